@@ -1,0 +1,208 @@
+#include "channel/messages.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "channel/strings.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "volume/diaglog.h"
+#include "volume/le.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace rv {
+
+std::atomic<int32_t> g_ntfsRunState{kEngineIdle};
+std::atomic<int32_t> g_fatRunState{kEngineIdle};
+
+namespace {
+std::mutex g_sinkMutex;
+MessageSink* g_sink = nullptr;
+
+void AppendText(std::vector<uint8_t>& out, TextView t) {
+  for (char16_t c : t) {
+    out.push_back(static_cast<uint8_t>(c));
+    out.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  out.push_back(0);
+  out.push_back(0);
+}
+
+void Put32(std::vector<uint8_t>& out, size_t off, uint32_t v) { put32(MutableBytes(out.data(), out.size()), off, v); }
+
+void PutText(std::vector<uint8_t>& out, size_t off, size_t capUnits, TextView t) {
+  size_t n = t.size() < capUnits - 1 ? t.size() : capUnits - 1;
+  for (size_t i = 0; i < n; ++i) {
+    out[off + 2 * i] = static_cast<uint8_t>(t[i]);
+    out[off + 2 * i + 1] = static_cast<uint8_t>(t[i] >> 8);
+  }
+}
+
+int Post(uint32_t id, const std::vector<uint8_t>& payload) {
+  return DataToController(id, payload.data(), static_cast<uint32_t>(payload.size()), -1);
+}
+}  // namespace
+
+bool CallbackSink::Post(uint32_t commandId, gmem::Handle payload) {
+  std::vector<uint8_t> bytes;
+  if (payload) {
+    size_t n = gmem::Size(payload);
+    if (void* p = gmem::Lock(payload)) {
+      bytes.assign(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + n);
+      gmem::Unlock(payload);
+    }
+  }
+  // The receiver owns the block from here on, and frees it once handled.
+  if (payload) gmem::Free(payload);
+  if (cb_) cb_(commandId, bytes);
+  return true;
+}
+
+#ifdef _WIN32
+bool WindowSink::Post(uint32_t commandId, gmem::Handle payload) {
+  return PostMessageW(static_cast<HWND>(hwnd_), WM_COMMAND, commandId, reinterpret_cast<LPARAM>(payload)) != 0;
+}
+#endif
+
+void SetMessageSink(MessageSink* sink) {
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  g_sink = sink;
+}
+
+MessageSink* GetMessageSink() {
+  std::lock_guard<std::mutex> lock(g_sinkMutex);
+  return g_sink;
+}
+
+int DataToController(uint32_t commandId, const void* payload, uint32_t size, int traceId) {
+  gmem::Handle block = nullptr;
+  if (size != 0) {
+    block = gmem::Alloc(size);
+    if (!block) return 0;
+    void* p = gmem::Lock(block);
+    if (!p) {
+      gmem::Free(block);
+      return 0;
+    }
+    if (payload) std::memcpy(p, payload, size);
+    gmem::Unlock(block);
+  }
+  MessageSink* sink = GetMessageSink();
+  bool posted = sink && sink->Post(commandId, block);
+  // Until the post succeeds the block is still ours.
+  if (!posted && block) gmem::Free(block);
+  if (traceId >= 0) TraceEvent("FueComm::DataToController", 0, traceId, nullptr);
+  return posted ? 1 : 0;
+}
+
+std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
+                                            TextView path) {
+  std::vector<uint8_t> out(12, 0);
+  Put32(out, 0, locator);
+  Put32(out, 4, second);
+  Put32(out, 8, size);
+  AppendText(out, timeText);
+  AppendText(out, path);
+  out.insert(out.end(), 4, 0);
+  return out;
+}
+
+std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output) {
+  std::vector<uint8_t> out(8, 0);
+  Put32(out, 0, code);
+  Put32(out, 4, record);
+  AppendText(out, source);
+  AppendText(out, output);
+  out.insert(out.end(), 4, 0);
+  return out;
+}
+
+std::vector<uint8_t> BuildProgressReport(uint32_t value, TextView text, uint32_t blockSize) {
+  std::vector<uint8_t> out(blockSize, 0);
+  Put32(out, 0, value);
+  PutText(out, 4, (blockSize - 4) / 2, text);
+  return out;
+}
+
+std::vector<uint8_t> BuildMessageBoxRequest(TextView text, TextView caption, uint32_t style, int32_t slot) {
+  std::vector<uint8_t> out(2608, 0);
+  PutText(out, 0, 1040, text);
+  PutText(out, 2080, 260, caption);
+  Put32(out, 2600, style);
+  Put32(out, 2604, static_cast<uint32_t>(slot));
+  return out;
+}
+
+Text NtfsTimeText(uint64_t fileTime) {
+  CalendarTime t;
+  if (!FileTimeToLocal(fileTime, t)) t = CalendarTime{1601, 1, 1, 0, 0, 0};
+  return PaddedDecimal(t.month, 2) + u"/" + PaddedDecimal(t.day, 2) + u"/" + PaddedDecimal(t.year, 4) + u" " +
+         PaddedDecimal(t.hour, 2) + u":" + PaddedDecimal(t.minute, 2);
+}
+
+Text FatTimeText(uint16_t timeWord, uint16_t dateWord) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02i/%02i/%04i %02i:%02i", (dateWord >> 5) & 0x0F, dateWord & 0x1F,
+                1980 + (dateWord >> 9), timeWord >> 11, (timeWord >> 5) & 0x3F);
+  return FromUtf8(buf);
+}
+
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size) {
+  Text time = NtfsTimeText(fileTime);
+  const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
+  if (bytes > kStagingRecordBytes) {
+    SetStatusText(u"Nue to PGUI data buffer to small");
+    return 0;
+  }
+  return Post(CM_FILE_FOUND, BuildDeletedFileHeader(recordNumber, 0xFFFFFFFFu, size, time, fullPath));
+}
+
+int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
+                     uint32_t size) {
+  Text time = FatTimeText(timeWord, dateWord);
+  const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
+  if (bytes >= kStagingRecordBytes) return 0;
+  return Post(CM_FILE_FOUND, BuildDeletedFileHeader(locator, entryIndex, size, time, fullPath));
+}
+
+int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output) {
+  const uint64_t bytes = 2 * (source.size() + output.size()) + 16;
+  if (bytes > kStagingRecordBytes) {
+    SetStatusText(u"Nue to PGUI data buffer to small");
+    return 0;
+  }
+  return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, recordNumber, source, output));
+}
+
+int PostFatUndeleteResult(uint32_t code, TextView source, TextView output) {
+  const uint64_t bytes = 2 * (source.size() + output.size()) + 16;
+  if (bytes >= kStagingRecordBytes) return 0;
+  return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, 0, source, output));
+}
+
+int PostNtfsSearchProgress(uint32_t percent) { return Post(CM_SEARCH_PROGRESS, BuildProgressReport(percent, u"", 524)); }
+
+int PostFatSearchProgress(uint32_t percent, TextView folder) {
+  return Post(CM_SEARCH_PROGRESS, BuildProgressReport(percent, folder, 524));
+}
+
+int PostUndeleteFileStarted(uint32_t value, TextView text) {
+  auto payload = BuildProgressReport(value, text, 524);
+  return DataToController(CM_UNDELETE_FILE_STARTED, payload.data(), static_cast<uint32_t>(payload.size()), 85);
+}
+
+int PostUndeleteProgress(uint32_t percent, TextView fileName) {
+  return Post(CM_UNDELETE_PROGRESS, BuildProgressReport(percent, fileName, 528));
+}
+
+int PostShowMessage(uint32_t textId, CaptionSource caption, uint32_t captionId) {
+  Text captionText = caption == CaptionSource::ProgramString1 ? LoadProgramString(1) : LoadResourceString(captionId);
+  constexpr uint32_t kMbIconError = 0x10;
+  return Post(CM_SHOW_MESSAGE, BuildMessageBoxRequest(LoadResourceString(textId), captionText, kMbIconError, -1));
+}
+
+}  // namespace rv

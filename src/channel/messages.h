@@ -1,0 +1,116 @@
+// Controller messages: what the engines post back to the window. Each is a
+// WM_COMMAND whose id names the event and whose lParam is a movable global
+// block holding the payload (or 0). The block belongs to the sender until
+// the post succeeds and to the receiver afterwards.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "platform/gmem.h"
+#include "platform/types.h"
+
+namespace rv {
+
+enum ControllerMessage : uint32_t {
+  CM_FILE_FOUND = 1425,
+  CM_UNDELETE_RESULT = 1426,
+  CM_SEARCH_STARTED = 1427,
+  CM_SEARCH_PROGRESS = 1428,
+  CM_SEARCH_FINISHED = 1429,
+  CM_UNDELETE_FINISHED = 1431,
+  CM_UNDELETE_FILE_STARTED = 1432,
+  CM_UNDELETE_PROGRESS = 1433,
+  CM_SHOW_MESSAGE = 1436,
+  CM_UNDELETE_REPORT = 1443,
+};
+
+// Result codes of one recovered file.
+constexpr uint32_t kResultRecovered = 776;
+constexpr uint32_t kResultPartlyInUse = 777;
+constexpr uint32_t kResultNotRecovered = 778;
+constexpr uint32_t kResultDestinationTooSmall = 785;
+
+// EngineRunState values.
+constexpr int32_t kEngineIdle = 10;
+constexpr int32_t kEngineRunning = 20;
+constexpr int32_t kEngineStopRequested = 30;
+extern std::atomic<int32_t> g_ntfsRunState;
+extern std::atomic<int32_t> g_fatRunState;
+
+// Where the engines' posts go. Post() takes ownership of `payload` (which
+// may be null) only when it returns true.
+class MessageSink {
+ public:
+  virtual ~MessageSink() = default;
+  virtual bool Post(uint32_t commandId, gmem::Handle payload) = 0;
+};
+
+// The portable sink: hands each message's bytes to a callback, then frees
+// the block, as the window does after handling it.
+class CallbackSink final : public MessageSink {
+ public:
+  using Callback = std::function<void(uint32_t commandId, const std::vector<uint8_t>& payload)>;
+  explicit CallbackSink(Callback cb) : cb_(std::move(cb)) {}
+  bool Post(uint32_t commandId, gmem::Handle payload) override;
+
+ private:
+  Callback cb_;
+};
+
+#ifdef _WIN32
+// The window sink: PostMessageW(window, WM_COMMAND, id, HGLOBAL).
+class WindowSink final : public MessageSink {
+ public:
+  explicit WindowSink(void* hwnd) : hwnd_(hwnd) {}
+  bool Post(uint32_t commandId, gmem::Handle payload) override;
+
+ private:
+  void* hwnd_;
+};
+#endif
+
+void SetMessageSink(MessageSink* sink);
+MessageSink* GetMessageSink();
+
+// Allocates a block of `size` bytes (when non-zero), copies the payload in,
+// posts it; raises a trace event for traceId >= 0. Nothing is posted when
+// the block cannot be had. Returns 1 when posted.
+int DataToController(uint32_t commandId, const void* payload, uint32_t size, int traceId);
+
+// ---- Payload layouts ---------------------------------------------------------
+// DeletedFileHeader: locator u32, second word u32, size u32, time text,
+// path, 4 filler bytes; size = 2 × (time chars + path chars) + 20.
+constexpr uint32_t kStagingRecordBytes = 1568;
+std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
+                                            TextView path);
+// UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
+std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
+// ProgressReport: value u32, text; 524 or 528 bytes.
+std::vector<uint8_t> BuildProgressReport(uint32_t value, TextView text, uint32_t blockSize);
+// MessageBoxRequest, 2608 bytes: text (1040 units), caption (260 units) at
+// 2080, style at 2600, slot at 2604.
+std::vector<uint8_t> BuildMessageBoxRequest(TextView text, TextView caption, uint32_t style, int32_t slot);
+
+// Time texts of the found-file header.
+Text NtfsTimeText(uint64_t fileTime);                   // local time, "MM/dd/yyyy HH:mm"
+Text FatTimeText(uint16_t timeWord, uint16_t dateWord);  // "%02i/%02i/%04i %02i:%02i"
+
+// ---- Posters ---------------------------------------------------------------
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size);
+int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
+                     uint32_t size);
+int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output);
+int PostFatUndeleteResult(uint32_t code, TextView source, TextView output);
+int PostNtfsSearchProgress(uint32_t percent);
+int PostFatSearchProgress(uint32_t percent, TextView folder);
+int PostUndeleteFileStarted(uint32_t value, TextView text);
+int PostUndeleteProgress(uint32_t percent, TextView fileName);
+
+// The refusal box: caption from the program's own string 1 or from the
+// resource library's string `captionId`, text from string `textId`.
+enum class CaptionSource { ProgramString1, ResourceLibrary };
+int PostShowMessage(uint32_t textId, CaptionSource caption, uint32_t captionId = 1);
+
+}  // namespace rv

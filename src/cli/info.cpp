@@ -1,0 +1,122 @@
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "platform/text.h"
+#include "volume/dasd.h"
+#include "volume/ondisk.h"
+#include "volume/osvolume.h"
+
+namespace rv::cli {
+
+void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", reason.c_str()); }
+
+namespace {
+
+struct VolumeFacts {
+  bool recognised = false;
+  std::string fileSystem;  // NTFS, FAT12, FAT16, FAT32
+  std::string label;
+  uint64_t sectorSize = 0, clusterSize = 0, clusterCount = 0;
+  bool hasFree = false;
+  uint64_t freeClusters = 0;
+  uint64_t claimedBytes = 0, actualBytes = 0;
+};
+
+VolumeFacts GatherFacts(OpenedVolume& v) {
+  VolumeFacts f;
+  Text fsName, label;
+  if (!QueryVolumeInformation(v.root, fsName, label)) return f;
+  f.recognised = true;
+  f.label = ToUtf8(label);
+  DiskFreeSpace space;
+  if (QueryDiskFreeSpace(v.root, space)) {
+    f.sectorSize = space.bytesPerSector;
+    f.clusterSize = uint64_t{space.bytesPerSector} * space.sectorsPerCluster;
+    f.clusterCount = space.totalClusters;
+    f.freeClusters = space.freeClusters;
+    f.hasFree = true;
+  }
+  if (v.source) {
+    const FsFacts& facts = v.source->OnDisk().Facts();
+    f.sectorSize = facts.bytesPerSector;
+    f.clusterSize = facts.bytesPerCluster;
+    f.clusterCount = facts.totalClusters;
+    f.claimedBytes = facts.totalSectors * facts.bytesPerSector;
+    f.actualBytes = v.source->SizeBytes();
+  }
+  f.fileSystem = ToUtf8(fsName);
+  if (f.fileSystem == "FAT") f.fileSystem = f.clusterCount < 4087 ? "FAT12" : "FAT16";
+  return f;
+}
+
+}  // namespace
+
+int RunInfo(const VolumeArgs& args, bool json) {
+  std::string error;
+  auto v = OpenVolumeArg(args, error);
+  if (!v) {
+    Refuse(error);
+    return kExitRefused;
+  }
+  VolumeFacts f = GatherFacts(*v);
+  const bool truncated = f.recognised && f.claimedBytes > f.actualBytes && f.actualBytes != 0;
+  const bool supported = f.recognised && f.fileSystem != "FAT12" && !truncated;
+
+  if (json) {
+    nlohmann::json j;
+    j["volume"] = args.volume;
+    j["file_system"] = f.recognised ? nlohmann::json(f.fileSystem) : nlohmann::json(nullptr);
+    j["label"] = f.recognised ? nlohmann::json(f.label) : nlohmann::json(nullptr);
+    j["sector_size"] = f.recognised ? nlohmann::json(f.sectorSize) : nlohmann::json(nullptr);
+    j["cluster_size"] = f.recognised ? nlohmann::json(f.clusterSize) : nlohmann::json(nullptr);
+    j["cluster_count"] = f.recognised ? nlohmann::json(f.clusterCount) : nlohmann::json(nullptr);
+    j["free_clusters"] = f.hasFree ? nlohmann::json(f.freeClusters) : nlohmann::json(nullptr);
+    j["supported"] = supported;
+    j["partition_table"] = v->table.scheme.empty() ? nlohmann::json(nullptr) : nlohmann::json(v->table.scheme);
+    nlohmann::json parts = nlohmann::json::array();
+    for (const auto& p : v->table.partitions)
+      parts.push_back({{"number", p.number}, {"start", p.startBytes}, {"size", p.sizeBytes}, {"type", p.type},
+                       {"description", p.description}});
+    j["partitions"] = parts;
+    std::cout << j.dump() << "\n";
+  } else {
+    std::cout << "Volume:        " << args.volume << "\n";
+    if (f.recognised) {
+      std::cout << "File system:   " << f.fileSystem << "\n"
+                << "Label:         " << f.label << "\n"
+                << "Sector size:   " << f.sectorSize << " bytes\n"
+                << "Cluster size:  " << f.clusterSize << " bytes\n"
+                << "Clusters:      " << f.clusterCount << "\n";
+      if (f.hasFree) std::cout << "Free clusters: " << f.freeClusters << "\n";
+    }
+    if (!v->table.partitions.empty()) {
+      std::cout << "Partitions (" << v->table.scheme << "):\n";
+      std::printf("  %-3s %14s %14s  %s\n", "#", "start", "size", "type");
+      std::fflush(stdout);
+      for (const auto& p : v->table.partitions) {
+        std::printf("  %-3u %14llu %14llu  %s %s\n", p.number, static_cast<unsigned long long>(p.startBytes),
+                    static_cast<unsigned long long>(p.sizeBytes), p.type.c_str(), p.description.c_str());
+      }
+      std::fflush(stdout);
+    }
+  }
+  if (v->wholeDisk) return kExitOk;  // a disk: its partitions are the answer
+  if (!f.recognised) {
+    Refuse(args.volume + ": no NTFS or FAT file system found (the boot sector is damaged or of another kind)");
+    return kExitRefused;
+  }
+  if (f.fileSystem == "FAT12") {
+    Refuse(args.volume + ": FAT12 volumes are not supported");
+    return kExitRefused;
+  }
+  if (truncated) {
+    Refuse(args.volume + ": the volume is truncated: the file system describes " + std::to_string(f.claimedBytes) +
+           " bytes, the image holds " + std::to_string(f.actualBytes));
+    return kExitRefused;
+  }
+  return kExitOk;
+}
+
+}  // namespace rv::cli

@@ -1,0 +1,90 @@
+// retriva: find deleted files on NTFS, FAT16 and FAT32 volumes and recover
+// them into another folder. Never writes to the volume it searches.
+#include <CLI/CLI.hpp>
+#include <clocale>
+#include <cstdio>
+
+#include "cli/commands.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+void AddVolumeOptions(CLI::App* cmd, rv::cli::VolumeArgs& v) {
+  cmd->add_option("VOLUME", v.volume, "Image file or block device (on Windows also C: or \\\\?\\Volume{...})")
+      ->required();
+  auto* part = cmd->add_option("--partition", v.partition, "Work on partition N of a whole-disk image or device");
+  auto* off = cmd->add_option("--offset", v.offset, "Work on the volume that starts at this byte offset");
+  part->excludes(off);
+}
+
+void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
+  AddVolumeOptions(cmd, s.volume);
+  cmd->add_option("--pattern", s.pattern, "File-name pattern with * and ? (default: every name)");
+  cmd->add_option("--folder", s.folder, "Folder inside the volume, e.g. \\Users\\me (default: the whole volume)");
+  cmd->add_flag("--no-subfolders", s.noSubfolders, "Only files directly in --folder");
+  cmd->add_flag("--json", s.json, "One JSON object per line");
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"retriva: find and recover deleted files on NTFS, FAT16 and FAT32 volumes.\n"
+               "The searched volume is only read, never written."};
+  app.require_subcommand(1);
+
+  rv::cli::VolumeArgs infoArgs;
+  bool infoJson = false;
+  auto* info = app.add_subcommand("info", "Describe a volume, or list the partitions of a whole disk");
+  AddVolumeOptions(info, infoArgs);
+  info->add_flag("--json", infoJson, "Print one JSON object");
+
+  rv::cli::SearchArgs searchArgs;
+  auto* search = app.add_subcommand("search", "List the deleted files a volume still describes");
+  AddSearchOptions(search, searchArgs);
+
+  rv::cli::RecoverArgs recoverArgs;
+  auto* recover = app.add_subcommand(
+      "recover",
+      "Recover deleted files into a folder on another volume. Each recovered file gets the deleted file's "
+      "last-modification time, set after writing. Existing files are never replaced: a name that is taken "
+      "gets a \";N\" suffix.");
+  AddSearchOptions(recover, recoverArgs.search);
+  recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
+  recover->add_option("--id", recoverArgs.ids,
+                      "Recover only these files: an NTFS MFT record number, or LOCATOR:INDEX on FAT (as search prints)");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : rv::cli::kExitRefused;
+  }
+  if (*info) return rv::cli::RunInfo(infoArgs, infoJson);
+  if (*search) return rv::cli::RunSearch(searchArgs);
+  if (*recover) return rv::cli::RunRecover(recoverArgs);
+  return rv::cli::kExitRefused;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** wargv) {
+  SetConsoleOutputCP(CP_UTF8);
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wargv[i], -1, s.data(), n, nullptr, nullptr);
+    args.push_back(std::move(s));
+  }
+  std::vector<char*> argv;
+  for (auto& s : args) argv.push_back(s.data());
+  return Run(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  return Run(argc, argv);
+}
+#endif

@@ -1,0 +1,102 @@
+#include <cstdio>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/session.h"
+#include "platform/text.h"
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace rv::cli {
+
+nlohmann::json FoundFileJson(const FoundFile& f, Engine engine) {
+  nlohmann::json j;
+  j["name"] = ToUtf8(f.name);
+  j["folder"] = ToUtf8(f.folder);
+  j["size"] = f.size;
+  j["time"] = ToUtf8(f.time);
+  j["locator"] = f.locator;
+  j["index"] = engine == Engine::Fat ? nlohmann::json(f.second) : nlohmann::json(nullptr);
+  return j;
+}
+
+std::string LocatorText(const FoundFile& f, Engine engine) {
+  if (engine == Engine::Fat) return std::to_string(f.locator) + ":" + std::to_string(f.second);
+  return std::to_string(f.locator);
+}
+
+// Opens the volume and picks its engine; on refusal prints the reason and
+// returns Engine::None.
+std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine) {
+  engine = Engine::None;
+  std::string error;
+  auto v = OpenVolumeArg(args, error);
+  if (!v) {
+    Refuse(error);
+    return nullptr;
+  }
+  if (v->wholeDisk) {
+    std::string list;
+    for (const auto& p : v->table.partitions) list += " " + std::to_string(p.number) + " (" + p.description + ")";
+    Refuse(args.volume + ": a whole disk with " + v->table.scheme + " partitions; choose one with --partition N:" + list);
+    return nullptr;
+  }
+  std::string fsName;
+  engine = EngineFor(*v, fsName);
+  if (engine == Engine::None) {
+    Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
+    return nullptr;
+  }
+  return v;
+}
+
+bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, std::vector<FoundFile>& found,
+                  std::string& refusal, const std::function<void(const FoundFile&)>& each) {
+  const bool progress = isatty(fileno(stderr)) != 0;
+  EngineEvents ev;
+  ev.onFound = [&](const FoundFile& f) {
+    found.push_back(f);
+    if (each) each(f);
+  };
+  ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
+    if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ToUtf8(text).c_str());
+  };
+  ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
+  RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
+  if (progress) std::fprintf(stderr, "\r\x1b[K");
+  return refusal.empty();
+}
+
+int RunSearch(const SearchArgs& args) {
+  Engine engine;
+  auto v = OpenForEngine(args.volume, engine);
+  if (!v) return kExitRefused;
+  std::vector<FoundFile> found;
+  std::string refusal;
+  auto printJson = [&](const FoundFile& f) { std::cout << FoundFileJson(f, engine).dump() << "\n"; };
+  if (!CollectFound(args, engine, *v, found, refusal, args.json ? printJson : std::function<void(const FoundFile&)>())) {
+    Refuse(args.volume.volume + ": " + refusal);
+    return kExitRefused;
+  }
+  if (!args.json) {
+    std::printf("%-40s %12s  %-16s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FOLDER", "LOCATOR");
+    uint64_t total = 0;
+    for (const auto& f : found) {
+      std::printf("%-40s %12u  %-16s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
+                  ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
+      total += f.size;
+    }
+    std::printf("%zu deleted file%s found, %llu bytes in all.\n", found.size(), found.size() == 1 ? "" : "s",
+                static_cast<unsigned long long>(total));
+  }
+  return kExitOk;
+}
+
+}  // namespace rv::cli

@@ -1,0 +1,80 @@
+#include "cli/volume_arg.h"
+
+#include "platform/lasterror.h"
+#include "platform/text.h"
+#include "volume/ondisk.h"
+#include "volume/osvolume.h"
+
+namespace rv::cli {
+namespace {
+
+std::string ErrorText(uint32_t code) {
+  switch (code) {
+    case kErrorFileNotFound: case kErrorPathNotFound: return "no such file or device";
+    case kErrorAccessDenied: return "permission denied";
+    case kErrorInvalidParameter: return "offset beyond the end of the volume";
+    default: return "cannot be opened (error " + std::to_string(code) + ")";
+  }
+}
+
+#ifdef _WIN32
+bool IsOsVolumeName(const std::string& v) {
+  if ((v.size() == 2 || (v.size() == 3 && v[2] == '\\')) && v[1] == ':' && std::isalpha(static_cast<unsigned char>(v[0])))
+    return true;
+  return v.rfind("\\\\?\\Volume{", 0) == 0;
+}
+#endif
+
+}  // namespace
+
+OpenedVolume::~OpenedVolume() {
+  if (source) DetachVolume(volumeName);
+}
+
+std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string& error) {
+  auto out = std::make_unique<OpenedVolume>();
+  out->display = args.volume;
+#ifdef _WIN32
+  if (IsOsVolumeName(args.volume) && !args.partition && !args.offset) {
+    Text name = FromUtf8(args.volume);
+    if (!name.empty() && name.back() == u'\\') name.pop_back();
+    out->volumeName = name;
+    out->root = name + u"\\";
+    return out;
+  }
+#endif
+  const Text path = FromUtf8(args.volume);
+  uint32_t code = 0;
+  auto disk = OpenImageSource(path, 0, 0, code);
+  if (!disk) {
+    error = args.volume + ": " + ErrorText(code);
+    return nullptr;
+  }
+  out->table = ReadPartitionTable(*disk);
+  std::shared_ptr<VolumeSource> volume = disk;
+  if (args.partition) {
+    const PartitionEntry* found = nullptr;
+    for (const auto& p : out->table.partitions)
+      if (p.number == *args.partition) found = &p;
+    if (!found) {
+      error = args.volume + ": no partition " + std::to_string(*args.partition) +
+              (out->table.partitions.empty() ? " (no partition table found)" : "");
+      return nullptr;
+    }
+    volume = OpenImageSource(path, found->startBytes, found->sizeBytes, code);
+  } else if (args.offset) {
+    volume = OpenImageSource(path, *args.offset, 0, code);
+  } else {
+    out->wholeDisk = !out->table.partitions.empty() && !disk->OnDisk().Recognised();
+  }
+  if (!volume) {
+    error = args.volume + ": " + ErrorText(code);
+    return nullptr;
+  }
+  out->source = volume;
+  out->volumeName = AttachVolume(volume);
+  out->root = out->volumeName + u"\\";
+  return out;
+}
+
+}  // namespace rv::cli

@@ -1,0 +1,64 @@
+#include "fat/fat_table.h"
+
+#include "platform/lasterror.h"
+#include "platform/types.h"
+
+namespace rv::fat {
+
+FatTable::FatTable(VolumeSource& source, const BootSector& boot, uint32_t fatIndex)
+    : source_(source), boot_(boot) {
+  fatBytes_ = static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector;
+  fatStart_ = (boot.firstFatSector + static_cast<uint64_t>(fatIndex) * boot.sectorsPerFat) * boot.bytesPerSector;
+}
+
+bool FatTable::Byte(uint64_t offset, uint8_t& out) {
+  if (offset >= fatBytes_) return false;
+  uint64_t start = offset / kBlock * kBlock;
+  if (start != blockStart_) {
+    uint64_t n = fatBytes_ - start < kBlock ? fatBytes_ - start : kBlock;
+    block_.resize(static_cast<size_t>(n));
+    blockStart_ = UINT64_MAX;
+    if (!source_.ReadBytes(fatStart_ + start, block_.data(), block_.size())) return false;
+    blockStart_ = start;
+  }
+  out = block_[static_cast<size_t>(offset - start)];
+  return true;
+}
+
+bool FatTable::Entry(uint64_t cluster, uint32_t& value) {
+  if (cluster > boot_.clusterCount + 1) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
+  }
+  uint8_t b[4] = {};
+  switch (boot_.fatBits) {
+    case 12: {
+      uint64_t off = cluster + cluster / 2;
+      if (!Byte(off, b[0]) || !Byte(off + 1, b[1])) return false;
+      uint32_t v = b[0] | (b[1] << 8);
+      value = (cluster & 1) ? (v >> 4) : (v & 0x0FFF);
+      return true;
+    }
+    case 16:
+      if (!Byte(cluster * 2, b[0]) || !Byte(cluster * 2 + 1, b[1])) return false;
+      value = b[0] | (b[1] << 8);
+      return true;
+    case 32:
+      for (int i = 0; i < 4; ++i)
+        if (!Byte(cluster * 4 + i, b[i])) return false;
+      value = (b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24)) & 0x0FFFFFFF;
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool FatTable::IsEndOfChain(uint32_t value) const {
+  switch (boot_.fatBits) {
+    case 12: return value >= 0xFF8;
+    case 16: return value >= 0xFFF8;
+    default: return value >= 0x0FFFFFF8;
+  }
+}
+
+}  // namespace rv::fat

@@ -1,0 +1,33 @@
+// Reads entries of one FAT copy through a small block cache, so that the
+// table is never loaded whole (a 2 TiB FAT32 volume has a 256 MiB FAT).
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "fat/fat_boot.h"
+#include "volume/source.h"
+
+namespace rv::fat {
+
+class FatTable {
+ public:
+  FatTable(VolumeSource& source, const BootSector& boot, uint32_t fatIndex = 0);
+  // Entry of `cluster` (2 .. clusterCount + 1), 28 bits on FAT32. False when
+  // the read fails or the cluster lies outside the table.
+  bool Entry(uint64_t cluster, uint32_t& value);
+  bool IsEndOfChain(uint32_t value) const;
+  uint64_t ClusterCount() const { return boot_.clusterCount; }
+
+ private:
+  bool Byte(uint64_t offset, uint8_t& out);
+
+  VolumeSource& source_;
+  const BootSector& boot_;
+  uint64_t fatStart_;  // byte offset of the FAT copy
+  uint64_t fatBytes_;
+  static constexpr uint32_t kBlock = 65536;
+  std::vector<uint8_t> block_;
+  uint64_t blockStart_ = UINT64_MAX;
+};
+
+}  // namespace rv::fat

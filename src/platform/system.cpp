@@ -1,0 +1,108 @@
+#include "platform/system.h"
+
+#include <ctime>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
+
+namespace rv {
+namespace {
+constexpr int64_t kUnixEpochInFileTimeSeconds = 11644473600LL;
+
+bool FromTm(const std::tm& tm, CalendarTime& out) {
+  out.year = tm.tm_year + 1900;
+  out.month = tm.tm_mon + 1;
+  out.day = tm.tm_mday;
+  out.hour = tm.tm_hour;
+  out.minute = tm.tm_min;
+  out.second = tm.tm_sec;
+  return true;
+}
+}  // namespace
+
+uint64_t UnixToFileTime(int64_t seconds) {
+  return static_cast<uint64_t>(seconds + kUnixEpochInFileTimeSeconds) * 10000000ULL;
+}
+
+int64_t FileTimeToUnix(uint64_t fileTime) {
+  return static_cast<int64_t>(fileTime / 10000000ULL) - kUnixEpochInFileTimeSeconds;
+}
+
+#ifdef _WIN32
+
+bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
+  FILETIME ft{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+  SYSTEMTIME utc, local;
+  if (!FileTimeToSystemTime(&ft, &utc)) return false;
+  if (!SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return false;
+  out = {local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+  return true;
+}
+
+bool FileTimeToUtc(uint64_t fileTime, CalendarTime& out) {
+  FILETIME ft{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+  SYSTEMTIME st;
+  if (!FileTimeToSystemTime(&ft, &st)) return false;
+  out = {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+  return true;
+}
+
+CalendarTime LocalNow() {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
+}
+
+uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+
+uint32_t OsMajorVersion() {
+  using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  auto fn = ntdll ? reinterpret_cast<RtlGetVersionFn>(GetProcAddress(ntdll, "RtlGetVersion")) : nullptr;
+  OSVERSIONINFOW vi{};
+  vi.dwOSVersionInfoSize = sizeof vi;
+  if (fn && fn(&vi) == 0) return vi.dwMajorVersion;
+  return 10;
+}
+
+bool RunningUnderWine() {
+  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+#else
+
+bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
+  std::time_t t = static_cast<std::time_t>(FileTimeToUnix(fileTime));
+  std::tm tm{};
+  if (!localtime_r(&t, &tm)) return false;
+  return FromTm(tm, out);
+}
+
+bool FileTimeToUtc(uint64_t fileTime, CalendarTime& out) {
+  std::time_t t = static_cast<std::time_t>(FileTimeToUnix(fileTime));
+  std::tm tm{};
+  if (!gmtime_r(&t, &tm)) return false;
+  return FromTm(tm, out);
+}
+
+CalendarTime LocalNow() {
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  CalendarTime c;
+  FromTm(tm, c);
+  return c;
+}
+
+uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t OsMajorVersion() { return 10; }
+bool RunningUnderWine() { return false; }
+
+#endif
+
+}  // namespace rv

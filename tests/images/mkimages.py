@@ -1,0 +1,684 @@
+#!/usr/bin/env python3
+"""Build Retriva's test volume images with real file-system implementations.
+
+NTFS: mkntfs + ntfs-3g (FUSE mount).  FAT: mkfs.fat + mtools.
+Run through make-images.sh (needs root and /dev/fuse).  Writes, next to
+this file: <name>.img.zst, manifest.json and originals/<sha256>.zst.
+"""
+import datetime
+import hashlib
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+WORK = os.environ.get("RETRIVA_IMAGES_WORK", "/tmp/retriva-images-work")
+ONLY = set(sys.argv[1:])          # optional: build only these image names
+KiB, MiB = 1024, 1024 * 1024
+BASE_TIME = 1672531200            # 2023-01-01T00:00:00Z; all file times derive from it
+
+os.environ["TZ"] = "UTC"
+os.environ["LANG"] = os.environ["LC_ALL"] = "C.UTF-8"
+os.environ["MTOOLS_SKIP_CHECK"] = "1"
+os.environ["SOURCE_DATE_EPOCH"] = str(BASE_TIME)
+time.tzset()
+
+
+def log(*a):
+    print("[mkimages]", *a, file=sys.stderr, flush=True)
+
+
+def run(cmd, check=True, **kw):
+    p = subprocess.run(cmd, capture_output=True, **kw)
+    if check and p.returncode != 0:
+        raise RuntimeError("command failed: %r\n%s\n%s" % (cmd, p.stdout.decode(errors="replace"),
+                                                           p.stderr.decode(errors="replace")))
+    return p.stdout.decode("utf-8", errors="replace")
+
+
+def gen(seed, size):
+    """Deterministic content: unique 64-byte text lines (compress well, every line differs)."""
+    out = bytearray()
+    h = hashlib.sha256(seed.encode()).hexdigest()[:12]
+    off = 0
+    while len(out) < size:
+        line = ("%s %s @%010d lorem ipsum dolor sit amet" % (h, seed[-12:], off)).encode("utf-8", "replace")
+        line = line[:63].ljust(63, b".") + b"\n"
+        out += line
+        off += 64
+    return bytes(out[:size])
+
+
+def iso(t):
+    return datetime.datetime.fromtimestamp(t, datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+
+
+def sha(b):
+    return hashlib.sha256(b).hexdigest()
+
+
+def runs_to_clusters(runs):
+    return [[lcn, n] for lcn, n in runs]
+
+
+def reused_runs(runs, allocated):
+    """Clusters of a deleted file's runs that are allocated in the final volume."""
+    out = []
+    for lcn, n in runs:
+        if lcn < 0:
+            continue
+        cur = None
+        for c in range(lcn, lcn + n):
+            if allocated(c):
+                if cur and cur[0] + cur[1] == c:
+                    cur[1] += 1
+                else:
+                    cur = [c, 1]
+                    out.append(cur)
+            else:
+                cur = None
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Scenario: one list of operations shared by NTFS and FAT volumes.
+# ---------------------------------------------------------------------------
+LONG = ("A very long file name that goes well beyond one hundred characters so that "
+        "recovery of long names is tested properly - part two.txt")
+assert len(LONG) > 100
+
+
+class File:
+    def __init__(self, path, size, kinds=(), deleted=True, t=0, data=None):
+        self.path = path                  # backslash path from the root
+        self.data = data if data is not None else gen(path, size)
+        self.size = len(self.data)
+        self.kinds = list(kinds)
+        self.deleted = deleted
+        self.mtime = BASE_TIME + 86400 * 30 + 3600 * t * 2 + 2 * t   # even seconds (FAT)
+        self.runs = None
+        self.mft = None
+        self.streams = []
+        self.links = []
+
+
+def scenario(C, fs, small=False):
+    """Return (dirs, phase1 files, names deleted in phase 2, phase2 files, names deleted in phase 3).
+
+    C = cluster size.  Sizes scale so multi-cluster layouts exist at every cluster size
+    but data stays small for the huge-cluster volumes."""
+    big = C >= 128 * KiB
+    def ncl(n, full):               # a size that needs n clusters (full size when clusters are small)
+        if big or full is None:
+            return (n - 1) * C + 2000
+        return max(full, (n - 1) * C + 1)
+    photo = 60 * KiB if small else 150 * KiB
+    ntfs = fs == "NTFS"
+    dirs = ["Documents", "Documents\\Projects", "Documents\\Projects\\2023", "Spacers", "Later"]
+    if ntfs:
+        dirs += ["OldFolder", "OldFolder\\Sub", "OldFolder\\Sub\\Deeper"]
+        old = "OldFolder"
+        olds = ["OldFolder\\a.txt", "OldFolder\\Sub\\b.bin", "OldFolder\\Sub\\Deeper\\c.txt",
+                "OldFolder\\Sub\\Deeper\\empty.txt"]
+    else:
+        dirs += ["Old", "Old\\L1", "Old\\L1\\L2", "Old\\L1\\L2\\L3"]
+        old = "Old"
+        olds = ["Old\\a.txt", "Old\\L1\\b.bin", "Old\\L1\\L2\\c.txt", "Old\\L1\\L2\\L3\\deep.txt",
+                "Old\\L1\\L2\\L3\\empty.txt"]
+    t = iter(range(1, 1000))
+    p1 = [
+        File("\\readme.txt", 200, deleted=False, t=next(t)),
+        File("\\Documents\\report.txt", 20 * KiB, deleted=False, t=next(t)),
+        File("\\Documents\\Projects\\2023\\plan.txt", 900, deleted=False, t=next(t)),
+        File("\\live-big.bin", ncl(2, 100 * KiB), deleted=False, t=next(t)),
+        File("\\notes-deleted.txt", 300, ["resident"] if ntfs else [], t=next(t)),
+        File("\\empty-deleted.txt", 0, ["empty"], t=next(t)),
+        File("\\photo-deleted.jpg", ncl(3, photo), ["nonresident"], t=next(t)),
+        File("\\Documents\\Projects\\" + LONG, 10 * KiB if not big else 2000, ["nonresident", "long-name"], t=next(t)),
+        File("\\Documents\\café-日本語-😀.txt" if ntfs else "\\Documents\\café-日本語.txt", 5000,
+             ["nonresident", "non-ascii"], t=next(t)),
+        File("\\victim-deleted.bin", ncl(3, None), ["nonresident"], t=next(t)),
+    ]
+    sizes = {olds[0]: 400, olds[1]: 40 * KiB if not big else 2000, olds[2]: 3000}
+    for p in olds:
+        p1.append(File("\\" + p, sizes.get(p, 7000 if "deep" in p else 0),
+                       ["in-deleted-folder"] + (["empty"] if "empty" in p else []), t=next(t)))
+    if not ntfs:
+        # 8.3 name with an OEM code page character (cp850 0x90), no long name needed
+        p1.append(File("\\CAFÉ.TXT", 1500, ["non-ascii"], t=next(t)))
+    nsp = 6
+    for i in range(nsp):
+        p1.append(File("\\Spacers\\sp%d.bin" % i, ncl(2, None) if big else 2 * C - 100 if C >= 2048 else 2 * C + 3000,
+                       ["nonresident"], deleted=(i % 2 == 0), t=next(t)))
+    if ntfs:
+        p1.append(File("\\sparse-deleted.bin", 0, ["sparse", "nonresident"], t=next(t)))
+        p1.append(File("\\hardlink-deleted.txt", 6000, ["nonresident", "hardlink"], t=next(t)))
+        p1.append(File("\\ads-deleted.txt", 2000, ["nonresident", "ads"], t=next(t)))
+        if C <= 4096:
+            dirs.append("Compressed")
+            p1.append(File("\\Compressed\\comp-deleted.txt", 64 * KiB, ["compressed", "nonresident"], t=next(t)))
+            p1.append(File("\\Compressed\\comp-live.txt", 32 * KiB, deleted=False, t=next(t)))
+    del2 = [f.path for f in p1 if f.path.startswith("\\Spacers") and f.deleted] + ["\\victim-deleted.bin"]
+    spsz = p1[-1].size
+    p2 = [
+        File("\\Later\\reuser-live.bin", ncl(3, None), deleted=False, t=next(t)),
+        File("\\Later\\frag-deleted.bin", 0, ["nonresident", "fragmented"], t=next(t)),
+    ]
+    sp = [f for f in p1 if f.path.startswith("\\Spacers")][0].size
+    p2[1].data = gen(p2[1].path, 3 * sp + C)
+    p2[1].size = len(p2[1].data)
+    del3 = [f.path for f in p1 + p2 if f.deleted and f.path not in del2 and not f.path.startswith("\\" + old + "\\")]
+    return dirs, p1, del2, p2, del3, old
+
+
+# ---------------------------------------------------------------------------
+# NTFS with ntfs-3g
+# ---------------------------------------------------------------------------
+class NtfsMount:
+    def __init__(self, img, mnt, opts="compression"):
+        self.img, self.mnt, self.opts = img, mnt, opts
+
+    def __enter__(self):
+        os.makedirs(self.mnt, exist_ok=True)
+        self.proc = subprocess.Popen(["ntfs-3g", "-f", "-o", self.opts, self.img, self.mnt],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.ismount(self.mnt):
+                return self
+            if self.proc.poll() is not None:
+                raise RuntimeError("ntfs-3g failed on " + self.img)
+            time.sleep(0.05)
+        raise RuntimeError("mount timeout")
+
+    def __exit__(self, *a):
+        os.sync()
+        for _ in range(50):
+            if subprocess.run(["umount", self.mnt]).returncode == 0:
+                break
+            time.sleep(0.2)
+        self.proc.wait(timeout=60)
+
+    def p(self, path):
+        return os.path.join(self.mnt, path.lstrip("\\").replace("\\", "/"))
+
+
+def ntfs_runs(img, inode, stream=""):
+    """Data runs of the $DATA attribute (named `stream`) as ntfsinfo reports them."""
+    out = run(["ntfsinfo", "-v", "-i", str(inode), img])
+    runs = []
+    for sec in out.split("Dumping attribute ")[1:]:
+        if not sec.startswith("$DATA"):
+            continue
+        m = re.search(r"Name length:\s+(\d+)", sec)
+        nl = int(m.group(1))
+        if stream == "" and nl != 0:
+            continue
+        if stream and nl == 0:
+            continue
+        if stream:
+            # ntfsinfo prints the name as "Name:\t\t <name>"
+            mm = re.search(r"Attribute name:\s+'?([^'\n]*)'?", sec) or re.search(r"\n\s*Name:\s+'?([^'\n]*)'?", sec)
+            if mm and mm.group(1).strip() != stream:
+                continue
+        if "Resident: \t\t Yes" in sec or re.search(r"Resident:\s+Yes", sec):
+            return []
+        for m in re.finditer(r"^\s+0x([0-9a-f]+)\s+(0x[0-9a-f]+|<HOLE>)\s+0x([0-9a-f]+)\s*$", sec, re.M):
+            lcn = -1 if m.group(2) == "<HOLE>" else int(m.group(2), 16)
+            runs.append((lcn, int(m.group(3), 16)))
+        if runs:
+            # merge adjacent
+            merged = []
+            for lcn, n in runs:
+                if merged and ((lcn < 0 and merged[-1][0] < 0) or (lcn >= 0 and merged[-1][0] >= 0 and merged[-1][0] + merged[-1][1] == lcn)):
+                    merged[-1][1] += n
+                else:
+                    merged.append([lcn, n])
+            return [tuple(r) for r in merged]
+    return runs
+
+
+def ntfs_bitmap(img):
+    bm = subprocess.run(["ntfscat", "-i", "6", img], capture_output=True, check=True).stdout
+    return lambda c: (bm[c >> 3] >> (c & 7)) & 1 == 1 if (c >> 3) < len(bm) else False
+
+
+def ntfs_boot_info(img):
+    with open(img, "rb") as f:
+        b = f.read(512)
+    bps = struct.unpack_from("<H", b, 11)[0]
+    spc = b[13]
+    spc = spc if spc <= 0x80 else 1 << (256 - spc)
+    total = struct.unpack_from("<Q", b, 40)[0]
+    return bps, bps * spc, total // spc
+
+
+def build_ntfs(name, size, C, sector=512, label=None, part_start=0, heads=0, spt=0):
+    img = os.path.join(WORK, name)
+    mnt = os.path.join(WORK, "mnt-" + name)
+    label = label or name.replace(".img", "").upper()[:32]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    cmd = ["mkntfs", "-F", "-Q", "-T", "-c", str(C), "-s", str(sector), "-L", label,
+           "-p", str(part_start), "-H", str(heads), "-S", str(spt), img]
+    run(cmd)
+    dirs, p1, del2, p2, del3, old = scenario(C, "NTFS")
+    byp = {f.path: f for f in p1 + p2}
+    compress_ok = C <= 4096
+    with NtfsMount(img, mnt) as m:
+        for d in dirs:
+            os.mkdir(m.p(d))
+            if d == "Compressed":
+                run(["setfattr", "-h", "-n", "system.ntfs_attrib_be", "-v", "0x00000810", m.p(d)])
+        for f in p1:
+            fp = m.p(f.path)
+            if "sparse" in f.kinds:
+                parts = [(0, gen(f.path + "#0", 2 * C)), (6 * C, gen(f.path + "#1", C))]
+                with open(fp, "wb") as fh:
+                    for off, d in parts:
+                        fh.seek(off)
+                        fh.write(d)
+                    fh.truncate(12 * C)
+                full = bytearray(12 * C)
+                for off, d in parts:
+                    full[off:off + len(d)] = d
+                f.data, f.size = bytes(full), len(full)
+            else:
+                with open(fp, "wb") as fh:
+                    fh.write(f.data)
+            if "ads" in f.kinds:
+                sd = gen(f.path + ":secret", 3000)
+                os.setxattr(fp, "user.secret", sd)
+                f.streams.append({"name": "secret", "data": sd})
+            if "hardlink" in f.kinds:
+                link = "\\Documents\\hardlink-second-name.txt"
+                os.link(fp, m.p(link))
+                f.links.append(link)
+            os.utime(fp, (f.mtime, f.mtime))
+            f.mft = os.stat(fp).st_ino
+        for f in p2:                   # pre-create so no MFT record is reused later
+            open(m.p(f.path), "wb").close()
+            f.mft = os.stat(m.p(f.path)).st_ino
+    for f in p1:
+        if f.deleted:
+            f.runs = ntfs_runs(img, f.mft)
+            for s in f.streams:
+                s["runs"] = ntfs_runs(img, f.mft, s["name"])
+    with NtfsMount(img, mnt) as m:
+        for p in del2:
+            os.unlink(m.p(p))
+    with NtfsMount(img, mnt) as m:
+        for f in p2:
+            with open(m.p(f.path), "r+b") as fh:
+                fh.write(f.data)
+            os.utime(m.p(f.path), (f.mtime, f.mtime))
+    for f in p2:
+        if f.deleted:
+            f.runs = ntfs_runs(img, f.mft)
+    with NtfsMount(img, mnt) as m:
+        for p in del3:
+            os.unlink(m.p(p))
+            for l in byp[p].links:
+                os.unlink(m.p(l))
+        shutil.rmtree(m.p(old))
+        # touch directories' times to fixed values for reproducibility
+        for d in [""] + dirs:
+            if d.startswith(old):
+                continue
+            os.utime(m.p(d) if d else m.mnt, (BASE_TIME + 86400 * 60, BASE_TIME + 86400 * 60))
+    # checks
+    frag = byp["\\Later\\frag-deleted.bin"]
+    if len([r for r in frag.runs if r[0] >= 0]) < 2:
+        raise RuntimeError("%s: frag file not fragmented: %r" % (name, frag.runs))
+    sp = byp["\\sparse-deleted.bin"]
+    if not any(r[0] < 0 for r in sp.runs):
+        raise RuntimeError("%s: sparse file has no hole: %r" % (name, sp.runs))
+    if compress_ok:
+        cf = byp["\\Compressed\\comp-deleted.txt"]
+        if not any(r[0] < 0 for r in cf.runs):
+            raise RuntimeError("%s: compressed file shows no compression: %r" % (name, cf.runs))
+    alloc = ntfs_bitmap(img)
+    bps, csz, ccount = ntfs_boot_info(img)
+    assert bps == sector and csz == C, (bps, csz)
+    return img, p1 + p2, alloc, ccount, label
+
+
+# ---------------------------------------------------------------------------
+# FAT with mkfs.fat + mtools
+# ---------------------------------------------------------------------------
+def mt(img, *args):
+    return run(list(args[:1]) + ["-i", img] + list(args[1:]))
+
+
+def mpath(p):
+    return "::" + p.replace("\\", "/")
+
+
+def fat_runs(img, path):
+    out = mt(img, "mshowfat", mpath(path))
+    runs = []
+    for a, b in re.findall(r"<(\d+)(?:-(\d+))?>", out.split(":", 1)[-1] if False else out[out.rfind(" ") if False else 0:]):
+        a = int(a)
+        b = int(b) if b else a
+        runs.append((a, b - a + 1))
+    return runs
+
+
+def fat_info(img):
+    with open(img, "rb") as f:
+        b = f.read(4096)
+    bps = struct.unpack_from("<H", b, 11)[0]
+    spc = b[13]
+    rsv = struct.unpack_from("<H", b, 14)[0]
+    nf = b[16]
+    rootent = struct.unpack_from("<H", b, 17)[0]
+    tot = struct.unpack_from("<H", b, 19)[0] or struct.unpack_from("<I", b, 32)[0]
+    fsz = struct.unpack_from("<H", b, 22)[0] or struct.unpack_from("<I", b, 36)[0]
+    rootsec = (rootent * 32 + bps - 1) // bps
+    data = tot - rsv - nf * fsz - rootsec
+    count = data // spc
+    typ = "FAT12" if count < 4085 else "FAT16" if count < 65525 else "FAT32"
+    with open(img, "rb") as f:
+        f.seek(rsv * bps)
+        fat = f.read(fsz * bps)
+    def entry(c):
+        if typ == "FAT32":
+            return struct.unpack_from("<I", fat, 4 * c)[0] & 0x0FFFFFFF
+        if typ == "FAT16":
+            return struct.unpack_from("<H", fat, 2 * c)[0]
+        v = struct.unpack_from("<H", fat, c * 3 // 2)[0]
+        return (v >> 4) if c & 1 else (v & 0xFFF)
+    return bps, bps * spc, count, typ, (lambda c: 2 <= c < count + 2 and entry(c) != 0)
+
+
+def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=False):
+    img = os.path.join(WORK, name)
+    label = label or name.replace(".img", "").upper()[:11]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", str(fat), "-s", str(spc), "-S", str(sector),
+         "-n", label, "-h", str(hidden), img])
+    C = spc * sector
+    bps, csz, count, typ, _ = fat_info(img)
+    if typ != "FAT%d" % fat:
+        raise RuntimeError("%s: got %s with %d clusters" % (name, typ, count))
+    dirs, p1, del2, p2, del3, old = scenario(C, typ, small=small)
+    src = os.path.join(WORK, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    def put(f):
+        local = os.path.join(src, f.path.rsplit("\\", 1)[1])
+        with open(local, "wb") as fh:
+            fh.write(f.data)
+        os.utime(local, (f.mtime, f.mtime))
+        mt(img, "mcopy", "-m", "-o", local, mpath(f.path))
+        os.unlink(local)
+    for d in dirs:
+        mt(img, "mmd", mpath("\\" + d))
+    for f in p1:
+        put(f)
+    for f in p1:
+        if f.deleted:
+            f.runs = fat_runs(img, f.path) if f.size else []
+    for p in del2:
+        mt(img, "mdel", mpath(p))
+    for f in p2:
+        put(f)
+        if f.deleted:
+            f.runs = fat_runs(img, f.path)
+    for p in del3:
+        mt(img, "mdel", mpath(p))
+    mt(img, "mdeltree", mpath("\\" + old))
+    frag = [f for f in p2 if "fragmented" in f.kinds][0]
+    if len(frag.runs) < 2:
+        raise RuntimeError("%s: frag file not fragmented: %r" % (name, frag.runs))
+    bps, csz, count, typ, alloc = fat_info(img)
+    return img, p1 + p2, alloc, count, label, typ
+
+
+# ---------------------------------------------------------------------------
+# manifest helpers
+# ---------------------------------------------------------------------------
+ORIG = os.path.join(HERE, "originals")
+
+
+def store_original(data):
+    h = sha(data)
+    dst = os.path.join(ORIG, h + ".zst")
+    if not os.path.exists(dst):
+        p = subprocess.run(["zstd", "-19", "-q", "-c"], input=data, capture_output=True, check=True)
+        with open(dst, "wb") as f:
+            f.write(p.stdout)
+    return "originals/%s.zst" % h
+
+
+def entries(files, alloc, partition=None):
+    dels, lives = [], []
+    for f in files:
+        if f.deleted:
+            e = {"path": f.path, "size": f.size, "mtime": iso(f.mtime), "sha256": sha(f.data),
+                 "original": store_original(f.data), "kinds": f.kinds,
+                 "mft_record": f.mft, "clusters": runs_to_clusters(f.runs)}
+            rr = reused_runs(f.runs, alloc)
+            e["reused_clusters"] = rr
+            e["reused"] = bool(rr)
+            if f.links:
+                e["links"] = f.links
+            if f.streams:
+                e["streams"] = []
+                for s in f.streams:
+                    srr = reused_runs(s["runs"], alloc)
+                    e["streams"].append({"name": s["name"], "size": len(s["data"]), "sha256": sha(s["data"]),
+                                         "original": store_original(s["data"]),
+                                         "clusters": runs_to_clusters(s["runs"]),
+                                         "reused_clusters": srr, "reused": bool(srr)})
+            if partition is not None:
+                e["partition"] = partition
+            dels.append(e)
+        else:
+            e = {"path": f.path, "size": f.size, "sha256": sha(f.data)}
+            if partition is not None:
+                e["partition"] = partition
+            lives.append(e)
+    return dels, lives
+
+
+def compress(img, name):
+    dst = os.path.join(HERE, name + ".zst")
+    run(["zstd", "-19", "-T0", "-q", "-f", img, "-o", dst])
+    return os.path.basename(dst)
+
+
+NTFS_IMAGES = [
+    # name, volume size, cluster, sector
+    ("ntfs-512.img", 12 * MiB, 512, 512),
+    ("ntfs-4k.img", 16 * MiB, 4096, 512),
+    ("ntfs-64k.img", 48 * MiB, 65536, 512),
+    ("ntfs-128k.img", 20 * MiB, 131072, 512),
+    ("ntfs-256k.img", 32 * MiB, 262144, 512),
+    ("ntfs-2m.img", 192 * MiB, 2 * MiB, 512),
+    ("ntfs-4kn.img", 16 * MiB, 4096, 4096),
+]
+FAT_IMAGES = [
+    # name, size, fat bits, sectors/cluster, sector size, small content
+    ("fat12.img", 1440 * KiB, 12, 1, 512, True),
+    ("fat16-2k.img", 16 * MiB, 16, 4, 512, False),
+    ("fat16-16k.img", 72 * MiB, 16, 32, 512, False),
+    ("fat16-4kn.img", 20 * MiB, 16, 1, 4096, False),
+    ("fat32-512.img", 36 * MiB, 32, 1, 512, False),
+    ("fat32-4k.img", 272 * MiB, 32, 8, 512, False),
+    ("fat32-32k.img", 2100 * MiB, 32, 64, 512, False),
+]
+
+
+def want(name):
+    return not ONLY or name in ONLY
+
+
+def main():
+    os.makedirs(WORK, exist_ok=True)
+    os.makedirs(ORIG, exist_ok=True)
+    mpath_ = os.path.join(HERE, "manifest.json")
+    old = {}
+    if ONLY and os.path.exists(mpath_):
+        old = {i["name"]: i for i in json.load(open(mpath_))["images"]}
+    images = {}
+    built = {}
+    for name, size, C, sec in NTFS_IMAGES:
+        if not want(name) and not (name == "ntfs-4k.img" and (want("ntfs-4k-truncated.img") or want("ntfs-4k-badboot.img"))):
+            continue
+        log("building", name)
+        img, files, alloc, ccount, label = build_ntfs(name, size, C, sec)
+        dels, lives = entries(files, alloc)
+        sk = C <= 65536
+        images[name] = {"name": name, "file": None, "fs": "NTFS", "sector_size": sec, "cluster_size": C,
+                        "size": size, "label": label, "cluster_count": ccount,
+                        "notes": "mkntfs -Q -T -c %d -s %d, written with ntfs-3g.%s%s" % (
+                            C, sec, " Compressed folder (ntfs-3g compression) present." if C <= 4096 else
+                            " No compressed file: NTFS compression needs clusters <= 4 KiB.",
+                            "" if sk else " sleuthkit cannot open this cluster size; clusters taken from ntfsinfo."),
+                        "sleuthkit": sk, "damaged": None, "deleted": dels, "live": lives}
+        built[name] = img
+    for name, size, fat, spc, sec, small in FAT_IMAGES:
+        if not want(name) and not (name in ("fat32-512.img", "fat16-2k.img") and (
+                want("fat32-512-truncated.img") or want("fat16-2k-badboot.img"))):
+            continue
+        log("building", name)
+        img, files, alloc, ccount, label, typ = build_fat(name, size, fat, spc, sec, small=small)
+        dels, lives = entries(files, alloc)
+        images[name] = {"name": name, "file": None, "fs": typ, "sector_size": sec, "cluster_size": spc * sec,
+                        "size": size, "label": label, "cluster_count": ccount,
+                        "notes": "mkfs.fat -F %d -s %d -S %d, written with mtools%s" % (
+                            fat, spc, sec, "" if sec == 512 else "; 4096-byte sectors"),
+                        "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
+        built[name] = img
+
+    def derive(new, base, how, pct=60):
+        src = built[base]
+        dst = os.path.join(WORK, new)
+        shutil.copyfile(src, dst)
+        info = dict(images[base])
+        info["name"] = new
+        if how == "truncated":
+            cut = (os.path.getsize(src) * pct // 100) // 4096 * 4096
+            with open(dst, "r+b") as f:
+                f.truncate(cut)
+            info["size"] = cut
+            info["notes"] = "copy of %s cut to %d%% (%d of %d bytes); files past the end are lost" % (
+                base, pct, cut, images[base]["size"])
+        else:
+            with open(dst, "r+b") as f:
+                if images[base]["fs"] == "NTFS":
+                    f.seek(3); f.write(b"\0" * 8)       # OEM id "NTFS    " gone
+                    f.seek(510); f.write(b"\0\0")       # 0x55AA gone
+                    info["notes"] = "copy of %s with OEM id and 0x55AA signature of the boot sector zeroed (backup boot sector at the volume end intact)" % base
+                else:
+                    f.seek(0); f.write(b"\0" * images[base]["sector_size"])
+                    info["notes"] = "copy of %s with its whole boot sector zeroed (FAT16: no backup)" % base
+            info["sleuthkit"] = False
+        info["damaged"] = how
+        images[new] = info
+        built[new] = dst
+
+    if want("ntfs-4k-truncated.img"):
+        derive("ntfs-4k-truncated.img", "ntfs-4k.img", "truncated")
+    if want("fat32-512-truncated.img"):
+        derive("fat32-512-truncated.img", "fat32-512.img", "truncated")
+    if want("ntfs-4k-badboot.img"):
+        derive("ntfs-4k-badboot.img", "ntfs-4k.img", "boot-sector")
+    if want("fat16-2k-badboot.img"):
+        derive("fat16-2k-badboot.img", "fat16-2k.img", "boot-sector")
+
+    # whole-disk images
+    if want("disk-mbr.img"):
+        log("building disk-mbr.img")
+        start1, size1 = 1 * MiB, 36 * MiB
+        start2, size2 = start1 + size1, 16 * MiB
+        total = start2 + size2 + 1 * MiB
+        vfat, ffat, _, _, labf, typf = build_fat("mbr-p1.img", size1, 32, 1, 512, label="MBRFAT32", hidden=start1 // 512)
+        vnt, fnt, anl, cnt, labn = build_ntfs("mbr-p2.img", size2, 4096, 512, label="MBRNTFS",
+                                              part_start=start2 // 512, heads=255, spt=63)
+        _, _, ccf, _, alf = fat_info(vfat)
+        disk = os.path.join(WORK, "disk-mbr.img")
+        with open(disk, "wb") as f:
+            f.truncate(total)
+        run(["sfdisk", "--no-reread", "--no-tell-kernel", disk],
+            input=("label: dos\nlabel-id: 0x52455452\nunit: sectors\n"
+                   "start=%d, size=%d, type=c\nstart=%d, size=%d, type=7\n" % (
+                       start1 // 512, size1 // 512, start2 // 512, size2 // 512)).encode())
+        for v, st in ((vfat, start1), (vnt, start2)):
+            run(["dd", "if=" + v, "of=" + disk, "bs=1M", "seek=%d" % (st // MiB), "conv=notrunc,sparse", "status=none"])
+        d1, l1 = entries(ffat, alf, partition=1)
+        d2, l2 = entries(fnt, anl, partition=2)
+        images["disk-mbr.img"] = {
+            "name": "disk-mbr.img", "file": None, "fs": "none", "sector_size": 512, "cluster_size": None,
+            "size": total, "label": None, "cluster_count": None,
+            "notes": "MBR disk: partition 1 FAT32 (512 B clusters, hidden sectors 2048), partition 2 NTFS "
+                     "(4 KiB clusters, mkntfs -p %d). Cluster numbers are relative to each partition's volume." % (start2 // 512),
+            "partitions": [
+                {"number": 1, "start": start1, "size": size1, "type": "0x0c", "fs": typf, "sector_size": 512,
+                 "cluster_size": 512, "cluster_count": ccf, "label": labf},
+                {"number": 2, "start": start2, "size": size2, "type": "0x07", "fs": "NTFS", "sector_size": 512,
+                 "cluster_size": 4096, "cluster_count": cnt, "label": labn}],
+            "sleuthkit": True, "damaged": None, "deleted": d1 + d2, "live": l1 + l2}
+        built["disk-mbr.img"] = disk
+    if want("disk-gpt.img"):
+        log("building disk-gpt.img")
+        start, size = 1 * MiB, 16 * MiB
+        total = start + size + 1 * MiB
+        vnt, fnt, anl, cnt, labn = build_ntfs("gpt-p1.img", size, 4096, 512, label="GPTNTFS",
+                                              part_start=start // 512, heads=255, spt=63)
+        disk = os.path.join(WORK, "disk-gpt.img")
+        with open(disk, "wb") as f:
+            f.truncate(total)
+        run(["sgdisk", "-U", "52455452-4956-4100-8000-000000000001", "-n", "1:%d:%d" % (start // 512, (start + size) // 512 - 1),
+             "-t", "1:0700", "-u", "1:52455452-4956-4100-8000-000000000002", "-c", "1:Retriva NTFS", disk])
+        run(["dd", "if=" + vnt, "of=" + disk, "bs=1M", "seek=%d" % (start // MiB), "conv=notrunc,sparse", "status=none"])
+        d1, l1 = entries(fnt, anl, partition=1)
+        images["disk-gpt.img"] = {
+            "name": "disk-gpt.img", "file": None, "fs": "none", "sector_size": 512, "cluster_size": None,
+            "size": total, "label": None, "cluster_count": None,
+            "notes": "GPT disk with one NTFS partition (basic data, 4 KiB clusters, mkntfs -p %d)." % (start // 512),
+            "partitions": [{"number": 1, "start": start, "size": size, "type": "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7",
+                            "fs": "NTFS", "sector_size": 512, "cluster_size": 4096, "cluster_count": cnt, "label": labn}],
+            "sleuthkit": True, "damaged": None, "deleted": d1, "live": l1}
+        built["disk-gpt.img"] = disk
+
+    for name in list(images):
+        if not want(name):
+            del images[name]
+            continue
+        log("compressing", name)
+        assert os.path.getsize(built[name]) == images[name]["size"], name
+        images[name]["file"] = compress(built[name], name)
+    old.update(images)
+    order = [n for n, *_ in NTFS_IMAGES] + [n for n, *_ in FAT_IMAGES] + [
+        "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
+        "disk-mbr.img", "disk-gpt.img"]
+    out = [old[n] for n in order if n in old]
+    with open(mpath_, "w", encoding="utf-8") as f:
+        json.dump({"images": out}, f, ensure_ascii=False, indent=1)
+        f.write("\n")
+    # drop originals no longer referenced
+    used = set()
+    for i in out:
+        for d in i["deleted"]:
+            used.add(os.path.basename(d["original"]))
+            for s in d.get("streams", []):
+                used.add(os.path.basename(s["original"]))
+    for fn in os.listdir(ORIG):
+        if fn not in used:
+            os.unlink(os.path.join(ORIG, fn))
+    log("done")
+
+
+if __name__ == "__main__":
+    main()
