@@ -1,0 +1,74 @@
+#include "test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "platform/text.h"
+
+namespace rv::test {
+
+std::string ImagesDir() { return RETRIVA_TEST_IMAGES; }
+
+std::string ImagePath(const std::string& name) {
+  std::string p = ImagesDir() + "/" + name;
+  return std::filesystem::exists(p) ? p : std::string();
+}
+
+std::vector<uint8_t> ReadFileBytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+MessageRecorder::MessageRecorder()
+    : sink_([this](uint32_t id, const std::vector<uint8_t>& p) { messages.push_back({id, p}); }) {
+  SetMessageSink(&sink_);
+}
+
+MessageRecorder::~MessageRecorder() { SetMessageSink(nullptr); }
+
+std::vector<uint32_t> MessageRecorder::Ids() const {
+  std::vector<uint32_t> ids;
+  for (const auto& m : messages) ids.push_back(m.id);
+  return ids;
+}
+
+size_t MessageRecorder::Count(uint32_t id) const {
+  size_t n = 0;
+  for (const auto& m : messages) n += m.id == id;
+  return n;
+}
+
+TempDir::TempDir() {
+  std::random_device rd;
+  auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    auto p = base / ("retriva-test-" + std::to_string(rd()));
+    std::error_code ec;
+    if (std::filesystem::create_directory(p, ec)) {
+      path_ = p.string();
+      break;
+    }
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+Text TempDir::EnginePath() const {
+#ifdef _WIN32
+  Text t = FromUtf8(path_);
+  for (auto& c : t)
+    if (c == u'/') c = u'\\';
+  return t;
+#else
+  Text t = FromUtf8(path_);
+  for (auto& c : t)
+    if (c == u'/') c = u'\\';
+  return t;
+#endif
+}
+
+}  // namespace rv::test
