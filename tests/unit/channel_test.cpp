@@ -1,0 +1,260 @@
+// Request packets and controller messages: the exact byte layouts, and the
+// order of messages the shells post.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "channel/chashtbl.h"
+#include "channel/messages.h"
+#include "channel/packet.h"
+#include "channel/shells.h"
+#include "fat/fue.h"
+#include "ntfs/nue.h"
+#include "platform/system.h"
+#include "test_support.h"
+#include "volume/le.h"
+
+namespace rv {
+namespace {
+
+std::vector<uint8_t> Utf16(const char16_t* s, bool nul = true) {
+  std::vector<uint8_t> out;
+  for (; *s; ++s) {
+    out.push_back(static_cast<uint8_t>(*s));
+    out.push_back(static_cast<uint8_t>(*s >> 8));
+  }
+  if (nul) out.insert(out.end(), {0, 0});
+  return out;
+}
+
+TEST(RequestPacket, HeaderBytes) {
+  RequestPacket p = RequestPacket::Wrap({1, 2, 3});
+  ASSERT_NE(p.Block(), nullptr);
+  EXPECT_EQ(p.Capacity(), 51u);
+  const uint8_t* b = p.Block();
+  EXPECT_EQ(b[0], 48);
+  EXPECT_EQ(b[1], 3);
+  EXPECT_EQ(b[2], 0);
+  EXPECT_EQ(b[3], 0);
+  EXPECT_EQ(std::memcmp(b + 4, "CsbS", 4), 0);
+  EXPECT_EQ(b[8], 0);
+  EXPECT_EQ(b[9], 1);
+  for (int i = 10; i < 48; ++i) EXPECT_EQ(b[i], 0) << i;
+  EXPECT_EQ(p.Payload(), b + 48);
+  EXPECT_EQ(p.Payload()[2], 3);
+}
+
+TEST(RequestPacket, PayloadLengthIsTwentyFourBitsAndClampedToBlock) {
+  RequestPacket p;
+  ASSERT_TRUE(p.Create(0x12345));
+  p.SetPayloadLength(0x12345);
+  EXPECT_EQ(p.Block()[1], 0x45);
+  EXPECT_EQ(p.Block()[2], 0x23);
+  EXPECT_EQ(p.Block()[3], 0x01);
+  EXPECT_EQ(p.PayloadLength(), 0x12345u);
+  p.SetPayloadLength(0xFFFFFF);  // lies about its size
+  EXPECT_EQ(p.PayloadLength(), 0x12345u);
+  RequestPacket empty;
+  EXPECT_EQ(empty.Payload(), nullptr);
+}
+
+TEST(SearchRequest, ExactBytes) {
+  SearchRequestFields f{1, u"*.txt", u"\\docs\\", u"C:\\"};
+  auto b = BuildSearchRequest(f);
+  std::vector<uint8_t> want = {1, 0, 0, 0, 0, 0};
+  for (auto* s : {u"*.txt", u"\\docs\\", u"C:\\"}) {
+    auto t = Utf16(s);
+    want.insert(want.end(), t.begin(), t.end());
+  }
+  want.insert(want.end(), {0, 0});
+  EXPECT_EQ(b, want);
+  // 2 × characters + 14 bytes.
+  EXPECT_EQ(b.size(), 2u * (5 + 6 + 3) + 14);
+  SearchRequestFields back;
+  ASSERT_TRUE(ParseSearchRequest(RequestPacket::Wrap(b), back));
+  EXPECT_EQ(back.includeSubfolders, 1u);
+  EXPECT_EQ(back.pattern, u"*.txt");
+  EXPECT_EQ(back.folder, u"\\docs\\");
+  EXPECT_EQ(back.volumeRoot, u"C:\\");
+}
+
+TEST(SearchRequest, TruncatedOrUnterminatedIsRefused) {
+  SearchRequestFields f{0, u"a", u"\\", u"\\\\?\\Volume{x}\\"};
+  auto b = BuildSearchRequest(f);
+  SearchRequestFields out;
+  for (size_t cut = 0; cut < b.size() - 2; ++cut) {
+    std::vector<uint8_t> t(b.begin(), b.begin() + cut);
+    EXPECT_FALSE(ParseSearchRequest(RequestPacket::Wrap(t), out)) << cut;
+  }
+}
+
+TEST(UndeleteRequest, NtfsRecordsAndEndMark) {
+  auto b = BuildNtfsUndeleteRequest(u"D:\\out", {42, 70000});
+  auto dest = Utf16(u"D:\\out");
+  ASSERT_EQ(b.size(), dest.size() + 3 * 8);
+  EXPECT_TRUE(std::equal(dest.begin(), dest.end(), b.begin()));
+  Bytes r(b.data() + dest.size(), 24);
+  EXPECT_EQ(le32(r, 0), 42u);
+  EXPECT_EQ(le32(r, 4), 0u);
+  EXPECT_EQ(le32(r, 8), 70000u);
+  EXPECT_EQ(le32(r, 16), 0xFFFFFFFFu);
+  std::vector<int32_t> back;
+  ASSERT_TRUE(ParseNtfsUndeleteRecords(b.data(), b.size(), dest.size(), back));
+  EXPECT_EQ(back, (std::vector<int32_t>{42, 70000}));
+  // Without its end mark the list is refused.
+  EXPECT_FALSE(ParseNtfsUndeleteRecords(b.data(), b.size() - 8, dest.size(), back));
+}
+
+TEST(UndeleteRequest, FatRecordsFollowWithoutAlignment) {
+  auto b = BuildFatUndeleteRequest(u"E:\\r", {{0x7FFFFFFF, 3, u"C:\\a.txt"}, {0x80000010, 9, u"C:\\d\\b"}});
+  auto dest = Utf16(u"E:\\r");
+  size_t off = dest.size();
+  Bytes v(b);
+  EXPECT_EQ(le32(v, off), 0x7FFFFFFFu);
+  EXPECT_EQ(le32(v, off + 4), 3u);
+  auto p1 = Utf16(u"C:\\a.txt");
+  EXPECT_TRUE(std::equal(p1.begin(), p1.end(), b.begin() + off + 8));
+  size_t off2 = off + 8 + p1.size();
+  EXPECT_EQ(le32(v, off2), 0x80000010u);
+  EXPECT_EQ(le32(v, b.size() - 4), 0xFFFFFFFFu);
+  std::vector<FatUndeleteRecord> back;
+  ASSERT_TRUE(ParseFatUndeleteRecords(b.data(), b.size(), off, back));
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[1].path, u"C:\\d\\b");
+  EXPECT_FALSE(ParseFatUndeleteRecords(b.data(), b.size() - 6, off, back));
+}
+
+TEST(DeletedFileHeader, LayoutAndSize) {
+  auto h = BuildDeletedFileHeader(17, 0xFFFFFFFF, 1234, u"01/02/2003 04:05", u"C:\\x\\y.txt");
+  EXPECT_EQ(h.size(), 2u * (16 + 10) + 20);
+  Bytes b(h);
+  EXPECT_EQ(le32(b, 0), 17u);
+  EXPECT_EQ(le32(b, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(le32(b, 8), 1234u);
+  auto t = Utf16(u"01/02/2003 04:05");
+  EXPECT_TRUE(std::equal(t.begin(), t.end(), h.begin() + 12));
+  auto p = Utf16(u"C:\\x\\y.txt");
+  EXPECT_TRUE(std::equal(p.begin(), p.end(), h.begin() + 12 + t.size()));
+}
+
+TEST(UndeleteResult, LayoutAndSize) {
+  auto r = BuildUndeleteResult(777, 55, u"C:\\a", u"D:\\o\\a");
+  EXPECT_EQ(r.size(), 2u * (4 + 6) + 16);
+  Bytes b(r);
+  EXPECT_EQ(le32(b, 0), 777u);
+  EXPECT_EQ(le32(b, 4), 55u);
+  EXPECT_EQ(le16(b, 8), u'C');
+  EXPECT_EQ(le16(b, 8 + 10), u'D');
+}
+
+TEST(ProgressAndMessageBox, FixedSizes) {
+  auto p = BuildProgressReport(42, u"\\dir\\", 524);
+  ASSERT_EQ(p.size(), 524u);
+  EXPECT_EQ(le32(Bytes(p), 0), 42u);
+  EXPECT_EQ(le16(Bytes(p), 4), u'\\');
+  auto u = BuildProgressReport(100, Text(400, u'x'), 528);
+  ASSERT_EQ(u.size(), 528u);
+  EXPECT_EQ(le16(Bytes(u), 4 + 2 * 261), 0);  // always terminated inside 262 units
+  auto m = BuildMessageBoxRequest(u"text", u"cap", 16, -1);
+  ASSERT_EQ(m.size(), 2608u);
+  EXPECT_EQ(le16(Bytes(m), 0), u't');
+  EXPECT_EQ(le16(Bytes(m), 2080), u'c');
+  EXPECT_EQ(le32(Bytes(m), 2600), 16u);
+  EXPECT_EQ(le32(Bytes(m), 2604), 0xFFFFFFFFu);
+}
+
+TEST(TimeTexts, FatWordsAndZero) {
+  EXPECT_EQ(FatTimeText(0, 0), u"00/00/1980 00:00");
+  // 2021-07-14 13:37:58
+  uint16_t date = static_cast<uint16_t>(((2021 - 1980) << 9) | (7 << 5) | 14);
+  uint16_t time = static_cast<uint16_t>((13 << 11) | (37 << 5) | 29);
+  EXPECT_EQ(FatTimeText(time, date), u"07/14/2021 13:37");
+}
+
+TEST(TimeTexts, NtfsIsLocalTime) {
+#ifndef _WIN32
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(NtfsTimeText(UnixToFileTime(1600000000)), u"09/13/2020 12:26");
+  setenv("TZ", "America/New_York", 1);
+  tzset();
+  EXPECT_EQ(NtfsTimeText(UnixToFileTime(1600000000)), u"09/13/2020 08:26");
+  setenv("TZ", "UTC", 1);
+  tzset();
+#else
+  GTEST_SKIP() << "time zone is the system's under Wine";
+#endif
+}
+
+TEST(Posters, OversizedFoundRecordsAreDropped) {
+  test::MessageRecorder rec;
+  Text longPath(760, u'a');  // 2 × (16 + 760) + 20 = 1572 > 1568
+  EXPECT_EQ(PostNtfsFileFound(1, longPath, 0, 1), 0);
+  Text edge(758, u'a');  // exactly 1568 bytes: NTFS takes it, FAT does not
+  EXPECT_EQ(PostNtfsFileFound(1, edge, 0, 1), 1);
+  EXPECT_EQ(PostFatFileFound(1, 2, edge, 0, 0, 1), 0);
+  EXPECT_EQ(rec.Count(CM_FILE_FOUND), 1u);
+}
+
+TEST(DataToController, NoSinkMeansNothingPostedAndNoLeak) {
+  SetMessageSink(nullptr);
+  uint8_t payload[4] = {1, 2, 3, 4};
+  EXPECT_EQ(DataToController(CM_SEARCH_STARTED, payload, 4, -1), 0);
+  test::MessageRecorder rec;
+  EXPECT_EQ(DataToController(CM_SEARCH_STARTED, nullptr, 0, 83), 1);
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_TRUE(rec.messages[0].payload.empty());
+}
+
+TEST(SearchShells, RefusedRequestStillStartsAndFinishes) {
+  for (auto shell : {&NueDel::GetDeletedFileHeadersShell, &FueDel::GetDeletedFileHeadersShell}) {
+    test::MessageRecorder rec;
+    RequestPacket garbage = RequestPacket::Wrap({1, 0, 0});
+    EXPECT_FALSE(shell(garbage));
+    EXPECT_EQ(rec.Ids(), (std::vector<uint32_t>{CM_SEARCH_STARTED, CM_SHOW_MESSAGE, CM_SEARCH_FINISHED}));
+    ASSERT_EQ(rec.messages[1].payload.size(), 2608u);
+    EXPECT_EQ(le32(Bytes(rec.messages[1].payload), 2600), 16u);
+    EXPECT_EQ(g_ntfsRunState.load(), kEngineIdle);
+    EXPECT_EQ(g_fatRunState.load(), kEngineIdle);
+  }
+}
+
+TEST(SearchShells, UnknownVolumeIsRefusedWithText72) {
+  test::MessageRecorder rec;
+  SearchRequestFields f{1, u"", u"\\", u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\"};
+  EXPECT_FALSE(NueDel::GetDeletedFileHeadersShell(RequestPacket::Wrap(BuildSearchRequest(f))));
+  ASSERT_EQ(rec.Count(CM_SHOW_MESSAGE), 1u);
+}
+
+TEST(UndeleteShells, UncreatableDestinationGivesMessageAndFinishedButNoReport) {
+  test::TempDir tmp;
+  // A file where the destination folder should be.
+  std::string file = tmp.path() + "/blocker";
+  { FILE* f = std::fopen(file.c_str(), "w"); ASSERT_NE(f, nullptr); std::fclose(f); }
+  Text dest = tmp.EnginePath() + u"\\blocker\\sub";
+  test::MessageRecorder rec;
+  EXPECT_FALSE(NueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildNtfsUndeleteRequest(dest, {100}))));
+  EXPECT_EQ(rec.Ids(), (std::vector<uint32_t>{CM_SHOW_MESSAGE, CM_UNDELETE_FINISHED}));
+}
+
+TEST(Chashtbl, AppendRewindNextClear) {
+  Chashtbl t;
+  t.Rewind();
+  EXPECT_EQ(t.Next(), nullptr);
+  EXPECT_TRUE(t.Append(u"one"));
+  EXPECT_TRUE(t.Append(Text(600, u'z')));
+  t.Rewind();
+  auto* a = t.Next();
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(Text(a->text), u"one");
+  auto* b = t.Next();
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(Text(b->text).size(), 519u);
+  EXPECT_EQ(t.Next(), nullptr);
+  t.Clear();
+  t.Rewind();
+  EXPECT_EQ(t.Next(), nullptr);
+}
+
+}  // namespace
+}  // namespace rv
