@@ -1,12 +1,21 @@
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <ctime>
 #include <set>
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "platform/files.h"
+#include "platform/samevolume.h"
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace rv::cli {
@@ -36,6 +45,41 @@ Text DestinationPath(const std::string& typed) {
 #endif
 }
 
+// The header's time text ("MM/DD/YYYY HH:MM", local time) as a FILETIME.
+bool TimeTextToFileTime(const Text& t, uint64_t& fileTime) {
+  int mo = 0, d = 0, y = 0, h = 0, mi = 0;
+  if (std::sscanf(ToUtf8(t).c_str(), "%d/%d/%d %d:%d", &mo, &d, &y, &h, &mi) != 5 || y < 1601 || mo < 1 || d < 1)
+    return false;
+#ifdef _WIN32
+  SYSTEMTIME local{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
+                   static_cast<WORD>(mi), 0, 0};
+  SYSTEMTIME utc;
+  FILETIME ft;
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft)) return false;
+  fileTime = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+#else
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_isdst = -1;
+  std::time_t secs = std::mktime(&tm);
+  if (secs == static_cast<std::time_t>(-1)) return false;
+  fileTime = UnixToFileTime(secs);
+#endif
+  return true;
+}
+
+bool IsTerminal() {
+#ifdef _WIN32
+  return _isatty(_fileno(stderr)) != 0;
+#else
+  return isatty(fileno(stderr)) != 0;
+#endif
+}
+
 }  // namespace
 
 int RunRecover(const RecoverArgs& args) {
@@ -53,6 +97,17 @@ int RunRecover(const RecoverArgs& args) {
   for (const auto& f : found)
     if (ids.empty() || ids.count(LocatorText(f, engine))) chosen.push_back(f);
 
+  std::string why;
+  if (v->source && DestinationIsOnVolume(args.destination, ToUtf8(v->source->Describe()), why)) {
+    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+    return kExitRefused;
+  }
+#ifdef _WIN32
+  if (!v->source && DestinationIsOnVolume(args.destination, args.search.volume.volume, why)) {
+    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+    return kExitRefused;
+  }
+#endif
   const Text dest = DestinationPath(args.destination);
   std::vector<uint8_t> payload;
   if (engine == Engine::Ntfs) {
@@ -66,9 +121,25 @@ int RunRecover(const RecoverArgs& args) {
   }
   std::vector<UndeleteOutcome> results;
   EngineEvents ev;
-  ev.onResult = [&](const UndeleteOutcome& r) { results.push_back(r); };
+  const bool progress = IsTerminal();
+  size_t started = 0;
+  ev.onFileStarted = [&](uint32_t, const Text&) { ++started; };
+  ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {
+    if (progress)
+      std::fprintf(stderr, "\rRecovering %zu/%zu %3u%% %s\x1b[K", started, chosen.size(), percent,
+                   ToUtf8(name).c_str());
+  };
+  ev.onResult = [&](const UndeleteOutcome& r) {
+    // The recovered file keeps the deleted file's modification time.
+    size_t i = results.size();
+    uint64_t ft = 0;
+    if (!r.output.empty() && i < chosen.size() && TimeTextToFileTime(chosen[i].time, ft))
+      fs::SetModificationTime(r.output, ft);
+    results.push_back(r);
+  };
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
   RunEngineUndelete(engine, payload, ev);
+  if (progress) std::fprintf(stderr, "\r\x1b[K");
   if (!refusal.empty()) {
     Refuse(args.destination + ": " + refusal);
     return kExitRefused;

@@ -1,0 +1,27 @@
+// Whether a destination folder lies on the volume being searched: writing
+// recovered files there would overwrite the very clusters being recovered.
+#pragma once
+#include <string>
+
+namespace rv {
+
+struct MountEntry {
+  std::string mountPoint;
+  std::string source;  // device or image path as the kernel lists it
+};
+
+// True when `destination` (which need not exist yet: its nearest existing
+// ancestor counts) is on the volume `volumePath` names: the same block
+// device or one of its partitions, or a file system mounted from the same
+// image file (directly through FUSE, or through a loop device). `why`
+// explains a refusal. Unknown cases answer false.
+bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why);
+
+#ifndef _WIN32
+// The same test over a given mount table (the parser's input is
+// /proc/self/mountinfo); split out for tests.
+bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath,
+                           const std::string& mountinfo, std::string& why);
+#endif
+
+}  // namespace rv
