@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the retriva command on the test volumes.
+
+Environment: RETRIVA (the binary), IMAGES (the unpacked test-images folder).
+Every search result is compared with the manifest the images were made with.
+"""
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+RETRIVA = os.environ.get("RETRIVA", "build/retriva")
+IMAGES = os.environ.get("IMAGES", "build/test-images")
+ENV = dict(os.environ, TZ="UTC", LC_ALL="C.UTF-8")
+
+
+def manifest():
+    path = os.path.join(IMAGES, "manifest.json")
+    if not os.path.exists(path):
+        return {"images": []}
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+MANIFEST = manifest()
+
+
+def images(pred=lambda i: True):
+    out = []
+    for img in MANIFEST["images"]:
+        path = os.path.join(IMAGES, img["name"])
+        if os.path.exists(path) and pred(img):
+            out.append((img, path))
+    return out
+
+
+def run(*args, check_code=None):
+    p = subprocess.run([RETRIVA, *args], capture_output=True, env=ENV, timeout=600)
+    if check_code is not None and p.returncode != check_code:
+        raise AssertionError(f"retriva {' '.join(args)} exited {p.returncode}, wanted {check_code}\n"
+                             f"stdout: {p.stdout.decode(errors='replace')[:2000]}\n"
+                             f"stderr: {p.stderr.decode(errors='replace')[:2000]}")
+    return p
+
+
+def json_lines(stdout):
+    return [json.loads(line) for line in stdout.decode("utf-8").splitlines() if line.strip()]
+
+
+def supported(img):
+    return img["fs"] in ("NTFS", "FAT16", "FAT32") and not img.get("damaged") and not img.get("partitions")
+
+
+class Info(unittest.TestCase):
+    def test_facts_match_the_manifest(self):
+        for img, path in images(supported):
+            with self.subTest(image=img["name"]):
+                j = json.loads(run("info", "--json", path, check_code=0).stdout)
+                self.assertEqual(j["file_system"], img["fs"])
+                self.assertEqual(j["sector_size"], img["sector_size"])
+                self.assertEqual(j["cluster_size"], img["cluster_size"])
+                if img.get("cluster_count"):
+                    self.assertEqual(j["cluster_count"], img["cluster_count"])
+                if img.get("label") is not None:
+                    self.assertEqual(j["label"], img["label"])
+                self.assertTrue(j["supported"])
+
+    def test_text_output_names_the_file_system(self):
+        for img, path in images(supported)[:2]:
+            out = run("info", path, check_code=0).stdout.decode()
+            self.assertIn(img["fs"], out)
+            self.assertIn(str(img["cluster_size"]), out)
+
+    def test_refused_volumes_exit_2_with_a_reason_naming_the_volume(self):
+        refused = images(lambda i: i.get("damaged") or i["fs"] in ("FAT12", "none"))
+        for img, path in refused:
+            with self.subTest(image=img["name"]):
+                p = run("info", path, check_code=2)
+                err = p.stderr.decode()
+                self.assertIn(path, err)
+                self.assertEqual(len(err.strip().splitlines()), 1, err)
+
+    def test_missing_file_and_bad_usage(self):
+        p = run("info", "/nonexistent/volume.img", check_code=2)
+        self.assertIn("/nonexistent/volume.img", p.stderr.decode())
+        run("info", check_code=2)
+        run("frobnicate", check_code=2)
+        run("info", "--partition", "1", "--offset", "0", "x.img", check_code=2)
+
+    def test_whole_disk_lists_partitions_and_each_can_be_opened(self):
+        for img, path in images(lambda i: bool(i.get("partitions"))):
+            with self.subTest(image=img["name"]):
+                j = json.loads(run("info", "--json", path, check_code=0).stdout)
+                got = [(p["number"], p["start"], p["size"]) for p in j["partitions"]]
+                want = [(p["number"], p["start"], p["size"]) for p in img["partitions"]]
+                self.assertEqual(got, want)
+                for p in img["partitions"]:
+                    pj = json.loads(run("info", "--json", "--partition", str(p["number"]), path).stdout)
+                    by_offset = json.loads(run("info", "--json", "--offset", str(p["start"]), path).stdout)
+                    self.assertEqual(pj["file_system"], by_offset["file_system"])
+                run("search", path, check_code=2)  # a whole disk needs --partition
+
+
+def deleted_listing(path, extra=()):
+    return json_lines(run("search", "--json", path, *extra, check_code=0).stdout)
+
+
+def full_path(rec):
+    return rec["folder"] + rec["name"]
+
+
+class Search(unittest.TestCase):
+    def test_json_shape_is_the_contract(self):
+        for img, path in images(supported):
+            with self.subTest(image=img["name"]):
+                for rec in deleted_listing(path):
+                    self.assertTrue({"name", "folder", "size", "time", "locator", "index"} <= set(rec), rec)
+                    self.assertTrue(rec["folder"].startswith("\\") and rec["folder"].endswith("\\"), rec)
+                    self.assertRegex(rec["time"], r"^\d\d/\d\d/\d{4} \d\d:\d\d$")
+                    if img["fs"] == "NTFS":
+                        self.assertIsNone(rec["index"])
+                    else:
+                        self.assertIsInstance(rec["index"], int)
+
+    def test_every_deleted_ntfs_file_is_listed_with_size_and_time(self):
+        for img, path in images(lambda i: supported(i) and i["fs"] == "NTFS"):
+            with self.subTest(image=img["name"]):
+                listed = {full_path(r).lower(): r for r in deleted_listing(path)}
+                for d in img["deleted"]:
+                    key = d["path"].lower()
+                    self.assertIn(key, listed, f"{d['path']} not listed")
+                    r = listed[key]
+                    self.assertEqual(r["size"], d["size"] & 0xFFFFFFFF)
+                    y, mo, rest = d["mtime"][:4], d["mtime"][5:7], d["mtime"][8:]
+                    self.assertEqual(r["time"], f"{mo}/{rest[:2]}/{y} {rest[3:8]}")
+                    if d.get("mft_record") is not None:
+                        self.assertEqual(r["locator"], d["mft_record"])
+
+    def test_every_deleted_fat_file_is_listed(self):
+        for img, path in images(lambda i: supported(i) and i["fs"] in ("FAT16", "FAT32")):
+            with self.subTest(image=img["name"]):
+                listed = [r for r in deleted_listing(path)]
+                for d in img["deleted"]:
+                    folder, _, name = d["path"].rpartition("\\")
+                    folder += "\\"
+                    # A deleted short name has lost its first character.
+                    hits = [r for r in listed if r["folder"].lower() == folder.lower() and
+                            (r["name"].lower() == name.lower() or r["name"][1:].lower() == name[1:].lower())]
+                    self.assertTrue(hits, f"{d['path']} not listed")
+                    self.assertEqual(hits[0]["size"], d["size"])
+
+    def test_pattern_and_folder_filters(self):
+        for img, path in images(supported):
+            with self.subTest(image=img["name"]):
+                every = deleted_listing(path)
+                txt = deleted_listing(path, ("--pattern", "*.TXT"))
+                self.assertEqual(sorted(map(full_path, txt)),
+                                 sorted(full_path(r) for r in every if r["name"].lower().endswith(".txt")))
+                root_only = deleted_listing(path, ("--no-subfolders",))
+                self.assertTrue(all(r["folder"] == "\\" for r in root_only))
+                self.assertEqual(len(root_only), sum(r["folder"] == "\\" for r in every))
+                for folder in sorted({r["folder"] for r in every if r["folder"] != "\\"})[:3]:
+                    sub = deleted_listing(path, ("--folder", folder.strip("\\").replace("\\", "/")))
+                    self.assertTrue(all(r["folder"].lower().startswith(folder.lower()) for r in sub))
+                    self.assertEqual(len(sub), sum(r["folder"].lower().startswith(folder.lower()) for r in every))
+
+    def test_text_table_and_summary(self):
+        for img, path in images(supported)[:2]:
+            out = run("search", path, check_code=0).stdout.decode()
+            self.assertIn("NAME", out.splitlines()[0])
+            self.assertRegex(out.splitlines()[-1], r"^\d+ deleted files? found")
+
+    def test_damaged_volumes_are_refused_or_searched_without_crashing(self):
+        for img, path in images(lambda i: bool(i.get("damaged"))):
+            with self.subTest(image=img["name"]):
+                p = run("search", "--json", path)
+                self.assertIn(p.returncode, (0, 2), p.stderr)
+                if p.returncode == 2:
+                    self.assertIn(path, p.stderr.decode())
+
+
+def sha256_file(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def original_bytes(d):
+    p = os.path.join(IMAGES, d["original"][:-4] if d["original"].endswith(".zst") else d["original"])
+    with open(p, "rb") as f:
+        return f.read()
+
+
+class Recover(unittest.TestCase):
+    def test_recovered_bytes_match_the_originals(self):
+        for img, path in images(supported):
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                p = run("recover", "--json", path, "--to", out)
+                self.assertIn(p.returncode, (0, 1), p.stderr)
+                results = json_lines(p.stdout)
+                by_source = {}
+                for r in results:
+                    self.assertIn(r["code"], (776, 777, 778, 785))
+                    src = r["source"]
+                    by_source[src[src.index("\\"):].lower() if "\\" in src else src] = r
+                    if r["code"] in (776, 777):
+                        self.assertTrue(r["output"].startswith(out), r)
+                        self.assertTrue(os.path.isfile(r["output"]), r)
+                for d in img["deleted"]:
+                    if d.get("reused") or "fragmented" in d.get("kinds", []) and img["fs"] != "NTFS":
+                        continue
+                    r = by_source.get(d["path"].lower())
+                    if r is None and img["fs"] != "NTFS":
+                        continue  # FAT source names carry the '~' first character
+                    self.assertIsNotNone(r, d["path"])
+                    self.assertEqual(r["code"], 776, (d["path"], r))
+                    with open(r["output"], "rb") as f:
+                        got = f.read()
+                    self.assertEqual(hashlib.sha256(got).hexdigest(), d["sha256"], d["path"])
+
+    def test_nothing_is_written_to_the_searched_image(self):
+        for img, path in images(supported)[:2]:
+            before = sha256_file(path)
+            st = os.stat(path)
+            with tempfile.TemporaryDirectory() as out:
+                run("recover", path, "--to", out)
+            self.assertEqual(sha256_file(path), before)
+            self.assertEqual(os.stat(path).st_mtime_ns, st.st_mtime_ns)
+
+    def test_recovering_twice_never_overwrites(self):
+        for img, path in images(supported)[:1]:
+            with tempfile.TemporaryDirectory() as out:
+                first = json_lines(run("recover", "--json", path, "--to", out).stdout)
+                second = json_lines(run("recover", "--json", path, "--to", out).stdout)
+                outs1 = {r["output"] for r in first if r["output"]}
+                outs2 = {r["output"] for r in second if r["output"]}
+                self.assertFalse(outs1 & outs2)
+                self.assertTrue(all(";" in os.path.basename(o) for o in outs2))
+
+    def test_recovered_files_keep_the_modification_time(self):
+        for img, path in images(lambda i: supported(i) and i["fs"] == "NTFS")[:1]:
+            with tempfile.TemporaryDirectory() as out:
+                listed = {r["locator"]: r for r in deleted_listing(path)}
+                for r in json_lines(run("recover", "--json", path, "--to", out).stdout):
+                    if r["code"] in (776, 777):
+                        t = listed[r["locator"]]["time"]
+                        import time
+                        got = time.strftime("%m/%d/%Y %H:%M", time.gmtime(os.stat(r["output"]).st_mtime))
+                        self.assertEqual(got, t)
+
+    def test_id_selects_files(self):
+        for img, path in images(supported)[:2]:
+            listed = deleted_listing(path)
+            if not listed:
+                continue
+            pick = listed[0]
+            ident = str(pick["locator"]) if pick["index"] is None else f"{pick['locator']}:{pick['index']}"
+            with tempfile.TemporaryDirectory() as out:
+                res = json_lines(run("recover", "--json", path, "--to", out, "--id", ident).stdout)
+                self.assertEqual(len(res), 1)
+                self.assertEqual(res[0]["locator"], pick["locator"])
+
+    def test_destination_that_is_a_file_is_refused(self):
+        for img, path in images(supported)[:1]:
+            with tempfile.NamedTemporaryFile() as f:
+                run("recover", path, "--to", f.name, check_code=2)
+
+
+if __name__ == "__main__":
+    if not os.path.exists(RETRIVA):
+        print(f"retriva binary not found at {RETRIVA}", file=sys.stderr)
+        sys.exit(1)
+    unittest.main(verbosity=1)
