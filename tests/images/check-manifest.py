@@ -77,6 +77,13 @@ def main():
                 dels = [e for e in im["deleted"] if e.get("partition") == p["number"]]
                 lives = [e for e in im["live"] if e.get("partition") == p["number"]]
                 if not im.get("sleuthkit", True):
+                    if im["fs"] == "NTFS" and not im["damaged"]:
+                        for e in lives:
+                            data = subprocess.run(["ntfscat", img, e["path"].replace("\\", "/")],
+                                                  capture_output=True).stdout
+                            if hashlib.sha256(data).hexdigest() != e["sha256"]:
+                                err("%s: ntfscat of live %s differs" % (name, e["path"]))
+                            checked += 1
                     continue
                 got = fls(img, p["start"] // 512, True)
                 if got is None:
@@ -99,12 +106,24 @@ def main():
                     for cand in [e["path"]] + e.get("links", []):
                         ino = ino or find(cand)
                     if ino is None:
-                        err("%s: deleted %s not listed by fls -d" % (name, e["path"]))
-                    elif e.get("mft_record") is not None and ino.split("-")[0] != str(e["mft_record"]):
+                        if im["damaged"] == "truncated":
+                            print("note: %s: %s not listed (volume cut short)" % (name, e["path"]))
+                        else:
+                            err("%s: deleted %s not listed by fls -d" % (name, e["path"]))
+                    elif im["damaged"] == "truncated":
+                        pass
+                    elif e.get("mft_record") is not None and not e["reused"] and not e.get("overwritten") and e["size"]:
+                        data = subprocess.run(["icat", "-o", str(p["start"] // 512), img, str(e["mft_record"])],
+                                              capture_output=True).stdout
+                        if hashlib.sha256(data).hexdigest() != e["sha256"]:
+                            err("%s: icat of deleted %s differs" % (name, e["path"]))
+                    if ino is not None and e.get("mft_record") is not None and ino.split("-")[0] != str(e["mft_record"]):
                         err("%s: %s is MFT record %s, manifest says %s" % (name, e["path"], ino, e["mft_record"]))
                     checked += 1
                 live = fls(img, p["start"] // 512, False) or {}
                 for e in lives:
+                    if im["damaged"] == "truncated":
+                        continue
                     if e["path"] not in live:
                         err("%s: live %s not listed by fls" % (name, e["path"]))
                         continue

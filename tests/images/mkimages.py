@@ -575,6 +575,22 @@ FAT_IMAGES = [
 ]
 
 
+def mark_overwritten(dels):
+    """A deleted file whose clusters were later given to a file that is itself deleted now
+    (so they are free again, not reused) has lost that data: list those clusters."""
+    for e in dels:
+        mine = set(c for l, n in e["clusters"] if l >= 0 for c in range(l, l + n))
+        over = set()
+        for o in dels:
+            if o is e or o.get("partition") != e.get("partition") or o.get("mft_record", 0) == e.get("mft_record", 1):
+                continue
+            if o["mtime"] <= e["mtime"]:
+                continue
+            over |= mine & set(c for l, n in o["clusters"] if l >= 0 for c in range(l, l + n))
+        e["overwritten_clusters"] = sorted(over)
+        e["overwritten"] = bool(over)
+
+
 def want(name):
     return not ONLY or name in ONLY
 
@@ -720,6 +736,8 @@ def main():
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
         "disk-mbr.img", "disk-gpt.img"]
     out = [old[n] for n in order if n in old]
+    for i in out:
+        mark_overwritten(i["deleted"])
     with open(mpath_, "w", encoding="utf-8") as f:
         json.dump({"images": out}, f, ensure_ascii=False, indent=1)
         f.write("\n")
