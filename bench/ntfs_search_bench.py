@@ -23,7 +23,7 @@ def make_volume(image, files):
         return
     tmp = image + ".part"
     mnt = image + ".mnt"
-    size = max(512 << 20, files * 6 * 1024)
+    size = max(512 << 20, files * 16 * 1024)
     with open(tmp, "wb") as f:
         f.truncate(size)
     subprocess.run(["mkntfs", "-q", "-F", "-f", "-L", "bench", tmp], check=True, stdout=subprocess.DEVNULL)
