@@ -79,6 +79,13 @@ BOOL QueryVolumeNameForMountPoint(TextView mountPoint, Text& volumeName) {
 #ifdef _WIN32
   using Fn = BOOL(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
   static Fn fn = win::ProcAddress<Fn>(L"KERNEL32", "GetVolumeNameForVolumeMountPointW");
+  // Wine gives a mapped drive a GUID name once its mount manager has seen
+  // it, but a handle opened by that name cannot read (ERROR_INVALID_FUNCTION):
+  // only the drive device "\\.\X:" reaches the image. Report no GUID name.
+  if (fn && RunningUnderWine()) {
+    SetLastErrorCode(kErrorNotSupported);
+    return kFalse;
+  }
   if (fn) {
     std::wstring mp(mountPoint.begin(), mountPoint.end());
     wchar_t buf[51];
