@@ -32,7 +32,7 @@ FoundFile ParseFound(const std::vector<uint8_t>& p, TextView volumeName) {
     rest.remove_prefix(colon + 1);
   size_t slash = rest.rfind(u'\\');
   if (slash == TextView::npos) {
-    f.folder = u"\\";
+    f.folder = Text(1, u'\\');
     f.name = Text(rest);
   } else {
     f.folder = Text(rest.substr(0, slash + 1));

@@ -89,7 +89,11 @@ TEST(SafeOutputName, LongNamesAreShortenedKeepingTheExtension) {
   Text name(300, u'\x65E5');  // 3 UTF-8 bytes each
   name += u".txt";
   Text safe = SafeOutputName(name);
+#ifdef _WIN32
+  EXPECT_LE(safe.size(), 249u);  // Windows counts UTF-16 units
+#else
   EXPECT_LE(ToUtf8(safe).size(), 249u);
+#endif
   EXPECT_EQ(safe.substr(safe.size() - 4), u".txt");
 }
 
