@@ -8,12 +8,26 @@ import subprocess
 import time
 
 
-def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None):
-    """Best wall time of `repeat` runs (after one warm-up) and peak RSS in KiB."""
+def drop_caches():
+    """Empties the page cache (root only), so a run reads from the disk."""
+    try:
+        os.sync()
+        with open("/proc/sys/vm/drop_caches", "w") as f:
+            f.write("3\n")
+        return True
+    except OSError:
+        return False
+
+
+def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
+    """Best wall time of `repeat` runs (after one warm-up, or each from a
+    dropped page cache when `cold`) and peak RSS in KiB."""
     subprocess.run(cmd, stdout=stdout, stderr=subprocess.DEVNULL, env=env)
     best = None
     peak = 0
     for _ in range(repeat):
+        if cold:
+            drop_caches()
         t0 = time.perf_counter()
         p = subprocess.Popen(["/usr/bin/time", "-f", "%M", *cmd], stdout=stdout, stderr=subprocess.PIPE, env=env)
         _, err = p.communicate()
@@ -26,7 +40,7 @@ def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None):
     return best, peak
 
 
-def sequential_read(path, ranges, chunk=1 << 20, repeat=3):
+def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):
     """Best time to read the given (offset, length) ranges in order."""
     def once():
         fd = os.open(path, os.O_RDONLY)
@@ -44,6 +58,8 @@ def sequential_read(path, ranges, chunk=1 << 20, repeat=3):
     once()
     best = None
     for _ in range(repeat):
+        if cold:
+            drop_caches()
         t0 = time.perf_counter()
         once()
         dt = time.perf_counter() - t0

@@ -14,7 +14,7 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import fat_directory_ranges, report, sequential_read, timed  # noqa: E402
+from common import drop_caches, fat_directory_ranges, report, sequential_read, timed  # noqa: E402
 
 
 def make_volume(image, files):
@@ -57,16 +57,21 @@ def main():
     image = os.path.join(a.work, f"fat32-{a.files}.img")
     make_volume(image, a.files)
     env = dict(os.environ, TZ="UTC")
-    ours, rss = timed([a.retriva, "search", "--json", image], env=env)
+    for cold in (False, True):
+        measure(a, image, env, cold)
+
+
+def measure(a, image, env, cold):
+    ours, rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
     found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True, env=env).stdout.count(b"\n")
     rows = [("retriva search --json", ours, rss)]
     if shutil.which("fls"):
-        t, r = timed(["fls", "-r", "-d", "-p", image])
+        t, r = timed(["fls", "-r", "-d", "-p", image], cold=cold)
         rows.append(("fls -r -d -p", t, r))
     ranges = fat_directory_ranges(image)
-    seq = sequential_read(image, ranges)
+    seq = sequential_read(image, ranges, cold=cold)
     rows.append((f"sequential read of {len(ranges)} directory clusters", seq, 0))
-    print(f"FAT32 search, {a.files} files, {found} deleted files listed")
+    print(f"[{'cold' if cold else 'warm'} cache] FAT32 search, {a.files} files, {found} deleted files listed")
     report(rows)
     print(f"  retriva / directory read = {ours / seq:.2f}")
 

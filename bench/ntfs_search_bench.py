@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import ntfs_mft_ranges, report, sequential_read, timed  # noqa: E402
+from common import drop_caches, ntfs_mft_ranges, report, sequential_read, timed  # noqa: E402
 
 
 def make_volume(image, files):
@@ -59,21 +59,26 @@ def main():
     make_volume(image, a.files)
 
     env = dict(os.environ, TZ="UTC")
-    ours, ours_rss = timed([a.retriva, "search", "--json", image], env=env)
+    for cold in (False, True):
+        measure(a, image, env, cold)
+
+
+def measure(a, image, env, cold):
+    ours, ours_rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
     found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True, env=env).stdout.count(b"\n")
     rows = [("retriva search --json", ours, ours_rss)]
     peer = None
     if shutil.which("ntfsundelete"):
-        peer, peer_rss = timed(["ntfsundelete", "-s", "-f", image])
+        peer, peer_rss = timed(["ntfsundelete", "-s", "-f", image], cold=cold)
         rows.append(("ntfsundelete -s", peer, peer_rss))
     if shutil.which("fls"):
-        fls, fls_rss = timed(["fls", "-r", "-d", "-p", image])
+        fls, fls_rss = timed(["fls", "-r", "-d", "-p", image], cold=cold)
         rows.append(("fls -r -d -p", fls, fls_rss))
     ranges = ntfs_mft_ranges(image)
     mft_bytes = sum(n for _, n in ranges)
-    seq = sequential_read(image, ranges)
+    seq = sequential_read(image, ranges, cold=cold)
     rows.append((f"sequential read of the MFT ({mft_bytes >> 20} MiB)", seq, 0))
-    print(f"NTFS search, {a.files} files, {found} deleted files listed")
+    print(f"[{'cold' if cold else 'warm'} cache] NTFS search, {a.files} files, {found} deleted files listed")
     report(rows)
     if peer:
         print(f"  retriva / ntfsundelete       = {ours / peer:.2f}")
