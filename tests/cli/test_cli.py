@@ -131,7 +131,9 @@ class Search(unittest.TestCase):
         for img, path in images(supported):
             with self.subTest(image=img["name"]):
                 for rec in deleted_listing(path):
-                    self.assertTrue({"name", "folder", "size", "time", "locator", "index"} <= set(rec), rec)
+                    self.assertTrue({"name", "folder", "size", "time", "locator", "index", "recoverable"} <= set(rec), rec)
+                    self.assertIsInstance(rec["recoverable"], int, rec)
+                    self.assertTrue(0 <= rec["recoverable"] <= 100, rec)
                     self.assertTrue(rec["folder"].startswith("\\") and rec["folder"].endswith("\\"), rec)
                     self.assertRegex(rec["time"], r"^\d\d/\d\d/\d{4} \d\d:\d\d$")
                     if img["fs"] == "NTFS":
@@ -161,6 +163,20 @@ class Search(unittest.TestCase):
                     hits = [r for r in listed if same_fat_path(full_path(r), d["path"])]
                     self.assertTrue(hits, f"{d['path']} not listed")
                     self.assertEqual(hits[0]["size"], d["size"])
+
+    def test_recoverable_tells_intact_files_from_reused_ones(self):
+        for img, path in images(supported):
+            with self.subTest(image=img["name"]):
+                listed = deleted_listing(path)
+                for d in img["deleted"]:
+                    hits = [r for r in listed if full_path(r).lower() == d["path"].lower() or
+                            (img["fs"] != "NTFS" and same_fat_path(full_path(r), d["path"]))]
+                    if not hits:
+                        continue
+                    if d.get("reused"):
+                        self.assertLess(hits[0]["recoverable"], 100, d["path"])
+                    elif not d.get("overwritten") and "fragmented" not in d.get("kinds", []):
+                        self.assertEqual(hits[0]["recoverable"], 100, d["path"])
 
     def test_pattern_and_folder_filters(self):
         for img, path in images(supported):
