@@ -412,7 +412,13 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
 uint32_t ExamineRecord(NueVolumeData& v, Bytes record, RecordExamination& out) {
   const uint16_t flags = le16(record, ntfs::kRecFlags);
   if (flags & ntfs::kRecInUse) return 94;
-  if (le16(record, ntfs::kRecLinkCount) == 0) return 95;
+  // Windows keeps the link count of a deleted record; ntfs-3g and the Linux
+  // drivers zero it. A record without links is nameless only when it also
+  // holds no $FILE_NAME.
+  ntfs::Attribute name;
+  if (le16(record, ntfs::kRecLinkCount) == 0 &&
+      !FindAttribute(ntfs::kTypeFileName, record.data(), name, record.size()))
+    return 95;
   if (flags & ntfs::kRecDirectory) return 96;
   uint32_t status = 0;
   if (!ClassifyFileRecord(v, record, out.modificationTime, status) || (status != 1 && status != 2)) return 98;
