@@ -3,6 +3,7 @@
 // time, and recovered with its original bytes where its clusters are free.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 #include "channel/messages.h"
@@ -204,6 +205,75 @@ TEST(FatImages, RootReloadedAfterAStoppedSearch) {
   auto undo = test::RunFatUndelete(dir.EnginePath(), rootFiles);
   ASSERT_EQ(undo.outcomes.size(), rootFiles.size());
   for (const auto& o : undo.outcomes) EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
+}
+
+TEST(FatImages, StopRequestsEndTheSearchAndTheRecovery) {
+  auto images = test::FatImages(false);
+  if (images.empty()) GTEST_SKIP() << "no FAT16/FAT32 images unpacked";
+  test::AttachedVolume volume(test::ImageSource(test::ImagePath(images[0]["name"])));
+  auto full = test::RunFatSearch(volume.Root());
+  ASSERT_GT(full.found.size(), 2u);
+
+  std::vector<uint32_t> ids;
+  CallbackSink stopOnFirstFind([&](uint32_t id, const std::vector<uint8_t>&) {
+    ids.push_back(id);
+    if (id == CM_FILE_FOUND) g_fatRunState.store(kEngineStopRequested);
+  });
+  SetMessageSink(&stopOnFirstFind);
+  SearchRequestFields f;
+  f.includeSubfolders = 1;
+  f.folder = u"\\";
+  f.volumeRoot = volume.Root();
+  FueDel::GetDeletedFileHeadersShell(RequestPacket::Wrap(BuildSearchRequest(f)));
+  SetMessageSink(nullptr);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), CM_FILE_FOUND), 1);
+  EXPECT_EQ(ids.back(), CM_SEARCH_FINISHED);
+  EXPECT_EQ(g_fatRunState.load(), kEngineIdle);
+
+  std::vector<FatFound> nonEmpty;
+  for (const auto& x : full.found)
+    if (x.size > 0) nonEmpty.push_back(x);
+  std::vector<FatUndeleteRecord> records;
+  for (const auto& x : nonEmpty) records.push_back({x.locator, x.index, x.path});
+  test::TempDir dir;
+  ids.clear();
+  CallbackSink stopOnFirstFile([&](uint32_t id, const std::vector<uint8_t>&) {
+    ids.push_back(id);
+    if (id == CM_UNDELETE_FILE_STARTED) g_fatRunState.store(kEngineStopRequested);
+  });
+  SetMessageSink(&stopOnFirstFile);
+  FueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildFatUndeleteRequest(dir.EnginePath(), records)));
+  SetMessageSink(nullptr);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), CM_UNDELETE_FILE_STARTED), 1);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), CM_UNDELETE_RESULT), 0);
+  EXPECT_EQ(std::count(ids.begin(), ids.end(), CM_UNDELETE_FINISHED), 1);
+  EXPECT_EQ(ids.back(), CM_UNDELETE_REPORT);
+}
+
+TEST(FatImages, Fat32ReadsTheActiveFatOnlyWithMirroringOff) {
+  const std::string path = test::ImagePath("fat32-4k.img");
+  if (path.empty()) GTEST_SKIP() << "fat32-4k.img not unpacked";
+  std::vector<uint8_t> bytes = test::ReadFileBytes(path);
+  MutableBytes b(bytes.data(), bytes.size());
+  const uint64_t bps = le16(b, 0x0B), reserved = le16(b, 0x0E), perFat = le32(b, 0x24);
+  const uint64_t spc = b[0x0D], rootCluster = le32(b, 0x2C);
+  const uint64_t data = (reserved + 2 * perFat) * bps;
+  // \Documents from the root listing; its FAT entry is freed in the second copy only.
+  const uint64_t root = data + (rootCluster - 2) * spc * bps;
+  uint32_t docs = 0;
+  for (uint64_t off = root; off < root + spc * bps && bytes[off]; off += 32)
+    if (std::memcmp(&bytes[off], "DOCUME~", 7) == 0) docs = le16(b, off + 0x1A) | (le16(b, off + 0x14) << 16);
+  ASSERT_NE(docs, 0u);
+  put32(b, (reserved + perFat) * bps + docs * 4ull, 0);
+  auto count = [&](uint16_t flags) {
+    put16(b, 0x28, flags);
+    test::AttachedVolume volume(MakeMemorySource(bytes));
+    size_t n = 0;
+    for (const auto& f : test::RunFatSearch(volume.Root()).found) n += f.path.find(u"\\Documents\\") != Text::npos;
+    return n;
+  };
+  EXPECT_EQ(count(0x0001), 2u);  // mirroring on: the first copy whatever the active number says
+  EXPECT_EQ(count(0x0081), 0u);  // mirroring off, FAT 1 active: the chain meets a free entry
 }
 
 }  // namespace
