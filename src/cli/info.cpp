@@ -38,6 +38,21 @@ VolumeFacts GatherFacts(OpenedVolume& v) {
     f.freeClusters = space.freeClusters;
     f.hasFree = true;
   }
+#ifdef _WIN32
+  if (!v.source && !f.hasFree) {
+    // A system volume whose free space the system cannot tell (Wine for a
+    // drive mapped to an image): the geometry still comes from its boot
+    // sector, read through the raw device.
+    Text device = v.volumeName;
+    if (device.size() == 2 && device[1] == u':') device = u"\\\\.\\" + device;
+    if (auto d = OpenVolumeDevice(device, false); d && d->OnDisk().Recognised()) {
+      const FsFacts& facts = d->OnDisk().Facts();
+      f.sectorSize = facts.bytesPerSector;
+      f.clusterSize = facts.bytesPerCluster;
+      f.clusterCount = facts.totalClusters;
+    }
+  }
+#endif
   if (v.source) {
     const FsFacts& facts = v.source->OnDisk().Facts();
     f.sectorSize = facts.bytesPerSector;

@@ -32,7 +32,7 @@ FoundFile ParseFound(const std::vector<uint8_t>& p, TextView volumeName) {
     rest.remove_prefix(colon + 1);
   size_t slash = rest.rfind(u'\\');
   if (slash == TextView::npos) {
-    f.folder = u"\\";
+    f.folder = Text(1, u'\\');
     f.name = Text(rest);
   } else {
     f.folder = Text(rest.substr(0, slash + 1));
@@ -99,6 +99,11 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName) {
   if (fsName == u"NTFS") return Engine::Ntfs;
   if (fsName == u"FAT" || fsName == u"FAT32") return Engine::Fat;
   return Engine::None;
+}
+
+bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent) {
+  if (engine == Engine::Fat) return FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
+  return false;
 }
 
 Text NormaliseFolder(const std::string& typed) {

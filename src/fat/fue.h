@@ -150,6 +150,9 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath);
 bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse);
+// Percentage of a found file's clusters that a recovery would still read
+// (the free clusters from its first cluster on, up to the first in use).
+bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);
 }  // namespace FueUdel
 
 }  // namespace rv

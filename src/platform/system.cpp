@@ -3,7 +3,7 @@
 #include <ctime>
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/winapi.h"
 #else
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -12,16 +12,6 @@
 namespace rv {
 namespace {
 constexpr int64_t kUnixEpochInFileTimeSeconds = 11644473600LL;
-
-bool FromTm(const std::tm& tm, CalendarTime& out) {
-  out.year = tm.tm_year + 1900;
-  out.month = tm.tm_mon + 1;
-  out.day = tm.tm_mday;
-  out.hour = tm.tm_hour;
-  out.minute = tm.tm_min;
-  out.second = tm.tm_sec;
-  return true;
-}
 }  // namespace
 
 uint64_t UnixToFileTime(int64_t seconds) {
@@ -61,8 +51,7 @@ uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
 
 uint32_t OsMajorVersion() {
   using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
-  HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  auto fn = ntdll ? reinterpret_cast<RtlGetVersionFn>(GetProcAddress(ntdll, "RtlGetVersion")) : nullptr;
+  auto fn = win::ProcAddress<RtlGetVersionFn>(L"ntdll.dll", "RtlGetVersion");
   OSVERSIONINFOW vi{};
   vi.dwOSVersionInfoSize = sizeof vi;
   if (fn && fn(&vi) == 0) return vi.dwMajorVersion;
@@ -75,6 +64,18 @@ bool RunningUnderWine() {
 }
 
 #else
+
+namespace {
+bool FromTm(const std::tm& tm, CalendarTime& out) {
+  out.year = tm.tm_year + 1900;
+  out.month = tm.tm_mon + 1;
+  out.day = tm.tm_mday;
+  out.hour = tm.tm_hour;
+  out.minute = tm.tm_min;
+  out.second = tm.tm_sec;
+  return true;
+}
+}  // namespace
 
 bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
   std::time_t t = static_cast<std::time_t>(FileTimeToUnix(fileTime));

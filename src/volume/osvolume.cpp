@@ -9,7 +9,7 @@
 #include "platform/text.h"
 
 #ifdef _WIN32
-#include <windows.h>
+#include "platform/winapi.h"
 #endif
 
 namespace rv {
@@ -78,7 +78,14 @@ BOOL QueryVolumeNameForMountPoint(TextView mountPoint, Text& volumeName) {
   }
 #ifdef _WIN32
   using Fn = BOOL(WINAPI*)(LPCWSTR, LPWSTR, DWORD);
-  static Fn fn = reinterpret_cast<Fn>(GetProcAddress(GetModuleHandleW(L"KERNEL32"), "GetVolumeNameForVolumeMountPointW"));
+  static Fn fn = win::ProcAddress<Fn>(L"KERNEL32", "GetVolumeNameForVolumeMountPointW");
+  // Wine gives a mapped drive a GUID name once its mount manager has seen
+  // it, but a handle opened by that name cannot read (ERROR_INVALID_FUNCTION):
+  // only the drive device "\\.\X:" reaches the image. Report no GUID name.
+  if (fn && RunningUnderWine()) {
+    SetLastErrorCode(kErrorNotSupported);
+    return kFalse;
+  }
   if (fn) {
     std::wstring mp(mountPoint.begin(), mountPoint.end());
     wchar_t buf[51];
@@ -127,7 +134,7 @@ std::shared_ptr<VolumeSource> OpenVolumeDevice(TextView devicePath, bool) {
 #else
 
 namespace {
-std::wstring W(TextView t) { return std::wstring(t.begin(), t.end()); }
+using win::Wide;
 
 // The device behind a root path, for the on-disk fallback: "X:\" opens
 // "\\.\X:", a GUID path opens itself without the trailing "\".
@@ -141,8 +148,14 @@ std::shared_ptr<VolumeSource> DeviceForRoot(TextView rootPath) {
   } else {
     dev = StripTrailingBackslash(rootPath);
   }
-  Text root = dev;
   return OpenWin32VolumeDevice(dev, false, StripTrailingBackslash(rootPath) + u"\\");
+}
+
+// The root path that GetVolumeInformationW takes for a device: "X:\" for
+// the drive device "\\.\X:", the GUID path with its "\" for a volume name.
+Text RootForDevice(TextView devicePath) {
+  if (char16_t letter = DriveLetterOf(devicePath)) return Text(1, letter) + u":\\";
+  return StripTrailingBackslash(devicePath) + u"\\";
 }
 }  // namespace
 
@@ -152,7 +165,7 @@ BOOL QueryVolumeInformation(TextView rootPath, Text& fileSystemName, Text& label
   // the volume itself there.
   if (!RunningUnderWine()) {
     wchar_t fs[15] = {}, lab[100] = {};
-    if (GetVolumeInformationW(W(rootPath).c_str(), lab, 100, nullptr, nullptr, nullptr, fs, 15)) {
+    if (GetVolumeInformationW(Wide(rootPath).c_str(), lab, 100, nullptr, nullptr, nullptr, fs, 15)) {
       fileSystemName.assign(fs, fs + wcslen(fs));
       label.assign(lab, lab + wcslen(lab));
       return kTrue;
@@ -166,7 +179,7 @@ BOOL QueryDiskFreeSpace(TextView rootPath, DiskFreeSpace& out) {
   if (auto src = FindAttachedVolume(rootPath)) return src->QueryDiskFreeSpace(out) ? kTrue : kFalse;
   if (!RunningUnderWine()) {
     DWORD spc = 0, bps = 0, freeC = 0, totalC = 0;
-    if (GetDiskFreeSpaceW(W(rootPath).c_str(), &spc, &bps, &freeC, &totalC)) {
+    if (GetDiskFreeSpaceW(Wide(rootPath).c_str(), &spc, &bps, &freeC, &totalC)) {
       out = DiskFreeSpace{spc, bps, freeC, totalC};
       return kTrue;
     }
@@ -177,12 +190,12 @@ BOOL QueryDiskFreeSpace(TextView rootPath, DiskFreeSpace& out) {
 
 uint32_t QueryDriveType(TextView rootPath) {
   if (auto src = FindAttachedVolume(rootPath)) return src->DriveType();
-  return GetDriveTypeW(W(rootPath).c_str());
+  return GetDriveTypeW(Wide(rootPath).c_str());
 }
 
 std::shared_ptr<VolumeSource> OpenVolumeDevice(TextView devicePath, bool writeAccess) {
   if (auto src = FindAttachedVolume(devicePath)) return src;
-  return OpenWin32VolumeDevice(devicePath, writeAccess, StripTrailingBackslash(devicePath) + u"\\");
+  return OpenWin32VolumeDevice(devicePath, writeAccess, RootForDevice(devicePath));
 }
 
 #endif

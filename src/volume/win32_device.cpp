@@ -9,6 +9,7 @@
 
 #include "platform/lasterror.h"
 #include "platform/system.h"
+#include "platform/winapi.h"
 #include "volume/osvolume.h"
 
 namespace rv {
@@ -50,10 +51,8 @@ class Win32Device final : public VolumeSource {
                      uint64_t& information) override {
     information = 0;
     if (!RunningUnderWine()) {
-      static auto ntFsControlFile = reinterpret_cast<NtFsControlFileFn>(
-          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtFsControlFile"));
-      static auto ntWait = reinterpret_cast<NtWaitForSingleObjectFn>(
-          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtWaitForSingleObject"));
+      static auto ntFsControlFile = win::ProcAddress<NtFsControlFileFn>(L"ntdll.dll", "NtFsControlFile");
+      static auto ntWait = win::ProcAddress<NtWaitForSingleObjectFn>(L"ntdll.dll", "NtWaitForSingleObject");
       if (ntFsControlFile && ntWait) {
         IoStatusBlock iosb{};
         LONG status = ntFsControlFile(h_, nullptr, nullptr, nullptr, &iosb, code, const_cast<void*>(in), inLength,

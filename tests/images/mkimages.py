@@ -582,7 +582,7 @@ def mark_overwritten(dels):
         mine = set(c for l, n in e["clusters"] if l >= 0 for c in range(l, l + n))
         over = set()
         for o in dels:
-            if o is e or o.get("partition") != e.get("partition") or o.get("mft_record", 0) == e.get("mft_record", 1):
+            if o is e or o.get("partition") != e.get("partition"):
                 continue
             if o["mtime"] <= e["mtime"]:
                 continue

@@ -8,10 +8,26 @@
 
 namespace rv::test {
 
-std::string ImagesDir() { return RETRIVA_TEST_IMAGES; }
+// The build writes a Unix path; a Windows build running under Wine reaches
+// it through drive Z:, unless the path is already a Windows one.
+std::string ImagesDir() {
+  std::string dir = RETRIVA_TEST_IMAGES;
+#ifdef _WIN32
+  if (!dir.empty() && dir[0] == '/') {
+    for (auto& c : dir)
+      if (c == '/') c = '\\';
+    dir = "Z:" + dir;
+  }
+#endif
+  return dir;
+}
 
 std::string ImagePath(const std::string& name) {
   std::string p = ImagesDir() + "/" + name;
+#ifdef _WIN32
+  for (auto& c : p)
+    if (c == '/') c = '\\';
+#endif
   return std::filesystem::exists(p) ? p : std::string();
 }
 
@@ -58,17 +74,10 @@ TempDir::~TempDir() {
 }
 
 Text TempDir::EnginePath() const {
-#ifdef _WIN32
   Text t = FromUtf8(path_);
   for (auto& c : t)
     if (c == u'/') c = u'\\';
   return t;
-#else
-  Text t = FromUtf8(path_);
-  for (auto& c : t)
-    if (c == u'/') c = u'\\';
-  return t;
-#endif
 }
 
 }  // namespace rv::test

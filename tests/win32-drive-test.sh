@@ -1,0 +1,148 @@
+#!/usr/bin/env bash
+# Maps volume images to drive letters of the build's Wine prefix and checks
+# what the Windows build makes of them:
+#   - the Win32Drive unit tests (raw \\.\X: device, file-system kind, label,
+#     cluster count, FAT12 refusal) in retriva_tests.exe;
+#   - `retriva.exe info X: --json` and `retriva.exe info Z:\...\image --json`.
+# A drive letter in Wine: dosdevices/x: is the drive's root folder (an empty
+# folder here), dosdevices/x:: the raw device (the image file).
+#
+# The volumes: small FAT12, FAT16, FAT32 and NTFS images made here with
+# mkfs.fat and mkntfs, plus every whole-volume image of the committed test
+# set (build/test-images/manifest.json) that is not damaged.
+#
+# Usage: win32-drive-test.sh BUILD_DIR RETRIVA_TESTS_EXE RETRIVA_EXE
+set -euo pipefail
+
+build=$(cd "$1" && pwd -P)
+tests_exe=$2
+retriva_exe=$3
+here=$(cd "$(dirname "$0")" && pwd -P)
+run="$here/wine-run.sh"
+work="$build/win32-drives"
+export WINEPREFIX=${RETRIVA_WINEPREFIX:-$build/wineprefix}
+
+PATH=$PATH:/usr/sbin:/sbin
+for tool in mkfs.fat fsck.fat mkntfs ntfsinfo python3 flock; do
+  command -v "$tool" >/dev/null || { echo "win32-drive-test: $tool is missing (dosfstools, ntfs-3g, python3, util-linux)" >&2; exit 1; }
+done
+
+mkdir -p "$work"
+# Makes the prefix if this is the first Wine run of the build.
+"$run" "$retriva_exe" --help >/dev/null
+
+# ---- images made here ------------------------------------------------------
+# name fat-bits size-MiB label [mkfs.fat options]
+make_fat() {
+  local name=$1 bits=$2 mib=$3 label=$4
+  shift 4
+  local img="$work/$name.img"
+  if [ ! -f "$img" ]; then
+    rm -f "$img.tmp"
+    truncate -s "${mib}M" "$img.tmp"
+    mkfs.fat -F "$bits" -n "$label" -i 52545256 "$@" "$img.tmp" >/dev/null
+    mv "$img.tmp" "$img"
+  fi
+  local clusters
+  clusters=$(fsck.fat -n -v "$img" | sed -n 's/^ *\([0-9]*\) data clusters.*/\1/p')
+  local cluster_bytes
+  cluster_bytes=$(fsck.fat -n -v "$img" | sed -n 's/^ *\([0-9]*\) bytes per cluster.*/\1/p')
+  printf '%s\tFAT%s\t%s\t%s\t512\t%s\n' "$img" "$bits" "$label" "$clusters" "$cluster_bytes"
+}
+
+make_ntfs() {
+  local name=$1 mib=$2 label=$3 cluster=$4
+  local img="$work/$name.img"
+  if [ ! -f "$img" ]; then
+    rm -f "$img.tmp"
+    truncate -s "${mib}M" "$img.tmp"
+    mkntfs -F -q -Q -L "$label" -c "$cluster" -s 512 -p 0 -H 0 -S 0 "$img.tmp" >/dev/null 2>&1
+    mv "$img.tmp" "$img"
+  fi
+  local clusters
+  clusters=$(ntfsinfo -m "$img" 2>/dev/null | sed -n 's/^[[:space:]]*Volume Size in Clusters: *\([0-9]*\).*/\1/p')
+  printf '%s\tNTFS\t%s\t%s\t512\t%s\n' "$img" "$label" "$clusters" "$cluster"
+}
+
+{
+  make_fat gen-fat12 12 2 WINFAT12 -s 1
+  make_fat gen-fat16 16 32 WINFAT16 -s 4
+  make_fat gen-fat32 32 48 WINFAT32 -s 1
+  make_ntfs gen-ntfs 16 "Win Ntfs" 4096
+} >"$work/generated.tsv"
+
+# ---- drive letters ---------------------------------------------------------
+python3 - "$work" "$build/test-images/manifest.json" <<'EOF'
+import json, os, sys
+work, manifest = sys.argv[1], sys.argv[2]
+volumes = []
+for line in open(os.path.join(work, "generated.tsv")):
+    img, fs, label, clusters, sector, cluster = line.rstrip("\n").split("\t")
+    volumes.append(dict(image=img, fs=fs, label=label, cluster_count=int(clusters),
+                        sector_size=int(sector), cluster_size=int(cluster)))
+if os.path.exists(manifest):
+    m = json.load(open(manifest))
+    base = os.path.dirname(manifest)
+    for i in m.get("images", []):
+        if i.get("fs") not in ("NTFS", "FAT12", "FAT16", "FAT32") or i.get("damaged") or i.get("partitions"):
+            continue
+        path = os.path.join(base, i["file"])
+        if not os.path.exists(path):
+            continue
+        volumes.append(dict(image=path, fs=i["fs"], label=i.get("label", ""), cluster_count=i["cluster_count"],
+                            sector_size=i["sector_size"], cluster_size=i["cluster_size"]))
+# Letters from H up; A-G and Z stay with the prefix (C: is drive_c, Z: is /).
+letters = "HIJKLMNOPQRSTUVWXY"
+volumes = volumes[:len(letters)]
+for v, letter in zip(volumes, letters):
+    v["letter"] = letter
+    v["unix_image"] = v["image"]
+    v["image"] = "Z:" + v["image"].replace("/", "\\")
+json.dump({"drives": volumes}, open(os.path.join(work, "drives.json"), "w"), indent=1)
+EOF
+python3 -c 'import json,sys; [print(d["letter"].lower(), d["unix_image"]) for d in json.load(open(sys.argv[1]))["drives"]]' \
+  "$work/drives.json" >"$work/letters.txt"
+
+(
+  flock 9
+  while read -r letter img; do
+    mkdir -p "$work/root-$letter"
+    ln -sfn "$work/root-$letter" "$WINEPREFIX/dosdevices/$letter:"
+    ln -sfn "$img" "$WINEPREFIX/dosdevices/$letter::"
+  done <"$work/letters.txt"
+) 9>"$WINEPREFIX.lock"
+echo "win32-drive-test: $(wc -l <"$work/letters.txt") volumes mapped to drive letters"
+
+# ---- unit tests on the mapped drives ----------------------------------------
+status=0
+RETRIVA_WIN32_DRIVES="Z:${work//\//\\}\\drives.json" "$run" "$tests_exe" --gtest_filter='Win32Drive.*' || status=1
+
+# ---- retriva info on a drive letter and on the image path ------------------
+python3 - "$run" "$retriva_exe" "$work/drives.json" <<'EOF' || status=1
+import json, subprocess, sys
+run, exe, drives = sys.argv[1], sys.argv[2], sys.argv[3]
+failed = 0
+for d in json.load(open(drives))["drives"]:
+    for volume in (d["letter"] + ":", d["unix_image"]):
+        p = subprocess.run([run, exe, "info", volume, "--json"], capture_output=True, text=True)
+        want_rc = 2 if d["fs"] == "FAT12" else 0
+        try:
+            got = json.loads(p.stdout.strip().splitlines()[0])
+        except (ValueError, IndexError):
+            got = {}
+        want = dict(file_system=d["fs"], label=d["label"], cluster_count=d["cluster_count"],
+                    sector_size=d["sector_size"], cluster_size=d["cluster_size"], supported=d["fs"] != "FAT12")
+        bad = {k: (got.get(k), v) for k, v in want.items() if got.get(k) != v}
+        if p.returncode != want_rc:
+            bad["exit status"] = (p.returncode, want_rc)
+        shown = volume if volume.endswith(":") else "Z:" + volume.replace("/", "\\")
+        if bad:
+            failed += 1
+            print(f"FAILED retriva info {shown} -> " + ", ".join(f"{k} is {g!r}, want {w!r}" for k, (g, w) in bad.items()))
+            if p.stderr.strip():
+                print("  stderr: " + p.stderr.strip())
+        else:
+            print(f"ok     retriva info {shown} -> {d['fs']} {d['label']!r} {d['cluster_count']} clusters")
+sys.exit(1 if failed else 0)
+EOF
+exit $status
