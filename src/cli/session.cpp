@@ -103,6 +103,7 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName) {
 
 bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent) {
   if (engine == Engine::Fat) return FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
+  if (engine == Engine::Ntfs) return NueUdel::RecoverablePercent(file.locator, percent);
   return false;
 }
 

@@ -178,6 +178,9 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
 namespace NueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
+// Percentage of a deleted file's data clusters that the volume bitmap still
+// shows free (100 for resident data, 0 when the record is in use again).
+bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent);
 }
 
 }  // namespace rv

@@ -146,7 +146,9 @@ class Search(unittest.TestCase):
             with self.subTest(image=img["name"]):
                 listed = {full_path(r).lower(): r for r in deleted_listing(path)}
                 for d in img["deleted"]:
-                    key = d["path"].lower()
+                    # A file with several names is listed under one of them.
+                    names = [d["path"].lower()] + [n.lower() for n in d.get("links", [])]
+                    key = next((n for n in names if n in listed), names[0])
                     self.assertIn(key, listed, f"{d['path']} not listed")
                     r = listed[key]
                     self.assertEqual(r["size"], d["size"] & 0xFFFFFFFF)
@@ -237,6 +239,8 @@ class Recover(unittest.TestCase):
                     if d.get("reused") or d.get("overwritten") or ("fragmented" in d.get("kinds", []) and img["fs"] != "NTFS"):
                         continue
                     r = by_source.get(d["path"].lower())
+                    for other in d.get("links", []):
+                        r = r or by_source.get(other.lower())
                     if r is None and img["fs"] != "NTFS":
                         r = next((v for k, v in by_source.items() if same_fat_path(k, d["path"])), None)
                     self.assertIsNotNone(r, d["path"])
