@@ -1,6 +1,5 @@
 #include <cstdio>
 #include <iostream>
-#include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
 #include "cli/session.h"
@@ -16,17 +15,50 @@
 
 namespace rv::cli {
 
-nlohmann::json FoundFileJson(const FoundFile& f, Engine engine) {
-  nlohmann::json j;
-  j["name"] = ToUtf8(f.name);
-  j["folder"] = ToUtf8(f.folder);
-  j["size"] = f.size;
-  j["time"] = ToUtf8(f.time);
-  j["locator"] = f.locator;
-  j["index"] = engine == Engine::Fat ? nlohmann::json(f.second) : nlohmann::json(nullptr);
-  j["recoverable"] = f.recoverable >= 0 ? nlohmann::json(f.recoverable) : nlohmann::json(nullptr);
-  return j;
+namespace {
+
+// A JSON string literal of UTF-8 text (the escapes RFC 8259 requires).
+void AppendJsonString(std::string& out, const std::string& s) {
+  out.push_back('"');
+  for (unsigned char c : s) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  out.push_back('"');
 }
+
+}  // namespace
+
+// One line of `search --json`; written by hand because a search may list
+// hundreds of thousands of files. The keys and their order are a contract.
+std::string FoundFileJsonLine(const FoundFile& f, Engine engine) {
+  std::string out = "{\"name\":";
+  out.reserve(160);
+  AppendJsonString(out, ToUtf8(f.name));
+  out += ",\"folder\":";
+  AppendJsonString(out, ToUtf8(f.folder));
+  out += ",\"size\":" + std::to_string(f.size) + ",\"time\":";
+  AppendJsonString(out, ToUtf8(f.time));
+  out += ",\"locator\":" + std::to_string(f.locator);
+  out += ",\"index\":" + (engine == Engine::Fat ? std::to_string(f.second) : std::string("null"));
+  out += ",\"recoverable\":" + (f.recoverable >= 0 ? std::to_string(f.recoverable) : std::string("null"));
+  out += "}\n";
+  return out;
+}
+
 
 std::string LocatorText(const FoundFile& f, Engine engine) {
   if (engine == Engine::Fat) return std::to_string(f.locator) + ":" + std::to_string(f.second);
@@ -84,7 +116,10 @@ int RunSearch(const SearchArgs& args) {
   if (!v) return kExitRefused;
   std::vector<FoundFile> found;
   std::string refusal;
-  auto printJson = [&](const FoundFile& f) { std::cout << FoundFileJson(f, engine).dump() << "\n"; };
+  auto printJson = [&](const FoundFile& f) {
+    std::string line = FoundFileJsonLine(f, engine);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+  };
   if (!CollectFound(args, engine, *v, found, refusal, args.json ? printJson : std::function<void(const FoundFile&)>())) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;

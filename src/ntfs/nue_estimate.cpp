@@ -2,11 +2,52 @@
 // data clusters that the volume bitmap shows free now (resident data lives
 // in the record and is always whole).
 #include <algorithm>
+#include <map>
 
 #include "channel/freespac.h"
 #include "ntfs/nue.h"
 
 namespace rv::NueUdel {
+namespace {
+
+// The estimate runs for every listed file, so the volume bitmap is read in
+// slices of 2^23 clusters (1 MiB of bits) and kept for the volume; a
+// handful of slices bound the memory on the largest volumes.
+class BitmapSlices {
+ public:
+  bool Allocated(NueVolumeData& v, uint64_t cluster, bool& allocated) {
+    if (v.handle.get() != owner_) {
+      slices_.clear();
+      owner_ = v.handle.get();
+    }
+    const uint64_t index = cluster >> kShift;
+    auto it = slices_.find(index);
+    if (it == slices_.end()) {
+      if (slices_.size() >= kMaxSlices) slices_.clear();
+      const uint64_t first = index << kShift;
+      if (first >= v.totalClusters) return false;
+      const uint64_t count = std::min<uint64_t>(uint64_t{1} << kShift, v.totalClusters - first);
+      VolumeBitmapSlice slice;
+      if (!FetchVolumeBitmap(v, first, count, slice)) return false;
+      it = slices_.emplace(index, std::move(slice)).first;
+    }
+    allocated = it->second.Allocated(cluster);
+    return true;
+  }
+
+ private:
+  static constexpr unsigned kShift = 23;
+  static constexpr size_t kMaxSlices = 16;
+  const VolumeSource* owner_ = nullptr;
+  std::map<uint64_t, VolumeBitmapSlice> slices_;
+};
+
+BitmapSlices& Slices() {
+  static BitmapSlices s;
+  return s;
+}
+
+}  // namespace
 
 bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
   NueVolumeData& v = TheNueVolume();
@@ -20,10 +61,12 @@ bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
   }
   std::vector<uint8_t> record(raw, raw + v.bytesPerFileRecord);
   v.currentRecordNumber = recordNumber;
-  RecordExamination exam;
-  if (ExamineRecord(v, Bytes(record.data(), record.size()), exam) != 0) return false;
+  // The search has listed the file already: only its data runs matter here.
+  uint64_t modified = 0;
+  uint32_t status = 0;
+  if (!ClassifyFileRecord(v, Bytes(record.data(), record.size()), modified, status)) return false;
   RunGroupView group;
-  if (exam.dataKind != 2 || !FirstRunGroup(v, group)) {
+  if (status != 2 || !FirstRunGroup(v, group)) {
     percent = 100;
     return true;
   }
@@ -35,9 +78,11 @@ bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
     const uint64_t n = std::min<uint64_t>(run.length, wanted);
     wanted -= n;
     if (run.lcn < 0 || n == 0) continue;  // a hole has nothing to lose
-    VolumeBitmapSlice slice;
-    if (!FetchVolumeBitmap(v, static_cast<uint64_t>(run.lcn), n, slice)) return false;
-    for (uint64_t c = 0; c < n; ++c) free += slice.Allocated(static_cast<uint64_t>(run.lcn) + c) ? 0 : 1;
+    for (uint64_t c = 0; c < n; ++c) {
+      bool allocated = true;
+      if (!Slices().Allocated(v, static_cast<uint64_t>(run.lcn) + c, allocated)) return false;
+      free += allocated ? 0 : 1;
+    }
     stored += n;
   }
   percent = stored == 0 ? 100 : static_cast<uint32_t>(free * 100 / stored);
