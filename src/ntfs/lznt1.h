@@ -1,6 +1,5 @@
 // LZNT1, the compression of NTFS compressed attributes: a stream of chunks,
-// each with a 16-bit header
-// holding up to 4096 bytes of output.
+// each a 16-bit header and data for up to 4096 bytes of output.
 //
 // Chunk header (16 bits, little-endian):
 //   bits 0-11  number of bytes that follow the header, minus 1

@@ -139,6 +139,30 @@ TEST_F(DamagedImage, MftRecordCountFarBeyondTheImage) {
   EXPECT_EQ(found.count(99), 1u);
 }
 
+// Record 96 is comp-deleted.txt: one compression unit stored in clusters
+// 2668-2670. A broken chunk header makes the unit fail, and a file whose
+// units all fail is not reported as recovered.
+TEST_F(DamagedImage, CompressedUnitThatDoesNotDecompressIsAFailure) {
+  const size_t at = 2668 * boot.bytesPerCluster;
+  ASSERT_EQ(le16(Bytes(bytes.data(), bytes.size()), at) & 0x7000, 0x3000) << "not an LZNT1 chunk";
+  put16(Raw(), at, 0x8FFF);  // signature bits 0: not a chunk
+  Text vol = AttachVolume(MakeMemorySource(bytes));
+  ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+  test::TempDir dir;
+  test::MessageRecorder rec;
+  RequestPacket packet = RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), {96}));
+  NueUdel::UndeleteFileShell(packet);
+  bool seen = false;
+  for (const auto& m : rec.messages)
+    if (m.id == CM_UNDELETE_RESULT) {
+      seen = true;
+      EXPECT_EQ(le32(Bytes(m.payload.data(), 4), 0), kResultNotRecovered);
+    }
+  EXPECT_TRUE(seen);
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
 TEST(ApplyRecordFixups, ValidatesTheUpdateSequence) {
   std::vector<uint8_t> r(1024, 0);
   MutableBytes b(r.data(), r.size());

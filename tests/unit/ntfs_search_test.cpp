@@ -162,3 +162,41 @@ TEST(FolderFilter, SubfoldersAndRoot) {
 
 }  // namespace
 }  // namespace rv
+
+namespace rv {
+namespace {
+
+// A stop request written while the scan runs ends it before the next
+// record: fewer files than a full scan, and the shell still finishes.
+TEST(NtfsSearch, StopRequestEndsTheScan) {
+  std::string path = test::ImagePath("ntfs-4k.img");
+  if (path.empty()) GTEST_SKIP() << "ntfs-4k.img not unpacked";
+  uint32_t err = 0;
+  Text vol = AttachVolume(OpenImageSource(FromUtf8(path), 0, 0, err));
+  size_t full = 0;
+  {
+    test::MessageRecorder rec;
+    full = Search(vol, u"", u"\\", true, rec).size();
+  }
+  std::vector<uint32_t> ids;
+  CallbackSink stopper([&](uint32_t id, const std::vector<uint8_t>&) {
+    ids.push_back(id);
+    if (id == CM_FILE_FOUND) g_ntfsRunState.store(kEngineStopRequested);
+  });
+  SetMessageSink(&stopper);
+  SearchRequestFields req{1, u"", u"\\", vol + u"\\"};
+  RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(req));
+  NueDel::GetDeletedFileHeadersShell(packet);
+  SetMessageSink(nullptr);
+  size_t found = 0;
+  for (uint32_t id : ids) found += id == CM_FILE_FOUND;
+  EXPECT_EQ(found, 1u);
+  EXPECT_GT(full, 1u);
+  EXPECT_EQ(ids.back(), CM_SEARCH_FINISHED);
+  EXPECT_EQ(g_ntfsRunState.load(), kEngineIdle);
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
+}  // namespace
+}  // namespace rv

@@ -163,3 +163,39 @@ TEST(Lznt1, LiteralsBackReferencesAndStoredChunks) {
 
 }  // namespace
 }  // namespace rv
+
+namespace rv {
+namespace {
+
+// Progress of one file starts at 0, rises by at least 10 and ends at 100;
+// recovering the same file twice gives the ";0" name the second time.
+TEST(NtfsUndelete, ProgressAndCollisionNames) {
+  std::string path = test::ImagePath("ntfs-4k.img");
+  if (path.empty()) GTEST_SKIP() << "ntfs-4k.img not unpacked";
+  uint32_t err = 0;
+  Text vol = AttachVolume(OpenImageSource(FromUtf8(path), 0, 0, err));
+  ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+  test::TempDir dir;
+  test::MessageRecorder rec;
+  // Record 79 is photo-deleted.jpg, 150 KiB in three 64 KiB chunks.
+  RequestPacket packet = RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), {79, 79}));
+  NueUdel::UndeleteFileShell(packet);
+  std::vector<uint32_t> percents;
+  std::vector<Text> outputs;
+  for (const auto& m : rec.messages) {
+    if (m.id == CM_UNDELETE_PROGRESS && percents.size() < 5) percents.push_back(le32(Bytes(m.payload.data(), 4), 0));
+  }
+  for (const auto& [n, r] : Results(rec)) outputs.push_back(r.output);
+  ASSERT_GE(percents.size(), 3u);
+  EXPECT_EQ(percents.front(), 0u);
+  EXPECT_EQ(percents[1], 42u);  // the chunk at 64 KiB of 150 KiB
+  EXPECT_EQ(percents[2], 85u);
+  EXPECT_EQ(percents[3], 100u);
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/photo-deleted.jpg"));
+  EXPECT_TRUE(std::filesystem::exists(dir.path() + "/photo-deleted.jpg;0"));
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
+}  // namespace
+}  // namespace rv
