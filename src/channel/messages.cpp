@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "channel/packet.h"
 #include "channel/strings.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -22,15 +23,6 @@ std::atomic<int32_t> g_fatRunState{kEngineIdle};
 namespace {
 std::mutex g_sinkMutex;
 MessageSink* g_sink = nullptr;
-
-void AppendText(std::vector<uint8_t>& out, TextView t) {
-  for (char16_t c : t) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  }
-  out.push_back(0);
-  out.push_back(0);
-}
 
 void Put32(std::vector<uint8_t>& out, size_t off, uint32_t v) { put32(MutableBytes(out.data(), out.size()), off, v); }
 
@@ -105,8 +97,8 @@ std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, u
   Put32(out, 0, locator);
   Put32(out, 4, second);
   Put32(out, 8, size);
-  AppendText(out, timeText);
-  AppendText(out, path);
+  AppendPayloadText(out, timeText);
+  AppendPayloadText(out, path);
   out.insert(out.end(), 4, 0);
   return out;
 }
@@ -115,8 +107,8 @@ std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextVie
   std::vector<uint8_t> out(8, 0);
   Put32(out, 0, code);
   Put32(out, 4, record);
-  AppendText(out, source);
-  AppendText(out, output);
+  AppendPayloadText(out, source);
+  AppendPayloadText(out, output);
   out.insert(out.end(), 4, 0);
   return out;
 }

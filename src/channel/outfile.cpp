@@ -27,8 +27,9 @@ bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uin
   Text dest;
   if (!payload || !ReadPayloadText(payload, length, offset, dest)) return false;
   if (!dest.empty() && dest.back() == u'\\') dest.pop_back();
-  // Destinations of 260 characters or more do not fit the output names.
-  if (dest.empty() || dest.size() >= kPathUnits) return false;
+  // Long destinations are fine (extended-length paths on Windows); the
+  // bound only keeps a hostile request from naming an absurd path.
+  if (dest.empty() || dest.size() >= kMaxPathUnits) return false;
   if (fs::GetPathKind(dest) != fs::PathKind::Folder && !CreateFolderPath(dest)) return false;
   folder = dest;
   firstRecordOffset = offset;

@@ -13,6 +13,8 @@ namespace rv {
 constexpr uint32_t kOutputCreated = 74;
 constexpr uint32_t kOutputNotCreated = 78;
 constexpr size_t kPathUnits = 260;
+// Longest destination or output path accepted: the extended-length limit.
+constexpr size_t kMaxPathUnits = 32767;
 
 // Reads the destination folder at the start of an undelete payload (one
 // trailing "\" removed), makes sure it exists as a folder, and returns the

@@ -86,7 +86,13 @@ RequestPacket RequestPacket::FromBytes(const std::vector<uint8_t>& bytes) {
 
 namespace {
 
-void AppendText(std::vector<uint8_t>& out, TextView t) {
+void Append32(std::vector<uint8_t>& out, uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+}  // namespace
+
+void AppendPayloadText(std::vector<uint8_t>& out, TextView t) {
   for (char16_t c : t) {
     out.push_back(static_cast<uint8_t>(c));
     out.push_back(static_cast<uint8_t>(c >> 8));
@@ -94,12 +100,6 @@ void AppendText(std::vector<uint8_t>& out, TextView t) {
   out.push_back(0);
   out.push_back(0);
 }
-
-void Append32(std::vector<uint8_t>& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
-}
-
-}  // namespace
 
 bool ReadPayloadText(const uint8_t* payload, uint32_t length, uint32_t& offset, Text& out) {
   out.clear();
@@ -119,9 +119,9 @@ std::vector<uint8_t> BuildSearchRequest(const SearchRequestFields& f) {
   Append32(out, f.includeSubfolders);
   out.push_back(0);
   out.push_back(0);
-  AppendText(out, f.pattern);
-  AppendText(out, f.folder);
-  AppendText(out, f.volumeRoot);
+  AppendPayloadText(out, f.pattern);
+  AppendPayloadText(out, f.folder);
+  AppendPayloadText(out, f.volumeRoot);
   // The block holds 2 × characters + 14 bytes; the fields use 12 of the 14.
   out.push_back(0);
   out.push_back(0);
@@ -140,7 +140,7 @@ bool ParseSearchRequest(const RequestPacket& packet, SearchRequestFields& out) {
 
 std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::vector<int32_t>& records) {
   std::vector<uint8_t> out;
-  AppendText(out, destination);
+  AppendPayloadText(out, destination);
   for (int32_t r : records) {
     Append32(out, static_cast<uint32_t>(r));
     Append32(out, 0);
@@ -152,11 +152,11 @@ std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::v
 
 std::vector<uint8_t> BuildFatUndeleteRequest(TextView destination, const std::vector<FatUndeleteRecord>& records) {
   std::vector<uint8_t> out;
-  AppendText(out, destination);
+  AppendPayloadText(out, destination);
   for (const auto& r : records) {
     Append32(out, r.dlcn);
     Append32(out, r.entryIndex);
-    AppendText(out, r.path);
+    AppendPayloadText(out, r.path);
   }
   Append32(out, 0xFFFFFFFFu);
   return out;

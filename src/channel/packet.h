@@ -82,6 +82,9 @@ struct FatUndeleteRecord {
 std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::vector<int32_t>& records);
 std::vector<uint8_t> BuildFatUndeleteRequest(TextView destination, const std::vector<FatUndeleteRecord>& records);
 
+// Appends a UTF-16LE text and its NUL terminator, as every payload stores texts.
+void AppendPayloadText(std::vector<uint8_t>& out, TextView text);
+
 // Bounded readers over an undelete payload.
 bool ReadPayloadText(const uint8_t* payload, uint32_t length, uint32_t& offset, Text& out);
 bool ParseNtfsUndeleteRecords(const uint8_t* payload, uint32_t length, uint32_t offset, std::vector<int32_t>& out);

@@ -80,6 +80,24 @@ bool IsTerminal() {
 #endif
 }
 
+// Output paths as this system writes them ("/" on POSIX).
+std::string NativeOutput(const Text& enginePath) {
+#ifdef _WIN32
+  return ToUtf8(enginePath);
+#else
+  return fs::NativePath(enginePath);
+#endif
+}
+
+// Source names of attached images start with their internal volume GUID
+// name, which means nothing to a user: show the path inside the volume.
+std::string SourceText(const Text& source, const Text& attachedName) {
+  if (!attachedName.empty() && source.size() >= attachedName.size() &&
+      EqualsIgnoreCase(TextView(source).substr(0, attachedName.size()), attachedName))
+    return ToUtf8(TextView(source).substr(attachedName.size()));
+  return ToUtf8(source);
+}
+
 }  // namespace
 
 int RunRecover(const RecoverArgs& args) {
@@ -144,6 +162,7 @@ int RunRecover(const RecoverArgs& args) {
     Refuse(args.destination + ": " + refusal);
     return kExitRefused;
   }
+  const Text attached = v->source ? v->volumeName : Text();
   bool allGood = true;
   for (size_t i = 0; i < results.size(); ++i) {
     const auto& r = results[i];
@@ -153,11 +172,11 @@ int RunRecover(const RecoverArgs& args) {
       j["locator"] = i < chosen.size() ? chosen[i].locator : r.record;
       j["index"] = engine == Engine::Fat && i < chosen.size() ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
       j["code"] = r.code;
-      j["source"] = ToUtf8(r.source);
-      j["output"] = ToUtf8(r.output);
+      j["source"] = SourceText(r.source, attached);
+      j["output"] = NativeOutput(r.output);
       std::cout << j.dump() << "\n";
     } else {
-      std::printf("%u %s -> %s\n", r.code, ToUtf8(r.source).c_str(), ToUtf8(r.output).c_str());
+      std::printf("%u %s -> %s\n", r.code, SourceText(r.source, attached).c_str(), NativeOutput(r.output).c_str());
     }
   }
   if (results.size() < chosen.size()) allGood = false;

@@ -24,6 +24,7 @@ nlohmann::json FoundFileJson(const FoundFile& f, Engine engine) {
   j["time"] = ToUtf8(f.time);
   j["locator"] = f.locator;
   j["index"] = engine == Engine::Fat ? nlohmann::json(f.second) : nlohmann::json(nullptr);
+  j["recoverable"] = f.recoverable >= 0 ? nlohmann::json(f.recoverable) : nlohmann::json(nullptr);
   return j;
 }
 
@@ -61,16 +62,19 @@ bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, 
                   std::string& refusal, const std::function<void(const FoundFile&)>& each) {
   const bool progress = isatty(fileno(stderr)) != 0;
   EngineEvents ev;
-  ev.onFound = [&](const FoundFile& f) {
-    found.push_back(f);
-    if (each) each(f);
-  };
+  ev.onFound = [&](const FoundFile& f) { found.push_back(f); };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
     if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ToUtf8(text).c_str());
   };
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
+  // How much of each file the volume still holds, told before any recovery.
+  for (auto& f : found) {
+    uint32_t percent = 0;
+    if (EstimateRecoverable(engine, f, percent)) f.recoverable = static_cast<int>(percent);
+    if (each) each(f);
+  }
   return refusal.empty();
 }
 
@@ -86,11 +90,12 @@ int RunSearch(const SearchArgs& args) {
     return kExitRefused;
   }
   if (!args.json) {
-    std::printf("%-40s %12s  %-16s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FOLDER", "LOCATOR");
+    std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
     uint64_t total = 0;
     for (const auto& f : found) {
-      std::printf("%-40s %12u  %-16s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
-                  ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
+      std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
+      std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
+                  free.c_str(), ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
       total += f.size;
     }
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", found.size(), found.size() == 1 ? "" : "s",

@@ -101,6 +101,11 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName) {
   return Engine::None;
 }
 
+bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent) {
+  if (engine == Engine::Fat) return FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
+  return false;
+}
+
 Text NormaliseFolder(const std::string& typed) {
   Text t = FromUtf8(typed);
   for (auto& c : t)

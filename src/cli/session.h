@@ -21,6 +21,7 @@ struct FoundFile {
   Text path;    // as posted: volume prefix + folder + name
   Text folder;  // inside the volume, with leading and trailing "\"
   Text name;
+  int recoverable = -1;  // percent, or -1 when unknown
 };
 
 struct UndeleteOutcome {
@@ -49,6 +50,11 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName);
 bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
                      bool includeSubfolders, const EngineEvents& events);
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events);
+
+// Percentage of a found file's clusters that the volume still shows free
+// (what a recovery would read); false when it cannot be told. Call after
+// the search, while the engine's volume is still set up.
+bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent);
 
 // Folder as the user typed it ("a/b", "\a\b\", "") to the request form
 // ("\a\b\", "\" for the whole volume).

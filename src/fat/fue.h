@@ -1,27 +1,158 @@
-// The FAT engine: per-volume record, setup and the two shells.
+// The FAT engine (FAT16 and FAT32): the per-volume record, volume setup,
+// FAT and directory reading, the deleted-entry search over the directory
+// tree and the recovery of a deleted file from the free clusters that
+// follow its first cluster.
 #pragma once
+#include <cstdint>
+
 #include "channel/packet.h"
 #include "platform/gmem.h"
 #include "volume/dasd.h"
 
 namespace rv {
 
+// The start LCN of an entry without a cluster: low part 0xFFFFFFFF, high 0.
+constexpr int64_t kNoClusterLcn = 0xFFFFFFFFll;
+// The locator of the root directory in a found-file report.
+constexpr uint32_t kRootDlcn = 0x7FFFFFFFu;
+constexpr uint32_t kDeletedDirFlag = 0x80000000u;
+// Chunks of a recovery; a cluster larger than this is refused at setup.
+constexpr uint32_t kChunkBytes = 65536;
+
+// RunList, in the run-list buffer (shared layout with the NTFS engine):
+//   0   8  zero
+//   8   4  stream count, 1
+//   12  4  1
+//   16  8  fragment count (run count - 1)
+//   24  8  stream header: zero
+//   32  8  run count
+//   40  8  fragment count of the stream (run count - 1)
+//   48  8  allocated bytes
+//   56  8  data bytes
+//   64  .. runs, 16 bytes each: first LCN (signed 64), cluster count (u64)
+constexpr uint32_t kRunListHeaderBytes = 64;
+constexpr uint32_t kRunBytes = 16;
+
 struct FueVolumeData : VolumeHandle {
   uint64_t usedClusters = 0;
+  // Run-list buffer: stays locked while the volume is set up.
+  gmem::Handle runList = nullptr;
+  void* runListAddress = nullptr;
+  uint64_t runListCapacity = 0;
+  // Facts of the chain last built.
+  uint64_t runCount = 0;
+  uint64_t clusterCount = 0;
+  uint64_t dataSize = 0;
+  uint32_t directoryMode = 0;
+  uint32_t fragmented = 0;
+  int64_t startLcn = kNoClusterLcn;
+  uint64_t fatByteOffset = 0;
+  Text pathString;          // full path of the entry last named
+  Text runSourcePath;       // the object opened by OpenRunSource, relative to the volume root
+  bool runSourceOpen = false;
+  bool runSourceDirectory = false;
+  char16_t computerName[16] = {};
+
+  // Run i of the run list (i < runCount), read through the LE readers.
+  int64_t RunLcn(uint64_t i) const;
+  uint64_t RunClusters(uint64_t i) const;
 };
 
 // The process-wide FAT volume record.
 FueVolumeData& TheFueVolume();
 
+// ---- Volume setup ------------------------------------------------------------
 BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BOOL force);
 BOOL OpenFueVolume(FueVolumeData& volume);
+BOOL LoadFatLayout(FueVolumeData& volume);
 void ReleaseFueVolumeData(FueVolumeData& volume);
+
+// The engine-owned buffers made by setup.
+struct FueBuffers {
+  gmem::Handle transfer = nullptr;  // bytes per sector + 65,536
+  gmem::Handle cluster = nullptr;   // bytes per cluster + bytes per sector
+};
+FueBuffers& TheFueBuffers();
+
+// ---- The directory walk --------------------------------------------------------
+constexpr int kWalkLevels = 128;
+constexpr size_t kMaxPathChars = 260;
+
+struct WalkLevel {
+  gmem::Handle buffer = nullptr;
+  Text name;  // ends with "\"; empty when the level is unused
+  int64_t dlcn = 0;
+  uint32_t resumeIndex = 0;
+};
+
+enum class WalkPhase { Files, Subdirectories };
+
+struct DirectoryWalk {
+  WalkLevel levels[kWalkLevels];
+  int depth = 0;
+  uint8_t* begin = nullptr;  // locked buffer of the current level
+  size_t end = 0;            // bytes from begin: the listing plus the slack sector
+  size_t pos = 0;            // byte offset of the current entry
+  uint32_t entryIndex = 0;
+  WalkPhase phase = WalkPhase::Files;
+  int marker = -1;  // depth of the outermost deleted directory, or -1
+  int64_t repeatGuard16 = -1;
+  int64_t repeatGuard32 = -1;
+  // The root listing no longer matches the disk (compacted or cut short).
+  bool rootAltered = false;
+};
+DirectoryWalk& TheDirectoryWalk();
+// Frees every level's buffer and empties the walk.
+void ClearDirectoryWalk(DirectoryWalk& walk);
+
+// ---- FAT table and directory access ------------------------------------------
+BOOL FatChainToRunList(FueVolumeData& volume);
+// A one-cluster chain at `lcn` (a deleted directory's first cluster).
+void SetSingleRunList(FueVolumeData& volume, int64_t lcn);
+BOOL OpenRunSource(FueVolumeData& volume);
+BOOL QueryRetrievalRunList(FueVolumeData& volume);
+// Name of the entry at the walk's current position; empty when none.
+// `begin` is the listing start, `pos` the entry's byte offset in it.
+BOOL BuildEntryName(const uint8_t* begin, size_t pos, Text& name);
+BOOL BuildEntryPath(const DirectoryWalk& walk, FueVolumeData& volume);
+// Keep flags: 1 subdirectories, 2 live files, 4 keep deleted entries up front, 8 deleted files.
+BOOL CompactDirectoryBuffer(DirectoryWalk& walk, uint32_t keepFlags);
+BOOL FormatFileTimeText(uint64_t fileTime, Text& out);
+BOOL FormatSizeKbText(uint64_t bytes, Text& out);
+// Start LCN of a directory entry: cluster - 2, or kNoClusterLcn for cluster 0.
+int64_t EntryStartLcn(const uint8_t* entry, int32_t kind);
+// Decodes a short-name byte of 0x80 or above (OEM code page 437).
+char16_t Cp437Char(uint8_t b);
+
+// ---- Search --------------------------------------------------------------------
+struct FoundEntry {
+  int64_t dlcn = 0;
+  uint8_t entry[32] = {};
+  uint32_t entryIndex = 0;
+  int marker = -1;
+  uint32_t percent = 0;
+};
+BOOL FindNextDeletedEntry(FoundEntry& out);
+BOOL DescendIntoDirectory(DirectoryWalk& walk, bool& deleted);
+BOOL VerifyParentLink(const DirectoryWalk& walk);
+void SplitFullPath(TextView path, char16_t& drive, Text& folder, Text& name);
 
 namespace FueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
+
+// ---- Undelete ------------------------------------------------------------------
 namespace FueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
-}
+uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath);
+bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedName, uint8_t entry[32]);
+bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent);
+uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
+                             Text& outputPath);
+bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse);
+// Percentage of a found file's clusters that a recovery would still read
+// (the free clusters from its first cluster on, up to the first in use).
+bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);
+}  // namespace FueUdel
 
 }  // namespace rv

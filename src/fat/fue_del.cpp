@@ -1,8 +1,50 @@
+// The FAT search: every deleted file entry, and every file entry inside a
+// deleted directory, that the request's folder and pattern accept.
 #include "channel/messages.h"
 #include "channel/shells.h"
+#include "fat/fat_filter.h"
 #include "fat/fue.h"
+#include "volume/diaglog.h"
+#include "volume/le.h"
 
 namespace rv::FueDel {
+namespace {
+
+constexpr int kSearchStopped = 73;
+constexpr int kSearchFailed = 71;
+constexpr int kSearchFinished = 74;
+
+int SearchLoop(const SearchRequestFields& request) {
+  FueVolumeData& v = TheFueVolume();
+  uint32_t threshold = 0;
+  int64_t lastDlcn = -1;
+  for (;;) {
+    if (g_fatRunState.load() == kEngineStopRequested) return kSearchStopped;
+    FoundEntry found;
+    if (!FindNextDeletedEntry(found)) return kSearchFailed;
+    if (v.pathString.empty()) return kSearchFinished;
+    char16_t drive = 0;
+    Text folder, name;
+    SplitFullPath(v.pathString, drive, folder, name);
+    if (found.dlcn != lastDlcn) {
+      lastDlcn = found.dlcn;
+      threshold = 0;
+    }
+    if (found.percent >= threshold) {
+      PostFatSearchProgress(found.percent, folder);
+      threshold = found.percent + 10;
+    }
+    const bool candidate = found.marker != -1 || found.entry[0] == 0xE5;
+    if (!candidate) continue;
+    if (!FatMatchesFilter(folder, name, request.folder, request.pattern, request.includeSubfolders != 0)) continue;
+    uint32_t locator = static_cast<uint32_t>(found.dlcn);
+    if (found.marker != -1) locator |= kDeletedDirFlag;
+    Bytes e(found.entry, sizeof found.entry);
+    PostFatFileFound(locator, found.entryIndex, v.pathString, le16(e, 0x16), le16(e, 0x18), le32(e, 0x1C));
+  }
+}
+
+}  // namespace
 
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
   SearchShellSteps steps;
@@ -11,7 +53,12 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
   steps.setup = [](const SearchRequestFields& request) {
     return SetupFueVolumeDataStructures(VolumeNameOfRoot(request.volumeRoot), TheFueVolume(), kTrue) != 0;
   };
-  steps.scan = [](const SearchRequestFields&) { return 74; };
+  steps.scan = [](const SearchRequestFields& request) {
+    DirectoryWalk& walk = TheDirectoryWalk();
+    walk.repeatGuard16 = -1;
+    walk.repeatGuard32 = -1;
+    return SearchLoop(request);
+  };
   return RunSearchShell(packet, steps);
 }
 

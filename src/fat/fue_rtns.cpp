@@ -1,18 +1,68 @@
+// FAT volume setup: the raw handle, the geometry the system reports, the
+// engine's buffers and the root directory.
 #include "fat/fue.h"
+#include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace rv {
+namespace {
+
+constexpr uint32_t kRunListInitialBytes = 65536;
+constexpr uint32_t kFat12ClusterLimit = 4087;
+
+bool ReadComputerName(char16_t (&out)[16]) {
+#ifdef _WIN32
+  wchar_t name[16] = {};
+  DWORD size = 16;
+  if (!GetComputerNameW(name, &size)) return false;
+  for (int i = 0; i < 16; ++i) out[i] = static_cast<char16_t>(name[i]);
+  return true;
+#else
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return false;
+  CopyToBuffer(out, 16, FromUtf8(name));
+  return true;
+#endif
+}
+
+BOOL FailSetup(FueVolumeData& volume, int site) {
+  if (site) ErrorRecord("FueRtns", site);
+  ReleaseFueVolumeData(volume);
+  return kFalse;
+}
+
+}  // namespace
 
 FueVolumeData& TheFueVolume() {
   static FueVolumeData volume;
   return volume;
 }
 
-void ReleaseFueVolumeData(FueVolumeData& volume) { volume = FueVolumeData{}; }
+FueBuffers& TheFueBuffers() {
+  static FueBuffers buffers;
+  return buffers;
+}
+
+void ReleaseFueVolumeData(FueVolumeData& volume) {
+  FueBuffers& b = TheFueBuffers();
+  FreeGlobalBlock(&b.transfer, nullptr);
+  FreeGlobalBlock(&b.cluster, nullptr);
+  DirectoryWalk& walk = TheDirectoryWalk();
+  ClearDirectoryWalk(walk);
+  FreeGlobalBlock(&volume.runList, &volume.runListAddress);
+  volume = FueVolumeData{};
+}
 
 BOOL OpenFueVolume(FueVolumeData& volume) {
   volume.handle.reset();
+  volume.runSourceOpen = false;
   int32_t kind = kFsNotUsable;
   if (!GetFileSystemKind(Text(volume.devicePath), kind, volume.label)) {
     ErrorRecord("FatSubs", 95);
@@ -34,32 +84,52 @@ BOOL OpenFueVolume(FueVolumeData& volume) {
   volume.bytesPerCluster = volume.bytesPerSector * volume.sectorsPerCluster;
   volume.totalClusters = size.totalAllocationUnits;
   volume.totalSectors = volume.totalClusters * volume.sectorsPerCluster;
-  volume.usedClusters = size.totalAllocationUnits - size.availableAllocationUnits;
+  volume.usedClusters = size.totalAllocationUnits >= size.availableAllocationUnits
+                            ? size.totalAllocationUnits - size.availableAllocationUnits
+                            : 0;
+  volume.fragmented = 0;
   return kTrue;
 }
 
-BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BOOL) {
-  if (IsRemoteVolume(volumeName)) {
-    ReleaseFueVolumeData(volume);
-    return kFalse;
+BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BOOL force) {
+  DirectoryWalk& walk = TheDirectoryWalk();
+  if (!force && volume.devicePath[0] != 0 && EqualsIgnoreCase(volumeName, Text(volume.devicePath))) {
+    if (!walk.levels[0].buffer) {
+      if (!LoadFatLayout(volume)) return FailSetup(volume, 248);
+      walk.entryIndex = 0;
+    }
+    return kTrue;
   }
+  if (IsRemoteVolume(volumeName)) return FailSetup(volume, 0);
   if (volume.devicePath[0] != 0) ReleaseFueVolumeData(volume);
-  if (!ResolveVolumeDevicePath(volumeName, volume)) {
-    ReleaseFueVolumeData(volume);
-    return kFalse;
-  }
-  if (!OpenFueVolume(volume)) {
-    ErrorRecord("FueRtns", 203);
-    ReleaseFueVolumeData(volume);
-    return kFalse;
-  }
-  if (volume.totalClusters < 4087) {
+  if (!ResolveVolumeDevicePath(volumeName, volume)) return FailSetup(volume, 0);
+  if (!OpenFueVolume(volume)) return FailSetup(volume, 203);
+  if (volume.totalClusters < kFat12ClusterLimit) {
     Text status = u"Drive ";
     status.push_back(volume.driveLetter ? volume.driveLetter : u'?');
     status += u": has a 12-bit FAT.";
     SetStatusText(status);
-    ReleaseFueVolumeData(volume);
-    return kFalse;
+    return FailSetup(volume, 0);
+  }
+  // Every sector-aligned transfer and the 64 KiB chunk of a recovery need
+  // a sane power-of-two geometry; clusters above 64 KiB do not fit a chunk.
+  const uint64_t bps = volume.bytesPerSector, bpc = volume.bytesPerCluster;
+  if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0 || bpc < bps || bpc > kChunkBytes || (bpc & (bpc - 1)) != 0) {
+    SetStatusText(u"Unsupported cluster size on FAT volume");
+    return FailSetup(volume, 0);
+  }
+  FueBuffers& b = TheFueBuffers();
+  if (!AllocGlobalBlock(static_cast<uint32_t>(bps + kChunkBytes), &b.transfer, nullptr)) return FailSetup(volume, 226);
+  volume.runListCapacity = kRunListInitialBytes;
+  if (!AllocGlobalBlock(kRunListInitialBytes, &volume.runList, &volume.runListAddress)) {
+    volume.runListCapacity = 0;
+    return FailSetup(volume, 233);
+  }
+  if (!AllocGlobalBlock(static_cast<uint32_t>(bpc + bps), &b.cluster, nullptr)) return FailSetup(volume, 238);
+  if (!ReadComputerName(volume.computerName)) return FailSetup(volume, 241);
+  if (!walk.levels[0].buffer) {
+    if (!LoadFatLayout(volume)) return FailSetup(volume, 248);
+    walk.entryIndex = 0;
   }
   TraceEvent("FueRtns::SetupFueVolumeDataStructures", 0, -1, nullptr);
   return kTrue;

@@ -1,20 +1,277 @@
+// FAT recovery: the entry is found again by its directory locator and
+// index, and the file's data is taken from the consecutive clusters that
+// follow its first cluster, as long as the FAT still shows them free; from
+// the first cluster in use on, the output holds '*' bytes.
+#include <cstring>
+
 #include "channel/messages.h"
+#include "channel/outfile.h"
 #include "channel/shells.h"
+#include "fat/fat_fatblock.h"
 #include "fat/fue.h"
+#include "platform/text.h"
+#include "volume/diaglog.h"
+#include "volume/le.h"
 
 namespace rv::FueUdel {
+namespace {
+
+constexpr const char* kModule = "FueFF2";
+constexpr size_t kEntryBytes = 32;
+constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
+
+constexpr uint32_t kReadWriteFailed = 71;
+constexpr uint32_t kStopped = 73;
+constexpr uint32_t kNotFound = 75;
+constexpr uint32_t kCopiedWhole = 76;
+constexpr uint32_t kCopiedPartly = 77;
+constexpr uint32_t kNoOutput = 78;
+constexpr uint32_t kTransferNotLockable = 80;
+
+uint32_t ResultCode(uint32_t engineResult) {
+  if (engineResult == kCopiedWhole) return kResultRecovered;
+  if (engineResult == kCopiedPartly) return kResultPartlyInUse;
+  return kResultNotRecovered;
+}
+
+// The root listing must be in its on-disk state for a lookup by index: a
+// finished search freed it, a stopped one may have compacted it.
+bool EnsureRootListing() {
+  DirectoryWalk& walk = TheDirectoryWalk();
+  if (walk.levels[0].buffer && !walk.rootAltered && walk.depth == 0) return true;
+  if (!LoadFatLayout(TheFueVolume())) return false;
+  walk.entryIndex = 0;
+  return true;
+}
+
+bool CopyRootListing(gmem::Handle& block, uint64_t& extent) {
+  DirectoryWalk& walk = TheDirectoryWalk();
+  gmem::Handle root = walk.levels[0].buffer;
+  const size_t size = gmem::Size(root);
+  if (!root || size == 0) return false;
+  void* address = nullptr;
+  if (!AllocGlobalBlock(static_cast<uint32_t>(size), &block, &address)) {
+    ErrorRecord(kModule, 772);
+    return false;
+  }
+  const bool locked = walk.depth == 0 && walk.begin;
+  const void* source = locked ? walk.begin : gmem::Lock(root);
+  if (!source) {
+    FreeGlobalBlock(&block, &address);
+    return false;
+  }
+  std::memcpy(address, source, size);
+  if (!locked) gmem::Unlock(root);
+  gmem::Unlock(block);
+  extent = size;
+  return true;
+}
+
+}  // namespace
+
+bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent) {
+  block = nullptr;
+  extent = 0;
+  if (dlcn == kRootDlcn) return CopyRootListing(block, extent);
+  FueVolumeData& v = TheFueVolume();
+  FueBuffers& buffers = TheFueBuffers();
+  if (dlcn >= v.totalClusters) return false;
+  auto* probe = static_cast<uint8_t*>(gmem::Lock(buffers.cluster));
+  if (!probe) return false;
+  bool ok = DasdReadCluster(v, dlcn, 1, probe, v.bytesPerSector, v.bytesPerCluster) != 0;
+  if (ok && !(probe[0] == '.' && (probe[0x0B] & 0x10))) {
+    ErrorRecord(kModule, 796);
+    ok = false;
+  }
+  void* address = nullptr;
+  if (ok && deleted) {
+    SetSingleRunList(v, dlcn);
+    if (!AllocGlobalBlock(static_cast<uint32_t>(v.bytesPerCluster + v.bytesPerSector), &block, &address)) {
+      ErrorRecord(kModule, 814);
+      ok = false;
+    } else {
+      std::memcpy(address, probe, static_cast<size_t>(v.bytesPerCluster));
+      extent = 1;
+    }
+  } else if (ok) {
+    v.directoryMode = 1;
+    v.startLcn = dlcn;
+    if (!FatChainToRunList(v)) {
+      ErrorRecord(kModule, 826);
+      ok = false;
+    } else if (v.runCount == 0 || v.clusterCount * v.bytesPerCluster > kMaxDirectoryBytes) {
+      ok = false;  // the chain is broken or too long to be a directory
+    } else if (!AllocGlobalBlock(static_cast<uint32_t>(v.bytesPerCluster * v.clusterCount + v.bytesPerSector),
+                                 &block, &address)) {
+      ErrorRecord(kModule, 834);
+      ok = false;
+    } else {
+      uint64_t read = 0;
+      for (uint64_t i = 0; ok && i < v.runCount; ++i) {
+        const int64_t lcn = v.RunLcn(i);
+        const uint64_t count = v.RunClusters(i);
+        ok = lcn >= 0 &&
+             DasdReadCluster(v, static_cast<uint64_t>(lcn), count,
+                             static_cast<uint8_t*>(address) + read * v.bytesPerCluster, v.bytesPerSector,
+                             v.bytesPerCluster) != 0;
+        read += count;
+      }
+      extent = read;
+    }
+  }
+  gmem::Unlock(buffers.cluster);
+  if (address) gmem::Unlock(block);
+  if (!ok) FreeGlobalBlock(&block, nullptr);
+  return ok;
+}
+
+bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedName, uint8_t entry[32]) {
+  const bool deleted = (locator & kDeletedDirFlag) != 0;
+  const uint32_t dlcn = locator & ~kDeletedDirFlag;
+  gmem::Handle block = nullptr;
+  uint64_t extent = 0;
+  if (!ReadDirectoryByDlcn(dlcn, deleted, block, extent)) return false;
+  auto* listing = static_cast<uint8_t*>(gmem::Lock(block));
+  if (!listing) {
+    FreeGlobalBlock(&block, nullptr);
+    return false;
+  }
+  const FueVolumeData& v = TheFueVolume();
+  const uint64_t bytes = dlcn == kRootDlcn ? extent : extent * v.bytesPerCluster;
+  const int64_t entries = static_cast<int64_t>(bytes / kEntryBytes);
+  bool found = false;
+  if (static_cast<int32_t>(entryIndex) >= 0 && static_cast<int64_t>(entryIndex) < entries &&
+      InBounds(gmem::Size(block), static_cast<uint64_t>(entryIndex) * kEntryBytes, kEntryBytes)) {
+    const size_t pos = static_cast<size_t>(entryIndex) * kEntryBytes;
+    const uint8_t* e = listing + pos;
+    const uint8_t attr = e[0x0B];
+    Text name;
+    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && BuildEntryName(listing, pos, name) &&
+        EqualsIgnoreCase(name, expectedName)) {
+      std::memcpy(entry, e, kEntryBytes);
+      found = true;
+    }
+  }
+  gmem::Unlock(block);
+  FreeGlobalBlock(&block, nullptr);
+  return found;
+}
+
+bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse) {
+  const FueVolumeData& v = TheFueVolume();
+  FatBlockCache fat(v);
+  if (fat.EntriesPerBlock() == 0) return false;
+  const uint64_t bpc = v.bytesPerCluster;
+  const uint64_t needed = (byteCount + bpc - 1) / bpc;
+  uint64_t t = 0;
+  // Only data clusters (2 .. total + 1) can be free; past the last one the
+  // volume ends.
+  for (uint64_t c = static_cast<uint64_t>(lcn) + 2; t < needed; ++c, ++t) {
+    if (c > v.totalClusters + 1) break;
+    uint32_t value = 0;
+    if (fat.Entry(c, value) != FatBlockCache::Result::Ok) return false;
+    if (value != 0) break;
+  }
+  if (t > 0 && !DasdReadCluster(v, lcn, t, chunk, v.bytesPerSector, bpc)) return false;
+  if (t < needed) {
+    inUse = true;
+    std::memset(chunk + t * bpc, '*', static_cast<size_t>((needed - t) * bpc));
+  }
+  return true;
+}
+
+uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
+                             Text& outputPath) {
+  const FueVolumeData& v = TheFueVolume();
+  FueBuffers& buffers = TheFueBuffers();
+  const uint64_t bps = v.bytesPerSector, bpc = v.bytesPerCluster;
+  bool inUse = false, cut = false;
+  // A size that reaches past the volume's last cluster is cut there: the
+  // file cannot have had more clusters than the volume.
+  if (size > 0) {
+    if (startLcn < 0 || static_cast<uint64_t>(startLcn) >= v.totalClusters) return kReadWriteFailed;
+    const uint64_t room = (v.totalClusters - static_cast<uint64_t>(startLcn)) * bpc;
+    if (size > room) {
+      size = room;
+      cut = true;
+    }
+  }
+  auto* base = static_cast<uint8_t*>(gmem::Lock(buffers.transfer));
+  if (!base || bps == 0) return kTransferNotLockable;
+  const uintptr_t a = reinterpret_cast<uintptr_t>(base);
+  uint8_t* chunk = (a & (bps - 1)) ? reinterpret_cast<uint8_t*>((a & ~static_cast<uintptr_t>(bps - 1)) + bps) : base;
+  fs::File file;
+  if (CreateOutputFile(file, destination, fileName, outputPath) != kOutputCreated) {
+    gmem::Unlock(buffers.transfer);
+    return kNoOutput;
+  }
+  uint32_t result = kCopiedWhole;
+  uint64_t offset = 0, lcn = static_cast<uint64_t>(startLcn);
+  uint64_t posted = 0;
+  while (offset < size) {
+    if (g_fatRunState.load() == kEngineStopRequested) {
+      result = kStopped;
+      break;
+    }
+    const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
+    if (inUse) {
+      std::memset(chunk, '*', length);
+    } else if (!ReadFreeClusterChunk(static_cast<uint32_t>(lcn), length, chunk, inUse)) {
+      result = kReadWriteFailed;
+      break;
+    }
+    if (!file.WriteAt(offset, chunk, length)) {
+      result = kReadWriteFailed;
+      break;
+    }
+    const uint64_t percent = offset * 100 / size;
+    if (percent >= posted + 10) {
+      posted = percent;
+      PostUndeleteProgress(static_cast<uint32_t>(percent), fileName);
+    }
+    lcn += length / bpc;
+    offset += kChunkBytes;
+  }
+  gmem::Unlock(buffers.transfer);
+  file.Close();
+  if (result != kCopiedWhole) return result;
+  return inUse || cut ? kCopiedPartly : kCopiedWhole;
+}
+
+uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath) {
+  char16_t drive = 0;
+  Text folder, name;
+  SplitFullPath(record.path, drive, folder, name);
+  uint8_t entry[32] = {};
+  if (name.empty() || !FindEntryByIndex(record.dlcn, record.entryIndex, name, entry)) return kNotFound;
+  const FueVolumeData& v = TheFueVolume();
+  Bytes e(entry, sizeof entry);
+  uint64_t cluster = le16(e, 0x1A);
+  if (v.fileSystemKind == kFsFat32) cluster |= static_cast<uint64_t>(le16(e, 0x14)) << 16;
+  const int64_t startLcn = static_cast<int64_t>(cluster) - 2;
+  const uint64_t size = le32(e, 0x1C);
+  PostUndeleteProgress(0, name);
+  const uint32_t result = CopyDeletedFileData(startLcn, size, name, destination, outputPath);
+  PostUndeleteProgress(100, name);
+  return result;
+}
 
 BOOL UndeleteFileShell(const RequestPacket& packet) {
   UndeleteShellSteps steps;
   steps.runState = &g_fatRunState;
   steps.traceName = "FueUdel::UndeleteFileShell";
-  steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text&) {
+  steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
     std::vector<FatUndeleteRecord> records;
     ParseFatUndeleteRecords(payload, length, first, records);
     for (const auto& r : records) {
-      if (g_fatRunState.load() == kEngineStopRequested) break;
+      if (!EnsureRootListing()) return false;
       PostUndeleteFileStarted(0, r.path);
-      PostFatUndeleteResult(kResultNotRecovered, r.path, u"");
+      Text output;
+      const uint32_t result = RecoverOneFile(r, destination, output);
+      TraceEvent("FueUdel::UndeleteFileShell", 0, -1, nullptr);
+      if (result == kStopped) break;
+      const uint32_t code = ResultCode(result);
+      PostFatUndeleteResult(code, r.path, code == kResultNotRecovered ? Text() : output);
     }
     return true;
   };

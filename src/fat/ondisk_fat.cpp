@@ -1,18 +1,34 @@
 // What Windows answers for a mounted FAT volume, computed from the boot
 // sector and the FAT: file-system name ("FAT" for 12- and 16-bit FATs,
 // "FAT32"), label (the root directory's volume-label entry), geometry and
-// free clusters.
+// free clusters, the volume bitmap and the retrieval pointers of folders.
 #include <cstring>
 #include <memory>
 
 #include "fat/fat_boot.h"
 #include "fat/fat_table.h"
 #include "platform/lasterror.h"
+#include "volume/dasd.h"
 #include "volume/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {
 namespace {
+
+
+// STARTING_LCN_INPUT_BUFFER / STARTING_VCN_INPUT_BUFFER: one signed 64-bit value.
+constexpr uint32_t kStartingInputBytes = 8;
+// VOLUME_BITMAP_BUFFER: 0 StartingLcn (8), 8 BitmapSize in clusters (8), 16 bitmap bytes.
+constexpr uint32_t kBitmapHeaderBytes = 16;
+// RETRIEVAL_POINTERS_BUFFER: 0 ExtentCount (4), 4 pad (4), 8 StartingVcn (8),
+// 16 extents of {NextVcn (8), Lcn (8)}.
+constexpr uint32_t kRetrievalHeaderBytes = 16;
+constexpr uint32_t kExtentBytes = 16;
+
+struct Extent {
+  uint64_t lcn;
+  uint64_t clusters;
+};
 
 class FatOnDisk final : public OnDiskFs {
  public:
@@ -29,6 +45,30 @@ class FatOnDisk final : public OnDiskFs {
   }
   bool Recognised() const override { return true; }
   const FsFacts& Facts() const override { return facts_; }
+
+  NtStatus FsControl(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                     uint64_t& information) override {
+    information = 0;
+    if (code == FSCTL_GET_VOLUME_BITMAP_CODE) return VolumeBitmap(in, inLength, out, outLength, information);
+    return kStatusInvalidDeviceRequest;
+  }
+
+  NtStatus RetrievalPointers(TextView path, bool, const void* in, uint32_t inLength, void* out, uint32_t outLength,
+                             uint64_t& information, uint64_t& fileSize) override {
+    information = 0;
+    fileSize = 0;
+    if (!in || inLength < kStartingInputBytes) return kStatusInvalidParameter;
+    int64_t startVcn = static_cast<int64_t>(le64(Bytes(static_cast<const uint8_t*>(in), inLength), 0));
+    if (startVcn < 0) return kStatusInvalidParameter;
+    // Only the root folder is looked up; it has no clusters of its own on
+    // FAT12/16, where it lies between the FATs and the data area.
+    if (!(path.empty() || path == u"\\")) return kStatusObjectNameNotFound;
+    if (boot_.fatBits != 32) return kStatusInvalidParameter;
+    std::vector<Extent> extents;
+    NtStatus chain = ChainExtents(boot_.rootCluster, extents);
+    if (chain != kStatusSuccess) return chain;
+    return WriteRetrievalPointers(extents, static_cast<uint64_t>(startVcn), out, outLength, information);
+  }
 
   bool FreeClusters(uint64_t& freeClusters) override {
     if (freeKnown_) {
@@ -49,6 +89,86 @@ class FatOnDisk final : public OnDiskFs {
   }
 
  private:
+  // The clusters of a chain as extents of LCNs (cluster - 2, counted from
+  // the data area as Windows reports them on FAT). A chain that loops, runs
+  // into a free entry or leaves the volume is a corrupt file.
+  NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents) {
+    const uint64_t last = boot_.clusterCount + 1;
+    if (first < 2 || first > last) return kStatusFileCorruptError;
+    fat::FatTable table(source_, boot_);
+    uint64_t cluster = first;
+    for (uint64_t steps = 0;; ++steps) {
+      if (steps >= boot_.clusterCount) return kStatusFileCorruptError;
+      if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
+        ++extents.back().clusters;
+      else
+        extents.push_back({cluster - 2, 1});
+      uint32_t next = 0;
+      if (!table.Entry(cluster, next)) return kStatusDeviceDataError;
+      if (table.IsEndOfChain(next)) return kStatusSuccess;
+      if (next < 2 || next > last) return kStatusFileCorruptError;
+      cluster = next;
+    }
+  }
+
+  static NtStatus WriteRetrievalPointers(const std::vector<Extent>& extents, uint64_t startVcn, void* out,
+                                         uint32_t outLength, uint64_t& information) {
+    if (extents.empty()) return kStatusEndOfFile;
+    if (!out || outLength < kRetrievalHeaderBytes + kExtentBytes) return kStatusBufferTooSmall;
+    // Skip the extents that end at or before the starting VCN.
+    size_t first = 0;
+    uint64_t vcn = 0;
+    while (first < extents.size() && vcn + extents[first].clusters <= startVcn) vcn += extents[first++].clusters;
+    if (first == extents.size()) return kStatusEndOfFile;
+    MutableBytes o(static_cast<uint8_t*>(out), outLength);
+    const uint64_t room = (outLength - kRetrievalHeaderBytes) / kExtentBytes;
+    const uint64_t wanted = extents.size() - first;
+    const uint64_t n = wanted < room ? wanted : room;
+    put32(o, 0, static_cast<uint32_t>(n));
+    put32(o, 4, 0);
+    put64(o, 8, startVcn);
+    // The first extent returned starts at the starting VCN.
+    uint64_t lcnShift = startVcn - vcn;
+    for (uint64_t i = 0; i < n; ++i) {
+      const Extent& e = extents[first + i];
+      vcn += e.clusters;
+      put64(o, kRetrievalHeaderBytes + i * kExtentBytes, vcn);
+      put64(o, kRetrievalHeaderBytes + i * kExtentBytes + 8, e.lcn + (i == 0 ? lcnShift : 0));
+    }
+    information = kRetrievalHeaderBytes + n * kExtentBytes;
+    return n < wanted ? kStatusBufferOverflow : kStatusSuccess;
+  }
+
+  // FSCTL_GET_VOLUME_BITMAP from the FAT: bit i of the bitmap is LCN
+  // start + i; free entries are 0 bits. The starting LCN is rounded down to
+  // a multiple of 8 as Windows does.
+  NtStatus VolumeBitmap(const void* in, uint32_t inLength, void* out, uint32_t outLength, uint64_t& information) {
+    if (!in || inLength < kStartingInputBytes) return kStatusInvalidParameter;
+    if (!out || outLength < kBitmapHeaderBytes) return kStatusBufferTooSmall;
+    int64_t start = static_cast<int64_t>(le64(Bytes(static_cast<const uint8_t*>(in), inLength), 0));
+    const uint64_t total = boot_.clusterCount;
+    if (start < 0 || static_cast<uint64_t>(start) >= total) return kStatusInvalidParameter;
+    const uint64_t first = static_cast<uint64_t>(start) & ~7ull;
+    const uint64_t bits = total - first;
+    const uint64_t wantedBytes = (bits + 7) / 8;
+    const uint64_t roomBytes = outLength - kBitmapHeaderBytes;
+    const uint64_t bytes = wantedBytes < roomBytes ? wantedBytes : roomBytes;
+    MutableBytes o(static_cast<uint8_t*>(out), outLength);
+    put64(o, 0, first);
+    put64(o, 8, bits);
+    uint8_t* map = static_cast<uint8_t*>(out) + kBitmapHeaderBytes;
+    std::memset(map, 0, static_cast<size_t>(bytes));
+    fat::FatTable table(source_, boot_);
+    const uint64_t coveredBits = bytes * 8 < bits ? bytes * 8 : bits;
+    for (uint64_t i = 0; i < coveredBits; ++i) {
+      uint32_t v = 0;
+      if (!table.Entry(first + i + 2, v)) return kStatusDeviceDataError;
+      if (v != 0) map[i / 8] = static_cast<uint8_t>(map[i / 8] | (1u << (i % 8)));
+    }
+    information = kBitmapHeaderBytes + bytes;
+    return bytes < wantedBytes ? kStatusBufferOverflow : kStatusSuccess;
+  }
+
   // The label Windows reports is the root directory's volume-label entry
   // (attribute 0x08 without the long-name pattern 0x0F), not the copy in
   // the boot sector, which format tools leave behind on relabel.

@@ -1,10 +1,36 @@
-// The NTFS engine: per-volume record, setup and the two shells.
+// The NTFS engine: per-volume record, setup, MFT record access, data runs,
+// the raw MFT scan and the two shells.
 #pragma once
+#include <vector>
+
 #include "channel/packet.h"
+#include "ntfs/ntfs_format.h"
 #include "platform/gmem.h"
 #include "volume/dasd.h"
 
 namespace rv {
+
+// RunTable block layout (one movable block, offsets from its start):
+//   0   8  record number of the base record
+//   8   4  group count
+//  12   4  ordinal count (one more than the last ordinal visited)
+//  16   8  total fragment count
+//  24  ..  groups, each a RunGroup header followed by its RunEntry list
+// RunGroup header (40 bytes):
+//   0   4  ordinal
+//   4   4  reserved, 0
+//   8   8  run count
+//  16   8  fragment count
+//  24   8  allocated size in bytes
+//  32   8  data size in bytes
+// RunEntry (16 bytes): 0 starting cluster (signed, -1 = sparse), 8 length.
+constexpr uint32_t kRunTableHeaderBytes = 24;
+constexpr uint32_t kRunGroupHeaderBytes = 40;
+constexpr uint32_t kRunEntryBytes = 16;
+constexpr uint32_t kRunTableStep = 65536;
+constexpr uint32_t kRunTableInitialBytes = (4096 + 4) * 16;
+constexpr uint32_t kWindowBytes = 65536;
+constexpr uint32_t kFileRecordOutputBytes = 41440;
 
 struct NueVolumeData : VolumeHandle {
   uint64_t usedClusters = 0;
@@ -21,6 +47,50 @@ struct NueVolumeData : VolumeHandle {
   uint64_t clustersPerFileRecord = 0;
   uint64_t mftRecordCount = 0;
   uint64_t currentRecordNumber = 0;
+
+  // Working buffers, allocated once per volume.
+  gmem::Handle volumeBitmap = nullptr;  // bitmap bit count / 8 + 24 bytes
+  uint32_t volumeBitmapSize = 0;
+  gmem::Handle windowBlock = nullptr;   // 64 KiB + one sector, locked
+  uint8_t* windowAddress = nullptr;
+  uint8_t* recordBuffer = nullptr;      // window address aligned up to a sector
+  gmem::Handle transferBlock = nullptr; // 64 KiB + one sector, unlocked
+  gmem::Handle runTable = nullptr;
+  uint8_t* runTableAddress = nullptr;
+  uint32_t runTableCapacity = 0;
+  uint32_t runAreaSize = 0;
+  gmem::Handle mftRuns = nullptr;       // RunEntry list of the $MFT data, locked
+  uint8_t* mftRunsAddress = nullptr;
+  uint32_t mftRunCount = 0;
+  uint64_t mftDataSize = 0;
+  gmem::Handle mftBitmap = nullptr;     // the $MFT:$BITMAP
+  uint64_t mftBitmapBytes = 0;
+  uint64_t recordsInUse = 0;
+  // Raw MFT window: first and one-past-last record held in the window block.
+  uint64_t windowFirst = 0;
+  uint64_t windowEnd = 0;
+
+  // Per-file results of the record routines.
+  uint32_t compressedFlag = 0;
+  uint32_t sparseFlag = 0;
+  uint32_t directoryFlag = 0;
+  uint32_t fragmentedFlag = 0;
+  uint64_t allocatedSize = 0;
+  uint64_t dataSize = 0;
+  uint64_t initializedSize = 0;  // valid data length of the selected $DATA
+  uint32_t compressionUnitClusters = 16;
+  uint64_t extentCount = 0;
+  uint64_t totalRunClusters = 0;
+  uint64_t storedClusters = 0;
+  uint64_t discontinuities = 0;
+  uint64_t recordsWithoutData = 0;
+  uint64_t lowestCluster = 0;
+
+  // Search state kept between calls on the same volume.
+  uint64_t lastParent = 0;
+  Text currentFullPath;
+  Text currentFolderPath;
+  Text currentFileName;
 };
 
 // The process-wide NTFS volume record.
@@ -29,6 +99,79 @@ NueVolumeData& TheNueVolume();
 BOOL SetupNueVolumeDataStructures(TextView volumeName, NueVolumeData& volume, BOOL force);
 BOOL GetNtfsVolumeData(NueVolumeData& volume);
 int FreeNueVolumeDataStructures(NueVolumeData& volume);
+
+// ---- MFT record access -----------------------------------------------------
+// One record through FSCTL_GET_NTFS_FILE_RECORD; `number` becomes the record
+// number the file system delivered (the nearest in use at or below).
+BOOL ReadFileRecord(NueVolumeData& volume, uint64_t& number, uint8_t* dest, uint64_t length);
+BOOL ApplyFixups(uint8_t* record, uint64_t length);
+BOOL FindAttribute(uint32_t type, const uint8_t* record, ntfs::Attribute& out, uint64_t length);
+// Data attributes ($DATA, $INDEX_ALLOCATION and, with the switch, $BITMAP),
+// each visited once however many extents it has in the record.
+BOOL FirstDataAttribute(Bytes record, ntfs::Attribute& out, bool bitmapSwitch);
+BOOL NextDataAttribute(Bytes record, ntfs::Attribute& inOut, bool bitmapSwitch);
+// Attribute-list entries selected the same way; `entry` is a byte offset.
+BOOL FirstListEntry(Bytes list, size_t& entry, bool bitmapSwitch);
+BOOL NextListEntry(Bytes list, size_t& entry, bool bitmapSwitch);
+// Reads the record the entry names into `block` and finds the attribute by
+// its id there; false when it is not found.
+BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes list, size_t entry,
+                      ntfs::Attribute& out);
+BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found);
+
+// ---- Data runs ---------------------------------------------------------------
+struct RunCursor {
+  uint32_t length = 0;       // bytes of the table in use
+  uint32_t groupOffset = 0;  // header of the current group
+  bool haveGroup = false;
+  bool bitmapSwitch = false;
+  uint64_t bytesMapped = 0;
+  uint64_t clustersMapped = 0;
+  uint64_t clustersStored = 0;
+};
+
+struct RunGroupView {
+  uint32_t ordinal = 0;
+  uint64_t allocatedSize = 0;
+  uint64_t dataSize = 0;
+  std::vector<ntfs::Run> runs;
+};
+
+BOOL DecodeRunList(NueVolumeData& volume, Bytes record, const ntfs::Attribute& attribute, RunCursor& cursor);
+BOOL CollectAttributeRuns(NueVolumeData& volume, Bytes record, const ntfs::Attribute& attribute, RunCursor& cursor);
+BOOL CollectListedAttributeRuns(NueVolumeData& volume, Bytes list, size_t& entry, RunCursor& cursor);
+BOOL BuildRunTable(NueVolumeData& volume, bool bitmapSwitch, const uint8_t* record);
+BOOL LocateAttribute(NueVolumeData& volume, int64_t& ordinal, TextView name, uint32_t type, const uint8_t* record);
+BOOL GetAttributeRuns(NueVolumeData& volume, TextView name, uint32_t type, const uint8_t* record);
+BOOL MergeAdjacentRuns(NueVolumeData& volume, RunCursor& cursor);
+BOOL ReadNonResidentValue(NueVolumeData& volume, Bytes record, const ntfs::Attribute& attribute,
+                          std::vector<uint8_t>& value, uint64_t& valueLength);
+// The group at the start of the table, as GetAttributeRuns leaves it.
+bool FirstRunGroup(const NueVolumeData& volume, RunGroupView& out);
+// Status: 1 resident or empty, 2 non-resident with runs, 3/4 attribute list,
+// 7 encrypted.
+BOOL ClassifyFileRecord(NueVolumeData& volume, Bytes record, uint64_t& modificationTime, uint32_t& status);
+
+// ---- Raw MFT scan ----------------------------------------------------------------
+BOOL BuildMftRunTable(NueVolumeData& volume);
+BOOL LoadMftBitmap(NueVolumeData& volume);
+// Moves `number` to the next record whose $MFT bitmap bit is clear and
+// returns it fixed up from the 64 KiB window; at the end of the MFT returns
+// TRUE with `number` at the record count and `record` null.
+BOOL ReadNextFreeFileRecord(NueVolumeData& volume, uint64_t& number, uint8_t*& record);
+inline void EmptyRawWindow(NueVolumeData& volume) { volume.windowFirst = volume.windowEnd = 0; }
+
+// ---- Search and recovery ---------------------------------------------------------
+// Rebuilds folder path and full path of a record (name and parent from its
+// $FILE_NAME); false when the path cannot be rebuilt.
+BOOL BuildRecordPath(NueVolumeData& volume, Bytes record);
+
+struct RecordExamination {
+  uint64_t modificationTime = 0;
+  uint32_t dataKind = 0;  // 1 resident or empty, 2 non-resident
+};
+// 0 when listable, else the skip reason (94, 95, 96, 98, 100).
+uint32_t ExamineRecord(NueVolumeData& volume, Bytes record, RecordExamination& out);
 
 namespace NueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);

@@ -1,8 +1,69 @@
+// The deleted-file search: every MFT record from 16 on whose $MFT bitmap bit
+// is clear is examined, placed in its folder and matched against the
+// request.
+#include <cstring>
+
+#include "channel/filter.h"
 #include "channel/messages.h"
 #include "channel/shells.h"
 #include "ntfs/nue.h"
+#include "volume/diaglog.h"
 
-namespace rv::NueDel {
+namespace rv {
+namespace {
+
+constexpr int kScanNothing = 0;
+constexpr int kScanStopped = 73;
+constexpr int kScanListed = 74;
+constexpr int kScanBitmapLock = 80;
+constexpr int kScanBitmapLoad = 89;
+constexpr uint64_t kFirstUserRecord = 16;
+
+void PostProgress(uint64_t current, uint64_t count, uint32_t& lastPercent) {
+  const uint32_t percent = static_cast<uint32_t>(current * 100 / count);
+  if (percent >= lastPercent + 4) {
+    PostNtfsSearchProgress(percent);
+    lastPercent = percent;
+  }
+}
+
+int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
+  if (!LoadMftBitmap(v)) return kScanBitmapLoad;
+  if (!gmem::Lock(v.mftBitmap)) return kScanBitmapLock;
+  EmptyRawWindow(v);
+  int result = kScanNothing;
+  uint32_t lastPercent = 0;
+  std::vector<uint8_t> copy(static_cast<size_t>(v.bytesPerFileRecord));
+  for (v.currentRecordNumber = kFirstUserRecord; v.currentRecordNumber < v.mftRecordCount; ++v.currentRecordNumber) {
+    if (g_ntfsRunState.load() == kEngineStopRequested) {
+      result = kScanStopped;
+      break;
+    }
+    uint8_t* record = nullptr;
+    uint64_t number = v.currentRecordNumber;
+    const BOOL read = ReadNextFreeFileRecord(v, number, record);
+    v.currentRecordNumber = number;
+    if (v.currentRecordNumber >= v.mftRecordCount) break;
+    PostProgress(v.currentRecordNumber, v.mftRecordCount, lastPercent);
+    if (!read || !record) continue;  // unreadable or damaged: left out
+    // The folder climb may reuse the raw window the record lies in.
+    std::memcpy(copy.data(), record, copy.size());
+    RecordExamination exam;
+    if (ExamineRecord(v, Bytes(copy.data(), copy.size()), exam) != 0) continue;
+    if (!FolderFilter(v.currentFolderPath, v.currentFileName, request.folder, request.pattern,
+                      request.includeSubfolders != 0))
+      continue;
+    PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), v.currentFullPath, exam.modificationTime,
+                      static_cast<uint32_t>(v.dataSize));
+    result = kScanListed;
+  }
+  gmem::Unlock(v.mftBitmap);
+  return result;
+}
+
+}  // namespace
+
+namespace NueDel {
 
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
   SearchShellSteps steps;
@@ -11,8 +72,9 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
   steps.setup = [](const SearchRequestFields& request) {
     return SetupNueVolumeDataStructures(VolumeNameOfRoot(request.volumeRoot), TheNueVolume(), kTrue) != 0;
   };
-  steps.scan = [](const SearchRequestFields&) { return 0; };
+  steps.scan = [](const SearchRequestFields& request) { return ScanMft(TheNueVolume(), request); };
   return RunSearchShell(packet, steps);
 }
 
-}  // namespace rv::NueDel
+}  // namespace NueDel
+}  // namespace rv

@@ -1,24 +1,309 @@
-#include "channel/messages.h"
-#include "channel/shells.h"
-#include "ntfs/nue.h"
+// NTFS recovery: each requested record is checked to be still free,
+// examined as the search does, and written to a new file from its resident
+// value or through its runs, reading only clusters the volume still shows
+// free and decompressing compressed units.
+#include <algorithm>
+#include <cstring>
 
-namespace rv::NueUdel {
+#include "channel/freespac.h"
+#include "channel/messages.h"
+#include "channel/outfile.h"
+#include "channel/shells.h"
+#include "ntfs/lznt1.h"
+#include "ntfs/nue.h"
+#include "platform/files.h"
+#include "volume/diaglog.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace rv {
+namespace {
+
+constexpr uint32_t kReadWriteFailed = 71;
+constexpr uint32_t kStopped = 73;
+constexpr uint32_t kRecordInUse = 75;
+constexpr uint32_t kOutputFailed = 78;
+constexpr uint32_t kMemory = 80;
+constexpr uint32_t kBitmapLoad = 89;
+constexpr uint32_t kNotListable = 91;
+constexpr uint32_t kChunkBytes = 65536;
+// Largest compression unit accepted; NTFS uses 16 clusters of at most 4 KiB.
+constexpr uint64_t kMaxUnitBytes = 16u << 20;
+
+// What one file's writers need.
+struct FileJob {
+  NueVolumeData* v = nullptr;
+  std::vector<uint8_t> record;
+  std::vector<ntfs::Run> runs;
+  uint64_t dataSize = 0;
+  uint64_t initializedSize = 0;
+  Text fileName;
+  Text outputName;
+  uint32_t inUse = 0;
+  uint32_t lastPercent = 0;
+};
+
+// A sector-aligned working buffer with one spare sector.
+struct AlignedBuffer {
+  explicit AlignedBuffer(uint64_t bytes, uint64_t sector) : storage(static_cast<size_t>(bytes + 2 * sector), 0) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(storage.data());
+    data = storage.data() + ((sector - a % sector) % sector);
+  }
+  std::vector<uint8_t> storage;
+  uint8_t* data = nullptr;
+};
+
+void PostStep(FileJob& job, uint64_t offset) {
+  const uint32_t percent = static_cast<uint32_t>(offset * 100 / job.dataSize);
+  if (percent >= job.lastPercent + 10) {
+    PostUndeleteProgress(percent, job.fileName);
+    job.lastPercent = percent;
+  }
+}
+
+// Clusters [vcn, vcn + count) of the file into `dest`: holes as zeros,
+// clusters past the runs as zeros, the rest through the free-space check,
+// which fetches the bitmap afresh for each stretch it reads.
+bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest) {
+  NueVolumeData& v = *job.v;
+  const uint64_t bpc = v.bytesPerCluster;
+  std::memset(dest, 0, static_cast<size_t>(count * bpc));
+  size_t index = 0;
+  uint64_t within = 0;
+  if (!ntfs::FindRunOfVcn(job.runs, vcn, index, within)) return true;
+  for (; count > 0 && index < job.runs.size(); ++index, within = 0) {
+    const ntfs::Run& r = job.runs[index];
+    const uint64_t n = std::min(count, r.length - within);
+    if (r.lcn >= 0) {
+      const uint64_t lcn = static_cast<uint64_t>(r.lcn) + within;
+      VolumeBitmapSlice bitmap;
+      if (!FetchVolumeBitmap(v, lcn, n, bitmap)) return false;
+      if (!ReadVerifiedClusters(v, bitmap, lcn, n, dest, job.inUse)) return false;
+    }
+    dest += n * bpc;
+    count -= n;
+  }
+  return true;
+}
+
+// Bytes at and past the valid data length were never written: zeros.
+void ZeroPastInitialized(const FileJob& job, uint64_t offset, uint8_t* data, uint64_t length) {
+  if (offset + length <= job.initializedSize) return;
+  const uint64_t from = job.initializedSize > offset ? job.initializedSize - offset : 0;
+  std::memset(data + from, 0, static_cast<size_t>(length - from));
+}
+
+void CopySecurity(const FileJob& job) {
+#ifdef _WIN32
+  Bytes r(job.record.data(), job.record.size());
+  ntfs::Attribute a;
+  if (!FindAttribute(ntfs::kTypeSecurityDescriptor, job.record.data(), a, job.record.size()) || a.nonResident) return;
+  Bytes sd = ntfs::ResidentValue(r, a);
+  if (sd.size() < 20) return;
+  std::vector<uint8_t> copy(sd.begin(), sd.end());
+  const uint16_t control = le16(sd, 2);
+  const wchar_t* name = reinterpret_cast<const wchar_t*>(job.outputName.c_str());
+  PSECURITY_DESCRIPTOR p = copy.data();
+  if (!SetFileSecurityW(name, OWNER_SECURITY_INFORMATION, p)) return;
+  if (!SetFileSecurityW(name, GROUP_SECURITY_INFORMATION, p)) return;
+  if ((control & 0x10) && !SetFileSecurityW(name, SACL_SECURITY_INFORMATION, p)) return;
+  if (control & 0x4) SetFileSecurityW(name, DACL_SECURITY_INFORMATION, p);
+#else
+  (void)job;
+#endif
+}
+
+uint32_t WriteResident(FileJob& job, const Text& folder) {
+  fs::File file;
+  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  Bytes r(job.record.data(), job.record.size());
+  ntfs::Attribute a;
+  for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
+    if (a.type != ntfs::kTypeData || a.nameLength != 0) continue;
+    Bytes value = ntfs::ResidentValue(r, a);
+    if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return kOutputFailed;
+    break;
+  }
+  CopySecurity(job);
+  file.Close();
+  return kResultRecovered;
+}
+
+// Non-resident data read straight through its runs (holes read as zeros).
+uint32_t WritePlain(FileJob& job, const Text& folder) {
+  NueVolumeData& v = *job.v;
+  const uint64_t bpc = v.bytesPerCluster;
+  const uint64_t chunk = std::max<uint64_t>(kChunkBytes, bpc);
+  AlignedBuffer buffer(chunk, v.bytesPerSector);
+  fs::File file;
+  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  for (uint64_t offset = 0; offset < job.dataSize; offset += chunk) {
+    if (g_ntfsRunState.load() == kEngineStopRequested) return kStopped;
+    const uint64_t length = std::min(chunk, job.dataSize - offset);
+    // Clusters wholly past the valid data length are not read at all.
+    const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
+    if (!ReadFileClusters(job, offset / bpc, (valid + bpc - 1) / bpc, buffer.data)) return kReadWriteFailed;
+    ZeroPastInitialized(job, offset, buffer.data, length);
+    if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return kReadWriteFailed;
+    PostStep(job, offset);
+  }
+  CopySecurity(job);
+  file.Close();
+  return job.inUse ? kResultPartlyInUse : kResultRecovered;
+}
+
+// Clusters of unit [vcn, vcn + unit) that have storage; the runs of a
+// compressed attribute are kept as stored, so a unit is either all stored
+// (kept raw), none (a hole) or its first clusters (compressed).
+uint64_t StoredClustersOfUnit(const FileJob& job, uint64_t vcn, uint64_t unit) {
+  uint64_t stored = 0, start = 0;
+  for (const auto& r : job.runs) {
+    const uint64_t lo = std::max(start, vcn), hi = std::min(start + r.length, vcn + unit);
+    if (lo < hi && r.lcn >= 0) stored += hi - lo;
+    start += r.length;
+    if (start >= vcn + unit) break;
+  }
+  return stored;
+}
+
+uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compressed) {
+  NueVolumeData& v = *job.v;
+  const uint64_t bpc = v.bytesPerCluster;
+  const uint64_t unitClusters = v.compressionUnitClusters;
+  const uint64_t unit = unitClusters * bpc;
+  if (unit > kMaxUnitBytes) return kMemory;
+  AlignedBuffer input(unit, v.bytesPerSector);
+  std::vector<uint8_t> output(static_cast<size_t>(unit));
+  fs::File file;
+  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  uint32_t status = 0;
+  uint64_t decoded = 0, failed = 0;
+  for (uint64_t offset = 0; offset < job.dataSize && status == 0; offset += unit) {
+    if (g_ntfsRunState.load() == kEngineStopRequested) status = kStopped;
+    const uint64_t length = std::min(unit, job.dataSize - offset);
+    const uint64_t vcn = offset / bpc;
+    const uint64_t stored = compressed ? StoredClustersOfUnit(job, vcn, unitClusters) : unitClusters;
+    const uint32_t inUseBefore = job.inUse;
+    job.inUse = 0;
+    if (!ReadFileClusters(job, vcn, stored == 0 ? unitClusters : stored, input.data)) status = kReadWriteFailed;
+    const uint8_t* data = input.data;
+    if (compressed && stored > 0 && stored < unitClusters) {
+      size_t produced = 0;
+      std::fill(output.begin(), output.end(), 0);
+      // Clusters another file holds now make the stream meaningless: the
+      // unit is shown as "*" and counts as not decompressed.
+      if (status == 0 && !job.inUse &&
+          ntfs::Lznt1Decompress(Bytes(input.data, static_cast<size_t>(stored * bpc)),
+                                MutableBytes(output.data(), output.size()), produced)) {
+        ++decoded;
+      } else {
+        ++failed;
+        std::fill(output.begin(), output.end(), job.inUse ? kInUseFill : 0);
+      }
+      data = output.data();
+    }
+    job.inUse |= inUseBefore;
+    std::memcpy(output.data(), data, static_cast<size_t>(length));
+    ZeroPastInitialized(job, offset, output.data(), length);
+    if (!file.WriteAt(offset, output.data(), static_cast<uint32_t>(length)) && status == 0) status = kReadWriteFailed;
+    PostStep(job, offset);
+  }
+  if (failed > 0 && decoded > 0) job.inUse = 1;
+  if (failed > 0 && decoded == 0 && status == 0) status = kReadWriteFailed;
+  if (status == 0) CopySecurity(job);
+  file.Close();
+  if (status != 0) return status;
+  return job.inUse ? kResultPartlyInUse : kResultRecovered;
+}
+
+// Free bytes of the destination's volume are enough for the file.
+bool DestinationHasRoom(const Text& folder, uint64_t size) {
+  Text dest = folder;
+  size_t skip = dest.rfind(u"\\\\?\\", 0) == 0 ? 4 : 0;
+  if (dest.find(u'\\', skip) == Text::npos) dest += u"\\";
+  Text root = dest.substr(0, dest.find(u'\\', skip) + 1);
+#ifndef _WIN32
+  // POSIX paths have one root; the folder's own file system is the one
+  // that takes the file.
+  root = folder;
+#endif
+  uint64_t freeBytes = 0;
+  if (root.size() <= 1 || !fs::DiskFreeBytes(root, freeBytes)) return true;
+  return freeBytes >= size;
+}
+
+uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, Text& source, Text& outputName) {
+  EmptyRawWindow(v);
+  if (!LoadMftBitmap(v)) return kBitmapLoad;
+  if (!gmem::Lock(v.mftBitmap)) return kMemory;
+  gmem::Unlock(v.mftBitmap);
+  uint8_t* raw = nullptr;
+  uint64_t got = number;
+  if (!ReadNextFreeFileRecord(v, got, raw)) return kNotListable;
+  if (got != number || !raw) return kRecordInUse;
+  FileJob job;
+  job.v = &v;
+  job.record.assign(raw, raw + v.bytesPerFileRecord);
+  v.currentRecordNumber = number;
+  RecordExamination exam;
+  if (ExamineRecord(v, Bytes(job.record.data(), job.record.size()), exam) != 0) return kNotListable;
+  source = v.currentFullPath;
+  job.fileName = v.currentFileName;
+  job.dataSize = v.dataSize;
+  job.initializedSize = std::min(v.initializedSize, v.dataSize);
+  if (!DestinationHasRoom(folder, job.dataSize)) return kResultDestinationTooSmall;
+  if (exam.dataKind != 1 && exam.dataKind != 2) return kNotListable;
+  const bool compressed = v.compressedFlag != 0;
+  if (exam.dataKind == 2) {
+    RunGroupView group;
+    if (!FirstRunGroup(v, group)) return kNotListable;
+    job.runs = group.runs;
+  }
+  PostUndeleteProgress(0, job.fileName);
+  uint32_t status;
+  if (exam.dataKind == 1) status = WriteResident(job, folder);
+  // A sparse file that is not compressed reads like a plain one whose holes
+  // are zeros; only compression needs the unit-by-unit writer, and large
+  // clusters would make 16-cluster units needlessly big.
+  else if (!compressed) status = WritePlain(job, folder);
+  else status = WriteCompressedOrSparse(job, folder, true);
+  PostUndeleteProgress(100, job.fileName);
+  outputName = job.outputName;
+  return status;
+}
+
+}  // namespace
+
+namespace NueUdel {
 
 BOOL UndeleteFileShell(const RequestPacket& packet) {
   UndeleteShellSteps steps;
   steps.runState = &g_ntfsRunState;
   steps.traceName = "NueUdel::UndeleteFileShell";
-  steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text&) {
+  steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
     std::vector<int32_t> records;
     ParseNtfsUndeleteRecords(payload, length, first, records);
+    NueVolumeData& v = TheNueVolume();
     for (int32_t r : records) {
-      if (g_ntfsRunState.load() == kEngineStopRequested) break;
+      if (r <= 0) continue;
       PostUndeleteFileStarted(static_cast<uint32_t>(r), u"");
-      PostNtfsUndeleteResult(kResultNotRecovered, static_cast<uint32_t>(r), u"", u"");
+      Text source, output;
+      const uint32_t status = v.IsOpen() ? RecoverOneFile(v, static_cast<uint64_t>(r), destination, source, output)
+                                         : kNotListable;
+      TraceEvent("NueUdel::UndeleteFileShell", 0, -1, nullptr);
+      if (status == kStopped) break;
+      uint32_t code = status;
+      if (code != kResultRecovered && code != kResultPartlyInUse && code != kResultDestinationTooSmall)
+        code = kResultNotRecovered;
+      if (code == kResultNotRecovered || code == kResultDestinationTooSmall) output.clear();
+      PostNtfsUndeleteResult(code, static_cast<uint32_t>(r), source, output);
     }
     return true;
   };
   return RunUndeleteShell(packet, steps);
 }
 
-}  // namespace rv::NueUdel
+}  // namespace NueUdel
+}  // namespace rv

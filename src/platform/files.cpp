@@ -18,7 +18,18 @@ namespace rv::fs {
 #ifdef _WIN32
 
 namespace {
-std::wstring W(TextView p) { return std::wstring(p.begin(), p.end()); }
+// Paths past MAX_PATH work only in the extended-length form "\\?\C:\..."
+// (or "\\?\UNC\server\share\..."), which the system takes literally:
+// separators must be backslashes. CreateDirectoryW's limit is 248.
+std::wstring W(TextView p) {
+  std::wstring w(p.begin(), p.end());
+  if (w.size() < 248 || w.rfind(L"\\\\?\\", 0) == 0) return w;
+  for (auto& c : w)
+    if (c == L'/') c = L'\\';
+  if (w.size() >= 3 && w[1] == L':' && w[2] == L'\\') return L"\\\\?\\" + w;
+  if (w.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + w.substr(2);
+  return w;
+}
 }  // namespace
 
 PathKind GetPathKind(TextView path) {

@@ -29,6 +29,8 @@ constexpr NtStatus kStatusInvalidDeviceRequest = 0xC0000010;
 constexpr NtStatus kStatusBufferTooSmall = 0xC0000023;
 constexpr NtStatus kStatusNotSupported = 0xC00000BB;
 constexpr NtStatus kStatusDeviceDataError = 0xC000009C;
+constexpr NtStatus kStatusObjectNameNotFound = 0xC0000034;
+constexpr NtStatus kStatusFileCorruptError = 0xC0000102;
 
 // Win32 error codes that the engines set or test.
 constexpr uint32_t kErrorSuccess = 0;

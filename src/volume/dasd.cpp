@@ -99,6 +99,26 @@ BOOL DasdFsControl(VolumeSource* handle, uint32_t code, const void* in, uint32_t
   }
   uint64_t information = 0;
   NtStatus status = handle->FsControl(code, in, inLength, out, outLength, information);
+  return JudgeControlStatus(status, information, bytesReturned);
+}
+
+BOOL DasdRetrievalPointers(VolumeSource* handle, TextView path, bool directory, const void* in, uint32_t inLength,
+                           void* out, uint32_t outLength, uint64_t* bytesReturned, uint64_t* fileSize) {
+  if (!handle) {
+    SetLastErrorCode(kErrorInvalidHandle);
+    return kFalse;
+  }
+  uint64_t information = 0, size = 0;
+  NtStatus status = handle->RetrievalPointers(path, directory, in, inLength, out, outLength, information, size);
+  if (fileSize) *fileSize = size;
+  if (status == kStatusObjectNameNotFound) {
+    SetLastErrorCode(kErrorFileNotFound);
+    return kFalse;
+  }
+  return JudgeControlStatus(status, information, bytesReturned);
+}
+
+BOOL JudgeControlStatus(NtStatus status, uint64_t information, uint64_t* bytesReturned) {
   if ((status & 0x80000000u) == 0) {
     if (bytesReturned) *bytesReturned = information;
     return kTrue;

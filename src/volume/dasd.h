@@ -59,6 +59,14 @@ gmem::Handle DasdReadClusterAlloc(const VolumeHandle& volume, uint64_t firstUnit
 BOOL DasdFsControl(VolumeSource* handle, uint32_t code, const void* in, uint32_t inLength, void* out,
                    uint32_t outLength, uint64_t* bytesReturned, void* reserved = nullptr);
 
+// FSCTL_GET_RETRIEVAL_POINTERS on a file or folder of the volume (`path`
+// relative to the volume root), judged like DasdFsControl; a missing object
+// sets ERROR_FILE_NOT_FOUND. `fileSize` receives the object's size.
+BOOL DasdRetrievalPointers(VolumeSource* handle, TextView path, bool directory, const void* in, uint32_t inLength,
+                           void* out, uint32_t outLength, uint64_t* bytesReturned, uint64_t* fileSize);
+// Maps a final control-request status to the BOOL result and last error.
+BOOL JudgeControlStatus(NtStatus status, uint64_t information, uint64_t* bytesReturned);
+
 BOOL IsSupportedFileSystem(TextView volumeName);
 BOOL GetFileSystemKind(TextView volumeName, int32_t& kind, char16_t* label100);
 

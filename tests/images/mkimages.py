@@ -185,7 +185,7 @@ class NtfsMount:
 
     def __enter__(self):
         os.makedirs(self.mnt, exist_ok=True)
-        self.proc = subprocess.Popen(["ntfs-3g", "-f", "-o", self.opts, self.img, self.mnt],
+        self.proc = subprocess.Popen(["ntfs-3g", "-o", "no_detach," + self.opts, self.img, self.mnt],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for _ in range(200):
             if os.path.ismount(self.mnt):
@@ -302,7 +302,13 @@ def build_ntfs(name, size, C, sector=512, label=None, part_start=0, heads=0, spt
                 f.links.append(link)
             os.utime(fp, (f.mtime, f.mtime))
             f.mft = os.stat(fp).st_ino
-        for f in p2:                   # pre-create so no MFT record is reused later
+        fr = [f for f in p2 if "frag" in f.path][0]
+        spc = [f for f in p1 if "Spacers" in f.path][0].size
+        fr.data = gen(fr.path, 2 * (-(-spc // C)) * C + C // 2)
+        fr.size = len(fr.data)
+        p2.append(File("\\Later\\filler.bin", 0, deleted=False, t=0))
+        p2[-1].mtime = BASE_TIME
+        for f in p2:   # pre-create: no MFT record reuse later
             open(m.p(f.path), "wb").close()
             f.mft = os.stat(m.p(f.path)).st_ino
     for f in p1:
@@ -310,17 +316,41 @@ def build_ntfs(name, size, C, sector=512, label=None, part_start=0, heads=0, spt
             f.runs = ntfs_runs(img, f.mft)
             for s in f.streams:
                 s["runs"] = ntfs_runs(img, f.mft, s["name"])
+    reuser = [f for f in p2 if "reuser" in f.path][0]
+    frag = byp["\\Later\\frag-deleted.bin"]
+    filler = "\\Later\\filler.bin"
+    with NtfsMount(img, mnt) as m:
+        # fill all free space: later allocations can only take the clusters freed next
+        with open(m.p(filler), "wb") as fh:
+            z = bytes(C)
+            try:
+                while True:
+                    fh.write(z)
+                    fh.flush()
+            except OSError:
+                pass
+            try:
+                fh.close()
+            except OSError:
+                pass
     with NtfsMount(img, mnt) as m:
         for p in del2:
             os.unlink(m.p(p))
     with NtfsMount(img, mnt) as m:
-        for f in p2:
+        # the freed clusters are the victim's run and the holes left by every other spacer
+        for f in (reuser, frag):
             with open(m.p(f.path), "r+b") as fh:
                 fh.write(f.data)
             os.utime(m.p(f.path), (f.mtime, f.mtime))
-    for f in p2:
+    frag.runs = ntfs_runs(img, frag.mft)
+    for f in p1 + p2:
         if f.deleted:
-            f.runs = ntfs_runs(img, f.mft)
+            f.kinds = [k for k in f.kinds if k not in ("resident", "nonresident")]
+            if f.size:
+                f.kinds.insert(0, "nonresident" if f.runs else "resident")
+    with NtfsMount(img, mnt) as m:
+        os.truncate(m.p(filler), 0)
+        os.utime(m.p(filler), (BASE_TIME, BASE_TIME))
     with NtfsMount(img, mnt) as m:
         for p in del3:
             os.unlink(m.p(p))
@@ -363,7 +393,7 @@ def mpath(p):
 def fat_runs(img, path):
     out = mt(img, "mshowfat", mpath(path))
     runs = []
-    for a, b in re.findall(r"<(\d+)(?:-(\d+))?>", out.split(":", 1)[-1] if False else out[out.rfind(" ") if False else 0:]):
+    for a, b in re.findall(r"<(\d+)(?:-(\d+))?>", out):
         a = int(a)
         b = int(b) if b else a
         runs.append((a, b - a + 1))
@@ -428,6 +458,32 @@ def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=Fals
     for f in p1:
         if f.deleted:
             f.runs = fat_runs(img, f.path) if f.size else []
+    filler = None
+    if typ == "FAT32":
+        # mtools starts searching at the FSInfo next-free hint, so the freed holes would never be
+        # used again; a live filler up to the volume end makes the search wrap to the holes.
+        _, _, _, _, alloc1 = fat_info(img)
+        free = sum(1 for c in range(2, count + 2) if not alloc1(c))
+        local = os.path.join(src, "filler.bin")
+        with open(local, "wb") as fh:
+            fh.truncate(free * C)
+        os.utime(local, (BASE_TIME, BASE_TIME))
+        mt(img, "mcopy", "-m", "-o", local, "::/Later/filler.bin")
+        os.unlink(local)
+        filler = File("\\Later\\filler.bin", 0, deleted=False)
+        filler.size = free * C
+        h = hashlib.sha256()
+        z = bytes(MiB)
+        left = free * C
+        while left:
+            n = min(left, MiB)
+            h.update(z[:n])
+            left -= n
+        filler.sha = h.hexdigest()
+        fr = [f for f in p2 if "fragmented" in f.kinds][0]
+        sp = [f for f in p1 if f.path.startswith("\\Spacers")][0].size
+        fr.data = gen(fr.path, 3 * (-(-sp // C)) * C - 10)
+        fr.size = len(fr.data)
     for p in del2:
         mt(img, "mdel", mpath(p))
     for f in p2:
@@ -441,7 +497,7 @@ def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=Fals
     if len(frag.runs) < 2:
         raise RuntimeError("%s: frag file not fragmented: %r" % (name, frag.runs))
     bps, csz, count, typ, alloc = fat_info(img)
-    return img, p1 + p2, alloc, count, label, typ
+    return img, p1 + p2 + ([filler] if filler else []), alloc, count, label, typ
 
 
 # ---------------------------------------------------------------------------
@@ -484,7 +540,7 @@ def entries(files, alloc, partition=None):
                 e["partition"] = partition
             dels.append(e)
         else:
-            e = {"path": f.path, "size": f.size, "sha256": sha(f.data)}
+            e = {"path": f.path, "size": f.size, "sha256": getattr(f, "sha", None) or sha(f.data)}
             if partition is not None:
                 e["partition"] = partition
             lives.append(e)
@@ -517,6 +573,22 @@ FAT_IMAGES = [
     ("fat32-4k.img", 272 * MiB, 32, 8, 512, False),
     ("fat32-32k.img", 2100 * MiB, 32, 64, 512, False),
 ]
+
+
+def mark_overwritten(dels):
+    """A deleted file whose clusters were later given to a file that is itself deleted now
+    (so they are free again, not reused) has lost that data: list those clusters."""
+    for e in dels:
+        mine = set(c for l, n in e["clusters"] if l >= 0 for c in range(l, l + n))
+        over = set()
+        for o in dels:
+            if o is e or o.get("partition") != e.get("partition"):
+                continue
+            if o["mtime"] <= e["mtime"]:
+                continue
+            over |= mine & set(c for l, n in o["clusters"] if l >= 0 for c in range(l, l + n))
+        e["overwritten_clusters"] = sorted(over)
+        e["overwritten"] = bool(over)
 
 
 def want(name):
@@ -664,6 +736,8 @@ def main():
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
         "disk-mbr.img", "disk-gpt.img"]
     out = [old[n] for n in order if n in old]
+    for i in out:
+        mark_overwritten(i["deleted"])
     with open(mpath_, "w", encoding="utf-8") as f:
         json.dump({"images": out}, f, ensure_ascii=False, indent=1)
         f.write("\n")

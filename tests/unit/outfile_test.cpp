@@ -117,3 +117,27 @@ TEST(SafeOutputName, CreatedFilesLandInsideTheDestination) {
 
 }  // namespace
 }  // namespace rv
+
+namespace rv {
+namespace {
+
+TEST(OutputFile, PathsLongerThan260CharactersAndNonAsciiFolders) {
+  test::TempDir tmp;
+  Text folder = tmp.EnginePath() + u"\\r\u00E9cup\u00E9r\u00E9-\u65E5\u672C";
+  while (folder.size() < 300) folder += u"\\" + Text(40, u'd');
+  auto payload = BuildNtfsUndeleteRequest(folder, {20});
+  Text checked;
+  uint32_t first = 0;
+  ASSERT_TRUE(CheckDestination(payload.data(), payload.size(), checked, first));
+  fs::File f;
+  Text out;
+  ASSERT_EQ(CreateOutputFile(f, checked, u"\u00E9t\u00E9.txt", out), kOutputCreated);
+  ASSERT_TRUE(f.WriteAt(0, "abc", 3));
+  f.Close();
+  EXPECT_GT(out.size(), 300u);
+  EXPECT_EQ(fs::GetPathKind(out), fs::PathKind::File);
+  EXPECT_TRUE(fs::NameExists(out));
+}
+
+}  // namespace
+}  // namespace rv

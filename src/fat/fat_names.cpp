@@ -1,0 +1,322 @@
+// The FAT layout (boot sector, FAT position, data area, root directory),
+// entry names and paths, listing compaction and the display formatters.
+#include <cstring>
+#include <vector>
+
+#include "fat/fue.h"
+#include "platform/lasterror.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "volume/diaglog.h"
+#include "volume/le.h"
+
+namespace rv {
+namespace {
+
+constexpr const char* kModule = "FastFat2";
+
+// Directory entry (32 bytes):
+//   0x00 name (8)   0x08 extension (3)   0x0B attributes
+//   0x14 cluster high (FAT32)   0x16 time   0x18 date   0x1A cluster low   0x1C size
+constexpr size_t kEntryBytes = 32;
+constexpr uint8_t kAttrVolumeLabel = 0x08;
+constexpr uint8_t kAttrDirectory = 0x10;
+constexpr uint8_t kAttrLongName = 0x0F;
+constexpr uint8_t kDeletedMark = 0xE5;
+
+// Long-name entry (32 bytes): 0x00 sequence byte (0x40 flag = last entry of
+// the set), 0x01 five UTF-16 units, 0x0B attribute 0x0F, 0x0E six units,
+// 0x1C two units.
+constexpr size_t kLongNameUnits = 13;
+constexpr size_t kLongNameOffsets[kLongNameUnits] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
+                                                     0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
+
+// Boot sector fields read for the layout.
+constexpr size_t kBootReservedSectors = 0x0E;
+constexpr size_t kBootFatCount = 0x10;
+constexpr size_t kBootRootEntries = 0x11;
+constexpr size_t kBootSectorsPerFat16 = 0x16;
+constexpr size_t kBootSectorsPerFat32 = 0x24;
+constexpr size_t kBootExtendedFlags = 0x28;
+
+// OEM code page 437, bytes 0x80-0xFF.
+constexpr char16_t kCp437High[128] = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
+    0x00EC, 0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6,
+    0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA,
+    0x00BA, 0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502,
+    0x2524, 0x2561, 0x2562, 0x2556, 0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514,
+    0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550,
+    0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C,
+    0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
+    0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
+
+Text GroupedDecimal(uint64_t v) {
+  const Text digits = DecimalText(v);
+  Text out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(u',');
+    out.push_back(digits[i]);
+  }
+  return out;
+}
+
+bool FreeBootAndFail(gmem::Handle& boot, void*& address, int site) {
+  if (site) ErrorRecord(kModule, site);
+  FreeGlobalBlock(&boot, &address);
+  return false;
+}
+
+}  // namespace
+
+char16_t Cp437Char(uint8_t b) { return b < 0x80 ? static_cast<char16_t>(b) : kCp437High[b - 0x80]; }
+
+int64_t EntryStartLcn(const uint8_t* entry, int32_t kind) {
+  Bytes e(entry, kEntryBytes);
+  uint64_t cluster = le16(e, 0x1A);
+  if (kind == kFsFat32) cluster |= static_cast<uint64_t>(le16(e, 0x14)) << 16;
+  if (cluster == 0) return kNoClusterLcn;
+  return static_cast<int64_t>(cluster) - 2;
+}
+
+DirectoryWalk& TheDirectoryWalk() {
+  static DirectoryWalk walk;
+  return walk;
+}
+
+void ClearDirectoryWalk(DirectoryWalk& walk) {
+  for (int i = 0; i < kWalkLevels; ++i) {
+    WalkLevel& l = walk.levels[i];
+    if (l.buffer) {
+      // Only the current level's block is locked.
+      if (i == walk.depth && walk.begin) gmem::Unlock(l.buffer);
+      gmem::Free(l.buffer);
+    }
+    l = WalkLevel{};
+  }
+  const int64_t g16 = walk.repeatGuard16, g32 = walk.repeatGuard32;
+  walk = DirectoryWalk{};
+  walk.repeatGuard16 = g16;
+  walk.repeatGuard32 = g32;
+}
+
+// ---- Layout ----------------------------------------------------------------------
+
+BOOL LoadFatLayout(FueVolumeData& v) {
+  if (v.bytesPerSector == 0 || v.bytesPerCluster == 0 || !v.handle) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    ErrorRecord(kModule, 121);
+    return kFalse;
+  }
+  gmem::Handle boot = DasdReadClusterAlloc(v, 0, 1, v.bytesPerSector);
+  if (!boot) {
+    ErrorRecord(kModule, 124);
+    return kFalse;
+  }
+  void* bootAddress = gmem::Lock(boot);
+  if (!bootAddress) return FreeBootAndFail(boot, bootAddress, 126);
+  Bytes b(static_cast<const uint8_t*>(bootAddress), static_cast<size_t>(v.bytesPerSector));
+  const uint64_t bps = v.bytesPerSector;
+  const uint64_t reserved = le16(b, kBootReservedSectors);
+  const uint64_t fats = le8(b, kBootFatCount);
+  const uint64_t rootEntries = le16(b, kBootRootEntries);
+  uint64_t perFat = le16(b, kBootSectorsPerFat16);
+  bool mirroringOff = false;
+  uint64_t activeFat = 0;
+  if (perFat == 0) {
+    perFat = le32(b, kBootSectorsPerFat32);
+    const uint16_t flags = le16(b, kBootExtendedFlags);
+    mirroringOff = (flags & 0x80) != 0;
+    activeFat = flags & 0x07;
+  }
+  const uint64_t rootSectors = rootEntries * 32 / bps;
+  const uint64_t fatArea = reserved + fats * perFat;
+  if (v.fileSystemKind == kFsFat16) {
+    v.dataAreaOffset = bps * (fatArea + rootSectors);
+    v.fatByteOffset = bps * reserved;
+  } else if (v.fileSystemKind == kFsFat32) {
+    v.dataAreaOffset = bps * fatArea;
+    v.fatByteOffset = mirroringOff ? bps * (reserved + activeFat * perFat) : bps * reserved;
+  } else {
+    SetLastErrorCode(kErrorUnrecognizedVolume);
+    return FreeBootAndFail(boot, bootAddress, 171);
+  }
+  // The FAT must lie before the data area, and the data area inside the volume.
+  if (perFat == 0 || fats == 0 || v.fatByteOffset >= v.dataAreaOffset || v.dataAreaOffset >= v.handle->SizeBytes()) {
+    SetLastErrorCode(kErrorInvalidData);
+    return FreeBootAndFail(boot, bootAddress, 171);
+  }
+
+  DirectoryWalk& walk = TheDirectoryWalk();
+  ClearDirectoryWalk(walk);
+  walk.phase = WalkPhase::Files;
+  WalkLevel& root = walk.levels[0];
+  if (v.fileSystemKind == kFsFat16) {
+    root.buffer = DasdReadClusterAlloc(v, reserved + fats * perFat, rootSectors, bps);
+    if (!root.buffer) return FreeBootAndFail(boot, bootAddress, 211);
+    walk.begin = static_cast<uint8_t*>(gmem::Lock(root.buffer));
+    if (!walk.begin) {
+      ClearDirectoryWalk(walk);
+      return FreeBootAndFail(boot, bootAddress, 214);
+    }
+    root.dlcn = kNoClusterLcn;
+  } else {
+    v.pathString = Text(v.devicePath) + u"\\";
+    v.directoryMode = 1;
+    if (!OpenRunSource(v)) return FreeBootAndFail(boot, bootAddress, 225);
+    if (!QueryRetrievalRunList(v)) return FreeBootAndFail(boot, bootAddress, 228);
+    // A FAT32 root holds at most 65,536 entries (2 MiB); a longer chain is corrupt.
+    const uint64_t bytes = v.bytesPerCluster * v.clusterCount;
+    if (v.clusterCount > (2u << 20) / v.bytesPerCluster + 1) {
+      SetLastErrorCode(kErrorInvalidData);
+      return FreeBootAndFail(boot, bootAddress, 245);
+    }
+    void* address = nullptr;
+    if (!AllocGlobalBlock(static_cast<uint32_t>(bytes + bps), &root.buffer, &address)) {
+      ClearDirectoryWalk(walk);
+      return FreeBootAndFail(boot, bootAddress, 0);
+    }
+    walk.begin = static_cast<uint8_t*>(address);
+    root.dlcn = v.runCount ? v.RunLcn(0) : kNoClusterLcn;
+    uint64_t read = 0;
+    for (uint64_t i = 0; i < v.runCount; ++i) {
+      const int64_t lcn = v.RunLcn(i);
+      const uint64_t count = v.RunClusters(i);
+      if (lcn < 0 || read + count > v.clusterCount ||
+          !DasdReadCluster(v, static_cast<uint64_t>(lcn), count, walk.begin + read * v.bytesPerCluster, bps,
+                           v.bytesPerCluster)) {
+        ClearDirectoryWalk(walk);
+        return FreeBootAndFail(boot, bootAddress, 245);
+      }
+      read += count;
+    }
+  }
+  walk.end = gmem::Size(root.buffer);
+  walk.pos = 0;
+  if (v.driveLetter) {
+    root.name = Text(1, v.driveLetter) + u":\\";
+  } else {
+    root.name = Text(v.devicePath) + u"\\";
+  }
+  FreeGlobalBlock(&boot, &bootAddress);
+  return kTrue;
+}
+
+// ---- Names -----------------------------------------------------------------------
+
+BOOL BuildEntryName(const uint8_t* begin, size_t pos, Text& name) {
+  name.clear();
+  const uint8_t* e = begin + pos;
+  if (pos >= kEntryBytes && begin[pos - kEntryBytes + 0x0B] == kAttrLongName) {
+    // Long name: the entries just before the short entry, last part first
+    // on disk, so the walk goes backwards collecting the parts in order.
+    Text collected;
+    size_t q = pos - kEntryBytes;
+    for (;;) {
+      Bytes l(begin + q, kEntryBytes);
+      for (size_t off : kLongNameOffsets) collected.push_back(static_cast<char16_t>(le16(l, off)));
+      if ((l[0] & 0xF0) == 0x40) break;
+      if (collected.size() >= kMaxPathChars) break;
+      if (q < kEntryBytes || begin[q - kEntryBytes + 0x0B] != kAttrLongName) break;
+      q -= kEntryBytes;
+    }
+    const size_t nul = collected.find(u'\0');
+    if (nul != Text::npos) collected.resize(nul);
+    if (collected.size() > kMaxPathChars) collected.resize(kMaxPathChars);
+    name = collected;
+  } else {
+    for (int i = 0; i < 8; ++i) {
+      const uint8_t c = e[i];
+      if (c == ' ') continue;
+      if (c == kDeletedMark) {
+        name.push_back(u'~');
+      } else if (i == 0 && c == 0x05) {
+        name.push_back(Cp437Char(kDeletedMark));  // a real 0xE5 first byte is stored as 0x05
+      } else {
+        name.push_back(Cp437Char(c));
+      }
+    }
+    if (e[8] != ' ') {
+      name.push_back(u'.');
+      for (int i = 8; i < 11; ++i)
+        if (e[i] != ' ') name.push_back(Cp437Char(e[i]));
+    }
+  }
+  return name.empty() ? kFalse : kTrue;
+}
+
+BOOL BuildEntryPath(const DirectoryWalk& walk, FueVolumeData& v) {
+  Text path;
+  for (int i = 0; i < kWalkLevels && !walk.levels[i].name.empty(); ++i) path += walk.levels[i].name;
+  Text name;
+  if (walk.begin && InBounds(walk.end, walk.pos, kEntryBytes) && BuildEntryName(walk.begin, walk.pos, name))
+    path += name;
+  v.pathString = path;
+  return kTrue;
+}
+
+BOOL CompactDirectoryBuffer(DirectoryWalk& walk, uint32_t keep) {
+  if (!walk.begin) return kTrue;
+  uint8_t* base = walk.begin;
+  std::vector<uint8_t> held;
+  size_t w = 0, r = 0;
+  bool terminated = false;
+  for (; InBounds(walk.end, r, kEntryBytes); r += kEntryBytes) {
+    const uint8_t* e = base + r;
+    if (e[0] == 0) {
+      terminated = true;
+      break;
+    }
+    const uint8_t attr = e[0x0B];
+    const bool deleted = e[0] == kDeletedMark;
+    if ((keep & (4 | 8)) == 0 && deleted) continue;
+    if (attr == kAttrLongName) {
+      held.insert(held.end(), e, e + kEntryBytes);
+      continue;
+    }
+    bool kept = false;
+    if ((attr & kAttrDirectory) && (keep & 1) && e[0] != '.') {
+      kept = true;
+    } else if ((attr & (kAttrVolumeLabel | kAttrDirectory)) == 0 && (keep & (2 | 8))) {
+      if ((keep & 2) && (keep & 8)) kept = true;
+      else if (keep & 2) kept = !deleted;
+      else kept = deleted;
+    }
+    if (kept) {
+      uint8_t entry[kEntryBytes];
+      std::memcpy(entry, e, kEntryBytes);
+      if (!held.empty()) std::memmove(base + w, held.data(), held.size());
+      w += held.size();
+      std::memcpy(base + w, entry, kEntryBytes);
+      w += kEntryBytes;
+    }
+    held.clear();
+  }
+  // The terminating entry follows the kept ones; what lay between is cleared.
+  const size_t stop = terminated ? r + kEntryBytes : r;
+  if (w < stop) std::memset(base + w, 0, stop - w);
+  walk.pos = 0;
+  if (walk.depth == 0) walk.rootAltered = true;
+  return kTrue;
+}
+
+// ---- Display formatters -----------------------------------------------------------
+
+BOOL FormatFileTimeText(uint64_t fileTime, Text& out) {
+  CalendarTime t;
+  if (!FileTimeToUtc(fileTime, t)) return kFalse;
+  const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+  out = DecimalText(static_cast<uint64_t>(t.month)) + u"/" + DecimalText(static_cast<uint64_t>(t.day)) + u"/" +
+        DecimalText(static_cast<uint64_t>(t.year)) + u" " + DecimalText(static_cast<uint64_t>(hour12)) + u":" +
+        PaddedDecimal(static_cast<uint64_t>(t.minute), 2) + (t.hour < 12 ? u" AM" : u" PM");
+  return kTrue;
+}
+
+BOOL FormatSizeKbText(uint64_t bytes, Text& out) {
+  const uint64_t kb = bytes / 1024 + (bytes % 1024 != 0 ? 1 : 0);
+  out = GroupedDecimal(kb) + u"KB";
+  return kTrue;
+}
+
+}  // namespace rv

@@ -1,0 +1,57 @@
+// How much of a deleted FAT file can still come back: its data is taken
+// from the clusters that follow its first cluster, up to the first one in
+// use again, so the free clusters at the head of that range are what a
+// recovery will read.
+#include <vector>
+
+#include "fat/fat_boot.h"
+#include "fat/fat_table.h"
+#include "fat/fue.h"
+
+namespace rv::FueUdel {
+
+bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent) {
+  FueVolumeData& v = TheFueVolume();
+  if (!v.handle || v.bytesPerCluster == 0) return false;
+  DirectoryWalk& walk = TheDirectoryWalk();
+  // A finished search freed the root listing; the lookup needs it as it is on disk.
+  if (!walk.levels[0].buffer || walk.rootAltered || walk.depth != 0) {
+    if (!LoadFatLayout(v)) return false;
+    walk.entryIndex = 0;
+  }
+  char16_t drive = 0;
+  Text folder, name;
+  SplitFullPath(fullPath, drive, folder, name);
+  uint8_t entry[32];
+  if (!FindEntryByIndex(locator, entryIndex, name, entry)) return false;
+  const uint64_t size = entry[0x1C] | (entry[0x1D] << 8) | (entry[0x1E] << 16) | (uint64_t{entry[0x1F]} << 24);
+  const uint64_t needed = (size + v.bytesPerCluster - 1) / v.bytesPerCluster;
+  if (needed == 0) {
+    percent = 100;
+    return true;
+  }
+  const int64_t startLcn = EntryStartLcn(entry, v.fileSystemKind);
+  if (startLcn < 0 || startLcn == kNoClusterLcn) {
+    percent = 0;
+    return true;
+  }
+  std::vector<uint8_t> boot(static_cast<size_t>(v.bytesPerSector));
+  fat::BootSector bs;
+  if (!v.handle->Read(0, boot.data(), static_cast<uint32_t>(boot.size())) ||
+      !fat::ParseBootSector(boot.data(), boot.size(), v.handle->SizeBytes(), bs))
+    return false;
+  const uint64_t fatSector = v.fatByteOffset / v.bytesPerSector;
+  const uint32_t fatIndex =
+      fatSector > bs.firstFatSector ? static_cast<uint32_t>((fatSector - bs.firstFatSector) / bs.sectorsPerFat) : 0;
+  fat::FatTable table(*v.handle, bs, fatIndex < bs.fatCount ? fatIndex : 0);
+  uint64_t free = 0;
+  for (uint64_t c = static_cast<uint64_t>(startLcn) + 2; free < needed; ++c) {
+    uint32_t value = 1;
+    if (!table.Entry(c, value) || value != 0) break;
+    ++free;
+  }
+  percent = static_cast<uint32_t>(free * 100 / needed);
+  return true;
+}
+
+}  // namespace rv::FueUdel

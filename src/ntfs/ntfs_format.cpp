@@ -1,0 +1,134 @@
+#include "ntfs/ntfs_format.h"
+
+namespace rv::ntfs {
+
+bool ApplyRecordFixups(MutableBytes record) {
+  Bytes r(record.data(), record.size());
+  if (record.size() < kFixupStride || le32(r, 0) != kFileSignature) return false;
+  const size_t usaOffset = le16(r, kRecUsaOffset);
+  const size_t usaCount = le16(r, kRecUsaCount);
+  if (usaCount <= 1) return true;
+  // One entry for the sequence number plus one per 512-byte stride; the
+  // array must lie inside the record's first stride, before the word it
+  // protects.
+  if (usaCount - 1 > record.size() / kFixupStride) return false;
+  if (usaOffset % 2 != 0 || !InBounds(kFixupStride - 2, usaOffset, 2 * usaCount)) return false;
+  const uint16_t usn = le16(r, usaOffset);
+  for (size_t i = 1; i < usaCount; ++i) {
+    const size_t end = kFixupStride * i - 2;
+    const uint16_t saved = le16(r, usaOffset + 2 * i);
+    const uint16_t word = le16(r, end);
+    if (word != usn && word != saved) return false;
+  }
+  for (size_t i = 1; i < usaCount; ++i) put16(record, kFixupStride * i - 2, le16(r, usaOffset + 2 * i));
+  return true;
+}
+
+bool AttributeAt(Bytes record, size_t offset, Attribute& out) {
+  if (!InBounds(record.size(), offset, 16)) return false;
+  const uint32_t type = le32(record, offset + kAttrType);
+  const uint32_t length = le32(record, offset + kAttrLength);
+  if (type == kAttrEnd || length < kResidentHeaderBytes || !InBounds(record.size(), offset, length)) return false;
+  const uint8_t nonResident = le8(record, offset + kAttrNonResident);
+  if (nonResident > 1) return false;
+  out.offset = offset;
+  out.type = type;
+  out.length = length;
+  out.nonResident = nonResident == 1;
+  out.flags = le16(record, offset + kAttrFlags);
+  out.id = le16(record, offset + kAttrId);
+  out.nameLength = le8(record, offset + kAttrNameLength);
+  out.nameOffset = le16(record, offset + kAttrNameOffset);
+  if (!InBounds(length, out.nameOffset, 2ull * out.nameLength)) return false;
+  if (out.nonResident) {
+    const size_t pairs = le16(record, offset + kAttrMappingPairs);
+    return length >= kNonResidentHeaderBytes && pairs >= kNonResidentHeaderBytes && pairs <= length;
+  }
+  return InBounds(length, le16(record, offset + kAttrValueOffset), le32(record, offset + kAttrValueLength));
+}
+
+bool FirstAttributeOf(Bytes record, Attribute& out) {
+  return AttributeAt(record, le16(record, kRecFirstAttribute), out);
+}
+
+bool NextAttributeOf(Bytes record, const Attribute& a, Attribute& out) {
+  return AttributeAt(record, a.offset + a.length, out);
+}
+
+Bytes AttributeBytes(Bytes record, const Attribute& a) { return record.subspan(a.offset, a.length); }
+
+Bytes ResidentValue(Bytes record, const Attribute& a) {
+  if (a.nonResident) return {};
+  Bytes attr = AttributeBytes(record, a);
+  return attr.subspan(le16(attr, kAttrValueOffset), le32(attr, kAttrValueLength));
+}
+
+Text AttributeName(Bytes record, const Attribute& a) {
+  Text name;
+  for (size_t i = 0; i < a.nameLength; ++i)
+    name.push_back(static_cast<char16_t>(le16(record, a.offset + a.nameOffset + 2 * i)));
+  return name;
+}
+
+bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& b) {
+  if (a.nameLength != b.nameLength) return false;
+  for (size_t i = 0; i < 2ull * a.nameLength; ++i)
+    if (le8(record, a.offset + a.nameOffset + i) != le8(record2, b.offset + b.nameOffset + i)) return false;
+  return true;
+}
+
+namespace {
+int64_t SignExtended(Bytes s, size_t off, size_t width) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(le8(s, off + i)) << (8 * i);
+  if (width < 8 && (v >> (8 * width - 1)) & 1) v |= ~uint64_t{0} << (8 * width);
+  return static_cast<int64_t>(v);
+}
+}  // namespace
+
+bool DecodeMappingPairs(Bytes attribute, uint64_t totalClusters, std::vector<Run>& runs) {
+  size_t pos = le16(attribute, kAttrMappingPairs);
+  int64_t lcn = 0;
+  while (pos < attribute.size()) {
+    const uint8_t header = attribute[pos];
+    if (header == 0) return true;
+    const size_t lengthBytes = header & 0x0F;
+    const size_t offsetBytes = header >> 4;
+    if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8) return false;
+    if (!InBounds(attribute.size(), pos + 1, lengthBytes + offsetBytes)) return false;
+    const int64_t length = SignExtended(attribute, pos + 1, lengthBytes);
+    if (length <= 0) return false;
+    Run run{-1, static_cast<uint64_t>(length)};
+    if (offsetBytes != 0) {
+      const int64_t delta = SignExtended(attribute, pos + 1 + lengthBytes, offsetBytes);
+      // Overflow-proof: a run list of a damaged record may hold anything.
+      if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < INT64_MIN - delta)) return false;
+      lcn += delta;
+      if (lcn < 0) return false;
+      if (totalClusters != 0 && !InBounds(totalClusters, static_cast<uint64_t>(lcn), run.length)) return false;
+      run.lcn = lcn;
+    } else if (totalClusters != 0 && run.length > totalClusters * 64) {
+      // A hole may be larger than the volume, but not absurdly so.
+      return false;
+    }
+    runs.push_back(run);
+    pos += 1 + lengthBytes + offsetBytes;
+  }
+  // The list ran off the attribute without its terminating 0.
+  return false;
+}
+
+bool FindRunOfVcn(const std::vector<Run>& runs, uint64_t vcn, size_t& index, uint64_t& within) {
+  uint64_t start = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    if (vcn - start < runs[i].length) {
+      index = i;
+      within = vcn - start;
+      return true;
+    }
+    start += runs[i].length;
+  }
+  return false;
+}
+
+}  // namespace rv::ntfs

@@ -1,0 +1,164 @@
+// NTFS on-disk structures shared by the engine and the on-disk answer layer:
+// the FILE record header, attribute headers, attribute-list entries, the
+// $FILE_NAME value and the mapping pairs of non-resident attributes. Every
+// reader here takes a byte span and checks each offset against it first.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "platform/types.h"
+#include "volume/le.h"
+
+namespace rv::ntfs {
+
+// FILE record header:
+//   0  4  signature "FILE"
+//   4  2  update sequence offset
+//   6  2  update sequence count (entries, the sequence number included)
+//  16  2  sequence number
+//  18  2  hard link count
+//  20  2  first attribute offset
+//  22  2  flags: 0x0001 in use, 0x0002 directory
+//  24  4  bytes in use
+//  32  8  base record reference (0 in a base record)
+constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+constexpr size_t kRecUsaOffset = 4;
+constexpr size_t kRecUsaCount = 6;
+constexpr size_t kRecSequence = 16;
+constexpr size_t kRecLinkCount = 18;
+constexpr size_t kRecFirstAttribute = 20;
+constexpr size_t kRecFlags = 22;
+constexpr uint16_t kRecInUse = 0x0001;
+constexpr uint16_t kRecDirectory = 0x0002;
+// The update sequence protects every 512-byte stride of a record, whatever
+// the sector size of the device.
+constexpr size_t kFixupStride = 512;
+
+// Attribute header, common part:
+//   0  4  type (0xFFFFFFFF ends the list)
+//   4  4  length of the attribute
+//   8  1  non-resident flag
+//   9  1  name length (UTF-16 units)
+//  10  2  name offset
+//  12  2  flags: 0x0001 compressed, 0x4000 encrypted, 0x8000 sparse
+//  14  2  attribute id
+// Resident part:
+//  16  4  value length
+//  20  2  value offset
+// Non-resident part:
+//  16  8  lowest VCN
+//  24  8  highest VCN
+//  32  2  mapping pairs offset
+//  34  1  compression unit (log2 of clusters)
+//  40  8  allocated size
+//  48  8  data size
+//  56  8  initialized size
+constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
+constexpr size_t kAttrType = 0;
+constexpr size_t kAttrLength = 4;
+constexpr size_t kAttrNonResident = 8;
+constexpr size_t kAttrNameLength = 9;
+constexpr size_t kAttrNameOffset = 10;
+constexpr size_t kAttrFlags = 12;
+constexpr size_t kAttrId = 14;
+constexpr size_t kAttrValueLength = 16;
+constexpr size_t kAttrValueOffset = 20;
+constexpr size_t kAttrLowestVcn = 16;
+constexpr size_t kAttrMappingPairs = 32;
+constexpr size_t kAttrCompressionUnit = 34;
+constexpr size_t kAttrAllocatedSize = 40;
+constexpr size_t kAttrDataSize = 48;
+constexpr size_t kAttrInitializedSize = 56;
+constexpr size_t kResidentHeaderBytes = 24;
+constexpr size_t kNonResidentHeaderBytes = 64;
+constexpr uint16_t kAttrCompressed = 0x0001;
+constexpr uint16_t kAttrEncrypted = 0x4000;
+constexpr uint16_t kAttrSparse = 0x8000;
+
+constexpr uint32_t kTypeStandardInformation = 0x10;
+constexpr uint32_t kTypeAttributeList = 0x20;
+constexpr uint32_t kTypeFileName = 0x30;
+constexpr uint32_t kTypeSecurityDescriptor = 0x50;
+constexpr uint32_t kTypeData = 0x80;
+constexpr uint32_t kTypeIndexAllocation = 0xA0;
+constexpr uint32_t kTypeBitmap = 0xB0;
+
+// $STANDARD_INFORMATION value: 8 modification time, 32 file attributes.
+constexpr size_t kSiModificationTime = 8;
+constexpr size_t kSiFileAttributes = 32;
+constexpr uint32_t kFileAttrSparse = 0x0200;
+constexpr uint32_t kFileAttrCompressed = 0x0800;
+
+// $FILE_NAME value: 0 parent reference, 64 name length, 65 namespace, 66 name.
+constexpr size_t kFnParent = 0;
+constexpr size_t kFnNameLength = 64;
+constexpr size_t kFnNamespace = 65;
+constexpr size_t kFnName = 66;
+constexpr uint8_t kNamespaceDos = 2;
+
+// Attribute-list entry: 0 type, 4 entry length, 6 name length, 7 name
+// offset, 8 lowest VCN, 16 file reference, 24 attribute id.
+constexpr size_t kAleType = 0;
+constexpr size_t kAleLength = 4;
+constexpr size_t kAleNameLength = 6;
+constexpr size_t kAleNameOffset = 7;
+constexpr size_t kAleLowestVcn = 8;
+constexpr size_t kAleReference = 16;
+constexpr size_t kAleAttributeId = 24;
+constexpr size_t kAleMinBytes = 26;
+
+constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFull;
+constexpr uint64_t kRootFolderRecord = 5;
+
+// Validates the update sequence against the record (offset and array inside
+// the record, at most size / 512 + 1 entries) and restores the protected
+// words. A record whose fixups were already applied passes unchanged.
+bool ApplyRecordFixups(MutableBytes record);
+
+// One attribute in a record, validated: header, name and value (resident)
+// or mapping pairs (non-resident) lie inside the attribute, and the
+// attribute inside the record.
+struct Attribute {
+  size_t offset = 0;  // from the record start
+  uint32_t type = 0;
+  uint32_t length = 0;
+  bool nonResident = false;
+  uint16_t flags = 0;
+  uint16_t id = 0;
+  uint8_t nameLength = 0;
+  uint16_t nameOffset = 0;
+};
+
+// Attribute walk: start with offset = first attribute offset. Returns false
+// at the end marker, at a zero or out-of-record length, or at an attribute
+// that fails validation (the record is then treated as ending there).
+bool AttributeAt(Bytes record, size_t offset, Attribute& out);
+// The attribute after `a`; false when the walk ends.
+bool NextAttributeOf(Bytes record, const Attribute& a, Attribute& out);
+bool FirstAttributeOf(Bytes record, Attribute& out);
+
+Bytes AttributeBytes(Bytes record, const Attribute& a);
+// Resident value (empty when the attribute is non-resident).
+Bytes ResidentValue(Bytes record, const Attribute& a);
+// Name of the attribute in UTF-16 units.
+Text AttributeName(Bytes record, const Attribute& a);
+bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& b);
+
+// Data run of an attribute: lcn = -1 for a sparse run.
+struct Run {
+  int64_t lcn = 0;
+  uint64_t length = 0;
+};
+
+// Mapping pairs of one non-resident attribute extent. Decoding stops at the
+// 0 header byte; it is cut short (returns false, keeping the runs decoded
+// so far) at a header or field that runs off the attribute, a zero length
+// field, a length that is not positive, or a run that lies outside the
+// volume (`totalClusters`, 0 = unchecked).
+bool DecodeMappingPairs(Bytes attribute, uint64_t totalClusters, std::vector<Run>& runs);
+
+// Mapping from a virtual cluster to its run: the index of the run and the
+// offset inside it; false when `vcn` lies past the last run.
+bool FindRunOfVcn(const std::vector<Run>& runs, uint64_t vcn, size_t& index, uint64_t& within);
+
+}  // namespace rv::ntfs

@@ -1,0 +1,532 @@
+// Data runs: run lists decoded into the process-wide RunTable, one group per
+// data attribute of a record, attribute lists followed into extension
+// records, adjacent runs merged, and one attribute's group selected.
+// The table is addressed by offsets from its start, so a block that moves
+// when it grows leaves nothing dangling.
+#include <algorithm>
+#include <cstring>
+
+#include "ntfs/nue.h"
+#include "platform/lasterror.h"
+#include "volume/diaglog.h"
+
+namespace rv {
+namespace {
+
+constexpr const char* kModule = "NtfsSubs";
+// Far above any real file's run count; a damaged chain of attribute lists
+// cannot make the table grow without end.
+constexpr uint32_t kMaxRunTableBytes = 64u << 20;
+constexpr size_t kMaxListResolves = 4096;
+constexpr uint64_t kMaxNonResidentValue = 64u << 20;
+
+MutableBytes Table(NueVolumeData& v) { return MutableBytes(v.runTableAddress, v.runTableCapacity); }
+Bytes ConstTable(const NueVolumeData& v) { return Bytes(v.runTableAddress, v.runTableCapacity); }
+
+// Makes room for `bytes` more after the cursor's length.
+bool EnsureRoom(NueVolumeData& v, RunCursor& c, uint32_t bytes, int site) {
+  if (!v.runTableAddress) return false;
+  while (!InBounds(v.runTableCapacity, c.length, bytes)) {
+    if (v.runTableCapacity >= kMaxRunTableBytes) {
+      SetLastErrorCode(kErrorNotEnoughMemory);
+      ErrorRecord(kModule, site);
+      return false;
+    }
+    const uint32_t grown = v.runTableCapacity + kRunTableStep;
+    void* address = v.runTableAddress;
+    if (!AllocGlobalBlock(grown, &v.runTable, &address)) {
+      v.runTableAddress = nullptr;
+      v.runTableCapacity = 0;
+      ErrorRecord(kModule, site);
+      return false;
+    }
+    v.runTableAddress = static_cast<uint8_t*>(address);
+    v.runTableCapacity = grown;
+  }
+  return true;
+}
+
+uint64_t GroupRunCount(NueVolumeData& v, uint32_t group) { return le64(ConstTable(v), group + 8); }
+
+ntfs::Run RunAt(Bytes t, uint32_t group, uint64_t i) {
+  const size_t at = group + kRunGroupHeaderBytes + kRunEntryBytes * i;
+  return {static_cast<int64_t>(le64(t, at)), le64(t, at + 8)};
+}
+
+void PutRun(MutableBytes t, uint32_t group, uint64_t i, ntfs::Run r) {
+  const size_t at = group + kRunGroupHeaderBytes + kRunEntryBytes * i;
+  put64(t, at, static_cast<uint64_t>(r.lcn));
+  put64(t, at + 8, r.length);
+}
+
+uint32_t GroupBytes(Bytes t, uint32_t group) {
+  return static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * le64(t, group + 8));
+}
+
+bool StartGroup(NueVolumeData& v, RunCursor& c, uint32_t ordinal, int site) {
+  if (!EnsureRoom(v, c, kRunGroupHeaderBytes, site)) return false;
+  std::memset(v.runTableAddress + c.length, 0, kRunGroupHeaderBytes);
+  put32(Table(v), c.length, ordinal);
+  c.groupOffset = c.length;
+  c.length += kRunGroupHeaderBytes;
+  c.haveGroup = true;
+  c.bytesMapped = c.clustersMapped = c.clustersStored = 0;
+  return true;
+}
+
+void SetGroupSizes(NueVolumeData& v, const RunCursor& c, Bytes attr) {
+  put64(Table(v), c.groupOffset + 24, le64(attr, ntfs::kAttrAllocatedSize));
+  put64(Table(v), c.groupOffset + 32, le64(attr, ntfs::kAttrDataSize));
+}
+
+bool NameEquals(Bytes record, const ntfs::Attribute& a, TextView name) {
+  if (a.nameLength != name.size()) return false;
+  for (size_t i = 0; i < name.size(); ++i)
+    if (le16(record, a.offset + a.nameOffset + 2 * i) != name[i]) return false;
+  return true;
+}
+
+bool ListNameEquals(Bytes list, size_t entry, TextView name) {
+  const size_t length = le8(list, entry + ntfs::kAleNameLength);
+  const size_t offset = le8(list, entry + ntfs::kAleNameOffset);
+  if (length != name.size()) return false;
+  for (size_t i = 0; i < length; ++i)
+    if (le16(list, entry + offset + 2 * i) != name[i]) return false;
+  return true;
+}
+
+void ResetPerFileResults(NueVolumeData& v) {
+  v.compressedFlag = v.sparseFlag = v.directoryFlag = v.fragmentedFlag = 0;
+  v.allocatedSize = v.dataSize = v.initializedSize = 0;
+  v.compressionUnitClusters = 16;
+  v.extentCount = v.totalRunClusters = v.storedClusters = v.discontinuities = 0;
+  v.lowestCluster = 0;
+}
+
+// File attributes of $STANDARD_INFORMATION; false when the record has none.
+bool NoteStandardInformation(NueVolumeData& v, Bytes record, uint64_t* modificationTime) {
+  ntfs::Attribute si;
+  if (!FindAttribute(ntfs::kTypeStandardInformation, record.data(), si, record.size()) || si.nonResident) return false;
+  Bytes value = ntfs::ResidentValue(record, si);
+  if (value.size() < ntfs::kSiFileAttributes + 4) return false;
+  const uint32_t attributes = le32(value, ntfs::kSiFileAttributes);
+  v.sparseFlag = (attributes & ntfs::kFileAttrSparse) ? 1 : 0;
+  v.compressedFlag = (attributes & ntfs::kFileAttrCompressed) ? 1 : 0;
+  if (modificationTime) *modificationTime = le64(value, ntfs::kSiModificationTime);
+  return true;
+}
+
+// A record given, or the one with the current record number read now.
+bool RecordOrCurrent(NueVolumeData& v, const uint8_t* record, std::vector<uint8_t>& storage, Bytes& out,
+                     int readSite, int otherSite) {
+  if (record) {
+    out = Bytes(record, static_cast<size_t>(v.bytesPerFileRecord));
+    return true;
+  }
+  storage.assign(static_cast<size_t>(v.bytesPerFileRecord), 0);
+  uint64_t number = v.currentRecordNumber;
+  if (!ReadFileRecord(v, number, storage.data(), storage.size())) {
+    ErrorRecord(kModule, readSite);
+    return false;
+  }
+  if (number != v.currentRecordNumber) {
+    ErrorRecord(kModule, otherSite);
+    return false;
+  }
+  out = Bytes(storage.data(), storage.size());
+  return true;
+}
+
+// Value of an attribute list, resident or not.
+bool AttributeListValue(NueVolumeData& v, Bytes record, const ntfs::Attribute& a, std::vector<uint8_t>& storage,
+                        Bytes& out) {
+  if (!a.nonResident) {
+    out = ntfs::ResidentValue(record, a);
+    return true;
+  }
+  uint64_t length = 0;
+  if (!ReadNonResidentValue(v, record, a, storage, length)) {
+    ErrorRecord(kModule, 347);
+    return false;
+  }
+  out = Bytes(storage.data(), static_cast<size_t>(std::min<uint64_t>(length, storage.size())));
+  return true;
+}
+
+}  // namespace
+
+BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attribute, RunCursor& c) {
+  if (!c.haveGroup || !v.runTableAddress) {
+    ErrorRecord(kModule, 727);
+    return kFalse;
+  }
+  if (!attribute.nonResident) {
+    ErrorRecord(kModule, 730);
+    return kFalse;
+  }
+  const uint64_t allocated = le64(ConstTable(v), c.groupOffset + 24);
+  if (allocated != 0 && c.bytesMapped >= allocated) return kTrue;
+  std::vector<ntfs::Run> runs;
+  // A list cut short (running off the attribute, pointing outside the
+  // volume) keeps the runs decoded before the damage.
+  if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs))
+    ErrorRecord(kModule, 792);
+  uint64_t count = GroupRunCount(v, c.groupOffset);
+  bool haveExpected = count > 0;
+  uint64_t expected = 0;
+  if (haveExpected) {
+    ntfs::Run last = RunAt(ConstTable(v), c.groupOffset, count - 1);
+    haveExpected = last.lcn >= 0;
+    expected = static_cast<uint64_t>(last.lcn) + last.length;
+  }
+  for (const ntfs::Run& r : runs) {
+    // Runs past the allocated size belong to no byte of the attribute.
+    if (allocated != 0 && c.bytesMapped >= allocated) break;
+    if (!EnsureRoom(v, c, kRunEntryBytes, 771)) return kFalse;
+    if (r.lcn >= 0) {
+      if (haveExpected && expected != static_cast<uint64_t>(r.lcn)) ++v.discontinuities;
+      haveExpected = true;
+      expected = static_cast<uint64_t>(r.lcn) + r.length;
+      c.clustersStored += r.length;
+    }
+    PutRun(Table(v), c.groupOffset, count, r);
+    ++count;
+    put64(Table(v), c.groupOffset + 8, count);
+    c.length += kRunEntryBytes;
+    c.bytesMapped += r.length * v.bytesPerCluster;
+    c.clustersMapped += r.length;
+  }
+  return kTrue;
+}
+
+BOOL CollectAttributeRuns(NueVolumeData& v, Bytes record, const ntfs::Attribute& attribute, RunCursor& c) {
+  if (c.bitmapSwitch && attribute.type != ntfs::kTypeData && attribute.type != ntfs::kTypeIndexAllocation &&
+      attribute.type != ntfs::kTypeBitmap) {
+    ErrorRecord(kModule, 865);
+    return kFalse;
+  }
+  SetGroupSizes(v, c, ntfs::AttributeBytes(record, attribute));
+  ntfs::Attribute a = attribute;
+  for (;;) {
+    if (!DecodeRunList(v, record, a, c)) {
+      ErrorRecord(kModule, 875);
+      return kFalse;
+    }
+    ntfs::Attribute next;
+    if (!ntfs::NextAttributeOf(record, a, next) || next.type != attribute.type ||
+        !ntfs::SameName(record, next, record, attribute) || !next.nonResident)
+      return kTrue;
+    a = next;
+  }
+}
+
+BOOL CollectListedAttributeRuns(NueVolumeData& v, Bytes list, size_t& entry, RunCursor& c) {
+  std::vector<uint8_t> block;
+  ntfs::Attribute first;
+  if (!ResolveListEntry(v, block, list, entry, first) || !first.nonResident) {
+    ErrorRecord(kModule, 1380);
+    return kFalse;
+  }
+  Bytes firstRecord(block.data(), block.size());
+  Bytes firstAttr = ntfs::AttributeBytes(firstRecord, first);
+  if (le64(firstAttr, ntfs::kAttrAllocatedSize) == UINT64_MAX) {
+    ErrorRecord(kModule, 1398);
+    return kFalse;
+  }
+  SetGroupSizes(v, c, firstAttr);
+  const uint32_t type = le32(list, entry + ntfs::kAleType);
+  size_t pos = entry, resolves = 0;
+  while (InBounds(list.size(), pos, ntfs::kAleMinBytes) && resolves < kMaxListResolves) {
+    const uint32_t etype = le32(list, pos + ntfs::kAleType);
+    const uint16_t elen = le16(list, pos + ntfs::kAleLength);
+    if (etype == 0 || elen < ntfs::kAleMinBytes || !InBounds(list.size(), pos, elen)) break;
+    if (etype != type || le8(list, pos + ntfs::kAleNameLength) != le8(list, entry + ntfs::kAleNameLength) ||
+        std::memcmp(list.data() + pos + le8(list, pos + ntfs::kAleNameOffset),
+                    list.data() + entry + le8(list, entry + ntfs::kAleNameOffset),
+                    2ull * le8(list, entry + ntfs::kAleNameLength)) != 0)
+      break;
+    ++resolves;
+    ntfs::Attribute extent;
+    if (ResolveListEntry(v, block, list, pos, extent) && extent.nonResident &&
+        !DecodeRunList(v, Bytes(block.data(), block.size()), extent, c))
+      return kFalse;
+    entry = pos;
+    pos += elen;
+  }
+  return kTrue;
+}
+
+BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
+  if (!v.runTableAddress || c.length < kRunTableHeaderBytes) return kFalse;
+  MutableBytes t = Table(v);
+  const uint32_t groups = le32(t, 8);
+  uint32_t read = kRunTableHeaderBytes, write = kRunTableHeaderBytes;
+  uint64_t total = 0;
+  for (uint32_t g = 0; g < groups && InBounds(c.length, read, kRunGroupHeaderBytes); ++g) {
+    const uint64_t count = le64(t, read + 8);
+    if (!InBounds(c.length, read + kRunGroupHeaderBytes, kRunEntryBytes * count)) return kFalse;
+    std::memmove(v.runTableAddress + write, v.runTableAddress + read, kRunGroupHeaderBytes);
+    uint64_t stored = 0, fragments = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+      ntfs::Run r = RunAt(Bytes(t.data(), t.size()), read, i);
+      if (stored > 0) {
+        ntfs::Run prev = RunAt(Bytes(t.data(), t.size()), write, stored - 1);
+        if (prev.lcn >= 0 && r.lcn >= 0 && static_cast<uint64_t>(prev.lcn) + prev.length == static_cast<uint64_t>(r.lcn)) {
+          prev.length += r.length;
+          PutRun(t, write, stored - 1, prev);
+          continue;
+        }
+      }
+      PutRun(t, write, stored++, r);
+    }
+    // Breaks between consecutive runs with storage; holes do not count.
+    bool havePrev = false;
+    uint64_t prevEnd = 0;
+    for (uint64_t i = 0; i < stored; ++i) {
+      ntfs::Run r = RunAt(Bytes(t.data(), t.size()), write, i);
+      if (r.lcn < 0) continue;
+      if (havePrev && prevEnd != static_cast<uint64_t>(r.lcn)) ++fragments;
+      havePrev = true;
+      prevEnd = static_cast<uint64_t>(r.lcn) + r.length;
+    }
+    put64(t, write + 8, stored);
+    put64(t, write + 16, fragments);
+    total += fragments;
+    v.extentCount += fragments;
+    read += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * count);
+    write += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * stored);
+  }
+  put64(t, 16, total);
+  c.length = write;
+  if (v.extentCount > groups) v.fragmentedFlag = 1;
+  return kTrue;
+}
+
+BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn) {
+  ResetPerFileResults(v);
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 218, 218)) return kFalse;
+  if (!v.runTableAddress || v.runTableCapacity < kRunTableHeaderBytes + kRunGroupHeaderBytes) return kFalse;
+  v.directoryFlag = (le16(record, ntfs::kRecFlags) & ntfs::kRecDirectory) ? 1 : 0;
+  if (!NoteStandardInformation(v, record, nullptr)) return kFalse;
+  MutableBytes t = Table(v);
+  std::memset(v.runTableAddress, 0, kRunTableHeaderBytes + kRunGroupHeaderBytes);
+  put64(t, 0, v.currentRecordNumber);
+  RunCursor c;
+  c.bitmapSwitch = bitmapSwitch;
+  c.length = kRunTableHeaderBytes;
+  uint32_t groups = 0, ordinals = 0;
+  bool lastCompressed = false;
+  ntfs::Attribute list;
+  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
+    std::vector<uint8_t> listStorage, block;
+    Bytes entries;
+    if (!AttributeListValue(v, record, list, listStorage, entries)) return kFalse;
+    lastCompressed = (list.flags & ntfs::kAttrCompressed) != 0;
+    size_t entry = 0;
+    size_t visited = 0;
+    for (BOOL have = FirstListEntry(entries, entry, bitmapSwitch); have && visited < kMaxListResolves;
+         have = NextListEntry(entries, entry, bitmapSwitch), ++visited) {
+      ntfs::Attribute a;
+      if (ResolveListEntry(v, block, entries, entry, a) && a.nonResident) {
+        if (!StartGroup(v, c, ordinals, 400)) return kFalse;
+        if (!CollectListedAttributeRuns(v, entries, entry, c)) return kFalse;
+        put32(Table(v), 8, ++groups);
+      }
+      put32(Table(v), 12, ++ordinals);
+    }
+  } else {
+    ntfs::Attribute a;
+    BOOL have = FirstDataAttribute(record, a, bitmapSwitch);
+    if (!have) ++v.recordsWithoutData;
+    for (; have; have = NextDataAttribute(record, a, bitmapSwitch)) {
+      lastCompressed = (a.flags & ntfs::kAttrCompressed) != 0;
+      if (a.nonResident) {
+        if (!StartGroup(v, c, ordinals, 313)) return kFalse;
+        if (!CollectAttributeRuns(v, record, a, c)) return kFalse;
+        put32(Table(v), 8, ++groups);
+      }
+      put32(Table(v), 12, ++ordinals);
+    }
+  }
+  // Compressed attributes keep their runs as stored: a compression unit is
+  // told apart from raw data by the run boundaries inside it.
+  if (!lastCompressed && !MergeAdjacentRuns(v, c)) {
+    ErrorRecord(kModule, 450);
+    return kFalse;
+  }
+  v.runAreaSize = c.length;
+  return kTrue;
+}
+
+BOOL LocateAttribute(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t type, const uint8_t* recordIn) {
+  ordinal = -1;
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+  v.directoryFlag = (le16(record, ntfs::kRecFlags) & ntfs::kRecDirectory) ? 1 : 0;
+  if (!NoteStandardInformation(v, record, nullptr)) return kFalse;
+  int64_t count = 0;
+  ntfs::Attribute list;
+  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
+    std::vector<uint8_t> listStorage;
+    Bytes entries;
+    if (!AttributeListValue(v, record, list, listStorage, entries)) return kFalse;
+    size_t entry = 0;
+    for (BOOL have = FirstListEntry(entries, entry, true); have; have = NextListEntry(entries, entry, true), ++count) {
+      if (le32(entries, entry + ntfs::kAleType) == type && ListNameEquals(entries, entry, name)) {
+        ordinal = count;
+        return kTrue;
+      }
+    }
+    return kFalse;
+  }
+  ntfs::Attribute a;
+  for (BOOL have = FirstDataAttribute(record, a, true); have; have = NextDataAttribute(record, a, true), ++count) {
+    if (a.type == type && NameEquals(record, a, name)) {
+      ordinal = count;
+      return kTrue;
+    }
+  }
+  return kFalse;
+}
+
+BOOL GetAttributeRuns(NueVolumeData& v, TextView name, uint32_t type, const uint8_t* recordIn) {
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+  int64_t ordinal = -1;
+  if (!LocateAttribute(v, ordinal, name, type, record.data())) {
+    ErrorRecord(kModule, 1628);
+    return kFalse;
+  }
+  if (!BuildRunTable(v, true, record.data())) {
+    ErrorRecord(kModule, 1630);
+    return kFalse;
+  }
+  MutableBytes t = Table(v);
+  if (ordinal >= static_cast<int64_t>(le32(t, 12))) {
+    ErrorRecord(kModule, 1641);
+    return kFalse;
+  }
+  const uint32_t groups = le32(t, 8);
+  uint32_t at = kRunTableHeaderBytes;
+  bool found = false;
+  for (uint32_t g = 0; g < groups && InBounds(v.runAreaSize, at, kRunGroupHeaderBytes); ++g) {
+    const uint32_t group = le32(t, at);
+    if (group == ordinal) {
+      found = true;
+      break;
+    }
+    if (group > ordinal) break;
+    at += GroupBytes(Bytes(t.data(), t.size()), at);
+  }
+  if (found) {
+    std::memmove(v.runTableAddress + kRunTableHeaderBytes, v.runTableAddress + at,
+                 GroupBytes(Bytes(t.data(), t.size()), at));
+  } else {
+    std::memset(v.runTableAddress + kRunTableHeaderBytes, 0, kRunGroupHeaderBytes);
+    put32(t, kRunTableHeaderBytes, static_cast<uint32_t>(ordinal));
+  }
+  const uint64_t runs = le64(t, kRunTableHeaderBytes + 8);
+  if (runs == 0) {
+    ErrorRecord(kModule, 1680);
+    return kFalse;
+  }
+  v.totalRunClusters = v.storedClusters = 0;
+  for (uint64_t i = 0; i < runs; ++i) {
+    ntfs::Run r = RunAt(Bytes(t.data(), t.size()), kRunTableHeaderBytes, i);
+    v.totalRunClusters += r.length;
+    if (r.lcn >= 0) v.storedClusters += r.length;
+  }
+  v.allocatedSize = le64(t, kRunTableHeaderBytes + 24);
+  v.dataSize = le64(t, kRunTableHeaderBytes + 32);
+  if (runs > 1) v.fragmentedFlag = 1;
+  v.extentCount = (v.compressedFlag || v.sparseFlag) ? runs : le64(t, kRunTableHeaderBytes + 16) + 1;
+  return kTrue;
+}
+
+bool FirstRunGroup(const NueVolumeData& v, RunGroupView& out) {
+  if (!v.runTableAddress || v.runAreaSize < kRunTableHeaderBytes + kRunGroupHeaderBytes) return false;
+  Bytes t = ConstTable(v);
+  const uint32_t g = kRunTableHeaderBytes;
+  out.ordinal = le32(t, g);
+  out.allocatedSize = le64(t, g + 24);
+  out.dataSize = le64(t, g + 32);
+  const uint64_t count = le64(t, g + 8);
+  if (!InBounds(v.runTableCapacity, g + kRunGroupHeaderBytes, kRunEntryBytes * count)) return false;
+  out.runs.clear();
+  for (uint64_t i = 0; i < count; ++i) out.runs.push_back(RunAt(t, g, i));
+  return true;
+}
+
+BOOL ReadNonResidentValue(NueVolumeData& v, Bytes record, const ntfs::Attribute& attribute,
+                          std::vector<uint8_t>& value, uint64_t& valueLength) {
+  if (!attribute.nonResident || v.bytesPerCluster == 0) return kFalse;
+  Bytes attr = ntfs::AttributeBytes(record, attribute);
+  std::vector<ntfs::Run> runs;
+  ntfs::DecodeMappingPairs(attr, v.totalClusters, runs);
+  uint64_t clusters = 0;
+  for (const auto& r : runs) clusters += r.length;
+  const uint64_t dataSize = le64(attr, ntfs::kAttrDataSize);
+  if (clusters == 0 || clusters > kMaxNonResidentValue / v.bytesPerCluster || dataSize > clusters * v.bytesPerCluster)
+    return kFalse;
+  value.assign(static_cast<size_t>(clusters * v.bytesPerCluster + v.bytesPerSector), 0);
+  uint8_t* at = value.data();
+  for (const auto& r : runs) {
+    if (r.lcn >= 0 &&
+        !DasdReadCluster(v, static_cast<uint64_t>(r.lcn), r.length, at, v.bytesPerSector, v.bytesPerCluster))
+      return kFalse;
+    at += r.length * v.bytesPerCluster;
+  }
+  valueLength = dataSize;
+  return kTrue;
+}
+
+BOOL ClassifyFileRecord(NueVolumeData& v, Bytes record, uint64_t& modificationTime, uint32_t& status) {
+  ResetPerFileResults(v);
+  status = 0;
+  if (!NoteStandardInformation(v, record, &modificationTime)) return kFalse;
+  if (v.compressedFlag) status = 5;
+  if (v.sparseFlag) status = 6;
+  ntfs::Attribute a;
+  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), a, record.size())) {
+    status = a.nonResident ? 4 : 3;
+    return kFalse;
+  }
+  // The file's contents are its unnamed $DATA; named streams are extra.
+  bool found = false;
+  for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
+    if (a.type == ntfs::kTypeData && a.nameLength == 0) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    status = 1;
+    return kTrue;
+  }
+  if (a.flags & ntfs::kAttrEncrypted) {
+    status = 7;
+    return kFalse;
+  }
+  if (!a.nonResident) {
+    status = 1;
+    v.dataSize = v.initializedSize = ntfs::ResidentValue(record, a).size();
+    return kTrue;
+  }
+  Bytes attr = ntfs::AttributeBytes(record, a);
+  const uint32_t compressed = v.compressedFlag, sparse = v.sparseFlag;
+  if (!GetAttributeRuns(v, u"", ntfs::kTypeData, record.data())) return kFalse;
+  v.compressedFlag = compressed;
+  v.sparseFlag = sparse;
+  v.dataSize = le64(attr, ntfs::kAttrDataSize);
+  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
+  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
+  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+  status = v.extentCount != 0 ? 2 : 1;
+  return kTrue;
+}
+
+}  // namespace rv

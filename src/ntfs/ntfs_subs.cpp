@@ -1,0 +1,226 @@
+// MFT record access: records through the file system, fixups, attribute
+// walks, attribute lists and file names.
+#include <cstring>
+
+#include "ntfs/nue.h"
+#include "platform/lasterror.h"
+#include "volume/diaglog.h"
+
+namespace rv {
+namespace {
+
+constexpr const char* kModule = "NtfsSubs";
+// A base record names at most a few hundred extension records; a list that
+// asks for more is damaged or loops.
+constexpr size_t kMaxListResolves = 4096;
+
+std::vector<uint8_t>& FileRecordOutput() {
+  static std::vector<uint8_t> buffer(kFileRecordOutputBytes);
+  return buffer;
+}
+
+bool IsDataType(uint32_t type, bool bitmapSwitch) {
+  return type == ntfs::kTypeData || type == ntfs::kTypeIndexAllocation || (bitmapSwitch && type == ntfs::kTypeBitmap);
+}
+
+// Type and name of an attribute-list entry.
+struct ListEntry {
+  uint32_t type = 0;
+  uint16_t length = 0;
+  uint8_t nameLength = 0;
+  uint8_t nameOffset = 0;
+};
+
+bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
+  if (!InBounds(list.size(), pos, ntfs::kAleMinBytes)) return false;
+  e.type = le32(list, pos + ntfs::kAleType);
+  e.length = le16(list, pos + ntfs::kAleLength);
+  e.nameLength = le8(list, pos + ntfs::kAleNameLength);
+  e.nameOffset = le8(list, pos + ntfs::kAleNameOffset);
+  if (e.type == 0) return false;
+  if (e.length < ntfs::kAleMinBytes || !InBounds(list.size(), pos, e.length)) {
+    ErrorRecord(kModule, 1017);
+    return false;
+  }
+  return InBounds(e.length, e.nameOffset, 2ull * e.nameLength);
+}
+
+bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb) {
+  if (ea.type != eb.type || ea.nameLength != eb.nameLength) return false;
+  return std::memcmp(list.data() + a + ea.nameOffset, list.data() + b + eb.nameOffset, 2ull * ea.nameLength) == 0;
+}
+
+// The first usable $FILE_NAME of one record: namespace POSIX, Win32 or
+// Win32-and-DOS (a DOS-only name is an alias of another one).
+bool NameInRecord(Bytes record, Text& name, uint64_t& parent) {
+  ntfs::Attribute a;
+  for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
+    if (a.type != ntfs::kTypeFileName || a.nonResident) continue;
+    Bytes v = ntfs::ResidentValue(record, a);
+    if (v.size() < ntfs::kFnName) continue;
+    const size_t length = le8(v, ntfs::kFnNameLength);
+    if (le8(v, ntfs::kFnNamespace) == ntfs::kNamespaceDos || length == 0) continue;
+    if (!InBounds(v.size(), ntfs::kFnName, 2 * length)) continue;
+    name.clear();
+    for (size_t i = 0; i < length && i < 258; ++i)
+      name.push_back(static_cast<char16_t>(le16(v, ntfs::kFnName + 2 * i)));
+    parent = le64(v, ntfs::kFnParent) & 0xFFFFFFFFull;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+BOOL ReadFileRecord(NueVolumeData& volume, uint64_t& number, uint8_t* dest, uint64_t length) {
+  std::vector<uint8_t>& out = FileRecordOutput();
+  if (!dest || length == 0 || length > out.size() - 12) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    ErrorRecord(kModule, 2540);
+    return kFalse;
+  }
+  put32(MutableBytes(out.data(), out.size()), 8, static_cast<uint32_t>(length));
+  uint64_t returned = 0;
+  if (!DasdFsControl(volume.handle.get(), FSCTL_GET_NTFS_FILE_RECORD_CODE, &number, 8, out.data(),
+                     static_cast<uint32_t>(out.size()), &returned)) {
+    ErrorRecord(kModule, 2540);
+    return kFalse;
+  }
+  Bytes o(out.data(), out.size());
+  if (le32(o, 8) < length || returned < 12 + length) {
+    SetLastErrorCode(kErrorInvalidData);
+    ErrorRecord(kModule, 2540);
+    return kFalse;
+  }
+  std::memcpy(dest, out.data() + 12, static_cast<size_t>(length));
+  // The reference carries the sequence number in its top 16 bits.
+  number = le64(o, 0) & ntfs::kRecordNumberMask;
+  return kTrue;
+}
+
+BOOL ApplyFixups(uint8_t* record, uint64_t length) {
+  if (!record) return kFalse;
+  return ntfs::ApplyRecordFixups(MutableBytes(record, static_cast<size_t>(length))) ? kTrue : kFalse;
+}
+
+BOOL FindAttribute(uint32_t type, const uint8_t* record, ntfs::Attribute& out, uint64_t length) {
+  if (!record) return kFalse;
+  Bytes r(record, static_cast<size_t>(length));
+  ntfs::Attribute a;
+  for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
+    if (a.type == type) {
+      out = a;
+      return kTrue;
+    }
+  }
+  return kFalse;
+}
+
+BOOL FirstDataAttribute(Bytes record, ntfs::Attribute& out, bool bitmapSwitch) {
+  ntfs::Attribute a;
+  for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
+    if (IsDataType(a.type, bitmapSwitch)) {
+      out = a;
+      return kTrue;
+    }
+  }
+  return kFalse;
+}
+
+BOOL NextDataAttribute(Bytes record, ntfs::Attribute& inOut, bool bitmapSwitch) {
+  const ntfs::Attribute current = inOut;
+  ntfs::Attribute a = current;
+  while (ntfs::NextAttributeOf(record, a, a)) {
+    if (!IsDataType(a.type, bitmapSwitch)) continue;
+    // Further extents of the same attribute were visited with the first.
+    if (a.type == current.type && ntfs::SameName(record, a, record, current)) continue;
+    inOut = a;
+    return kTrue;
+  }
+  return kFalse;
+}
+
+BOOL FirstListEntry(Bytes list, size_t& entry, bool bitmapSwitch) {
+  ListEntry e;
+  for (size_t pos = 0; ListEntryAt(list, pos, e); pos += e.length) {
+    if (IsDataType(e.type, bitmapSwitch)) {
+      entry = pos;
+      return kTrue;
+    }
+  }
+  return kFalse;
+}
+
+BOOL NextListEntry(Bytes list, size_t& entry, bool bitmapSwitch) {
+  ListEntry current, e;
+  if (!ListEntryAt(list, entry, current)) return kFalse;
+  for (size_t pos = entry + current.length; ListEntryAt(list, pos, e); pos += e.length) {
+    if (!IsDataType(e.type, bitmapSwitch) || SameListName(list, pos, e, entry, current)) continue;
+    entry = pos;
+    return kTrue;
+  }
+  return kFalse;
+}
+
+BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes list, size_t entry,
+                      ntfs::Attribute& out) {
+  ListEntry e;
+  if (!ListEntryAt(list, entry, e)) return kFalse;
+  const uint64_t wanted = le64(list, entry + ntfs::kAleReference) & ntfs::kRecordNumberMask;
+  const uint16_t id = le16(list, entry + ntfs::kAleAttributeId);
+  block.assign(static_cast<size_t>(volume.bytesPerFileRecord), 0);
+  uint64_t number = wanted;
+  if (!ReadFileRecord(volume, number, block.data(), block.size())) {
+    ErrorRecord(kModule, 1135);
+    return kFalse;
+  }
+  if (number != wanted) {
+    ErrorRecord(kModule, 1142);
+    return kFalse;
+  }
+  Bytes r(block.data(), block.size());
+  ntfs::Attribute a;
+  for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
+    if (a.id != id) continue;
+    if (a.type != e.type) {
+      ErrorRecord(kModule, 1169);
+      return kFalse;
+    }
+    out = a;
+    return kTrue;
+  }
+  return kFalse;
+}
+
+BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found) {
+  found = kFalse;
+  ntfs::Attribute list;
+  bool ok = false;
+  if (!FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
+    ok = NameInRecord(record, name, parent);
+  } else if (!list.nonResident) {
+    // The names may live in extension records.
+    Bytes entries = ntfs::ResidentValue(record, list);
+    std::vector<uint8_t> block(static_cast<size_t>(volume.bytesPerFileRecord));
+    ListEntry e;
+    size_t reads = 0;
+    for (size_t pos = 0; !ok && ListEntryAt(entries, pos, e) && reads < kMaxListResolves; pos += e.length) {
+      if (e.type != ntfs::kTypeFileName) continue;
+      ++reads;
+      const uint64_t wanted = le64(entries, pos + ntfs::kAleReference) & ntfs::kRecordNumberMask;
+      uint64_t number = wanted;
+      if (!ReadFileRecord(volume, number, block.data(), block.size()) || number != wanted) continue;
+      ok = NameInRecord(Bytes(block.data(), block.size()), name, parent);
+    }
+  }
+  if (!ok) {
+    ErrorRecord("NueRtns", 2810);
+    return kFalse;
+  }
+  // A name with a separator could climb out of its folder.
+  if (name.find(u'\\') != Text::npos) return kFalse;
+  found = kTrue;
+  return kTrue;
+}
+
+}  // namespace rv

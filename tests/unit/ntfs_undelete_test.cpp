@@ -1,0 +1,165 @@
+// NTFS recovery against the test images: recovered bytes equal the
+// originals where no cluster was reused, and carry "*" exactly over the
+// reused clusters otherwise; the LZNT1 decoder on inline streams.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "channel/packet.h"
+#include "ntfs/lznt1.h"
+#include "ntfs/nue.h"
+#include "ntfs_test_support.h"
+#include "platform/text.h"
+#include "volume/le.h"
+#include "volume/osvolume.h"
+
+namespace rv {
+namespace {
+
+struct Result {
+  uint32_t code;
+  Text source, output;
+};
+
+std::map<uint32_t, Result> Results(const test::MessageRecorder& rec) {
+  std::map<uint32_t, Result> out;
+  for (const auto& m : rec.messages) {
+    if (m.id != CM_UNDELETE_RESULT) continue;
+    Bytes b(m.payload.data(), m.payload.size());
+    Result r{le32(b, 0), {}, {}};
+    size_t at = 8;
+    for (Text* t : {&r.source, &r.output}) {
+      for (; at + 1 < m.payload.size() && le16(b, at) != 0; at += 2) t->push_back(le16(b, at));
+      at += 2;
+    }
+    out[le32(b, 4)] = r;
+  }
+  return out;
+}
+
+std::string NativeOutput(const Text& output) {
+  std::string s = ToUtf8(output);
+  for (auto& c : s)
+    if (c == '\\') c = '/';
+  return s;
+}
+
+// Every deleted file whose record is still free, recovered from each image.
+TEST(NtfsUndelete, RecoveredBytesMatchTheOriginals) {
+  int seen = 0;
+  for (const auto& name : test::NtfsImageNames()) {
+    std::string path = test::ImagePath(name);
+    if (path.empty()) continue;
+    ++seen;
+    SCOPED_TRACE(name);
+    uint32_t err = 0;
+    auto source = OpenImageSource(FromUtf8(path), 0, 0, err);
+    Text vol = AttachVolume(source);
+    ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+    auto image = test::ManifestImage(name);
+    std::vector<int32_t> records;
+    for (const auto& d : image["deleted"]) records.push_back(d["mft_record"].get<int32_t>());
+    test::TempDir dir;
+    test::MessageRecorder rec;
+    RequestPacket packet = RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), records));
+    ASSERT_TRUE(NueUdel::UndeleteFileShell(packet));
+    auto results = Results(rec);
+    EXPECT_EQ(rec.Count(CM_UNDELETE_FILE_STARTED), records.size());
+    EXPECT_EQ(rec.messages.back().id, CM_UNDELETE_REPORT);
+    for (const auto& d : image["deleted"]) {
+      const std::string p = d["path"].get<std::string>();
+      SCOPED_TRACE(p);
+      auto it = results.find(d["mft_record"].get<uint32_t>());
+      ASSERT_NE(it, results.end());
+      const Result& r = it->second;
+      // Clusters that another deleted file wrote over are free again and
+      // read back as that file's bytes: nothing to compare.
+      if (d.value("overwritten", false)) continue;
+      std::vector<uint8_t> original;
+      ASSERT_TRUE(test::OriginalBytes(d, original));
+      const bool reused = d.value("reused", false);
+      ASSERT_EQ(r.code, reused ? kResultPartlyInUse : kResultRecovered);
+      std::vector<uint8_t> got = test::ReadFileBytes(NativeOutput(r.output));
+      ASSERT_EQ(got.size(), original.size());
+      if (!reused) {
+        EXPECT_TRUE(got == original);
+        continue;
+      }
+      // "*" over exactly the reused clusters, the original elsewhere.
+      const uint64_t bpc = image["cluster_size"].get<uint64_t>();
+      std::vector<bool> reusedByte(got.size(), false);
+      uint64_t vcn = 0;
+      for (const auto& run : d["clusters"]) {
+        const int64_t lcn = run[0].get<int64_t>();
+        const uint64_t n = run[1].get<uint64_t>();
+        for (const auto& ru : d["reused_clusters"])
+          for (uint64_t c = 0; c < n; ++c) {
+            const uint64_t l = static_cast<uint64_t>(lcn) + c;
+            if (lcn >= 0 && l >= ru[0].get<uint64_t>() && l < ru[0].get<uint64_t>() + ru[1].get<uint64_t>())
+              for (uint64_t b = (vcn + c) * bpc; b < (vcn + c + 1) * bpc && b < got.size(); ++b) reusedByte[b] = true;
+          }
+        vcn += n;
+      }
+      for (size_t i = 0; i < got.size(); ++i) {
+        if (reusedByte[i]) ASSERT_EQ(got[i], '*') << "byte " << i;
+        else ASSERT_EQ(got[i], original[i]) << "byte " << i;
+      }
+    }
+    DetachVolume(vol);
+    FreeNueVolumeDataStructures(TheNueVolume());
+  }
+  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+}
+
+TEST(NtfsUndelete, RecordInUseIsNotRecovered) {
+  std::string path = test::ImagePath("ntfs-4k.img");
+  if (path.empty()) GTEST_SKIP() << "ntfs-4k.img not unpacked";
+  uint32_t err = 0;
+  Text vol = AttachVolume(OpenImageSource(FromUtf8(path), 0, 0, err));
+  ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+  test::TempDir dir;
+  test::MessageRecorder rec;
+  RequestPacket packet = RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), {5, 100000}));
+  NueUdel::UndeleteFileShell(packet);
+  auto results = Results(rec);
+  ASSERT_EQ(results.size(), 2u);
+  for (const auto& [n, r] : results) {
+    EXPECT_EQ(r.code, kResultNotRecovered);
+    EXPECT_TRUE(r.output.empty());
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
+TEST(Lznt1, LiteralsBackReferencesAndStoredChunks) {
+  // "abcabcabcabc": 3 literals, then a reference of offset 3, length 9.
+  // Token: 4 offset bits while 3 bytes are produced: (3-1) << 12 | (9-3).
+  std::vector<uint8_t> stream = {0, 0, 0x08, 'a', 'b', 'c', 0x06, 0x20};
+  const uint16_t header = 0xB000 | static_cast<uint16_t>(stream.size() - 2 - 1);
+  stream[0] = static_cast<uint8_t>(header);
+  stream[1] = static_cast<uint8_t>(header >> 8);
+  std::vector<uint8_t> out(64, 0xEE);
+  size_t produced = 0;
+  ASSERT_TRUE(ntfs::Lznt1Decompress(Bytes(stream.data(), stream.size()), MutableBytes(out.data(), out.size()),
+                                    produced));
+  ASSERT_EQ(produced, 12u);
+  EXPECT_EQ(std::string(out.begin(), out.begin() + 12), "abcabcabcabc");
+  // A reference reaching before the chunk start is refused.
+  std::vector<uint8_t> bad = stream;
+  bad[7] = 0x50;
+  EXPECT_FALSE(ntfs::Lznt1Decompress(Bytes(bad.data(), bad.size()), MutableBytes(out.data(), out.size()), produced));
+  // A chunk longer than the input, and a bad signature.
+  std::vector<uint8_t> cut = {0xFF, 0xBF, 1, 2, 3};
+  EXPECT_FALSE(ntfs::Lznt1Decompress(Bytes(cut.data(), cut.size()), MutableBytes(out.data(), out.size()), produced));
+  std::vector<uint8_t> sig = {0x02, 0x80, 0, 'a', 'b'};
+  EXPECT_FALSE(ntfs::Lznt1Decompress(Bytes(sig.data(), sig.size()), MutableBytes(out.data(), out.size()), produced));
+  // Output that does not fit is refused rather than written past the end.
+  std::vector<uint8_t> small(5);
+  EXPECT_FALSE(ntfs::Lznt1Decompress(Bytes(stream.data(), stream.size()), MutableBytes(small.data(), small.size()),
+                                     produced));
+}
+
+}  // namespace
+}  // namespace rv

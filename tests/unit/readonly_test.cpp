@@ -1,0 +1,48 @@
+// The searched volume is opened read-only and never changes.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/text.h"
+#include "test_support.h"
+#include "volume/source.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace rv {
+namespace {
+
+#ifndef _WIN32
+// Access mode of every descriptor this process holds on `path`.
+std::vector<int> AccessModesOf(const std::string& path) {
+  std::vector<int> modes;
+  auto target = std::filesystem::canonical(path);
+  for (auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    auto link = std::filesystem::read_symlink(e.path(), ec);
+    if (ec || link != target) continue;
+    int fd = std::stoi(e.path().filename().string());
+    modes.push_back(fcntl(fd, F_GETFL) & O_ACCMODE);
+  }
+  return modes;
+}
+
+TEST(ReadOnlyVolume, ImageSourcesHoldOnlyReadOnlyDescriptors) {
+  test::TempDir tmp;
+  std::string image = tmp.path() + "/v.img";
+  std::ofstream(image) << std::string(8192, '\0');
+  uint32_t err = 0;
+  auto src = OpenImageSource(FromUtf8(image), 0, 0, err);
+  ASSERT_NE(src, nullptr);
+  auto modes = AccessModesOf(image);
+  ASSERT_EQ(modes.size(), 1u);
+  EXPECT_EQ(modes[0], O_RDONLY);
+}
+#endif
+
+}  // namespace
+}  // namespace rv
