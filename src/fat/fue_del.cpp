@@ -2,7 +2,7 @@
 // deleted directory, that the request's folder and pattern accept.
 #include "channel/messages.h"
 #include "channel/shells.h"
-#include "fat/fat_filter.h"
+#include "channel/filter.h"
 #include "fat/fue.h"
 #include "volume/diaglog.h"
 #include "volume/le.h"
@@ -36,7 +36,7 @@ int SearchLoop(const SearchRequestFields& request) {
     }
     const bool candidate = found.marker != -1 || found.entry[0] == 0xE5;
     if (!candidate) continue;
-    if (!FatMatchesFilter(folder, name, request.folder, request.pattern, request.includeSubfolders != 0)) continue;
+    if (!FolderFilter(folder, name, request.folder, request.pattern, request.includeSubfolders != 0)) continue;
     uint32_t locator = static_cast<uint32_t>(found.dlcn);
     if (found.marker != -1) locator |= kDeletedDirFlag;
     Bytes e(found.entry, sizeof found.entry);

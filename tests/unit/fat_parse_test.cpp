@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "fat/fat_filter.h"
+#include "channel/filter.h"
 #include "fat/fue.h"
 #include "fat_support.h"
 #include "platform/system.h"
@@ -128,25 +128,25 @@ TEST(FatCompaction, KeepsSubdirectoriesWithTheirLongNamesOrNothing) {
 }
 
 TEST(FatFilter, WildcardsWithoutBacktracking) {
-  EXPECT_TRUE(FatWildcardMatch(u"A.TXT", u"*.txt", false));
-  EXPECT_TRUE(FatWildcardMatch(u"abcbc", u"a*c", false));
-  EXPECT_TRUE(FatWildcardMatch(u"ax", u"*?x", false));
-  EXPECT_FALSE(FatWildcardMatch(u"abx", u"*?x", false));
-  EXPECT_FALSE(FatWildcardMatch(u"", u"*", false));
-  EXPECT_FALSE(FatWildcardMatch(u"a", u"", false));
-  EXPECT_TRUE(FatWildcardMatch(u"Report.DOC", u"report.doc", false));
-  EXPECT_FALSE(FatWildcardMatch(u"Report.DOC", u"report.doc", true));
-  EXPECT_FALSE(FatWildcardMatch(u"abc", Text(300, u'*'), false));
+  EXPECT_TRUE(WildcardMatch(u"A.TXT", u"*.txt", false));
+  EXPECT_TRUE(WildcardMatch(u"abcbc", u"a*c", false));
+  EXPECT_TRUE(WildcardMatch(u"ax", u"*?x", false));
+  EXPECT_FALSE(WildcardMatch(u"abx", u"*?x", false));
+  EXPECT_FALSE(WildcardMatch(u"", u"*", false));
+  EXPECT_FALSE(WildcardMatch(u"a", u"", false));
+  EXPECT_TRUE(WildcardMatch(u"Report.DOC", u"report.doc", false));
+  EXPECT_FALSE(WildcardMatch(u"Report.DOC", u"report.doc", true));
+  EXPECT_FALSE(WildcardMatch(u"abc", Text(300, u'*'), false));
 }
 
 TEST(FatFilter, FoldersWithAndWithoutSubfolders) {
-  EXPECT_TRUE(FatMatchesFilter(u"\\a\\b\\", u"x", u"\\", u"", true));
-  EXPECT_FALSE(FatMatchesFilter(u"\\a\\", u"x", u"\\", u"", false));
-  EXPECT_TRUE(FatMatchesFilter(u"\\", u"x", u"\\", u"", false));
-  EXPECT_TRUE(FatMatchesFilter(u"\\A\\b\\", u"x", u"\\a\\", u"", true));
-  EXPECT_FALSE(FatMatchesFilter(u"\\ab\\", u"x", u"\\a\\", u"", true));
-  EXPECT_TRUE(FatMatchesFilter(u"\\a\\", u"x", u"\\A\\", u"", false));
-  EXPECT_FALSE(FatMatchesFilter(u"\\a\\", u"x.doc", u"\\a\\", u"*.txt", true));
+  EXPECT_TRUE(FolderFilter(u"\\a\\b\\", u"x", u"\\", u"", true));
+  EXPECT_FALSE(FolderFilter(u"\\a\\", u"x", u"\\", u"", false));
+  EXPECT_TRUE(FolderFilter(u"\\", u"x", u"\\", u"", false));
+  EXPECT_TRUE(FolderFilter(u"\\A\\b\\", u"x", u"\\a\\", u"", true));
+  EXPECT_FALSE(FolderFilter(u"\\ab\\", u"x", u"\\a\\", u"", true));
+  EXPECT_TRUE(FolderFilter(u"\\a\\", u"x", u"\\A\\", u"", false));
+  EXPECT_FALSE(FolderFilter(u"\\a\\", u"x.doc", u"\\a\\", u"*.txt", true));
 }
 
 TEST(FatPaths, SplitDriveAndVolumeGuidForms) {
