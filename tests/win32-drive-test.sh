@@ -3,7 +3,8 @@
 # what the Windows build makes of them:
 #   - the Win32Drive unit tests (raw \\.\X: device, file-system kind, label,
 #     cluster count, FAT12 refusal) in retriva_tests.exe;
-#   - `retriva.exe info X: --json` and `retriva.exe info Z:\...\image --json`.
+#   - `retriva.exe info X: --json` and `retriva.exe info Z:\...\image --json`,
+#     and `search` on both, which must find the same deleted files.
 # A drive letter in Wine: dosdevices/x: is the drive's root folder (an empty
 # folder here), dosdevices/x:: the raw device (the image file).
 #
@@ -86,7 +87,8 @@ if os.path.exists(manifest):
     for i in m.get("images", []):
         if i.get("fs") not in ("NTFS", "FAT12", "FAT16", "FAT32") or i.get("damaged") or i.get("partitions"):
             continue
-        path = os.path.join(base, i["file"])
+        # "file" is the packed name in tests/images; "name" the unpacked one.
+        path = os.path.join(base, i.get("name") or i["file"].removesuffix(".zst"))
         if not os.path.exists(path):
             continue
         volumes.append(dict(image=path, fs=i["fs"], label=i.get("label", ""), cluster_count=i["cluster_count"],
@@ -117,32 +119,63 @@ echo "win32-drive-test: $(wc -l <"$work/letters.txt") volumes mapped to drive le
 status=0
 RETRIVA_WIN32_DRIVES="Z:${work//\//\\}\\drives.json" "$run" "$tests_exe" --gtest_filter='Win32Drive.*' || status=1
 
-# ---- retriva info on a drive letter and on the image path ------------------
+# ---- retriva info and search on a drive letter and on the image path -----
 python3 - "$run" "$retriva_exe" "$work/drives.json" <<'EOF' || status=1
-import json, subprocess, sys
+import json, os, subprocess, sys
+from concurrent.futures import ThreadPoolExecutor
 run, exe, drives = sys.argv[1], sys.argv[2], sys.argv[3]
+drives = json.load(open(drives))["drives"]
+
+def retriva(*args):
+    p = subprocess.run([run, exe, *args], capture_output=True, text=True)
+    return p.returncode, p.stdout, p.stderr
+
+# Every Wine start costs a moment: run them side by side.
+jobs = {}
+with ThreadPoolExecutor(max_workers=os.cpu_count() or 4) as pool:
+    for d in drives:
+        for volume in (d["letter"] + ":", d["unix_image"]):
+            jobs[("info", volume)] = pool.submit(retriva, "info", volume, "--json")
+            if d["fs"] != "FAT12":
+                jobs[("search", volume)] = pool.submit(retriva, "search", volume, "--json")
+results = {k: f.result() for k, f in jobs.items()}
+
 failed = 0
-for d in json.load(open(drives))["drives"]:
+for d in drives:
     for volume in (d["letter"] + ":", d["unix_image"]):
-        p = subprocess.run([run, exe, "info", volume, "--json"], capture_output=True, text=True)
+        rc, out, err = results[("info", volume)]
         want_rc = 2 if d["fs"] == "FAT12" else 0
         try:
-            got = json.loads(p.stdout.strip().splitlines()[0])
+            got = json.loads(out.strip().splitlines()[0])
         except (ValueError, IndexError):
             got = {}
         want = dict(file_system=d["fs"], label=d["label"], cluster_count=d["cluster_count"],
                     sector_size=d["sector_size"], cluster_size=d["cluster_size"], supported=d["fs"] != "FAT12")
         bad = {k: (got.get(k), v) for k, v in want.items() if got.get(k) != v}
-        if p.returncode != want_rc:
-            bad["exit status"] = (p.returncode, want_rc)
+        if rc != want_rc:
+            bad["exit status"] = (rc, want_rc)
         shown = volume if volume.endswith(":") else "Z:" + volume.replace("/", "\\")
         if bad:
             failed += 1
             print(f"FAILED retriva info {shown} -> " + ", ".join(f"{k} is {g!r}, want {w!r}" for k, (g, w) in bad.items()))
-            if p.stderr.strip():
-                print("  stderr: " + p.stderr.strip())
+            if err.strip():
+                print("  stderr: " + err.strip())
         else:
             print(f"ok     retriva info {shown} -> {d['fs']} {d['label']!r} {d['cluster_count']} clusters")
+    # The engines find the same deleted files through the drive letter as
+    # through the image file.
+    if d["fs"] == "FAT12":
+        continue
+    found = []
+    for volume in (d["letter"] + ":", d["unix_image"]):
+        rc, out, err = results[("search", volume)]
+        found.append((rc, sorted(l.strip() for l in out.splitlines() if l.strip())))
+    if found[0] != found[1] or found[0][0] != 0:
+        failed += 1
+        print(f"FAILED retriva search {d['letter']}: differs from the image's (exit {found[0][0]} vs {found[1][0]}, "
+              f"{len(found[0][1])} vs {len(found[1][1])} files)")
+    else:
+        print(f"ok     retriva search {d['letter']}: -> {len(found[0][1])} deleted files, as in the image")
 sys.exit(1 if failed else 0)
 EOF
 exit $status

@@ -32,7 +32,9 @@ std::string ImagePath(const std::string& name) {
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+  // The path is UTF-8; on Windows a narrow name would go through the ANSI
+  // code page and miss names like "café-日本語.txt".
+  std::ifstream f(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
   return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
