@@ -28,7 +28,7 @@ for exe in build-fuzz/fuzz/fuzz_*; do
     "$exe" -runs=0 fuzz/regressions/${name#fuzz_}/* >/dev/null 2>&1 || { echo "regression failed: $name"; status=1; }
   fi
   echo "-- $name: ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 "$exe" "$work" -max_total_time="$seconds" -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
+  if ! ASAN_OPTIONS=detect_leaks=1 "$exe" "$work" -max_total_time="$seconds" -max_len=4096 -timeout=60 -seed=1 -rss_limit_mb=2048 \
       -artifact_prefix=build-fuzz/crashes/"$name"- -print_final_stats=1 2>build-fuzz/"$name".log >/dev/null; then
     echo "   FOUND A FAULT: see build-fuzz/$name.log and build-fuzz/crashes/"
     tail -30 build-fuzz/"$name".log

@@ -89,19 +89,33 @@ class NtfsOnDisk final : public OnDiskFs {
       SetLastErrorCode(kErrorInvalidData);
       return false;
     }
+    // $Bitmap is never sparse, and it must cover the clusters the boot
+    // sector claims; a damaged one that does neither would otherwise have us
+    // count gigabytes of holes.
+    for (const auto& run : bitmap.runs) {
+      if (run.lcn < 0) {
+        SetLastErrorCode(kErrorInvalidData);
+        return false;
+      }
+    }
     const uint64_t total = boot_.totalClusters;
+    const uint64_t bitmapBytes = (total + 7) / 8;
+    if (bitmap.dataSize < bitmapBytes && !bitmap.resident) {
+      SetLastErrorCode(kErrorInvalidData);
+      return false;
+    }
     uint64_t used = 0;
     std::vector<uint8_t> chunk;
-    for (uint64_t byte = 0; byte * 8 < total; byte += 65536) {
-      const uint64_t n = std::min<uint64_t>(65536, (total + 7) / 8 - byte);
+    for (uint64_t byte = 0; byte < bitmapBytes; byte += 65536) {
+      const uint64_t n = std::min<uint64_t>(65536, bitmapBytes - byte);
       chunk.assign(static_cast<size_t>(n), 0);
       if (!ReadValueBytes(bitmap, byte, chunk.data(), n)) {
         SetLastErrorCode(kErrorReadFault);
         return false;
       }
-      for (uint64_t i = 0; i < n; ++i)
-        for (int b = 0; b < 8; ++b)
-          if ((byte + i) * 8 + b < total && (chunk[i] >> b & 1)) ++used;
+      // Bits past the last cluster in the final byte do not count.
+      if (byte + n == bitmapBytes && total % 8 != 0) chunk[static_cast<size_t>(n - 1)] &= (1u << (total % 8)) - 1;
+      for (uint64_t i = 0; i < n; ++i) used += static_cast<uint64_t>(__builtin_popcount(chunk[i]));
     }
     freeClusters = total - used;
     return true;
