@@ -127,28 +127,6 @@ TEST(FatCompaction, KeepsSubdirectoriesWithTheirLongNamesOrNothing) {
   w = DirectoryWalk{};
 }
 
-TEST(FatFilter, WildcardsWithoutBacktracking) {
-  EXPECT_TRUE(WildcardMatch(u"A.TXT", u"*.txt", false));
-  EXPECT_TRUE(WildcardMatch(u"abcbc", u"a*c", false));
-  EXPECT_TRUE(WildcardMatch(u"ax", u"*?x", false));
-  EXPECT_FALSE(WildcardMatch(u"abx", u"*?x", false));
-  EXPECT_FALSE(WildcardMatch(u"", u"*", false));
-  EXPECT_FALSE(WildcardMatch(u"a", u"", false));
-  EXPECT_TRUE(WildcardMatch(u"Report.DOC", u"report.doc", false));
-  EXPECT_FALSE(WildcardMatch(u"Report.DOC", u"report.doc", true));
-  EXPECT_FALSE(WildcardMatch(u"abc", Text(300, u'*'), false));
-}
-
-TEST(FatFilter, FoldersWithAndWithoutSubfolders) {
-  EXPECT_TRUE(FolderFilter(u"\\a\\b\\", u"x", u"\\", u"", true));
-  EXPECT_FALSE(FolderFilter(u"\\a\\", u"x", u"\\", u"", false));
-  EXPECT_TRUE(FolderFilter(u"\\", u"x", u"\\", u"", false));
-  EXPECT_TRUE(FolderFilter(u"\\A\\b\\", u"x", u"\\a\\", u"", true));
-  EXPECT_FALSE(FolderFilter(u"\\ab\\", u"x", u"\\a\\", u"", true));
-  EXPECT_TRUE(FolderFilter(u"\\a\\", u"x", u"\\A\\", u"", false));
-  EXPECT_FALSE(FolderFilter(u"\\a\\", u"x.doc", u"\\a\\", u"*.txt", true));
-}
-
 TEST(FatPaths, SplitDriveAndVolumeGuidForms) {
   char16_t drive = 0;
   Text folder, name;

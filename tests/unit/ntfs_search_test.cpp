@@ -158,6 +158,8 @@ TEST(FolderFilter, SubfoldersAndRoot) {
   EXPECT_FALSE(FolderFilter(u"\\ab\\", u"x", u"\\a\\", u"", true));
   EXPECT_FALSE(FolderFilter(u"\\a\\b\\", u"x", u"\\a\\", u"", false));
   EXPECT_FALSE(FolderFilter(u"\\", u"x.doc", u"\\", u"*.txt", true));
+  EXPECT_TRUE(FolderFilter(u"\\a\\", u"x", u"\\A\\", u"", false));
+  EXPECT_FALSE(FolderFilter(u"\\a\\", u"x.doc", u"\\a\\", u"*.txt", true));
 }
 
 }  // namespace
