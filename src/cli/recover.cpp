@@ -12,18 +12,13 @@
 
 #include "channel/packet.h"
 #include "cli/commands.h"
-#include "cli/session.h"
+#include "cli/search_steps.h"
 #include "platform/files.h"
 #include "platform/samevolume.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
 namespace rv::cli {
-
-std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine);
-bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, std::vector<FoundFile>& found,
-                  std::string& refusal, const std::function<void(const FoundFile&)>& each);
-std::string LocatorText(const FoundFile& f, Engine engine);
 
 namespace {
 

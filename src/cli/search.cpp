@@ -2,7 +2,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
-#include "cli/session.h"
+#include "cli/search_steps.h"
 #include "platform/text.h"
 
 #ifdef _WIN32

@@ -1,0 +1,23 @@
+// The steps `search` and `recover` share: open the volume and choose its
+// engine, run the search collecting what it finds, name a found file.
+#pragma once
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "cli/session.h"
+
+namespace rv::cli {
+
+// Null (after a one-line refusal on stderr) when the volume cannot be searched.
+std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine);
+// Runs the search; `each` sees every file once its recoverable share is known.
+// False, with the engine's refusal text in `refusal`, when the engine refused.
+bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, std::vector<FoundFile>& found,
+                  std::string& refusal, const std::function<void(const FoundFile&)>& each);
+// "RECORD" on NTFS, "LOCATOR:INDEX" on FAT: what --id takes.
+std::string LocatorText(const FoundFile& f, Engine engine);
+
+}  // namespace rv::cli
