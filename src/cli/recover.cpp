@@ -101,7 +101,8 @@ int RunRecover(const RecoverArgs& args) {
   if (!v) return kExitRefused;
   std::vector<FoundFile> found;
   std::string refusal;
-  if (!CollectFound(args.search, engine, *v, found, refusal, nullptr)) {
+  auto keep = [&](const FoundFile& f) { found.push_back(f); };
+  if (!SearchFound(args.search, engine, *v, false, refusal, keep)) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
   }

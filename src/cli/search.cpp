@@ -3,6 +3,7 @@
 
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "ntfs/nue.h"
 #include "platform/text.h"
 
 #ifdef _WIN32
@@ -17,48 +18,66 @@ namespace rv::cli {
 
 namespace {
 
-// A JSON string literal of UTF-8 text (the escapes RFC 8259 requires).
-void AppendJsonString(std::string& out, const std::string& s) {
+// A JSON string literal of the text as UTF-8 (the escapes RFC 8259 requires).
+void AppendJsonString(std::string& out, TextView text) {
   out.push_back('"');
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
+      case u'"': out += "\\\""; break;
+      case u'\\': out += "\\\\"; break;
+      case u'\n': out += "\\n"; break;
+      case u'\r': out += "\\r"; break;
+      case u'\t': out += "\\t"; break;
       default:
         if (c < 0x20) {
           char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
           out += buf;
-        } else {
+        } else if (c < 0x80) {
           out.push_back(static_cast<char>(c));
+        } else {
+          // A run of non-ASCII units at once, so surrogate pairs stay whole.
+          size_t end = i + 1;
+          while (end < text.size() && text[end] >= 0x80) ++end;
+          AppendUtf8(out, text.substr(i, end - i));
+          i = end - 1;
         }
     }
   }
   out.push_back('"');
 }
 
-}  // namespace
-
-// One line of `search --json`; written by hand because a search may list
-// hundreds of thousands of files. The keys and their order are a contract.
-std::string FoundFileJsonLine(const FoundFile& f, Engine engine) {
-  std::string out = "{\"name\":";
-  out.reserve(160);
-  AppendJsonString(out, ToUtf8(f.name));
-  out += ",\"folder\":";
-  AppendJsonString(out, ToUtf8(f.folder));
-  out += ",\"size\":" + std::to_string(f.size) + ",\"time\":";
-  AppendJsonString(out, ToUtf8(f.time));
-  out += ",\"locator\":" + std::to_string(f.locator);
-  out += ",\"index\":" + (engine == Engine::Fat ? std::to_string(f.second) : std::string("null"));
-  out += ",\"recoverable\":" + (f.recoverable >= 0 ? std::to_string(f.recoverable) : std::string("null"));
-  out += "}\n";
-  return out;
+void AppendNumber(std::string& out, uint64_t v) {
+  char buf[24];
+  const int n = std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
+  out.append(buf, static_cast<size_t>(n));
 }
 
+}  // namespace
+
+// One line of `search --json`, into `out`; written by hand because a search
+// may list hundreds of thousands of files. The keys and their order are a
+// contract.
+void FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& out) {
+  out.assign("{\"name\":");
+  AppendJsonString(out, f.name);
+  out += ",\"folder\":";
+  AppendJsonString(out, f.folder);
+  out += ",\"size\":";
+  AppendNumber(out, f.size);
+  out += ",\"time\":";
+  AppendJsonString(out, f.time);
+  out += ",\"locator\":";
+  AppendNumber(out, f.locator);
+  out += ",\"index\":";
+  if (engine == Engine::Fat) AppendNumber(out, f.second);
+  else out += "null";
+  out += ",\"recoverable\":";
+  if (f.recoverable >= 0) AppendNumber(out, static_cast<uint64_t>(f.recoverable));
+  else out += "null";
+  out += "}\n";
+}
 
 std::string LocatorText(const FoundFile& f, Engine engine) {
   if (engine == Engine::Fat) return std::to_string(f.locator) + ":" + std::to_string(f.second);
@@ -90,11 +109,25 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
   return v;
 }
 
-bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, std::vector<FoundFile>& found,
-                  std::string& refusal, const std::function<void(const FoundFile&)>& each) {
+bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
+                 const std::function<void(const FoundFile&)>& each) {
   const bool progress = isatty(fileno(stderr)) != 0;
   EngineEvents ev;
-  ev.onFound = [&](const FoundFile& f) { found.push_back(f); };
+  // The NTFS engine is asked while it still holds the listed file's runs,
+  // so files stream out as they are found. The FAT estimate looks the entry
+  // up again, which the running directory walk cannot share: those files
+  // are estimated once the walk is over.
+  std::vector<FoundFile> later;
+  ev.onFound = [&](const FoundFile& f) {
+    if (!estimate) return each(f);
+    if (engine == Engine::Ntfs) {
+      FoundFile withShare = f;
+      uint32_t percent = 0;
+      if (NueUdel::RecoverablePercentOfListed(percent)) withShare.recoverable = static_cast<int>(percent);
+      return each(withShare);
+    }
+    later.push_back(f);
+  };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
     if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ToUtf8(text).c_str());
   };
@@ -102,10 +135,10 @@ bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, 
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   // How much of each file the volume still holds, told before any recovery.
-  for (auto& f : found) {
+  for (auto& f : later) {
     uint32_t percent = 0;
     if (EstimateRecoverable(engine, f, percent)) f.recoverable = static_cast<int>(percent);
-    if (each) each(f);
+    each(f);
   }
   return refusal.empty();
 }
@@ -114,26 +147,32 @@ int RunSearch(const SearchArgs& args) {
   Engine engine;
   auto v = OpenForEngine(args.volume, engine);
   if (!v) return kExitRefused;
-  std::vector<FoundFile> found;
   std::string refusal;
-  auto printJson = [&](const FoundFile& f) {
-    std::string line = FoundFileJsonLine(f, engine);
-    std::fwrite(line.data(), 1, line.size(), stdout);
+  size_t count = 0;
+  uint64_t total = 0;
+  std::string line;
+  auto print = [&](const FoundFile& f) {
+    if (args.json) {
+      FoundFileJsonLine(f, engine, line);
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      return;
+    }
+    if (count == 0)
+      std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+    std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
+    std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
+                free.c_str(), ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
+    ++count;
+    total += f.size;
   };
-  if (!CollectFound(args, engine, *v, found, refusal, args.json ? printJson : std::function<void(const FoundFile&)>())) {
+  if (!SearchFound(args, engine, *v, true, refusal, print)) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
   }
   if (!args.json) {
-    std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
-    uint64_t total = 0;
-    for (const auto& f : found) {
-      std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
-      std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
-                  free.c_str(), ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
-      total += f.size;
-    }
-    std::printf("%zu deleted file%s found, %llu bytes in all.\n", found.size(), found.size() == 1 ? "" : "s",
+    if (count == 0)
+      std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+    std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
   }
   return kExitOk;

@@ -13,10 +13,11 @@ namespace rv::cli {
 
 // Null (after a one-line refusal on stderr) when the volume cannot be searched.
 std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine);
-// Runs the search; `each` sees every file once its recoverable share is known.
-// False, with the engine's refusal text in `refusal`, when the engine refused.
-bool CollectFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, std::vector<FoundFile>& found,
-                  std::string& refusal, const std::function<void(const FoundFile&)>& each);
+// Runs the search; `each` sees every file found, with its recoverable share
+// when `estimate` is set. False, with the engine's refusal text in
+// `refusal`, when the engine refused.
+bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
+                 const std::function<void(const FoundFile&)>& each);
 // "RECORD" on NTFS, "LOCATOR:INDEX" on FAT: what --id takes.
 std::string LocatorText(const FoundFile& f, Engine engine);
 

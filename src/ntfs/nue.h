@@ -85,6 +85,7 @@ struct NueVolumeData : VolumeHandle {
   uint64_t discontinuities = 0;
   uint64_t recordsWithoutData = 0;
   uint64_t lowestCluster = 0;
+  uint32_t listedDataKind = 0;  // data kind of the record last listed by the search
 
   // Search state kept between calls on the same volume.
   uint64_t lastParent = 0;
@@ -181,6 +182,10 @@ BOOL UndeleteFileShell(const RequestPacket& packet);
 // Percentage of a deleted file's data clusters that the volume bitmap still
 // shows free (100 for resident data, 0 when the record is in use again).
 bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent);
+// The same for the file the search has just listed, from the runs and size
+// its examination left in the volume record: valid only while the
+// CM_FILE_FOUND of that file is being handled (a synchronous sink).
+bool RecoverablePercentOfListed(uint32_t& percent);
 }
 
 }  // namespace rv

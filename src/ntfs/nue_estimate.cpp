@@ -47,26 +47,11 @@ BitmapSlices& Slices() {
   return s;
 }
 
-}  // namespace
-
-bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
-  NueVolumeData& v = TheNueVolume();
-  if (!v.handle || v.bytesPerCluster == 0 || !v.mftBitmap) return false;
-  uint8_t* raw = nullptr;
-  uint64_t got = recordNumber;
-  if (!ReadNextFreeFileRecord(v, got, raw)) return false;
-  if (got != recordNumber || !raw) {
-    percent = 0;  // the record is in use again: nothing of it is left
-    return true;
-  }
-  std::vector<uint8_t> record(raw, raw + v.bytesPerFileRecord);
-  v.currentRecordNumber = recordNumber;
-  // The search has listed the file already: only its data runs matter here.
-  uint64_t modified = 0;
-  uint32_t status = 0;
-  if (!ClassifyFileRecord(v, Bytes(record.data(), record.size()), modified, status)) return false;
+// Share of the clusters in the RunTable's first group, up to the data size,
+// that the volume bitmap shows free.
+bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
   RunGroupView group;
-  if (status != 2 || !FirstRunGroup(v, group)) {
+  if (dataKind != 2 || !FirstRunGroup(v, group)) {
     percent = 100;
     return true;
   }
@@ -87,6 +72,33 @@ bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
   }
   percent = stored == 0 ? 100 : static_cast<uint32_t>(free * 100 / stored);
   return true;
+}
+
+}  // namespace
+
+bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
+  NueVolumeData& v = TheNueVolume();
+  if (!v.handle || v.bytesPerCluster == 0 || !v.mftBitmap) return false;
+  uint8_t* raw = nullptr;
+  uint64_t got = recordNumber;
+  if (!ReadNextFreeFileRecord(v, got, raw)) return false;
+  if (got != recordNumber || !raw) {
+    percent = 0;  // the record is in use again: nothing of it is left
+    return true;
+  }
+  std::vector<uint8_t> record(raw, raw + v.bytesPerFileRecord);
+  v.currentRecordNumber = recordNumber;
+  // The search has listed the file already: only its data runs matter here.
+  uint64_t modified = 0;
+  uint32_t status = 0;
+  if (!ClassifyFileRecord(v, Bytes(record.data(), record.size()), modified, status)) return false;
+  return PercentOfRunTable(v, status, percent);
+}
+
+bool RecoverablePercentOfListed(uint32_t& percent) {
+  NueVolumeData& v = TheNueVolume();
+  if (!v.handle || v.bytesPerCluster == 0) return false;
+  return PercentOfRunTable(v, v.listedDataKind, percent);
 }
 
 }  // namespace rv::NueUdel

@@ -426,6 +426,7 @@ uint32_t ExamineRecord(NueVolumeData& v, Bytes record, RecordExamination& out) {
   const uint64_t dataSize = v.dataSize;
   if (!BuildRecordPath(v, record)) return 100;
   v.dataSize = dataSize;
+  v.listedDataKind = status;
   return 0;
 }
 

@@ -59,7 +59,12 @@ Text FromUtf8(std::string_view s) {
 
 std::string ToUtf8(TextView s) {
   std::string out;
-  out.reserve(s.size());
+  AppendUtf8(out, s);
+  return out;
+}
+
+void AppendUtf8(std::string& out, TextView s) {
+  out.reserve(out.size() + s.size());
   for (size_t i = 0; i < s.size(); ++i) {
     uint32_t cp = s[i];
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
@@ -84,7 +89,6 @@ std::string ToUtf8(TextView s) {
       out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
   }
-  return out;
 }
 
 char16_t UpcaseChar(char16_t c) {

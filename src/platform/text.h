@@ -11,6 +11,8 @@ namespace rv {
 Text FromUtf8(std::string_view s);
 // Unpaired surrogates become U+FFFD: the result is always valid UTF-8.
 std::string ToUtf8(TextView s);
+// The same, appended to `out`.
+void AppendUtf8(std::string& out, TextView s);
 
 char16_t UpcaseChar(char16_t c);
 Text Upcase(TextView s);
