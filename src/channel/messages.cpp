@@ -93,7 +93,9 @@ int DataToController(uint32_t commandId, const void* payload, uint32_t size, int
 
 std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
                                             TextView path) {
-  std::vector<uint8_t> out(12, 0);
+  std::vector<uint8_t> out;
+  out.reserve(12 + 2 * (timeText.size() + path.size()) + 8);
+  out.resize(12);
   Put32(out, 0, locator);
   Put32(out, 4, second);
   Put32(out, 8, size);
@@ -129,18 +131,46 @@ std::vector<uint8_t> BuildMessageBoxRequest(TextView text, TextView caption, uin
   return out;
 }
 
+namespace {
+// Decimal digits of v, at least `width` of them.
+void AppendPadded(Text& out, unsigned v, size_t width) {
+  char16_t digits[12];
+  size_t n = 0;
+  do {
+    digits[n++] = static_cast<char16_t>(u'0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (; n < width && n < sizeof digits / sizeof digits[0]; ++n) digits[n] = u'0';
+  while (n > 0) out.push_back(digits[--n]);
+}
+
+// "MM/dd/yyyy HH:mm" of a calendar time.
+Text MinuteText(unsigned month, unsigned day, unsigned year, unsigned hour, unsigned minute) {
+  Text t;
+  t.reserve(16);
+  AppendPadded(t, month, 2);
+  t.push_back(u'/');
+  AppendPadded(t, day, 2);
+  t.push_back(u'/');
+  AppendPadded(t, year, 4);
+  t.push_back(u' ');
+  AppendPadded(t, hour, 2);
+  t.push_back(u':');
+  AppendPadded(t, minute, 2);
+  return t;
+}
+}  // namespace
+
 Text NtfsTimeText(uint64_t fileTime) {
   CalendarTime t;
   if (!FileTimeToLocal(fileTime, t)) t = CalendarTime{1601, 1, 1, 0, 0, 0};
-  return PaddedDecimal(t.month, 2) + u"/" + PaddedDecimal(t.day, 2) + u"/" + PaddedDecimal(t.year, 4) + u" " +
-         PaddedDecimal(t.hour, 2) + u":" + PaddedDecimal(t.minute, 2);
+  return MinuteText(static_cast<unsigned>(t.month), static_cast<unsigned>(t.day), static_cast<unsigned>(t.year),
+                    static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute));
 }
 
 Text FatTimeText(uint16_t timeWord, uint16_t dateWord) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%02i/%02i/%04i %02i:%02i", (dateWord >> 5) & 0x0F, dateWord & 0x1F,
-                1980 + (dateWord >> 9), timeWord >> 11, (timeWord >> 5) & 0x3F);
-  return FromUtf8(buf);
+  return MinuteText((dateWord >> 5) & 0x0F, dateWord & 0x1F, 1980 + (dateWord >> 9), timeWord >> 11,
+                    (timeWord >> 5) & 0x3F);
 }
 
 int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size) {

@@ -1,5 +1,6 @@
 #include "channel/packet.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -93,25 +94,34 @@ void Append32(std::vector<uint8_t>& out, uint32_t v) {
 }  // namespace
 
 void AppendPayloadText(std::vector<uint8_t>& out, TextView t) {
+  const size_t at = out.size();
+  out.resize(at + 2 * t.size() + 2);
+  uint8_t* p = out.data() + at;
   for (char16_t c : t) {
-    out.push_back(static_cast<uint8_t>(c));
-    out.push_back(static_cast<uint8_t>(c >> 8));
+    *p++ = static_cast<uint8_t>(c);
+    *p++ = static_cast<uint8_t>(c >> 8);
   }
-  out.push_back(0);
-  out.push_back(0);
+  p[0] = p[1] = 0;
 }
 
 bool ReadPayloadText(const uint8_t* payload, uint32_t length, uint32_t& offset, Text& out) {
   out.clear();
   if (!payload) return false;
-  Bytes b(payload, length);
-  while (InBounds(length, offset, 2)) {
-    char16_t c = le16(b, offset);
-    offset += 2;
-    if (c == 0) return true;
-    out.push_back(c);
+  uint32_t end = offset;
+  while (InBounds(length, end, 2) && (payload[end] | payload[end + 1]) != 0) end += 2;
+  const bool terminated = InBounds(length, end, 2);
+  if (end > offset) {
+    out.resize((end - offset) / 2);
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(out.data(), payload + offset, end - offset);
+    } else {
+      for (size_t i = 0; i < out.size(); ++i)
+        out[i] = static_cast<char16_t>(payload[offset + 2 * i] | (payload[offset + 2 * i + 1] << 8));
+    }
   }
-  return false;  // no terminator inside the payload
+  // Past the terminator; without one inside the payload, at its end.
+  offset = terminated ? end + 2 : end;
+  return terminated;  // false: no terminator inside the payload
 }
 
 std::vector<uint8_t> BuildSearchRequest(const SearchRequestFields& f) {

@@ -1,3 +1,4 @@
+#include <charconv>
 #include <cstdio>
 #include <iostream>
 
@@ -18,40 +19,59 @@ namespace rv::cli {
 
 namespace {
 
-// A JSON string literal of the text as UTF-8 (the escapes RFC 8259 requires).
+// A JSON string literal of the text as UTF-8 (the escapes RFC 8259 requires;
+// unpaired surrogates become U+FFFD, as everywhere text leaves as UTF-8).
 void AppendJsonString(std::string& out, TextView text) {
-  out.push_back('"');
+  static const char kHex[] = "0123456789abcdef";
+  const size_t start = out.size();
+  out.resize(start + 6 * text.size() + 2);  // the longest form of any unit: \u00XX
+  char* p = out.data() + start;
+  *p++ = '"';
   for (size_t i = 0; i < text.size(); ++i) {
-    const char16_t c = text[i];
-    switch (c) {
-      case u'"': out += "\\\""; break;
-      case u'\\': out += "\\\\"; break;
-      case u'\n': out += "\\n"; break;
-      case u'\r': out += "\\r"; break;
-      case u'\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-          out += buf;
-        } else if (c < 0x80) {
-          out.push_back(static_cast<char>(c));
+    uint32_t c = text[i];
+    if (c == u'"' || c == u'\\') {
+      *p++ = '\\';
+      *p++ = static_cast<char>(c);
+    } else if (c == u'\n' || c == u'\r' || c == u'\t') {
+      *p++ = '\\';
+      *p++ = c == u'\n' ? 'n' : c == u'\r' ? 'r' : 't';
+    } else if (c < 0x20) {
+      *p++ = '\\';
+      *p++ = 'u';
+      *p++ = '0';
+      *p++ = '0';
+      *p++ = kHex[c >> 4];
+      *p++ = kHex[c & 15];
+    } else if (c < 0x80) {
+      *p++ = static_cast<char>(c);
+    } else {
+      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
+      } else if (c >= 0xD800 && c <= 0xDFFF) {
+        c = 0xFFFD;
+      }
+      if (c < 0x800) {
+        *p++ = static_cast<char>(0xC0 | (c >> 6));
+      } else {
+        if (c < 0x10000) {
+          *p++ = static_cast<char>(0xE0 | (c >> 12));
         } else {
-          // A run of non-ASCII units at once, so surrogate pairs stay whole.
-          size_t end = i + 1;
-          while (end < text.size() && text[end] >= 0x80) ++end;
-          AppendUtf8(out, text.substr(i, end - i));
-          i = end - 1;
+          *p++ = static_cast<char>(0xF0 | (c >> 18));
+          *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
         }
+        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      }
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
     }
   }
-  out.push_back('"');
+  *p++ = '"';
+  out.resize(static_cast<size_t>(p - out.data()));
 }
 
 void AppendNumber(std::string& out, uint64_t v) {
   char buf[24];
-  const int n = std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(v));
-  out.append(buf, static_cast<size_t>(n));
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  out.append(buf, r.ptr);
 }
 
 }  // namespace
@@ -118,13 +138,12 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   // up again, which the running directory walk cannot share: those files
   // are estimated once the walk is over.
   std::vector<FoundFile> later;
-  ev.onFound = [&](const FoundFile& f) {
+  ev.onFound = [&](FoundFile& f) {
     if (!estimate) return each(f);
     if (engine == Engine::Ntfs) {
-      FoundFile withShare = f;
       uint32_t percent = 0;
-      if (NueUdel::RecoverablePercentOfListed(percent)) withShare.recoverable = static_cast<int>(percent);
-      return each(withShare);
+      if (NueUdel::RecoverablePercentOfListed(percent)) f.recoverable = static_cast<int>(percent);
+      return each(f);
     }
     later.push_back(f);
   };

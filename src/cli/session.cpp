@@ -14,9 +14,10 @@ bool ReadText(const std::vector<uint8_t>& p, uint32_t& off, Text& out) {
   return ReadPayloadText(p.data(), static_cast<uint32_t>(p.size()), off, out);
 }
 
-FoundFile ParseFound(const std::vector<uint8_t>& p, TextView volumeName) {
-  FoundFile f;
+// Into `f`, whose strings keep their room from one file to the next.
+void ParseFound(const std::vector<uint8_t>& p, TextView volumeName, FoundFile& f) {
   Bytes b(p);
+  f.recoverable = -1;
   f.locator = le32(b, 0);
   f.second = le32(b, 4);
   f.size = le32(b, 8);
@@ -32,13 +33,12 @@ FoundFile ParseFound(const std::vector<uint8_t>& p, TextView volumeName) {
     rest.remove_prefix(colon + 1);
   size_t slash = rest.rfind(u'\\');
   if (slash == TextView::npos) {
-    f.folder = Text(1, u'\\');
-    f.name = Text(rest);
+    f.folder.assign(1, u'\\');
+    f.name.assign(rest);
   } else {
-    f.folder = Text(rest.substr(0, slash + 1));
-    f.name = Text(rest.substr(slash + 1));
+    f.folder.assign(rest.substr(0, slash + 1));
+    f.name.assign(rest.substr(slash + 1));
   }
-  return f;
 }
 
 Text ProgressText(const std::vector<uint8_t>& p) {
@@ -48,11 +48,15 @@ Text ProgressText(const std::vector<uint8_t>& p) {
   return t;
 }
 
-void Dispatch(uint32_t id, const std::vector<uint8_t>& p, TextView volumeName, const EngineEvents& ev) {
+void Dispatch(uint32_t id, const std::vector<uint8_t>& p, TextView volumeName, const EngineEvents& ev,
+              FoundFile& found) {
   Bytes b(p);
   switch (id) {
     case CM_FILE_FOUND:
-      if (ev.onFound) ev.onFound(ParseFound(p, volumeName));
+      if (ev.onFound) {
+        ParseFound(p, volumeName, found);
+        ev.onFound(found);
+      }
       break;
     case CM_SEARCH_PROGRESS:
       if (ev.onSearchProgress) ev.onSearchProgress(le32(b, 0), ProgressText(p));
@@ -129,7 +133,8 @@ bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern
   f.volumeRoot = volume.root;
   RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(f));
   const Text volumeName = volume.volumeName;
-  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { Dispatch(id, p, volumeName, events); });
+  FoundFile found;
+  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { Dispatch(id, p, volumeName, events, found); });
   SetMessageSink(&sink);
   BOOL ok = engine == Engine::Ntfs ? NueDel::GetDeletedFileHeadersShell(packet)
                                    : FueDel::GetDeletedFileHeadersShell(packet);
@@ -139,7 +144,8 @@ bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern
 
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events) {
   RequestPacket packet = RequestPacket::Wrap(payload);
-  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { Dispatch(id, p, u"", events); });
+  FoundFile found;
+  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { Dispatch(id, p, u"", events, found); });
   SetMessageSink(&sink);
   BOOL ok = engine == Engine::Ntfs ? NueUdel::UndeleteFileShell(packet) : FueUdel::UndeleteFileShell(packet);
   SetMessageSink(nullptr);

@@ -34,7 +34,9 @@ struct UndeleteOutcome {
 enum class Engine { Ntfs, Fat, None };
 
 struct EngineEvents {
-  std::function<void(const FoundFile&)> onFound;
+  // The file is the dispatcher's own and is reused for the next one: a
+  // handler may change it, and copies what it keeps.
+  std::function<void(FoundFile&)> onFound;
   std::function<void(uint32_t percent, const Text& text)> onSearchProgress;
   std::function<void(const Text& text)> onShowMessage;
   std::function<void(uint32_t value, const Text& text)> onFileStarted;

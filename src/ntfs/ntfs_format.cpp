@@ -26,25 +26,28 @@ bool ApplyRecordFixups(MutableBytes record) {
 
 bool AttributeAt(Bytes record, size_t offset, Attribute& out) {
   if (!InBounds(record.size(), offset, 16)) return false;
-  const uint32_t type = le32(record, offset + kAttrType);
-  const uint32_t length = le32(record, offset + kAttrLength);
+  const uint8_t* h = record.data() + offset;
+  const uint32_t type = le32At(h + kAttrType);
+  const uint32_t length = le32At(h + kAttrLength);
   if (type == kAttrEnd || length < kResidentHeaderBytes || !InBounds(record.size(), offset, length)) return false;
-  const uint8_t nonResident = le8(record, offset + kAttrNonResident);
+  // From here on the whole header (24 bytes at least) lies inside the record.
+  const uint8_t nonResident = h[kAttrNonResident];
   if (nonResident > 1) return false;
   out.offset = offset;
   out.type = type;
   out.length = length;
   out.nonResident = nonResident == 1;
-  out.flags = le16(record, offset + kAttrFlags);
-  out.id = le16(record, offset + kAttrId);
-  out.nameLength = le8(record, offset + kAttrNameLength);
-  out.nameOffset = le16(record, offset + kAttrNameOffset);
+  out.flags = le16At(h + kAttrFlags);
+  out.id = le16At(h + kAttrId);
+  out.nameLength = h[kAttrNameLength];
+  out.nameOffset = le16At(h + kAttrNameOffset);
   if (!InBounds(length, out.nameOffset, 2ull * out.nameLength)) return false;
   if (out.nonResident) {
-    const size_t pairs = le16(record, offset + kAttrMappingPairs);
-    return length >= kNonResidentHeaderBytes && pairs >= kNonResidentHeaderBytes && pairs <= length;
+    if (length < kNonResidentHeaderBytes) return false;
+    const size_t pairs = le16At(h + kAttrMappingPairs);
+    return pairs >= kNonResidentHeaderBytes && pairs <= length;
   }
-  return InBounds(length, le16(record, offset + kAttrValueOffset), le32(record, offset + kAttrValueLength));
+  return InBounds(length, le16At(h + kAttrValueOffset), le32At(h + kAttrValueLength));
 }
 
 bool FirstAttributeOf(Bytes record, Attribute& out) {

@@ -348,21 +348,18 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
   if (!GetRecordFileName(v, record, name, parent, found) || !found) return kFalse;
   v.currentFileName = name;
   if (parent == v.lastParent && !v.currentFullPath.empty()) {
-    // Files of one folder follow each other in the MFT: reuse its path.
+    // Files of one folder follow each other in the MFT: the folder is the
+    // one the last file was placed in, only the name changes.
     const size_t slash = v.currentFullPath.rfind(u'\\');
-    if (slash == Text::npos) return kFalse;
-    Text full = v.currentFullPath.substr(0, slash + 1) + name;
-    if (full.size() >= kMaxPathUnits) return kFalse;
-    // The folder starts after the drive colon, or after the "}" of a
-    // volume GUID path (which NT 4 does not know).
-    size_t from = full.find(u':');
-    if (from == Text::npos && OsMajorVersion() != 4) from = full.find(u'}');
-    if (from == Text::npos || from > slash) return kFalse;
-    v.currentFolderPath = full.substr(from + 1, slash - from);
-    v.currentFullPath = full;
+    if (slash == Text::npos || slash + 1 + name.size() >= kMaxPathUnits) return kFalse;
+    v.currentFullPath.resize(slash + 1);
+    v.currentFullPath += name;
     return kTrue;
   }
-  v.lastParent = parent;
+  // Until this folder is placed, no later file may take the shortcut above
+  // with the path of another folder.
+  v.lastParent = UINT64_MAX;
+  v.currentFullPath.clear();
   Text folder;
   if (parent != ntfs::kRootFolderRecord) {
     std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
@@ -400,12 +397,10 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
   } else {
     prefix = Text(v.devicePath);
   }
+  if (prefix.size() + folder.size() + name.size() >= kMaxPathUnits) return kFalse;
   v.currentFolderPath = folder;
   v.currentFullPath = prefix + folder + name;
-  if (v.currentFullPath.size() >= kMaxPathUnits) {
-    v.currentFullPath.clear();
-    return kFalse;
-  }
+  v.lastParent = parent;
   return kTrue;
 }
 

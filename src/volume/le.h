@@ -30,6 +30,14 @@ inline uint64_t le64(Bytes s, size_t off) {
   return static_cast<uint64_t>(le32(s, off)) | (static_cast<uint64_t>(le32(s, off + 4)) << 32);
 }
 
+// Unchecked reads, for the hot walks that have just proven the whole field
+// range inside the buffer with InBounds.
+inline uint16_t le16At(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t le32At(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
 inline void put16(MutableBytes s, size_t off, uint16_t v) {
   if (!InBounds(s.size(), off, 2)) return;
   s[off] = static_cast<uint8_t>(v);
