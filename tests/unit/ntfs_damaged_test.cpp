@@ -126,6 +126,11 @@ TEST_F(DamagedImage, ParentChainThatLoopsFailsThePath) {
   put32(Raw(), RecordOffset(sub) + fn.offset + value, static_cast<uint32_t>(deeper));
   auto found = Search();
   EXPECT_EQ(found.count(85), 0u);
+  EXPECT_EQ(found.count(84), 0u);  // Sub is in the loop too
+  // Its sibling cannot be placed either: it must not borrow the folder of
+  // the file listed before it (83, in OldFolder).
+  EXPECT_EQ(found.count(86), 0u);
+  EXPECT_EQ(found.count(83), 1u);
   EXPECT_EQ(found.count(77), 1u);
 }
 
