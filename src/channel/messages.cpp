@@ -132,8 +132,8 @@ std::vector<uint8_t> BuildMessageBoxRequest(TextView text, TextView caption, uin
 }
 
 namespace {
-// Decimal digits of v, at least `width` of them.
-void AppendPadded(Text& out, unsigned v, size_t width) {
+// Decimal digits of v, at least `width` of them, at `out`; returns the end.
+char16_t* PutPadded(char16_t* out, unsigned v, size_t width) {
   char16_t digits[12];
   size_t n = 0;
   do {
@@ -141,23 +141,23 @@ void AppendPadded(Text& out, unsigned v, size_t width) {
     v /= 10;
   } while (v != 0);
   for (; n < width && n < sizeof digits / sizeof digits[0]; ++n) digits[n] = u'0';
-  while (n > 0) out.push_back(digits[--n]);
+  while (n > 0) *out++ = digits[--n];
+  return out;
 }
 
 // "MM/dd/yyyy HH:mm" of a calendar time.
 Text MinuteText(unsigned month, unsigned day, unsigned year, unsigned hour, unsigned minute) {
-  Text t;
-  t.reserve(16);
-  AppendPadded(t, month, 2);
-  t.push_back(u'/');
-  AppendPadded(t, day, 2);
-  t.push_back(u'/');
-  AppendPadded(t, year, 4);
-  t.push_back(u' ');
-  AppendPadded(t, hour, 2);
-  t.push_back(u':');
-  AppendPadded(t, minute, 2);
-  return t;
+  char16_t buf[5 * 12];
+  char16_t* p = PutPadded(buf, month, 2);
+  *p++ = u'/';
+  p = PutPadded(p, day, 2);
+  *p++ = u'/';
+  p = PutPadded(p, year, 4);
+  *p++ = u' ';
+  p = PutPadded(p, hour, 2);
+  *p++ = u':';
+  p = PutPadded(p, minute, 2);
+  return Text(buf, p);
 }
 }  // namespace
 

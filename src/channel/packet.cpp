@@ -107,9 +107,11 @@ void AppendPayloadText(std::vector<uint8_t>& out, TextView t) {
 bool ReadPayloadText(const uint8_t* payload, uint32_t length, uint32_t& offset, Text& out) {
   out.clear();
   if (!payload) return false;
+  if (offset > length) offset = length;
   uint32_t end = offset;
-  while (InBounds(length, end, 2) && (payload[end] | payload[end + 1]) != 0) end += 2;
-  const bool terminated = InBounds(length, end, 2);
+  const uint32_t last = length - (length - offset) % 2;  // whole units only
+  while (end < last && (payload[end] | payload[end + 1]) != 0) end += 2;
+  const bool terminated = end < last;
   if (end > offset) {
     out.resize((end - offset) / 2);
     if constexpr (std::endian::native == std::endian::little) {

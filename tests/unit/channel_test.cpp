@@ -88,6 +88,31 @@ TEST(SearchRequest, TruncatedOrUnterminatedIsRefused) {
   }
 }
 
+TEST(PayloadText, ReadsUpToTheTerminatorAndNeverPastTheEnd) {
+  std::vector<uint8_t> p;
+  AppendPayloadText(p, u"ab\u00e9");
+  AppendPayloadText(p, u"");
+  ASSERT_EQ(p.size(), 10u);
+  uint32_t off = 0;
+  Text t;
+  EXPECT_TRUE(ReadPayloadText(p.data(), static_cast<uint32_t>(p.size()), off, t));
+  EXPECT_EQ(t, u"ab\u00e9");
+  EXPECT_EQ(off, 8u);
+  EXPECT_TRUE(ReadPayloadText(p.data(), static_cast<uint32_t>(p.size()), off, t));
+  EXPECT_EQ(t, u"");
+  EXPECT_EQ(off, 10u);
+  EXPECT_FALSE(ReadPayloadText(p.data(), static_cast<uint32_t>(p.size()), off, t));
+  // No terminator, and an odd byte at the end: what is there, but false.
+  const uint8_t open[] = {'x', 0, 'y', 0, 'z'};
+  off = 0;
+  EXPECT_FALSE(ReadPayloadText(open, sizeof open, off, t));
+  EXPECT_EQ(t, u"xy");
+  EXPECT_LE(off, sizeof open);
+  off = 99;
+  EXPECT_FALSE(ReadPayloadText(open, sizeof open, off, t));
+  EXPECT_TRUE(t.empty());
+}
+
 TEST(UndeleteRequest, NtfsRecordsAndEndMark) {
   auto b = BuildNtfsUndeleteRequest(u"D:\\out", {42, 70000});
   auto dest = Utf16(u"D:\\out");
