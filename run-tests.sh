@@ -16,7 +16,7 @@ done
 
 packages=(cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev zstd python3
           clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine xvfb imagemagick
-          ntfs-3g mtools dosfstools sleuthkit fuse3 libbenchmark-dev)
+          ntfs-3g mtools dosfstools sleuthkit fuse3 libbenchmark-dev time)
 if [ "$install" = 1 ]; then
   missing=()
   for p in "${packages[@]}"; do
