@@ -40,7 +40,10 @@ int Post(uint32_t id, const std::vector<uint8_t>& payload) {
 }  // namespace
 
 bool CallbackSink::Post(uint32_t commandId, gmem::Handle payload) {
-  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> own;
+  std::unique_lock<std::mutex> shared(bufferInUse_, std::try_to_lock);
+  std::vector<uint8_t>& bytes = shared.owns_lock() ? buffer_ : own;
+  bytes.clear();
   if (payload) {
     size_t n = gmem::Size(payload);
     if (void* p = gmem::Lock(payload)) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <vector>
 
 #include "platform/gmem.h"
@@ -57,6 +58,11 @@ class CallbackSink final : public MessageSink {
 
  private:
   Callback cb_;
+  // The payload copy handed to the callback, kept for the next message.
+  // A post while it is in use (from the callback, or from another thread)
+  // gets a buffer of its own.
+  std::vector<uint8_t> buffer_;
+  std::mutex bufferInUse_;
 };
 
 #ifdef _WIN32

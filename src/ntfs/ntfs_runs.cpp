@@ -166,7 +166,10 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
   }
   const uint64_t allocated = le64(ConstTable(v), c.groupOffset + 24);
   if (allocated != 0 && c.bytesMapped >= allocated) return kTrue;
-  std::vector<ntfs::Run> runs;
+  // Decoded once per attribute of every record examined: the list keeps its
+  // room between calls.
+  thread_local std::vector<ntfs::Run> runs;
+  runs.clear();
   // A list cut short (running off the attribute, pointing outside the
   // volume) keeps the runs decoded before the damage.
   if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs))

@@ -50,7 +50,7 @@ BitmapSlices& Slices() {
 // Share of the clusters in the RunTable's first group, up to the data size,
 // that the volume bitmap shows free.
 bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
-  RunGroupView group;
+  thread_local RunGroupView group;  // asked for every listed file: its room is kept
   if (dataKind != 2 || !FirstRunGroup(v, group)) {
     percent = 100;
     return true;
