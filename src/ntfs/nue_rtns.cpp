@@ -347,49 +347,43 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
   BOOL found = kFalse;
   if (!GetRecordFileName(v, record, name, parent, found) || !found) return kFalse;
   v.currentFileName = name;
-  if (parent == v.lastParent && !v.currentFullPath.empty()) {
-    // Files of one folder follow each other in the MFT: reuse its path.
-    const size_t slash = v.currentFullPath.rfind(u'\\');
-    if (slash == Text::npos) return kFalse;
-    Text full = v.currentFullPath.substr(0, slash + 1) + name;
-    if (full.size() >= kMaxPathUnits) return kFalse;
-    // The folder starts after the drive colon, or after the "}" of a
-    // volume GUID path (which NT 4 does not know).
-    size_t from = full.find(u':');
-    if (from == Text::npos && OsMajorVersion() != 4) from = full.find(u'}');
-    if (from == Text::npos || from > slash) return kFalse;
-    v.currentFolderPath = full.substr(from + 1, slash - from);
-    v.currentFullPath = full;
-    return kTrue;
-  }
-  v.lastParent = parent;
   Text folder;
-  if (parent != ntfs::kRootFolderRecord) {
-    std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
-    std::unordered_set<uint64_t> visited;
-    uint64_t current = parent;
-    while (current != ntfs::kRootFolderRecord) {
-      if (!visited.insert(current).second || visited.size() > kMaxFolderDepth) return kFalse;
-      uint64_t got = current;
-      Bytes folderRecord;
-      if (ReadFileRecord(v, got, block.data(), block.size()) && got == current) {
-        folderRecord = Bytes(block.data(), block.size());
-      } else {
-        // A deleted folder: its record is free and read raw.
-        uint8_t* raw = nullptr;
-        got = current;
-        if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) return kFalse;
-        std::memcpy(block.data(), raw, block.size());
-        folderRecord = Bytes(block.data(), block.size());
+  if (parent == v.lastParent && !v.currentFullPath.empty()) {
+    // Files of one folder follow each other in the MFT: reuse its path. The
+    // folder is kept as it was built, never found again inside the previous
+    // full path, where a "\", ":" or "}" of the previous name would mislead.
+    folder = v.currentFolderPath;
+  } else {
+    // The shortcut is valid only once this folder's path has been built.
+    v.currentFullPath.clear();
+    v.lastParent = parent;
+    if (parent != ntfs::kRootFolderRecord) {
+      std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
+      std::unordered_set<uint64_t> visited;
+      uint64_t current = parent;
+      while (current != ntfs::kRootFolderRecord) {
+        if (!visited.insert(current).second || visited.size() > kMaxFolderDepth) return kFalse;
+        uint64_t got = current;
+        Bytes folderRecord;
+        if (ReadFileRecord(v, got, block.data(), block.size()) && got == current) {
+          folderRecord = Bytes(block.data(), block.size());
+        } else {
+          // A deleted folder: its record is free and read raw.
+          uint8_t* raw = nullptr;
+          got = current;
+          if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) return kFalse;
+          std::memcpy(block.data(), raw, block.size());
+          folderRecord = Bytes(block.data(), block.size());
+        }
+        if (!(le16(folderRecord, ntfs::kRecFlags) & ntfs::kRecDirectory)) return kFalse;
+        Text folderName;
+        uint64_t next = 0;
+        BOOL ok = kFalse;
+        if (!GetRecordFileName(v, folderRecord, folderName, next, ok) || !ok) return kFalse;
+        if (folder.size() + name.size() + folderName.size() + 3 >= kMaxPathUnits) return kFalse;
+        folder = u"\\" + folderName + folder;
+        current = next;
       }
-      if (!(le16(folderRecord, ntfs::kRecFlags) & ntfs::kRecDirectory)) return kFalse;
-      Text folderName;
-      uint64_t next = 0;
-      BOOL ok = kFalse;
-      if (!GetRecordFileName(v, folderRecord, folderName, next, ok) || !ok) return kFalse;
-      if (folder.size() + name.size() + folderName.size() + 3 >= kMaxPathUnits) return kFalse;
-      folder = u"\\" + folderName + folder;
-      current = next;
     }
   }
   if (folder.empty() || folder.back() != u'\\') folder += u"\\";
@@ -400,12 +394,11 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
   } else {
     prefix = Text(v.devicePath);
   }
+  Text full = prefix + folder + name;
+  // Too long for this file; the folder stays valid for the next one.
+  if (full.size() >= kMaxPathUnits) return kFalse;
   v.currentFolderPath = folder;
-  v.currentFullPath = prefix + folder + name;
-  if (v.currentFullPath.size() >= kMaxPathUnits) {
-    v.currentFullPath.clear();
-    return kFalse;
-  }
+  v.currentFullPath = full;
   return kTrue;
 }
 
