@@ -146,6 +146,9 @@ namespace FueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
 uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath);
 bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedName, uint8_t entry[32]);
+// The same lookup for a found file's full path: the entry's name must end
+// the path after a "\" (it may hold "\" itself); `name` is the entry's name.
+bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, Text& name, uint8_t entry[32]);
 bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent);
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath);

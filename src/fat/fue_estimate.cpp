@@ -19,11 +19,9 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
     if (!LoadFatLayout(v)) return false;
     walk.entryIndex = 0;
   }
-  char16_t drive = 0;
-  Text folder, name;
-  SplitFullPath(fullPath, drive, folder, name);
+  Text name;
   uint8_t entry[32];
-  if (!FindEntryByIndex(locator, entryIndex, name, entry)) return false;
+  if (!FindEntryForPath(locator, entryIndex, fullPath, name, entry)) return false;
   const uint64_t size = entry[0x1C] | (entry[0x1D] << 8) | (entry[0x1E] << 16) | (uint64_t{entry[0x1F]} << 24);
   const uint64_t needed = (size + v.bytesPerCluster - 1) / v.bytesPerCluster;
   if (needed == 0) {

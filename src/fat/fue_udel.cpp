@@ -125,7 +125,11 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
   return ok;
 }
 
-bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedName, uint8_t entry[32]) {
+namespace {
+
+// The deleted file entry at `entryIndex` of the directory `locator` names,
+// with its name as the search built it; false when there is none.
+bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t entry[32]) {
   const bool deleted = (locator & kDeletedDirFlag) != 0;
   const uint32_t dlcn = locator & ~kDeletedDirFlag;
   gmem::Handle block = nullptr;
@@ -145,9 +149,7 @@ bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedNa
     const size_t pos = static_cast<size_t>(entryIndex) * kEntryBytes;
     const uint8_t* e = listing + pos;
     const uint8_t attr = e[0x0B];
-    Text name;
-    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && BuildEntryName(listing, pos, name) &&
-        EqualsIgnoreCase(name, expectedName)) {
+    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && BuildEntryName(listing, pos, name)) {
       std::memcpy(entry, e, kEntryBytes);
       found = true;
     }
@@ -155,6 +157,28 @@ bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedNa
   gmem::Unlock(block);
   FreeGlobalBlock(&block, nullptr);
   return found;
+}
+
+}  // namespace
+
+bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedName, uint8_t entry[32]) {
+  Text name;
+  uint8_t e[32];
+  if (!DeletedEntryAt(locator, entryIndex, name, e) || !EqualsIgnoreCase(name, expectedName)) return false;
+  std::memcpy(entry, e, sizeof e);
+  return true;
+}
+
+bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, Text& name, uint8_t entry[32]) {
+  uint8_t e[32];
+  if (!DeletedEntryAt(locator, entryIndex, name, e)) return false;
+  // The path ends with "" and the entry's name; a long name may itself
+  // hold a "", so the text after the path's last "" is not the name.
+  if (fullPath.size() <= name.size() || fullPath[fullPath.size() - name.size() - 1] != u'\\' ||
+      !EqualsIgnoreCase(fullPath.substr(fullPath.size() - name.size()), name))
+    return false;
+  std::memcpy(entry, e, sizeof e);
+  return true;
 }
 
 bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse) {
@@ -239,11 +263,9 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
 }
 
 uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath) {
-  char16_t drive = 0;
-  Text folder, name;
-  SplitFullPath(record.path, drive, folder, name);
+  Text name;
   uint8_t entry[32] = {};
-  if (name.empty() || !FindEntryByIndex(record.dlcn, record.entryIndex, name, entry)) return kNotFound;
+  if (!FindEntryForPath(record.dlcn, record.entryIndex, record.path, name, entry)) return kNotFound;
   const FueVolumeData& v = TheFueVolume();
   Bytes e(entry, sizeof entry);
   uint64_t cluster = le16(e, 0x1A);

@@ -245,9 +245,10 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
           w.pos += kEntryBytes;
           return kTrue;
         }
-        // A path of 260 characters: the rest of this directory is abandoned.
-        e[0] = 0;
-        CompactDirectoryBuffer(w, 0);
+        // A path of 260 characters does not fit the found-file report: this
+        // entry is passed over, the files after it are still listed.
+        ++w.entryIndex;
+        w.pos += kEntryBytes;
       }
       CompactDirectoryBuffer(w, 5);
       w.phase = WalkPhase::Subdirectories;

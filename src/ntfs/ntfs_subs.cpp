@@ -1,5 +1,6 @@
 // MFT record access: records through the file system, fixups, attribute
 // walks, attribute lists and file names.
+#include <algorithm>
 #include <cstring>
 
 #include "ntfs/nue.h"
@@ -219,6 +220,11 @@ BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t
   }
   // A name with a separator could climb out of its folder.
   if (name.find(u'\\') != Text::npos) return kFalse;
+  // Names travel on as NUL-terminated texts (found-file and result
+  // messages, request payloads): a NUL unit ends the name there, so the
+  // path listed, the source reported and the output written agree.
+  name.resize(std::min(name.size(), name.find(u'\0')));
+  if (name.empty()) return kFalse;
   found = kTrue;
   return kTrue;
 }

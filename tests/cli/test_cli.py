@@ -51,7 +51,9 @@ def json_lines(stdout):
 
 
 def supported(img):
-    return img["fs"] in ("NTFS", "FAT16", "FAT32") and not img.get("damaged") and not img.get("partitions")
+    """The general volumes; those made for one purpose (hostile names) have their own cases."""
+    return (img["fs"] in ("NTFS", "FAT16", "FAT32") and not img.get("damaged") and not img.get("partitions")
+            and not img.get("purpose"))
 
 
 class Info(unittest.TestCase):
@@ -295,6 +297,84 @@ class Recover(unittest.TestCase):
         for img, path in images(supported)[:1]:
             with tempfile.NamedTemporaryFile() as f:
                 run("recover", path, "--to", f.name, check_code=2)
+
+
+def tree(base):
+    """Every entry under base: 'dir', 'link' or the file's bytes."""
+    out = {}
+    for root, dirs, files in os.walk(base):
+        for n in dirs + files:
+            p = os.path.join(root, n)
+            if os.path.islink(p):
+                out[p] = "link"
+            elif os.path.isdir(p):
+                out[p] = "dir"
+            else:
+                with open(p, "rb") as f:
+                    out[p] = f.read()
+    return out
+
+
+class HostileNames(unittest.TestCase):
+    """Deleted files whose on-disk names are ".", "..", hold separators, ":", control characters, device
+    names, lone surrogates, or make the same output name: every output is a new regular file directly in
+    the destination, nothing outside it changes, and a second run into the same folder overwrites nothing."""
+
+    def recover(self, path, dest):
+        p = run("recover", "--json", path, "--to", dest)
+        self.assertIn(p.returncode, (0, 1), p.stderr)
+        return json_lines(p.stdout)
+
+    def check_run(self, img, base, dest, before, results):
+        after = tree(base)
+        for k, v in before.items():
+            self.assertEqual(after.get(k), v, f"{k} changed or vanished")
+        fresh = {k: v for k, v in after.items() if k not in before}
+        for k, v in fresh.items():
+            self.assertEqual(os.path.dirname(k), dest, f"{k} is not directly in the destination")
+            self.assertIsInstance(v, bytes, f"{k} is not a regular file")
+        by_record = {d["mft_record"]: d for d in img["deleted"]}
+        by_path = {d["path"]: d for d in img["deleted"]}
+        recovered = [r for r in results if r["code"] in (776, 777)]
+        for r in recovered:
+            out = r["output"]
+            self.assertEqual(os.path.dirname(os.path.realpath(out)), os.path.realpath(dest), r)
+            self.assertIn(out, fresh, r)
+            d = by_record.get(r["locator"]) if img["fs"] == "NTFS" else by_path.get(r["source"])
+            self.assertIsNotNone(d, r)
+            self.assertEqual(hashlib.sha256(fresh[out]).hexdigest(), d["sha256"], r)
+        self.assertEqual(len(fresh), len(recovered))
+        return recovered
+
+    def test_outputs_stay_in_the_destination_and_never_overwrite(self):
+        hostile = images(lambda i: i.get("purpose") == "hostile-names")
+        for img, path in hostile:
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as base:
+                dest = os.path.join(base, "a", "b", "dest")
+                os.makedirs(dest)
+                for rel, text in (("a/b/keep", b"next to the destination"), ("a/keep", b"two levels up"),
+                                  ("a/x", b"where ../../x would land")):
+                    with open(os.path.join(base, rel), "wb") as f:
+                        f.write(text)
+                listed = deleted_listing(path)
+                self.assertGreater(len(listed), 10)
+                names = set()
+                for rnd in range(2):
+                    before = tree(base)
+                    results = self.recover(path, dest)
+                    self.assertEqual(len(results), len(listed))
+                    recovered = self.check_run(img, base, dest, before, results)
+                    self.assertEqual(len(recovered), len(listed))
+                    outs = {os.path.basename(r["output"]) for r in recovered}
+                    self.assertEqual(len(outs), len(recovered))
+                    self.assertFalse(outs & names)
+                    names |= outs
+                    for n in outs:
+                        self.assertNotIn(n, (".", ".."))
+                # the two names that make the same output name both came back
+                both = [d["sha256"] for d in img["deleted"] if d.get("case") in ("same-a", "same-b")]
+                got = {hashlib.sha256(v).hexdigest() for k, v in tree(dest).items()}
+                self.assertTrue(set(both) <= got)
 
 
 if __name__ == "__main__":

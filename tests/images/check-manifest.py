@@ -54,6 +54,56 @@ def check_original(e, what):
         err("%s: original mismatch" % what)
 
 
+def sleuthkit_shows(units):
+    """A name as fls prints it: control characters as '^'; a lone surrogate as '^' that swallows the
+    unit after it."""
+    out, i = [], 0
+    while i < len(units):
+        u = units[i]
+        if 0xD800 <= u <= 0xDBFF and i + 1 < len(units) and 0xDC00 <= units[i + 1] <= 0xDFFF:
+            out.append(chr(0x10000 + ((u - 0xD800) << 10) + units[i + 1] - 0xDC00))
+            i += 2
+        elif 0xD800 <= u <= 0xDBFF:
+            out.append("^")
+            i += 2
+        elif 0xDC00 <= u <= 0xDFFF:
+            out.append("^")
+            i += 1
+        elif u == 0:
+            break                         # NTFS: fls ends the name at a NUL unit
+        else:
+            out.append("^" if u < 0x20 else chr(u))
+            i += 1
+    return "".join(out)
+
+
+def check_hostile(name, im, e, got, by_inode, img, offset):
+    """A deleted file whose on-disk name is hostile: fls lists it under that name (NTFS: as its MFT
+    record; fls hides FAT entries named "." or ".." and short names with separator bytes)."""
+    raw = bytes.fromhex(e["name_utf16"])
+    units = [raw[i] | raw[i + 1] << 8 for i in range(0, len(raw), 2)]
+    shown = "\\" + sleuthkit_shows(units).replace("/", "\\")
+    if e.get("mft_record") is not None:
+        listed = by_inode.get(str(e["mft_record"]))
+        if listed is None:
+            err("%s: deleted record %s (%s) not listed by fls -d" % (name, e["mft_record"], e["case"]))
+        elif listed != shown and not (len(shown.encode()) > 256 and shown.startswith(listed.rstrip("\ufffd"))):
+            # fls cuts names at about 256 UTF-8 bytes, even inside a character
+            err("%s: record %s listed as %r, manifest name shows as %r" % (name, e["mft_record"], listed, shown))
+        data = subprocess.run(["icat", "-o", str(offset), img, str(e["mft_record"])], capture_output=True).stdout
+        if hashlib.sha256(data).hexdigest() != e["sha256"]:
+            err("%s: icat of deleted record %s differs" % (name, e["mft_record"]))
+        return 1
+    if shown in got or any(len(shown.encode()) > 256 and shown.startswith(k.rstrip("\ufffd")) and
+                           len(k) > 64 for k in got):
+        return 1
+    if im["fs"] != "NTFS" and (e["case"] in ("dot", "dotdot", "short-name")):
+        print("note: %s: %s (%s) not listed by fls, which hides such FAT names" % (name, e["path"], e["case"]))
+        return 0
+    err("%s: deleted %s (%s) not listed by fls -d" % (name, e["path"], e["case"]))
+    return 0
+
+
 def main():
     m = json.load(open(os.path.join(HERE, "manifest.json"), encoding="utf-8"))
     only = set(sys.argv[1:])
@@ -101,7 +151,11 @@ def main():
                                 for a, b in zip(have, want)):
                             return v       # FAT: deleted short names lose char 1; sleuthkit shows OEM chars as ^
                     return None
+                by_inode = {v.split("-")[0]: k for k, v in got.items()}
                 for e in dels:
+                    if "name_utf16" in e:
+                        checked += check_hostile(name, im, e, got, by_inode, img, p["start"] // 512)
+                        continue
                     ino = None
                     for cand in [e["path"]] + e.get("links", []):
                         ino = ino or find(cand)

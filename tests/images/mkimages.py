@@ -501,6 +501,355 @@ def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=Fals
 
 
 # ---------------------------------------------------------------------------
+# Hostile on-disk names: deleted files whose names are not safe as output
+# names (".", "..", separators, ":", control characters, device names,
+# over-long and invalid UTF-16).  The real tools create each file under a
+# placeholder name of the same length in UTF-16 units; names the tool cannot
+# hold are then written into the file's name structures after unmounting.
+# ---------------------------------------------------------------------------
+def u16(s):
+    """UTF-16 code units of a str; lone surrogates may be given as \\udXXX escapes."""
+    b = s.encode("utf-16-le", "surrogatepass")
+    return list(struct.unpack("<%dH" % (len(b) // 2), b))
+
+
+HOSTILE = [
+    # case id, on-disk name (str, may hold lone surrogates), on NTFS made directly by ntfs-3g
+    ("dotdot", "..", False),
+    ("dot", ".", False),
+    ("backslash", "back\\slash.txt", True),
+    ("slash", "slash/name.txt", False),
+    ("colon", "a:b.txt", True),
+    ("control-01", "ctl\x01.txt", True),
+    ("control-tab", "tab\tname.txt", True),
+    ("control-newline", "nl\nname.txt", True),
+    ("control-nul", "nul\x00char.txt", False),
+    ("device-con", "CON", True),
+    ("device-nul", "NUL", True),
+    ("device-com1", "com1", True),
+    ("device-aux-ext", "aux.txt", True),
+    ("device-con-blank", "CON ", True),
+    ("long-cjk", "\u65e5" * 255, False),           # 255 units, 765 UTF-8 bytes
+    ("lone-high", "hi\ud800.txt", False),
+    ("lone-low", "lo\udc00.txt", False),
+    ("dotdot-backslash", "..\\x", True),
+    ("dotdot-slash", "../../x", False),
+    ("same-a", "same:name.txt", True),              # these two make the same output name
+    ("same-b", "same|name.txt", True),
+]
+# FAT long names end at a 0x0000 unit: a NUL inside one cannot be stored.
+HOSTILE_FAT = [h for h in HOSTILE if h[0] != "control-nul"]
+
+
+def hostile_placeholder(i, n, fat):
+    """A unique ASCII name of n units; on FAT mixed case (or '+') so mtools writes a long name."""
+    c = chr(ord("a") + i)
+    if n == 1:
+        return "+" if fat else c
+    return (c.upper() + c * (n - 1)) if fat else c * n
+
+
+def hostile_content(case_id):
+    return ("hostile-name case %s: original bytes of this deleted file\n" % case_id).encode() * 3
+
+
+def hostile_entry(case_id, name, f):
+    units = u16(name)
+    f.kinds = ["hostile-name", case_id]
+    f.name_units = units
+    f.case = case_id
+    try:
+        name.encode("utf-8")
+        f.name = name
+    except UnicodeEncodeError:
+        f.name = None
+    return f
+
+
+def apply_usa(rec, bps, restore):
+    """Undo (restore=True) or redo the update sequence array of a multi-sector record."""
+    off, cnt = struct.unpack_from("<HH", rec, 4)
+    usn = rec[off:off + 2]
+    for i in range(1, cnt):
+        end = i * bps - 2
+        if restore:
+            if rec[end:end + 2] != usn:
+                raise RuntimeError("torn record: fixup %d does not match" % i)
+            rec[end:end + 2] = rec[off + 2 * i:off + 2 * i + 2]
+        else:
+            rec[off + 2 * i:off + 2 * i + 2] = rec[end:end + 2]
+            rec[end:end + 2] = usn
+
+
+def ntfs_record_offset(img, number):
+    with open(img, "rb") as f:
+        b = f.read(512)
+    bps, C, _ = ntfs_boot_info(img)
+    cpr = struct.unpack_from("<b", b, 0x40)[0]
+    rsize = (1 << -cpr) if cpr < 0 else cpr * C
+    at = number * rsize
+    for lcn, n in ntfs_runs(img, 0):
+        if at < n * C:
+            return lcn * C + at, rsize, bps
+        at -= n * C
+    raise RuntimeError("MFT record %d beyond $MFT" % number)
+
+
+def ntfs_file_names(rec):
+    """(value offset, name units) of every resident $FILE_NAME in a fixed-up record."""
+    out = []
+    pos = struct.unpack_from("<H", rec, 0x14)[0]
+    while pos + 8 <= len(rec):
+        typ, ln = struct.unpack_from("<II", rec, pos)
+        if typ == 0xFFFFFFFF or ln == 0:
+            break
+        if typ == 0x30 and rec[pos + 8] == 0:
+            v = pos + struct.unpack_from("<H", rec, pos + 0x14)[0]
+            n = rec[v + 0x40]
+            out.append((v, list(struct.unpack_from("<%dH" % n, rec, v + 0x42))))
+        pos += ln
+    return out
+
+
+def ntfs_patch_name(img, number, old, new):
+    assert len(old) == len(new)
+    off, rsize, bps = ntfs_record_offset(img, number)
+    with open(img, "r+b") as f:
+        f.seek(off)
+        rec = bytearray(f.read(rsize))
+        if rec[:4] != b"FILE":
+            raise RuntimeError("record %d is not a FILE record" % number)
+        apply_usa(rec, bps, True)
+        hits = 0
+        for v, units in ntfs_file_names(rec):
+            if units == old:
+                struct.pack_into("<%dH" % len(new), rec, v + 0x42, *new)
+                hits += 1
+        if not hits:
+            raise RuntimeError("record %d: placeholder name not found" % number)
+        apply_usa(rec, bps, False)
+        f.seek(off)
+        f.write(rec)
+
+
+def ntfs_names_of(img, number):
+    off, rsize, bps = ntfs_record_offset(img, number)
+    with open(img, "rb") as f:
+        f.seek(off)
+        rec = bytearray(f.read(rsize))
+    apply_usa(rec, bps, True)
+    return [u for _, u in ntfs_file_names(rec)]
+
+
+def build_ntfs_hostile(name, size, C, sector=512):
+    img = os.path.join(WORK, name)
+    mnt = os.path.join(WORK, "mnt-" + name)
+    label = name.replace(".img", "").upper()[:32]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkntfs", "-F", "-Q", "-T", "-c", str(C), "-s", str(sector), "-L", label, "-p", "0", "-H", "0", "-S", "0", img])
+    files, patches = [], []
+    live = File("\\readme.txt", 200, deleted=False, t=1)
+    with NtfsMount(img, mnt) as m:
+        with open(m.p(live.path), "wb") as fh:
+            fh.write(live.data)
+        os.utime(m.p(live.path), (live.mtime, live.mtime))
+        for i, (case, hname, direct) in enumerate(HOSTILE):
+            on_disk = hname if direct else hostile_placeholder(i, len(u16(hname)), False)
+            f = hostile_entry(case, hname, File("\\" + (hname if direct else on_disk), 0, t=2 + i,
+                                                data=hostile_content(case)))
+            fp = os.path.join(m.mnt, on_disk)
+            with open(fp, "wb") as fh:
+                fh.write(f.data)
+            os.utime(fp, (f.mtime, f.mtime))
+            f.mft = os.stat(fp).st_ino
+            files.append(f)
+            if not direct:
+                patches.append((f, u16(on_disk)))
+        os.utime(m.mnt, (BASE_TIME + 86400 * 60, BASE_TIME + 86400 * 60))
+    for f in files:
+        f.runs = ntfs_runs(img, f.mft)
+    with NtfsMount(img, mnt) as m:
+        for f in files:
+            os.unlink(os.path.join(m.mnt, f.path[1:]))
+    for f, old in patches:
+        ntfs_patch_name(img, f.mft, old, f.name_units)
+    for f in files:
+        got = ntfs_names_of(img, f.mft)
+        if got != [f.name_units]:
+            raise RuntimeError("%s: record %d holds names %r" % (name, f.mft, got))
+    alloc = ntfs_bitmap(img)
+    _, _, ccount = ntfs_boot_info(img)
+    return img, files + [live], alloc, ccount, label
+
+
+def fat_root_dir(img):
+    with open(img, "rb") as f:
+        b = f.read(512)
+    bps = struct.unpack_from("<H", b, 11)[0]
+    rsv = struct.unpack_from("<H", b, 14)[0]
+    nf = b[16]
+    rootent = struct.unpack_from("<H", b, 17)[0]
+    fsz = struct.unpack_from("<H", b, 22)[0]
+    return (rsv + nf * fsz) * bps, rootent
+
+
+LFN_OFFSETS = [1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30]
+
+
+def lfn_checksum(short11):
+    s = 0
+    for c in short11:
+        s = (((s & 1) << 7) + (s >> 1) + c) & 0xFF
+    return s
+
+
+def fat_long_names(img):
+    """{entry index of the short entry: (long-name units, [indexes of its long-name entries])} of the root."""
+    off, n = fat_root_dir(img)
+    with open(img, "rb") as f:
+        f.seek(off)
+        d = f.read(n * 32)
+    out = {}
+    for i in range(n):
+        e = d[i * 32:(i + 1) * 32]
+        if e[0] == 0:
+            break
+        if e[11] == 0x0F or e[11] & 0x08:
+            continue
+        parts, idx, j = [], [], i - 1
+        while j >= 0 and d[j * 32 + 11] == 0x0F:
+            l = d[j * 32:(j + 1) * 32]
+            if e[0] != 0xE5 and l[13] != lfn_checksum(e[:11]):
+                raise RuntimeError("long-name checksum does not match entry %d" % i)
+            parts += [struct.unpack_from("<H", l, o)[0] for o in LFN_OFFSETS]
+            idx.append(j)
+            if l[0] & 0x40:
+                break
+            j -= 1
+        if 0 in parts:
+            parts = parts[:parts.index(0)]
+        out[i] = (parts, idx)
+    return out
+
+
+def fat_read_long_name(img, idx):
+    """Long-name units held by the entries idx (nearest to the short entry first)."""
+    off, _ = fat_root_dir(img)
+    units = []
+    with open(img, "rb") as f:
+        for j in idx:
+            f.seek(off + j * 32)
+            l = f.read(32)
+            units += [struct.unpack_from("<H", l, o)[0] for o in LFN_OFFSETS]
+    return units[:units.index(0)] if 0 in units else units
+
+
+def fat_patch_long_name(img, idx, old, new):
+    """Write `new` (same length) over the long-name units of the entries idx (taken while the file was
+    live: deletion overwrites the sequence byte that marks the first entry of a set)."""
+    assert len(old) == len(new)
+    if fat_read_long_name(img, idx) != old:
+        raise RuntimeError("entries %r: long name is not the placeholder" % idx)
+    off, _ = fat_root_dir(img)
+    with open(img, "r+b") as f:
+        for k, j in enumerate(idx):          # idx[0] holds units 0..12, idx[1] 13..25, ...
+            f.seek(off + j * 32)
+            l = bytearray(f.read(32))
+            for p, o in enumerate(LFN_OFFSETS):
+                u = k * 13 + p
+                if u < len(new):
+                    struct.pack_into("<H", l, o, new[u])
+            f.seek(off + j * 32)
+            f.write(l)
+
+
+def build_fat_hostile(name, size, spc, sector=512):
+    img = os.path.join(WORK, name)
+    label = name.replace(".img", "").upper()[:11]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", "16", "-s", str(spc), "-S", str(sector), "-n", label, img])
+    bps, C, count, typ, _ = fat_info(img)
+    if typ != "FAT16":
+        raise RuntimeError("%s: got %s" % (name, typ))
+    src = os.path.join(WORK, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    local = os.path.join(src, "data")
+    def put(f, target):
+        with open(local, "wb") as fh:
+            fh.write(f.data)
+        os.utime(local, (f.mtime, f.mtime))
+        mt(img, "mcopy", "-m", "-o", local, "::/" + target)
+        os.unlink(local)
+    live = File("\\README.TXT", 200, deleted=False, t=1)
+    put(live, "README.TXT")
+    files = []
+    for i, (case, hname, _) in enumerate(HOSTILE_FAT):
+        ph = hostile_placeholder(i, len(u16(hname)), True)
+        f = hostile_entry(case, hname, File("\\" + hname, 0, t=2 + i, data=hostile_content(case)))
+        f.placeholder = ph
+        put(f, ph)
+        f.runs = fat_runs(img, "\\" + ph)
+        files.append(f)
+    # A deleted file with only a short name, whose name bytes after the
+    # first (lost on deletion) hold a separator, "\", ":" and a control byte.
+    short = hostile_entry("short-name", "SHORT.TXT", File("\\SHORT.TXT", 0, t=40, data=hostile_content("short-name")))
+    put(short, "SHORT.TXT")
+    short.runs = fat_runs(img, "\\SHORT.TXT")
+    names = fat_long_names(img)
+    where = {}
+    for i, (units, _) in names.items():
+        for f in files:
+            if units == u16(f.placeholder):
+                where[f.case] = i
+    off, nroot = fat_root_dir(img)
+    with open(img, "rb") as fh:
+        fh.seek(off)
+        root = fh.read(nroot * 32)
+    short_index = next(i for i in range(nroot) if root[i * 32:i * 32 + 11] == b"SHORT   TXT" and not names[i][0])
+    if len(where) != len(files):
+        raise RuntimeError("%s: mtools wrote no long name for %r" % (
+            name, [f.placeholder for f in files if f.case not in where]))
+    shorts = {f.case: root[where[f.case] * 32:where[f.case] * 32 + 11] for f in files}
+    for f in files + [short]:
+        mt(img, "mdel", "::/" + (f.placeholder if f is not short else "SHORT.TXT"))
+    for f in files:
+        fat_patch_long_name(img, names[where[f.case]][1], u16(f.placeholder), f.name_units)
+    with open(img, "r+b") as fh:
+        fh.seek(off + short_index * 32 + 1)
+        fh.write(b"/\\:\x01.. ")        # name bytes 1-7; byte 0 is 0xE5 now
+    # What the volume now holds: a deleted short name reads with "~" for its lost first byte.
+    short.name_units = [0x7E] + [ord(c) for c in "/\\:\x01.."] + u16(".TXT")
+    short.name = "".join(map(chr, short.name_units))
+    short.path = "\\" + short.name
+    with open(img, "rb") as fh:
+        fh.seek(off)
+        root = fh.read(nroot * 32)
+    for f in files:
+        idx = names[where[f.case]][1]
+        if fat_read_long_name(img, idx) != f.name_units or root[where[f.case] * 32] != 0xE5:
+            raise RuntimeError("%s: %s not patched" % (name, f.case))
+        # the long-name entries still belong to the short entry they were written for
+        if any(root[j * 32 + 13] != lfn_checksum(shorts[f.case]) for j in idx):
+            raise RuntimeError("%s: %s long-name checksum changed" % (name, f.case))
+    _, _, count, typ, alloc = fat_info(img)
+    return img, files + [short, live], alloc, count, label, typ
+
+
+HOSTILE_IMAGES = [
+    # name, size, cluster or sectors per cluster
+    ("ntfs-names.img", 8 * MiB, 4096),
+    ("fat16-names.img", 8 * MiB, 2),
+]
+
+
+# ---------------------------------------------------------------------------
 # manifest helpers
 # ---------------------------------------------------------------------------
 ORIG = os.path.join(HERE, "originals")
@@ -520,7 +869,8 @@ def entries(files, alloc, partition=None):
     dels, lives = [], []
     for f in files:
         if f.deleted:
-            e = {"path": f.path, "size": f.size, "mtime": iso(f.mtime), "sha256": sha(f.data),
+            path = "".join("\ufffd" if "\ud800" <= c <= "\udfff" else c for c in f.path)
+            e = {"path": path, "size": f.size, "mtime": iso(f.mtime), "sha256": sha(f.data),
                  "original": store_original(f.data), "kinds": f.kinds,
                  "mft_record": f.mft, "clusters": runs_to_clusters(f.runs)}
             rr = reused_runs(f.runs, alloc)
@@ -538,6 +888,12 @@ def entries(files, alloc, partition=None):
                                          "reused_clusters": srr, "reused": bool(srr)})
             if partition is not None:
                 e["partition"] = partition
+            if hasattr(f, "name_units"):
+                # The name as the volume holds it: UTF-16LE hex, exact even where it is
+                # not valid Unicode ("path" then shows U+FFFD for the bad units).
+                e["case"] = f.case
+                e["name"] = f.name
+                e["name_utf16"] = struct.pack("<%dH" % len(f.name_units), *f.name_units).hex()
             dels.append(e)
         else:
             e = {"path": f.path, "size": f.size, "sha256": getattr(f, "sha", None) or sha(f.data)}
@@ -660,6 +1016,31 @@ def main():
         images[new] = info
         built[new] = dst
 
+    for name, size, C in HOSTILE_IMAGES:
+        if not want(name):
+            continue
+        log("building", name)
+        if name.startswith("ntfs"):
+            img, files, alloc, ccount, label = build_ntfs_hostile(name, size, C)
+            fs, sec, csz = "NTFS", 512, C
+            notes = ("mkntfs -Q -T -c %d, written with ntfs-3g; deleted files with hostile names. Names Linux can "
+                     "hold were made by ntfs-3g, the rest were made under a placeholder of the same length and "
+                     "written into the record's $FILE_NAME after unmounting (the parent index keeps the "
+                     "placeholder)." % C)
+        else:
+            img, files, alloc, ccount, label, fs = build_fat_hostile(name, size, C)
+            sec, csz = 512, C * 512
+            notes = ("mkfs.fat -F 16 -s %d, written with mtools; deleted files with hostile names, made under a "
+                     "placeholder long name of the same length and written into the long-name entries after "
+                     "deletion (short names and checksums untouched); one short-only name with its bytes 1-7 "
+                     "overwritten." % C)
+        dels, lives = entries(files, alloc)
+        images[name] = {"name": name, "file": None, "fs": fs, "sector_size": sec, "cluster_size": csz,
+                        "size": size, "label": label, "cluster_count": ccount, "notes": notes,
+                        "purpose": "hostile-names", "sleuthkit": True, "damaged": None,
+                        "deleted": dels, "live": lives}
+        built[name] = img
+
     if want("ntfs-4k-truncated.img"):
         derive("ntfs-4k-truncated.img", "ntfs-4k.img", "truncated")
     if want("fat32-512-truncated.img"):
@@ -734,7 +1115,7 @@ def main():
     old.update(images)
     order = [n for n, *_ in NTFS_IMAGES] + [n for n, *_ in FAT_IMAGES] + [
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
-        "disk-mbr.img", "disk-gpt.img"]
+        "disk-mbr.img", "disk-gpt.img"] + [n for n, *_ in HOSTILE_IMAGES]
     out = [old[n] for n in order if n in old]
     for i in out:
         mark_overwritten(i["deleted"])

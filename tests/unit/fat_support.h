@@ -57,7 +57,8 @@ struct FatUndeleteRun {
 };
 FatUndeleteRun RunFatUndelete(const Text& destination, const std::vector<FatFound>& files);
 
-// The manifest's FAT16/FAT32 images (damaged ones only when asked).
+// The manifest's general FAT16/FAT32 images (damaged ones only when asked;
+// never those made for one purpose).
 nlohmann::json LoadManifest();
 std::vector<nlohmann::json> FatImages(bool includeDamaged);
 // The path the FAT search reports for a manifest path: components that have
