@@ -33,4 +33,10 @@ int RunRecover(const RecoverArgs& args);
 // One-line refusal on stderr, naming the volume.
 void Refuse(const std::string& reason);
 
+// UTF-8 text as it may be shown on a terminal: names from a damaged or
+// hostile disk can hold control characters (ESC starts a terminal command),
+// so C0 controls, DEL and the C1 controls each become "?". JSON output is
+// escaped instead and never goes through this.
+std::string ForTerminal(const std::string& utf8);
+
 }  // namespace rv::cli

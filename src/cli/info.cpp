@@ -10,7 +10,25 @@
 
 namespace rv::cli {
 
-void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", reason.c_str()); }
+void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", ForTerminal(reason).c_str()); }
+
+std::string ForTerminal(const std::string& utf8) {
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    if (c < 0x20 || c == 0x7F) {
+      out.push_back('?');
+    } else if (c == 0xC2 && i + 1 < utf8.size() && static_cast<unsigned char>(utf8[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(utf8[i + 1]) <= 0x9F) {
+      out.push_back('?');  // U+0080..U+009F
+      ++i;
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out;
+}
 
 namespace {
 
@@ -100,7 +118,7 @@ int RunInfo(const VolumeArgs& args, bool json) {
     std::cout << "Volume:        " << args.volume << "\n";
     if (f.recognised) {
       std::cout << "File system:   " << f.fileSystem << "\n"
-                << "Label:         " << f.label << "\n"
+                << "Label:         " << ForTerminal(f.label) << "\n"
                 << "Sector size:   " << f.sectorSize << " bytes\n"
                 << "Cluster size:  " << f.clusterSize << " bytes\n"
                 << "Clusters:      " << f.clusterCount << "\n";

@@ -141,7 +141,7 @@ int RunRecover(const RecoverArgs& args) {
   ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {
     if (progress)
       std::fprintf(stderr, "\rRecovering %zu/%zu %3u%% %s\x1b[K", started, chosen.size(), percent,
-                   ToUtf8(name).c_str());
+                   ForTerminal(ToUtf8(name)).c_str());
   };
   ev.onResult = [&](const UndeleteOutcome& r) {
     // The recovered file keeps the deleted file's modification time.
@@ -172,7 +172,8 @@ int RunRecover(const RecoverArgs& args) {
       j["output"] = NativeOutput(r.output);
       std::cout << j.dump() << "\n";
     } else {
-      std::printf("%u %s -> %s\n", r.code, SourceText(r.source, attached).c_str(), NativeOutput(r.output).c_str());
+      std::printf("%u %s -> %s\n", r.code, ForTerminal(SourceText(r.source, attached)).c_str(),
+                  ForTerminal(NativeOutput(r.output)).c_str());
     }
   }
   if (results.size() < chosen.size()) allGood = false;

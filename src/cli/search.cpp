@@ -148,7 +148,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     later.push_back(f);
   };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
-    if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ToUtf8(text).c_str());
+    if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
   };
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
@@ -179,8 +179,9 @@ int RunSearch(const SearchArgs& args) {
     if (count == 0)
       std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
     std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
-    std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ToUtf8(f.name).c_str(), f.size, ToUtf8(f.time).c_str(),
-                free.c_str(), ToUtf8(f.folder).c_str(), LocatorText(f, engine).c_str());
+    std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(), f.size,
+                ForTerminal(ToUtf8(f.time)).c_str(), free.c_str(), ForTerminal(ToUtf8(f.folder)).c_str(),
+                LocatorText(f, engine).c_str());
     ++count;
     total += f.size;
   };

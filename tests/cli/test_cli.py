@@ -376,6 +376,21 @@ class HostileNames(unittest.TestCase):
                 got = {hashlib.sha256(v).hexdigest() for k, v in tree(dest).items()}
                 self.assertTrue(set(both) <= got)
 
+    def test_text_output_carries_no_control_characters(self):
+        # A name holding ESC or another control character must not reach a
+        # terminal raw: the table and the result lines show "?" instead.
+        hostile = images(lambda i: i.get("purpose") == "hostile-names")
+        self.assertTrue(hostile)
+        for img, path in hostile:
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as dest:
+                controls = [d for d in img["deleted"] if d.get("name") and any(ord(c) < 0x20 for c in d["name"])]
+                self.assertTrue(controls, "the image has no names with control characters")
+                for args in (("search", path), ("recover", path, "--to", dest)):
+                    out = run(*args).stdout.decode("utf-8", errors="replace")
+                    bad = [c for c in out if (ord(c) < 0x20 and c != "\n") or 0x7F <= ord(c) <= 0x9F]
+                    self.assertEqual(bad, [], args[0])
+                self.assertIn("?", run("search", path).stdout.decode())
+
 
 if __name__ == "__main__":
     if not os.path.exists(RETRIVA):
