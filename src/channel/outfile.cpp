@@ -2,6 +2,7 @@
 
 #include "channel/packet.h"
 #include "platform/lasterror.h"
+#include "platform/system.h"
 #include "platform/text.h"
 
 namespace rv {
@@ -75,10 +76,12 @@ constexpr size_t kMaxNameBytes = 255 - 6;
 
 size_t EncodedLength(TextView s) {
 #ifdef _WIN32
-  return s.size();
-#else
-  return ToUtf8(s).size();
+  // Under Wine the name ends up on a Linux file system, which Wine cuts
+  // silently to its 255 bytes: two long names would become one.
+  static const bool utf8Host = RunningUnderWine();
+  if (!utf8Host) return s.size();
 #endif
+  return ToUtf8(s).size();
 }
 
 Text Shorten(const Text& name) {

@@ -212,6 +212,19 @@ class FatVolume : public EngineVolume {
 // base/a/b/dest is the destination; "..", "../../x" and the like would land
 // in base/a/b or base/a, so a walk of base sees any escape. Files outside
 // the destination and files put into it beforehand must stay as they were.
+// Paths to and from UTF-8 text: a narrow path string on Windows would go
+// through the ANSI code page and garble names like 255 × "日".
+std::string U8(const stdfs::path& p) {
+  const std::u8string s = p.u8string();
+  return std::string(s.begin(), s.end());
+}
+stdfs::path FromU8(const std::string& s) { return stdfs::path(std::u8string(s.begin(), s.end())); }
+// One spelling per path, whichever separators the system's listing used.
+std::string Key(const stdfs::path& p) {
+  const std::u8string s = p.lexically_normal().generic_u8string();
+  return std::string(s.begin(), s.end());
+}
+
 class Destination {
  public:
   Destination() {
@@ -223,7 +236,7 @@ class Destination {
   }
   // Engine form of the destination ("\" separators).
   Text EnginePath() const {
-    Text t = FromUtf8(dest_.string());
+    Text t = FromUtf8(U8(dest_));
     for (auto& c : t)
       if (c == u'/') c = u'\\';
     return t;
@@ -240,10 +253,10 @@ class Destination {
       const auto st = it->symlink_status();
       std::string what = stdfs::is_symlink(st) ? "link" : stdfs::is_directory(st) ? "dir" : "file:";
       if (stdfs::is_regular_file(st)) {
-        const auto bytes = test::ReadFileBytes(it->path().string());
+        const auto bytes = test::ReadFileBytes(U8(it->path()));
         what.append(bytes.begin(), bytes.end());
       }
-      out[it->path().string()] = what;
+      out[Key(it->path())] = what;
     }
     return out;
   }
@@ -257,7 +270,7 @@ stdfs::path NativeOutput(const Text& output) {
   std::string s = ToUtf8(output);
   for (auto& c : s)
     if (c == '\\') c = '/';
-  return stdfs::path(s);
+  return FromU8(s);
 }
 
 // Checks one recovery into `d` against the snapshot taken just before it:
@@ -277,7 +290,7 @@ std::set<std::string> CheckRecovery(const Destination& d, const std::map<std::st
   std::set<std::string> fresh;
   for (const auto& [path, what] : after) {
     if (before.count(path)) continue;
-    EXPECT_EQ(stdfs::path(path).parent_path(), d.dest()) << path << " is not directly in the destination";
+    EXPECT_EQ(Key(FromU8(path).parent_path()), Key(d.dest())) << path << " is not directly in the destination";
     EXPECT_EQ(what.rfind("file:", 0), 0u) << path << " is not a regular file";
     fresh.insert(path);
   }
@@ -294,8 +307,9 @@ std::set<std::string> CheckRecovery(const Destination& d, const std::map<std::st
     EXPECT_EQ(o.code, kResultRecovered);
     const stdfs::path out = NativeOutput(o.output);
     EXPECT_EQ(stdfs::weakly_canonical(out).parent_path(), dest) << out;
-    EXPECT_TRUE(fresh.count(out.string())) << out << " is not a new file of the destination";
-    EXPECT_TRUE(test::ReadFileBytes(out.string()) == *originals[i]) << out;
+    EXPECT_TRUE(fresh.count(Key(out))) << out << " is not a new file of the destination; new files: "
+                                        << ::testing::PrintToString(fresh);
+    EXPECT_TRUE(test::ReadFileBytes(U8(out)) == *originals[i]) << out;
   }
   EXPECT_EQ(fresh.size(), recovered);
   return fresh;
@@ -372,20 +386,20 @@ TEST_P(HostileName, RecoveredInsideTheDestinationNeverOverwriting) {
     return;
   }
   ASSERT_EQ(outputs.size(), 1u);
-  const std::string outName = stdfs::path(*outputs.begin()).filename().string();
+  const std::string outName = U8(FromU8(*outputs.begin()).filename());
   EXPECT_FALSE(outName.empty());
   EXPECT_NE(outName, ".");
   EXPECT_NE(outName, "..");
 
   // The same output name already taken in the destination.
   Destination second;
-  second.Put(second.dest() / outName, "was here before the recovery");
+  second.Put(second.dest() / FromU8(outName), "was here before the recovery");
   before = second.Snapshot();
   outcomes = volume->Recover(second.EnginePath(), {request});
   ASSERT_EQ(outcomes.size(), 1u);
   const auto again = CheckRecovery(second, before, outcomes, {&file_.original});
   ASSERT_EQ(again.size(), 1u);
-  EXPECT_NE(stdfs::path(*again.begin()).filename().string(), outName);
+  EXPECT_NE(U8(FromU8(*again.begin()).filename()), outName);
 }
 
 std::vector<HostileCase> Cases(const char* image, bool fat) {
