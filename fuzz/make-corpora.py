@@ -12,6 +12,8 @@ fuzz/corpus/<target>/:
   lznt1               u8 selector + the stored clusters of a compression unit
   fat_chains          u8 selector, u32 first cluster, u32 cluster count, first FAT bytes
   fat_directory       u8 selector + a directory cluster
+  boot_sectors        the first sectors of a volume or disk (boot sector,
+                      FATs and root directory of the small FAT volumes)
 
 Usage: fuzz/make-corpora.py [--out DIR]
 """
@@ -287,17 +289,23 @@ def main():
     ap.add_argument("--out", default=os.path.join(ROOT, "fuzz", "corpus"))
     args = ap.parse_args()
     c = Corpus(args.out)
-    for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory"):
+    for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory", "boot_sectors"):
         shutil.rmtree(os.path.join(args.out, t), ignore_errors=True)
     ntfs = ["ntfs-512", "ntfs-4k", "ntfs-4kn", "ntfs-64k"]
     fat = ["fat16-2k", "fat16-4kn", "fat32-512", "fat32-4k"]
+    disks = ["disk-mbr", "disk-gpt", "fat12"]
     with tempfile.TemporaryDirectory() as tmp:
-        for name in ntfs + fat:
+        for name in ntfs + fat + disks:
             src = os.path.join(IMAGES, name + ".img.zst")
             dst = os.path.join(tmp, name + ".img")
             subprocess.run(["zstd", "-q", "-d", "-f", src, "-o", dst], check=True)
             c.image = name
-            (ntfs_seeds if name in ntfs else fat_seeds)(c, dst, name)
+            with open(dst, "rb") as f:
+                c.add("boot_sectors", f.read(4096 if name in ntfs else 65536))
+            if name in ntfs:
+                ntfs_seeds(c, dst, name)
+            elif name in fat:
+                fat_seeds(c, dst, name)
             os.remove(dst)
     # Round-trip seeds of the LZNT1 target: plain data that the fuzzer encodes.
     c.image = None

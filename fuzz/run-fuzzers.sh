@@ -54,6 +54,7 @@ fi
 max_len() {
   case "$1" in
     fuzz_lznt1 | fuzz_fat_directory) echo 65537 ;;
+    fuzz_boot_sectors) echo 65536 ;;
     fuzz_fat_chains) echo 32768 ;;
     fuzz_mft_record | fuzz_file_name_attrlist) echo 8192 ;;
     *) echo 4096 ;;
