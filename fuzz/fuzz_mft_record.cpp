@@ -4,12 +4,16 @@
 // only the protected words (and nothing when they fail), applying them
 // twice is the same as once, every attribute lies inside the record and
 // after the one before it, and every reader stays inside the attribute.
+// The fixed-up record is then classified and examined as the raw MFT scan
+// does (on a volume with no device behind it: nothing is read): sizes,
+// statuses and runs stay within what the record and the volume allow.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "ntfs/nue.h"
+#include "volume/diaglog.h"
 
 using namespace rv;
 
@@ -79,6 +83,52 @@ void WalkAttributes(Bytes r) {
   }
 }
 
+constexpr uint64_t kVolumeClusters = 1u << 20;
+
+NueVolumeData& Volume() {
+  static NueVolumeData* v = [] {
+    auto* n = new NueVolumeData;
+    n->bytesPerSector = 512;
+    n->bytesPerCluster = 4096;
+    n->totalClusters = kVolumeClusters;
+    void* address = nullptr;
+    if (!AllocGlobalBlock(kRunTableInitialBytes, &n->runTable, &address)) __builtin_trap();
+    n->runTableAddress = static_cast<uint8_t*>(address);
+    n->runTableCapacity = kRunTableInitialBytes;
+    return n;
+  }();
+  return *v;
+}
+
+void Classify(std::vector<uint8_t>& record) {
+  NueVolumeData& v = Volume();
+  v.bytesPerFileRecord = record.size();
+  Bytes r(record.data(), record.size());
+  uint64_t modified = 0;
+  uint32_t status = 0;
+  if (ClassifyFileRecord(v, r, modified, status)) {
+    Check(status == 1 || status == 2);
+    Check(v.initializedSize <= v.dataSize);
+    if (status == 1 && v.dataSize != 0) Check(v.dataSize <= record.size());
+    if (status == 2) {
+      RunGroupView group;
+      Check(FirstRunGroup(v, group));
+      for (const ntfs::Run& run : group.runs)
+        if (run.lcn >= 0) Check(InBounds(kVolumeClusters, static_cast<uint64_t>(run.lcn), run.length));
+      Check(v.storedClusters <= v.totalRunClusters);
+      Check(v.compressionUnitClusters >= 2 && v.compressionUnitClusters <= 256);
+    }
+  } else {
+    Check(status <= 7);
+  }
+  v.lastParent = 0;
+  v.currentFullPath.clear();
+  RecordExamination ex;
+  const uint32_t skip = ExamineRecord(v, r, ex);
+  Check(skip == 0 || skip == 94 || skip == 95 || skip == 96 || skip == 98 || skip == 100);
+  if (skip == 0) Check(ex.dataKind == 1 || ex.dataKind == 2);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -93,5 +143,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CheckFixups(*r);
     WalkAttributes(Bytes(r->data(), r->size()));
   }
+  Classify(record);
   return 0;
 }

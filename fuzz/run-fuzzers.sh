@@ -119,7 +119,7 @@ if [ -n "$report" ]; then
   {
     echo
     if [ "$status" = 0 ]; then echo "No faults found."; else echo "Faults found: inputs in build-fuzz/crashes/, logs in build-fuzz/<target>.log."; fi
-    if [ "$keep" = 1 ]; then echo "Crashing inputs were copied to fuzz/regressions/<target>/."; fi
+    if [ "$keep" = 1 ]; then echo "Crashing inputs, if any, were copied to fuzz/regressions/<target>/."; fi
   } >>"$report"
   echo "report: $report"
 fi
