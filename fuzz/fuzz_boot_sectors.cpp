@@ -1,12 +1,16 @@
 // Boot-sector and partition-table parsing: whatever the first sectors hold,
-// identification ends with an answer, never a fault.
+// identification ends with an answer, never a fault. A sector the on-disk
+// layer takes for FAT is also laid out by the FAT engine's own reading of
+// the boot sector (FAT position, data area, root directory).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "fat/fat_boot.h"
+#include "fat/fue.h"
 #include "ntfs/ntfs_boot.h"
 #include "volume/ondisk.h"
+#include "volume/osvolume.h"
 #include "volume/partition.h"
 #include "volume/source.h"
 
@@ -25,5 +29,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rv::OnDiskFs& fs = src->OnDisk();
   uint64_t freeClusters = 0;
   if (fs.Recognised()) fs.FreeClusters(freeClusters);
+  if (fs.Recognised() && fs.Facts().family == rv::FsFamily::Fat) {
+    rv::fat::BootSector fb;
+    if (rv::fat::ParseBootSector(data, size, size, fb)) {
+      // Parsed fields are what later divisions and offsets rely on.
+      if (fb.bytesPerSector == 0 || fb.sectorsPerCluster == 0 || fb.clusterCount == 0 ||
+          fb.firstDataSector >= fb.totalSectors || (fb.fatBits != 12 && fb.fatBits != 16 && fb.fatBits != 32))
+        __builtin_trap();
+    }
+    rv::Text name = rv::AttachVolume(src);
+    rv::FueVolumeData& v = rv::TheFueVolume();
+    if (rv::SetupFueVolumeDataStructures(name, v, rv::kTrue)) {
+      // The data area starts inside the volume, after the FAT.
+      if (v.dataAreaOffset >= src->SizeBytes() || v.fatByteOffset >= v.dataAreaOffset) __builtin_trap();
+    }
+    rv::ReleaseFueVolumeData(v);
+    rv::DetachVolume(name);
+  }
   return 0;
 }

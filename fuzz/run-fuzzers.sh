@@ -1,40 +1,126 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a bounded time
-# over its corpus (fuzz/corpus/<target>, seeded from the test volumes).
-# Crashes land in build-fuzz/crashes/ and fail the run.
-# Usage: fuzz/run-fuzzers.sh [--seconds N] [--jobs N]
+# over its corpus (fuzz/corpus/<target>, seeded from the test volumes by
+# fuzz/make-corpora.py). Regression inputs in fuzz/regressions/<target>/
+# are replayed first. Crashes land in build-fuzz/crashes/ and fail the run.
+#
+# Usage: fuzz/run-fuzzers.sh [--seconds N | --total N] [--only NAME] [--report FILE] [--keep-crashes]
+#   --seconds N     seconds per target (default 20; 11 targets: about 4 minutes)
+#   --total N       seconds for all targets together, split evenly among them
+#   --only NAME     run only this target (fuzz_ prefix optional); may repeat
+#   --report FILE   write a Markdown report (executions, cov/ft, corpus, crashes)
+#   --keep-crashes  copy each crashing input into fuzz/regressions/<target>/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=20
-for ((i = 1; i <= $#; i++)); do
-  case "${!i}" in
-    --seconds) j=$((i + 1)); seconds=${!j} ;;
+total=
+report=
+keep=0
+only=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds=$2; shift 2 ;;
+    --total) total=$2; shift 2 ;;
+    --only) only+=("fuzz_${2#fuzz_}"); shift 2 ;;
+    --report) report=$2; shift 2 ;;
+    --keep-crashes) keep=1; shift ;;
+    --jobs) shift 2 ;;  # accepted for older callers; targets run one at a time
+    *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRETRIVA_FUZZ=ON -DRETRIVA_TESTS=OFF >/dev/null
-ninja -C build-fuzz >/dev/null
+nice -n 10 ninja -C build-fuzz >/dev/null
 mkdir -p build-fuzz/crashes
-status=0
+
+targets=()
 for exe in build-fuzz/fuzz/fuzz_*; do
-  [ -x "$exe" ] || continue
+  [ -x "$exe" ] && [ -f "$exe" ] || continue
   name=$(basename "$exe")
-  corpus=fuzz/corpus/${name#fuzz_}
-  work=build-fuzz/corpus/${name#fuzz_}
+  if [ ${#only[@]} -gt 0 ]; then
+    keepit=0
+    for o in "${only[@]}"; do [ "$o" = "$name" ] && keepit=1; done
+    [ $keepit = 1 ] || continue
+  fi
+  targets+=("$name")
+done
+if [ -n "$total" ]; then
+  seconds=$((total / ${#targets[@]}))
+  [ "$seconds" -ge 1 ] || seconds=1
+fi
+
+# Largest input per target: whole records, units and clusters for the
+# parser targets, patch lists for the engine targets.
+max_len() {
+  case "$1" in
+    fuzz_lznt1 | fuzz_fat_directory) echo 65537 ;;
+    fuzz_boot_sectors) echo 65536 ;;
+    fuzz_fat_chains) echo 32768 ;;
+    fuzz_mft_record | fuzz_file_name_attrlist) echo 8192 ;;
+    *) echo 4096 ;;
+  esac
+}
+
+if [ -n "$report" ]; then
+  mkdir -p "$(dirname "$report")"
+  {
+    echo "# Fuzz report"
+    echo
+    echo "$(date -u +%Y-%m-%dT%H:%M:%SZ), ${seconds}s per target, commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')"
+    echo
+    echo "| target | seconds | executions | cov | ft | corpus files | crashes |"
+    echo "| --- | --- | --- | --- | --- | --- | --- |"
+  } >"$report"
+fi
+
+status=0
+for name in "${targets[@]}"; do
+  exe=build-fuzz/fuzz/$name
+  short=${name#fuzz_}
+  corpus=fuzz/corpus/$short
+  work=build-fuzz/corpus/$short
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null || true
   # Regression inputs (minimised crashes found earlier) run first.
-  if [ -d fuzz/regressions/${name#fuzz_} ]; then
-    "$exe" -runs=0 fuzz/regressions/${name#fuzz_}/* >/dev/null 2>&1 || { echo "regression failed: $name"; status=1; }
+  if [ -d fuzz/regressions/$short ] && [ -n "$(ls -A fuzz/regressions/$short)" ]; then
+    ASAN_OPTIONS=detect_leaks=1 nice -n 10 "$exe" -runs=0 fuzz/regressions/$short/* >/dev/null 2>&1 ||
+      { echo "regression failed: $name"; status=1; }
   fi
   echo "-- $name: ${seconds}s"
-  if ! ASAN_OPTIONS=detect_leaks=1 "$exe" "$work" -max_total_time="$seconds" -max_len=4096 -timeout=60 -seed=1 -rss_limit_mb=2048 \
-      -artifact_prefix=build-fuzz/crashes/"$name"- -print_final_stats=1 2>build-fuzz/"$name".log >/dev/null; then
-    echo "   FOUND A FAULT: see build-fuzz/$name.log and build-fuzz/crashes/"
-    tail -30 build-fuzz/"$name".log
+  before=$(ls build-fuzz/crashes | grep -Ec "^$name-(crash|timeout|leak|oom)-" || true)
+  log=build-fuzz/$name.log
+  if ! ASAN_OPTIONS=detect_leaks=1 nice -n 10 "$exe" "$work" -max_total_time="$seconds" -max_len="$(max_len "$name")" \
+      -timeout=60 -seed=1 -rss_limit_mb=2048 -artifact_prefix=build-fuzz/crashes/"$name"- -print_final_stats=1 \
+      2>"$log" >/dev/null; then
+    echo "   FOUND A FAULT: see $log and build-fuzz/crashes/"
+    tail -30 "$log"
     status=1
   else
-    grep -E "stat::number_of_executed_units|cov:" build-fuzz/"$name".log | tail -2 | sed 's/^/   /'
+    grep -E "stat::number_of_executed_units|cov:" "$log" | tail -2 | sed 's/^/   /'
+  fi
+  after=$(ls build-fuzz/crashes | grep -Ec "^$name-(crash|timeout|leak|oom)-" || true)
+  crashes=$((after - before))
+  if [ "$keep" = 1 ] && [ "$crashes" -gt 0 ]; then
+    mkdir -p fuzz/regressions/$short
+    for f in $(ls -t build-fuzz/crashes | grep -E "^$name-(crash|timeout|leak|oom)-" | head -n "$crashes"); do
+      cp build-fuzz/crashes/"$f" fuzz/regressions/$short/"${f#$name-}"
+    done
+  fi
+  if [ -n "$report" ]; then
+    execs=$(grep -Eo "stat::number_of_executed_units: [0-9]+" "$log" | grep -Eo "[0-9]+$" | tail -1 || true)
+    last=$(grep -E "cov: [0-9]+" "$log" | tail -1 || true)
+    cov=$(echo "$last" | grep -Eo "cov: [0-9]+" | grep -Eo "[0-9]+" || true)
+    ft=$(echo "$last" | grep -Eo "ft: [0-9]+" | grep -Eo "[0-9]+" || true)
+    files=$(ls "$work" | wc -l)
+    echo "| $name | $seconds | ${execs:-?} | ${cov:-?} | ${ft:-?} | $files | $crashes |" >>"$report"
   fi
 done
+if [ -n "$report" ]; then
+  {
+    echo
+    if [ "$status" = 0 ]; then echo "No faults found."; else echo "Faults found: inputs in build-fuzz/crashes/, logs in build-fuzz/<target>.log."; fi
+    if [ "$keep" = 1 ]; then echo "Crashing inputs, if any, were copied to fuzz/regressions/<target>/."; fi
+  } >>"$report"
+  echo "report: $report"
+fi
 exit $status

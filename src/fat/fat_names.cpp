@@ -130,7 +130,9 @@ BOOL LoadFatLayout(FueVolumeData& v) {
     mirroringOff = (flags & 0x80) != 0;
     activeFat = flags & 0x07;
   }
-  const uint64_t rootSectors = rootEntries * 32 / bps;
+  // The fixed root directory takes whole sectors: a count that does not
+  // fill the last one still has it.
+  const uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
   const uint64_t fatArea = reserved + fats * perFat;
   if (v.fileSystemKind == kFsFat16) {
     v.dataAreaOffset = bps * (fatArea + rootSectors);

@@ -61,4 +61,22 @@ bool FatTable::IsEndOfChain(uint32_t value) const {
   }
 }
 
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents) {
+  const uint64_t last = table.ClusterCount() + 1;
+  if (first < 2 || first > last) return ChainStatus::Corrupt;
+  uint64_t cluster = first;
+  for (uint64_t steps = 0;; ++steps) {
+    if (steps >= table.ClusterCount()) return ChainStatus::Corrupt;
+    if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
+      ++extents.back().clusters;
+    else
+      extents.push_back({cluster - 2, 1});
+    uint32_t next = 0;
+    if (!table.Entry(cluster, next)) return ChainStatus::ReadFailed;
+    if (table.IsEndOfChain(next)) return ChainStatus::Ok;
+    if (next < 2 || next > last) return ChainStatus::Corrupt;
+    cluster = next;
+  }
+}
+
 }  // namespace rv::fat

@@ -30,4 +30,19 @@ class FatTable {
   uint64_t blockStart_ = UINT64_MAX;
 };
 
+// The clusters of a chain as extents of LCNs (cluster - 2, counted from the
+// data area as Windows reports them on FAT), adjacent clusters merged.
+struct ClusterExtent {
+  uint64_t lcn = 0;
+  uint64_t clusters = 0;
+};
+enum class ChainStatus {
+  Ok,
+  Corrupt,     // the chain loops, runs into a free or reserved entry, or leaves the volume
+  ReadFailed,  // the FAT could not be read
+};
+// Follows the chain from `first`; at most ClusterCount() entries are read,
+// so a looping chain ends.
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents);
+
 }  // namespace rv::fat

@@ -25,10 +25,7 @@ constexpr uint32_t kBitmapHeaderBytes = 16;
 constexpr uint32_t kRetrievalHeaderBytes = 16;
 constexpr uint32_t kExtentBytes = 16;
 
-struct Extent {
-  uint64_t lcn;
-  uint64_t clusters;
-};
+using Extent = fat::ClusterExtent;
 
 class FatOnDisk final : public OnDiskFs {
  public:
@@ -89,25 +86,12 @@ class FatOnDisk final : public OnDiskFs {
   }
 
  private:
-  // The clusters of a chain as extents of LCNs (cluster - 2, counted from
-  // the data area as Windows reports them on FAT). A chain that loops, runs
-  // into a free entry or leaves the volume is a corrupt file.
   NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents) {
-    const uint64_t last = boot_.clusterCount + 1;
-    if (first < 2 || first > last) return kStatusFileCorruptError;
     fat::FatTable table(source_, boot_);
-    uint64_t cluster = first;
-    for (uint64_t steps = 0;; ++steps) {
-      if (steps >= boot_.clusterCount) return kStatusFileCorruptError;
-      if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
-        ++extents.back().clusters;
-      else
-        extents.push_back({cluster - 2, 1});
-      uint32_t next = 0;
-      if (!table.Entry(cluster, next)) return kStatusDeviceDataError;
-      if (table.IsEndOfChain(next)) return kStatusSuccess;
-      if (next < 2 || next > last) return kStatusFileCorruptError;
-      cluster = next;
+    switch (fat::ChainExtents(table, first, extents)) {
+      case fat::ChainStatus::Ok: return kStatusSuccess;
+      case fat::ChainStatus::ReadFailed: return kStatusDeviceDataError;
+      default: return kStatusFileCorruptError;
     }
   }
 

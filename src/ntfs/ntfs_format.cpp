@@ -80,6 +80,34 @@ bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& 
   return true;
 }
 
+bool ParseFileName(Bytes value, FileName& out) {
+  if (value.size() < kFnName) return false;
+  const size_t length = le8(value, kFnNameLength);
+  if (length == 0 || !InBounds(value.size(), kFnName, 2 * length)) return false;
+  out.parent = le64(value, kFnParent);
+  out.nameSpace = le8(value, kFnNamespace);
+  out.name.clear();
+  for (size_t i = 0; i < length; ++i) out.name.push_back(static_cast<char16_t>(le16(value, kFnName + 2 * i)));
+  return true;
+}
+
+ListEntryStatus ParseListEntry(Bytes list, size_t pos, ListEntry& out) {
+  if (!InBounds(list.size(), pos, kAleMinBytes)) return ListEntryStatus::End;
+  out = ListEntry{};
+  out.type = le32(list, pos + kAleType);
+  if (out.type == 0) return ListEntryStatus::End;
+  const uint16_t length = le16(list, pos + kAleLength);
+  if (length < kAleMinBytes || !InBounds(list.size(), pos, length)) return ListEntryStatus::BadLength;
+  out.nameLength = le8(list, pos + kAleNameLength);
+  out.nameOffset = le8(list, pos + kAleNameOffset);
+  if (!InBounds(length, out.nameOffset, 2ull * out.nameLength)) return ListEntryStatus::BadName;
+  out.length = length;
+  out.lowestVcn = le64(list, pos + kAleLowestVcn);
+  out.reference = le64(list, pos + kAleReference);
+  out.attributeId = le16(list, pos + kAleAttributeId);
+  return ListEntryStatus::Ok;
+}
+
 namespace {
 int64_t SignExtended(Bytes s, size_t off, size_t width) {
   uint64_t v = 0;

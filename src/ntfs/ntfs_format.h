@@ -144,6 +144,35 @@ Bytes ResidentValue(Bytes record, const Attribute& a);
 Text AttributeName(Bytes record, const Attribute& a);
 bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& b);
 
+// $FILE_NAME value, validated: the fixed part and the name lie inside the
+// value, and the name is not empty.
+struct FileName {
+  uint64_t parent = 0;  // parent folder reference, sequence number included
+  uint8_t nameSpace = 0;
+  Text name;            // UTF-16 units, at most 255
+};
+bool ParseFileName(Bytes value, FileName& out);
+
+// One attribute-list entry.
+struct ListEntry {
+  uint32_t type = 0;
+  uint16_t length = 0;
+  uint8_t nameLength = 0;
+  uint8_t nameOffset = 0;
+  uint64_t lowestVcn = 0;
+  uint64_t reference = 0;  // file reference, sequence number included
+  uint16_t attributeId = 0;
+};
+enum class ListEntryStatus {
+  Ok,
+  End,         // no room for another entry, or a type of 0: the list ends
+  BadLength,   // a length below the fixed part or running off the list
+  BadName,     // the name runs off the entry
+};
+// The entry at byte `pos` of an attribute list. Only an Ok entry has a
+// length, so a walk that steps by it always moves forward.
+ListEntryStatus ParseListEntry(Bytes list, size_t pos, ListEntry& out);
+
 // Data run of an attribute: lcn = -1 for a sparse run.
 struct Run {
   int64_t lcn = 0;

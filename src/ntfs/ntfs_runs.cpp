@@ -237,16 +237,17 @@ BOOL CollectListedAttributeRuns(NueVolumeData& v, Bytes list, size_t& entry, Run
     return kFalse;
   }
   SetGroupSizes(v, c, firstAttr);
-  const uint32_t type = le32(list, entry + ntfs::kAleType);
+  ntfs::ListEntry head;
+  if (ntfs::ParseListEntry(list, entry, head) != ntfs::ListEntryStatus::Ok) return kFalse;
+  // The further extents follow the first entry with its type and name.
+  // Each entry is parsed before its name is compared: a name that runs off
+  // its entry ends the attribute's extents like any other damaged entry.
+  const size_t headAt = entry;
   size_t pos = entry, resolves = 0;
-  while (InBounds(list.size(), pos, ntfs::kAleMinBytes) && resolves < kMaxListResolves) {
-    const uint32_t etype = le32(list, pos + ntfs::kAleType);
-    const uint16_t elen = le16(list, pos + ntfs::kAleLength);
-    if (etype == 0 || elen < ntfs::kAleMinBytes || !InBounds(list.size(), pos, elen)) break;
-    if (etype != type || le8(list, pos + ntfs::kAleNameLength) != le8(list, entry + ntfs::kAleNameLength) ||
-        std::memcmp(list.data() + pos + le8(list, pos + ntfs::kAleNameOffset),
-                    list.data() + entry + le8(list, entry + ntfs::kAleNameOffset),
-                    2ull * le8(list, entry + ntfs::kAleNameLength)) != 0)
+  ntfs::ListEntry e;
+  while (resolves < kMaxListResolves && ntfs::ParseListEntry(list, pos, e) == ntfs::ListEntryStatus::Ok) {
+    if (e.type != head.type || e.nameLength != head.nameLength ||
+        std::memcmp(list.data() + pos + e.nameOffset, list.data() + headAt + head.nameOffset, 2ull * e.nameLength) != 0)
       break;
     ++resolves;
     ntfs::Attribute extent;
@@ -254,7 +255,7 @@ BOOL CollectListedAttributeRuns(NueVolumeData& v, Bytes list, size_t& entry, Run
         !DecodeRunList(v, Bytes(block.data(), block.size()), extent, c))
       return kFalse;
     entry = pos;
-    pos += elen;
+    pos += e.length;
   }
   return kTrue;
 }

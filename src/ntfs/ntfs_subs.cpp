@@ -24,26 +24,12 @@ bool IsDataType(uint32_t type, bool bitmapSwitch) {
   return type == ntfs::kTypeData || type == ntfs::kTypeIndexAllocation || (bitmapSwitch && type == ntfs::kTypeBitmap);
 }
 
-// Type and name of an attribute-list entry.
-struct ListEntry {
-  uint32_t type = 0;
-  uint16_t length = 0;
-  uint8_t nameLength = 0;
-  uint8_t nameOffset = 0;
-};
+using ntfs::ListEntry;
 
 bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
-  if (!InBounds(list.size(), pos, ntfs::kAleMinBytes)) return false;
-  e.type = le32(list, pos + ntfs::kAleType);
-  e.length = le16(list, pos + ntfs::kAleLength);
-  e.nameLength = le8(list, pos + ntfs::kAleNameLength);
-  e.nameOffset = le8(list, pos + ntfs::kAleNameOffset);
-  if (e.type == 0) return false;
-  if (e.length < ntfs::kAleMinBytes || !InBounds(list.size(), pos, e.length)) {
-    ErrorRecord(kModule, 1017);
-    return false;
-  }
-  return InBounds(e.length, e.nameOffset, 2ull * e.nameLength);
+  const ntfs::ListEntryStatus status = ntfs::ParseListEntry(list, pos, e);
+  if (status == ntfs::ListEntryStatus::BadLength) ErrorRecord(kModule, 1017);
+  return status == ntfs::ListEntryStatus::Ok;
 }
 
 bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb) {
@@ -57,15 +43,10 @@ bool NameInRecord(Bytes record, Text& name, uint64_t& parent) {
   ntfs::Attribute a;
   for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
     if (a.type != ntfs::kTypeFileName || a.nonResident) continue;
-    Bytes v = ntfs::ResidentValue(record, a);
-    if (v.size() < ntfs::kFnName) continue;
-    const size_t length = le8(v, ntfs::kFnNameLength);
-    if (le8(v, ntfs::kFnNamespace) == ntfs::kNamespaceDos || length == 0) continue;
-    if (!InBounds(v.size(), ntfs::kFnName, 2 * length)) continue;
-    name.clear();
-    for (size_t i = 0; i < length && i < 258; ++i)
-      name.push_back(static_cast<char16_t>(le16(v, ntfs::kFnName + 2 * i)));
-    parent = le64(v, ntfs::kFnParent) & 0xFFFFFFFFull;
+    ntfs::FileName fn;
+    if (!ntfs::ParseFileName(ntfs::ResidentValue(record, a), fn) || fn.nameSpace == ntfs::kNamespaceDos) continue;
+    name = fn.name;
+    parent = fn.parent & 0xFFFFFFFFull;
     return true;
   }
   return false;

@@ -87,6 +87,27 @@ TEST(FatDamage, LoopingChainOfALiveDirectorySkipsIt) {
   EXPECT_EQ(CountUnder(run.found, u"\\Old\\"), 5u);
 }
 
+// A root entry count that does not fill its last sector still takes that
+// whole sector: the data area starts after it, as on the unchanged volume,
+// and the search finds the same files.
+TEST(FatDamage, RootEntryCountThatDoesNotFillItsLastSectorKeepsTheDataArea) {
+  Image img;
+  if (!img.Load("fat16-2k.img")) GTEST_SKIP() << "fat16-2k.img not unpacked";
+  std::vector<Text> before, after;
+  {
+    test::AttachedVolume volume(MakeMemorySource(img.bytes));
+    for (const auto& f : test::RunFatSearch(volume.Root()).found) before.push_back(f.path.substr(f.path.find(u'}')));
+  }
+  ASSERT_FALSE(before.empty());
+  MutableBytes b(img.bytes.data(), img.bytes.size());
+  put16(b, 0x11, static_cast<uint16_t>(img.boot.rootEntryCount - 8));  // half a sector short
+  {
+    test::AttachedVolume volume(MakeMemorySource(img.bytes));
+    for (const auto& f : test::RunFatSearch(volume.Root()).found) after.push_back(f.path.substr(f.path.find(u'}')));
+  }
+  EXPECT_EQ(after, before);
+}
+
 TEST(FatDamage, LoopingFat32RootChainFailsSetup) {
   Image img;
   if (!img.Load("fat32-4k.img")) GTEST_SKIP() << "fat32-4k.img not unpacked";

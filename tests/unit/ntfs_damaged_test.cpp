@@ -226,5 +226,113 @@ TEST(DecodeMappingPairs, RunsHolesAndDamage) {
   EXPECT_FALSE(ntfs::DecodeMappingPairs(Bytes(attr.data(), attr.size()), 0, runs));
 }
 
+// A base record whose attribute list ends exactly at the end of its buffer:
+// the first entry names the $MFT's own $DATA (record 0) under a one-letter
+// name, the second claims the same type and name length but puts its name
+// far past its 26 bytes. The extents end at the damaged entry without its
+// name being read (a read past the list is what the ASan build sees), and
+// the run table holds the $MFT's runs once.
+TEST_F(DamagedImage, ListEntryWhoseNameLiesPastTheListEndsTheExtents) {
+  Text vol = AttachVolume(MakeMemorySource(bytes));
+  ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+  NueVolumeData& v = TheNueVolume();
+  const ntfs::Attribute mftData = Find(0, ntfs::kTypeData);
+  const ntfs::Attribute si = Find(5, ntfs::kTypeStandardInformation);
+  std::vector<uint8_t> root = Record(5);
+  Bytes siValue = ntfs::ResidentValue(Bytes(root.data(), root.size()), si);
+
+  std::vector<uint8_t> list(32 + 26, 0);
+  MutableBytes l(list.data(), list.size());
+  put32(l, ntfs::kAleType, ntfs::kTypeData);
+  put16(l, ntfs::kAleLength, 32);
+  l[ntfs::kAleNameLength] = 1;
+  l[ntfs::kAleNameOffset] = 26;
+  put16(l, ntfs::kAleAttributeId, mftData.id);
+  put16(l, 26, u'X');
+  put32(l, 32 + ntfs::kAleType, ntfs::kTypeData);
+  put16(l, 32 + ntfs::kAleLength, 26);
+  l[32 + ntfs::kAleNameLength] = 1;
+  l[32 + ntfs::kAleNameOffset] = 200;  // name outside the entry and the list
+  put16(l, 32 + ntfs::kAleAttributeId, mftData.id);
+
+  std::vector<uint8_t> record(static_cast<size_t>(v.bytesPerFileRecord), 0);
+  MutableBytes r(record.data(), record.size());
+  put32(r, 0, ntfs::kFileSignature);
+  put16(r, ntfs::kRecFirstAttribute, 56);
+  const size_t siLength = 24 + (siValue.size() + 7) / 8 * 8;
+  put32(r, 56, ntfs::kTypeStandardInformation);
+  put32(r, 60, static_cast<uint32_t>(siLength));
+  put32(r, 56 + ntfs::kAttrValueLength, static_cast<uint32_t>(siValue.size()));
+  put16(r, 56 + ntfs::kAttrValueOffset, 24);
+  std::copy(siValue.begin(), siValue.end(), record.begin() + 56 + 24);
+  const size_t listAt = record.size() - 24 - list.size();
+  const size_t gap = listAt - (56 + siLength);
+  put32(r, 56 + siLength, 0x40);  // filler up to the list
+  put32(r, 56 + siLength + 4, static_cast<uint32_t>(gap));
+  put16(r, 56 + siLength + ntfs::kAttrValueOffset, 24);
+  put32(r, listAt, ntfs::kTypeAttributeList);
+  put32(r, listAt + 4, static_cast<uint32_t>(24 + list.size()));
+  put32(r, listAt + ntfs::kAttrValueLength, static_cast<uint32_t>(list.size()));
+  put16(r, listAt + ntfs::kAttrValueOffset, 24);
+  std::copy(list.begin(), list.end(), record.begin() + listAt + 24);
+
+  ASSERT_TRUE(BuildRunTable(v, false, record.data()));
+  RunGroupView group;
+  ASSERT_TRUE(FirstRunGroup(v, group));
+  std::vector<uint8_t> mft = Record(0);
+  std::vector<ntfs::Run> runs;
+  ASSERT_TRUE(ntfs::DecodeMappingPairs(ntfs::AttributeBytes(Bytes(mft.data(), mft.size()), mftData), 0, runs));
+  uint64_t want = 0, have = 0;
+  for (const auto& x : runs) want += x.length;
+  for (const auto& x : group.runs) have += x.length;
+  EXPECT_EQ(have, want);
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(v);
+}
+
+TEST(AttributeListEntry, LengthAndNameMustLieInsideTheList) {
+  std::vector<uint8_t> list(64, 0);
+  MutableBytes l(list.data(), list.size());
+  put32(l, 0, ntfs::kTypeData);
+  put16(l, 4, 32);
+  l[6] = 2;
+  l[7] = 26;
+  put64(l, 16, (uint64_t{3} << 48) | 70);
+  put16(l, 24, 5);
+  ntfs::ListEntry e;
+  ASSERT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 0, e), ntfs::ListEntryStatus::Ok);
+  EXPECT_EQ(e.length, 32u);
+  EXPECT_EQ(e.reference & ntfs::kRecordNumberMask, 70u);
+  EXPECT_EQ(e.attributeId, 5u);
+  EXPECT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 32, e), ntfs::ListEntryStatus::End);  // type 0
+  EXPECT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 40, e), ntfs::ListEntryStatus::End);  // no room
+  l[7] = 30;  // two name units from 30: past the 32-byte entry
+  EXPECT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 0, e), ntfs::ListEntryStatus::BadName);
+  l[7] = 26;
+  put16(l, 4, 20);  // shorter than the fixed part
+  EXPECT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 0, e), ntfs::ListEntryStatus::BadLength);
+  put16(l, 4, 72);  // past the list
+  EXPECT_EQ(ntfs::ParseListEntry(Bytes(list.data(), list.size()), 0, e), ntfs::ListEntryStatus::BadLength);
+}
+
+TEST(FileNameValue, NameMustLieInsideTheValue) {
+  std::vector<uint8_t> value(66 + 6, 0);
+  MutableBytes b(value.data(), value.size());
+  put64(b, ntfs::kFnParent, (uint64_t{1} << 48) | 5);
+  b[ntfs::kFnNameLength] = 3;
+  b[ntfs::kFnNamespace] = 1;
+  put16(b, 66, u'a');
+  put16(b, 68, u'b');
+  put16(b, 70, u'c');
+  ntfs::FileName fn;
+  ASSERT_TRUE(ntfs::ParseFileName(Bytes(value.data(), value.size()), fn));
+  EXPECT_EQ(fn.name, u"abc");
+  EXPECT_EQ(fn.parent & ntfs::kRecordNumberMask, 5u);
+  EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), value.size() - 1), fn));  // last unit cut
+  EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), 65), fn));                // fixed part cut
+  b[ntfs::kFnNameLength] = 0;
+  EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), value.size()), fn));       // empty name
+}
+
 }  // namespace
 }  // namespace rv
