@@ -133,31 +133,25 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
                  const std::function<void(const FoundFile&)>& each) {
   const bool progress = isatty(fileno(stderr)) != 0;
   EngineEvents ev;
-  // The FAT estimate looks the entry up again, which the running directory
-  // walk cannot share: those files are estimated once the walk is over.
+  // The NTFS engine is asked while it still holds the listed file's runs,
+  // so files stream out as they are found. The FAT estimate looks the entry
+  // up again, which the running directory walk cannot share: those files
+  // are estimated once the walk is over.
   std::vector<FoundFile> later;
   ev.onFound = [&](FoundFile& f) {
     if (!estimate) return each(f);
+    if (engine == Engine::Ntfs) {
+      uint32_t percent = 0;
+      if (NueUdel::RecoverablePercentOfListed(percent)) f.recoverable = static_cast<int>(percent);
+      return each(f);
+    }
     later.push_back(f);
   };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
     if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
   };
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
-  const Text pattern = FromUtf8(args.pattern), folder = NormaliseFolder(args.folder);
-  if (estimate && engine == Engine::Ntfs) {
-    // The NTFS share is told on the engine's thread as each file is posted,
-    // while the engine still holds its runs; the files are handed on here
-    // while the scan goes on, so they stream out as they are found.
-    auto share = [](uint32_t id) {
-      uint32_t percent = 0;
-      return id == CM_FILE_FOUND && NueUdel::RecoverablePercentOfListed(percent) ? static_cast<int32_t>(percent) : -1;
-    };
-    ev.onFound = [&](FoundFile& f) { each(f); };
-    RunEngineSearchOverlapped(engine, v, pattern, folder, !args.noSubfolders, ev, share);
-  } else {
-    RunEngineSearch(engine, v, pattern, folder, !args.noSubfolders, ev);
-  }
+  RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {

@@ -1,10 +1,5 @@
 #include "cli/session.h"
 
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <thread>
-
 #include "channel/packet.h"
 #include "fat/fue.h"
 #include "ntfs/nue.h"
@@ -129,113 +124,20 @@ Text NormaliseFolder(const std::string& typed) {
   return out;
 }
 
-namespace {
-
-RequestPacket SearchPacket(const OpenedVolume& volume, TextView pattern, TextView folder, bool includeSubfolders) {
+bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
+                     bool includeSubfolders, const EngineEvents& events) {
   SearchRequestFields f;
   f.includeSubfolders = includeSubfolders ? 1 : 0;
   f.pattern = Text(pattern);
   f.folder = Text(folder);
   f.volumeRoot = volume.root;
-  return RequestPacket::Wrap(BuildSearchRequest(f));
-}
-
-BOOL CallSearchShell(Engine engine, const RequestPacket& packet) {
-  return engine == Engine::Ntfs ? NueDel::GetDeletedFileHeadersShell(packet)
-                                : FueDel::GetDeletedFileHeadersShell(packet);
-}
-
-// Messages handed from the engine's thread to the caller's: one flat byte
-// queue of [id u32][tag i32][length u32][payload], swapped out whole, so a
-// message costs no allocation of its own. The engine waits while the caller
-// is a full queue behind (output to a slow pipe), so memory stays bounded.
-class MessageQueue {
- public:
-  void Push(uint32_t id, int32_t tag, const std::vector<uint8_t>& payload) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    room_.wait(lock, [&] { return bytes_.size() < kMaxQueuedBytes; });
-    const bool wasEmpty = bytes_.empty();
-    const size_t at = bytes_.size();
-    bytes_.resize(at + 12 + payload.size());
-    uint8_t* p = bytes_.data() + at;
-    std::memcpy(p, &id, 4);
-    std::memcpy(p + 4, &tag, 4);
-    const uint32_t n = static_cast<uint32_t>(payload.size());
-    std::memcpy(p + 8, &n, 4);
-    if (n) std::memcpy(p + 12, payload.data(), n);
-    if (wasEmpty) ready_.notify_one();
-  }
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-    ready_.notify_one();
-  }
-  // The messages queued so far, into `out`; false once closed and drained.
-  bool Take(std::vector<uint8_t>& out) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ready_.wait(lock, [&] { return !bytes_.empty() || closed_; });
-    out.clear();
-    out.swap(bytes_);
-    room_.notify_one();
-    return !out.empty() || !closed_;
-  }
-
- private:
-  static constexpr size_t kMaxQueuedBytes = 1 << 20;
-  std::mutex mutex_;
-  std::condition_variable ready_, room_;
-  std::vector<uint8_t> bytes_;
-  bool closed_ = false;
-};
-
-}  // namespace
-
-bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
-                     bool includeSubfolders, const EngineEvents& events) {
-  RequestPacket packet = SearchPacket(volume, pattern, folder, includeSubfolders);
+  RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(f));
   const Text volumeName = volume.volumeName;
   FoundFile found;
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { Dispatch(id, p, volumeName, events, found); });
   SetMessageSink(&sink);
-  BOOL ok = CallSearchShell(engine, packet);
-  SetMessageSink(nullptr);
-  return ok != 0;
-}
-
-bool RunEngineSearchOverlapped(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
-                               bool includeSubfolders, const EngineEvents& events,
-                               const std::function<int32_t(uint32_t id)>& tagOnPost) {
-  RequestPacket packet = SearchPacket(volume, pattern, folder, includeSubfolders);
-  MessageQueue queue;
-  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { queue.Push(id, tagOnPost(id), p); });
-  SetMessageSink(&sink);
-  BOOL ok = kFalse;
-  std::thread worker([&] {
-    ok = CallSearchShell(engine, packet);
-    queue.Close();
-  });
-  const Text volumeName = volume.volumeName;
-  FoundFile found;
-  std::vector<uint8_t> batch, payload;
-  while (queue.Take(batch)) {
-    for (size_t at = 0; at + 12 <= batch.size();) {
-      uint32_t id = 0, n = 0;
-      int32_t tag = 0;
-      std::memcpy(&id, batch.data() + at, 4);
-      std::memcpy(&tag, batch.data() + at + 4, 4);
-      std::memcpy(&n, batch.data() + at + 8, 4);
-      payload.assign(batch.begin() + static_cast<ptrdiff_t>(at + 12), batch.begin() + static_cast<ptrdiff_t>(at + 12 + n));
-      at += 12 + n;
-      if (id == CM_FILE_FOUND) {
-        ParseFound(payload, volumeName, found);
-        found.recoverable = tag;
-        if (events.onFound) events.onFound(found);
-      } else {
-        Dispatch(id, payload, volumeName, events, found);
-      }
-    }
-  }
-  worker.join();
+  BOOL ok = engine == Engine::Ntfs ? NueDel::GetDeletedFileHeadersShell(packet)
+                                   : FueDel::GetDeletedFileHeadersShell(packet);
   SetMessageSink(nullptr);
   return ok != 0;
 }

@@ -51,13 +51,6 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName);
 // Run a search or an undelete; the events fire as the messages arrive.
 bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
                      bool includeSubfolders, const EngineEvents& events);
-// The same search on a worker thread, its messages handled on the calling
-// thread, in order, while the engine goes on. `tagOnPost` runs on the worker
-// as each message is posted, while the engine still holds that message's
-// state; what it returns arrives with a found file as its `recoverable`.
-bool RunEngineSearchOverlapped(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
-                               bool includeSubfolders, const EngineEvents& events,
-                               const std::function<int32_t(uint32_t id)>& tagOnPost);
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events);
 
 // Percentage of a found file's clusters that the volume still shows free
