@@ -205,7 +205,8 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
       data = output.data();
     }
     job.inUse |= inUseBefore;
-    std::memcpy(output.data(), data, static_cast<size_t>(length));
+    // A decompressed unit is in the output buffer already.
+    if (data != output.data()) std::memcpy(output.data(), data, static_cast<size_t>(length));
     ZeroPastInitialized(job, offset, output.data(), length);
     if (!file.WriteAt(offset, output.data(), static_cast<uint32_t>(length)) && status == 0) status = kReadWriteFailed;
     PostStep(job, offset);
