@@ -54,7 +54,7 @@ fi
 
 if [ "$quick" = 0 ] && [ -x fuzz/run-fuzzers.sh ]; then
   section "fuzzing (short runs)"
-  fuzz/run-fuzzers.sh --seconds 20 || status=1
+  fuzz/run-fuzzers.sh --seconds 15 || status=1
 fi
 
 echo
