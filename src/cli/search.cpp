@@ -28,7 +28,7 @@ void AppendJsonString(std::string& out, TextView text) {
   char* p = out.data() + start;
   *p++ = '"';
   for (size_t i = 0; i < text.size(); ++i) {
-    uint32_t c = text[i];
+    const uint32_t c = text[i];
     if (c == u'"' || c == u'\\') {
       *p++ = '\\';
       *p++ = static_cast<char>(c);
@@ -45,23 +45,7 @@ void AppendJsonString(std::string& out, TextView text) {
     } else if (c < 0x80) {
       *p++ = static_cast<char>(c);
     } else {
-      if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00);
-      } else if (c >= 0xD800 && c <= 0xDFFF) {
-        c = 0xFFFD;
-      }
-      if (c < 0x800) {
-        *p++ = static_cast<char>(0xC0 | (c >> 6));
-      } else {
-        if (c < 0x10000) {
-          *p++ = static_cast<char>(0xE0 | (c >> 12));
-        } else {
-          *p++ = static_cast<char>(0xF0 | (c >> 18));
-          *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        }
-        *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      }
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+      p = PutUtf8(text, i, p);
     }
   }
   *p++ = '"';
@@ -170,14 +154,16 @@ int RunSearch(const SearchArgs& args) {
   size_t count = 0;
   uint64_t total = 0;
   std::string line;
+  auto header = [] {
+    std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+  };
   auto print = [&](const FoundFile& f) {
     if (args.json) {
       FoundFileJsonLine(f, engine, line);
       std::fwrite(line.data(), 1, line.size(), stdout);
       return;
     }
-    if (count == 0)
-      std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+    if (count == 0) header();
     std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
     std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(), f.size,
                 ForTerminal(ToUtf8(f.time)).c_str(), free.c_str(), ForTerminal(ToUtf8(f.folder)).c_str(),
@@ -190,8 +176,7 @@ int RunSearch(const SearchArgs& args) {
     return kExitRefused;
   }
   if (!args.json) {
-    if (count == 0)
-      std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+    if (count == 0) header();
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
   }

@@ -106,9 +106,7 @@ Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName) {
 }
 
 bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent) {
-  if (engine == Engine::Fat) return FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
-  if (engine == Engine::Ntfs) return NueUdel::RecoverablePercent(file.locator, percent);
-  return false;
+  return engine == Engine::Fat && FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
 }
 
 Text NormaliseFolder(const std::string& typed) {

@@ -53,9 +53,11 @@ bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern
                      bool includeSubfolders, const EngineEvents& events);
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events);
 
-// Percentage of a found file's clusters that the volume still shows free
-// (what a recovery would read); false when it cannot be told. Call after
-// the search, while the engine's volume is still set up.
+// Percentage of a found FAT file's clusters that the volume still shows free
+// (what a recovery would read); false when it cannot be told or the volume
+// is not FAT. Call after the search, while the engine's volume is still set
+// up. NTFS tells it while the search lists the file
+// (NueUdel::RecoverablePercentOfListed).
 bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent);
 
 // Folder as the user typed it ("a/b", "\a\b\", "") to the request form

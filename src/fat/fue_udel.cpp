@@ -172,8 +172,8 @@ bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedNa
 bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, Text& name, uint8_t entry[32]) {
   uint8_t e[32];
   if (!DeletedEntryAt(locator, entryIndex, name, e)) return false;
-  // The path ends with "" and the entry's name; a long name may itself
-  // hold a "", so the text after the path's last "" is not the name.
+  // The path ends with "\" and the entry's name; a long name may itself
+  // hold a "\", so the text after the path's last "\" is not the name.
   if (fullPath.size() <= name.size() || fullPath[fullPath.size() - name.size() - 1] != u'\\' ||
       !EqualsIgnoreCase(fullPath.substr(fullPath.size() - name.size()), name))
     return false;

@@ -1,5 +1,7 @@
 #include "ntfs/ntfs_format.h"
 
+#include <cstring>
+
 namespace rv::ntfs {
 
 bool ApplyRecordFixups(MutableBytes record) {
@@ -106,6 +108,11 @@ ListEntryStatus ParseListEntry(Bytes list, size_t pos, ListEntry& out) {
   out.reference = le64(list, pos + kAleReference);
   out.attributeId = le16(list, pos + kAleAttributeId);
   return ListEntryStatus::Ok;
+}
+
+bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb) {
+  if (ea.type != eb.type || ea.nameLength != eb.nameLength) return false;
+  return std::memcmp(list.data() + a + ea.nameOffset, list.data() + b + eb.nameOffset, 2ull * ea.nameLength) == 0;
 }
 
 namespace {

@@ -172,6 +172,9 @@ enum class ListEntryStatus {
 // The entry at byte `pos` of an attribute list. Only an Ok entry has a
 // length, so a walk that steps by it always moves forward.
 ListEntryStatus ParseListEntry(Bytes list, size_t pos, ListEntry& out);
+// Whether two parsed entries of one list, at `a` and `b`, name the same
+// attribute: the same type and the same name.
+bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb);
 
 // Data run of an attribute: lcn = -1 for a sparse run.
 struct Run {

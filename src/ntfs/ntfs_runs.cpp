@@ -246,9 +246,7 @@ BOOL CollectListedAttributeRuns(NueVolumeData& v, Bytes list, size_t& entry, Run
   size_t pos = entry, resolves = 0;
   ntfs::ListEntry e;
   while (resolves < kMaxListResolves && ntfs::ParseListEntry(list, pos, e) == ntfs::ListEntryStatus::Ok) {
-    if (e.type != head.type || e.nameLength != head.nameLength ||
-        std::memcmp(list.data() + pos + e.nameOffset, list.data() + headAt + head.nameOffset, 2ull * e.nameLength) != 0)
-      break;
+    if (!ntfs::SameListName(list, pos, e, headAt, head)) break;
     ++resolves;
     ntfs::Attribute extent;
     if (ResolveListEntry(v, block, list, pos, extent) && extent.nonResident &&

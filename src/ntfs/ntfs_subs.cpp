@@ -32,11 +32,6 @@ bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
   return status == ntfs::ListEntryStatus::Ok;
 }
 
-bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb) {
-  if (ea.type != eb.type || ea.nameLength != eb.nameLength) return false;
-  return std::memcmp(list.data() + a + ea.nameOffset, list.data() + b + eb.nameOffset, 2ull * ea.nameLength) == 0;
-}
-
 // The first usable $FILE_NAME of one record: namespace POSIX, Win32 or
 // Win32-and-DOS (a DOS-only name is an alias of another one).
 bool NameInRecord(Bytes record, Text& name, uint64_t& parent) {
@@ -45,7 +40,7 @@ bool NameInRecord(Bytes record, Text& name, uint64_t& parent) {
     if (a.type != ntfs::kTypeFileName || a.nonResident) continue;
     ntfs::FileName fn;
     if (!ntfs::ParseFileName(ntfs::ResidentValue(record, a), fn) || fn.nameSpace == ntfs::kNamespaceDos) continue;
-    name = fn.name;
+    name = std::move(fn.name);
     parent = fn.parent & 0xFFFFFFFFull;
     return true;
   }
@@ -137,7 +132,7 @@ BOOL NextListEntry(Bytes list, size_t& entry, bool bitmapSwitch) {
   ListEntry current, e;
   if (!ListEntryAt(list, entry, current)) return kFalse;
   for (size_t pos = entry + current.length; ListEntryAt(list, pos, e); pos += e.length) {
-    if (!IsDataType(e.type, bitmapSwitch) || SameListName(list, pos, e, entry, current)) continue;
+    if (!IsDataType(e.type, bitmapSwitch) || ntfs::SameListName(list, pos, e, entry, current)) continue;
     entry = pos;
     return kTrue;
   }

@@ -179,12 +179,10 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
 namespace NueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
-// Percentage of a deleted file's data clusters that the volume bitmap still
-// shows free (100 for resident data, 0 when the record is in use again).
-bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent);
-// The same for the file the search has just listed, from the runs and size
-// its examination left in the volume record: valid only while the
-// CM_FILE_FOUND of that file is being handled (a synchronous sink).
+// Percentage of the data clusters of the file the search has just listed
+// that the volume bitmap still shows free (100 for resident data), from the
+// runs and size its examination left in the volume record: valid only while
+// the CM_FILE_FOUND of that file is being handled (a synchronous sink).
 bool RecoverablePercentOfListed(uint32_t& percent);
 }
 

@@ -76,25 +76,6 @@ bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
 
 }  // namespace
 
-bool RecoverablePercent(uint64_t recordNumber, uint32_t& percent) {
-  NueVolumeData& v = TheNueVolume();
-  if (!v.handle || v.bytesPerCluster == 0 || !v.mftBitmap) return false;
-  uint8_t* raw = nullptr;
-  uint64_t got = recordNumber;
-  if (!ReadNextFreeFileRecord(v, got, raw)) return false;
-  if (got != recordNumber || !raw) {
-    percent = 0;  // the record is in use again: nothing of it is left
-    return true;
-  }
-  std::vector<uint8_t> record(raw, raw + v.bytesPerFileRecord);
-  v.currentRecordNumber = recordNumber;
-  // The search has listed the file already: only its data runs matter here.
-  uint64_t modified = 0;
-  uint32_t status = 0;
-  if (!ClassifyFileRecord(v, Bytes(record.data(), record.size()), modified, status)) return false;
-  return PercentOfRunTable(v, status, percent);
-}
-
 bool RecoverablePercentOfListed(uint32_t& percent) {
   NueVolumeData& v = TheNueVolume();
   if (!v.handle || v.bytesPerCluster == 0) return false;

@@ -13,6 +13,9 @@ Text FromUtf8(std::string_view s);
 std::string ToUtf8(TextView s);
 // The same, appended to `out`.
 void AppendUtf8(std::string& out, TextView s);
+// The UTF-8 bytes of the code point at s[i], written at `out` (room for 4);
+// `i` moves past the second unit of a surrogate pair. Returns the end.
+char* PutUtf8(TextView s, size_t& i, char* out);
 
 char16_t UpcaseChar(char16_t c);
 Text Upcase(TextView s);

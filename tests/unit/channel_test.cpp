@@ -11,6 +11,7 @@
 #include "fat/fue.h"
 #include "ntfs/nue.h"
 #include "platform/system.h"
+#include "platform/text.h"
 #include "test_support.h"
 #include "volume/le.h"
 
@@ -111,6 +112,19 @@ TEST(PayloadText, ReadsUpToTheTerminatorAndNeverPastTheEnd) {
   off = 99;
   EXPECT_FALSE(ReadPayloadText(open, sizeof open, off, t));
   EXPECT_TRUE(t.empty());
+}
+
+TEST(Utf8Text, EveryLengthAndUnpairedSurrogates) {
+  EXPECT_EQ(ToUtf8(u"a\u00e9\u65e5"), "a\xc3\xa9\xe6\x97\xa5");
+  EXPECT_EQ(ToUtf8(u"\U0001F600"), "\xf0\x9f\x98\x80");
+  const char16_t loneHigh[] = {u'x', 0xD800, u'y', 0};
+  const char16_t loneLow[] = {0xDC00, 0xD83D, 0};  // a low unit first, a high one last
+  EXPECT_EQ(ToUtf8(loneHigh), "x\xef\xbf\xbdy");
+  EXPECT_EQ(ToUtf8(loneLow), "\xef\xbf\xbd\xef\xbf\xbd");
+  std::string out = "kept:";
+  AppendUtf8(out, u"\u65e5");
+  EXPECT_EQ(out, "kept:\xe6\x97\xa5");
+  EXPECT_EQ(FromUtf8(ToUtf8(u"caf\u00e9-\U0001F600")), u"caf\u00e9-\U0001F600");
 }
 
 TEST(UndeleteRequest, NtfsRecordsAndEndMark) {
