@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 
 #include "cli/commands.h"
@@ -19,13 +20,11 @@ namespace rv::cli {
 
 namespace {
 
-// A JSON string literal of the text as UTF-8 (the escapes RFC 8259 requires;
-// unpaired surrogates become U+FFFD, as everywhere text leaves as UTF-8).
-void AppendJsonString(std::string& out, TextView text) {
+// A JSON string literal of the text as UTF-8 at `p` (the escapes RFC 8259
+// requires; unpaired surrogates become U+FFFD, as everywhere text leaves as
+// UTF-8). At most 6 bytes per unit plus the quotes; returns the end.
+char* PutJsonString(char* p, TextView text) {
   static const char kHex[] = "0123456789abcdef";
-  const size_t start = out.size();
-  out.resize(start + 6 * text.size() + 2);  // the longest form of any unit: \u00XX
-  char* p = out.data() + start;
   *p++ = '"';
   for (size_t i = 0; i < text.size(); ++i) {
     const uint32_t c = text[i];
@@ -49,38 +48,44 @@ void AppendJsonString(std::string& out, TextView text) {
     }
   }
   *p++ = '"';
-  out.resize(static_cast<size_t>(p - out.data()));
+  return p;
 }
 
-void AppendNumber(std::string& out, uint64_t v) {
-  char buf[24];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  out.append(buf, r.ptr);
+template <size_t N>
+char* PutLiteral(char* p, const char (&text)[N]) {
+  std::memcpy(p, text, N - 1);
+  return p + N - 1;
 }
+
+char* PutNumber(char* p, uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
 
 }  // namespace
 
-// One line of `search --json`, into `out`; written by hand because a search
-// may list hundreds of thousands of files. The keys and their order are a
-// contract.
-void FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& out) {
-  out.assign("{\"name\":");
-  AppendJsonString(out, f.name);
-  out += ",\"folder\":";
-  AppendJsonString(out, f.folder);
-  out += ",\"size\":";
-  AppendNumber(out, f.size);
-  out += ",\"time\":";
-  AppendJsonString(out, f.time);
-  out += ",\"locator\":";
-  AppendNumber(out, f.locator);
-  out += ",\"index\":";
-  if (engine == Engine::Fat) AppendNumber(out, f.second);
-  else out += "null";
-  out += ",\"recoverable\":";
-  if (f.recoverable >= 0) AppendNumber(out, static_cast<uint64_t>(f.recoverable));
-  else out += "null";
-  out += "}\n";
+// One line of `search --json` at the start of `buffer`, which grows as
+// needed and is never shrunk, so no line pays for clearing it; returns the
+// line's length. Written by hand because a search may list hundreds of
+// thousands of files. The keys and their order are a contract.
+size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer) {
+  // Keys, quotes and four 20-digit numbers take under 256 bytes.
+  const size_t bound = 6 * (f.name.size() + f.folder.size() + f.time.size()) + 256;
+  if (buffer.size() < bound) buffer.resize(bound);
+  char* const start = buffer.data();
+  char* p = PutLiteral(start, "{\"name\":");
+  p = PutJsonString(p, f.name);
+  p = PutLiteral(p, ",\"folder\":");
+  p = PutJsonString(p, f.folder);
+  p = PutLiteral(p, ",\"size\":");
+  p = PutNumber(p, f.size);
+  p = PutLiteral(p, ",\"time\":");
+  p = PutJsonString(p, f.time);
+  p = PutLiteral(p, ",\"locator\":");
+  p = PutNumber(p, f.locator);
+  p = PutLiteral(p, ",\"index\":");
+  p = engine == Engine::Fat ? PutNumber(p, f.second) : PutLiteral(p, "null");
+  p = PutLiteral(p, ",\"recoverable\":");
+  p = f.recoverable >= 0 ? PutNumber(p, static_cast<uint64_t>(f.recoverable)) : PutLiteral(p, "null");
+  p = PutLiteral(p, "}\n");
+  return static_cast<size_t>(p - start);
 }
 
 std::string LocatorText(const FoundFile& f, Engine engine) {
@@ -159,8 +164,7 @@ int RunSearch(const SearchArgs& args) {
   };
   auto print = [&](const FoundFile& f) {
     if (args.json) {
-      FoundFileJsonLine(f, engine, line);
-      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fwrite(line.data(), 1, FoundFileJsonLine(f, engine, line), stdout);
       return;
     }
     if (count == 0) header();

@@ -88,8 +88,10 @@ bool RecordInUse(const NueVolumeData& v, const uint8_t* bitmap, uint64_t n) {
 // by piece along the MFT runs. Pieces that cannot be read stay zero, so the
 // records in them fail their fixups; false when nothing could be read.
 bool FillWindow(NueVolumeData& v, uint64_t start) {
-  std::memset(v.recordBuffer, 0, kWindowBytes);
-  std::vector<ntfs::Run> list;
+  // Every byte of the window is written below, read or zeroed, so the
+  // window is not cleared first: the scan refills it 16 times per MiB.
+  thread_local std::vector<ntfs::Run> list;
+  list.clear();
   Bytes raw(v.mftRunsAddress, v.mftRunCount * kRunEntryBytes);
   for (uint32_t i = 0; i < v.mftRunCount; ++i)
     list.push_back({static_cast<int64_t>(le64(raw, 16 * i)), le64(raw, 16 * i + 8)});
@@ -102,15 +104,20 @@ bool FillWindow(NueVolumeData& v, uint64_t start) {
     const uint64_t pos = start + done;
     size_t index = 0;
     uint64_t within = 0;
-    if (!ntfs::FindRunOfVcn(list, pos / bpc, index, within)) break;
+    if (!ntfs::FindRunOfVcn(list, pos / bpc, index, within)) {
+      // Past the MFT's clusters.
+      std::memset(v.recordBuffer + done, 0, static_cast<size_t>(kWindowBytes - done));
+      break;
+    }
     const uint64_t inCluster = pos % bpc;
     const uint64_t avail = (list[index].length - within) * bpc - inCluster;
     const uint64_t n = std::min<uint64_t>(avail, kWindowBytes - done);
-    if (list[index].lcn >= 0) {
-      const uint64_t byte = (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster;
-      if (DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit)) any = true;
-      else std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
-    }
+    const uint64_t byte = list[index].lcn >= 0 ? (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster : 0;
+    // A hole, or a read that failed part way, leaves zeros.
+    if (list[index].lcn >= 0 && DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit))
+      any = true;
+    else
+      std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
     done += n;
   }
   return any;

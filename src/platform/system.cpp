@@ -1,6 +1,8 @@
 #include "platform/system.h"
 
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 #ifdef _WIN32
 #include "platform/winapi.h"
@@ -78,10 +80,41 @@ bool FromTm(const std::tm& tm, CalendarTime& out) {
 }  // namespace
 
 bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
-  std::time_t t = static_cast<std::time_t>(FileTimeToUnix(fileTime));
+  const int64_t unix = FileTimeToUnix(fileTime);
+  std::time_t t = static_cast<std::time_t>(unix);
+  // Files deleted together were mostly written within the same minute, and
+  // localtime_r is dear: the last minute converted is kept, with the TZ it
+  // was converted under. It serves only when both ends of the minute have
+  // one whole-minute offset, so no zone change falls inside it.
+  struct MinuteCache {
+    int64_t minute = INT64_MIN;
+    bool zoneSet = false;
+    std::string zone;
+    CalendarTime start;
+  };
+  thread_local MinuteCache cache;
+  const char* zone = std::getenv("TZ");
+  const int64_t minute = unix >= 0 ? unix / 60 : -((59 - unix) / 60);
+  const bool sameZone = (zone != nullptr) == cache.zoneSet && (!zone || cache.zone == zone);
+  if (minute == cache.minute && sameZone) {
+    out = cache.start;
+    out.second = static_cast<int>(unix - minute * 60);
+    return true;
+  }
   std::tm tm{};
   if (!localtime_r(&t, &tm)) return false;
-  return FromTm(tm, out);
+  FromTm(tm, out);
+  std::time_t first = static_cast<std::time_t>(minute * 60), last = first + 59;
+  std::tm a{}, b{};
+  if (localtime_r(&first, &a) && localtime_r(&last, &b) && a.tm_gmtoff == b.tm_gmtoff && a.tm_gmtoff % 60 == 0) {
+    cache.minute = minute;
+    cache.zoneSet = zone != nullptr;
+    cache.zone = zone ? zone : "";
+    FromTm(a, cache.start);
+  } else {
+    cache.minute = INT64_MIN;
+  }
+  return true;
 }
 
 bool FileTimeToUtc(uint64_t fileTime, CalendarTime& out) {
