@@ -60,6 +60,23 @@ bool NextAttributeOf(Bytes record, const Attribute& a, Attribute& out) {
   return AttributeAt(record, a.offset + a.length, out);
 }
 
+AttributeWalk::AttributeWalk(Bytes record) : record_(record) {
+  Attribute a;
+  // Every attribute is at least a resident header long, so the walk ends
+  // within size / 24 steps.
+  for (bool have = FirstAttributeOf(record, a); have; have = NextAttributeOf(record, a, a)) {
+    if (count_ < kInline) inline_[count_] = a;
+    else overflow_.push_back(a);
+    ++count_;
+  }
+}
+
+size_t AttributeWalk::Find(uint32_t type, size_t from) const {
+  for (size_t i = from; i < count_; ++i)
+    if ((*this)[i].type == type) return i;
+  return count_;
+}
+
 Bytes AttributeBytes(Bytes record, const Attribute& a) { return record.subspan(a.offset, a.length); }
 
 Bytes ResidentValue(Bytes record, const Attribute& a) {
@@ -88,8 +105,10 @@ bool ParseFileName(Bytes value, FileName& out) {
   if (length == 0 || !InBounds(value.size(), kFnName, 2 * length)) return false;
   out.parent = le64(value, kFnParent);
   out.nameSpace = le8(value, kFnNamespace);
-  out.name.clear();
-  for (size_t i = 0; i < length; ++i) out.name.push_back(static_cast<char16_t>(le16(value, kFnName + 2 * i)));
+  // The name was proven inside the value above.
+  out.name.resize(length);
+  const uint8_t* units = value.data() + kFnName;
+  for (size_t i = 0; i < length; ++i) out.name[i] = static_cast<char16_t>(le16At(units + 2 * i));
   return true;
 }
 

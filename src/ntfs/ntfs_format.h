@@ -137,6 +137,32 @@ bool AttributeAt(Bytes record, size_t offset, Attribute& out);
 bool NextAttributeOf(Bytes record, const Attribute& a, Attribute& out);
 bool FirstAttributeOf(Bytes record, Attribute& out);
 
+// The attributes of one record, walked once: the same sequence, ending at
+// the same point, as FirstAttributeOf and NextAttributeOf give. Routines
+// that ask several questions of one record share one walk.
+class AttributeWalk {
+ public:
+  explicit AttributeWalk(Bytes record);
+  AttributeWalk(const AttributeWalk&) = delete;
+  AttributeWalk& operator=(const AttributeWalk&) = delete;
+
+  Bytes record() const { return record_; }
+  size_t size() const { return count_; }
+  const Attribute& operator[](size_t i) const { return i < kInline ? inline_[i] : overflow_[i - kInline]; }
+  // Index of the first attribute of `type` at or after `from`; size() when
+  // there is none.
+  size_t Find(uint32_t type, size_t from = 0) const;
+
+ private:
+  // A 1 KiB record holds a dozen attributes at most in practice; larger
+  // records may spill over.
+  static constexpr size_t kInline = 24;
+  Bytes record_;
+  size_t count_ = 0;
+  Attribute inline_[kInline];
+  std::vector<Attribute> overflow_;
+};
+
 Bytes AttributeBytes(Bytes record, const Attribute& a);
 // Resident value (empty when the attribute is non-resident).
 Bytes ResidentValue(Bytes record, const Attribute& a);

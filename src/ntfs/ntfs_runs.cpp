@@ -104,10 +104,10 @@ void ResetPerFileResults(NueVolumeData& v) {
 }
 
 // File attributes of $STANDARD_INFORMATION; false when the record has none.
-bool NoteStandardInformation(NueVolumeData& v, Bytes record, uint64_t* modificationTime) {
-  ntfs::Attribute si;
-  if (!FindAttribute(ntfs::kTypeStandardInformation, record.data(), si, record.size()) || si.nonResident) return false;
-  Bytes value = ntfs::ResidentValue(record, si);
+bool NoteStandardInformation(NueVolumeData& v, const ntfs::AttributeWalk& w, uint64_t* modificationTime) {
+  const size_t at = w.Find(ntfs::kTypeStandardInformation);
+  if (at == w.size() || w[at].nonResident) return false;
+  Bytes value = ntfs::ResidentValue(w.record(), w[at]);
   if (value.size() < ntfs::kSiFileAttributes + 4) return false;
   const uint32_t attributes = le32(value, ntfs::kSiFileAttributes);
   v.sparseFlag = (attributes & ntfs::kFileAttrSparse) ? 1 : 0;
@@ -304,14 +304,17 @@ BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
   return kTrue;
 }
 
-BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn) {
+namespace {
+
+// The routines below answer for one walked record; the public ones walk the
+// record given (or read the current one) and call them.
+
+BOOL BuildRunTableOf(NueVolumeData& v, bool bitmapSwitch, const ntfs::AttributeWalk& w) {
   ResetPerFileResults(v);
-  std::vector<uint8_t> storage;
-  Bytes record;
-  if (!RecordOrCurrent(v, recordIn, storage, record, 218, 218)) return kFalse;
+  const Bytes record = w.record();
   if (!v.runTableAddress || v.runTableCapacity < kRunTableHeaderBytes + kRunGroupHeaderBytes) return kFalse;
   v.directoryFlag = (le16(record, ntfs::kRecFlags) & ntfs::kRecDirectory) ? 1 : 0;
-  if (!NoteStandardInformation(v, record, nullptr)) return kFalse;
+  if (!NoteStandardInformation(v, w, nullptr)) return kFalse;
   MutableBytes t = Table(v);
   std::memset(v.runTableAddress, 0, kRunTableHeaderBytes + kRunGroupHeaderBytes);
   put64(t, 0, v.currentRecordNumber);
@@ -320,8 +323,9 @@ BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn)
   c.length = kRunTableHeaderBytes;
   uint32_t groups = 0, ordinals = 0;
   bool lastCompressed = false;
-  ntfs::Attribute list;
-  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
+  const size_t listAt = w.Find(ntfs::kTypeAttributeList);
+  if (listAt < w.size()) {
+    const ntfs::Attribute& list = w[listAt];
     std::vector<uint8_t> listStorage, block;
     Bytes entries;
     if (!AttributeListValue(v, record, list, listStorage, entries)) return kFalse;
@@ -339,10 +343,10 @@ BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn)
       put32(Table(v), 12, ++ordinals);
     }
   } else {
-    ntfs::Attribute a;
-    BOOL have = FirstDataAttribute(record, a, bitmapSwitch);
-    if (!have) ++v.recordsWithoutData;
-    for (; have; have = NextDataAttribute(record, a, bitmapSwitch)) {
+    size_t at = FirstDataIndex(w, bitmapSwitch);
+    if (at == w.size()) ++v.recordsWithoutData;
+    for (; at < w.size(); at = NextDataIndex(w, at, bitmapSwitch)) {
+      const ntfs::Attribute& a = w[at];
       lastCompressed = (a.flags & ntfs::kAttrCompressed) != 0;
       if (a.nonResident) {
         if (!StartGroup(v, c, ordinals, 313)) return kFalse;
@@ -362,19 +366,18 @@ BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn)
   return kTrue;
 }
 
-BOOL LocateAttribute(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t type, const uint8_t* recordIn) {
+BOOL LocateAttributeOf(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t type,
+                       const ntfs::AttributeWalk& w) {
   ordinal = -1;
-  std::vector<uint8_t> storage;
-  Bytes record;
-  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+  const Bytes record = w.record();
   v.directoryFlag = (le16(record, ntfs::kRecFlags) & ntfs::kRecDirectory) ? 1 : 0;
-  if (!NoteStandardInformation(v, record, nullptr)) return kFalse;
+  if (!NoteStandardInformation(v, w, nullptr)) return kFalse;
   int64_t count = 0;
-  ntfs::Attribute list;
-  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
+  const size_t listAt = w.Find(ntfs::kTypeAttributeList);
+  if (listAt < w.size()) {
     std::vector<uint8_t> listStorage;
     Bytes entries;
-    if (!AttributeListValue(v, record, list, listStorage, entries)) return kFalse;
+    if (!AttributeListValue(v, record, w[listAt], listStorage, entries)) return kFalse;
     size_t entry = 0;
     for (BOOL have = FirstListEntry(entries, entry, true); have; have = NextListEntry(entries, entry, true), ++count) {
       if (le32(entries, entry + ntfs::kAleType) == type && ListNameEquals(entries, entry, name)) {
@@ -384,9 +387,8 @@ BOOL LocateAttribute(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t
     }
     return kFalse;
   }
-  ntfs::Attribute a;
-  for (BOOL have = FirstDataAttribute(record, a, true); have; have = NextDataAttribute(record, a, true), ++count) {
-    if (a.type == type && NameEquals(record, a, name)) {
+  for (size_t at = FirstDataIndex(w, true); at < w.size(); at = NextDataIndex(w, at, true), ++count) {
+    if (w[at].type == type && NameEquals(record, w[at], name)) {
       ordinal = count;
       return kTrue;
     }
@@ -394,16 +396,13 @@ BOOL LocateAttribute(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t
   return kFalse;
 }
 
-BOOL GetAttributeRuns(NueVolumeData& v, TextView name, uint32_t type, const uint8_t* recordIn) {
-  std::vector<uint8_t> storage;
-  Bytes record;
-  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const ntfs::AttributeWalk& w) {
   int64_t ordinal = -1;
-  if (!LocateAttribute(v, ordinal, name, type, record.data())) {
+  if (!LocateAttributeOf(v, ordinal, name, type, w)) {
     ErrorRecord(kModule, 1628);
     return kFalse;
   }
-  if (!BuildRunTable(v, true, record.data())) {
+  if (!BuildRunTableOf(v, true, w)) {
     ErrorRecord(kModule, 1630);
     return kFalse;
   }
@@ -425,8 +424,9 @@ BOOL GetAttributeRuns(NueVolumeData& v, TextView name, uint32_t type, const uint
     at += GroupBytes(Bytes(t.data(), t.size()), at);
   }
   if (found) {
-    std::memmove(v.runTableAddress + kRunTableHeaderBytes, v.runTableAddress + at,
-                 GroupBytes(Bytes(t.data(), t.size()), at));
+    if (at != kRunTableHeaderBytes)
+      std::memmove(v.runTableAddress + kRunTableHeaderBytes, v.runTableAddress + at,
+                   GroupBytes(Bytes(t.data(), t.size()), at));
   } else {
     std::memset(v.runTableAddress + kRunTableHeaderBytes, 0, kRunGroupHeaderBytes);
     put32(t, kRunTableHeaderBytes, static_cast<uint32_t>(ordinal));
@@ -447,6 +447,34 @@ BOOL GetAttributeRuns(NueVolumeData& v, TextView name, uint32_t type, const uint
   if (runs > 1) v.fragmentedFlag = 1;
   v.extentCount = (v.compressedFlag || v.sparseFlag) ? runs : le64(t, kRunTableHeaderBytes + 16) + 1;
   return kTrue;
+}
+
+}  // namespace
+
+BOOL BuildRunTable(NueVolumeData& v, bool bitmapSwitch, const uint8_t* recordIn) {
+  ResetPerFileResults(v);
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 218, 218)) return kFalse;
+  const ntfs::AttributeWalk walk(record);
+  return BuildRunTableOf(v, bitmapSwitch, walk);
+}
+
+BOOL LocateAttribute(NueVolumeData& v, int64_t& ordinal, TextView name, uint32_t type, const uint8_t* recordIn) {
+  ordinal = -1;
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+  const ntfs::AttributeWalk walk(record);
+  return LocateAttributeOf(v, ordinal, name, type, walk);
+}
+
+BOOL GetAttributeRuns(NueVolumeData& v, TextView name, uint32_t type, const uint8_t* recordIn) {
+  std::vector<uint8_t> storage;
+  Bytes record;
+  if (!RecordOrCurrent(v, recordIn, storage, record, 1801, 1805)) return kFalse;
+  const ntfs::AttributeWalk walk(record);
+  return GetAttributeRunsOf(v, name, type, walk);
 }
 
 bool FirstRunGroup(const NueVolumeData& v, RunGroupView& out) {
@@ -487,28 +515,30 @@ BOOL ReadNonResidentValue(NueVolumeData& v, Bytes record, const ntfs::Attribute&
 }
 
 BOOL ClassifyFileRecord(NueVolumeData& v, Bytes record, uint64_t& modificationTime, uint32_t& status) {
+  const ntfs::AttributeWalk walk(record);
+  return ClassifyFileRecord(v, walk, modificationTime, status);
+}
+
+BOOL ClassifyFileRecord(NueVolumeData& v, const ntfs::AttributeWalk& w, uint64_t& modificationTime, uint32_t& status) {
   ResetPerFileResults(v);
   status = 0;
-  if (!NoteStandardInformation(v, record, &modificationTime)) return kFalse;
+  const Bytes record = w.record();
+  if (!NoteStandardInformation(v, w, &modificationTime)) return kFalse;
   if (v.compressedFlag) status = 5;
   if (v.sparseFlag) status = 6;
-  ntfs::Attribute a;
-  if (FindAttribute(ntfs::kTypeAttributeList, record.data(), a, record.size())) {
-    status = a.nonResident ? 4 : 3;
+  const size_t listAt = w.Find(ntfs::kTypeAttributeList);
+  if (listAt < w.size()) {
+    status = w[listAt].nonResident ? 4 : 3;
     return kFalse;
   }
   // The file's contents are its unnamed $DATA; named streams are extra.
-  bool found = false;
-  for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
-    if (a.type == ntfs::kTypeData && a.nameLength == 0) {
-      found = true;
-      break;
-    }
-  }
-  if (!found) {
+  size_t at = w.Find(ntfs::kTypeData);
+  while (at < w.size() && w[at].nameLength != 0) at = w.Find(ntfs::kTypeData, at + 1);
+  if (at == w.size()) {
     status = 1;
     return kTrue;
   }
+  const ntfs::Attribute& a = w[at];
   if (a.flags & ntfs::kAttrEncrypted) {
     status = 7;
     return kFalse;
@@ -520,7 +550,7 @@ BOOL ClassifyFileRecord(NueVolumeData& v, Bytes record, uint64_t& modificationTi
   }
   Bytes attr = ntfs::AttributeBytes(record, a);
   const uint32_t compressed = v.compressedFlag, sparse = v.sparseFlag;
-  if (!GetAttributeRuns(v, u"", ntfs::kTypeData, record.data())) return kFalse;
+  if (!GetAttributeRunsOf(v, u"", ntfs::kTypeData, w)) return kFalse;
   v.compressedFlag = compressed;
   v.sparseFlag = sparse;
   v.dataSize = le64(attr, ntfs::kAttrDataSize);

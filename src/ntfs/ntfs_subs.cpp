@@ -34,13 +34,15 @@ bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
 
 // The first usable $FILE_NAME of one record: namespace POSIX, Win32 or
 // Win32-and-DOS (a DOS-only name is an alias of another one).
-bool NameInRecord(Bytes record, Text& name, uint64_t& parent) {
-  ntfs::Attribute a;
-  for (bool have = ntfs::FirstAttributeOf(record, a); have; have = ntfs::NextAttributeOf(record, a, a)) {
-    if (a.type != ntfs::kTypeFileName || a.nonResident) continue;
-    ntfs::FileName fn;
-    if (!ntfs::ParseFileName(ntfs::ResidentValue(record, a), fn) || fn.nameSpace == ntfs::kNamespaceDos) continue;
-    name = std::move(fn.name);
+bool NameInRecord(const ntfs::AttributeWalk& w, Text& name, uint64_t& parent) {
+  // Parsed into storage kept between records: a search parses one name
+  // per deleted record.
+  thread_local ntfs::FileName fn;
+  for (size_t i = w.Find(ntfs::kTypeFileName); i < w.size(); i = w.Find(ntfs::kTypeFileName, i + 1)) {
+    const ntfs::Attribute& a = w[i];
+    if (a.nonResident) continue;
+    if (!ntfs::ParseFileName(ntfs::ResidentValue(w.record(), a), fn) || fn.nameSpace == ntfs::kNamespaceDos) continue;
+    name.assign(fn.name);
     parent = fn.parent & 0xFFFFFFFFull;
     return true;
   }
@@ -117,6 +119,24 @@ BOOL NextDataAttribute(Bytes record, ntfs::Attribute& inOut, bool bitmapSwitch) 
   return kFalse;
 }
 
+size_t FirstDataIndex(const ntfs::AttributeWalk& w, bool bitmapSwitch) {
+  size_t at = 0;
+  while (at < w.size() && !IsDataType(w[at].type, bitmapSwitch)) ++at;
+  return at;
+}
+
+size_t NextDataIndex(const ntfs::AttributeWalk& w, size_t current, bool bitmapSwitch) {
+  const ntfs::Attribute& c = w[current];
+  for (size_t at = current + 1; at < w.size(); ++at) {
+    const ntfs::Attribute& a = w[at];
+    if (!IsDataType(a.type, bitmapSwitch)) continue;
+    // Further extents of the same attribute were visited with the first.
+    if (a.type == c.type && ntfs::SameName(w.record(), a, w.record(), c)) continue;
+    return at;
+  }
+  return w.size();
+}
+
 BOOL FirstListEntry(Bytes list, size_t& entry, bool bitmapSwitch) {
   ListEntry e;
   for (size_t pos = 0; ListEntryAt(list, pos, e); pos += e.length) {
@@ -170,14 +190,21 @@ BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes 
 }
 
 BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found) {
+  const ntfs::AttributeWalk walk(record);
+  return GetRecordFileName(volume, walk, name, parent, found);
+}
+
+BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& walk, Text& name, uint64_t& parent,
+                       BOOL& found) {
   found = kFalse;
-  ntfs::Attribute list;
+  const Bytes record = walk.record();
+  const size_t listAt = walk.Find(ntfs::kTypeAttributeList);
   bool ok = false;
-  if (!FindAttribute(ntfs::kTypeAttributeList, record.data(), list, record.size())) {
-    ok = NameInRecord(record, name, parent);
-  } else if (!list.nonResident) {
+  if (listAt == walk.size()) {
+    ok = NameInRecord(walk, name, parent);
+  } else if (!walk[listAt].nonResident) {
     // The names may live in extension records.
-    Bytes entries = ntfs::ResidentValue(record, list);
+    Bytes entries = ntfs::ResidentValue(record, walk[listAt]);
     std::vector<uint8_t> block(static_cast<size_t>(volume.bytesPerFileRecord));
     ListEntry e;
     size_t reads = 0;
@@ -187,7 +214,8 @@ BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t
       const uint64_t wanted = le64(entries, pos + ntfs::kAleReference) & ntfs::kRecordNumberMask;
       uint64_t number = wanted;
       if (!ReadFileRecord(volume, number, block.data(), block.size()) || number != wanted) continue;
-      ok = NameInRecord(Bytes(block.data(), block.size()), name, parent);
+      const ntfs::AttributeWalk extension(Bytes(block.data(), block.size()));
+      ok = NameInRecord(extension, name, parent);
     }
   }
   if (!ok) {

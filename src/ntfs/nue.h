@@ -111,6 +111,10 @@ BOOL FindAttribute(uint32_t type, const uint8_t* record, ntfs::Attribute& out, u
 // each visited once however many extents it has in the record.
 BOOL FirstDataAttribute(Bytes record, ntfs::Attribute& out, bool bitmapSwitch);
 BOOL NextDataAttribute(Bytes record, ntfs::Attribute& inOut, bool bitmapSwitch);
+// The same attributes of a walked record by index; the walk's size() when
+// there is no further one.
+size_t FirstDataIndex(const ntfs::AttributeWalk& record, bool bitmapSwitch);
+size_t NextDataIndex(const ntfs::AttributeWalk& record, size_t current, bool bitmapSwitch);
 // Attribute-list entries selected the same way; `entry` is a byte offset.
 BOOL FirstListEntry(Bytes list, size_t& entry, bool bitmapSwitch);
 BOOL NextListEntry(Bytes list, size_t& entry, bool bitmapSwitch);
@@ -119,6 +123,8 @@ BOOL NextListEntry(Bytes list, size_t& entry, bool bitmapSwitch);
 BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes list, size_t entry,
                       ntfs::Attribute& out);
 BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found);
+BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& record, Text& name, uint64_t& parent,
+                       BOOL& found);
 
 // ---- Data runs ---------------------------------------------------------------
 struct RunCursor {
@@ -152,6 +158,8 @@ bool FirstRunGroup(const NueVolumeData& volume, RunGroupView& out);
 // Status: 1 resident or empty, 2 non-resident with runs, 3/4 attribute list,
 // 7 encrypted.
 BOOL ClassifyFileRecord(NueVolumeData& volume, Bytes record, uint64_t& modificationTime, uint32_t& status);
+BOOL ClassifyFileRecord(NueVolumeData& volume, const ntfs::AttributeWalk& record, uint64_t& modificationTime,
+                        uint32_t& status);
 
 // ---- Raw MFT scan ----------------------------------------------------------------
 BOOL BuildMftRunTable(NueVolumeData& volume);
@@ -166,6 +174,7 @@ inline void EmptyRawWindow(NueVolumeData& volume) { volume.windowFirst = volume.
 // Rebuilds folder path and full path of a record (name and parent from its
 // $FILE_NAME); false when the path cannot be rebuilt.
 BOOL BuildRecordPath(NueVolumeData& volume, Bytes record);
+BOOL BuildRecordPath(NueVolumeData& volume, const ntfs::AttributeWalk& record);
 
 struct RecordExamination {
   uint64_t modificationTime = 0;

@@ -349,7 +349,13 @@ BOOL ReadNextFreeFileRecord(NueVolumeData& v, uint64_t& number, uint8_t*& record
 }
 
 BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
-  Text name;
+  const ntfs::AttributeWalk walk(record);
+  return BuildRecordPath(v, walk);
+}
+
+BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
+  // Kept between records, as the search names one file per deleted record.
+  thread_local Text name;
   uint64_t parent = 0;
   BOOL found = kFalse;
   if (!GetRecordFileName(v, record, name, parent, found) || !found) return kFalse;
@@ -414,19 +420,17 @@ BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {
 uint32_t ExamineRecord(NueVolumeData& v, Bytes record, RecordExamination& out) {
   const uint16_t flags = le16(record, ntfs::kRecFlags);
   if (flags & ntfs::kRecInUse) return 94;
+  const ntfs::AttributeWalk walk(record);
   // Windows keeps the link count of a deleted record; ntfs-3g and the Linux
   // drivers zero it. A record without links is nameless only when it also
   // holds no $FILE_NAME.
-  ntfs::Attribute name;
-  if (le16(record, ntfs::kRecLinkCount) == 0 &&
-      !FindAttribute(ntfs::kTypeFileName, record.data(), name, record.size()))
-    return 95;
+  if (le16(record, ntfs::kRecLinkCount) == 0 && walk.Find(ntfs::kTypeFileName) == walk.size()) return 95;
   if (flags & ntfs::kRecDirectory) return 96;
   uint32_t status = 0;
-  if (!ClassifyFileRecord(v, record, out.modificationTime, status) || (status != 1 && status != 2)) return 98;
+  if (!ClassifyFileRecord(v, walk, out.modificationTime, status) || (status != 1 && status != 2)) return 98;
   out.dataKind = status;
   const uint64_t dataSize = v.dataSize;
-  if (!BuildRecordPath(v, record)) return 100;
+  if (!BuildRecordPath(v, walk)) return 100;
   v.dataSize = dataSize;
   v.listedDataKind = status;
   return 0;
