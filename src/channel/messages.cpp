@@ -94,10 +94,8 @@ int DataToController(uint32_t commandId, const void* payload, uint32_t size, int
   return posted ? 1 : 0;
 }
 
-std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
-                                            TextView path) {
-  std::vector<uint8_t> out;
-  out.reserve(12 + 2 * (timeText.size() + path.size()) + 8);
+void BuildDeletedFileHeader(std::vector<uint8_t>& out, uint32_t locator, uint32_t second, uint32_t size,
+                            TextView timeText, TextView path) {
   out.resize(12);
   Put32(out, 0, locator);
   Put32(out, 4, second);
@@ -105,6 +103,13 @@ std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, u
   AppendPayloadText(out, timeText);
   AppendPayloadText(out, path);
   out.insert(out.end(), 4, 0);
+}
+
+std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
+                                            TextView path) {
+  std::vector<uint8_t> out;
+  out.reserve(12 + 2 * (timeText.size() + path.size()) + 8);
+  BuildDeletedFileHeader(out, locator, second, size, timeText, path);
   return out;
 }
 
@@ -148,50 +153,79 @@ char16_t* PutPadded(char16_t* out, unsigned v, size_t width) {
   return out;
 }
 
-// "MM/dd/yyyy HH:mm" of a calendar time.
-Text MinuteText(unsigned month, unsigned day, unsigned year, unsigned hour, unsigned minute) {
-  char16_t buf[5 * 12];
-  char16_t* p = PutPadded(buf, month, 2);
+// Two digits of a field below 100 (every field but the year is: FAT packs
+// them into 4 to 6 bits, calendar times keep them in range).
+char16_t* PutTwo(char16_t* out, unsigned v) {
+  out[0] = static_cast<char16_t>(u'0' + v / 10 % 10);
+  out[1] = static_cast<char16_t>(u'0' + v % 10);
+  return out + 2;
+}
+
+// "MM/dd/yyyy HH:mm" of a calendar time at `out` (room for 17 units);
+// returns the end.
+char16_t* PutMinuteText(char16_t* out, unsigned month, unsigned day, unsigned year, unsigned hour, unsigned minute) {
+  char16_t* p = PutTwo(out, month);
   *p++ = u'/';
-  p = PutPadded(p, day, 2);
+  p = PutTwo(p, day);
   *p++ = u'/';
   p = PutPadded(p, year, 4);
   *p++ = u' ';
-  p = PutPadded(p, hour, 2);
+  p = PutTwo(p, hour);
   *p++ = u':';
-  p = PutPadded(p, minute, 2);
-  return Text(buf, p);
+  return PutTwo(p, minute);
+}
+
+char16_t* PutNtfsTime(char16_t* out, uint64_t fileTime) {
+  CalendarTime t;
+  if (!FileTimeToLocal(fileTime, t)) t = CalendarTime{1601, 1, 1, 0, 0, 0};
+  return PutMinuteText(out, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day),
+                       static_cast<unsigned>(t.year), static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute));
+}
+
+char16_t* PutFatTime(char16_t* out, uint16_t timeWord, uint16_t dateWord) {
+  return PutMinuteText(out, (dateWord >> 5) & 0x0F, dateWord & 0x1F, 1980 + (dateWord >> 9), timeWord >> 11,
+                       (timeWord >> 5) & 0x3F);
+}
+
+// Found-file headers are built here, one per file a search lists.
+std::vector<uint8_t>& Staging() {
+  thread_local std::vector<uint8_t> staging;
+  return staging;
 }
 }  // namespace
 
 Text NtfsTimeText(uint64_t fileTime) {
-  CalendarTime t;
-  if (!FileTimeToLocal(fileTime, t)) t = CalendarTime{1601, 1, 1, 0, 0, 0};
-  return MinuteText(static_cast<unsigned>(t.month), static_cast<unsigned>(t.day), static_cast<unsigned>(t.year),
-                    static_cast<unsigned>(t.hour), static_cast<unsigned>(t.minute));
+  char16_t buf[24];
+  return Text(buf, PutNtfsTime(buf, fileTime));
 }
 
 Text FatTimeText(uint16_t timeWord, uint16_t dateWord) {
-  return MinuteText((dateWord >> 5) & 0x0F, dateWord & 0x1F, 1980 + (dateWord >> 9), timeWord >> 11,
-                    (timeWord >> 5) & 0x3F);
+  char16_t buf[24];
+  return Text(buf, PutFatTime(buf, timeWord, dateWord));
 }
 
 int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size) {
-  Text time = NtfsTimeText(fileTime);
+  char16_t buf[24];
+  const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, fileTime) - buf));
   const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
   if (bytes > kStagingRecordBytes) {
     SetStatusText(u"Nue to PGUI data buffer to small");
     return 0;
   }
-  return Post(CM_FILE_FOUND, BuildDeletedFileHeader(recordNumber, 0xFFFFFFFFu, size, time, fullPath));
+  std::vector<uint8_t>& header = Staging();
+  BuildDeletedFileHeader(header, recordNumber, 0xFFFFFFFFu, size, time, fullPath);
+  return Post(CM_FILE_FOUND, header);
 }
 
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size) {
-  Text time = FatTimeText(timeWord, dateWord);
+  char16_t buf[24];
+  const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
   const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
   if (bytes >= kStagingRecordBytes) return 0;
-  return Post(CM_FILE_FOUND, BuildDeletedFileHeader(locator, entryIndex, size, time, fullPath));
+  std::vector<uint8_t>& header = Staging();
+  BuildDeletedFileHeader(header, locator, entryIndex, size, time, fullPath);
+  return Post(CM_FILE_FOUND, header);
 }
 
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output) {

@@ -91,6 +91,9 @@ int DataToController(uint32_t commandId, const void* payload, uint32_t size, int
 constexpr uint32_t kStagingRecordBytes = 1568;
 std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, uint32_t size, TextView timeText,
                                             TextView path);
+// The same into `out`, which keeps its room from one header to the next.
+void BuildDeletedFileHeader(std::vector<uint8_t>& out, uint32_t locator, uint32_t second, uint32_t size,
+                            TextView timeText, TextView path);
 // UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
 std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
 // ProgressReport: value u32, text; 524 or 528 bytes.

@@ -97,9 +97,14 @@ void AppendPayloadText(std::vector<uint8_t>& out, TextView t) {
   const size_t at = out.size();
   out.resize(at + 2 * t.size() + 2);
   uint8_t* p = out.data() + at;
-  for (char16_t c : t) {
-    *p++ = static_cast<uint8_t>(c);
-    *p++ = static_cast<uint8_t>(c >> 8);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!t.empty()) std::memcpy(p, t.data(), 2 * t.size());
+    p += 2 * t.size();
+  } else {
+    for (char16_t c : t) {
+      *p++ = static_cast<uint8_t>(c);
+      *p++ = static_cast<uint8_t>(c >> 8);
+    }
   }
   p[0] = p[1] = 0;
 }

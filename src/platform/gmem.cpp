@@ -1,6 +1,7 @@
 #include "platform/gmem.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,25 +46,33 @@ size_t Size(Handle block) { return block ? ::GlobalSize(static_cast<HGLOBAL>(blo
 
 namespace {
 constexpr uint32_t kMagic = 0x4B4C4247;  // "GBLK"
+// The handle is the block header; its first data follows it in the same
+// allocation (one allocation per message posted), and moves out only when
+// the block is reallocated, so the handle never changes.
 struct Block {
   uint32_t magic;
   unsigned lockCount;
   size_t size;
   unsigned char* data;
+  bool separate;  // data allocated apart from the header
 };
 Block* FromHandle(Handle h) {
   auto* b = static_cast<Block*>(h);
   if (!b || b->magic != kMagic) return nullptr;
   return b;
 }
+unsigned char* InlineData(Block* b) { return reinterpret_cast<unsigned char*>(b) + sizeof(Block); }
 }  // namespace
 
 Handle Alloc(size_t size) {
   if (InjectedFailure()) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
-  auto* data = static_cast<unsigned char*>(std::calloc(size ? size : 1, 1));
-  if (!data) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
-  auto* b = new (std::nothrow) Block{kMagic, 0, size, data};
-  if (!b) { std::free(data); SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
+  if (size > SIZE_MAX - sizeof(Block) - 1) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
+  void* raw = std::calloc(sizeof(Block) + (size ? size : 1), 1);
+  if (!raw) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
+  auto* b = static_cast<Block*>(raw);
+  b->magic = kMagic;
+  b->size = size;
+  b->data = InlineData(b);
   return b;
 }
 
@@ -76,8 +85,9 @@ Handle ReAlloc(Handle block, size_t size) {
   auto* data = static_cast<unsigned char*>(std::calloc(size ? size : 1, 1));
   if (!data) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
   std::memcpy(data, b->data, size < b->size ? size : b->size);
-  std::free(b->data);
+  if (b->separate) std::free(b->data);
   b->data = data;
+  b->separate = true;
   b->size = size;
   return b;
 }
@@ -99,8 +109,8 @@ Handle Free(Handle block) {
   Block* b = FromHandle(block);
   if (!b) { SetLastErrorCode(kErrorInvalidHandle); return block; }
   b->magic = 0;
-  std::free(b->data);
-  delete b;
+  if (b->separate) std::free(b->data);
+  std::free(b);
   return nullptr;
 }
 

@@ -1,8 +1,6 @@
 #include "platform/system.h"
 
-#include <cstdlib>
 #include <ctime>
-#include <string>
 
 #ifdef _WIN32
 #include "platform/winapi.h"
@@ -83,20 +81,22 @@ bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
   const int64_t unix = FileTimeToUnix(fileTime);
   std::time_t t = static_cast<std::time_t>(unix);
   // Files deleted together were mostly written within the same minute, and
-  // localtime_r is dear: the last minute converted is kept, with the TZ it
-  // was converted under. It serves only when both ends of the minute have
-  // one whole-minute offset, so no zone change falls inside it.
+  // localtime_r is dear: the last minute converted is kept. localtime_r
+  // follows the zone of the last tzset (the first call makes one), and
+  // tzset publishes that zone in tzname, timezone and daylight: the minute
+  // is kept for those. It serves only when both ends of the minute have one
+  // whole-minute offset, so no change of offset falls inside it.
   struct MinuteCache {
     int64_t minute = INT64_MIN;
-    bool zoneSet = false;
-    std::string zone;
+    const char* names[2] = {nullptr, nullptr};
+    long zone = 0;
+    int daylight = 0;
     CalendarTime start;
   };
   thread_local MinuteCache cache;
-  const char* zone = std::getenv("TZ");
   const int64_t minute = unix >= 0 ? unix / 60 : -((59 - unix) / 60);
-  const bool sameZone = (zone != nullptr) == cache.zoneSet && (!zone || cache.zone == zone);
-  if (minute == cache.minute && sameZone) {
+  if (minute == cache.minute && cache.names[0] == tzname[0] && cache.names[1] == tzname[1] &&
+      cache.zone == timezone && cache.daylight == daylight) {
     out = cache.start;
     out.second = static_cast<int>(unix - minute * 60);
     return true;
@@ -106,13 +106,14 @@ bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
   FromTm(tm, out);
   std::time_t first = static_cast<std::time_t>(minute * 60), last = first + 59;
   std::tm a{}, b{};
+  cache.minute = INT64_MIN;
   if (localtime_r(&first, &a) && localtime_r(&last, &b) && a.tm_gmtoff == b.tm_gmtoff && a.tm_gmtoff % 60 == 0) {
     cache.minute = minute;
-    cache.zoneSet = zone != nullptr;
-    cache.zone = zone ? zone : "";
+    cache.names[0] = tzname[0];
+    cache.names[1] = tzname[1];
+    cache.zone = timezone;
+    cache.daylight = daylight;
     FromTm(a, cache.start);
-  } else {
-    cache.minute = INT64_MIN;
   }
   return true;
 }

@@ -122,6 +122,7 @@ Text Upcase(TextView s) {
 
 bool EqualsIgnoreCase(TextView a, TextView b) {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] != b[i] && UpcaseChar(a[i]) != UpcaseChar(b[i])) return false;
   }
