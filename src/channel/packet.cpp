@@ -115,6 +115,15 @@ bool ReadPayloadText(const uint8_t* payload, uint32_t length, uint32_t& offset, 
   if (offset > length) offset = length;
   uint32_t end = offset;
   const uint32_t last = length - (length - offset) % 2;  // whole units only
+  // Four units at a time while they lie inside the payload: a unit of zero
+  // sets its lane's top bit in (x - 1...) & ~x.
+  constexpr uint64_t kLow = 0x0001000100010001ull, kHigh = 0x8000800080008000ull;
+  while (last - end >= 8) {
+    uint64_t x;
+    std::memcpy(&x, payload + end, 8);
+    if ((x - kLow) & ~x & kHigh) break;
+    end += 8;
+  }
   while (end < last && (payload[end] | payload[end + 1]) != 0) end += 2;
   const bool terminated = end < last;
   if (end > offset) {

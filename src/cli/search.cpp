@@ -28,7 +28,11 @@ char* PutJsonString(char* p, TextView text) {
   *p++ = '"';
   for (size_t i = 0; i < text.size(); ++i) {
     const uint32_t c = text[i];
-    if (c == u'"' || c == u'\\') {
+    // Printable ASCII other than the quote and the backslash, most of any
+    // name, goes out as it is.
+    if (c - 0x20 < 0x60 && c != u'"' && c != u'\\') {
+      *p++ = static_cast<char>(c);
+    } else if (c == u'"' || c == u'\\') {
       *p++ = '\\';
       *p++ = static_cast<char>(c);
     } else if (c == u'\n' || c == u'\r' || c == u'\t') {

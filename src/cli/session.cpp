@@ -26,11 +26,12 @@ void ParseFound(const std::vector<uint8_t>& p, TextView volumeName, FoundFile& f
   ReadText(p, off, f.path);
   // The path starts with the volume prefix: "X:" or the volume's device name.
   TextView rest = f.path;
-  size_t colon = rest.find(u':');
-  if (rest.size() >= volumeName.size() && EqualsIgnoreCase(rest.substr(0, volumeName.size()), volumeName))
+  if (rest.size() >= volumeName.size() && EqualsIgnoreCase(rest.substr(0, volumeName.size()), volumeName)) {
     rest.remove_prefix(volumeName.size());
-  else if (colon != TextView::npos && colon < rest.find(u'\\'))
-    rest.remove_prefix(colon + 1);
+  } else {
+    const size_t colon = rest.find(u':');
+    if (colon != TextView::npos && colon < rest.find(u'\\')) rest.remove_prefix(colon + 1);
+  }
   size_t slash = rest.rfind(u'\\');
   if (slash == TextView::npos) {
     f.folder.assign(1, u'\\');

@@ -222,12 +222,16 @@ BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& walk, T
     ErrorRecord("NueRtns", 2810);
     return kFalse;
   }
-  // A name with a separator could climb out of its folder.
-  if (name.find(u'\\') != Text::npos) return kFalse;
-  // Names travel on as NUL-terminated texts (found-file and result
-  // messages, request payloads): a NUL unit ends the name there, so the
-  // path listed, the source reported and the output written agree.
-  name.resize(std::min(name.size(), name.find(u'\0')));
+  // A name with a separator could climb out of its folder. Names travel
+  // on as NUL-terminated texts (found-file and result messages, request
+  // payloads): a NUL unit ends the name there, so the path listed, the
+  // source reported and the output written agree.
+  size_t end = name.size();
+  for (size_t i = name.size(); i-- > 0;) {
+    if (name[i] == u'\\') return kFalse;
+    if (name[i] == u'\0') end = i;
+  }
+  name.resize(end);
   if (name.empty()) return kFalse;
   found = kTrue;
   return kTrue;

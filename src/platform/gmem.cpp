@@ -67,8 +67,12 @@ unsigned char* InlineData(Block* b) { return reinterpret_cast<unsigned char*>(b)
 Handle Alloc(size_t size) {
   if (InjectedFailure()) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
   if (size > SIZE_MAX - sizeof(Block) - 1) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
-  void* raw = std::calloc(sizeof(Block) + (size ? size : 1), 1);
+  // malloc and a clear rather than calloc: glibc serves small mallocs from
+  // its per-thread cache, calloc never.
+  const size_t bytes = sizeof(Block) + (size ? size : 1);
+  void* raw = std::malloc(bytes);
   if (!raw) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
+  std::memset(raw, 0, bytes);
   auto* b = static_cast<Block*>(raw);
   b->magic = kMagic;
   b->size = size;

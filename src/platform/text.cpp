@@ -1,5 +1,7 @@
 #include "platform/text.h"
 
+#include <cstring>
+
 #include <cwctype>
 
 #ifdef _WIN32
@@ -122,7 +124,7 @@ Text Upcase(TextView s) {
 
 bool EqualsIgnoreCase(TextView a, TextView b) {
   if (a.size() != b.size()) return false;
-  if (a == b) return true;
+  if (a.empty() || std::memcmp(a.data(), b.data(), 2 * a.size()) == 0) return true;
   for (size_t i = 0; i < a.size(); ++i) {
     if (a[i] != b[i] && UpcaseChar(a[i]) != UpcaseChar(b[i])) return false;
   }

@@ -114,6 +114,35 @@ TEST(PayloadText, ReadsUpToTheTerminatorAndNeverPastTheEnd) {
   EXPECT_TRUE(t.empty());
 }
 
+// The terminator is found four units at a time: every length and start,
+// units whose bytes are zero alone (0x0100, 0x0001), and payloads that end
+// inside a word, all read exactly as a unit-by-unit scan does.
+TEST(PayloadText, WordScanAgreesWithUnitScanAtEveryPosition) {
+  for (size_t units = 0; units < 20; ++units) {
+    for (uint32_t start = 0; start < 6; start += 2) {
+      for (int odd = 0; odd < 2; ++odd) {
+        std::vector<uint8_t> p(start, 0xEE);
+        for (size_t i = 0; i < units; ++i) {
+          const char16_t c = i % 3 == 0 ? 0x0100 : i % 3 == 1 ? 0x0001 : u'a';
+          p.push_back(static_cast<uint8_t>(c));
+          p.push_back(static_cast<uint8_t>(c >> 8));
+        }
+        for (int terminated = 0; terminated < 2; ++terminated) {
+          std::vector<uint8_t> q = p;
+          if (terminated) q.insert(q.end(), {0, 0, 'z', 0});
+          if (odd) q.push_back('q');
+          uint32_t off = start;
+          Text t;
+          const bool ok = ReadPayloadText(q.data(), static_cast<uint32_t>(q.size()), off, t);
+          EXPECT_EQ(ok, terminated == 1) << units << " " << start;
+          EXPECT_EQ(t.size(), units) << units << " " << start;
+          EXPECT_EQ(off, start + 2 * units + (terminated ? 2 : 0)) << units << " " << start;
+        }
+      }
+    }
+  }
+}
+
 TEST(Utf8Text, EveryLengthAndUnpairedSurrogates) {
   EXPECT_EQ(ToUtf8(u"a\u00e9\u65e5"), "a\xc3\xa9\xe6\x97\xa5");
   EXPECT_EQ(ToUtf8(u"\U0001F600"), "\xf0\x9f\x98\x80");
