@@ -46,17 +46,21 @@ bool EnsureRoom(NueVolumeData& v, RunCursor& c, uint32_t bytes, int site) {
   return true;
 }
 
-uint64_t GroupRunCount(NueVolumeData& v, uint32_t group) { return le64(ConstTable(v), group + 8); }
-
 ntfs::Run RunAt(Bytes t, uint32_t group, uint64_t i) {
   const size_t at = group + kRunGroupHeaderBytes + kRunEntryBytes * i;
   return {static_cast<int64_t>(le64(t, at)), le64(t, at + 8)};
 }
 
-void PutRun(MutableBytes t, uint32_t group, uint64_t i, ntfs::Run r) {
-  const size_t at = group + kRunGroupHeaderBytes + kRunEntryBytes * i;
-  put64(t, at, static_cast<uint64_t>(r.lcn));
-  put64(t, at + 8, r.length);
+// Unchecked: for entries the caller has proven inside the table.
+ntfs::Run RunAt(const uint8_t* t, uint32_t group, uint64_t i) {
+  const uint8_t* at = t + group + kRunGroupHeaderBytes + kRunEntryBytes * i;
+  return {static_cast<int64_t>(le64At(at)), le64At(at + 8)};
+}
+
+void PutRun(uint8_t* t, uint32_t group, uint64_t i, ntfs::Run r) {
+  uint8_t* at = t + group + kRunGroupHeaderBytes + kRunEntryBytes * i;
+  put64At(at, static_cast<uint64_t>(r.lcn));
+  put64At(at + 8, r.length);
 }
 
 uint32_t GroupBytes(Bytes t, uint32_t group) {
@@ -156,7 +160,7 @@ bool AttributeListValue(NueVolumeData& v, Bytes record, const ntfs::Attribute& a
 }  // namespace
 
 BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attribute, RunCursor& c) {
-  if (!c.haveGroup || !v.runTableAddress) {
+  if (!c.haveGroup || !v.runTableAddress || !InBounds(c.length, c.groupOffset, kRunGroupHeaderBytes)) {
     ErrorRecord(kModule, 727);
     return kFalse;
   }
@@ -164,7 +168,9 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
     ErrorRecord(kModule, 730);
     return kFalse;
   }
-  const uint64_t allocated = le64(ConstTable(v), c.groupOffset + 24);
+  // The group header and its runs lie inside the cursor's length, which
+  // EnsureRoom keeps inside the table: they are read and written unchecked.
+  const uint64_t allocated = le64At(v.runTableAddress + c.groupOffset + 24);
   if (allocated != 0 && c.bytesMapped >= allocated) return kTrue;
   // Decoded once per attribute of every record examined: the list keeps its
   // room between calls.
@@ -174,11 +180,17 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
   // volume) keeps the runs decoded before the damage.
   if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs))
     ErrorRecord(kModule, 792);
-  uint64_t count = GroupRunCount(v, c.groupOffset);
+  uint64_t count = le64At(v.runTableAddress + c.groupOffset + 8);
+  // The group's runs end where the cursor does: each run decoded is added
+  // to both.
+  if (count != (c.length - c.groupOffset - kRunGroupHeaderBytes) / kRunEntryBytes) {
+    ErrorRecord(kModule, 727);
+    return kFalse;
+  }
   bool haveExpected = count > 0;
   uint64_t expected = 0;
   if (haveExpected) {
-    ntfs::Run last = RunAt(ConstTable(v), c.groupOffset, count - 1);
+    ntfs::Run last = RunAt(v.runTableAddress, c.groupOffset, count - 1);
     haveExpected = last.lcn >= 0;
     expected = static_cast<uint64_t>(last.lcn) + last.length;
   }
@@ -192,9 +204,9 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
       expected = static_cast<uint64_t>(r.lcn) + r.length;
       c.clustersStored += r.length;
     }
-    PutRun(Table(v), c.groupOffset, count, r);
+    PutRun(v.runTableAddress, c.groupOffset, count, r);
     ++count;
-    put64(Table(v), c.groupOffset + 8, count);
+    put64At(v.runTableAddress + c.groupOffset + 8, count);
     c.length += kRunEntryBytes;
     c.bytesMapped += r.length * v.bytesPerCluster;
     c.clustersMapped += r.length;
@@ -259,20 +271,23 @@ BOOL CollectListedAttributeRuns(NueVolumeData& v, Bytes list, size_t& entry, Run
 }
 
 BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
-  if (!v.runTableAddress || c.length < kRunTableHeaderBytes) return kFalse;
-  MutableBytes t = Table(v);
-  const uint32_t groups = le32(t, 8);
+  if (!v.runTableAddress || c.length < kRunTableHeaderBytes || c.length > v.runTableCapacity) return kFalse;
+  // Every group is proven inside the cursor's length before it is touched;
+  // the merged runs are written over the ones already read.
+  uint8_t* t = v.runTableAddress;
+  const uint32_t groups = le32At(t + 8);
   uint32_t read = kRunTableHeaderBytes, write = kRunTableHeaderBytes;
   uint64_t total = 0;
   for (uint32_t g = 0; g < groups && InBounds(c.length, read, kRunGroupHeaderBytes); ++g) {
-    const uint64_t count = le64(t, read + 8);
-    if (!InBounds(c.length, read + kRunGroupHeaderBytes, kRunEntryBytes * count)) return kFalse;
-    std::memmove(v.runTableAddress + write, v.runTableAddress + read, kRunGroupHeaderBytes);
+    const uint64_t count = le64At(t + read + 8);
+    if (count > c.length / kRunEntryBytes || !InBounds(c.length, read + kRunGroupHeaderBytes, kRunEntryBytes * count))
+      return kFalse;
+    std::memmove(t + write, t + read, kRunGroupHeaderBytes);
     uint64_t stored = 0, fragments = 0;
     for (uint64_t i = 0; i < count; ++i) {
-      ntfs::Run r = RunAt(Bytes(t.data(), t.size()), read, i);
+      const ntfs::Run r = RunAt(t, read, i);
       if (stored > 0) {
-        ntfs::Run prev = RunAt(Bytes(t.data(), t.size()), write, stored - 1);
+        ntfs::Run prev = RunAt(t, write, stored - 1);
         if (prev.lcn >= 0 && r.lcn >= 0 && static_cast<uint64_t>(prev.lcn) + prev.length == static_cast<uint64_t>(r.lcn)) {
           prev.length += r.length;
           PutRun(t, write, stored - 1, prev);
@@ -285,20 +300,20 @@ BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
     bool havePrev = false;
     uint64_t prevEnd = 0;
     for (uint64_t i = 0; i < stored; ++i) {
-      ntfs::Run r = RunAt(Bytes(t.data(), t.size()), write, i);
+      const ntfs::Run r = RunAt(t, write, i);
       if (r.lcn < 0) continue;
       if (havePrev && prevEnd != static_cast<uint64_t>(r.lcn)) ++fragments;
       havePrev = true;
       prevEnd = static_cast<uint64_t>(r.lcn) + r.length;
     }
-    put64(t, write + 8, stored);
-    put64(t, write + 16, fragments);
+    put64At(t + write + 8, stored);
+    put64At(t + write + 16, fragments);
     total += fragments;
     v.extentCount += fragments;
     read += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * count);
     write += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * stored);
   }
-  put64(t, 16, total);
+  put64At(t + 16, total);
   c.length = write;
   if (v.extentCount > groups) v.fragmentedFlag = 1;
   return kTrue;

@@ -38,6 +38,16 @@ inline uint32_t le32At(const uint8_t* p) {
          (static_cast<uint32_t>(p[3]) << 24);
 }
 
+inline uint64_t le64At(const uint8_t* p) {
+  return static_cast<uint64_t>(le32At(p)) | (static_cast<uint64_t>(le32At(p + 4)) << 32);
+}
+inline void put32At(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void put64At(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
 inline void put16(MutableBytes s, size_t off, uint16_t v) {
   if (!InBounds(s.size(), off, 2)) return;
   s[off] = static_cast<uint8_t>(v);
