@@ -135,9 +135,10 @@ bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const Lis
 }
 
 namespace {
-int64_t SignExtended(Bytes s, size_t off, size_t width) {
+// `width` (1 to 8) bytes at `p`, already proven inside the attribute.
+int64_t SignExtended(const uint8_t* p, size_t width) {
   uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(le8(s, off + i)) << (8 * i);
+  for (size_t i = 0; i < width; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
   if (width < 8 && (v >> (8 * width - 1)) & 1) v |= ~uint64_t{0} << (8 * width);
   return static_cast<int64_t>(v);
 }
@@ -153,11 +154,11 @@ bool DecodeMappingPairs(Bytes attribute, uint64_t totalClusters, std::vector<Run
     const size_t offsetBytes = header >> 4;
     if (lengthBytes == 0 || lengthBytes > 8 || offsetBytes > 8) return false;
     if (!InBounds(attribute.size(), pos + 1, lengthBytes + offsetBytes)) return false;
-    const int64_t length = SignExtended(attribute, pos + 1, lengthBytes);
+    const int64_t length = SignExtended(attribute.data() + pos + 1, lengthBytes);
     if (length <= 0) return false;
     Run run{-1, static_cast<uint64_t>(length)};
     if (offsetBytes != 0) {
-      const int64_t delta = SignExtended(attribute, pos + 1 + lengthBytes, offsetBytes);
+      const int64_t delta = SignExtended(attribute.data() + pos + 1 + lengthBytes, offsetBytes);
       // Overflow-proof: a run list of a damaged record may hold anything.
       if ((delta > 0 && lcn > INT64_MAX - delta) || (delta < 0 && lcn < INT64_MIN - delta)) return false;
       lcn += delta;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "platform/lasterror.h"
 #include "platform/types.h"
@@ -67,10 +68,11 @@ unsigned char* InlineData(Block* b) { return reinterpret_cast<unsigned char*>(b)
 Handle Alloc(size_t size) {
   if (InjectedFailure()) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
   if (size > SIZE_MAX - sizeof(Block) - 1) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
-  // malloc and a clear rather than calloc: glibc serves small mallocs from
-  // its per-thread cache, calloc never.
+  // operator new and a clear rather than calloc: glibc serves small
+  // allocations from its per-thread cache, calloc never (and the compiler
+  // turns malloc and a clear into calloc).
   const size_t bytes = sizeof(Block) + (size ? size : 1);
-  void* raw = std::malloc(bytes);
+  void* raw = ::operator new(bytes, std::nothrow);
   if (!raw) { SetLastErrorCode(kErrorNotEnoughMemory); return nullptr; }
   std::memset(raw, 0, bytes);
   auto* b = static_cast<Block*>(raw);
@@ -114,7 +116,7 @@ Handle Free(Handle block) {
   if (!b) { SetLastErrorCode(kErrorInvalidHandle); return block; }
   b->magic = 0;
   if (b->separate) std::free(b->data);
-  std::free(b);
+  ::operator delete(b);
   return nullptr;
 }
 
