@@ -65,7 +65,7 @@ AttributeWalk::AttributeWalk(Bytes record) : record_(record) {
   // Every attribute is at least a resident header long, so the walk ends
   // within size / 24 steps.
   for (bool have = FirstAttributeOf(record, a); have; have = NextAttributeOf(record, a, a)) {
-    if (count_ < kInline) inline_[count_] = a;
+    if (count_ < kInline) inline_.items[count_] = a;
     else overflow_.push_back(a);
     ++count_;
   }

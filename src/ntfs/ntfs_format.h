@@ -148,7 +148,7 @@ class AttributeWalk {
 
   Bytes record() const { return record_; }
   size_t size() const { return count_; }
-  const Attribute& operator[](size_t i) const { return i < kInline ? inline_[i] : overflow_[i - kInline]; }
+  const Attribute& operator[](size_t i) const { return i < kInline ? inline_.items[i] : overflow_[i - kInline]; }
   // Index of the first attribute of `type` at or after `from`; size() when
   // there is none.
   size_t Find(uint32_t type, size_t from = 0) const;
@@ -159,7 +159,12 @@ class AttributeWalk {
   static constexpr size_t kInline = 24;
   Bytes record_;
   size_t count_ = 0;
-  Attribute inline_[kInline];
+  // Left unset until the walk writes an entry: a walk is made per record
+  // examined, and clearing the whole array would cost more than the walk.
+  union Inline {
+    Inline() {}
+    Attribute items[kInline];
+  } inline_;
   std::vector<Attribute> overflow_;
 };
 

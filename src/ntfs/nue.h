@@ -89,6 +89,16 @@ struct NueVolumeData : VolumeHandle {
 
   // Search state kept between calls on the same volume.
   uint64_t lastParent = 0;
+  // Folder paths rebuilt during one scan ("\a\b", no trailing separator),
+  // by record number, so the climb for the next folder stops at the first
+  // ancestor already placed. Direct-mapped and small: it bounds the climb's
+  // reads, not the memory. Emptied when a scan or a recovery begins.
+  struct FolderSlot {
+    uint64_t record = UINT64_MAX;
+    Text path;
+  };
+  static constexpr size_t kFolderSlots = 256;
+  std::vector<FolderSlot> folderPaths;
   Text currentFullPath;
   Text currentFolderPath;
   Text currentFileName;

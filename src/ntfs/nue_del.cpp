@@ -31,6 +31,7 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
   if (!LoadMftBitmap(v)) return kScanBitmapLoad;
   if (!gmem::Lock(v.mftBitmap)) return kScanBitmapLock;
   EmptyRawWindow(v);
+  v.folderPaths.clear();
   int result = kScanNothing;
   uint32_t lastPercent = 0;
   std::vector<uint8_t> copy(static_cast<size_t>(v.bytesPerFileRecord));

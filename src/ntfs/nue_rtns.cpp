@@ -375,10 +375,23 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
   v.currentFullPath.clear();
   Text folder;
   if (parent != ntfs::kRootFolderRecord) {
+    if (v.folderPaths.size() != NueVolumeData::kFolderSlots) v.folderPaths.assign(NueVolumeData::kFolderSlots, {});
+    auto slotOf = [&](uint64_t record) -> NueVolumeData::FolderSlot& {
+      return v.folderPaths[record % NueVolumeData::kFolderSlots];
+    };
+    // The folders climbed, from the parent up, and their names.
+    std::vector<uint64_t> climbed;
+    std::vector<Text> names;
     std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
     std::unordered_set<uint64_t> visited;
     uint64_t current = parent;
+    size_t units = 0;
     while (current != ntfs::kRootFolderRecord) {
+      const NueVolumeData::FolderSlot& known = slotOf(current);
+      if (known.record == current) {
+        folder = known.path;
+        break;
+      }
       if (!visited.insert(current).second || visited.size() > kMaxFolderDepth) return kFalse;
       uint64_t got = current;
       Bytes folderRecord;
@@ -397,9 +410,21 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
       uint64_t next = 0;
       BOOL ok = kFalse;
       if (!GetRecordFileName(v, folderRecord, folderName, next, ok) || !ok) return kFalse;
-      if (folder.size() + name.size() + folderName.size() + 3 >= kMaxPathUnits) return kFalse;
-      folder = u"\\" + folderName + folder;
+      units += folderName.size() + 1;
+      if (units + name.size() + 2 >= kMaxPathUnits) return kFalse;
+      climbed.push_back(current);
+      names.push_back(std::move(folderName));
       current = next;
+    }
+    // Down again from the highest folder climbed, each placed as it is
+    // reached.
+    if (folder.size() + units + name.size() + 2 >= kMaxPathUnits) return kFalse;
+    for (size_t i = climbed.size(); i-- > 0;) {
+      folder += u"\\";
+      folder += names[i];
+      NueVolumeData::FolderSlot& slot = slotOf(climbed[i]);
+      slot.record = climbed[i];
+      slot.path = folder;
     }
   }
   if (folder.empty() || folder.back() != u'\\') folder += u"\\";

@@ -237,6 +237,9 @@ bool DestinationHasRoom(const Text& folder, uint64_t size) {
 
 uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, Text& source, Text& outputName) {
   EmptyRawWindow(v);
+  // The volume may have changed since the search: folders are placed anew.
+  v.folderPaths.clear();
+  v.lastParent = UINT64_MAX;
   if (!LoadMftBitmap(v)) return kBitmapLoad;
   if (!gmem::Lock(v.mftBitmap)) return kMemory;
   gmem::Unlock(v.mftBitmap);
