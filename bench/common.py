@@ -40,7 +40,7 @@ def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
     return best, peak
 
 
-def sequential_read(path, ranges, chunk=1 << 20, repeat=9, cold=False):
+def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):
     """Best time to read the given (offset, length) ranges in order."""
     def once():
         fd = os.open(path, os.O_RDONLY)
@@ -65,15 +65,6 @@ def sequential_read(path, ranges, chunk=1 << 20, repeat=9, cold=False):
         dt = time.perf_counter() - t0
         best = dt if best is None else min(best, dt)
     return best
-
-
-def sequential_read_process(path, ranges, cold=False, repeat=9):
-    """Best time of `dd` reading the ranges in 1 MiB blocks, started and
-    timed the way the tools are (process start-up included)."""
-    parts = [f"dd if={path} of=/dev/null bs=1M iflag=skip_bytes,count_bytes skip={off} count={length} status=none"
-             for off, length in ranges]
-    t, _ = timed(["sh", "-c", " && ".join(parts)], repeat=repeat, cold=cold)
-    return t
 
 
 def ntfs_mft_ranges(path):

@@ -15,7 +15,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import drop_caches, ntfs_mft_ranges, report, sequential_read, sequential_read_process, timed  # noqa: E402
+from common import drop_caches, ntfs_mft_ranges, report, sequential_read, timed  # noqa: E402
 
 
 def make_volume(image, files):
@@ -64,9 +64,7 @@ def main():
 
 
 def measure(a, image, env, cold):
-    # The fast runs are repeated more, the best of them taken: this machine's
-    # timings scatter by a few milliseconds.
-    ours, ours_rss = timed([a.retriva, "search", "--json", image], repeat=9, env=env, cold=cold)
+    ours, ours_rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
     found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True, env=env).stdout.count(b"\n")
     rows = [("retriva search --json", ours, ours_rss)]
     peer = None
@@ -80,13 +78,11 @@ def measure(a, image, env, cold):
     mft_bytes = sum(n for _, n in ranges)
     seq = sequential_read(image, ranges, cold=cold)
     rows.append((f"sequential read of the MFT ({mft_bytes >> 20} MiB)", seq, 0))
-    seq_dd = sequential_read_process(image, ranges, cold=cold)
-    rows.append(("  the same by dd, as a process", seq_dd, 0))
     print(f"[{'cold' if cold else 'warm'} cache] NTFS search, {a.files} files, {found} deleted files listed")
     report(rows)
     if peer:
         print(f"  retriva / ntfsundelete       = {ours / peer:.2f}")
-    print(f"  retriva / sequential MFT read = {ours / seq:.2f} (in-process), {ours / seq_dd:.2f} (dd)")
+    print(f"  retriva / sequential MFT read = {ours / seq:.2f}")
 
 
 if __name__ == "__main__":
