@@ -113,6 +113,36 @@ TEST(NtfsSearch, ListsEveryFreeDeletedFileOfTheManifest) {
   if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
 }
 
+// Folders placed during one scan serve only that scan: searches of other
+// volumes, one after another without teardown, list exactly what each
+// volume lists on its own.
+TEST(NtfsSearch, FoldersPlacedInOneScanAreNotReusedByTheNext) {
+  test::UseUtc();
+  auto paths = [](const std::string& name, bool fresh) {
+    std::vector<Text> out;
+    std::string path = test::ImagePath(name);
+    if (path.empty()) return out;
+    if (fresh) FreeNueVolumeDataStructures(TheNueVolume());
+    uint32_t err = 0;
+    auto source = OpenImageSource(FromUtf8(path), 0, 0, err);
+    if (!source) return out;
+    Text vol = AttachVolume(source);
+    test::MessageRecorder rec;
+    for (const auto& f : Search(vol, u"", u"\\", true, rec)) out.push_back(f.path.substr(vol.size()));
+    DetachVolume(vol);
+    return out;
+  };
+  const std::vector<std::string> names = test::NtfsImageNames();
+  if (names.size() < 2 || test::ImagePath(names[0]).empty()) GTEST_SKIP() << "no NTFS test images unpacked";
+  std::vector<std::vector<Text>> alone;
+  for (const auto& n : names) alone.push_back(paths(n, true));
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(paths(names[i], false), alone[i]);
+  }
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
 TEST(NtfsSearch, FolderAndPatternNarrowTheList) {
   std::string path = test::ImagePath("ntfs-4k.img");
   if (path.empty()) GTEST_SKIP() << "ntfs-4k.img not unpacked";
