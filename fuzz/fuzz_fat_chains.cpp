@@ -14,6 +14,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "fat/fat_table.h"
 #include "fat/fue.h"
 #include "volume/diaglog.h"
@@ -24,9 +25,7 @@ using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 constexpr uint64_t kSector = 512;
 constexpr uint64_t kReservedSectors = 1;

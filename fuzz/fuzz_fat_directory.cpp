@@ -12,15 +12,14 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "fat/fue.h"
 
 using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 constexpr size_t kEntry = 32;
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "channel/outfile.h"
 #include "engine_fuzz.h"
 #include "ntfs/nue.h"
@@ -23,9 +24,7 @@ using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 void ParseAsFileName(Bytes value) {
   ntfs::FileName fn;

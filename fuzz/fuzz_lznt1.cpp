@@ -11,15 +11,14 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "ntfs/lznt1.h"
 
 using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 constexpr size_t kChunk = 4096;
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "ntfs/nue.h"
 #include "volume/diaglog.h"
 
@@ -19,9 +20,7 @@ using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 void CheckFixups(std::vector<uint8_t>& record) {
   const std::vector<uint8_t> before = record;

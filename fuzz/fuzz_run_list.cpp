@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "ntfs/nue.h"
 #include "volume/diaglog.h"
 
@@ -20,9 +21,7 @@ using namespace rv;
 
 namespace {
 
-void Check(bool ok) {
-  if (!ok) __builtin_trap();
-}
+using fuzz::Check;
 
 constexpr uint32_t kRecordBytes = 4096;
 constexpr uint64_t kClusterBytes = 4096;

@@ -28,8 +28,8 @@ char* PutJsonString(char* p, TextView text) {
   *p++ = '"';
   for (size_t i = 0; i < text.size(); ++i) {
     const uint32_t c = text[i];
-    // Printable ASCII other than the quote and the backslash, most of any
-    // name, goes out as it is.
+    // ASCII from the space up, other than the quote and the backslash,
+    // most of any name, goes out as it is.
     if (c - 0x20 < 0x60 && c != u'"' && c != u'\\') {
       *p++ = static_cast<char>(c);
     } else if (c == u'"' || c == u'\\') {
@@ -45,8 +45,6 @@ char* PutJsonString(char* p, TextView text) {
       *p++ = '0';
       *p++ = kHex[c >> 4];
       *p++ = kHex[c & 15];
-    } else if (c < 0x80) {
-      *p++ = static_cast<char>(c);
     } else {
       p = PutUtf8(text, i, p);
     }

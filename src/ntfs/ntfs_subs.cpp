@@ -24,6 +24,12 @@ bool IsDataType(uint32_t type, bool bitmapSwitch) {
   return type == ntfs::kTypeData || type == ntfs::kTypeIndexAllocation || (bitmapSwitch && type == ntfs::kTypeBitmap);
 }
 
+// Whether `a`, met after `current`, is the next data attribute to visit:
+// further extents of the same attribute were visited with the first.
+bool IsNextDataAttribute(Bytes record, const ntfs::Attribute& a, const ntfs::Attribute& current, bool bitmapSwitch) {
+  return IsDataType(a.type, bitmapSwitch) && !(a.type == current.type && ntfs::SameName(record, a, record, current));
+}
+
 using ntfs::ListEntry;
 
 bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
@@ -110,9 +116,7 @@ BOOL NextDataAttribute(Bytes record, ntfs::Attribute& inOut, bool bitmapSwitch) 
   const ntfs::Attribute current = inOut;
   ntfs::Attribute a = current;
   while (ntfs::NextAttributeOf(record, a, a)) {
-    if (!IsDataType(a.type, bitmapSwitch)) continue;
-    // Further extents of the same attribute were visited with the first.
-    if (a.type == current.type && ntfs::SameName(record, a, record, current)) continue;
+    if (!IsNextDataAttribute(record, a, current, bitmapSwitch)) continue;
     inOut = a;
     return kTrue;
   }
@@ -126,14 +130,8 @@ size_t FirstDataIndex(const ntfs::AttributeWalk& w, bool bitmapSwitch) {
 }
 
 size_t NextDataIndex(const ntfs::AttributeWalk& w, size_t current, bool bitmapSwitch) {
-  const ntfs::Attribute& c = w[current];
-  for (size_t at = current + 1; at < w.size(); ++at) {
-    const ntfs::Attribute& a = w[at];
-    if (!IsDataType(a.type, bitmapSwitch)) continue;
-    // Further extents of the same attribute were visited with the first.
-    if (a.type == c.type && ntfs::SameName(w.record(), a, w.record(), c)) continue;
-    return at;
-  }
+  for (size_t at = current + 1; at < w.size(); ++at)
+    if (IsNextDataAttribute(w.record(), w[at], w[current], bitmapSwitch)) return at;
   return w.size();
 }
 

@@ -112,12 +112,14 @@ bool FillWindow(NueVolumeData& v, uint64_t start) {
     const uint64_t inCluster = pos % bpc;
     const uint64_t avail = (list[index].length - within) * bpc - inCluster;
     const uint64_t n = std::min<uint64_t>(avail, kWindowBytes - done);
-    const uint64_t byte = list[index].lcn >= 0 ? (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster : 0;
+    bool read = false;
+    if (list[index].lcn >= 0) {
+      const uint64_t byte = (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster;
+      read = DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit);
+    }
     // A hole, or a read that failed part way, leaves zeros.
-    if (list[index].lcn >= 0 && DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit))
-      any = true;
-    else
-      std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
+    if (!read) std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
+    any |= read;
     done += n;
   }
   return any;
