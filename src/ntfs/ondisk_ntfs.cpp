@@ -73,6 +73,10 @@ class NtfsOnDisk final : public OnDiskFs {
                      uint64_t& information) override {
     std::lock_guard<std::mutex> lock(mutex_);
     information = 0;
+    // The bitmap bytes kept for a run of file-record requests are let go by
+    // any other request: a search starts with the volume data, so no
+    // search sees the bits an earlier one read.
+    if (code != FSCTL_GET_NTFS_FILE_RECORD_CODE) bitmapChunkAt_ = kNoChunk;
     switch (code) {
       case FSCTL_GET_NTFS_VOLUME_DATA_CODE: return VolumeData(out, outLength, information);
       case FSCTL_GET_NTFS_FILE_RECORD_CODE: return FileRecord(in, inLength, out, outLength, information);
@@ -313,10 +317,24 @@ class NtfsOnDisk final : public OnDiskFs {
     return kStatusSuccess;
   }
 
+  // A search asks for the record of every folder it places, scattered over
+  // the MFT; the bitmap is read a chunk at a time (4 KiB of bits, 32,768
+  // records) and the last chunk kept, so most of those asks read only the
+  // record.
   bool RecordInUse(uint64_t number, bool& inUse) {
-    uint8_t byte = 0;
-    if (!ReadValueBytes(mftBitmap_, number / 8, &byte, 1)) return false;
-    inUse = (byte >> (number % 8)) & 1;
+    const uint64_t at = number / 8 / kBitmapChunkBytes * kBitmapChunkBytes;
+    if (at != bitmapChunkAt_) {
+      bitmapChunkAt_ = kNoChunk;
+      if (!ReadValueBytes(mftBitmap_, at, bitmapChunk_, kBitmapChunkBytes)) {
+        // A bad sector elsewhere in the chunk: the byte alone may still read.
+        uint8_t byte = 0;
+        if (!ReadValueBytes(mftBitmap_, number / 8, &byte, 1)) return false;
+        inUse = (byte >> (number % 8)) & 1;
+        return true;
+      }
+      bitmapChunkAt_ = at;
+    }
+    inUse = (bitmapChunk_[number / 8 - at] >> (number % 8)) & 1;
     return true;
   }
 
@@ -381,6 +399,10 @@ class NtfsOnDisk final : public OnDiskFs {
   AttributeValue mftData_;
   AttributeValue mftBitmap_;
   uint64_t recordCount_ = 0;
+  static constexpr uint64_t kBitmapChunkBytes = 4096;
+  static constexpr uint64_t kNoChunk = UINT64_MAX;
+  uint8_t bitmapChunk_[kBitmapChunkBytes] = {};
+  uint64_t bitmapChunkAt_ = kNoChunk;  // byte offset of the chunk held, or kNoChunk
 };
 
 }  // namespace

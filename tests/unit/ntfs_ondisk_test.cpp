@@ -3,6 +3,7 @@
 // structures of the test images and against the manifest.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "ntfs/ntfs_format.h"
@@ -171,6 +172,43 @@ TEST(NtfsOnDisk, FileRecordIsTheNearestInUseAtOrBelow) {
               kStatusBufferTooSmall);
     EXPECT_EQ(im.source->FsControl(FSCTL_GET_NTFS_FILE_RECORD_CODE, &number, 4, out.data(), 41440, info),
               kStatusInvalidParameter);
+  }
+  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+}
+
+// Asked in any order, with other requests between, every record number
+// gets the same answer: itself when in use, else the answer for the number
+// below it.
+TEST(NtfsOnDisk, FileRecordAnswersDoNotDependOnTheOrderAsked) {
+  int seen = 0;
+  for (const auto& name : test::NtfsImageNames()) {
+    Image im = Open(name);
+    if (!im.source) continue;
+    ++seen;
+    SCOPED_TRACE(name);
+    const VolumeDataFields v = VolumeData(*im.source);
+    const uint64_t count = v.mftValid / v.recordSize;
+    std::vector<uint8_t> out(12 + v.recordSize);
+    auto answer = [&](uint64_t number) {
+      uint64_t info = 0;
+      EXPECT_EQ(im.source->FsControl(FSCTL_GET_NTFS_FILE_RECORD_CODE, &number, 8, out.data(),
+                                     static_cast<uint32_t>(out.size()), info),
+                kStatusSuccess);
+      return le64(Bytes(out.data(), out.size()), 0) & ntfs::kRecordNumberMask;
+    };
+    std::vector<uint64_t> inOrder(count);
+    for (uint64_t n = 0; n < count; ++n) {
+      inOrder[n] = answer(n);
+      ASSERT_TRUE(inOrder[n] == n || (n > 0 && inOrder[n] == inOrder[n - 1])) << n;
+    }
+    std::vector<uint64_t> order(count);
+    for (uint64_t n = 0; n < count; ++n) order[n] = n;
+    std::srand(7);
+    for (uint64_t i = count; i > 1; --i) std::swap(order[i - 1], order[static_cast<uint64_t>(std::rand()) % i]);
+    for (uint64_t i = 0; i < count; ++i) {
+      if (i % 17 == 0) VolumeData(*im.source);
+      ASSERT_EQ(answer(order[i]), inOrder[order[i]]) << order[i];
+    }
   }
   if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
 }
