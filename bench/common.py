@@ -2,7 +2,6 @@
 sequential reads of byte ranges, and NTFS/FAT structure lookups used to say
 how many bytes a search must at least read."""
 import os
-import resource
 import struct
 import subprocess
 import time
@@ -21,27 +20,36 @@ def drop_caches():
 
 def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
     """Best wall time of `repeat` runs (after one warm-up, or each from a
-    dropped page cache when `cold`) and peak RSS in KiB."""
+    dropped page cache when `cold`) and peak RSS in KiB. The timed runs are
+    started directly; the peak comes from one more run under /usr/bin/time
+    (the resource usage of a child forked from Python counts Python's own
+    pages), so that process is not timed along with the command."""
     subprocess.run(cmd, stdout=stdout, stderr=subprocess.DEVNULL, env=env)
     best = None
-    peak = 0
     for _ in range(repeat):
         if cold:
             drop_caches()
         t0 = time.perf_counter()
-        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", *cmd], stdout=stdout, stderr=subprocess.PIPE, env=env)
-        _, err = p.communicate()
+        subprocess.run(cmd, stdout=stdout, stderr=subprocess.DEVNULL, env=env)
         dt = time.perf_counter() - t0
-        try:
-            peak = max(peak, int(err.decode().strip().splitlines()[-1]))
-        except (ValueError, IndexError):
-            pass
         best = dt if best is None else min(best, dt)
+    if cold:
+        drop_caches()
+    p = subprocess.run(["/usr/bin/time", "-f", "%M", *cmd], stdout=stdout, stderr=subprocess.PIPE, env=env)
+    try:
+        peak = int(p.stderr.decode().strip().splitlines()[-1])
+    except (ValueError, IndexError):
+        peak = 0
     return best, peak
 
 
 def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):
-    """Best time to read the given (offset, length) ranges in order."""
+    """Best time to read the given (offset, length) ranges in order, `chunk`
+    bytes per read into one buffer kept for the whole read: a new bytes
+    object per read would time Python's allocator and page faults, which
+    swing this figure between runs by a factor of three or more."""
+    buffer = memoryview(bytearray(chunk))
+
     def once():
         fd = os.open(path, os.O_RDONLY)
         try:
@@ -49,10 +57,10 @@ def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):
                 done = 0
                 while done < length:
                     n = min(chunk, length - done)
-                    b = os.pread(fd, n, off + done)
-                    if not b:
+                    got = os.preadv(fd, [buffer[:n]], off + done)
+                    if got <= 0:
                         break
-                    done += len(b)
+                    done += got
         finally:
             os.close(fd)
     once()
