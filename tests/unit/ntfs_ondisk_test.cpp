@@ -31,6 +31,21 @@ Image Open(const std::string& name) {
   return im;
 }
 
+// Runs `check` on every NTFS test image that is unpacked, traced with its
+// name; the test is skipped when there is none.
+template <class Check>
+void ForEachImage(Check check) {
+  int seen = 0;
+  for (const auto& name : test::NtfsImageNames()) {
+    Image im = Open(name);
+    if (!im.source) continue;
+    ++seen;
+    SCOPED_TRACE(name);
+    check(im);
+  }
+  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+}
+
 struct VolumeDataFields {
   uint64_t serial, sectors, total, free, bytesPerSector, bytesPerCluster, recordSize, clustersPerRecord, mftValid,
       mftLcn, mft2Lcn, zoneStart, zoneEnd;
@@ -47,12 +62,7 @@ VolumeDataFields VolumeData(VolumeSource& s) {
 }
 
 TEST(NtfsOnDisk, VolumeDataMatchesTheImages) {
-  int seen = 0;
-  for (const auto& name : test::NtfsImageNames()) {
-    Image im = Open(name);
-    if (!im.source) continue;
-    ++seen;
-    SCOPED_TRACE(name);
+  ForEachImage([](Image& im) {
     VolumeDataFields v = VolumeData(*im.source);
     EXPECT_EQ(v.total, im.manifest.value("cluster_count", 0ull));
     EXPECT_EQ(v.bytesPerCluster, im.manifest.value("cluster_size", 0ull));
@@ -75,19 +85,13 @@ TEST(NtfsOnDisk, VolumeDataMatchesTheImages) {
     uint64_t info = 7;
     EXPECT_EQ(im.source->FsControl(FSCTL_GET_NTFS_VOLUME_DATA_CODE, nullptr, 0, small, 95, info),
               kStatusBufferTooSmall);
-  }
-  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+  });
 }
 
 // Every byte of the bitmap answer, the count of clear bits, and the
 // clusters the manifest says a live file took again must agree.
 TEST(NtfsOnDisk, VolumeBitmapAgreesWithFreeCountAndReusedClusters) {
-  int seen = 0;
-  for (const auto& name : test::NtfsImageNames()) {
-    Image im = Open(name);
-    if (!im.source) continue;
-    ++seen;
-    SCOPED_TRACE(name);
+  ForEachImage([](Image& im) {
     VolumeDataFields v = VolumeData(*im.source);
     std::vector<uint8_t> out(16 + (v.total + 7) / 8);
     uint64_t start = 0, info = 0;
@@ -126,20 +130,14 @@ TEST(NtfsOnDisk, VolumeBitmapAgreesWithFreeCountAndReusedClusters) {
     EXPECT_EQ(im.source->FsControl(FSCTL_GET_VOLUME_BITMAP_CODE, &start, 8, part.data(),
                                    static_cast<uint32_t>(part.size()), info),
               kStatusInvalidParameter);
-  }
-  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+  });
 }
 
 // A deleted file's record is free, so the request for it returns the
 // nearest record in use below it; record 5 (the root) comes back as asked,
 // fixed up.
 TEST(NtfsOnDisk, FileRecordIsTheNearestInUseAtOrBelow) {
-  int seen = 0;
-  for (const auto& name : test::NtfsImageNames()) {
-    Image im = Open(name);
-    if (!im.source) continue;
-    ++seen;
-    SCOPED_TRACE(name);
+  ForEachImage([](Image& im) {
     VolumeDataFields v = VolumeData(*im.source);
     std::vector<uint8_t> out(41440);
     uint64_t number = 5, info = 0;
@@ -172,20 +170,14 @@ TEST(NtfsOnDisk, FileRecordIsTheNearestInUseAtOrBelow) {
               kStatusBufferTooSmall);
     EXPECT_EQ(im.source->FsControl(FSCTL_GET_NTFS_FILE_RECORD_CODE, &number, 4, out.data(), 41440, info),
               kStatusInvalidParameter);
-  }
-  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+  });
 }
 
 // Asked in any order, with other requests between, every record number
 // gets the same answer: itself when in use, else the answer for the number
 // below it.
 TEST(NtfsOnDisk, FileRecordAnswersDoNotDependOnTheOrderAsked) {
-  int seen = 0;
-  for (const auto& name : test::NtfsImageNames()) {
-    Image im = Open(name);
-    if (!im.source) continue;
-    ++seen;
-    SCOPED_TRACE(name);
+  ForEachImage([](Image& im) {
     const VolumeDataFields v = VolumeData(*im.source);
     const uint64_t count = v.mftValid / v.recordSize;
     std::vector<uint8_t> out(12 + v.recordSize);
@@ -209,8 +201,7 @@ TEST(NtfsOnDisk, FileRecordAnswersDoNotDependOnTheOrderAsked) {
       if (i % 17 == 0) VolumeData(*im.source);
       ASSERT_EQ(answer(order[i]), inOrder[order[i]]) << order[i];
     }
-  }
-  if (!seen) GTEST_SKIP() << "no NTFS test images unpacked";
+  });
 }
 
 }  // namespace
