@@ -1,5 +1,6 @@
 // The subcommands of the retriva command.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -38,5 +39,7 @@ void Refuse(const std::string& reason);
 // so C0 controls, DEL and the C1 controls each become "?". JSON output is
 // escaped instead and never goes through this.
 std::string ForTerminal(const std::string& utf8);
+// Whether the stream is a terminal (progress and line buffering are for one).
+bool IsTerminal(std::FILE* stream);
 
 }  // namespace rv::cli

@@ -8,9 +8,23 @@
 #include "volume/ondisk.h"
 #include "volume/osvolume.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace rv::cli {
 
 void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", ForTerminal(reason).c_str()); }
+
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(stream)) != 0;
+#else
+  return isatty(fileno(stream)) != 0;
+#endif
+}
 
 std::string ForTerminal(const std::string& utf8) {
   std::string out;

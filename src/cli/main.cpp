@@ -7,12 +7,7 @@
 #include "cli/commands.h"
 
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
 #endif
 
 namespace {
@@ -38,7 +33,7 @@ int Run(int argc, char** argv) {
   // to a pipe or a file they leave in 64 KiB writes rather than the 4 KiB
   // the C library picks. A terminal keeps its line buffering.
   static char outBuffer[1 << 16];
-  if (!isatty(fileno(stdout))) std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+  if (!rv::cli::IsTerminal(stdout)) std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   CLI::App app{"retriva: find and recover deleted files on NTFS, FAT16 and FAT32 volumes.\n"
                "The searched volume is only read, never written."};
   app.require_subcommand(1);

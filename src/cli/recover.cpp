@@ -4,10 +4,7 @@
 #include <ctime>
 #include <set>
 #ifdef _WIN32
-#include <io.h>
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 #include "channel/packet.h"
@@ -65,14 +62,6 @@ bool TimeTextToFileTime(const Text& t, uint64_t& fileTime) {
   fileTime = UnixToFileTime(secs);
 #endif
   return true;
-}
-
-bool IsTerminal() {
-#ifdef _WIN32
-  return _isatty(_fileno(stderr)) != 0;
-#else
-  return isatty(fileno(stderr)) != 0;
-#endif
 }
 
 // Output paths as this system writes them ("/" on POSIX).
@@ -135,7 +124,7 @@ int RunRecover(const RecoverArgs& args) {
   }
   std::vector<UndeleteOutcome> results;
   EngineEvents ev;
-  const bool progress = IsTerminal();
+  const bool progress = IsTerminal(stderr);
   size_t started = 0;
   ev.onFileStarted = [&](uint32_t, const Text&) { ++started; };
   ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {

@@ -8,13 +8,6 @@
 #include "ntfs/nue.h"
 #include "platform/text.h"
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 namespace rv::cli {
 
@@ -122,7 +115,7 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& each) {
-  const bool progress = isatty(fileno(stderr)) != 0;
+  const bool progress = IsTerminal(stderr);
   EngineEvents ev;
   // The NTFS engine is asked while it still holds the listed file's runs,
   // so files stream out as they are found. The FAT estimate looks the entry
