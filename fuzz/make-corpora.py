@@ -284,12 +284,73 @@ def fat_seeds(c, path, name):
     c.add("fat_chains", struct.pack("<BII", sel | 0x80, v.root_cluster or 2, v.clusters) + head)
 
 
+# ---- Engines and requests ------------------------------------------------------
+
+# The image each engine target patches (fuzz_ntfs_engine.cpp, fuzz_fat_engine.cpp).
+ENGINE_IMAGES = {"ntfs-4k": "ntfs_engine", "fat16-2k": "fat_engine"}
+
+
+def patch(offset, data):
+    """One patch record of the engine targets: u32 offset in the area, u8 length, bytes."""
+    return struct.pack("<IB", offset, len(data)) + bytes(data)
+
+
+def engine_seeds(c, path, name):
+    target = ENGINE_IMAGES[name]
+    c.image = None
+    c.add(target, b"")  # the volume as made: every deletion found and recovered
+    if target == "ntfs_engine":
+        # Offsets are within the MFT's first megabyte (4 KiB clusters, 1 KiB records).
+        v = Ntfs(path)
+        deleted = [n for n, raw in v.records() if n >= 64 and not (u16(raw, 22) & 1)]
+        for n in deleted[:3]:
+            base = n * v.rec
+            c.add(target, patch(base + 22, b"\1\0"))             # in use again
+            c.add(target, patch(base + 16, b"\xff\xff"))          # sequence number
+            c.add(target, patch(base + 4, b"\x30\x00\x09\x00")) # fixup array moved
+        c.add(target, b"\0" + patch(0x40, b"\xf6"))              # boot sector: record size 64 bytes
+        c.add(target, b"\0" + patch(0x30, b"\x00" * 8))          # boot sector: MFT at cluster 0
+    else:
+        v = Fat(path)
+        root = v.root_off
+        for blk_off in range(0, min(v.root_bytes, 32 * 16), 32):
+            e = v.read(root + blk_off, 32)
+            if e[0] == 0xE5:
+                c.add(target, patch(root + blk_off + 0x1A, b"\x02\x00"))          # start at cluster 2
+                c.add(target, patch(root + blk_off + 0x1C, b"\xff\xff\xff\xff")) # size past the volume
+                c.add(target, patch(root + blk_off + 11, b"\x10"))                 # deleted folder
+        c.add(target, patch(v.fat_off + 4, b"\x03\x00\x02\x00"))               # chain 2 -> 3 -> 2
+        c.add(target, patch(0x0D, b"\x00"))                                       # no sectors per cluster
+    c.image = name
+
+
+def utf16z(text):
+    return text.encode("utf-16-le") + b"\0\0"
+
+
+def request_seeds(c):
+    """Request packets as the front ends build them: 48-byte header, then payload."""
+    def packet(payload):
+        n = len(payload)
+        header = bytes([48, n & 0xFF, (n >> 8) & 0xFF, n >> 16]) + struct.pack("<I", 0x53627343) + b"\0\1" + b"\0" * 38
+        return header + payload
+    c.image = None
+    for sub, pattern, folder, root in ((1, "*", "\\", "C:\\"), (0, "*.jpg", "\\Users\\me\\", "\\\\?\\Volume{0}\\")):
+        c.add("requests", packet(struct.pack("<IH", sub, 0) + utf16z(pattern) + utf16z(folder) + utf16z(root)))
+    dest = utf16z("D:\\rescued")
+    c.add("requests", packet(dest + struct.pack("<iHH", 70, 0, 0) + struct.pack("<iHH", 71, 0, 0) + struct.pack("<i", -1)))
+    c.add("requests", packet(dest + struct.pack("<II", 0x7FFFFFFF, 3) + utf16z("\\a.txt") +
+                             struct.pack("<II", 0x80000005, 7) + utf16z("\\old\\b.txt") + struct.pack("<i", -1)))
+    c.add("requests", utf16z("..\\..\\x") + utf16z("CON") + utf16z("a:b"))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--out", default=os.path.join(ROOT, "fuzz", "corpus"))
     args = ap.parse_args()
     c = Corpus(args.out)
-    for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory", "boot_sectors"):
+    for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory", "boot_sectors",
+              "ntfs_engine", "fat_engine", "requests"):
         shutil.rmtree(os.path.join(args.out, t), ignore_errors=True)
     ntfs = ["ntfs-512", "ntfs-4k", "ntfs-4kn", "ntfs-64k"]
     fat = ["fat16-2k", "fat16-4kn", "fat32-512", "fat32-4k"]
@@ -306,11 +367,14 @@ def main():
                 ntfs_seeds(c, dst, name)
             elif name in fat:
                 fat_seeds(c, dst, name)
+            if name in ENGINE_IMAGES:
+                engine_seeds(c, dst, name)
             os.remove(dst)
     # Round-trip seeds of the LZNT1 target: plain data that the fuzzer encodes.
     c.image = None
     for sel, text in ((4, b"abcabcabcabc" * 40), (5, bytes(range(256)) * 8), (7, b"\0" * 4000 + b"tail")):
         c.add("lznt1", bytes([sel]) + text)
+    request_seeds(c)
     for t, n in sorted(c.counts.items()):
         print(f"{t}: {n} files")
 

@@ -21,6 +21,12 @@ build=${1:-$root/build-win}
 mkdir -p "$build"
 build=$(cd "$build" && pwd -P)
 
+# Wine maps file names through the Unix locale's character set: under the
+# C locale a program cannot create a file whose name is not ASCII.
+case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
+  *UTF-8* | *utf8* | *UTF8* | *utf-8*) ;;
+  *) export LANG=C.UTF-8 LC_ALL=C.UTF-8 ;;
+esac
 PATH=$PATH:/usr/sbin:/sbin
 missing=()
 for tool in cmake ninja x86_64-w64-mingw32-g++-posix wineboot wineserver python3 zstd mkfs.fat mkntfs flock; do

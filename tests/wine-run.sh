@@ -47,6 +47,12 @@ find_wine() {
 
 build_dir=$(find_build_dir "$program")
 export WINEPREFIX=${RETRIVA_WINEPREFIX:-$build_dir/wineprefix}
+# Wine maps file names through the Unix locale's character set: under the
+# C locale a program cannot create a file whose name is not ASCII.
+case "${LC_ALL:-${LC_CTYPE:-${LANG:-}}}" in
+  *UTF-8* | *utf8* | *UTF8* | *utf-8*) ;;
+  *) export LANG=C.UTF-8 LC_ALL=C.UTF-8 ;;
+esac
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64

@@ -159,7 +159,9 @@ int RunSearch(const SearchArgs& args) {
   };
   auto print = [&](const FoundFile& f) {
     if (args.json) {
-      std::fwrite(line.data(), 1, FoundFileJsonLine(f, engine, line), stdout);
+      // The line is built first: building it may move its storage.
+      size_t length = FoundFileJsonLine(f, engine, line);
+      std::fwrite(line.data(), 1, length, stdout);
       return;
     }
     if (count == 0) header();
