@@ -5,22 +5,44 @@
 #include "platform/system.h"
 #include "platform/text.h"
 
+#include <vector>
+
 namespace rv {
 
-bool CreateFolderPath(TextView path) {
-  size_t pos = path.find(u'\\');
-  if (pos == TextView::npos) return false;
-  for (;;) {
+bool CreateFolderPath(TextView path, std::vector<Text>* created) {
+  size_t first = path.find(u'\\');
+  if (first == TextView::npos) return false;
+  // Every component from the second on, as the prefix of the path that ends
+  // with it. An empty component ("\\" inside the path, or the POSIX root
+  // "\") is the same folder as its parent.
+  std::vector<TextView> parts;
+  for (size_t pos = first;;) {
     size_t next = path.find(u'\\', pos + 1);
     TextView part = next == TextView::npos ? path : path.substr(0, next);
-    // An empty component ("\\" inside the path, or the POSIX root "\") is
-    // the same folder as its parent.
-    if (!part.empty() && part.back() != u'\\' && fs::GetPathKind(part) != fs::PathKind::Folder) {
-      if (!fs::CreateFolder(part)) return false;
+    if (!part.empty() && part.back() != u'\\') {
+      if (!fs::NameFitsFileSystem(part.substr(pos + 1))) {
+        SetLastErrorCode(kErrorInvalidName);
+        return false;
+      }
+      parts.push_back(part);
     }
-    if (next == TextView::npos) return true;
+    if (next == TextView::npos) break;
     pos = next;
   }
+  std::vector<TextView> made;
+  for (TextView part : parts) {
+    if (fs::GetPathKind(part) == fs::PathKind::Folder) continue;
+    if (!fs::CreateFolder(part)) {
+      const uint32_t error = GetLastErrorCode();
+      for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
+      SetLastErrorCode(error);
+      return false;
+    }
+    made.push_back(part);
+  }
+  if (created)
+    for (TextView m : made) created->emplace_back(m);
+  return true;
 }
 
 bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uint32_t& firstRecordOffset) {
@@ -53,6 +75,69 @@ uint32_t CreateOutputFile(fs::File& file, TextView folder, TextView fileName, Te
     name = base + u";" + DecimalText(counter);
     ++counter;
   }
+}
+
+uint32_t OutputFile::Create(TextView folder, TextView fileName) {
+  Discard();
+  folder_ = Text(folder);
+  fileName_ = Text(fileName);
+  full_ = false;
+  // A name of our own that no recovered file takes (a recovered name is
+  // made safe, so never starts with "~rv" and a digit run and ".part").
+  static uint32_t sequence = 0;
+  for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+    Text name = folder_ + u"\\~rv" + DecimalText(CurrentProcessId()) + u"-" + DecimalText(sequence++) + u".part";
+    file_ = fs::File::CreateNew(name, false);
+    if (file_.Valid()) {
+      partial_ = name;
+      return kOutputCreated;
+    }
+    if (!fs::NameExists(name)) break;
+  }
+  NoteFailure();
+  return kOutputNotCreated;
+}
+
+bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
+  if (file_.WriteAt(offset, data, length)) return true;
+  NoteFailure();
+  return false;
+}
+
+void OutputFile::NoteFailure() { full_ = GetLastErrorCode() == kErrorDiskFull; }
+
+uint32_t OutputFile::Commit(Text& outputName) {
+  if (partial_.empty()) return kOutputNotCreated;
+  // The time goes onto the open file: once the handle is closed the name
+  // could be made to mean another file.
+  if (modificationTime_ != 0) file_.SetModificationTime(modificationTime_);
+  if (!file_.FlushAndClose()) {
+    NoteFailure();
+    Discard();
+    return kOutputNotCreated;
+  }
+  const Text base = folder_ + u"\\" + SafeOutputName(fileName_);
+  Text name = base;
+  for (uint32_t counter = 0;;) {
+    if (fs::RenameNoReplace(partial_, name)) {
+      partial_.clear();
+      outputName = name;
+      return kOutputCreated;
+    }
+    // Only an existing name moves on to the next suffix.
+    if (!fs::NameExists(name) || counter >= 99999) break;
+    name = base + u";" + DecimalText(counter);
+    ++counter;
+  }
+  NoteFailure();
+  Discard();
+  return kOutputNotCreated;
+}
+
+void OutputFile::Discard() {
+  file_.Close();
+  if (!partial_.empty()) fs::RemoveFile(partial_);
+  partial_.clear();
 }
 
 namespace {

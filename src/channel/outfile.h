@@ -4,6 +4,7 @@
 // ";0", ";1", ... on collisions.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "platform/files.h"
 #include "platform/types.h"
@@ -20,10 +21,50 @@ constexpr size_t kMaxPathUnits = 32767;
 // trailing "\" removed), makes sure it exists as a folder, and returns the
 // offset of the first file record. False refuses the whole request.
 bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uint32_t& firstRecordOffset);
-// Creates every missing component of `path` from the second on.
-bool CreateFolderPath(TextView path);
+// Creates every missing component of `path` from the second on. Names the
+// destination's file system cannot hold refuse the path before anything is
+// created; a component that cannot be created removes the ones this call
+// made, so a refused destination leaves nothing behind. `made`, when given,
+// receives the folders created, outermost first.
+bool CreateFolderPath(TextView path, std::vector<Text>* made = nullptr);
 // Output creation: 74 with `file` open and `outputName` set, or 78.
 uint32_t CreateOutputFile(fs::File& file, TextView folder, TextView fileName, Text& outputName);
+
+// A recovered file on its way to the destination. It is written under a
+// temporary name in the destination folder and takes its final name
+// ("<folder>\<safe name>", then ";0", ";1", ... on collisions, never
+// replacing a file) only when its bytes are flushed to the destination.
+// Whatever ends it before that (a read or write error, a full disk, a stop)
+// removes the partial file, so nothing half-written looks recovered.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() { Discard(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // 74 with the file open under its temporary name, or 78.
+  uint32_t Create(TextView folder, TextView fileName);
+  bool WriteAt(uint64_t offset, const void* data, uint32_t length);
+  // The last-modification time (FILETIME) the output gets; 0 leaves it.
+  void SetModificationTime(uint64_t fileTime) { modificationTime_ = fileTime; }
+  // Flushes, sets the time, closes and gives the final name: 74 with
+  // `outputName` set, or 78 with the partial file removed.
+  uint32_t Commit(Text& outputName);
+  // Removes the partial file (nothing once committed).
+  void Discard();
+  // True when the last failure was a full destination (disk or quota).
+  bool DestinationFull() const { return full_; }
+  // Where the file is while it is written.
+  const Text& PartialName() const { return partial_; }
+
+ private:
+  void NoteFailure();
+  fs::File file_;
+  Text folder_, fileName_, partial_;
+  uint64_t modificationTime_ = 0;
+  bool full_ = false;
+};
 
 // The name a recovered file is written under: the on-disk name made safe
 // for the destination. Separators, ":", wildcard and quote characters,

@@ -2,11 +2,14 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <ctime>
+#include <atomic>
 #include <set>
 #ifdef _WIN32
 #include <windows.h>
 #endif
 
+#include "channel/messages.h"
+#include "channel/outfile.h"
 #include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
@@ -19,49 +22,24 @@ namespace rv::cli {
 
 namespace {
 
-// The destination as the engines want it: an absolute path with "\"
-// separators.
-Text DestinationPath(const std::string& typed) {
-#ifdef _WIN32
-  return FromUtf8(typed);
-#else
-  std::string abs = typed;
-  if (abs.empty() || abs[0] != '/') {
-    char cwd[4096];
-    if (getcwd(cwd, sizeof cwd)) abs = std::string(cwd) + "/" + typed;
-  }
-  Text t = FromUtf8(abs);
-  for (auto& c : t)
-    if (c == u'/') c = u'\\';
-  return t;
-#endif
+// Ctrl-C during a recovery: the engine is asked to stop between chunks; the
+// file it is writing is removed and the summary so far is printed.
+std::atomic<bool> g_interrupted{false};
+void StopRecovery() {
+  g_interrupted.store(true);
+  g_ntfsRunState.store(kEngineStopRequested);
+  g_fatRunState.store(kEngineStopRequested);
 }
 
-// The header's time text ("MM/DD/YYYY HH:MM", local time) as a FILETIME.
-bool TimeTextToFileTime(const Text& t, uint64_t& fileTime) {
-  int mo = 0, d = 0, y = 0, h = 0, mi = 0;
-  if (std::sscanf(ToUtf8(t).c_str(), "%d/%d/%d %d:%d", &mo, &d, &y, &h, &mi) != 5 || y < 1601 || mo < 1 || d < 1)
-    return false;
+// The searched volume as the same-volume check names it: the image file or
+// device behind an attached source, or the OS volume itself on Windows.
+bool DestinationIsOnVolume(const std::string& destination, const OpenedVolume& v, std::string& why) {
+  if (v.source) return rv::DestinationIsOnVolume(destination, ToUtf8(v.source->Describe()), why);
 #ifdef _WIN32
-  SYSTEMTIME local{static_cast<WORD>(y), static_cast<WORD>(mo), 0, static_cast<WORD>(d), static_cast<WORD>(h),
-                   static_cast<WORD>(mi), 0, 0};
-  SYSTEMTIME utc;
-  FILETIME ft;
-  if (!TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !SystemTimeToFileTime(&utc, &ft)) return false;
-  fileTime = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return rv::DestinationIsOnVolume(destination, ToUtf8(v.root), why);
 #else
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_isdst = -1;
-  std::time_t secs = std::mktime(&tm);
-  if (secs == static_cast<std::time_t>(-1)) return false;
-  fileTime = UnixToFileTime(secs);
+  return false;
 #endif
-  return true;
 }
 
 // Output paths as this system writes them ("/" on POSIX).
@@ -85,9 +63,21 @@ std::string SourceText(const Text& source, const Text& attachedName) {
 }  // namespace
 
 int RunRecover(const RecoverArgs& args) {
+  if (args.destination.empty()) {
+    Refuse("--to: the destination folder is empty");
+    return kExitRefused;
+  }
   Engine engine;
   auto v = OpenForEngine(args.search.volume, engine);
   if (!v) return kExitRefused;
+
+  std::string why;
+  if (DestinationIsOnVolume(args.destination, *v, why)) {
+    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+    return kExitRefused;
+  }
+  const Text dest = fs::AbsoluteFolderPath(args.destination);
+
   std::vector<FoundFile> found;
   std::string refusal;
   auto keep = [&](const FoundFile& f) { found.push_back(f); };
@@ -95,23 +85,49 @@ int RunRecover(const RecoverArgs& args) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
   }
-  std::set<std::string> ids(args.ids.begin(), args.ids.end());
   std::vector<FoundFile> chosen;
-  for (const auto& f : found)
-    if (ids.empty() || ids.count(LocatorText(f, engine))) chosen.push_back(f);
+  if (args.ids.empty()) {
+    chosen = found;
+  } else {
+    // Every id must name a deleted file the search lists: a typo or a live
+    // record is an error, not an empty recovery.
+    std::set<std::string> asked(args.ids.begin(), args.ids.end());
+    std::set<std::string> matched;
+    for (const auto& f : found) {
+      const std::string id = LocatorText(f, engine);
+      if (asked.count(id)) {
+        chosen.push_back(f);
+        matched.insert(id);
+      }
+    }
+    std::string missing;
+    for (const auto& id : args.ids)
+      if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
+    if (!missing.empty()) {
+      missing.pop_back();
+      Refuse(args.search.volume.volume + ": no deleted file with id" + missing);
+      return kExitRefused;
+    }
+  }
 
-  std::string why;
-  if (v->source && DestinationIsOnVolume(args.destination, ToUtf8(v->source->Describe()), why)) {
-    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+  // The destination is made (and its writability tried) before the first
+  // file; a refused destination leaves no folder behind.
+  std::vector<Text> made;
+  const bool existed = fs::GetPathKind(dest) == fs::PathKind::Folder;
+  if (!existed && !CreateFolderPath(dest, &made)) {
+    Refuse(args.destination + ": does not exist and cannot be created");
     return kExitRefused;
   }
-#ifdef _WIN32
-  if (!v->source && DestinationIsOnVolume(args.destination, args.search.volume.volume, why)) {
-    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
-    return kExitRefused;
+  {
+    OutputFile probe;
+    if (probe.Create(dest, u"probe") != kOutputCreated) {
+      probe.Discard();
+      for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
+      Refuse(args.destination + ": cannot write into this folder");
+      return kExitRefused;
+    }
   }
-#endif
-  const Text dest = DestinationPath(args.destination);
+
   std::vector<uint8_t> payload;
   if (engine == Engine::Ntfs) {
     std::vector<int32_t> records;
@@ -122,7 +138,10 @@ int RunRecover(const RecoverArgs& args) {
     for (const auto& f : chosen) records.push_back({f.locator, f.second, f.path});
     payload = BuildFatUndeleteRequest(dest, records);
   }
-  std::vector<UndeleteOutcome> results;
+  // Results in the order of the files asked; a file the engine gave no
+  // result for stays at 0.
+  std::vector<UndeleteOutcome> results(chosen.size());
+  std::vector<bool> answered(chosen.size(), false);
   EngineEvents ev;
   const bool progress = IsTerminal(stderr);
   size_t started = 0;
@@ -133,41 +152,64 @@ int RunRecover(const RecoverArgs& args) {
                    ForTerminal(ToUtf8(name)).c_str());
   };
   ev.onResult = [&](const UndeleteOutcome& r) {
-    // The recovered file keeps the deleted file's modification time.
-    size_t i = results.size();
-    uint64_t ft = 0;
-    if (!r.output.empty() && i < chosen.size() && TimeTextToFileTime(chosen[i].time, ft))
-      fs::SetModificationTime(r.output, ft);
-    results.push_back(r);
+    // NTFS results name their record; FAT results their path.
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      if (answered[i]) continue;
+      const bool same = engine == Engine::Ntfs ? chosen[i].locator == r.record : chosen[i].path == r.source;
+      if (!same) continue;
+      results[i] = r;
+      answered[i] = true;
+      return;
+    }
   };
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
+  g_interrupted.store(false);
+  OnInterrupt(StopRecovery);
   RunEngineUndelete(engine, payload, ev);
+  OnInterrupt(nullptr);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   if (!refusal.empty()) {
     Refuse(args.destination + ": " + refusal);
     return kExitRefused;
   }
+
   const Text attached = v->source ? v->volumeName : Text();
-  bool allGood = true;
-  for (size_t i = 0; i < results.size(); ++i) {
+  size_t whole = 0, partly = 0, failed = 0;
+  for (size_t i = 0; i < chosen.size(); ++i) {
     const auto& r = results[i];
-    if (r.code != 776 && r.code != 777) allGood = false;
+    const std::string source = answered[i] ? SourceText(r.source, attached) : SourceText(chosen[i].path, attached);
+    const uint32_t code = answered[i] ? r.code : kResultNotRecovered;
+    if (code == kResultRecovered) ++whole;
+    else if (code == kResultPartlyInUse) ++partly;
+    else ++failed;
+    if (code != kResultRecovered && code != kResultPartlyInUse) {
+      const char* reason = !answered[i] ? (g_interrupted.load() ? "interrupted before this file"
+                                                                 : "the engine gave no result for it")
+                         : code == kResultDestinationTooSmall ? "the destination has too little free space"
+                                                              : "not recovered";
+      std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), reason);
+    }
+    if (!answered[i]) continue;
     if (args.search.json) {
       nlohmann::json j;
-      j["locator"] = i < chosen.size() ? chosen[i].locator : r.record;
-      j["index"] = engine == Engine::Fat && i < chosen.size() ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
+      j["locator"] = chosen[i].locator;
+      j["index"] = engine == Engine::Fat ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
       j["code"] = r.code;
-      j["source"] = SourceText(r.source, attached);
+      j["source"] = source;
       j["output"] = NativeOutput(r.output);
       std::cout << j.dump() << "\n";
     } else {
-      std::printf("%u %s -> %s\n", r.code, ForTerminal(SourceText(r.source, attached)).c_str(),
-                  ForTerminal(NativeOutput(r.output)).c_str());
+      std::printf("%u %s -> %s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str());
     }
   }
-  if (results.size() < chosen.size()) allGood = false;
-  if (!args.search.json) std::printf("%zu of %zu file(s) recovered.\n", results.size(), chosen.size());
-  return allGood ? kExitOk : kExitSomeFailed;
+  if (!args.search.json) {
+    std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu not recovered, "
+                "of %zu file(s).\n",
+                whole, partly, failed, chosen.size());
+    std::fflush(stdout);
+  }
+  if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
+  return failed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
 }
 
 }  // namespace rv::cli

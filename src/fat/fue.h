@@ -150,9 +150,11 @@ bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedNa
 // the path after a "\" (it may hold "\" itself); `name` is the entry's name.
 bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, Text& name, uint8_t entry[32]);
 bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent);
+// `modificationTime` (FILETIME, 0 for none) is given to the output file.
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
-                             Text& outputPath);
-bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse);
+                             Text& outputPath, uint64_t modificationTime);
+// `anyRead` is set once a free cluster was read (not every byte is "*").
+bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead);
 // Percentage of a found file's clusters that a recovery would still read
 // (the free clusters from its first cluster on, up to the first in use).
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);

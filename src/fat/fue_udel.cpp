@@ -9,6 +9,7 @@
 #include "channel/shells.h"
 #include "fat/fat_fatblock.h"
 #include "fat/fue.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
 #include "volume/le.h"
@@ -27,11 +28,28 @@ constexpr uint32_t kCopiedWhole = 76;
 constexpr uint32_t kCopiedPartly = 77;
 constexpr uint32_t kNoOutput = 78;
 constexpr uint32_t kTransferNotLockable = 80;
+constexpr uint32_t kDestinationFull = 85;
 
 uint32_t ResultCode(uint32_t engineResult) {
   if (engineResult == kCopiedWhole) return kResultRecovered;
   if (engineResult == kCopiedPartly) return kResultPartlyInUse;
+  if (engineResult == kDestinationFull) return kResultDestinationTooSmall;
   return kResultNotRecovered;
+}
+
+// An entry's date and time words (local time, 2 s steps) as a FILETIME;
+// 0 for a date that names no day.
+uint64_t FatEntryFileTime(uint16_t dateWord, uint16_t timeWord) {
+  CalendarTime t;
+  t.year = 1980 + (dateWord >> 9);
+  t.month = (dateWord >> 5) & 15;
+  t.day = dateWord & 31;
+  t.hour = timeWord >> 11;
+  t.minute = (timeWord >> 5) & 63;
+  t.second = (timeWord & 31) * 2;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return 0;
+  uint64_t fileTime = 0;
+  return LocalToFileTime(t, fileTime) ? fileTime : 0;
 }
 
 // The root listing must be in its on-disk state for a lookup by index: a
@@ -181,7 +199,7 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
   return true;
 }
 
-bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse) {
+bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
   const FueVolumeData& v = TheFueVolume();
   FatBlockCache fat(v);
   if (fat.EntriesPerBlock() == 0) return false;
@@ -197,6 +215,7 @@ bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool
     if (value != 0) break;
   }
   if (t > 0 && !DasdReadCluster(v, lcn, t, chunk, v.bytesPerSector, bpc)) return false;
+  if (t > 0) anyRead = true;
   if (t < needed) {
     inUse = true;
     std::memset(chunk + t * bpc, '*', static_cast<size_t>((needed - t) * bpc));
@@ -205,7 +224,7 @@ bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool
 }
 
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
-                             Text& outputPath) {
+                             Text& outputPath, uint64_t modificationTime) {
   const FueVolumeData& v = TheFueVolume();
   FueBuffers& buffers = TheFueBuffers();
   const uint64_t bps = v.bytesPerSector, bpc = v.bytesPerCluster;
@@ -224,14 +243,15 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   if (!base || bps == 0) return kTransferNotLockable;
   const uintptr_t a = reinterpret_cast<uintptr_t>(base);
   uint8_t* chunk = (a & (bps - 1)) ? reinterpret_cast<uint8_t*>((a & ~static_cast<uintptr_t>(bps - 1)) + bps) : base;
-  fs::File file;
-  if (CreateOutputFile(file, destination, fileName, outputPath) != kOutputCreated) {
+  OutputFile file;
+  if (file.Create(destination, fileName) != kOutputCreated) {
     gmem::Unlock(buffers.transfer);
     return kNoOutput;
   }
   uint32_t result = kCopiedWhole;
   uint64_t offset = 0, lcn = static_cast<uint64_t>(startLcn);
   uint64_t posted = 0;
+  bool anyFree = false;
   while (offset < size) {
     if (g_fatRunState.load() == kEngineStopRequested) {
       result = kStopped;
@@ -240,12 +260,12 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
     const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
     if (inUse) {
       std::memset(chunk, '*', length);
-    } else if (!ReadFreeClusterChunk(static_cast<uint32_t>(lcn), length, chunk, inUse)) {
+    } else if (!ReadFreeClusterChunk(static_cast<uint32_t>(lcn), length, chunk, inUse, anyFree)) {
       result = kReadWriteFailed;
       break;
     }
     if (!file.WriteAt(offset, chunk, length)) {
-      result = kReadWriteFailed;
+      result = file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
       break;
     }
     const uint64_t percent = offset * 100 / size;
@@ -257,8 +277,11 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
     offset += kChunkBytes;
   }
   gmem::Unlock(buffers.transfer);
-  file.Close();
   if (result != kCopiedWhole) return result;
+  // Every cluster taken by other files: "*" throughout is not a recovery.
+  if (size > 0 && !anyFree) return kReadWriteFailed;
+  file.SetModificationTime(modificationTime);
+  if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
   return inUse || cut ? kCopiedPartly : kCopiedWhole;
 }
 
@@ -273,7 +296,8 @@ uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, T
   const int64_t startLcn = static_cast<int64_t>(cluster) - 2;
   const uint64_t size = le32(e, 0x1C);
   PostUndeleteProgress(0, name);
-  const uint32_t result = CopyDeletedFileData(startLcn, size, name, destination, outputPath);
+  const uint32_t result =
+      CopyDeletedFileData(startLcn, size, name, destination, outputPath, FatEntryFileTime(le16(e, 0x18), le16(e, 0x16)));
   PostUndeleteProgress(100, name);
   return result;
 }
@@ -293,7 +317,8 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
       TraceEvent("FueUdel::UndeleteFileShell", 0, -1, nullptr);
       if (result == kStopped) break;
       const uint32_t code = ResultCode(result);
-      PostFatUndeleteResult(code, r.path, code == kResultNotRecovered ? Text() : output);
+      const bool written = code == kResultRecovered || code == kResultPartlyInUse;
+      PostFatUndeleteResult(code, r.path, written ? output : Text());
     }
     return true;
   };

@@ -41,7 +41,11 @@ struct FileJob {
   uint64_t initializedSize = 0;
   Text fileName;
   Text outputName;
+  uint64_t modificationTime = 0;
   uint32_t inUse = 0;
+  // Clusters read from the volume while still free: none means no byte of
+  // the file's data came back.
+  uint64_t freeRead = 0;
   uint32_t lastPercent = 0;
 };
 
@@ -81,6 +85,7 @@ bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest)
       VolumeBitmapSlice bitmap;
       if (!FetchVolumeBitmap(v, lcn, n, bitmap)) return false;
       if (!ReadVerifiedClusters(v, bitmap, lcn, n, dest, job.inUse)) return false;
+      for (uint64_t k = 0; k < n; ++k) job.freeRead += bitmap.Allocated(lcn + k) ? 0 : 1;
     }
     dest += n * bpc;
     count -= n;
@@ -115,20 +120,40 @@ void CopySecurity(const FileJob& job) {
 #endif
 }
 
+// A write that failed: a full destination is its own result.
+uint32_t WriteFailure(const OutputFile& file) {
+  return file.DestinationFull() ? kResultDestinationTooSmall : kReadWriteFailed;
+}
+
+// The file is complete: it gets its time and its final name, or the result
+// becomes the failure that kept it from the destination.
+uint32_t Finish(FileJob& job, OutputFile& file, uint32_t result) {
+  file.SetModificationTime(job.modificationTime);
+  if (file.Commit(job.outputName) != kOutputCreated) return WriteFailure(file);
+  return result;
+}
+
+// Opens the output; the partial name serves the security copy until the
+// file is committed.
+bool OpenOutput(FileJob& job, OutputFile& file, const Text& folder) {
+  if (file.Create(folder, job.fileName) != kOutputCreated) return false;
+  job.outputName = file.PartialName();
+  return true;
+}
+
 uint32_t WriteResident(FileJob& job, const Text& folder) {
-  fs::File file;
-  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  OutputFile file;
+  if (!OpenOutput(job, file, folder)) return kOutputFailed;
   Bytes r(job.record.data(), job.record.size());
   ntfs::Attribute a;
   for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
     if (a.type != ntfs::kTypeData || a.nameLength != 0) continue;
     Bytes value = ntfs::ResidentValue(r, a);
-    if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return kOutputFailed;
+    if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return WriteFailure(file);
     break;
   }
   CopySecurity(job);
-  file.Close();
-  return kResultRecovered;
+  return Finish(job, file, kResultRecovered);
 }
 
 // Non-resident data read straight through its runs (holes read as zeros).
@@ -137,8 +162,8 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
   const uint64_t bpc = v.bytesPerCluster;
   const uint64_t chunk = std::max<uint64_t>(kChunkBytes, bpc);
   AlignedBuffer buffer(chunk, v.bytesPerSector);
-  fs::File file;
-  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  OutputFile file;
+  if (!OpenOutput(job, file, folder)) return kOutputFailed;
   for (uint64_t offset = 0; offset < job.dataSize; offset += chunk) {
     if (g_ntfsRunState.load() == kEngineStopRequested) return kStopped;
     const uint64_t length = std::min(chunk, job.dataSize - offset);
@@ -146,12 +171,13 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
     const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
     if (!ReadFileClusters(job, offset / bpc, (valid + bpc - 1) / bpc, buffer.data)) return kReadWriteFailed;
     ZeroPastInitialized(job, offset, buffer.data, length);
-    if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return kReadWriteFailed;
+    if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return WriteFailure(file);
     PostStep(job, offset);
   }
+  // Every cluster taken by other files: "*" throughout is not a recovery.
+  if (job.inUse && job.freeRead == 0) return kReadWriteFailed;
   CopySecurity(job);
-  file.Close();
-  return job.inUse ? kResultPartlyInUse : kResultRecovered;
+  return Finish(job, file, job.inUse ? kResultPartlyInUse : kResultRecovered);
 }
 
 // Clusters of unit [vcn, vcn + unit) that have storage; the runs of a
@@ -176,8 +202,8 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
   if (unit > kMaxUnitBytes) return kMemory;
   AlignedBuffer input(unit, v.bytesPerSector);
   std::vector<uint8_t> output(static_cast<size_t>(unit));
-  fs::File file;
-  if (CreateOutputFile(file, folder, job.fileName, job.outputName) != kOutputCreated) return kOutputFailed;
+  OutputFile file;
+  if (!OpenOutput(job, file, folder)) return kOutputFailed;
   uint32_t status = 0;
   uint64_t decoded = 0, failed = 0;
   for (uint64_t offset = 0; offset < job.dataSize && status == 0; offset += unit) {
@@ -208,15 +234,15 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
     // A decompressed unit is in the output buffer already.
     if (data != output.data()) std::memcpy(output.data(), data, static_cast<size_t>(length));
     ZeroPastInitialized(job, offset, output.data(), length);
-    if (!file.WriteAt(offset, output.data(), static_cast<uint32_t>(length)) && status == 0) status = kReadWriteFailed;
+    if (!file.WriteAt(offset, output.data(), static_cast<uint32_t>(length)) && status == 0) status = WriteFailure(file);
     PostStep(job, offset);
   }
   if (failed > 0 && decoded > 0) job.inUse = 1;
   if (failed > 0 && decoded == 0 && status == 0) status = kReadWriteFailed;
-  if (status == 0) CopySecurity(job);
-  file.Close();
+  if (status == 0 && job.inUse && job.freeRead == 0) status = kReadWriteFailed;
   if (status != 0) return status;
-  return job.inUse ? kResultPartlyInUse : kResultRecovered;
+  CopySecurity(job);
+  return Finish(job, file, job.inUse ? kResultPartlyInUse : kResultRecovered);
 }
 
 // Free bytes of the destination's volume are enough for the file.
@@ -255,6 +281,7 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, T
   if (ExamineRecord(v, Bytes(job.record.data(), job.record.size()), exam) != 0) return kNotListable;
   source = v.currentFullPath;
   job.fileName = v.currentFileName;
+  job.modificationTime = exam.modificationTime;
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
   if (!DestinationHasRoom(folder, job.dataSize)) return kResultDestinationTooSmall;

@@ -7,6 +7,7 @@
 #include <windows.h>
 #else
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -55,14 +56,33 @@ bool DiskFreeBytes(TextView root, uint64_t& freeBytes) {
   return true;
 }
 
-bool SetModificationTime(TextView path, uint64_t fileTime) {
-  HANDLE h = CreateFileW(W(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  FILETIME ft{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
-  BOOL ok = SetFileTime(h, nullptr, nullptr, &ft);
-  CloseHandle(h);
-  return ok != 0;
+bool RemoveFile(TextView path) { return DeleteFileW(W(path).c_str()) != 0; }
+
+bool RemoveFolder(TextView path) { return RemoveDirectoryW(W(path).c_str()) != 0; }
+
+bool RenameNoReplace(TextView from, TextView to) {
+  // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
+  if (MoveFileExW(W(from).c_str(), W(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
+  const DWORD e = GetLastError();
+  if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) SetLastErrorCode(kErrorFileExists);
+  return false;
+}
+
+bool NameFitsFileSystem(TextView name) { return name.size() <= 255; }
+
+Text AbsoluteFolderPath(const std::string& typed) {
+  Text t = FromUtf8(typed);
+  for (auto& c : t)
+    if (c == u'/') c = u'\';
+  if (t.empty()) return t;
+  std::wstring w(t.begin(), t.end());
+  DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
+  if (n == 0) return t;
+  std::wstring full(n, L'\0');
+  n = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return t;
+  full.resize(n);
+  return Text(full.begin(), full.end());
 }
 
 File::~File() { Close(); }
@@ -106,6 +126,21 @@ bool File::Size(uint64_t& size) const {
   if (!handle_ || !GetFileSizeEx(static_cast<HANDLE>(handle_), &li)) return false;
   size = static_cast<uint64_t>(li.QuadPart);
   return true;
+}
+
+bool File::SetModificationTime(uint64_t fileTime) {
+  if (!handle_) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  FILETIME ft{static_cast<DWORD>(fileTime), static_cast<DWORD>(fileTime >> 32)};
+  return SetFileTime(static_cast<HANDLE>(handle_), nullptr, nullptr, &ft) != 0;
+}
+
+bool File::FlushAndClose() {
+  if (!handle_) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  bool ok = FlushFileBuffers(static_cast<HANDLE>(handle_)) != 0;
+  const DWORD flushError = GetLastError();
+  if (!Close()) return false;
+  if (!ok) SetLastErrorCode(flushError);
+  return ok;
 }
 
 bool File::Close() {
@@ -164,16 +199,49 @@ bool DiskFreeBytes(TextView root, uint64_t& freeBytes) {
   return true;
 }
 
-bool SetModificationTime(TextView path, uint64_t fileTime) {
-  int64_t ticks = static_cast<int64_t>(fileTime) - 116444736000000000LL;
-  struct timespec ts[2];
-  ts[0].tv_sec = 0;
-  ts[0].tv_nsec = UTIME_OMIT;
-  ts[1].tv_sec = ticks / 10000000;
-  ts[1].tv_nsec = (ticks % 10000000) * 100;
-  if (ts[1].tv_nsec < 0) { ts[1].tv_nsec += 1000000000; ts[1].tv_sec -= 1; }
-  if (::utimensat(AT_FDCWD, NativePath(path).c_str(), ts, 0) != 0) { SetFromErrno(); return false; }
+bool RemoveFile(TextView path) {
+  if (::unlink(NativePath(path).c_str()) != 0) { SetFromErrno(); return false; }
   return true;
+}
+
+bool RemoveFolder(TextView path) {
+  if (::rmdir(NativePath(path).c_str()) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool RenameNoReplace(TextView from, TextView to) {
+  const std::string a = NativePath(from), b = NativePath(to);
+  // A hard link never replaces its target; the temporary name goes after.
+  if (::link(a.c_str(), b.c_str()) == 0) {
+    ::unlink(a.c_str());
+    return true;
+  }
+  if (errno == EEXIST) { SetFromErrno(); return false; }
+  // File systems without hard links (FAT, exFAT, many FUSE drivers).
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) { SetFromErrno(); return false; }
+#endif
+  // Last resort where neither exists: look, then rename. Only a writer
+  // racing us into this very folder could slip in between.
+  struct stat st;
+  if (::lstat(b.c_str(), &st) == 0) { SetLastErrorCode(kErrorFileExists); return false; }
+  if (::rename(a.c_str(), b.c_str()) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool NameFitsFileSystem(TextView name) { return ToUtf8(name).size() <= 255; }
+
+Text AbsoluteFolderPath(const std::string& typed) {
+  std::string abs = typed;
+  if (!abs.empty() && abs[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd)) abs = std::string(cwd) + "/" + typed;
+  }
+  Text t = FromUtf8(abs);
+  for (auto& c : t)
+    if (c == u'/') c = u'\\';
+  return t;
 }
 
 File::~File() { Close(); }
@@ -228,6 +296,31 @@ bool File::Size(uint64_t& size) const {
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
   size = static_cast<uint64_t>(st.st_size);
   return true;
+}
+
+bool File::SetModificationTime(uint64_t fileTime) {
+  if (fd_ < 0) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  int64_t ticks = static_cast<int64_t>(fileTime) - 116444736000000000LL;
+  struct timespec ts[2];
+  ts[0].tv_sec = 0;
+  ts[0].tv_nsec = UTIME_OMIT;
+  ts[1].tv_sec = ticks / 10000000;
+  ts[1].tv_nsec = (ticks % 10000000) * 100;
+  if (ts[1].tv_nsec < 0) { ts[1].tv_nsec += 1000000000; ts[1].tv_sec -= 1; }
+  if (::futimens(fd_, ts) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool File::FlushAndClose() {
+  if (fd_ < 0) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  // Delayed allocation and network file systems report a full disk or an
+  // I/O error only here or at close.
+  bool ok = ::fsync(fd_) == 0;
+  if (!ok) SetFromErrno();
+  const int rc = ::close(fd_);
+  fd_ = -1;
+  if (rc != 0 && ok) { SetFromErrno(); ok = false; }
+  return ok;
 }
 
 bool File::Close() {

@@ -16,8 +16,18 @@ bool CreateFolder(TextView path);      // CreateDirectoryW, default security
 bool NameExists(TextView path);        // FindFirstFileW finds something
 // GetDiskFreeSpaceExW: bytes free to the caller on the volume of `root`.
 bool DiskFreeBytes(TextView root, uint64_t& freeBytes);
-// Sets the last-modification time (FILETIME) of an existing file.
-bool SetModificationTime(TextView path, uint64_t fileTime);
+// Removes a file or an empty folder; false when it could not be removed.
+bool RemoveFile(TextView path);
+bool RemoveFolder(TextView path);
+// Gives the file `from` the name `to` in the same folder without ever
+// replacing anything at `to` (kErrorFileExists when the name is taken).
+bool RenameNoReplace(TextView from, TextView to);
+// Longest single name the destination's file systems take: 255 UTF-16
+// units on Windows, 255 UTF-8 bytes on POSIX.
+bool NameFitsFileSystem(TextView name);
+// The folder a user typed as an absolute path with "\" separators:
+// relative names are taken from the current folder, "/" becomes "\".
+Text AbsoluteFolderPath(const std::string& typed);
 
 #ifndef _WIN32
 std::string NativePath(TextView path);
@@ -42,6 +52,12 @@ class File {
   bool Valid() const;
   bool WriteAt(uint64_t offset, const void* data, uint32_t length);
   bool Size(uint64_t& size) const;
+  // Sets the last-modification time (FILETIME) through the open handle, so
+  // the time lands on this file whatever its name comes to mean.
+  bool SetModificationTime(uint64_t fileTime);
+  // Flushes the file's bytes to the device and closes it: true only when
+  // both succeeded (a full disk or an I/O error may first show here).
+  bool FlushAndClose();
   bool Close();
 
  private:

@@ -5,6 +5,7 @@
 #ifdef _WIN32
 #include "platform/winapi.h"
 #else
+#include <csignal>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -41,13 +42,40 @@ bool FileTimeToUtc(uint64_t fileTime, CalendarTime& out) {
   return true;
 }
 
+bool LocalToFileTime(const CalendarTime& local, uint64_t& fileTime) {
+  SYSTEMTIME l{static_cast<WORD>(local.year), static_cast<WORD>(local.month), 0, static_cast<WORD>(local.day),
+               static_cast<WORD>(local.hour), static_cast<WORD>(local.minute), static_cast<WORD>(local.second), 0};
+  SYSTEMTIME utc;
+  FILETIME ft;
+  if (!TzSpecificLocalTimeToSystemTime(nullptr, &l, &utc) || !SystemTimeToFileTime(&utc, &ft)) return false;
+  fileTime = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return true;
+}
+
 CalendarTime LocalNow() {
   SYSTEMTIME st;
   GetLocalTime(&st);
   return {st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond};
 }
 
+namespace {
+void (*g_interruptHandler)() = nullptr;
+BOOL WINAPI ConsoleHandler(DWORD event) {
+  if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) && g_interruptHandler) {
+    g_interruptHandler();
+    return TRUE;
+  }
+  return FALSE;
+}
+}  // namespace
+
+void OnInterrupt(void (*handler)()) {
+  g_interruptHandler = handler;
+  SetConsoleCtrlHandler(ConsoleHandler, handler != nullptr);
+}
+
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
+uint32_t CurrentProcessId() { return GetCurrentProcessId(); }
 
 uint32_t OsMajorVersion() {
   using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
@@ -76,6 +104,21 @@ bool FromTm(const std::tm& tm, CalendarTime& out) {
   return true;
 }
 }  // namespace
+
+bool LocalToFileTime(const CalendarTime& local, uint64_t& fileTime) {
+  std::tm tm{};
+  tm.tm_year = local.year - 1900;
+  tm.tm_mon = local.month - 1;
+  tm.tm_mday = local.day;
+  tm.tm_hour = local.hour;
+  tm.tm_min = local.minute;
+  tm.tm_sec = local.second;
+  tm.tm_isdst = -1;
+  const std::time_t secs = std::mktime(&tm);
+  if (secs == static_cast<std::time_t>(-1) && tm.tm_year != 69) return false;
+  fileTime = UnixToFileTime(secs);
+  return true;
+}
 
 bool FileTimeToLocal(uint64_t fileTime, CalendarTime& out) {
   const int64_t unix = FileTimeToUnix(fileTime);
@@ -134,7 +177,24 @@ CalendarTime LocalNow() {
   return c;
 }
 
+namespace {
+void (*volatile g_interruptHandler)() = nullptr;
+void SignalHandler(int) {
+  if (auto h = g_interruptHandler) h();
+}
+}  // namespace
+
+void OnInterrupt(void (*handler)()) {
+  g_interruptHandler = handler;
+  struct sigaction sa {};
+  sa.sa_handler = handler ? SignalHandler : SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+}
+
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }
+uint32_t CurrentProcessId() { return static_cast<uint32_t>(::getpid()); }
 uint32_t OsMajorVersion() { return 10; }
 bool RunningUnderWine() { return false; }
 

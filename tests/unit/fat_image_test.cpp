@@ -98,6 +98,12 @@ TEST(FatImages, RecoveryGivesOriginalBytesAndStarsFromTheFirstReusedCluster) {
       ASSERT_NE(o, nullptr);
       bool fragmented = false;
       for (const auto& k : d["kinds"]) fragmented |= k == "fragmented";
+      if (test::EveryClusterReused(d) && !OverwrittenLater(all, di)) {
+        // "*" throughout would be no recovery: nothing is left behind.
+        EXPECT_EQ(o->code, kResultNotRecovered);
+        EXPECT_TRUE(o->output.empty());
+        continue;
+      }
       const std::vector<uint8_t> original = test::OriginalBytes(d);
       ASSERT_EQ(original.size(), d["size"].get<size_t>());
       const std::vector<uint8_t> out = ReadOutput(o->output);
@@ -204,7 +210,10 @@ TEST(FatImages, RootReloadedAfterAStoppedSearch) {
   test::TempDir dir;
   auto undo = test::RunFatUndelete(dir.EnginePath(), rootFiles);
   ASSERT_EQ(undo.outcomes.size(), rootFiles.size());
-  for (const auto& o : undo.outcomes) EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
+  // Every file comes back but the one whose clusters all belong to another.
+  for (const auto& o : undo.outcomes)
+    if (ToUtf8(o.source).find("victim-deleted.bin") == std::string::npos)
+      EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
 }
 
 TEST(FatImages, StopRequestsEndTheSearchAndTheRecovery) {

@@ -174,6 +174,23 @@ Text ExpectedFatTime(const std::string& m) {
   return FromUtf8(m.substr(5, 2) + "/" + m.substr(8, 2) + "/" + m.substr(0, 4) + " " + m.substr(11, 5));
 }
 
+bool EveryClusterReused(const nlohmann::json& deleted) {
+  uint64_t total = 0, reused = 0;
+  for (const auto& run : deleted.value("clusters", nlohmann::json::array())) {
+    const int64_t lcn = run[0].get<int64_t>();
+    const uint64_t n = run[1].get<uint64_t>();
+    total += n;
+    for (uint64_t c = 0; c < n && lcn >= 0; ++c)
+      for (const auto& r : deleted.value("reused_clusters", nlohmann::json::array()))
+        if (static_cast<uint64_t>(lcn) + c >= r[0].get<uint64_t>() &&
+            static_cast<uint64_t>(lcn) + c < r[0].get<uint64_t>() + r[1].get<uint64_t>()) {
+          ++reused;
+          break;
+        }
+  }
+  return total > 0 && reused == total;
+}
+
 std::vector<uint8_t> OriginalBytes(const nlohmann::json& deleted) {
   std::string name = deleted.value("original", std::string());
   if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zst") == 0) name.resize(name.size() - 4);

@@ -68,5 +68,8 @@ Text ExpectedFatPath(const nlohmann::json& image, const nlohmann::json& deleted)
 // "YYYY-MM-DDTHH:MM:SSZ" as "MM/DD/YYYY HH:MM".
 Text ExpectedFatTime(const std::string& mtime);
 std::vector<uint8_t> OriginalBytes(const nlohmann::json& deleted);
+// Every cluster of a deleted manifest entry now belongs to another file: no
+// byte of it can come back, so its recovery must be "not recovered".
+bool EveryClusterReused(const nlohmann::json& deleted);
 
 }  // namespace rv::test
