@@ -59,24 +59,6 @@ bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uin
   return true;
 }
 
-uint32_t CreateOutputFile(fs::File& file, TextView folder, TextView fileName, Text& outputName) {
-  const Text base = Text(folder) + u"\\" + SafeOutputName(fileName);
-  Text name = base;
-  for (uint32_t counter = 0;;) {
-    file = fs::File::CreateNew(name, true);
-    if (file.Valid()) {
-      outputName = name;
-      return kOutputCreated;
-    }
-    // Only an existing name moves on to the next suffix; access denied, a
-    // full disk or an invalid name end the file at once.
-    if (!fs::NameExists(name)) return kOutputNotCreated;
-    if (counter >= 99999) return kOutputNotCreated;
-    name = base + u";" + DecimalText(counter);
-    ++counter;
-  }
-}
-
 uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   Discard();
   folder_ = Text(folder);

@@ -1,7 +1,7 @@
 // Output files of a recovery: the destination folder check (created with
-// all its parents when missing), and new files created without ever
-// replacing an existing one, named "<folder>\<name><suffix>" with the suffix
-// ";0", ";1", ... on collisions.
+// all its parents when missing), and new files that never replace an
+// existing one, named "<folder>\<name><suffix>" with the suffix ";0", ";1",
+// ... on collisions.
 #pragma once
 #include <cstdint>
 #include <vector>
@@ -27,9 +27,6 @@ bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uin
 // made, so a refused destination leaves nothing behind. `made`, when given,
 // receives the folders created, outermost first.
 bool CreateFolderPath(TextView path, std::vector<Text>* made = nullptr);
-// Output creation: 74 with `file` open and `outputName` set, or 78.
-uint32_t CreateOutputFile(fs::File& file, TextView folder, TextView fileName, Text& outputName);
-
 // A recovered file on its way to the destination. It is written under a
 // temporary name in the destination folder and takes its final name
 // ("<folder>\<safe name>", then ";0", ";1", ... on collisions, never

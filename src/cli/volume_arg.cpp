@@ -13,6 +13,7 @@ std::string ErrorText(uint32_t code) {
     case kErrorFileNotFound: case kErrorPathNotFound: return "no such file or device";
     case kErrorAccessDenied: return "permission denied";
     case kErrorInvalidParameter: return "offset beyond the end of the volume";
+    case kErrorNotSupported: return "not a disk, partition or image file";
     default: return "cannot be opened (error " + std::to_string(code) + ")";
   }
 }

@@ -1,5 +1,7 @@
 #include "platform/files.h"
 
+#include <atomic>
+
 #include "platform/lasterror.h"
 #include "platform/text.h"
 
@@ -15,6 +17,12 @@
 #endif
 
 namespace rv::fs {
+
+namespace {
+std::atomic<uint32_t> g_failFlushes{0};
+}  // namespace
+
+void FailFlushesForTesting(uint32_t error) { g_failFlushes.store(error); }
 
 #ifdef _WIN32
 
@@ -140,6 +148,10 @@ bool File::FlushAndClose() {
   const DWORD flushError = GetLastError();
   if (!Close()) return false;
   if (!ok) SetLastErrorCode(flushError);
+  if (const uint32_t injected = g_failFlushes.load()) {
+    SetLastErrorCode(injected);
+    return false;
+  }
   return ok;
 }
 
@@ -320,6 +332,10 @@ bool File::FlushAndClose() {
   const int rc = ::close(fd_);
   fd_ = -1;
   if (rc != 0 && ok) { SetFromErrno(); ok = false; }
+  if (const uint32_t injected = g_failFlushes.load()) {
+    SetLastErrorCode(injected);
+    return false;
+  }
   return ok;
 }
 

@@ -33,6 +33,11 @@ Text AbsoluteFolderPath(const std::string& typed);
 std::string NativePath(TextView path);
 #endif
 
+// Test seam: while set (non-zero), every FlushAndClose fails with this
+// error after closing, as a full disk or an I/O error found at the final
+// flush would.
+void FailFlushesForTesting(uint32_t error);
+
 // A file opened for writing at explicit offsets; closed by its destructor.
 class File {
  public:

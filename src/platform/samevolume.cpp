@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -92,7 +93,7 @@ std::vector<MountEntry> ParseMountInfo(const std::string& text) {
     for (size_t i = 6; i < fields.size(); ++i)
       if (fields[i] == "-") { dash = i; break; }
     if (fields.size() < 5 || dash == 0 || dash + 2 >= fields.size()) continue;
-    out.push_back({Unescape(fields[4]), Unescape(fields[dash + 2])});
+    out.push_back({Unescape(fields[4]), Unescape(fields[dash + 2]), fields[dash + 1]});
   }
   return out;
 }
@@ -127,38 +128,117 @@ bool LoopBackingFile(dev_t dev, struct stat& backing) {
   return !path.empty() && ::stat(path.c_str(), &backing) == 0;
 }
 
+// Whether an open object (a mount's source, a file a process holds) is the
+// searched volume: the image file itself or a loop device backed by it; for
+// a searched device, the device, its disk or one of its partitions.
+bool IsTheVolume(const struct stat& candidate, const struct stat& vol) {
+  if (S_ISREG(vol.st_mode)) {
+    struct stat backing;
+    return (S_ISREG(candidate.st_mode) && SameFile(candidate, vol)) ||
+           (S_ISBLK(candidate.st_mode) && LoopBackingFile(candidate.st_rdev, backing) && SameFile(backing, vol));
+  }
+  if (S_ISBLK(vol.st_mode) && S_ISBLK(candidate.st_mode))
+    return candidate.st_rdev == vol.st_rdev || DiskOf(candidate.st_rdev) == vol.st_rdev ||
+           DiskOf(candidate.st_rdev) == DiskOf(vol.st_rdev);
+  return false;
+}
+
+// A FUSE driver that holds the searched volume open: a process with both
+// /dev/fuse and the volume (or a loop device of it) among its open files.
+// Its command line names its mount point; `onDestination` tells whether one
+// of its arguments lies on the destination's file system, `known` whether
+// any argument is a FUSE mount point at all.
+struct FuseDriver {
+  std::string name;
+  bool onDestination = false;
+  bool known = false;
+};
+
+std::vector<FuseDriver> FuseDriversHolding(const struct stat& vol, dev_t destDev) {
+  std::vector<FuseDriver> out;
+  DIR* proc = ::opendir("/proc");
+  if (!proc) return out;
+  while (dirent* e = ::readdir(proc)) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9') continue;
+    const std::string base = std::string("/proc/") + e->d_name;
+    DIR* fds = ::opendir((base + "/fd").c_str());
+    if (!fds) continue;
+    bool fuse = false, holds = false;
+    while (dirent* f = ::readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      const std::string link = base + "/fd/" + f->d_name;
+      char target[64] = {};
+      const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n > 0 && std::strcmp(target, "/dev/fuse") == 0) fuse = true;
+      struct stat st;
+      if (::stat(link.c_str(), &st) == 0 && IsTheVolume(st, vol)) holds = true;
+    }
+    ::closedir(fds);
+    if (!fuse || !holds) continue;
+    FuseDriver d;
+    std::string cmdline = ReadSmallFile(base + "/cmdline");
+    for (size_t i = 0; i < cmdline.size();) {
+      size_t end = cmdline.find('\0', i);
+      if (end == std::string::npos) end = cmdline.size();
+      std::string arg = cmdline.substr(i, end - i);
+      if (d.name.empty()) d.name = arg.substr(arg.rfind('/') + 1);
+      i = end + 1;
+      if (arg.empty() || arg[0] == '-') continue;
+      // Relative arguments are taken from the driver's own folder.
+      const std::string path = arg[0] == '/' ? arg : base + "/cwd/" + arg;
+      struct stat st, parent;
+      if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+      if (::stat((path + "/..").c_str(), &parent) == 0 && parent.st_dev != st.st_dev) d.known = true;
+      if (st.st_dev == destDev) d.onDestination = true;
+    }
+    out.push_back(d);
+  }
+  ::closedir(proc);
+  return out;
+}
+
 }  // namespace
 
 bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath,
                            const std::string& mountinfo, std::string& why) {
   struct stat dest, vol;
   if (!StatNearest(destination, dest) || ::stat(volumePath.c_str(), &vol) != 0) return false;
-  if (S_ISBLK(vol.st_mode)) {
-    if (dest.st_dev == vol.st_rdev || DiskOf(dest.st_dev) == vol.st_rdev || DiskOf(dest.st_dev) == DiskOf(vol.st_rdev)) {
-      why = "the destination lies on the device being searched";
-      return true;
-    }
-    return false;
+  if (!S_ISBLK(vol.st_mode) && !S_ISREG(vol.st_mode)) return false;
+  if (S_ISBLK(vol.st_mode) &&
+      (dest.st_dev == vol.st_rdev || DiskOf(dest.st_dev) == vol.st_rdev || DiskOf(dest.st_dev) == DiskOf(vol.st_rdev))) {
+    why = "the destination lies on the device being searched";
+    return true;
   }
-  if (!S_ISREG(vol.st_mode)) return false;
-  // A file system mounted from the image itself, or from a loop device
-  // backed by it, that holds the destination.
+  // The destination's file system on a loop device of the image.
+  struct stat backing;
+  if (S_ISREG(vol.st_mode) && LoopBackingFile(dest.st_dev, backing) && SameFile(backing, vol)) {
+    why = "the destination lies on a loop device backed by the image being searched";
+    return true;
+  }
+  // The file system that holds the destination, known by what it is
+  // mounted from: the volume itself, or a loop device of it. A FUSE driver
+  // may name its mount's source as it likes (fusefat says "fusefat"); then
+  // the driver itself tells, by holding the volume open.
+  bool onFuse = false;
   for (const auto& m : ParseMountInfo(mountinfo)) {
     struct stat mp, src;
     if (::stat(m.mountPoint.c_str(), &mp) != 0 || mp.st_dev != dest.st_dev) continue;
-    if (::stat(m.source.c_str(), &src) != 0) continue;
-    struct stat backing;
-    if ((S_ISREG(src.st_mode) && SameFile(src, vol)) ||
-        (S_ISBLK(src.st_mode) && LoopBackingFile(src.st_rdev, backing) && SameFile(backing, vol))) {
-      why = "the destination lies on a file system mounted from the image being searched (" + m.mountPoint + ")";
+    if (::stat(m.source.c_str(), &src) == 0 && IsTheVolume(src, vol)) {
+      why = "the destination lies on a file system mounted from the volume being searched (" + m.mountPoint + ")";
       return true;
     }
+    if (m.fileSystem == "fuse" || m.fileSystem == "fuseblk" || m.fileSystem.rfind("fuse.", 0) == 0) onFuse = true;
   }
-  // A loop device of the image whose file system is the destination's.
-  struct stat backing;
-  if (LoopBackingFile(dest.st_dev, backing) && SameFile(backing, vol)) {
-    why = "the destination lies on a loop device backed by the image being searched";
-    return true;
+  if (onFuse) {
+    for (const auto& d : FuseDriversHolding(vol, dest.st_dev)) {
+      // A driver whose mount point is known and is elsewhere serves another
+      // file system; one that names none might be serving this one.
+      if (d.onDestination || !d.known) {
+        why = "the destination lies on a FUSE file system whose driver (" + d.name +
+              ") holds the volume being searched open";
+        return true;
+      }
+    }
   }
   return false;
 }

@@ -7,14 +7,18 @@ namespace rv {
 
 struct MountEntry {
   std::string mountPoint;
-  std::string source;  // device or image path as the kernel lists it
+  std::string source;      // device or image path as the kernel lists it
+  std::string fileSystem;  // "ext4", "fuse", "fuseblk", "fuse.fusefat", ...
 };
 
 // True when `destination` (which need not exist yet: its nearest existing
 // ancestor counts) is on the volume `volumePath` names: the same block
 // device or one of its partitions, or a file system mounted from the same
-// image file (directly through FUSE, or through a loop device). `why`
-// explains a refusal. Unknown cases answer false.
+// image file (directly through FUSE, or through a loop device), or a FUSE
+// file system whose driver holds the volume open. On Windows every
+// spelling of a volume counts: X:, X:\ , \\.\X:, \\?\X:, the volume GUID
+// path, and a folder where the volume is mounted. `why` explains
+// a refusal. Unknown cases answer false.
 bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why);
 
 #ifndef _WIN32

@@ -100,6 +100,12 @@ std::shared_ptr<VolumeSource> OpenImageSource(TextView path, uint64_t offset, ui
     error = GetLastError();
     return nullptr;
   }
+  // Pipes and character devices (a console, COM1) hold no volume.
+  if (GetFileType(native) != FILE_TYPE_DISK) {
+    CloseHandle(native);
+    error = kErrorNotSupported;
+    return nullptr;
+  }
   LARGE_INTEGER size;
   GET_LENGTH_INFORMATION li;
   DWORD got = 0;
@@ -113,13 +119,24 @@ std::shared_ptr<VolumeSource> OpenImageSource(TextView path, uint64_t offset, ui
   }
 #else
   std::string native_path = ToUtf8(path);
-  int native = ::open(native_path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for
+  // ever. Only regular files and block devices hold volumes; the rest (a
+  // FIFO, a socket, a terminal or another character device, a folder) is
+  // refused before anything is read.
+  int native = ::open(native_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (native < 0) {
-    error = errno == ENOENT ? kErrorFileNotFound : errno == EACCES ? kErrorAccessDenied : kErrorInvalidFunction;
+    error = errno == ENOENT ? kErrorFileNotFound : errno == EACCES ? kErrorAccessDenied
+          : errno == ENXIO ? kErrorNotSupported : kErrorInvalidFunction;
     return nullptr;
   }
   struct stat st;
-  if (::fstat(native, &st) == 0) {
+  if (::fstat(native, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    ::close(native);
+    error = kErrorNotSupported;
+    return nullptr;
+  }
+  ::fcntl(native, F_SETFL, ::fcntl(native, F_GETFL) & ~O_NONBLOCK);
+  {
     if (S_ISBLK(st.st_mode)) {
       uint64_t bytes = 0;
       int ss = 0;

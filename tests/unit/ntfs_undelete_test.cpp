@@ -11,6 +11,7 @@
 #include "ntfs/nue.h"
 #include "fat_support.h"
 #include "ntfs_test_support.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "volume/le.h"
 #include "volume/osvolume.h"
@@ -200,6 +201,62 @@ TEST(NtfsUndelete, ProgressAndCollisionNames) {
   EXPECT_EQ(percents[3], 100u);
   EXPECT_TRUE(std::filesystem::exists(dir.path() + "/photo-deleted.jpg"));
   EXPECT_TRUE(std::filesystem::exists(dir.path() + "/photo-deleted.jpg;0"));
+  DetachVolume(vol);
+  FreeNueVolumeDataStructures(TheNueVolume());
+}
+
+}  // namespace
+}  // namespace rv
+
+namespace rv {
+namespace {
+
+// A recovery that ends before its file is complete leaves no file that looks
+// recovered: stopped in the middle of a file, or failing at the final flush
+// (a full disk reported late is 785, an I/O error 778).
+TEST(NtfsUndelete, UnfinishedFilesLeaveNothingBehind) {
+  const std::string path = test::ImagePath("ntfs-4k.img");
+  if (path.empty()) GTEST_SKIP() << "ntfs-4k.img not unpacked";
+  auto image = test::ManifestImage("ntfs-4k.img");
+  int32_t photo = -1;
+  for (const auto& d : image["deleted"])
+    if (d["path"] == "\\photo-deleted.jpg") photo = d["mft_record"].get<int32_t>();
+  ASSERT_GT(photo, 0);
+  uint32_t err = 0;
+  const Text vol = AttachVolume(OpenImageSource(FromUtf8(path), 0, 0, err));
+  ASSERT_TRUE(SetupNueVolumeDataStructures(vol, TheNueVolume(), kTrue));
+  auto filesIn = [](const std::string& dir) {
+    size_t n = 0;
+    for (auto& e : std::filesystem::recursive_directory_iterator(dir)) n += e.is_regular_file() ? 1 : 0;
+    return n;
+  };
+  {
+    // The photo is 150 KiB: the stop comes after its first 64 KiB chunk.
+    test::TempDir dir;
+    std::vector<uint32_t> codes;
+    CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) {
+      if (id == CM_UNDELETE_PROGRESS && p.size() >= 4 && le32(Bytes(p), 0) > 0 && le32(Bytes(p), 0) < 100)
+        g_ntfsRunState.store(kEngineStopRequested);
+      if (id == CM_UNDELETE_RESULT) codes.push_back(le32(Bytes(p), 0));
+    });
+    SetMessageSink(&sink);
+    NueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), {photo})));
+    SetMessageSink(nullptr);
+    EXPECT_TRUE(codes.empty());
+    EXPECT_EQ(filesIn(dir.path()), 0u);
+  }
+  for (uint32_t error : {kErrorDiskFull, kErrorReadFault}) {
+    test::TempDir dir;
+    test::MessageRecorder rec;
+    fs::FailFlushesForTesting(error);
+    NueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildNtfsUndeleteRequest(dir.EnginePath(), {photo})));
+    fs::FailFlushesForTesting(0);
+    auto results = Results(rec);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results.begin()->second.code, error == kErrorDiskFull ? kResultDestinationTooSmall : kResultNotRecovered);
+    EXPECT_TRUE(results.begin()->second.output.empty());
+    EXPECT_EQ(filesIn(dir.path()), 0u);
+  }
   DetachVolume(vol);
   FreeNueVolumeDataStructures(TheNueVolume());
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <chrono>
 #include <fstream>
 
 #include "channel/outfile.h"
@@ -15,25 +16,104 @@ namespace {
 
 namespace fsys = std::filesystem;
 
+// Writes one file through OutputFile and names it.
+uint32_t WriteOne(TextView folder, TextView name, const std::string& bytes, Text& out) {
+  OutputFile f;
+  if (f.Create(folder, name) != kOutputCreated) return kOutputNotCreated;
+  if (!bytes.empty() && !f.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size()))) return kOutputNotCreated;
+  return f.Commit(out);
+}
+
+size_t FilesIn(const std::string& dir) {
+  size_t n = 0;
+  for (auto& e : fsys::recursive_directory_iterator(dir)) n += e.is_regular_file() ? 1 : 0;
+  return n;
+}
+
 TEST(OutputFile, CollisionsGetCountedSuffixesAndNothingIsReplaced) {
   test::TempDir tmp;
   const Text folder = tmp.EnginePath();
   Text out;
+  const char* bytes[] = {"1", "22", "333"};
+  int i = 0;
   for (const char16_t* want : {u"report.doc", u"report.doc;0", u"report.doc;1"}) {
-    fs::File f;
-    ASSERT_EQ(CreateOutputFile(f, folder, u"report.doc", out), kOutputCreated);
+    ASSERT_EQ(WriteOne(folder, u"report.doc", bytes[i++], out), kOutputCreated);
     EXPECT_EQ(out, folder + u"\\" + want);
-    ASSERT_TRUE(f.WriteAt(0, "x", 1));
   }
   EXPECT_EQ(fsys::file_size(tmp.path() + "/report.doc"), 1u);
+  EXPECT_EQ(fsys::file_size(tmp.path() + "/report.doc;1"), 3u);
+  EXPECT_EQ(FilesIn(tmp.path()), 3u);  // no partial file left behind
 }
 
 TEST(OutputFile, OtherFailuresDoNotTryFurtherSuffixes) {
   test::TempDir tmp;
-  fs::File f;
-  Text out;
-  EXPECT_EQ(CreateOutputFile(f, tmp.EnginePath() + u"\\missing-folder", u"a.txt", out), kOutputNotCreated);
+  OutputFile f;
+  EXPECT_EQ(f.Create(tmp.EnginePath() + u"\\missing-folder", u"a.txt"), kOutputNotCreated);
   EXPECT_FALSE(fsys::exists(tmp.path() + "/missing-folder"));
+}
+
+TEST(OutputFile, NothingUnfinishedKeepsAName) {
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  {
+    // Abandoned (a read error, a stop): the partial file goes.
+    OutputFile f;
+    ASSERT_EQ(f.Create(folder, u"half.bin"), kOutputCreated);
+    ASSERT_TRUE(f.WriteAt(0, "abc", 3));
+    EXPECT_EQ(FilesIn(tmp.path()), 1u);
+  }
+  EXPECT_EQ(FilesIn(tmp.path()), 0u);
+  // A final flush that fails (EIO, or a full disk found late) is no
+  // recovery: 78, the full disk told apart, and nothing left.
+  for (uint32_t error : {kErrorReadFault, kErrorDiskFull}) {
+    fs::FailFlushesForTesting(error);
+    OutputFile f;
+    ASSERT_EQ(f.Create(folder, u"late.bin"), kOutputCreated);
+    ASSERT_TRUE(f.WriteAt(0, "abc", 3));
+    Text out;
+    EXPECT_EQ(f.Commit(out), kOutputNotCreated);
+    fs::FailFlushesForTesting(0);
+    EXPECT_EQ(f.DestinationFull(), error == kErrorDiskFull);
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(FilesIn(tmp.path()), 0u);
+  }
+}
+
+TEST(OutputFile, TimeIsSetOnTheFileToTheTick) {
+  test::TempDir tmp;
+  OutputFile f;
+  ASSERT_EQ(f.Create(tmp.EnginePath(), u"t.txt"), kOutputCreated);
+  ASSERT_TRUE(f.WriteAt(0, "x", 1));
+  // 2023-01-31 10:00:10.1234567 UTC
+  const uint64_t when = 133196904101234567ull;
+  f.SetModificationTime(when);
+  Text out;
+  ASSERT_EQ(f.Commit(out), kOutputCreated);
+  const auto t = fsys::last_write_time(tmp.path() + "/t.txt");
+  const auto unixNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::file_clock::to_sys(t).time_since_epoch())
+                          .count();
+  EXPECT_EQ(static_cast<uint64_t>(unixNs / 100) + 116444736000000000ull, when);
+}
+
+TEST(Destination, ARefusedPathLeavesNoFolderBehind) {
+  test::TempDir tmp;
+  // Twenty creatable folders, then a name no file system takes.
+  Text dest = tmp.EnginePath() + u"\\top";
+  for (int i = 0; i < 20; ++i) dest += u"\\d" + DecimalText(i);
+  dest += u"\\" + Text(300, u'n');
+  std::vector<Text> made;
+  EXPECT_FALSE(CreateFolderPath(dest, &made));
+  EXPECT_TRUE(made.empty());
+  EXPECT_FALSE(fsys::exists(tmp.path() + "/top"));
+#ifndef _WIN32
+  // Every name fits but the whole path grows past what the system takes
+  // (4096 bytes): creation fails some folders in, and those go again.
+  Text deep = tmp.EnginePath() + u"\\deep";
+  for (int i = 0; i < 20; ++i) deep += u"\\" + Text(250, static_cast<char16_t>(u'a' + i));
+  EXPECT_FALSE(CreateFolderPath(deep, &made));
+  EXPECT_FALSE(fsys::exists(tmp.path() + "/deep"));
+#endif
 }
 
 TEST(Destination, MissingParentsAreCreatedAndTrailingBackslashIgnored) {
@@ -101,9 +181,8 @@ TEST(SafeOutputName, CreatedFilesLandInsideTheDestination) {
   test::TempDir tmp;
   fsys::create_directory(tmp.path() + "/dest");
   for (Text hostile : {Text(u".."), Text(u"..\\..\\evil"), Text(u"../evil"), Text(u"/abs"), Text(u"\x01\x02")}) {
-    fs::File f;
     Text out;
-    ASSERT_EQ(CreateOutputFile(f, tmp.EnginePath() + u"\\dest", hostile, out), kOutputCreated) << ToUtf8(hostile);
+    ASSERT_EQ(WriteOne(tmp.EnginePath() + u"\\dest", hostile, "x", out), kOutputCreated) << ToUtf8(hostile);
   }
   size_t inside = 0;
   for (auto& e : fsys::recursive_directory_iterator(tmp.path())) {
@@ -129,11 +208,8 @@ TEST(OutputFile, PathsLongerThan260CharactersAndNonAsciiFolders) {
   Text checked;
   uint32_t first = 0;
   ASSERT_TRUE(CheckDestination(payload.data(), payload.size(), checked, first));
-  fs::File f;
   Text out;
-  ASSERT_EQ(CreateOutputFile(f, checked, u"\u00E9t\u00E9.txt", out), kOutputCreated);
-  ASSERT_TRUE(f.WriteAt(0, "abc", 3));
-  f.Close();
+  ASSERT_EQ(WriteOne(checked, u"\u00E9t\u00E9.txt", "abc", out), kOutputCreated);
   EXPECT_GT(out.size(), 300u);
   EXPECT_EQ(fs::GetPathKind(out), fs::PathKind::File);
   EXPECT_TRUE(fs::NameExists(out));

@@ -1,0 +1,220 @@
+#!/usr/bin/env python3
+"""The searched volume is never written, and a failure is never reported as a
+recovery: destinations, exit codes, partial files, times, odd volumes.
+
+Environment: RETRIVA (the binary), IMAGES (the unpacked test-images folder).
+The cases that mount a file system (FUSE drivers, a small tmpfs) need root and
+/dev/fuse; they say so when they skip.
+"""
+import calendar
+import hashlib
+import json
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+
+RETRIVA = os.path.abspath(os.environ.get("RETRIVA", "build/retriva"))
+IMAGES = os.path.abspath(os.environ.get("IMAGES", "build/test-images"))
+ENV = dict(os.environ, TZ="UTC", LC_ALL="C.UTF-8")
+with open(os.path.join(IMAGES, "manifest.json"), encoding="utf-8") as f:
+    MANIFEST = {i["name"]: i for i in json.load(f)["images"]}
+
+
+def run(*args, cwd=None, timeout=120):
+    return subprocess.run([RETRIVA, *args], capture_output=True, env=ENV, timeout=timeout, cwd=cwd)
+
+
+def json_lines(out):
+    return [json.loads(line) for line in out.decode("utf-8").splitlines() if line.strip()]
+
+
+def sha256_file(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+def image(name):
+    return os.path.join(IMAGES, name)
+
+
+def files_under(folder):
+    return sorted(os.path.join(d, f) for d, _, fs in os.walk(folder) for f in fs)
+
+
+def can_mount(tool):
+    if os.geteuid() != 0:
+        return "not root"
+    if not os.path.exists("/dev/fuse"):
+        return "no /dev/fuse"
+    if shutil.which(tool) is None:
+        return f"{tool} not installed"
+    return None
+
+
+class Destination(unittest.TestCase):
+    def test_empty_destination_is_refused_and_nothing_is_written(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            p = run("recover", image("fat16-2k.img"), "--to", "", cwd=cwd)
+            self.assertEqual(p.returncode, 2, p.stderr)
+            self.assertIn(b"empty", p.stderr)
+            self.assertEqual(os.listdir(cwd), [])
+
+    def test_refused_destination_leaves_no_folder_behind(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            deep = os.path.join(tmp, "top", *[f"d{i}" for i in range(20)], "n" * 300)
+            p = run("recover", image("fat16-2k.img"), "--to", deep)
+            self.assertEqual(p.returncode, 2, p.stderr)
+            self.assertEqual(os.listdir(tmp), [])
+
+    def test_unwritable_destination_is_refused_before_the_first_file(self):
+        p = run("recover", image("fat16-2k.img"), "--to", "/proc/retriva-cannot-be-here")
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertEqual(p.stdout, b"")
+
+    def test_relative_destination_is_made_in_the_current_folder(self):
+        with tempfile.TemporaryDirectory() as cwd:
+            p = run("recover", "--json", image("ntfs-4k.img"), "--to", "rescued/here", cwd=cwd)
+            self.assertIn(p.returncode, (0, 1), p.stderr)
+            outs = [r["output"] for r in json_lines(p.stdout) if r["output"]]
+            self.assertTrue(outs)
+            for o in outs:
+                self.assertTrue(o.startswith(os.path.join(cwd, "rescued", "here") + "/"), o)
+
+
+class Results(unittest.TestCase):
+    def test_ids_that_name_no_deleted_file_are_errors(self):
+        path = image("ntfs-4k.img")
+        with tempfile.TemporaryDirectory() as out:
+            for ident in ("-1", "999999", "5", "x"):  # 5 is the live root folder
+                p = run("recover", path, "--to", out, "--id", ident)
+                self.assertEqual(p.returncode, 2, (ident, p.stderr))
+                self.assertIn(ident.encode(), p.stderr)
+            self.assertEqual(files_under(out), [])
+
+    def test_a_file_with_no_byte_left_is_not_recovered(self):
+        for name in ("ntfs-4k.img", "fat16-2k.img"):
+            path = image(name)
+            listed = json_lines(run("search", "--json", path).stdout)
+            victim = next(r for r in listed if r["name"].lower().endswith("ictim-deleted.bin"))
+            ident = str(victim["locator"]) if victim["index"] is None else f"{victim['locator']}:{victim['index']}"
+            with tempfile.TemporaryDirectory() as out, self.subTest(image=name):
+                p = run("recover", path, "--to", out, "--id", ident)
+                self.assertEqual(p.returncode, 1, p.stderr)
+                self.assertIn(b"victim-deleted.bin", p.stderr.lower())
+                self.assertIn(b"0 recovered", p.stdout)
+                self.assertIn(b"1 not recovered", p.stdout)
+                self.assertEqual(files_under(out), [])
+
+    def test_summary_counts_each_outcome(self):
+        path = image("ntfs-4k.img")
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", "--json", path, "--to", out)
+            codes = [r["code"] for r in json_lines(p.stdout)]
+            text = run("recover", path, "--to", out).stdout.decode()
+            self.assertIn(f"{codes.count(776)} recovered, {codes.count(777)} partly overwritten", text)
+            self.assertEqual(p.returncode, 0 if all(c in (776, 777) for c in codes) else 1)
+
+    def test_read_errors_leave_no_file(self):
+        # Truncated images: clusters past the end cannot be read.
+        for name in ("ntfs-4k-truncated.img", "fat32-512-truncated.img"):
+            with tempfile.TemporaryDirectory() as out, self.subTest(image=name):
+                p = run("recover", "--json", image(name), "--to", out)
+                results = json_lines(p.stdout)
+                self.assertTrue(any(r["code"] == 778 for r in results), results)
+                outputs = sorted(r["output"] for r in results if r["code"] in (776, 777))
+                self.assertTrue(all(r["output"] == "" for r in results if r["code"] not in (776, 777)))
+                self.assertEqual(files_under(out), outputs)
+                self.assertEqual(p.returncode, 1)
+
+    def test_modification_time_is_the_stored_time_to_the_second(self):
+        for name in ("ntfs-4k.img", "fat16-2k.img"):
+            wanted = {d["path"].lower(): d["mtime"] for d in MANIFEST[name]["deleted"]}
+            with tempfile.TemporaryDirectory() as out, self.subTest(image=name):
+                checked = 0
+                for r in json_lines(run("recover", "--json", image(name), "--to", out).stdout):
+                    src = r["source"].lower()
+                    if r["code"] != 776 or src not in wanted:
+                        continue
+                    got = os.stat(r["output"]).st_mtime
+                    want = calendar.timegm(time.strptime(wanted[src], "%Y-%m-%dT%H:%M:%SZ"))
+                    self.assertEqual(int(got), want, r["source"])
+                    checked += 1
+                self.assertGreater(checked, 2)
+
+
+class Volumes(unittest.TestCase):
+    def test_fifo_socket_and_character_devices_are_refused_at_once(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            fifo = os.path.join(tmp, "fifo")
+            os.mkfifo(fifo)
+            for v in (fifo, "/dev/null", "/dev/zero", tmp):
+                p = run("info", v, timeout=20)
+                self.assertEqual(p.returncode, 2, v)
+                self.assertIn(b"not a disk", p.stderr)
+
+
+class FullDestination(unittest.TestCase):
+    def test_a_full_destination_is_785_and_leaves_no_partial_file(self):
+        if os.geteuid() != 0:
+            self.skipTest("mounting a small tmpfs needs root")
+        with tempfile.TemporaryDirectory() as mnt:
+            if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=96k", "tmpfs", mnt]).returncode != 0:
+                self.skipTest("cannot mount a tmpfs here")
+            try:
+                p = run("recover", "--json", image("ntfs-4k.img"), "--to", mnt)
+                results = json_lines(p.stdout)
+                codes = [r["code"] for r in results]
+                self.assertIn(785, codes)
+                self.assertEqual(p.returncode, 1)
+                outputs = sorted(r["output"] for r in results if r["code"] in (776, 777))
+                self.assertEqual(files_under(mnt), outputs)
+                self.assertIn(b"too little free space", p.stderr)
+            finally:
+                subprocess.run(["umount", mnt])
+
+
+class SameVolume(unittest.TestCase):
+    """A destination on a file system mounted from the searched image, whatever
+    name the FUSE driver gives the mount's source."""
+
+    def mounted(self, tool, args, img_name):
+        why = can_mount(tool)
+        if why:
+            self.skipTest(f"mounting with {tool} needs root, /dev/fuse and {tool}: {why}")
+        tmp = tempfile.mkdtemp()
+        img = os.path.join(tmp, "copy.img")
+        shutil.copyfile(image(img_name), img)
+        mnt = os.path.join(tmp, "mnt")
+        os.mkdir(mnt)
+        if subprocess.run([tool, *args(img, mnt)], capture_output=True).returncode != 0:
+            shutil.rmtree(tmp)
+            self.skipTest(f"{tool} could not mount the image here")
+        self.addCleanup(shutil.rmtree, tmp, True)
+        self.addCleanup(subprocess.run, ["fusermount", "-u", mnt], capture_output=True)
+        return img, mnt
+
+    def check_refused(self, img, mnt):
+        before = json_lines(run("search", "--json", img).stdout)
+        p = run("recover", img, "--to", os.path.join(mnt, "rescued"))
+        self.assertEqual(p.returncode, 2, p.stderr)
+        self.assertIn(b"volume being searched", p.stderr)
+        self.assertFalse(os.path.exists(os.path.join(mnt, "rescued")))
+        subprocess.run(["sync"])
+        self.assertEqual(json_lines(run("search", "--json", img).stdout), before)
+
+    def test_fusefat_mount_is_refused(self):
+        # fusefat names its mount's source "fusefat", not the image.
+        img, mnt = self.mounted("fusefat", lambda i, m: ["-o", "rw+", i, m], "fat16-2k.img")
+        self.check_refused(img, mnt)
+
+    def test_ntfs3g_mount_is_refused(self):
+        img, mnt = self.mounted("ntfs-3g", lambda i, m: [i, m], "ntfs-4k.img")
+        self.check_refused(img, mnt)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
