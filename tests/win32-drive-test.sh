@@ -178,4 +178,54 @@ for d in drives:
         print(f"ok     retriva search {d['letter']}: -> {len(found[0][1])} deleted files, as in the image")
 sys.exit(1 if failed else 0)
 EOF
+
+# Recovering never writes onto the volume searched, however the volume is
+# spelled; destinations take "/" and relative names as Windows users type.
+python3 - "$run" "$retriva_exe" "$work/drives.json" "$work" <<'EOF' || status=1
+import hashlib, json, os, shutil, subprocess, sys
+run, exe, drives, work = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4]
+drives = json.load(open(drives))["drives"]
+d = next(x for x in drives if x["fs"] == "NTFS" and os.path.basename(x["unix_image"]) == "ntfs-4k.img")
+letter = d["letter"]
+root = os.path.join(work, "root-" + letter.lower())
+
+def retriva(*args, cwd=None):
+    p = subprocess.run([run, exe, *args], capture_output=True, text=True, cwd=cwd)
+    return p.returncode, p.stdout, p.stderr
+
+def digest(path):
+    return hashlib.sha256(open(path, "rb").read()).hexdigest()
+
+failed = 0
+before = digest(d["unix_image"])
+for spelling in (f"{letter}:", f"{letter}:\\", f"\\\\.\\{letter}:", f"\\\\?\\{letter}:", f"\\\\.\\{letter}:\\"):
+    for dest in (f"{letter}:\\rescued", f"{letter}:/rescued"):
+        rc, out, err = retriva("recover", spelling, "--to", dest)
+        made = os.path.exists(os.path.join(root, "rescued"))
+        if rc != 2 or made or "volume being searched" not in err:
+            failed += 1
+            print(f"FAILED retriva recover {spelling} --to {dest} -> exit {rc}, folder made: {made}; {err.strip()}")
+        else:
+            print(f"ok     retriva recover {spelling} --to {dest} -> refused")
+        shutil.rmtree(os.path.join(root, "rescued"), ignore_errors=True)
+if digest(d["unix_image"]) != before:
+    failed += 1
+    print("FAILED the searched image changed")
+
+out_base = os.path.join(work, "dest-forms")
+shutil.rmtree(out_base, ignore_errors=True)
+os.makedirs(out_base)
+forms = [("Z:" + out_base + "/slashes", os.path.join(out_base, "slashes"), None),
+         ("Z:" + out_base.replace("/", "\\") + "\\a/b", os.path.join(out_base, "a", "b"), None),
+         ("rescued", os.path.join(out_base, "rescued"), out_base)]
+for typed, unix, cwd in forms:
+    rc, out, err = retriva("recover", f"{letter}:", "--to", typed, cwd=cwd)
+    got = os.listdir(unix) if os.path.isdir(unix) else []
+    if rc not in (0, 1) or not got:
+        failed += 1
+        print(f"FAILED retriva recover {letter}: --to {typed} -> exit {rc}, {len(got)} files; {err.strip()}")
+    else:
+        print(f"ok     retriva recover {letter}: --to {typed} -> {len(got)} files")
+sys.exit(1 if failed else 0)
+EOF
 exit $status

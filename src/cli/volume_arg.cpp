@@ -1,6 +1,7 @@
 #include "cli/volume_arg.h"
 
 #include "platform/lasterror.h"
+#include "platform/samevolume.h"
 #include "platform/text.h"
 #include "volume/ondisk.h"
 #include "volume/osvolume.h"
@@ -19,10 +20,12 @@ std::string ErrorText(uint32_t code) {
 }
 
 #ifdef _WIN32
-bool IsOsVolumeName(const std::string& v) {
-  if ((v.size() == 2 || (v.size() == 3 && v[2] == '\\')) && v[1] == ':' && std::isalpha(static_cast<unsigned char>(v[0])))
-    return true;
-  return v.rfind("\\\\?\\Volume{", 0) == 0;
+// The volume root an engine request names for every spelling of an OS
+// volume ("X:\\" or the volume GUID path); empty for anything else.
+Text OsVolumeRoot(const std::string& v) {
+  const VolumeIdentity id = IdentifyVolume(v);
+  if (id.letter) return Text{static_cast<char16_t>(id.letter), u':', u'\\'};
+  return Text(id.guid.begin(), id.guid.end());
 }
 #endif
 
@@ -36,11 +39,10 @@ std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string&
   auto out = std::make_unique<OpenedVolume>();
   out->display = args.volume;
 #ifdef _WIN32
-  if (IsOsVolumeName(args.volume) && !args.partition && !args.offset) {
-    Text name = FromUtf8(args.volume);
-    if (!name.empty() && name.back() == u'\\') name.pop_back();
-    out->volumeName = name;
-    out->root = name + u"\\";
+  const Text osRoot = args.partition || args.offset ? Text() : OsVolumeRoot(args.volume);
+  if (!osRoot.empty()) {
+    out->root = osRoot;
+    out->volumeName = osRoot.substr(0, osRoot.size() - 1);
     return out;
   }
 #endif

@@ -81,7 +81,7 @@ bool NameFitsFileSystem(TextView name) { return name.size() <= 255; }
 Text AbsoluteFolderPath(const std::string& typed) {
   Text t = FromUtf8(typed);
   for (auto& c : t)
-    if (c == u'/') c = u'\';
+    if (c == u'/') c = u'\\';
   if (t.empty()) return t;
   std::wstring w(t.begin(), t.end());
   DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);

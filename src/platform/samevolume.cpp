@@ -18,31 +18,85 @@ namespace rv {
 
 #ifdef _WIN32
 
-bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why) {
-  // Only OS volumes ("C:", "\\?\Volume{...}") can hold a destination; an
-  // image file is searched through its own handle.
-  auto wide = [](const std::string& s) {
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
-    std::wstring w(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
-    return w;
-  };
-  std::wstring vol = wide(volumePath);
-  if (vol.size() < 2) return false;
-  wchar_t destRoot[MAX_PATH];
-  std::wstring dest = wide(destination);
-  if (!GetVolumePathNameW(dest.c_str(), destRoot, MAX_PATH)) return false;
-  wchar_t destName[64] = {}, volName[64] = {};
-  std::wstring volRoot = vol;
-  if (volRoot.back() != L'\\') volRoot += L'\\';
-  bool a = GetVolumeNameForVolumeMountPointW(destRoot, destName, 64) != 0;
-  bool b = (volRoot.rfind(L"\\\\?\\Volume{", 0) == 0) ? (wcsncpy(volName, volRoot.c_str(), 63), true)
-                                                        : GetVolumeNameForVolumeMountPointW(volRoot.c_str(), volName, 64) != 0;
-  if (a && b && _wcsicmp(destName, volName) == 0) {
-    why = "the destination lies on the volume being searched";
-    return true;
+namespace {
+
+std::wstring Wide(const std::string& s) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+  std::wstring w(n > 0 ? n - 1 : 0, L'\0');
+  if (n > 1) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
+  for (auto& c : w)
+    if (c == L'/') c = L'\\';
+  return w;
+}
+
+bool IsDriveSpelling(const std::wstring& s) {
+  return s.size() == 2 && s[1] == L':' && iswalpha(s[0]);
+}
+
+}  // namespace
+
+VolumeIdentity IdentifyVolume(const std::string& spelled) {
+  VolumeIdentity id;
+  std::wstring s = Wide(spelled);
+  while (s.size() > 3 && s.back() == L'\\') s.pop_back();
+  if (s.size() == 3 && s[2] == L'\\') s.pop_back();
+  std::wstring rest = s;
+  if (s.rfind(L"\\\\.\\", 0) == 0 || s.rfind(L"\\\\?\\", 0) == 0) rest = s.substr(4);
+  if (IsDriveSpelling(rest)) {
+    id.letter = towupper(rest[0]);
+  } else if (rest.size() > 7 && _wcsnicmp(rest.c_str(), L"Volume{", 7) == 0) {
+    id.guid = L"\\\\?\\" + rest;
+    if (id.guid.back() != L'\\') id.guid += L'\\';
+  } else if (s.rfind(L"\\\\", 0) != 0) {
+    // A folder: the volume mounted there, if one is.
+    wchar_t root[MAX_PATH] = {};
+    std::wstring folder = s + L"\\";
+    if (GetVolumePathNameW(folder.c_str(), root, MAX_PATH) && _wcsicmp(root, folder.c_str()) == 0) {
+      if (IsDriveSpelling(std::wstring(root).substr(0, 2)) && wcslen(root) == 3) id.letter = towupper(root[0]);
+      wchar_t guid[64] = {};
+      if (GetVolumeNameForVolumeMountPointW(folder.c_str(), guid, 64)) id.guid = guid;
+    }
+    return id;
+  } else {
+    return id;
   }
-  if (!a && vol.size() >= 2 && vol[1] == L':' && towupper(destRoot[0]) == towupper(vol[0]) && destRoot[1] == L':') {
+  // Both names where the system knows them (Wine knows no GUIDs).
+  if (id.letter && id.guid.empty()) {
+    wchar_t root[4] = {id.letter, L':', L'\\', 0}, guid[64] = {};
+    if (GetVolumeNameForVolumeMountPointW(root, guid, 64)) id.guid = guid;
+  } else if (!id.guid.empty() && !id.letter) {
+    wchar_t names[1024] = {};
+    DWORD len = 0;
+    if (GetVolumePathNamesForVolumeNameW(id.guid.c_str(), names, 1024, &len))
+      for (const wchar_t* n = names; *n; n += wcslen(n) + 1)
+        if (wcslen(n) == 3 && n[1] == L':') {
+          id.letter = towupper(n[0]);
+          break;
+        }
+  }
+  return id;
+}
+
+bool SameVolume(const VolumeIdentity& a, const VolumeIdentity& b) {
+  if (!a.guid.empty() && !b.guid.empty() && _wcsicmp(a.guid.c_str(), b.guid.c_str()) == 0) return true;
+  return a.letter != 0 && a.letter == b.letter;
+}
+
+bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why) {
+  const VolumeIdentity vol = IdentifyVolume(volumePath);
+  if (!vol.letter && vol.guid.empty()) return false;  // an image file: searched through its own handle
+  // The volume that holds the destination (which need not exist yet).
+  std::wstring dest = Wide(destination);
+  wchar_t full[32768];
+  DWORD n = GetFullPathNameW(dest.c_str(), 32768, full, nullptr);
+  if (n > 0 && n < 32768) dest = full;
+  std::vector<wchar_t> root(dest.size() + 2);
+  if (!GetVolumePathNameW(dest.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
+  std::wstring r = root.data();
+  int u = WideCharToMultiByte(CP_UTF8, 0, r.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string r8(u > 0 ? u - 1 : 0, '\0');
+  if (u > 1) WideCharToMultiByte(CP_UTF8, 0, r.c_str(), -1, r8.data(), u, nullptr, nullptr);
+  if (SameVolume(IdentifyVolume(r8), vol)) {
     why = "the destination lies on the volume being searched";
     return true;
   }

@@ -21,7 +21,19 @@ struct MountEntry {
 // a refusal. Unknown cases answer false.
 bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why);
 
-#ifndef _WIN32
+#ifdef _WIN32
+// A volume as Windows names it: its drive letter and its volume GUID path
+// ("\\?\Volume{...}\"), each where known (0 or empty otherwise).
+struct VolumeIdentity {
+  wchar_t letter = 0;
+  std::wstring guid;
+};
+// Every spelling of a volume: X:, X:\ , \\.\X:, \\?\X: (with or without
+// a trailing separator), the volume GUID path, a folder where the volume is
+// mounted. Anything else (an image file) identifies no volume.
+VolumeIdentity IdentifyVolume(const std::string& spelled);
+bool SameVolume(const VolumeIdentity& a, const VolumeIdentity& b);
+#else
 // The same test over a given mount table (the parser's input is
 // /proc/self/mountinfo); split out for tests.
 bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath,
