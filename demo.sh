@@ -36,4 +36,6 @@ rm -rf build-demo/recovered
 set -x
 build-demo/retriva info build-demo/demo.img
 build-demo/retriva search build-demo/demo.img
-build-demo/retriva recover build-demo/demo.img --to build-demo/recovered
+# Exit 1 means some file could not be recovered: on this volume one deleted
+# file's clusters all belong to a newer file, as happens on real disks.
+build-demo/retriva recover build-demo/demo.img --to build-demo/recovered || [ $? = 1 ]
