@@ -68,10 +68,12 @@ uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   // made safe, so never starts with "~rv" and a digit run and ".part").
   static uint32_t sequence = 0;
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
+    // The name is held before the file exists: nothing after the creation
+    // may fail between making the file and knowing to remove it.
     Text name = folder_ + u"\\~rv" + DecimalText(CurrentProcessId()) + u"-" + DecimalText(sequence++) + u".part";
     file_ = fs::File::CreateNew(name, false);
     if (file_.Valid()) {
-      partial_ = name;
+      partial_ = std::move(name);
       return kOutputCreated;
     }
     if (!fs::NameExists(name)) break;
@@ -116,9 +118,19 @@ uint32_t OutputFile::Commit(Text& outputName) {
   return kOutputNotCreated;
 }
 
-void OutputFile::Discard() {
+void OutputFile::Discard() noexcept {
   file_.Close();
-  if (!partial_.empty()) fs::RemoveFile(partial_);
+  if (partial_.empty()) return;
+  // Removing converts the name for the system, which allocates; when memory
+  // ran short a moment ago it may do so once more, and a partial file must
+  // not outlive the failure that ended it.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      fs::RemoveFile(partial_);
+      break;
+    } catch (...) {
+    }
+  }
   partial_.clear();
 }
 

@@ -49,7 +49,7 @@ class OutputFile {
   // `outputName` set, or 78 with the partial file removed.
   uint32_t Commit(Text& outputName);
   // Removes the partial file (nothing once committed).
-  void Discard();
+  void Discard() noexcept;
   // True when the last failure was a full destination (disk or quota).
   bool DestinationFull() const { return full_; }
   // Where the file is while it is written.
