@@ -88,6 +88,12 @@ bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
   return false;
 }
 
+bool OutputFile::SetSize(uint64_t size) {
+  if (file_.SetSize(size)) return true;
+  NoteFailure();
+  return false;
+}
+
 void OutputFile::NoteFailure() { full_ = GetLastErrorCode() == kErrorDiskFull; }
 
 uint32_t OutputFile::Commit(Text& outputName) {

@@ -43,6 +43,9 @@ class OutputFile {
   // 74 with the file open under its temporary name, or 78.
   uint32_t Create(TextView folder, TextView fileName);
   bool WriteAt(uint64_t offset, const void* data, uint32_t length);
+  // The output's length; stretches never written stay holes where the
+  // destination's file system keeps them.
+  bool SetSize(uint64_t size);
   // The last-modification time (FILETIME) the output gets; 0 leaves it.
   void SetModificationTime(uint64_t fileTime) { modificationTime_ = fileTime; }
   // Flushes, sets the time, closes and gives the final name: 74 with

@@ -93,6 +93,32 @@ bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest)
   return true;
 }
 
+// Whether any of clusters [vcn, vcn + count) has storage on the volume.
+bool AnyStoredCluster(const FileJob& job, uint64_t vcn, uint64_t count) {
+  size_t index = 0;
+  uint64_t within = 0;
+  if (count == 0 || !ntfs::FindRunOfVcn(job.runs, vcn, index, within)) return false;
+  for (; count > 0 && index < job.runs.size(); ++index, within = 0) {
+    if (job.runs[index].lcn >= 0) return true;
+    const uint64_t n = std::min(count, job.runs[index].length - within);
+    count -= n;
+  }
+  return false;
+}
+
+// Bytes the output will take on the destination: the stored clusters up to
+// the valid data length; holes and the never-written tail stay holes.
+uint64_t BytesToWrite(const FileJob& job, uint64_t bytesPerCluster) {
+  const uint64_t validClusters = (job.initializedSize + bytesPerCluster - 1) / bytesPerCluster;
+  uint64_t vcn = 0, stored = 0;
+  for (const auto& r : job.runs) {
+    if (vcn >= validClusters) break;
+    if (r.lcn >= 0) stored += std::min(r.length, validClusters - vcn);
+    vcn += r.length;
+  }
+  return std::min(stored * bytesPerCluster, job.dataSize);
+}
+
 // Bytes at and past the valid data length were never written: zeros.
 void ZeroPastInitialized(const FileJob& job, uint64_t offset, uint8_t* data, uint64_t length) {
   if (offset + length <= job.initializedSize) return;
@@ -169,6 +195,12 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
     const uint64_t length = std::min(chunk, job.dataSize - offset);
     // Clusters wholly past the valid data length are not read at all.
     const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
+    // A stretch with no stored cluster (a hole, or past the valid data) is
+    // left unwritten: the output keeps it as a hole and reads zeros there.
+    if (!AnyStoredCluster(job, offset / bpc, (valid + bpc - 1) / bpc)) {
+      PostStep(job, offset);
+      continue;
+    }
     if (!ReadFileClusters(job, offset / bpc, (valid + bpc - 1) / bpc, buffer.data)) return kReadWriteFailed;
     ZeroPastInitialized(job, offset, buffer.data, length);
     if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return WriteFailure(file);
@@ -176,6 +208,8 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
   }
   // Every cluster taken by other files: "*" throughout is not a recovery.
   if (job.inUse && job.freeRead == 0) return kReadWriteFailed;
+  // Trailing holes: the file still ends at its size.
+  if (!file.SetSize(job.dataSize)) return WriteFailure(file);
   CopySecurity(job);
   return Finish(job, file, job.inUse ? kResultPartlyInUse : kResultRecovered);
 }
@@ -211,6 +245,10 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
     const uint64_t length = std::min(unit, job.dataSize - offset);
     const uint64_t vcn = offset / bpc;
     const uint64_t stored = compressed ? StoredClustersOfUnit(job, vcn, unitClusters) : unitClusters;
+    if (compressed && stored == 0) {  // a unit that is all hole stays a hole
+      PostStep(job, offset);
+      continue;
+    }
     const uint32_t inUseBefore = job.inUse;
     job.inUse = 0;
     if (!ReadFileClusters(job, vcn, stored == 0 ? unitClusters : stored, input.data)) status = kReadWriteFailed;
@@ -240,6 +278,7 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
   if (failed > 0 && decoded > 0) job.inUse = 1;
   if (failed > 0 && decoded == 0 && status == 0) status = kReadWriteFailed;
   if (status == 0 && job.inUse && job.freeRead == 0) status = kReadWriteFailed;
+  if (status == 0 && !file.SetSize(job.dataSize)) status = WriteFailure(file);
   if (status != 0) return status;
   CopySecurity(job);
   return Finish(job, file, job.inUse ? kResultPartlyInUse : kResultRecovered);
@@ -284,7 +323,6 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, T
   job.modificationTime = exam.modificationTime;
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
-  if (!DestinationHasRoom(folder, job.dataSize)) return kResultDestinationTooSmall;
   if (exam.dataKind != 1 && exam.dataKind != 2) return kNotListable;
   const bool compressed = v.compressedFlag != 0;
   if (exam.dataKind == 2) {
@@ -292,6 +330,10 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, T
     if (!FirstRunGroup(v, group)) return kNotListable;
     job.runs = group.runs;
   }
+  // Only the bytes that will be written need room; a compressed file may
+  // take up to its whole size once decompressed.
+  const uint64_t needed = exam.dataKind == 2 && !compressed ? BytesToWrite(job, v.bytesPerCluster) : job.dataSize;
+  if (!DestinationHasRoom(folder, needed)) return kResultDestinationTooSmall;
   PostUndeleteProgress(0, job.fileName);
   uint32_t status;
   if (exam.dataKind == 1) status = WriteResident(job, folder);

@@ -7,6 +7,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <winioctl.h>
 #else
 #include <cerrno>
 #include <cstdio>
@@ -134,6 +135,20 @@ bool File::Size(uint64_t& size) const {
   if (!handle_ || !GetFileSizeEx(static_cast<HANDLE>(handle_), &li)) return false;
   size = static_cast<uint64_t>(li.QuadPart);
   return true;
+}
+
+bool File::SetSize(uint64_t size) {
+  if (!handle_) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  HANDLE h = static_cast<HANDLE>(handle_);
+  LARGE_INTEGER now;
+  if (!GetFileSizeEx(h, &now)) return false;
+  if (static_cast<uint64_t>(now.QuadPart) == size) return true;
+  // Best effort: file systems without sparse files extend with zeros.
+  DWORD got = 0;
+  DeviceIoControl(h, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &got, nullptr);
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(size);
+  return SetFilePointerEx(h, to, nullptr, FILE_BEGIN) && SetEndOfFile(h);
 }
 
 bool File::SetModificationTime(uint64_t fileTime) {
@@ -307,6 +322,12 @@ bool File::Size(uint64_t& size) const {
   struct stat st;
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
   size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool File::SetSize(uint64_t size) {
+  if (fd_ < 0) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  if (::ftruncate(fd_, static_cast<off_t>(size)) != 0) { SetFromErrno(); return false; }
   return true;
 }
 

@@ -60,6 +60,10 @@ class File {
   // Sets the last-modification time (FILETIME) through the open handle, so
   // the time lands on this file whatever its name comes to mean.
   bool SetModificationTime(uint64_t fileTime);
+  // Sets the file's length; bytes never written read as zeros. On Windows
+  // the file is made sparse first, so a length past the written data
+  // allocates nothing; POSIX files are sparse wherever nothing was written.
+  bool SetSize(uint64_t size);
   // Flushes the file's bytes to the device and closes it: true only when
   // both succeeded (a full disk or an I/O error may first show here).
   bool FlushAndClose();

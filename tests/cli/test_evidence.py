@@ -146,6 +146,23 @@ class Results(unittest.TestCase):
                 self.assertGreater(checked, 2)
 
 
+class Holes(unittest.TestCase):
+    def test_holes_of_a_sparse_file_stay_holes(self):
+        # 24 MiB in 2 MiB clusters, 3 of them stored.
+        name = "ntfs-2m.img"
+        d = next(x for x in MANIFEST[name]["deleted"] if x["path"] == "\\sparse-deleted.bin")
+        listed = json_lines(run("search", "--json", image(name)).stdout)
+        rec = next(r for r in listed if r["name"] == "sparse-deleted.bin")
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", "--json", image(name), "--to", out, "--id", str(rec["locator"]))
+            r = json_lines(p.stdout)[0]
+            self.assertEqual(r["code"], 776)
+            st = os.stat(r["output"])
+            self.assertEqual(st.st_size, d["size"])
+            self.assertLessEqual(st.st_blocks * 512, 8 << 20)
+            self.assertEqual(sha256_file(r["output"]), d["sha256"])
+
+
 class Volumes(unittest.TestCase):
     def test_fifo_socket_and_character_devices_are_refused_at_once(self):
         with tempfile.TemporaryDirectory() as tmp:
