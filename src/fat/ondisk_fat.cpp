@@ -89,7 +89,8 @@ class FatOnDisk final : public OnDiskFs {
   NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents) {
     fat::FatTable table(source_, boot_);
     switch (fat::ChainExtents(table, first, extents)) {
-      case fat::ChainStatus::Ok: return kStatusSuccess;
+      // A root whose chain loops is read up to the loop, as a folder is.
+      case fat::ChainStatus::Ok: case fat::ChainStatus::Looped: return kStatusSuccess;
       case fat::ChainStatus::ReadFailed: return kStatusDeviceDataError;
       default: return kStatusFileCorruptError;
     }

@@ -1,0 +1,92 @@
+// The FAT engine on the volumes made to hold what a search must not lose or
+// invent (fat16-lost.img, fat32-lost.img): a folder whose chain loops, a
+// FAT32 root whose one cluster points to itself, deleted entries that are
+// not files, a fragmented deleted file around other files' first clusters,
+// and short names with the lower-case flags.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "channel/messages.h"
+#include "fat/fue.h"
+#include "fat_support.h"
+#include "ntfs_test_support.h"
+#include "platform/text.h"
+
+namespace rv {
+namespace {
+
+class FatLost : public testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    path_ = test::ImagePath(GetParam());
+    if (path_.empty()) GTEST_SKIP() << GetParam() << " not unpacked";
+    image_ = test::ManifestImage(GetParam());
+    ASSERT_FALSE(image_.is_null());
+    volume_ = std::make_unique<test::AttachedVolume>(test::ImageSource(path_));
+    search_ = test::RunFatSearch(volume_->Root());
+  }
+  void TearDown() override { volume_.reset(); }
+
+  // The path inside the volume, as the search reports it.
+  static Text Inside(const test::FatFound& f) { return f.path.substr(f.path.find(u"}\\") + 1); }
+  const test::FatFound* Found(const Text& inside) const {
+    for (const auto& f : search_.found)
+      if (Inside(f) == inside) return &f;
+    return nullptr;
+  }
+  // The manifest's deleted file, by its path as the search shows it.
+  const nlohmann::json* Deleted(const std::string& path) const {
+    for (const auto& d : image_["deleted"])
+      if (d["path"] == path) return &d;
+    return nullptr;
+  }
+  std::vector<uint8_t> Recover(const test::FatFound& f, uint32_t& code) {
+    test::TempDir dir;
+    auto run = test::RunFatUndelete(dir.EnginePath(), {f});
+    code = run.outcomes.empty() ? 0 : run.outcomes[0].code;
+    if (run.outcomes.empty() || run.outcomes[0].output.empty()) return {};
+    Text out = run.outcomes[0].output;
+    for (auto& c : out)
+      if (c == u'\\') c = u'/';
+    return test::ReadFileBytes(ToUtf8(out));
+  }
+
+  std::string path_;
+  nlohmann::json image_;
+  std::unique_ptr<test::AttachedVolume> volume_;
+  test::FatSearchRun search_;
+};
+
+// \LOOP's last cluster points back to its first: the folder is read up to
+// the loop and every deleted file in its three clusters is listed and comes
+// back whole. On FAT32 the root's one cluster also points to itself, which
+// must not make the volume refused.
+TEST_P(FatLost, FolderWhoseChainLoopsKeepsItsEntries) {
+  EXPECT_EQ(search_.Count(CM_SHOW_MESSAGE), 0u);
+  EXPECT_EQ(search_.Count(CM_SEARCH_FINISHED), 1u);
+  size_t checked = 0;
+  for (const auto& d : image_["deleted"]) {
+    const std::string p = d["path"];
+    if (p.rfind("\\LOOP\\", 0) != 0) continue;
+    SCOPED_TRACE(p);
+    Text shown = FromUtf8(p);
+    shown[6] = u'~';  // a deleted short name has lost its first character
+    const test::FatFound* f = Found(shown);
+    ASSERT_NE(f, nullptr);
+    uint32_t code = 0;
+    EXPECT_EQ(Recover(*f, code), test::OriginalBytes(d));
+    EXPECT_EQ(code, kResultRecovered);
+    ++checked;
+  }
+  EXPECT_EQ(checked, 14u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FatLost, testing::Values("fat16-lost.img", "fat32-lost.img"),
+                         [](const testing::TestParamInfo<const char*>& i) {
+                           std::string n = i.param;
+                           return n.substr(0, n.find('-'));
+                         });
+
+}  // namespace
+}  // namespace rv
