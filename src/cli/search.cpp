@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "fat/fue.h"
 #include "ntfs/nue.h"
 #include "platform/text.h"
 
@@ -178,6 +179,15 @@ int RunSearch(const SearchArgs& args) {
     if (count == 0) header();
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
+  }
+  // Damaged entries that cannot be files are left out, and said so.
+  const uint64_t notFiles = engine == Engine::Fat ? FueDel::EntriesNotFilesOfLastSearch() : 0;
+  if (notFiles != 0) {
+    std::fflush(stdout);
+    std::fprintf(args.json ? stderr : stdout,
+                 "%s%llu deleted entr%s left out: damaged, not files (NUL or control bytes in the name, an "
+                 "impossible date or a size past the volume).\n",
+                 args.json ? "retriva: " : "", static_cast<unsigned long long>(notFiles), notFiles == 1 ? "y" : "ies");
   }
   return kExitOk;
 }

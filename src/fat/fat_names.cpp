@@ -72,6 +72,33 @@ bool FreeBootAndFail(gmem::Handle& boot, void*& address, int site) {
 
 char16_t Cp437Char(uint8_t b) { return b < 0x80 ? static_cast<char16_t>(b) : kCp437High[b - 0x80]; }
 
+bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& v) {
+  Bytes e(entry, kEntryBytes);
+  // Name bytes: a short name never holds bytes below 0x20; the first byte
+  // may be 0x05 (a name starting with 0xE5) or the deleted mark.
+  for (size_t i = 0; i < 11; ++i)
+    if (e[i] < 0x20 && !(i == 0 && e[i] == 0x05)) return false;
+  // Date 0 is "none"; any other must name a real day.
+  const uint16_t date = le16(e, 0x18), time = le16(e, 0x16);
+  if (date != 0) {
+    const unsigned year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
+    static const unsigned kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap))
+      return false;
+  }
+  if ((time >> 11) > 23 || ((time >> 5) & 0x3F) > 59 || (time & 0x1F) > 29) return false;
+  // The file's clusters, counted from its first, must fit the volume.
+  const uint64_t size = le32(e, 0x1C);
+  const int64_t lcn = EntryStartLcn(entry, v.fileSystemKind);
+  if (size != 0 && lcn != kNoClusterLcn && v.bytesPerCluster != 0) {
+    if (lcn < 0 || static_cast<uint64_t>(lcn) >= v.totalClusters) return false;
+    if ((size + v.bytesPerCluster - 1) / v.bytesPerCluster > v.totalClusters - static_cast<uint64_t>(lcn))
+      return false;
+  }
+  return true;
+}
+
 int64_t EntryStartLcn(const uint8_t* entry, int32_t kind) {
   Bytes e(entry, kEntryBytes);
   uint64_t cluster = le16(e, 0x1A);

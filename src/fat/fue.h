@@ -121,6 +121,11 @@ BOOL FormatFileTimeText(uint64_t fileTime, Text& out);
 BOOL FormatSizeKbText(uint64_t bytes, Text& out);
 // Start LCN of a directory entry: cluster - 2, or kNoClusterLcn for cluster 0.
 int64_t EntryStartLcn(const uint8_t* entry, int32_t kind);
+// Whether a deleted entry (or one inside a deleted folder) can be a file at
+// all: a long-name entry whose attribute byte was damaged, or an entry of
+// other debris, holds NUL or control bytes in its name, an impossible date
+// or time, or a size that runs past the volume from its first cluster.
+bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& volume);
 // Decodes a short-name byte of 0x80 or above (OEM code page 437).
 char16_t Cp437Char(uint8_t b);
 
@@ -139,6 +144,9 @@ void SplitFullPath(TextView path, char16_t& drive, Text& folder, Text& name);
 
 namespace FueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
+// Deleted entries the last search passed over because they cannot be files
+// (IsPlausibleFileEntry), among those its folder and pattern accepted.
+uint64_t EntriesNotFilesOfLastSearch();
 }
 
 // ---- Undelete ------------------------------------------------------------------

@@ -149,7 +149,8 @@ bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t e
     const size_t pos = static_cast<size_t>(entryIndex) * kEntryBytes;
     const uint8_t* e = listing + pos;
     const uint8_t attr = e[0x0B];
-    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && BuildEntryName(listing, pos, name)) {
+    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && IsPlausibleFileEntry(e, v) &&
+        BuildEntryName(listing, pos, name)) {
       std::memcpy(entry, e, kEntryBytes);
       found = true;
     }
