@@ -106,6 +106,24 @@ TEST_P(FatLost, DeletedEntriesThatAreNotFilesAreLeftOut) {
   for (const auto& o : run.outcomes) EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
 }
 
+// Short names written with the lower-case flags of byte 12 (mtools keeps
+// "lower.txt" so, as Windows does) are listed and recovered in the case the
+// flags give, base name and extension each on its own, and so is the live
+// folder they lie in.
+TEST_P(FatLost, LowerCaseFlagsGiveTheCaseOfShortNames) {
+  for (const char* name : {"~ower.txt", "~PPEXT.txt", "~owbase.TXT"}) {
+    SCOPED_TRACE(name);
+    const test::FatFound* f = Found(u"\\casedir\\" + FromUtf8(name));
+    ASSERT_NE(f, nullptr);
+    test::TempDir dir;
+    auto run = test::RunFatUndelete(dir.EnginePath(), {*f});
+    ASSERT_EQ(run.outcomes.size(), 1u);
+    EXPECT_EQ(run.outcomes[0].code, kResultRecovered);
+    const Text& out = run.outcomes[0].output;
+    EXPECT_EQ(out.substr(out.rfind(u'\\') + 1), FromUtf8(name));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, FatLost, testing::Values("fat16-lost.img", "fat32-lost.img"),
                          [](const testing::TestParamInfo<const char*>& i) {
                            std::string n = i.param;
