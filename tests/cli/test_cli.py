@@ -7,6 +7,8 @@ Every search result is compared with the manifest the images were made with.
 import hashlib
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -104,6 +106,34 @@ class Info(unittest.TestCase):
                     by_offset = json.loads(run("info", "--json", "--offset", str(p["start"]), path).stdout)
                     self.assertEqual(pj["file_system"], by_offset["file_system"])
                 run("search", path, check_code=2)  # a whole disk needs --partition
+
+
+def mmls_allocated(path):
+    """(start, size) in bytes of every partition sleuthkit's mmls lists (no tables, no unallocated
+    space, no extended containers)."""
+    out = subprocess.run(["mmls", path], capture_output=True, check=True).stdout.decode()
+    got = []
+    for line in out.splitlines():
+        m = re.match(r"^\d+:\s+\d+(?::\d+)?\s+(\d+)\s+\d+\s+(\d+)\s+(.*)$", line)
+        if m and "Extended" not in m.group(3):
+            got.append((int(m.group(1)) * 512, int(m.group(2)) * 512))
+    return sorted(got)
+
+
+class WholeDisks(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("mmls"), "sleuthkit's mmls is not installed")
+    def test_partitions_are_those_mmls_lists(self):
+        # disk-ext.img: the first extended boot record holds a logical
+        # partition in its second slot, where most tools put the link.
+        disks = images(lambda i: bool(i.get("partitions")))
+        self.assertIn("disk-ext.img", [i["name"] for i, _ in disks])
+        for img, path in disks:
+            with self.subTest(image=img["name"]):
+                j = json.loads(run("info", "--json", path, check_code=0).stdout)
+                self.assertEqual(sorted((p["start"], p["size"]) for p in j["partitions"]), mmls_allocated(path))
+                for p in j["partitions"]:
+                    pj = json.loads(run("info", "--json", "--partition", str(p["number"]), path, check_code=0).stdout)
+                    self.assertTrue(pj["supported"], p)
 
 
 def deleted_listing(path, extra=()):
