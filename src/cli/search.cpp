@@ -111,6 +111,16 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
     return nullptr;
   }
+  // The rule info applies: FAT clusters cut off refuse the volume, a missing
+  // tail past the last cluster is only said.
+  std::string truncation;
+  const Truncation t = engine == Engine::Fat ? CheckTruncation(*v, truncation) : Truncation::None;
+  if (t == Truncation::ClustersCut) {
+    engine = Engine::None;
+    Refuse(truncation);
+    return nullptr;
+  }
+  if (t == Truncation::TailOnly) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
   return v;
 }
 

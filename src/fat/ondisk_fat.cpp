@@ -38,6 +38,8 @@ class FatOnDisk final : public OnDiskFs {
     facts_.totalClusters = boot.clusterCount;
     facts_.totalSectors = boot.totalSectors;
     facts_.fatBits = boot.fatBits;
+    facts_.clusterAreaEndBytes =
+        (boot.firstDataSector + boot.clusterCount * boot.sectorsPerCluster) * boot.bytesPerSector;
     facts_.label = ReadLabel();
   }
   bool Recognised() const override { return true; }

@@ -242,6 +242,35 @@ class Search(unittest.TestCase):
                     self.assertIn(path, p.stderr.decode())
 
 
+class TruncatedImages(unittest.TestCase):
+    """info, search and recover judge a FAT image shorter than its boot sector says by one rule:
+    only the tail past the last cluster missing is a warning, clusters cut off refuse the volume."""
+
+    def test_missing_tail_past_the_last_cluster_is_a_warning(self):
+        tails = images(lambda i: i.get("purpose") == "tail-missing")
+        self.assertTrue(tails)
+        for img, path in tails:
+            with self.subTest(image=img["name"]):
+                p = run("info", "--json", path, check_code=0)
+                self.assertTrue(json.loads(p.stdout)["supported"])
+                self.assertIn("warning", p.stderr.decode())
+                p = run("search", "--json", path, check_code=0)
+                self.assertIn("warning", p.stderr.decode())
+                listed = json_lines(p.stdout)
+                for d in img["deleted"]:
+                    self.assertTrue([r for r in listed if same_fat_path(full_path(r), d["path"])], d["path"])
+
+    def test_clusters_cut_off_refuse_the_volume_everywhere(self):
+        cut = images(lambda i: i.get("damaged") == "truncated" and i["fs"] != "NTFS")
+        self.assertTrue(cut)
+        for img, path in cut:
+            with tempfile.TemporaryDirectory() as out:
+                for args in (("info",), ("search",), ("recover", "--to", out)):
+                    with self.subTest(image=img["name"], command=args[0]):
+                        p = run(*args, path, check_code=2)
+                        self.assertIn("truncated", p.stderr.decode())
+
+
 def sha256_file(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
