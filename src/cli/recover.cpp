@@ -14,6 +14,7 @@
 #include "platform/samevolume.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "volume/osvolume.h"
 
 namespace rv::cli {
 
@@ -148,10 +149,19 @@ int RunRecover(const RecoverArgs& args) {
     return kExitRefused;
   }
   const Text attached = v->source ? v->volumeName : Text();
+  // A deleted FAT file has lost its chain: a file of more than one cluster
+  // comes back from the clusters guessed to follow its first one, and its
+  // result says so (the result code only tells free from reused clusters).
+  DiskFreeSpace space;
+  const uint64_t clusterBytes = engine == Engine::Fat && QueryDiskFreeSpace(v->root, space)
+                                    ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
+                                    : 0;
   bool allGood = true;
   for (size_t i = 0; i < results.size(); ++i) {
     const auto& r = results[i];
     if (r.code != 776 && r.code != 777) allGood = false;
+    const bool guess = (r.code == 776 || r.code == 777) && clusterBytes != 0 && i < chosen.size() &&
+                       chosen[i].size > clusterBytes;
     if (args.search.json) {
       nlohmann::json j;
       j["locator"] = i < chosen.size() ? chosen[i].locator : r.record;
@@ -159,10 +169,12 @@ int RunRecover(const RecoverArgs& args) {
       j["code"] = r.code;
       j["source"] = SourceText(r.source, attached);
       j["output"] = NativeOutput(r.output);
+      j["contiguous_guess"] = guess;
       std::cout << j.dump() << "\n";
     } else {
-      std::printf("%u %s -> %s\n", r.code, ForTerminal(SourceText(r.source, attached)).c_str(),
-                  ForTerminal(NativeOutput(r.output)).c_str());
+      std::printf("%u %s -> %s%s\n", r.code, ForTerminal(SourceText(r.source, attached)).c_str(),
+                  ForTerminal(NativeOutput(r.output)).c_str(),
+                  guess ? " (guessed: clusters taken as following the first)" : "");
     }
   }
   if (results.size() < chosen.size()) allGood = false;

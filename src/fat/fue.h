@@ -4,6 +4,7 @@
 // follow its first cluster.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "channel/packet.h"
 #include "platform/gmem.h"
@@ -52,6 +53,12 @@ struct FueVolumeData : VolumeHandle {
   bool runSourceOpen = false;
   bool runSourceDirectory = false;
   char16_t computerName[16] = {};
+  // The first cluster of every entry on the volume, live or deleted (those
+  // that can be files), sorted: a cluster that starts another entry is not
+  // part of a deleted file whose clusters are guessed. Gathered by a walk
+  // over the whole tree; complete once that walk has ended.
+  std::vector<uint32_t> firstClusters;
+  bool firstClustersComplete = false;
 
   // Run i of the run list (i < runCount), read through the LE readers.
   int64_t RunLcn(uint64_t i) const;
@@ -138,6 +145,12 @@ struct FoundEntry {
   uint32_t percent = 0;
 };
 BOOL FindNextDeletedEntry(FoundEntry& out);
+// Walks the whole tree (what a search walks) only to gather the volume's
+// first clusters; the root listing is reloaded by whoever needs it next.
+bool CollectFirstClusters(FueVolumeData& volume);
+// The LCN of the cluster that follows `lcn` in a deleted file whose chain is
+// gone: the next one that is no other entry's first cluster.
+uint64_t NextGuessedLcn(const FueVolumeData& volume, uint64_t lcn);
 BOOL DescendIntoDirectory(DirectoryWalk& walk, bool& deleted);
 BOOL VerifyParentLink(const DirectoryWalk& walk);
 void SplitFullPath(TextView path, char16_t& drive, Text& folder, Text& name);
@@ -160,7 +173,10 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
 bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent);
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath);
-bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse);
+// Reads the clusters of the next chunk: from `lcn` on, the clusters
+// NextGuessedLcn gives while the FAT shows them free; `lcn` moves on past
+// them. From the first cluster in use (or past the volume) on, '*' bytes.
+bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse);
 // Percentage of a found file's clusters that a recovery would still read
 // (the free clusters from its first cluster on, up to the first in use).
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);

@@ -66,6 +66,9 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
     DirectoryWalk& walk = TheDirectoryWalk();
     walk.repeatGuard16 = -1;
     walk.repeatGuard32 = -1;
+    FueVolumeData& v = TheFueVolume();
+    v.firstClusters.clear();
+    v.firstClustersComplete = false;
     return SearchLoop(request);
   };
   return RunSearchShell(packet, steps);

@@ -242,6 +242,41 @@ class Search(unittest.TestCase):
                     self.assertIn(path, p.stderr.decode())
 
 
+class LostEntries(unittest.TestCase):
+    """The volumes made to hold what a search must not lose or invent (fat16-lost.img, fat32-lost.img)."""
+
+    def lost(self):
+        got = images(lambda i: i.get("purpose") == "lost-entries")
+        self.assertTrue(got)
+        return got
+
+    def test_entries_that_are_not_files_are_left_out_and_every_file_comes_back(self):
+        for img, path in self.lost():
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                listed = deleted_listing(path)
+                self.assertEqual(len(listed), len(img["deleted"]))
+                for d in img["deleted"]:
+                    self.assertTrue([r for r in listed if same_fat_path(full_path(r), d["path"])], d["path"])
+                text = run("search", path, check_code=0).stdout.decode()
+                self.assertIn("%d deleted entries left out" % len(img["not_files"]), text)
+                p = run("recover", "--json", path, "--to", out, check_code=0)
+                self.assertTrue(all(r["code"] == 776 for r in json_lines(p.stdout)))
+
+    def test_a_file_of_several_clusters_is_marked_as_a_guess(self):
+        for img, path in self.lost():
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                results = json_lines(run("recover", "--json", path, "--to", out, check_code=0).stdout)
+                sizes = {(r["locator"], r["index"]): r["size"] for r in deleted_listing(path)}
+                for r in results:
+                    self.assertEqual(r["contiguous_guess"], sizes[(r["locator"], r["index"])] > img["cluster_size"], r)
+                a = next(d for d in img["deleted"] if d["path"] == "\\FRAG\\A.BIN")
+                got = [r for r in results if r["source"].lower() == "\\frag\\~.bin" and r["contiguous_guess"]]
+                self.assertEqual(len(got), 1)
+                self.assertEqual(sha256_file(got[0]["output"]), a["sha256"])
+                text = run("recover", path, "--to", out, check_code=0).stdout.decode()
+                self.assertTrue(any("(guessed" in l for l in text.splitlines() if "FRAG" in l), text)
+
+
 class TruncatedImages(unittest.TestCase):
     """info, search and recover judge a FAT image shorter than its boot sector says by one rule:
     only the tail past the last cluster missing is a warning, clusters cut off refuse the volume."""

@@ -1022,18 +1022,24 @@ def build_fat_lost(name, size, fat):
         vol._rw(vol.fsinfo * vol.bps + 492, data=struct.pack("<I", 2))
     a = put(File("\\FRAG\\A.BIN", 3 * C - 40, ["fragmented"], t=next(t)))
     a.runs = fat_runs(img, a.path)
+    # A.BIN took X1's slot; two empty files take X2's and X3's, so no entry
+    # is left naming a cluster that A.BIN wrote over.
+    empties = [put(File("\\FRAG\\E%d.TXT" % i, 0, deleted=False, t=next(t))) for i in (1, 2)]
     holes = [fat_runs(img, frag[n].path) for n in ("B", "C")]
     b_first, c_first = holes[0][0][0], holes[1][0][0]
+    for x in ("X1", "X2", "X3"):
+        try:
+            vol.find("FRAG", x + ".BIN", deleted=True)
+        except RuntimeError:
+            continue
+        raise RuntimeError("%s: the entry of %s.BIN is still there" % (name, x))
     if [r[0] for r in a.runs] != [b_first - 1, b_first + 1, c_first + 1] or any(r[1] != 1 for r in a.runs):
         raise RuntimeError("%s: A.BIN not laid out around B and C: %r (B %d, C %d)" % (name, a.runs, b_first, c_first))
     frag["B"].runs = holes[0]
     frag["B"].kinds = ["between-fragments"]
     for f in [x for x in loop if x.deleted] + damaged + cases + [a, frag["B"]]:
         mt(img, "mdel", mpath(f.path))
-    # A.BIN took X1's slot and the three clusters; X2 and X3 stay deleted entries whose data A overwrote.
-    for n in ("X2", "X3"):
-        frag[n].kinds = ["overwritten"]
-    files += loop + damaged[:1] + damaged[5:] + cases + [a, frag["B"], frag["C"], frag["X2"], frag["X3"]]
+    files += loop + damaged[:1] + damaged[5:] + cases + [a, frag["B"], frag["C"]] + empties
     # The damage.
     e = vol.entry(lfn_end)
     e[11] = 0x07                    # attribute 0x0F with one bit lost

@@ -124,6 +124,28 @@ TEST_P(FatLost, LowerCaseFlagsGiveTheCaseOfShortNames) {
   }
 }
 
+// \FRAG\A.BIN (deleted) lies in three clusters around B.BIN (deleted) and
+// C.BIN (live), one cluster each. Their first clusters are no part of A:
+// the guess passes over them and A comes back whole, whether the search
+// gathered the volume's first clusters or the recovery has to.
+TEST_P(FatLost, FragmentedFileSkipsOtherEntriesFirstClusters) {
+  const nlohmann::json* a = Deleted("\\FRAG\\A.BIN");
+  ASSERT_NE(a, nullptr);
+  ASSERT_EQ((*a)["clusters"].size(), 3u);
+  const test::FatFound* f = nullptr;
+  for (const auto& x : search_.found)
+    if (Inside(x) == u"\\FRAG\\~.BIN" && x.size == (*a)["size"].get<uint32_t>()) f = &x;
+  ASSERT_NE(f, nullptr);
+  uint32_t code = 0;
+  EXPECT_EQ(Recover(*f, code), test::OriginalBytes(*a));
+  EXPECT_EQ(code, kResultRecovered);
+  FueVolumeData& v = TheFueVolume();
+  v.firstClusters.clear();
+  v.firstClustersComplete = false;
+  EXPECT_EQ(Recover(*f, code), test::OriginalBytes(*a));
+  EXPECT_TRUE(v.firstClustersComplete);
+}
+
 INSTANTIATE_TEST_SUITE_P(Volumes, FatLost, testing::Values("fat16-lost.img", "fat32-lost.img"),
                          [](const testing::TestParamInfo<const char*>& i) {
                            std::string n = i.param;
