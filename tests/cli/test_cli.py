@@ -277,6 +277,44 @@ class LostEntries(unittest.TestCase):
                 self.assertTrue(any("(guessed" in l for l in text.splitlines() if "FRAG" in l), text)
 
 
+def fls_deleted_files(path, offset):
+    """The deleted files sleuthkit's `fls -r -d -p` lists (folders and orphans left out)."""
+    out = subprocess.run(["fls", "-r", "-d", "-p", "-o", str(offset // 512), path], capture_output=True,
+                         check=True).stdout.decode("utf-8", "replace")
+    files = []
+    for line in out.splitlines():
+        meta, name = line.split("\t", 1)
+        if not meta.startswith("d/d") and "$OrphanFiles" not in name:
+            files.append("\\" + name.replace("/", "\\"))
+    return files
+
+
+def same_as_fls(listed, shown):
+    """fls shows a deleted short name's lost first character as '_' and characters it cannot show as '^'."""
+    a, b = listed.lower().split("\\"), shown.lower().split("\\")
+    return len(a) == len(b) and all(x == y or (len(x) == len(y) and all(
+        p == q or i == 0 or q == "^" or ord(p) > 127 for i, (p, q) in enumerate(zip(x, y)))) for x, y in zip(a, b))
+
+
+class AgainstSleuthkit(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("fls"), "sleuthkit's fls is not installed")
+    def test_fat_search_lists_what_fls_lists(self):
+        # Hostile names have their own checks; a truncated volume is refused.
+        for img, path in images(lambda i: i.get("purpose") != "hostile-names" and i.get("damaged") is None):
+            for part in img.get("partitions") or [{"number": None, "start": 0, "fs": img["fs"]}]:
+                if part["fs"] not in ("FAT16", "FAT32"):
+                    continue
+                with self.subTest(image=img["name"], partition=part["number"]):
+                    extra = ("--partition", str(part["number"])) if part["number"] else ()
+                    listed = [full_path(r) for r in deleted_listing(path, extra)]
+                    # Entries the volume was made to hold as not files (an impossible date fls shows).
+                    not_files = [n["path"] for n in img.get("not_files", [])]
+                    for shown in fls_deleted_files(path, part["start"]):
+                        if any(same_as_fls(n, shown) for n in not_files):
+                            continue
+                        self.assertTrue(any(same_as_fls(l, shown) for l in listed), shown)
+
+
 class TruncatedImages(unittest.TestCase):
     """info, search and recover judge a FAT image shorter than its boot sector says by one rule:
     only the tail past the last cluster missing is a warning, clusters cut off refuse the volume."""
