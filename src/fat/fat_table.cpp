@@ -63,13 +63,15 @@ bool FatTable::IsEndOfChain(uint32_t value) const {
   }
 }
 
-ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents) {
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents,
+                         uint64_t maxClusters) {
   const uint64_t last = table.ClusterCount() + 1;
   if (first < 2 || first > last) return ChainStatus::Corrupt;
   // The clusters seen so far, to tell a loop: a sound chain names each once.
   std::unordered_set<uint64_t> seen;
   uint64_t cluster = first;
   for (;;) {
+    if (seen.size() >= maxClusters) return ChainStatus::Corrupt;
     seen.insert(cluster);
     if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
       ++extents.back().clusters;

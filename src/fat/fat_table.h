@@ -43,7 +43,9 @@ enum class ChainStatus {
   ReadFailed,  // the FAT could not be read
 };
 // Follows the chain from `first` until its end, or until it names a cluster
-// it already holds (a loop).
-ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents);
+// it already holds (a loop). A chain of more than `maxClusters` clusters is
+// corrupt (a folder's chain, say, that runs on into a file's).
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents,
+                         uint64_t maxClusters = UINT64_MAX);
 
 }  // namespace rv::fat

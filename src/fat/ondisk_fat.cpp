@@ -64,7 +64,9 @@ class FatOnDisk final : public OnDiskFs {
     if (!(path.empty() || path == u"\\")) return kStatusObjectNameNotFound;
     if (boot_.fatBits != 32) return kStatusInvalidParameter;
     std::vector<Extent> extents;
-    NtStatus chain = ChainExtents(boot_.rootCluster, extents);
+    // A folder holds at most 65,536 entries of 32 bytes.
+    const uint64_t most = (65536ull * 32) / facts_.bytesPerCluster + 1;
+    NtStatus chain = ChainExtents(boot_.rootCluster, extents, most);
     if (chain != kStatusSuccess) return chain;
     return WriteRetrievalPointers(extents, static_cast<uint64_t>(startVcn), out, outLength, information);
   }
@@ -88,9 +90,9 @@ class FatOnDisk final : public OnDiskFs {
   }
 
  private:
-  NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents) {
+  NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents, uint64_t maxClusters) {
     fat::FatTable table(source_, boot_);
-    switch (fat::ChainExtents(table, first, extents)) {
+    switch (fat::ChainExtents(table, first, extents, maxClusters)) {
       // A root whose chain loops is read up to the loop, as a folder is.
       case fat::ChainStatus::Ok: case fat::ChainStatus::Looped: return kStatusSuccess;
       case fat::ChainStatus::ReadFailed: return kStatusDeviceDataError;
