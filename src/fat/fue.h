@@ -56,7 +56,8 @@ struct FueVolumeData : VolumeHandle {
   // The first cluster of every entry on the volume, live or deleted (those
   // that can be files), sorted: a cluster that starts another entry is not
   // part of a deleted file whose clusters are guessed. Gathered by a walk
-  // over the whole tree; complete once that walk has ended.
+  // over the whole tree; complete (sorted, ready) once that walk has ended,
+  // or once the recovery's own walk has gone as far as the volume lets it.
   std::vector<uint32_t> firstClusters;
   bool firstClustersComplete = false;
 

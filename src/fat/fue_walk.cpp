@@ -88,6 +88,13 @@ void NoteFirstCluster(const DirectoryWalk& w, FueVolumeData& v) {
   v.firstClusters.push_back(static_cast<uint32_t>(lcn + 2));
 }
 
+// The first clusters gathered, sorted and each once, ready for lookups.
+void SortFirstClusters(FueVolumeData& v) {
+  std::sort(v.firstClusters.begin(), v.firstClusters.end());
+  v.firstClusters.erase(std::unique(v.firstClusters.begin(), v.firstClusters.end()), v.firstClusters.end());
+  v.firstClustersComplete = true;
+}
+
 void EndWalk(DirectoryWalk& w, FueVolumeData& v) {
   v.pathString.clear();
   ClearDirectoryWalk(w);
@@ -275,9 +282,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
       if (AtEnd(w)) {
         if (w.depth == 0) {
           EndWalk(w, v);
-          std::sort(v.firstClusters.begin(), v.firstClusters.end());
-          v.firstClusters.erase(std::unique(v.firstClusters.begin(), v.firstClusters.end()), v.firstClusters.end());
-          v.firstClustersComplete = true;
+          SortFirstClusters(v);
           return kTrue;
         }
         if (!PopLevel(w)) return FailWalk(w, v);
@@ -310,12 +315,18 @@ bool CollectFirstClusters(FueVolumeData& v) {
   w.repeatGuard16 = -1;
   w.repeatGuard32 = -1;
   for (FoundEntry found;;) {
-    if (!FindNextDeletedEntry(found)) return false;
-    if (v.pathString.empty()) return v.firstClustersComplete;
+    if (!FindNextDeletedEntry(found)) {
+      // A walk that cannot go on still leaves what it gathered to go by.
+      SortFirstClusters(v);
+      return false;
+    }
+    if (v.pathString.empty()) return true;
   }
 }
 
 uint64_t NextGuessedLcn(const FueVolumeData& v, uint64_t lcn) {
+  // Without a finished gathering (a search stopped half-way) nothing is known to skip.
+  if (!v.firstClustersComplete) return lcn + 1;
   uint64_t cluster = lcn + 3;  // the cluster after `lcn`, as a cluster number
   auto it = std::lower_bound(v.firstClusters.begin(), v.firstClusters.end(), cluster);
   while (it != v.firstClusters.end() && *it == cluster) {
