@@ -34,6 +34,13 @@ int RunRecover(const RecoverArgs& args);
 // One-line refusal on stderr, naming the volume.
 void Refuse(const std::string& reason);
 
+// An image shorter than the file system it holds. On FAT the sectors past
+// the last cluster hold nothing, so an image that lacks only those is read
+// whole (a warning); one that cuts clusters off is refused, by every
+// subcommand alike.
+enum class Truncation { None, TailOnly, ClustersCut };
+Truncation CheckTruncation(const OpenedVolume& v, std::string& text);
+
 // UTF-8 text as it may be shown on a terminal: names from a damaged or
 // hostile disk can hold control characters (ESC starts a terminal command),
 // so C0 controls, DEL and the C1 controls each become "?". JSON output is

@@ -44,6 +44,23 @@ std::string ForTerminal(const std::string& utf8) {
   return out;
 }
 
+Truncation CheckTruncation(const OpenedVolume& v, std::string& text) {
+  if (!v.source || !v.source->OnDisk().Recognised()) return Truncation::None;
+  const FsFacts& facts = v.source->OnDisk().Facts();
+  const uint64_t claimed = facts.totalSectors * facts.bytesPerSector, actual = v.source->SizeBytes();
+  if (claimed <= actual || actual == 0) return Truncation::None;
+  // NTFS says nothing here of where its clusters end: every missing byte counts.
+  const bool tailOnly = facts.family == FsFamily::Fat && facts.clusterAreaEndBytes <= actual;
+  if (tailOnly) {
+    text = v.display + ": the image is " + std::to_string(claimed - actual) +
+           " bytes shorter than the file system describes, all past its last cluster: every cluster is read";
+    return Truncation::TailOnly;
+  }
+  text = v.display + ": the volume is truncated: the file system describes " + std::to_string(claimed) +
+         " bytes, the image holds " + std::to_string(actual);
+  return Truncation::ClustersCut;
+}
+
 namespace {
 
 struct VolumeFacts {
@@ -108,7 +125,9 @@ int RunInfo(const VolumeArgs& args, bool json) {
     return kExitRefused;
   }
   VolumeFacts f = GatherFacts(*v);
-  const bool truncated = f.recognised && f.claimedBytes > f.actualBytes && f.actualBytes != 0;
+  std::string truncation;
+  const bool truncated = !v->wholeDisk && CheckTruncation(*v, truncation) == Truncation::ClustersCut;
+  if (!truncation.empty() && !truncated) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
   const bool supported = f.recognised && f.fileSystem != "FAT12" && !truncated;
 
   if (json) {
@@ -159,8 +178,7 @@ int RunInfo(const VolumeArgs& args, bool json) {
     return kExitRefused;
   }
   if (truncated) {
-    Refuse(args.volume + ": the volume is truncated: the file system describes " + std::to_string(f.claimedBytes) +
-           " bytes, the image holds " + std::to_string(f.actualBytes));
+    Refuse(truncation);
     return kExitRefused;
   }
   return kExitOk;

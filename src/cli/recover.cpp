@@ -17,6 +17,7 @@
 #include "platform/samevolume.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "volume/osvolume.h"
 
 namespace rv::cli {
 
@@ -174,6 +175,13 @@ int RunRecover(const RecoverArgs& args) {
   }
 
   const Text attached = v->source ? v->volumeName : Text();
+  // A deleted FAT file has lost its chain: a file of more than one cluster
+  // comes back from the clusters guessed to follow its first one, and its
+  // result says so (the result code only tells free from reused clusters).
+  DiskFreeSpace space;
+  const uint64_t clusterBytes = engine == Engine::Fat && QueryDiskFreeSpace(v->root, space)
+                                    ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
+                                    : 0;
   size_t whole = 0, partly = 0, failed = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
     const auto& r = results[i];
@@ -190,6 +198,8 @@ int RunRecover(const RecoverArgs& args) {
       std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), reason);
     }
     if (!answered[i]) continue;
+    const bool guess = (code == kResultRecovered || code == kResultPartlyInUse) && clusterBytes != 0 &&
+                       chosen[i].size > clusterBytes;
     if (args.search.json) {
       nlohmann::json j;
       j["locator"] = chosen[i].locator;
@@ -197,9 +207,11 @@ int RunRecover(const RecoverArgs& args) {
       j["code"] = r.code;
       j["source"] = source;
       j["output"] = NativeOutput(r.output);
+      if (engine == Engine::Fat) j["contiguous_guess"] = guess;
       std::cout << j.dump() << "\n";
     } else {
-      std::printf("%u %s -> %s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str());
+      std::printf("%u %s -> %s%s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str(),
+                  guess ? " (guessed: clusters taken as following the first)" : "");
     }
   }
   if (!args.search.json) {

@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "fat/fue.h"
 #include "ntfs/nue.h"
 #include "platform/text.h"
 
@@ -110,6 +111,16 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
     return nullptr;
   }
+  // The rule info applies: FAT clusters cut off refuse the volume, a missing
+  // tail past the last cluster is only said.
+  std::string truncation;
+  const Truncation t = engine == Engine::Fat ? CheckTruncation(*v, truncation) : Truncation::None;
+  if (t == Truncation::ClustersCut) {
+    engine = Engine::None;
+    Refuse(truncation);
+    return nullptr;
+  }
+  if (t == Truncation::TailOnly) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
   return v;
 }
 
@@ -180,6 +191,15 @@ int RunSearch(const SearchArgs& args) {
     if (count == 0) header();
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
+  }
+  // Damaged entries that cannot be files are left out, and said so.
+  const uint64_t notFiles = engine == Engine::Fat ? FueDel::EntriesNotFilesOfLastSearch() : 0;
+  if (notFiles != 0) {
+    std::fflush(stdout);
+    std::fprintf(args.json ? stderr : stdout,
+                 "%s%llu deleted entr%s left out: damaged, not files (NUL or control bytes in the name, an "
+                 "impossible date or a size past the volume).\n",
+                 args.json ? "retriva: " : "", static_cast<unsigned long long>(notFiles), notFiles == 1 ? "y" : "ies");
   }
   return kExitOk;
 }

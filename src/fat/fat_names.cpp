@@ -52,6 +52,25 @@ constexpr char16_t kCp437High[128] = {
     0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229, 0x2261, 0x00B1, 0x2265, 0x2264, 0x2320,
     0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0};
 
+// Byte 12 of a short entry: lower-case flags of the base name and extension.
+constexpr size_t kCaseFlags = 0x0C;
+constexpr uint8_t kLowerBase = 0x08;
+constexpr uint8_t kLowerExt = 0x10;
+
+// The lower case of the capitals a code page 437 short name can hold
+// (Latin, Latin-1 and the Greek capitals of the code page).
+char16_t LowerChar(char16_t c) {
+  if (c >= u'A' && c <= u'Z') return static_cast<char16_t>(c + 0x20);
+  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<char16_t>(c + 0x20);
+  if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2) return static_cast<char16_t>(c + 0x20);
+  return c;
+}
+
+char16_t ShortNameChar(uint8_t b, bool lower) {
+  const char16_t c = Cp437Char(b);
+  return lower ? LowerChar(c) : c;
+}
+
 Text GroupedDecimal(uint64_t v) {
   const Text digits = DecimalText(v);
   Text out;
@@ -71,6 +90,33 @@ bool FreeBootAndFail(gmem::Handle& boot, void*& address, int site) {
 }  // namespace
 
 char16_t Cp437Char(uint8_t b) { return b < 0x80 ? static_cast<char16_t>(b) : kCp437High[b - 0x80]; }
+
+bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& v) {
+  Bytes e(entry, kEntryBytes);
+  // Name bytes: a short name never holds bytes below 0x20; the first byte
+  // may be 0x05 (a name starting with 0xE5) or the deleted mark.
+  for (size_t i = 0; i < 11; ++i)
+    if (e[i] < 0x20 && !(i == 0 && e[i] == 0x05)) return false;
+  // Date 0 is "none"; any other must name a real day.
+  const uint16_t date = le16(e, 0x18), time = le16(e, 0x16);
+  if (date != 0) {
+    const unsigned year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
+    static const unsigned kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+    if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap))
+      return false;
+  }
+  if ((time >> 11) > 23 || ((time >> 5) & 0x3F) > 59 || (time & 0x1F) > 29) return false;
+  // The file's clusters, counted from its first, must fit the volume.
+  const uint64_t size = le32(e, 0x1C);
+  const int64_t lcn = EntryStartLcn(entry, v.fileSystemKind);
+  if (size != 0 && lcn != kNoClusterLcn && v.bytesPerCluster != 0) {
+    if (lcn < 0 || static_cast<uint64_t>(lcn) >= v.totalClusters) return false;
+    if ((size + v.bytesPerCluster - 1) / v.bytesPerCluster > v.totalClusters - static_cast<uint64_t>(lcn))
+      return false;
+  }
+  return true;
+}
 
 int64_t EntryStartLcn(const uint8_t* entry, int32_t kind) {
   Bytes e(entry, kEntryBytes);
@@ -228,21 +274,25 @@ BOOL BuildEntryName(const uint8_t* begin, size_t pos, Text& name) {
     if (collected.size() > kMaxPathChars) collected.resize(kMaxPathChars);
     name = collected;
   } else {
+    // Byte 12 bits 3 and 4: the base name, the extension is shown in lower
+    // case (a short name is stored upper-case; Windows writes these flags
+    // for names such as "readme.txt" instead of a long name).
+    const bool lowerBase = (e[kCaseFlags] & kLowerBase) != 0, lowerExt = (e[kCaseFlags] & kLowerExt) != 0;
     for (int i = 0; i < 8; ++i) {
       const uint8_t c = e[i];
       if (c == ' ') continue;
       if (c == kDeletedMark) {
         name.push_back(u'~');
       } else if (i == 0 && c == 0x05) {
-        name.push_back(Cp437Char(kDeletedMark));  // a real 0xE5 first byte is stored as 0x05
+        name.push_back(ShortNameChar(kDeletedMark, lowerBase));  // a real 0xE5 first byte is stored as 0x05
       } else {
-        name.push_back(Cp437Char(c));
+        name.push_back(ShortNameChar(c, lowerBase));
       }
     }
     if (e[8] != ' ') {
       name.push_back(u'.');
       for (int i = 8; i < 11; ++i)
-        if (e[i] != ' ') name.push_back(Cp437Char(e[i]));
+        if (e[i] != ' ') name.push_back(ShortNameChar(e[i], lowerExt));
     }
   }
   return name.empty() ? kFalse : kTrue;

@@ -2,6 +2,7 @@
 // turned into run lists, and the retrieval runs of an object that the file
 // system reports.
 #include <cstring>
+#include <vector>
 
 #include "fat/fat_fatblock.h"
 #include "fat/fue.h"
@@ -18,6 +19,8 @@ constexpr uint32_t kLastErrorBadStartVcn = 0x20000001;
 // Retrieval replies are asked for with 256 extents first, doubled on
 // ERROR_MORE_DATA, up to this many.
 constexpr uint32_t kMaxRetrievalExtents = 1u << 20;
+// A folder holds at most 65,536 entries of 32 bytes.
+constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 
 MutableBytes RunListBytes(FueVolumeData& v) {
   return MutableBytes(static_cast<uint8_t*>(v.runListAddress), v.runListAddress ? v.runListCapacity : 0);
@@ -67,7 +70,20 @@ bool EnsureRunListCapacity(FueVolumeData& v, uint64_t runs) {
   return true;
 }
 
-// The chain meets a free entry, loops or leaves the volume: no readable runs.
+// A stretch of consecutive clusters of a chain being measured.
+struct ChainRun {
+  uint64_t first;
+  uint64_t count;
+};
+
+bool InChain(const std::vector<ChainRun>& runs, uint64_t cluster) {
+  for (const ChainRun& r : runs)
+    if (cluster >= r.first && cluster - r.first < r.count) return true;
+  return false;
+}
+
+// The chain meets a free entry, leaves the volume or is too long for what it
+// is: no readable runs.
 BOOL BrokenChain(FueVolumeData& v, uint64_t clustersSeen) {
   ZeroRunList(v);
   v.dataSize = 0;
@@ -178,13 +194,17 @@ BOOL FatChainToRunList(FueVolumeData& v) {
     ErrorRecord(kModule, 499);
     return kFalse;
   }
-  // Every cluster of a sound chain is a data cluster (2 .. total + 1) and
-  // appears once, so a chain longer than the volume's cluster count loops.
+  // Every cluster of a sound chain is a data cluster (2 .. total + 1).
   const uint64_t last = v.totalClusters + 1;
   const uint64_t start = static_cast<uint64_t>(v.startLcn) + 2;
   if (v.startLcn < 0 || start > last) return BrokenChain(v, 0);
+  // A folder holds at most 65,536 entries: a longer chain is no folder's.
+  const uint64_t most = v.directoryMode ? kMaxDirectoryBytes / v.bytesPerCluster + 1 : v.totalClusters;
 
-  // First pass: measure.
+  // First pass: measure. A chain that names one of its own clusters again
+  // loops; it is taken up to there, each cluster once (what a disk check
+  // leaves of it), so a folder whose chain loops still shows its entries.
+  std::vector<ChainRun> seen;
   uint64_t c = start, fragments = 1, clusters = 0;
   for (;;) {
     uint32_t next = 0;
@@ -194,9 +214,12 @@ BOOL FatChainToRunList(FueVolumeData& v) {
       return kFalse;
     }
     ++clusters;
-    if (next == 0 || clusters > v.totalClusters) return BrokenChain(v, clusters);
+    if (!seen.empty() && seen.back().first + seen.back().count == c) ++seen.back().count;
+    else seen.push_back({c, 1});
+    if (next == 0 || clusters > most) return BrokenChain(v, clusters);
     if (fat.IsEndOfChain(next)) break;
     if (next < 2 || next > last) return BrokenChain(v, clusters);
+    if (InChain(seen, next)) break;
     if (next != c + 1) ++fragments;
     c = next;
   }
@@ -216,13 +239,16 @@ BOOL FatChainToRunList(FueVolumeData& v) {
       ErrorRecord(kModule, r == FatBlockCache::Result::ReadFailed ? 646 : 647);
       return kFalse;
     }
-    if (next == c + 1 && !fat.IsEndOfChain(next)) {
+    // The last cluster measured closes the last run, even where a loop
+    // goes on to the cluster after it.
+    const bool lastCluster = steps + 1 == clusters;
+    if (next == c + 1 && !fat.IsEndOfChain(next) && !lastCluster) {
       c = next;
       continue;
     }
     WriteRun(v, run, static_cast<int64_t>(runStart - 2), c - runStart + 1);
     ++run;
-    if (fat.IsEndOfChain(next) || run >= fragments || next < 2 || next > last) break;
+    if (lastCluster || fat.IsEndOfChain(next) || run >= fragments || next < 2 || next > last) break;
     runStart = next;
     c = next;
   }

@@ -1,5 +1,7 @@
 #include "fat/fat_table.h"
 
+#include <unordered_set>
+
 #include "platform/lasterror.h"
 #include "platform/types.h"
 
@@ -61,12 +63,16 @@ bool FatTable::IsEndOfChain(uint32_t value) const {
   }
 }
 
-ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents) {
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents,
+                         uint64_t maxClusters) {
   const uint64_t last = table.ClusterCount() + 1;
   if (first < 2 || first > last) return ChainStatus::Corrupt;
+  // The clusters seen so far, to tell a loop: a sound chain names each once.
+  std::unordered_set<uint64_t> seen;
   uint64_t cluster = first;
-  for (uint64_t steps = 0;; ++steps) {
-    if (steps >= table.ClusterCount()) return ChainStatus::Corrupt;
+  for (;;) {
+    if (seen.size() >= maxClusters) return ChainStatus::Corrupt;
+    seen.insert(cluster);
     if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
       ++extents.back().clusters;
     else
@@ -75,6 +81,7 @@ ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExt
     if (!table.Entry(cluster, next)) return ChainStatus::ReadFailed;
     if (table.IsEndOfChain(next)) return ChainStatus::Ok;
     if (next < 2 || next > last) return ChainStatus::Corrupt;
+    if (seen.count(next)) return ChainStatus::Looped;
     cluster = next;
   }
 }

@@ -38,11 +38,14 @@ struct ClusterExtent {
 };
 enum class ChainStatus {
   Ok,
-  Corrupt,     // the chain loops, runs into a free or reserved entry, or leaves the volume
+  Looped,      // the chain returns to one of its own clusters: the extents hold each cluster up to there once
+  Corrupt,     // the chain runs into a free or reserved entry, or leaves the volume
   ReadFailed,  // the FAT could not be read
 };
-// Follows the chain from `first`; at most ClusterCount() entries are read,
-// so a looping chain ends.
-ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents);
+// Follows the chain from `first` until its end, or until it names a cluster
+// it already holds (a loop). A chain of more than `maxClusters` clusters is
+// corrupt (a folder's chain, say, that runs on into a file's).
+ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents,
+                         uint64_t maxClusters = UINT64_MAX);
 
 }  // namespace rv::fat

@@ -4,6 +4,7 @@
 // follow its first cluster.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "channel/packet.h"
 #include "platform/gmem.h"
@@ -52,6 +53,13 @@ struct FueVolumeData : VolumeHandle {
   bool runSourceOpen = false;
   bool runSourceDirectory = false;
   char16_t computerName[16] = {};
+  // The first cluster of every entry on the volume, live or deleted (those
+  // that can be files), sorted: a cluster that starts another entry is not
+  // part of a deleted file whose clusters are guessed. Gathered by a walk
+  // over the whole tree; complete (sorted, ready) once that walk has ended,
+  // or once the recovery's own walk has gone as far as the volume lets it.
+  std::vector<uint32_t> firstClusters;
+  bool firstClustersComplete = false;
 
   // Run i of the run list (i < runCount), read through the LE readers.
   int64_t RunLcn(uint64_t i) const;
@@ -121,6 +129,11 @@ BOOL FormatFileTimeText(uint64_t fileTime, Text& out);
 BOOL FormatSizeKbText(uint64_t bytes, Text& out);
 // Start LCN of a directory entry: cluster - 2, or kNoClusterLcn for cluster 0.
 int64_t EntryStartLcn(const uint8_t* entry, int32_t kind);
+// Whether a deleted entry (or one inside a deleted folder) can be a file at
+// all: a long-name entry whose attribute byte was damaged, or an entry of
+// other debris, holds NUL or control bytes in its name, an impossible date
+// or time, or a size that runs past the volume from its first cluster.
+bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& volume);
 // Decodes a short-name byte of 0x80 or above (OEM code page 437).
 char16_t Cp437Char(uint8_t b);
 
@@ -133,12 +146,21 @@ struct FoundEntry {
   uint32_t percent = 0;
 };
 BOOL FindNextDeletedEntry(FoundEntry& out);
+// Walks the whole tree (what a search walks) only to gather the volume's
+// first clusters; the root listing is reloaded by whoever needs it next.
+bool CollectFirstClusters(FueVolumeData& volume);
+// The LCN of the cluster that follows `lcn` in a deleted file whose chain is
+// gone: the next one that is no other entry's first cluster.
+uint64_t NextGuessedLcn(const FueVolumeData& volume, uint64_t lcn);
 BOOL DescendIntoDirectory(DirectoryWalk& walk, bool& deleted);
 BOOL VerifyParentLink(const DirectoryWalk& walk);
 void SplitFullPath(TextView path, char16_t& drive, Text& folder, Text& name);
 
 namespace FueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
+// Deleted entries the last search passed over because they cannot be files
+// (IsPlausibleFileEntry), among those its folder and pattern accepted.
+uint64_t EntriesNotFilesOfLastSearch();
 }
 
 // ---- Undelete ------------------------------------------------------------------
@@ -153,8 +175,11 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
 // `modificationTime` (FILETIME, 0 for none) is given to the output file.
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath, uint64_t modificationTime);
+// Reads the clusters of the next chunk: from `lcn` on, the clusters
+// NextGuessedLcn gives while the FAT shows them free; `lcn` moves on past
+// them. From the first cluster in use (or past the volume) on, '*' bytes.
 // `anyRead` is set once a free cluster was read (not every byte is "*").
-bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead);
+bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead);
 // Percentage of a found file's clusters that a recovery would still read
 // (the free clusters from its first cluster on, up to the first in use).
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);

@@ -14,6 +14,8 @@ constexpr int kSearchStopped = 73;
 constexpr int kSearchFailed = 71;
 constexpr int kSearchFinished = 74;
 
+uint64_t g_notFiles = 0;
+
 int SearchLoop(const SearchRequestFields& request) {
   FueVolumeData& v = TheFueVolume();
   uint32_t threshold = 0;
@@ -37,6 +39,10 @@ int SearchLoop(const SearchRequestFields& request) {
     const bool candidate = found.marker != -1 || found.entry[0] == 0xE5;
     if (!candidate) continue;
     if (!FolderFilter(folder, name, request.folder, request.pattern, request.includeSubfolders != 0)) continue;
+    if (!IsPlausibleFileEntry(found.entry, v)) {
+      ++g_notFiles;
+      continue;
+    }
     uint32_t locator = static_cast<uint32_t>(found.dlcn);
     if (found.marker != -1) locator |= kDeletedDirFlag;
     Bytes e(found.entry, sizeof found.entry);
@@ -46,7 +52,10 @@ int SearchLoop(const SearchRequestFields& request) {
 
 }  // namespace
 
+uint64_t EntriesNotFilesOfLastSearch() { return g_notFiles; }
+
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
+  g_notFiles = 0;
   SearchShellSteps steps;
   steps.runState = &g_fatRunState;
   steps.traceName = "FueDel::GetDeletedFileHeadersShell";
@@ -57,6 +66,9 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
     DirectoryWalk& walk = TheDirectoryWalk();
     walk.repeatGuard16 = -1;
     walk.repeatGuard32 = -1;
+    FueVolumeData& v = TheFueVolume();
+    v.firstClusters.clear();
+    v.firstClustersComplete = false;
     return SearchLoop(request);
   };
   return RunSearchShell(packet, steps);

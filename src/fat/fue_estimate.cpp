@@ -1,7 +1,7 @@
 // How much of a deleted FAT file can still come back: its data is taken
-// from the clusters that follow its first cluster, up to the first one in
-// use again, so the free clusters at the head of that range are what a
-// recovery will read.
+// from the clusters that follow its first cluster (other entries' first
+// clusters passed over), up to the first one in use again, so the free
+// clusters at the head of that range are what a recovery will read.
 #include <vector>
 
 #include "fat/fat_boot.h"
@@ -42,10 +42,12 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
   const uint32_t fatIndex =
       fatSector > bs.firstFatSector ? static_cast<uint32_t>((fatSector - bs.firstFatSector) / bs.sectorsPerFat) : 0;
   fat::FatTable table(*v.handle, bs, fatIndex < bs.fatCount ? fatIndex : 0);
+  // The clusters a recovery takes: those that follow the first one and are
+  // no other entry's first cluster, while the FAT shows them free.
   uint64_t free = 0;
-  for (uint64_t c = static_cast<uint64_t>(startLcn) + 2; free < needed; ++c) {
+  for (uint64_t lcn = static_cast<uint64_t>(startLcn); free < needed; lcn = NextGuessedLcn(v, lcn)) {
     uint32_t value = 1;
-    if (!table.Entry(c, value) || value != 0) break;
+    if (!table.Entry(lcn + 2, value) || value != 0) break;
     ++free;
   }
   percent = static_cast<uint32_t>(free * 100 / needed);

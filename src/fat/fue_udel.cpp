@@ -1,6 +1,7 @@
 // FAT recovery: the entry is found again by its directory locator and
-// index, and the file's data is taken from the consecutive clusters that
-// follow its first cluster, as long as the FAT still shows them free; from
+// index, and the file's data is taken from the clusters that follow its
+// first cluster (passing over those that are another entry's first cluster:
+// they start other files), as long as the FAT still shows them free; from
 // the first cluster in use on, the output holds '*' bytes.
 #include <cstring>
 
@@ -167,7 +168,8 @@ bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t e
     const size_t pos = static_cast<size_t>(entryIndex) * kEntryBytes;
     const uint8_t* e = listing + pos;
     const uint8_t attr = e[0x0B];
-    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && BuildEntryName(listing, pos, name)) {
+    if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && IsPlausibleFileEntry(e, v) &&
+        BuildEntryName(listing, pos, name)) {
       std::memcpy(entry, e, kEntryBytes);
       found = true;
     }
@@ -199,7 +201,7 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
   return true;
 }
 
-bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
+bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
   const FueVolumeData& v = TheFueVolume();
   FatBlockCache fat(v);
   if (fat.EntriesPerBlock() == 0) return false;
@@ -207,14 +209,26 @@ bool ReadFreeClusterChunk(uint32_t lcn, uint32_t byteCount, uint8_t* chunk, bool
   const uint64_t needed = (byteCount + bpc - 1) / bpc;
   uint64_t t = 0;
   // Only data clusters (2 .. total + 1) can be free; past the last one the
-  // volume ends.
-  for (uint64_t c = static_cast<uint64_t>(lcn) + 2; t < needed; ++c, ++t) {
+  // volume ends. The clusters taken are read in runs of adjacent ones.
+  uint64_t runLcn = lcn, runClusters = 0;
+  for (; t < needed; ++t) {
+    const uint64_t c = lcn + 2;
     if (c > v.totalClusters + 1) break;
     uint32_t value = 0;
     if (fat.Entry(c, value) != FatBlockCache::Result::Ok) return false;
     if (value != 0) break;
+    if (runClusters != 0 && runLcn + runClusters != lcn) {
+      if (!DasdReadCluster(v, runLcn, runClusters, chunk + (t - runClusters) * bpc, v.bytesPerSector, bpc))
+        return false;
+      runClusters = 0;
+    }
+    if (runClusters == 0) runLcn = lcn;
+    ++runClusters;
+    lcn = NextGuessedLcn(v, lcn);
   }
-  if (t > 0 && !DasdReadCluster(v, lcn, t, chunk, v.bytesPerSector, bpc)) return false;
+  if (runClusters != 0 &&
+      !DasdReadCluster(v, runLcn, runClusters, chunk + (t - runClusters) * bpc, v.bytesPerSector, bpc))
+    return false;
   if (t > 0) anyRead = true;
   if (t < needed) {
     inUse = true;
@@ -260,7 +274,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
     const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
     if (inUse) {
       std::memset(chunk, '*', length);
-    } else if (!ReadFreeClusterChunk(static_cast<uint32_t>(lcn), length, chunk, inUse, anyFree)) {
+    } else if (!ReadFreeClusterChunk(lcn, length, chunk, inUse, anyFree)) {
       result = kReadWriteFailed;
       break;
     }
@@ -273,7 +287,6 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
       posted = percent;
       PostUndeleteProgress(static_cast<uint32_t>(percent), fileName);
     }
-    lcn += length / bpc;
     offset += kChunkBytes;
   }
   gmem::Unlock(buffers.transfer);
@@ -309,6 +322,10 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
   steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
     std::vector<FatUndeleteRecord> records;
     ParseFatUndeleteRecords(payload, length, first, records);
+    // The clusters of a file are guessed past the first clusters of every
+    // other entry: gathered by the search that listed the files, or here.
+    FueVolumeData& v = TheFueVolume();
+    if (!v.firstClustersComplete && !records.empty()) CollectFirstClusters(v);
     for (const auto& r : records) {
       if (!EnsureRootListing()) return false;
       PostUndeleteFileStarted(0, r.path);

@@ -1,6 +1,7 @@
 // The depth-first walk over the directory tree of a FAT volume: the files
 // of a directory first, then its subdirectories in listing order, deleted
 // directories entered through their first cluster.
+#include <algorithm>
 #include <cstring>
 
 #include "fat/fue.h"
@@ -71,6 +72,27 @@ bool PopLevel(DirectoryWalk& w) {
   w.phase = WalkPhase::Subdirectories;
   if (w.depth < w.marker) w.marker = -1;
   return true;
+}
+
+// Notes the first cluster of the entry at the current position: any entry
+// but "." and "..", long-name parts and labels; inside a deleted folder, or
+// deleted itself, only one that can be a file.
+void NoteFirstCluster(const DirectoryWalk& w, FueVolumeData& v) {
+  const uint8_t* e = w.begin + w.pos;
+  const uint8_t attr = e[0x0B];
+  if (attr == 0x0F || (attr & 0x08) || e[0] == '.') return;
+  const bool deleted = e[0] == kDeletedMark || w.marker != -1;
+  if (deleted && !(attr & 0x10) && !IsPlausibleFileEntry(e, v)) return;
+  const int64_t lcn = EntryStartLcn(e, v.fileSystemKind);
+  if (lcn == kNoClusterLcn || lcn < 0 || static_cast<uint64_t>(lcn) >= v.totalClusters) return;
+  v.firstClusters.push_back(static_cast<uint32_t>(lcn + 2));
+}
+
+// The first clusters gathered, sorted and each once, ready for lookups.
+void SortFirstClusters(FueVolumeData& v) {
+  std::sort(v.firstClusters.begin(), v.firstClusters.end());
+  v.firstClusters.erase(std::unique(v.firstClusters.begin(), v.firstClusters.end()), v.firstClusters.end());
+  v.firstClustersComplete = true;
 }
 
 void EndWalk(DirectoryWalk& w, FueVolumeData& v) {
@@ -223,6 +245,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
       while (!AtEnd(w)) {
         uint8_t* e = w.begin + w.pos;
         const uint8_t attr = e[0x0B];
+        NoteFirstCluster(w, v);
         if ((attr & 0x08) || attr == 0x0F || (attr & 0x10)) {
           ++w.entryIndex;
           w.pos += kEntryBytes;
@@ -259,6 +282,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
       if (AtEnd(w)) {
         if (w.depth == 0) {
           EndWalk(w, v);
+          SortFirstClusters(v);
           return kTrue;
         }
         if (!PopLevel(w)) return FailWalk(w, v);
@@ -280,6 +304,36 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
       if (!PopLevel(w)) return FailWalk(w, v);
     }
   }
+}
+
+bool CollectFirstClusters(FueVolumeData& v) {
+  DirectoryWalk& w = TheDirectoryWalk();
+  v.firstClusters.clear();
+  v.firstClustersComplete = false;
+  if (!LoadFatLayout(v)) return false;
+  w.entryIndex = 0;
+  w.repeatGuard16 = -1;
+  w.repeatGuard32 = -1;
+  for (FoundEntry found;;) {
+    if (!FindNextDeletedEntry(found)) {
+      // A walk that cannot go on still leaves what it gathered to go by.
+      SortFirstClusters(v);
+      return false;
+    }
+    if (v.pathString.empty()) return true;
+  }
+}
+
+uint64_t NextGuessedLcn(const FueVolumeData& v, uint64_t lcn) {
+  // Without a finished gathering (a search stopped half-way) nothing is known to skip.
+  if (!v.firstClustersComplete) return lcn + 1;
+  uint64_t cluster = lcn + 3;  // the cluster after `lcn`, as a cluster number
+  auto it = std::lower_bound(v.firstClusters.begin(), v.firstClusters.end(), cluster);
+  while (it != v.firstClusters.end() && *it == cluster) {
+    ++cluster;
+    ++it;
+  }
+  return cluster - 2;
 }
 
 }  // namespace rv

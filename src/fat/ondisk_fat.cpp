@@ -38,6 +38,8 @@ class FatOnDisk final : public OnDiskFs {
     facts_.totalClusters = boot.clusterCount;
     facts_.totalSectors = boot.totalSectors;
     facts_.fatBits = boot.fatBits;
+    facts_.clusterAreaEndBytes =
+        (boot.firstDataSector + boot.clusterCount * boot.sectorsPerCluster) * boot.bytesPerSector;
     facts_.label = ReadLabel();
   }
   bool Recognised() const override { return true; }
@@ -62,7 +64,9 @@ class FatOnDisk final : public OnDiskFs {
     if (!(path.empty() || path == u"\\")) return kStatusObjectNameNotFound;
     if (boot_.fatBits != 32) return kStatusInvalidParameter;
     std::vector<Extent> extents;
-    NtStatus chain = ChainExtents(boot_.rootCluster, extents);
+    // A folder holds at most 65,536 entries of 32 bytes.
+    const uint64_t most = (65536ull * 32) / facts_.bytesPerCluster + 1;
+    NtStatus chain = ChainExtents(boot_.rootCluster, extents, most);
     if (chain != kStatusSuccess) return chain;
     return WriteRetrievalPointers(extents, static_cast<uint64_t>(startVcn), out, outLength, information);
   }
@@ -86,10 +90,11 @@ class FatOnDisk final : public OnDiskFs {
   }
 
  private:
-  NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents) {
+  NtStatus ChainExtents(uint64_t first, std::vector<Extent>& extents, uint64_t maxClusters) {
     fat::FatTable table(source_, boot_);
-    switch (fat::ChainExtents(table, first, extents)) {
-      case fat::ChainStatus::Ok: return kStatusSuccess;
+    switch (fat::ChainExtents(table, first, extents, maxClusters)) {
+      // A root whose chain loops is read up to the loop, as a folder is.
+      case fat::ChainStatus::Ok: case fat::ChainStatus::Looped: return kStatusSuccess;
       case fat::ChainStatus::ReadFailed: return kStatusDeviceDataError;
       default: return kStatusFileCorruptError;
     }

@@ -21,6 +21,7 @@ struct FsFacts {
   uint64_t totalClusters = 0;
   uint64_t totalSectors = 0;
   int fatBits = 0;  // 12, 16 or 32 on FAT volumes
+  uint64_t clusterAreaEndBytes = 0;  // FAT: where the last cluster ends (sectors past it hold nothing)
 };
 
 class OnDiskFs {

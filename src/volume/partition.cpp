@@ -84,38 +84,60 @@ bool ReadGpt(VolumeSource& disk, uint32_t sector, PartitionTable& out) {
   return true;
 }
 
+bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+
+// Extended boot records read at most: far more than any disk holds, and a
+// bound on a chain that a damaged table makes endless.
+constexpr size_t kMaxExtendedRecords = 1024;
+
 void ReadMbrEntries(VolumeSource& disk, const uint8_t* mbr, uint32_t sector, PartitionTable& out) {
   Bytes m(mbr, 512);
-  uint64_t extendedBase = 0;
+  const uint64_t diskSectors = disk.SizeBytes() / sector;
+  // An entry must lie inside the disk; one that does not is no partition.
+  auto inside = [&](uint64_t start, uint64_t count) { return start != 0 && count <= diskSectors && start <= diskSectors - count; };
+  struct Record {
+    uint64_t lba;   // where the extended boot record lies
+    uint64_t base;  // start of the primary extended partition: links count from it
+  };
+  std::vector<Record> pending;
   for (int i = 0; i < 4; ++i) {
     size_t off = 446 + 16 * i;
     uint8_t type = m[off + 4];
     uint32_t lba = le32(m, off + 8), count = le32(m, off + 12);
-    if (type == 0 || count == 0) continue;
-    if (type == 0x05 || type == 0x0F || type == 0x85) {
-      if (extendedBase == 0) extendedBase = lba;
+    if (type == 0 || count == 0 || !inside(lba, count)) continue;
+    if (IsExtendedType(type)) {
+      pending.push_back({lba, lba});
       continue;
     }
     out.partitions.push_back({static_cast<uint32_t>(i + 1), uint64_t{lba} * sector, uint64_t{count} * sector,
                               Hex2(type), MbrTypeName(type)});
   }
-  // Logical partitions: a chain of extended boot records, each naming one
-  // partition (relative to itself) and the next record (relative to the
-  // extended partition). The chain is bounded and may not revisit a record.
-  uint64_t ebr = extendedBase;
+  // Logical partitions: each extended boot record has four slots like the
+  // MBR, read by their type: 0x05, 0x0F (and 0x85) link to the next record,
+  // counted from the start of the extended partition; any other type is a
+  // logical partition, counted from the record itself. Most tools write one
+  // logical and one link per record, some put logicals in other slots. A
+  // record is read once, so a chain that loops ends.
   std::set<uint64_t> seen;
   uint32_t number = 5;
   std::vector<uint8_t> buf(sector < 512 ? 512 : sector);
-  while (ebr != 0 && seen.insert(ebr).second && number < 5 + 128) {
-    if (!disk.ReadBytes(ebr * sector, buf.data(), 512)) break;
+  for (size_t next = 0; next < pending.size() && seen.size() < kMaxExtendedRecords; ++next) {
+    const Record r = pending[next];
+    if (!seen.insert(r.lba).second) continue;
+    if (!disk.ReadBytes(r.lba * sector, buf.data(), 512)) continue;
     Bytes e(buf.data(), 512);
-    if (le16(e, 510) != 0xAA55) break;
-    uint8_t type = e[446 + 4];
-    uint32_t lba = le32(e, 446 + 8), count = le32(e, 446 + 12);
-    if (type != 0 && count != 0)
-      out.partitions.push_back({number++, (ebr + lba) * sector, uint64_t{count} * sector, Hex2(type), MbrTypeName(type)});
-    uint32_t next = le32(e, 462 + 8);
-    ebr = next ? extendedBase + next : 0;
+    if (le16(e, 510) != 0xAA55) continue;
+    for (int i = 0; i < 4; ++i) {
+      const size_t off = 446 + 16 * i;
+      const uint8_t type = e[off + 4];
+      const uint64_t lba = le32(e, off + 8), count = le32(e, off + 12);
+      if (type == 0 || count == 0) continue;
+      if (IsExtendedType(type)) {
+        if (inside(r.base + lba, count)) pending.push_back({r.base + lba, r.base});
+      } else if (inside(r.lba + lba, count)) {
+        out.partitions.push_back({number++, (r.lba + lba) * sector, count * sector, Hex2(type), MbrTypeName(type)});
+      }
+    }
   }
 }
 

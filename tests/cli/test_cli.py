@@ -7,6 +7,8 @@ Every search result is compared with the manifest the images were made with.
 import hashlib
 import json
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -104,6 +106,34 @@ class Info(unittest.TestCase):
                     by_offset = json.loads(run("info", "--json", "--offset", str(p["start"]), path).stdout)
                     self.assertEqual(pj["file_system"], by_offset["file_system"])
                 run("search", path, check_code=2)  # a whole disk needs --partition
+
+
+def mmls_allocated(path):
+    """(start, size) in bytes of every partition sleuthkit's mmls lists (no tables, no unallocated
+    space, no extended containers)."""
+    out = subprocess.run(["mmls", path], capture_output=True, check=True).stdout.decode()
+    got = []
+    for line in out.splitlines():
+        m = re.match(r"^\d+:\s+\d+(?::\d+)?\s+(\d+)\s+\d+\s+(\d+)\s+(.*)$", line)
+        if m and "Extended" not in m.group(3):
+            got.append((int(m.group(1)) * 512, int(m.group(2)) * 512))
+    return sorted(got)
+
+
+class WholeDisks(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("mmls"), "sleuthkit's mmls is not installed")
+    def test_partitions_are_those_mmls_lists(self):
+        # disk-ext.img: the first extended boot record holds a logical
+        # partition in its second slot, where most tools put the link.
+        disks = images(lambda i: bool(i.get("partitions")))
+        self.assertIn("disk-ext.img", [i["name"] for i, _ in disks])
+        for img, path in disks:
+            with self.subTest(image=img["name"]):
+                j = json.loads(run("info", "--json", path, check_code=0).stdout)
+                self.assertEqual(sorted((p["start"], p["size"]) for p in j["partitions"]), mmls_allocated(path))
+                for p in j["partitions"]:
+                    pj = json.loads(run("info", "--json", "--partition", str(p["number"]), path, check_code=0).stdout)
+                    self.assertTrue(pj["supported"], p)
 
 
 def deleted_listing(path, extra=()):
@@ -210,6 +240,108 @@ class Search(unittest.TestCase):
                 self.assertIn(p.returncode, (0, 2), p.stderr)
                 if p.returncode == 2:
                     self.assertIn(path, p.stderr.decode())
+
+
+class LostEntries(unittest.TestCase):
+    """The volumes made to hold what a search must not lose or invent (fat16-lost.img, fat32-lost.img)."""
+
+    def lost(self):
+        got = images(lambda i: i.get("purpose") == "lost-entries")
+        self.assertTrue(got)
+        return got
+
+    def test_entries_that_are_not_files_are_left_out_and_every_file_comes_back(self):
+        for img, path in self.lost():
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                listed = deleted_listing(path)
+                self.assertEqual(len(listed), len(img["deleted"]))
+                for d in img["deleted"]:
+                    self.assertTrue([r for r in listed if same_fat_path(full_path(r), d["path"])], d["path"])
+                text = run("search", path, check_code=0).stdout.decode()
+                self.assertIn("%d deleted entries left out" % len(img["not_files"]), text)
+                p = run("recover", "--json", path, "--to", out, check_code=0)
+                self.assertTrue(all(r["code"] == 776 for r in json_lines(p.stdout)))
+
+    def test_a_file_of_several_clusters_is_marked_as_a_guess(self):
+        for img, path in self.lost():
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                results = json_lines(run("recover", "--json", path, "--to", out, check_code=0).stdout)
+                sizes = {(r["locator"], r["index"]): r["size"] for r in deleted_listing(path)}
+                for r in results:
+                    self.assertEqual(r["contiguous_guess"], sizes[(r["locator"], r["index"])] > img["cluster_size"], r)
+                a = next(d for d in img["deleted"] if d["path"] == "\\FRAG\\A.BIN")
+                got = [r for r in results if r["source"].lower() == "\\frag\\~.bin" and r["contiguous_guess"]]
+                self.assertEqual(len(got), 1)
+                self.assertEqual(sha256_file(got[0]["output"]), a["sha256"])
+                text = run("recover", path, "--to", out, check_code=0).stdout.decode()
+                self.assertTrue(any("(guessed" in l for l in text.splitlines() if "FRAG" in l), text)
+
+
+def fls_deleted_files(path, offset):
+    """The deleted files sleuthkit's `fls -r -d -p` lists (folders and orphans left out)."""
+    out = subprocess.run(["fls", "-r", "-d", "-p", "-o", str(offset // 512), path], capture_output=True,
+                         check=True).stdout.decode("utf-8", "replace")
+    files = []
+    for line in out.splitlines():
+        meta, name = line.split("\t", 1)
+        if not meta.startswith("d/d") and "$OrphanFiles" not in name:
+            files.append("\\" + name.replace("/", "\\"))
+    return files
+
+
+def same_as_fls(listed, shown):
+    """fls shows a deleted short name's lost first character as '_' and characters it cannot show as '^'."""
+    a, b = listed.lower().split("\\"), shown.lower().split("\\")
+    return len(a) == len(b) and all(x == y or (len(x) == len(y) and all(
+        p == q or i == 0 or q == "^" or ord(p) > 127 for i, (p, q) in enumerate(zip(x, y)))) for x, y in zip(a, b))
+
+
+class AgainstSleuthkit(unittest.TestCase):
+    @unittest.skipUnless(shutil.which("fls"), "sleuthkit's fls is not installed")
+    def test_fat_search_lists_what_fls_lists(self):
+        # Hostile names have their own checks; a truncated volume is refused.
+        for img, path in images(lambda i: i.get("purpose") != "hostile-names" and i.get("damaged") is None):
+            for part in img.get("partitions") or [{"number": None, "start": 0, "fs": img["fs"]}]:
+                if part["fs"] not in ("FAT16", "FAT32"):
+                    continue
+                with self.subTest(image=img["name"], partition=part["number"]):
+                    extra = ("--partition", str(part["number"])) if part["number"] else ()
+                    listed = [full_path(r) for r in deleted_listing(path, extra)]
+                    # Entries the volume was made to hold as not files (an impossible date fls shows).
+                    not_files = [n["path"] for n in img.get("not_files", [])]
+                    for shown in fls_deleted_files(path, part["start"]):
+                        if any(same_as_fls(n, shown) for n in not_files):
+                            continue
+                        self.assertTrue(any(same_as_fls(l, shown) for l in listed), shown)
+
+
+class TruncatedImages(unittest.TestCase):
+    """info, search and recover judge a FAT image shorter than its boot sector says by one rule:
+    only the tail past the last cluster missing is a warning, clusters cut off refuse the volume."""
+
+    def test_missing_tail_past_the_last_cluster_is_a_warning(self):
+        tails = images(lambda i: i.get("purpose") == "tail-missing")
+        self.assertTrue(tails)
+        for img, path in tails:
+            with self.subTest(image=img["name"]):
+                p = run("info", "--json", path, check_code=0)
+                self.assertTrue(json.loads(p.stdout)["supported"])
+                self.assertIn("warning", p.stderr.decode())
+                p = run("search", "--json", path, check_code=0)
+                self.assertIn("warning", p.stderr.decode())
+                listed = json_lines(p.stdout)
+                for d in img["deleted"]:
+                    self.assertTrue([r for r in listed if same_fat_path(full_path(r), d["path"])], d["path"])
+
+    def test_clusters_cut_off_refuse_the_volume_everywhere(self):
+        cut = images(lambda i: i.get("damaged") == "truncated" and i["fs"] != "NTFS")
+        self.assertTrue(cut)
+        for img, path in cut:
+            with tempfile.TemporaryDirectory() as out:
+                for args in (("info",), ("search",), ("recover", "--to", out)):
+                    with self.subTest(image=img["name"], command=args[0]):
+                        p = run(*args, path, check_code=2)
+                        self.assertIn("truncated", p.stderr.decode())
 
 
 def sha256_file(path):

@@ -427,7 +427,7 @@ def fat_info(img):
     return bps, bps * spc, count, typ, (lambda c: 2 <= c < count + 2 and entry(c) != 0)
 
 
-def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=False):
+def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=False, unaligned=False):
     img = os.path.join(WORK, name)
     label = label or name.replace(".img", "").upper()[:11]
     if os.path.exists(img):
@@ -435,7 +435,7 @@ def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=Fals
     with open(img, "wb") as f:
         f.truncate(size)
     run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", str(fat), "-s", str(spc), "-S", str(sector),
-         "-n", label, "-h", str(hidden), img])
+         "-n", label, "-h", str(hidden)] + (["-a"] if unaligned else []) + [img])
     C = spc * sector
     bps, csz, count, typ, _ = fat_info(img)
     if typ != "FAT%d" % fat:
@@ -850,6 +850,327 @@ HOSTILE_IMAGES = [
 
 
 # ---------------------------------------------------------------------------
+# Entries that real volumes hold and a search must not lose or invent: a
+# folder whose cluster chain loops (and, on FAT32, a root whose one cluster
+# points to itself), deleted entries that are not files (a long-name entry
+# with a damaged attribute byte, control bytes in a short name, an
+# impossible date, a size past the volume), fragmented deleted files with
+# other files' first clusters between their fragments, and short names with
+# the lower-case flags of byte 12.  mkfs.fat + mtools write everything; the
+# damage is then written over what they wrote.
+# ---------------------------------------------------------------------------
+class FatVol:
+    """Raw access to a FAT volume image for the edits after mtools."""
+
+    def __init__(self, img, offset=0):
+        self.img, self.base = img, offset
+        with open(img, "rb") as f:
+            f.seek(offset)
+            b = f.read(512)
+        self.bps = struct.unpack_from("<H", b, 11)[0]
+        self.spc = b[13]
+        self.rsv = struct.unpack_from("<H", b, 14)[0]
+        self.nf = b[16]
+        self.rootent = struct.unpack_from("<H", b, 17)[0]
+        self.tot = struct.unpack_from("<H", b, 19)[0] or struct.unpack_from("<I", b, 32)[0]
+        fsz16 = struct.unpack_from("<H", b, 22)[0]
+        self.fat32 = fsz16 == 0
+        self.fsz = fsz16 or struct.unpack_from("<I", b, 36)[0]
+        self.rootclus = struct.unpack_from("<I", b, 44)[0] if self.fat32 else 0
+        self.fsinfo = struct.unpack_from("<H", b, 48)[0] if self.fat32 else 0
+        self.rootsec = (self.rootent * 32 + self.bps - 1) // self.bps
+        self.firstdata = self.rsv + self.nf * self.fsz + self.rootsec
+        self.C = self.bps * self.spc
+
+    def _rw(self, off, n=None, data=None):
+        with open(self.img, "r+b" if data is not None else "rb") as f:
+            f.seek(self.base + off)
+            if data is not None:
+                f.write(data)
+                return None
+            return f.read(n)
+
+    def fat_get(self, c):
+        w = 4 if self.fat32 else 2
+        v = int.from_bytes(self._rw(self.rsv * self.bps + c * w, w), "little")
+        return v & 0x0FFFFFFF if self.fat32 else v
+
+    def fat_set(self, c, v):
+        w = 4 if self.fat32 else 2
+        for i in range(self.nf):
+            self._rw((self.rsv + i * self.fsz) * self.bps + c * w, data=v.to_bytes(w, "little"))
+
+    def chain(self, c):
+        out, seen = [], set()
+        while 2 <= c < 0x0FFFFFF8 and c not in seen and len(out) < 1 << 20:
+            out.append(c)
+            seen.add(c)
+            c = self.fat_get(c)
+            if (not self.fat32 and c >= 0xFFF8) or c == 0:
+                break
+        return out
+
+    def cluster_off(self, c):
+        return (self.firstdata + (c - 2) * self.spc) * self.bps
+
+    def slots(self, path):
+        """Byte offsets of the 32-byte slots of the live directory at `path` ("" = root)."""
+        if not path:
+            if not self.fat32:
+                base = (self.rsv + self.nf * self.fsz) * self.bps
+                return [base + 32 * i for i in range(self.rootent)]
+            clusters = self.chain(self.rootclus)
+        else:
+            parent, name = path.rsplit("\\", 1) if "\\" in path else ("", path)
+            e = self.find(parent, name)
+            clusters = self.chain(self.entry_cluster(e))
+        return [self.cluster_off(c) + 32 * i for c in clusters for i in range(self.C // 32)]
+
+    def entry(self, off):
+        return bytearray(self._rw(off, 32))
+
+    def put_entry(self, off, e):
+        self._rw(off, data=bytes(e))
+
+    def entry_cluster(self, off):
+        e = self.entry(off)
+        c = struct.unpack_from("<H", e, 26)[0]
+        if self.fat32:
+            c |= struct.unpack_from("<H", e, 20)[0] << 16
+        return c
+
+    def find(self, dirpath, name, deleted=False):
+        """The short entry whose 8.3 name is `name` (deleted: first byte 0xE5, rest equal)."""
+        base, _, ext = name.upper().partition(".")
+        want = (base.ljust(8) + ext.ljust(3)).encode("cp850")
+        for off in self.slots(dirpath):
+            e = self.entry(off)
+            if e[0] == 0:
+                break
+            if e[11] == 0x0F:
+                continue
+            if deleted and e[0] == 0xE5 and e[1:11] == want[1:]:
+                return off
+            if not deleted and e[:11] == want:
+                return off
+        raise RuntimeError("%s: no entry %s in %r" % (self.img, name, dirpath))
+
+
+def build_fat_lost(name, size, fat):
+    img = os.path.join(WORK, name)
+    label = name.replace(".img", "").upper()[:11]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", str(fat), "-s", "1", "-S", "512", "-n", label, img])
+    bps, C, count, typ, _ = fat_info(img)
+    if typ != "FAT%d" % fat:
+        raise RuntimeError("%s: got %s" % (name, typ))
+    src = os.path.join(WORK, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    local = os.path.join(src, "data")
+    t = iter(range(1, 1000))
+
+    def put(f):
+        with open(local, "wb") as fh:
+            fh.write(f.data)
+        os.utime(local, (f.mtime, f.mtime))
+        mt(img, "mcopy", "-m", "-o", local, mpath(f.path))
+        os.unlink(local)
+        return f
+
+    for d in ("LOOP", "DAMAGED", "FRAG", "casedir"):
+        mt(img, "mmd", mpath("\\" + d))
+    files, not_files = [], []
+    # A live folder of three clusters with deleted files in each of them.
+    loop = [put(File("\\LOOP\\F%02d.TXT" % i, 100 + 9 * i, ["in-looping-folder"], deleted=(i % 3 == 0), t=next(t)))
+            for i in range(40)]
+    # Deleted entries that are not files, beside real deleted files.
+    damaged = [put(File(p, 700, t=next(t))) for p in (
+        "\\DAMAGED\\GOOD.TXT", "\\DAMAGED\\damaged-attr-name.txt", "\\DAMAGED\\CTRL.TXT",
+        "\\DAMAGED\\BADDATE.TXT", "\\DAMAGED\\BIGSIZE.TXT", "\\DAMAGED\\AFTER.TXT")]
+    # Fragments: X1 B X2 C X3, one cluster each; the Xs go, A takes their three clusters.
+    frag = {n: put(File("\\FRAG\\%s.BIN" % n, C - 12, deleted=n != "C", t=next(t)))
+            for n in ("X1", "B", "X2", "C", "X3")}
+    # Lower-case flags: mtools keeps an all-lower-case base or extension in byte 12.
+    cases = [put(File("\\casedir\\" + n, 300, ["lower-case-flags"], t=next(t)))
+             for n in ("lower.txt", "UPPEXT.txt", "lowbase.TXT")]
+    vol = FatVol(img)
+    flags = {f.path: vol.entry(vol.find("casedir", f.path.rsplit("\\", 1)[1]))[12] for f in cases}
+    if flags != {cases[0].path: 0x18, cases[1].path: 0x10, cases[2].path: 0x08}:
+        raise RuntimeError("%s: mtools wrote case flags %r" % (name, flags))
+    if vol.entry(vol.find("", "casedir"))[12] != 0x08:
+        raise RuntimeError("%s: casedir has no lower-case flag" % name)
+    for f in loop + damaged + cases:
+        f.runs = fat_runs(img, f.path)
+    # The long-name entry that holds the end of damaged-attr-name.txt (the first of
+    # its set on disk, flag 0x40) before deletion overwrites its sequence byte.
+    slots = vol.slots("DAMAGED")
+    short = vol.find("DAMAGED", "DAMAGE~1.TXT")
+    lfn_end = short - 32
+    while vol.entry(lfn_end)[11] == 0x0F and not vol.entry(lfn_end)[0] & 0x40:
+        lfn_end -= 32
+    if lfn_end not in slots or vol.entry(lfn_end)[0] != 0x42:
+        raise RuntimeError("%s: long name of damaged-attr-name.txt not as expected" % name)
+    for n in ("X1", "X2", "X3"):
+        frag[n].runs = fat_runs(img, frag[n].path)
+        mt(img, "mdel", mpath(frag[n].path))
+    if vol.fat32:
+        # mtools searches from the FSInfo next-free hint; make it start at the holes.
+        vol._rw(vol.fsinfo * vol.bps + 492, data=struct.pack("<I", 2))
+    a = put(File("\\FRAG\\A.BIN", 3 * C - 40, ["fragmented"], t=next(t)))
+    a.runs = fat_runs(img, a.path)
+    # A.BIN took X1's slot; two empty files take X2's and X3's, so no entry
+    # is left naming a cluster that A.BIN wrote over.
+    empties = [put(File("\\FRAG\\E%d.TXT" % i, 0, deleted=False, t=next(t))) for i in (1, 2)]
+    holes = [fat_runs(img, frag[n].path) for n in ("B", "C")]
+    b_first, c_first = holes[0][0][0], holes[1][0][0]
+    for x in ("X1", "X2", "X3"):
+        try:
+            vol.find("FRAG", x + ".BIN", deleted=True)
+        except RuntimeError:
+            continue
+        raise RuntimeError("%s: the entry of %s.BIN is still there" % (name, x))
+    if [r[0] for r in a.runs] != [b_first - 1, b_first + 1, c_first + 1] or any(r[1] != 1 for r in a.runs):
+        raise RuntimeError("%s: A.BIN not laid out around B and C: %r (B %d, C %d)" % (name, a.runs, b_first, c_first))
+    frag["B"].runs = holes[0]
+    frag["B"].kinds = ["between-fragments"]
+    for f in [x for x in loop if x.deleted] + damaged + cases + [a, frag["B"]]:
+        mt(img, "mdel", mpath(f.path))
+    files += loop + damaged[:1] + damaged[5:] + cases + [a, frag["B"], frag["C"]] + empties
+    # The damage.
+    e = vol.entry(lfn_end)
+    e[11] = 0x07                    # attribute 0x0F with one bit lost
+    vol.put_entry(lfn_end, e)
+    e = vol.entry(vol.find("DAMAGED", "CTRL.TXT", deleted=True))
+    off = vol.find("DAMAGED", "CTRL.TXT", deleted=True)
+    e[2] = 0x01
+    vol.put_entry(off, e)
+    off = vol.find("DAMAGED", "BADDATE.TXT", deleted=True)
+    e = vol.entry(off)
+    d = struct.unpack_from("<H", e, 24)[0]
+    struct.pack_into("<H", e, 24, (d & ~0x01E0) | (13 << 5))
+    vol.put_entry(off, e)
+    off = vol.find("DAMAGED", "BIGSIZE.TXT", deleted=True)
+    e = vol.entry(off)
+    struct.pack_into("<I", e, 28, 0xFFFFFF00)
+    vol.put_entry(off, e)
+    for f, case in ((damaged[1], "attribute"), (damaged[2], "control-byte"), (damaged[3], "impossible-date"),
+                    (damaged[4], "size-past-volume")):
+        not_files.append({"path": f.path, "case": case})
+    # The real file whose long name began with the damaged entry: its name is
+    # what the entries nearest to it hold (the damaged one ends the set).
+    real = File("\\DAMAGED\\" + damaged[1].path.rsplit("\\", 1)[1][:13], 0, ["long-name-cut-by-damage"],
+                t=0, data=damaged[1].data)
+    real.mtime, real.runs = damaged[1].mtime, damaged[1].runs
+    files.append(real)
+    # The loops, written last: \LOOP's last cluster points back to its first,
+    # and on FAT32 the root's one cluster points to itself.
+    lc = vol.chain(vol.entry_cluster(vol.find("", "LOOP")))
+    if len(lc) != 3:
+        raise RuntimeError("%s: LOOP has %d clusters" % (name, len(lc)))
+    vol.fat_set(lc[-1], lc[0])
+    if vol.fat32:
+        if len(vol.chain(vol.rootclus)) != 1:
+            raise RuntimeError("%s: root has more than one cluster" % name)
+        vol.fat_set(vol.rootclus, vol.rootclus)
+    _, _, count, typ, alloc = fat_info(img)
+    return img, files, not_files, alloc, count, label, typ
+
+
+def mmls_partitions(disk):
+    """The partitions sleuthkit's mmls lists (neither tables nor unallocated space), numbered as
+    Retriva numbers them: primaries 1-4 by slot, logicals from 5 in the order mmls lists them."""
+    out = run(["mmls", disk])
+    parts, logical = [], 5
+    for line in out.splitlines():
+        m = re.match(r"^\d+:\s+(\d+):(\d+)\s+(\d+)\s+(\d+)\s+(\d+)\s+(.*)$", line)
+        if not m or "Extended" in m.group(6):
+            continue
+        table, slot = int(m.group(1)), int(m.group(2))
+        number = slot + 1 if table == 0 else logical
+        if table != 0:
+            logical += 1
+        parts.append({"number": number, "start": int(m.group(3)) * 512, "size": int(m.group(5)) * 512,
+                      "description": m.group(6).strip()})
+    return parts
+
+
+def build_disk_ext(images, built):
+    """An MBR disk with a primary FAT16 partition and an extended partition whose first extended
+    boot record holds both logical partitions, the second in its second slot (as some partitioning
+    tools write it) instead of a link to another record: sfdisk writes the usual chain, then the
+    second slot of the first record is turned into the second logical partition's entry."""
+    S = 512
+    parts = [(2048, 8192), (12288, 8192), (22528, 8192)]      # primary, logical 1, logical 2
+    ext_start, ext_size = 10240, 22528 + 8192 - 10240
+    total = (22528 + 8192 + 2048) * S
+    vols = []
+    for i, (start, count) in enumerate(parts):
+        v, files, _, _, lab, typ = build_fat("ext-p%d.img" % i, count * S, 16, 1, 512, label="EXTP%d" % (i + 1),
+                                             hidden=start, small=True)
+        vols.append((v, files, lab, typ))
+    disk = os.path.join(WORK, "disk-ext.img")
+    with open(disk, "wb") as f:
+        f.truncate(total)
+    run(["sfdisk", "--no-reread", "--no-tell-kernel", disk],
+        input=("label: dos\nlabel-id: 0x52455453\nunit: sectors\n"
+               "start=%d, size=%d, type=6\nstart=%d, size=%d, type=5\n"
+               "start=%d, size=%d, type=6\nstart=%d, size=%d, type=6\n" % (
+                   parts[0][0], parts[0][1], ext_start, ext_size, parts[1][0], parts[1][1],
+                   parts[2][0], parts[2][1])).encode())
+    with open(disk, "r+b") as f:
+        f.seek(ext_start * S)
+        ebr1 = bytearray(f.read(S))
+        link = ebr1[462:478]
+        if link[4] != 0x05:
+            raise RuntimeError("disk-ext.img: first EBR has no link in its second slot")
+        ebr2_at = ext_start + struct.unpack_from("<I", link, 8)[0]
+        f.seek(ebr2_at * S)
+        ebr2 = f.read(S)
+        l2 = bytearray(ebr2[446:462])
+        if ebr2_at + struct.unpack_from("<I", l2, 8)[0] != parts[2][0]:
+            raise RuntimeError("disk-ext.img: second EBR does not name the second logical partition")
+        struct.pack_into("<I", l2, 8, parts[2][0] - ext_start)   # relative to the first record
+        ebr1[462:478] = l2
+        f.seek(ext_start * S)
+        f.write(ebr1)
+        f.seek(ebr2_at * S)
+        f.write(bytes(S))                                       # the old second record is gone
+    for (v, _, _, _), (start, _) in zip(vols, parts):
+        run(["dd", "if=" + v, "of=" + disk, "bs=512", "seek=%d" % start, "conv=notrunc,sparse", "status=none"])
+    listed = mmls_partitions(disk)
+    if [(p["start"] // S, p["size"] // S) for p in listed] != parts:
+        raise RuntimeError("disk-ext.img: mmls lists %r" % listed)
+    dels, lives, infos = [], [], []
+    for (v, files, lab, typ), p in zip(vols, listed):
+        _, _, ccount, _, alloc = fat_info(v)
+        d, l = entries(files, alloc, partition=p["number"])
+        dels += d
+        lives += l
+        infos.append({"number": p["number"], "start": p["start"], "size": p["size"], "type": "0x06", "fs": typ,
+                      "sector_size": 512, "cluster_size": 512, "cluster_count": ccount, "label": lab,
+                      "mmls": p["description"]})
+    images["disk-ext.img"] = {
+        "name": "disk-ext.img", "file": None, "fs": "none", "sector_size": 512, "cluster_size": None,
+        "size": total, "label": None, "cluster_count": None,
+        "notes": "MBR disk (sfdisk): primary FAT16 partition 1, extended partition (0x05) whose first extended "
+                 "boot record names logical partition 5 in its first slot and logical partition 6 in its second "
+                 "(the link sfdisk wrote there, and the record it named, replaced); partitions as mmls lists them.",
+        "partitions": infos, "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
+    built["disk-ext.img"] = disk
+
+
+LOST_IMAGES = [
+    # name, size, fat bits (512-byte clusters)
+    ("fat16-lost.img", 8 * MiB, 16),
+    ("fat32-lost.img", 36 * MiB, 32),
+]
+
+
+# ---------------------------------------------------------------------------
 # manifest helpers
 # ---------------------------------------------------------------------------
 ORIG = os.path.join(HERE, "originals")
@@ -1041,6 +1362,50 @@ def main():
                         "deleted": dels, "live": lives}
         built[name] = img
 
+    for name, size, fat in LOST_IMAGES:
+        if not want(name):
+            continue
+        log("building", name)
+        img, files, not_files, alloc, ccount, label, fs = build_fat_lost(name, size, fat)
+        dels, lives = entries(files, alloc)
+        images[name] = {"name": name, "file": None, "fs": fs, "sector_size": 512, "cluster_size": 512,
+                        "size": size, "label": label, "cluster_count": ccount,
+                        "notes": ("mkfs.fat -F %d -s 1, written with mtools, then damaged: \\LOOP's last cluster "
+                                  "points back to its first%s; in \\DAMAGED the long-name entry that ends "
+                                  "damaged-attr-name.txt has attribute 0x07, CTRL.TXT a 0x01 in its name, "
+                                  "BADDATE.TXT month 13, BIGSIZE.TXT size 0xFFFFFF00 (all deleted; not files). "
+                                  "\\FRAG\\A.BIN (deleted) took the three clusters around B.BIN (deleted) "
+                                  "and C.BIN (live); \\casedir holds names with the lower-case flags." % (
+                                      fat, "; the root's one cluster points to itself" if fat == 32 else "")),
+                        "purpose": "lost-entries", "sleuthkit": True, "damaged": None,
+                        "not_files": not_files, "deleted": dels, "live": lives}
+        built[name] = img
+
+    if want("fat16-tail.img"):
+        # A FAT16 volume whose last sectors lie past its last cluster, and a
+        # copy one sector short: only that tail is missing.
+        log("building fat16-tail.img")
+        size = 16 * MiB
+        img, files, alloc, ccount, label, typ = build_fat("tail-full.img", size, 16, 4, 512, label="FAT16-TAIL",
+                                                          small=True, unaligned=True)
+        v = FatVol(img)
+        tail = v.tot - v.firstdata - ((v.tot - v.firstdata) // v.spc) * v.spc
+        if tail < 1 or v.tot * 512 != size:
+            raise RuntimeError("fat16-tail.img: %d sectors past the last cluster" % tail)
+        dst = os.path.join(WORK, "fat16-tail.img")
+        shutil.copyfile(img, dst)
+        with open(dst, "r+b") as f:
+            f.truncate(size - 512)
+        dels, lives = entries(files, alloc)
+        images["fat16-tail.img"] = {
+            "name": "fat16-tail.img", "file": None, "fs": typ, "sector_size": 512, "cluster_size": 2048,
+            "size": size - 512, "label": label, "cluster_count": ccount,
+            "notes": "mkfs.fat -a -F 16 -s 4 on %d bytes (%d sectors past the last cluster), written with mtools, "
+                     "then cut by one sector: only the tail past the last cluster is missing" % (size, tail),
+            "purpose": "tail-missing", "sleuthkit": True, "damaged": None,
+            "deleted": dels, "live": lives}
+        built["fat16-tail.img"] = dst
+
     if want("ntfs-4k-truncated.img"):
         derive("ntfs-4k-truncated.img", "ntfs-4k.img", "truncated")
     if want("fat32-512-truncated.img"):
@@ -1105,6 +1470,10 @@ def main():
             "sleuthkit": True, "damaged": None, "deleted": d1, "live": l1}
         built["disk-gpt.img"] = disk
 
+    if want("disk-ext.img"):
+        log("building disk-ext.img")
+        build_disk_ext(images, built)
+
     for name in list(images):
         if not want(name):
             del images[name]
@@ -1115,7 +1484,8 @@ def main():
     old.update(images)
     order = [n for n, *_ in NTFS_IMAGES] + [n for n, *_ in FAT_IMAGES] + [
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
-        "disk-mbr.img", "disk-gpt.img"] + [n for n, *_ in HOSTILE_IMAGES]
+        "disk-mbr.img", "disk-gpt.img"] + [n for n, *_ in HOSTILE_IMAGES] + [n for n, *_ in LOST_IMAGES] + [
+        "fat16-tail.img", "disk-ext.img"]
     out = [old[n] for n in order if n in old]
     for i in out:
         mark_overwritten(i["deleted"])

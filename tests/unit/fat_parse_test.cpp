@@ -225,6 +225,7 @@ TEST(FatChains, RunsFromTheFat) {
   set(7200, 7201);                                                          // runs into a free entry
   set(7300, 9000);                                                          // leaves the volume
   set(7400, 7401); set(7401, 7400);                                         // loops
+  set(7503, 7501); set(7501, 7502); set(7502, 7503);                        // loops to the cluster after the last
   test::AttachedVolume volume(MakeMemorySource(bytes));
   FueVolumeData& v = TheFueVolume();
   ASSERT_TRUE(SetupFueVolumeDataStructures(volume.name, v, kTrue));
@@ -238,11 +239,24 @@ TEST(FatChains, RunsFromTheFat) {
   ASSERT_EQ(v.runCount, 3u);
   EXPECT_EQ(v.RunLcn(2), 7102);
   EXPECT_EQ(v.fragmented, 1u);
-  for (int64_t start : {7198, 7298, 7398}) {
+  for (int64_t start : {7198, 7298}) {
     v.startLcn = start;
     ASSERT_TRUE(FatChainToRunList(v));
     EXPECT_EQ(v.runCount, 0u) << start;
   }
+  // A loop is taken up to where it returns: each cluster once.
+  v.startLcn = 7398;
+  ASSERT_TRUE(FatChainToRunList(v));
+  ASSERT_EQ(v.runCount, 1u);
+  EXPECT_EQ(v.RunLcn(0), 7398);
+  EXPECT_EQ(v.RunClusters(0), 2u);
+  // ... also where it returns to the cluster after the last one taken.
+  v.startLcn = 7501;
+  ASSERT_TRUE(FatChainToRunList(v));
+  ASSERT_EQ(v.runCount, 2u);
+  EXPECT_EQ(v.RunLcn(0), 7501);
+  EXPECT_EQ(v.RunLcn(1), 7499);
+  EXPECT_EQ(v.RunClusters(1), 2u);
   v.startLcn = kNoClusterLcn;
   ASSERT_TRUE(FatChainToRunList(v));
   EXPECT_EQ(v.runCount, 0u);

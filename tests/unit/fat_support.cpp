@@ -160,10 +160,9 @@ Text ExpectedFatPath(const nlohmann::json& image, const nlohmann::json& deleted)
       }
     }
     Text name = FromUtf8(parts[i]);
-    if (ShortOnly(parts[i])) {
-      name = Upcase(name);
-      if (isDeleted) name[0] = u'~';
-    }
+    // A name with only a short entry shows as it was written: mtools keeps
+    // an all-lower-case base name or extension in the lower-case flags.
+    if (ShortOnly(parts[i]) && isDeleted) name[0] = u'~';
     out += u"\\" + name;
   }
   return out;

@@ -62,8 +62,7 @@ FatUndeleteRun RunFatUndelete(const Text& destination, const std::vector<FatFoun
 nlohmann::json LoadManifest();
 std::vector<nlohmann::json> FatImages(bool includeDamaged);
 // The path the FAT search reports for a manifest path: components that have
-// only a short name on disk are shown upper-case, with '~' for the first
-// character of a deleted one.
+// only a short name on disk show '~' for the first character of a deleted one.
 Text ExpectedFatPath(const nlohmann::json& image, const nlohmann::json& deleted);
 // "YYYY-MM-DDTHH:MM:SSZ" as "MM/DD/YYYY HH:MM".
 Text ExpectedFatTime(const std::string& mtime);

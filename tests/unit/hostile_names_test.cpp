@@ -412,7 +412,9 @@ std::vector<HostileCase> Cases(const char* image, bool fat) {
   std::vector<HostileCase> out;
   for (const char* c : kCases) {
     const std::string k = c;
-    if (fat ? k == "control-nul" : k == "short-name") continue;  // FAT long names end at NUL; NTFS has no 8.3-only names here
+    // FAT long names end at NUL; NTFS has no 8.3-only names here, and FAT's
+    // holds a control byte: a damaged entry, no file (HostileVolume checks it is left out).
+    if (k == "short-name" || (fat && k == "control-nul")) continue;
     out.push_back({image, c});
   }
   return out;
@@ -505,6 +507,11 @@ TEST_P(HostileVolume, EveryFileIsListedInTheRootUnderItsName) {
     size_t expected = 0;
     for (const auto& f : files_) {
       SCOPED_TRACE(f.kase);
+      // A short name holding a control byte is a damaged entry, not a file.
+      if (f.kase == "short-name") {
+        EXPECT_EQ(volume->Find(listed, f), nullptr);
+        continue;
+      }
       const Listed* l = volume->Find(listed, f);
       const bool tooLong = volume->ExpectedPath(f).size() >= 260;
       if ((ntfs && f.name.find(u'\\') != Text::npos) || tooLong) {

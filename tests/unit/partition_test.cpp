@@ -40,6 +40,26 @@ TEST(PartitionTable, MbrPrimaryAndLogicalPartitions) {
   EXPECT_EQ(t.partitions[2].startBytes, 32u * 512);
 }
 
+// Each slot of an extended boot record is read by its type: a logical
+// partition in the second slot is a partition (not a link far past the
+// disk), a link may sit in any slot, and an entry outside the disk is none.
+TEST(PartitionTable, ExtendedRecordSlotsReadByTheirType) {
+  std::vector<uint8_t> d(128 * 512, 0);
+  MbrEntry(d, 0, 0, 0x0C, 2, 10);
+  MbrEntry(d, 0, 1, 0x0F, 20, 100);     // extended: records at 20 and 70
+  MbrEntry(d, 20 * 512, 0, 0x07, 1, 9);   // logical at 21
+  MbrEntry(d, 20 * 512, 1, 0x0B, 11, 9);  // logical at 31, in the second slot
+  MbrEntry(d, 20 * 512, 2, 0x83, 200, 9); // past the end of the disk
+  MbrEntry(d, 20 * 512, 3, 0x05, 50, 20); // link to the record at 70
+  MbrEntry(d, 70 * 512, 0, 0x06, 2, 8);   // logical at 72
+  MbrEntry(d, 70 * 512, 1, 0x05, 0, 20);  // link back to the first record: read once
+  auto src = MakeMemorySource(d, 512);
+  PartitionTable t = ReadPartitionTable(*src);
+  std::vector<std::pair<uint32_t, uint64_t>> got;
+  for (const auto& p : t.partitions) got.push_back({p.number, p.startBytes / 512});
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint64_t>>{{1, 2}, {5, 21}, {6, 31}, {7, 72}}));
+}
+
 TEST(PartitionTable, LoopingExtendedChainEnds) {
   std::vector<uint8_t> d(64 * 512, 0);
   MbrEntry(d, 0, 0, 0x0F, 10, 40);
