@@ -102,7 +102,7 @@ bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& 
 bool ParseFileName(Bytes value, FileName& out) {
   if (value.size() < kFnName) return false;
   const size_t length = le8(value, kFnNameLength);
-  if (length == 0 || !InBounds(value.size(), kFnName, 2 * length)) return false;
+  if (!InBounds(value.size(), kFnName, 2 * length)) return false;
   out.parent = le64(value, kFnParent);
   out.nameSpace = le8(value, kFnNamespace);
   // The name was proven inside the value above.

@@ -108,7 +108,21 @@ constexpr size_t kAleAttributeId = 24;
 constexpr size_t kAleMinBytes = 26;
 
 constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFull;
+// A file reference: record number in the low 48 bits, the record's
+// sequence number (how often it was reused) in the top 16.
+constexpr unsigned kReferenceSequenceShift = 48;
 constexpr uint64_t kRootFolderRecord = 5;
+
+// Whether a record holding `sequence` (in use or not) is the one a file
+// reference with `expected` names. A reference of sequence 0 names any.
+// Freeing a record moves its sequence number on by one (skipping 0), so a
+// deleted folder is still the parent its deleted files name; a record in
+// use under another number was reused and is not.
+inline bool SequenceNames(uint16_t sequence, bool inUse, uint16_t expected) {
+  if (expected == 0 || sequence == expected) return true;
+  const uint16_t next = static_cast<uint16_t>(expected + 1 == 0x10000 ? 1 : expected + 1);
+  return !inUse && sequence == next;
+}
 
 // Validates the update sequence against the record (offset and array inside
 // the record, at most size / 512 + 1 entries) and restores the protected
@@ -176,7 +190,7 @@ Text AttributeName(Bytes record, const Attribute& a);
 bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& b);
 
 // $FILE_NAME value, validated: the fixed part and the name lie inside the
-// value, and the name is not empty.
+// value. The name may be empty (damage, or a driver that wrote one).
 struct FileName {
   uint64_t parent = 0;  // parent folder reference, sequence number included
   uint8_t nameSpace = 0;

@@ -87,14 +87,19 @@ struct NueVolumeData : VolumeHandle {
   uint64_t lowestCluster = 0;
   uint32_t listedDataKind = 0;  // data kind of the record last listed by the search
 
-  // Search state kept between calls on the same volume.
+  // Search state kept between calls on the same volume: the parent
+  // reference (record number and sequence number) of the file placed last.
   uint64_t lastParent = 0;
   // Folder paths rebuilt during one scan ("\a\b", no trailing separator),
   // by record number, so the climb for the next folder stops at the first
   // ancestor already placed. Direct-mapped and small: it bounds the climb's
-  // reads, not the memory. Emptied when a scan or a recovery begins.
+  // reads, not the memory. Emptied when a scan or a recovery begins. The
+  // folder record's sequence number and in-use flag decide whether a
+  // reference names that folder.
   struct FolderSlot {
     uint64_t record = UINT64_MAX;
+    uint16_t sequence = 0;
+    bool inUse = false;
     Text path;
   };
   static constexpr size_t kFolderSlots = 256;
@@ -135,6 +140,12 @@ BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes 
 BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found);
 BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& record, Text& name, uint64_t& parent,
                        BOOL& found);
+// The same, with the sequence number the parent reference expects.
+BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& record, Text& name, uint64_t& parent,
+                       uint16_t& parentSequence, BOOL& found);
+// A name from the disk as it is listed: cut at a NUL unit, "\" as "_",
+// and "_" when nothing is left.
+void SafeRecordName(Text& name);
 
 // ---- Data runs ---------------------------------------------------------------
 struct RunCursor {

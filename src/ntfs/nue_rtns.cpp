@@ -15,9 +15,12 @@ namespace rv {
 namespace {
 
 constexpr const char* kSubs = "NtfsSubs";
-constexpr size_t kMaxPathUnits = 260;
-// Deeper than any real tree; a parent chain that goes on is damage.
+// Longer than any path NTFS allows, and deeper than any real tree: a
+// parent chain that goes on is damage.
+constexpr size_t kMaxPathUnits = 32767;
 constexpr size_t kMaxFolderDepth = 1024;
+// Where files go whose folder cannot be placed.
+constexpr const char16_t* kOrphanFolder = u"\\$Orphan";
 
 uint8_t* AlignUp(uint8_t* p, uint64_t alignment) {
   const uintptr_t a = reinterpret_cast<uintptr_t>(p);
@@ -359,14 +362,16 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
   // Kept between records, as the search names one file per deleted record.
   thread_local Text name;
   uint64_t parent = 0;
+  uint16_t parentSequence = 0;
   BOOL found = kFalse;
-  if (!GetRecordFileName(v, record, name, parent, found) || !found) return kFalse;
+  if (!GetRecordFileName(v, record, name, parent, parentSequence, found) || !found) return kFalse;
   v.currentFileName = name;
-  if (parent == v.lastParent && !v.currentFullPath.empty()) {
+  const uint64_t parentReference = parent | uint64_t{parentSequence} << ntfs::kReferenceSequenceShift;
+  if (parentReference == v.lastParent && !v.currentFullPath.empty()) {
     // Files of one folder follow each other in the MFT: the folder is the
     // one the last file was placed in, only the name changes.
     const size_t slash = v.currentFullPath.rfind(u'\\');
-    if (slash == Text::npos || slash + 1 + name.size() >= kMaxPathUnits) return kFalse;
+    if (slash == Text::npos) return kFalse;
     v.currentFullPath.resize(slash + 1);
     v.currentFullPath += name;
     return kTrue;
@@ -381,20 +386,35 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
     auto slotOf = [&](uint64_t record) -> NueVolumeData::FolderSlot& {
       return v.folderPaths[record % NueVolumeData::kFolderSlots];
     };
-    // The folders climbed, from the parent up, and their names.
-    std::vector<uint64_t> climbed;
-    std::vector<Text> names;
+    // The folders climbed, from the parent up, with their names and the
+    // sequence numbers their records hold.
+    struct Climbed {
+      uint64_t record;
+      uint16_t sequence;
+      bool inUse;
+      Text name;
+    };
+    std::vector<Climbed> climbed;
     std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
     std::unordered_set<uint64_t> visited;
     uint64_t current = parent;
+    uint16_t expected = parentSequence;
     size_t units = 0;
+    // A folder that cannot be placed (its record unreadable, now a file,
+    // reused since, out of range, or the parents loop) leaves the folders
+    // climbed so far, which are trusted, under one folder that says their
+    // place is unknown.
+    bool orphan = false;
     while (current != ntfs::kRootFolderRecord) {
       const NueVolumeData::FolderSlot& known = slotOf(current);
-      if (known.record == current) {
+      if (known.record == current && ntfs::SequenceNames(known.sequence, known.inUse, expected)) {
         folder = known.path;
         break;
       }
-      if (!visited.insert(current).second || visited.size() > kMaxFolderDepth) return kFalse;
+      if (!visited.insert(current).second || visited.size() > kMaxFolderDepth || units > kMaxPathUnits) {
+        orphan = true;
+        break;
+      }
       uint64_t got = current;
       Bytes folderRecord;
       if (ReadFileRecord(v, got, block.data(), block.size()) && got == current) {
@@ -403,29 +423,44 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
         // A deleted folder: its record is free and read raw.
         uint8_t* raw = nullptr;
         got = current;
-        if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) return kFalse;
+        if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) {
+          orphan = true;
+          break;
+        }
         std::memcpy(block.data(), raw, block.size());
         folderRecord = Bytes(block.data(), block.size());
       }
-      if (!(le16(folderRecord, ntfs::kRecFlags) & ntfs::kRecDirectory)) return kFalse;
+      const uint16_t flags = le16(folderRecord, ntfs::kRecFlags);
+      const uint16_t sequence = le16(folderRecord, ntfs::kRecSequence);
+      const bool inUse = (flags & ntfs::kRecInUse) != 0;
+      if (!(flags & ntfs::kRecDirectory) || !ntfs::SequenceNames(sequence, inUse, expected)) {
+        orphan = true;
+        break;
+      }
       Text folderName;
       uint64_t next = 0;
+      uint16_t nextSequence = 0;
       BOOL ok = kFalse;
-      if (!GetRecordFileName(v, folderRecord, folderName, next, ok) || !ok) return kFalse;
+      const ntfs::AttributeWalk folderWalk(folderRecord);
+      if (!GetRecordFileName(v, folderWalk, folderName, next, nextSequence, ok) || !ok) {
+        orphan = true;
+        break;
+      }
       units += folderName.size() + 1;
-      if (units + name.size() + 2 >= kMaxPathUnits) return kFalse;
-      climbed.push_back(current);
-      names.push_back(std::move(folderName));
+      climbed.push_back({current, sequence, inUse, std::move(folderName)});
       current = next;
+      expected = nextSequence;
     }
+    if (orphan) folder = kOrphanFolder;
     // Down again from the highest folder climbed, each placed as it is
     // reached.
-    if (folder.size() + units + name.size() + 2 >= kMaxPathUnits) return kFalse;
     for (size_t i = climbed.size(); i-- > 0;) {
       folder += u"\\";
-      folder += names[i];
-      NueVolumeData::FolderSlot& slot = slotOf(climbed[i]);
-      slot.record = climbed[i];
+      folder += climbed[i].name;
+      NueVolumeData::FolderSlot& slot = slotOf(climbed[i].record);
+      slot.record = climbed[i].record;
+      slot.sequence = climbed[i].sequence;
+      slot.inUse = climbed[i].inUse;
       slot.path = folder;
     }
   }
@@ -437,10 +472,9 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
   } else {
     prefix = Text(v.devicePath);
   }
-  if (prefix.size() + folder.size() + name.size() >= kMaxPathUnits) return kFalse;
   v.currentFolderPath = folder;
   v.currentFullPath = prefix + folder + name;
-  v.lastParent = parent;
+  v.lastParent = parentReference;
   return kTrue;
 }
 
