@@ -529,6 +529,51 @@ BOOL ReadNonResidentValue(NueVolumeData& v, Bytes record, const ntfs::Attribute&
   return kTrue;
 }
 
+void NamedDataStreams(const ntfs::AttributeWalk& w, std::vector<Text>& names) {
+  names.clear();
+  for (size_t at = w.Find(ntfs::kTypeData); at < w.size(); at = w.Find(ntfs::kTypeData, at + 1)) {
+    if (w[at].nameLength == 0) continue;
+    bool seen = false;
+    for (size_t before = 0; before < at && !seen; ++before)
+      seen = w[before].type == ntfs::kTypeData && ntfs::SameName(w.record(), w[before], w.record(), w[at]);
+    if (!seen) names.push_back(ntfs::AttributeName(w.record(), w[at]));
+  }
+}
+
+BOOL SelectDataStream(NueVolumeData& v, const ntfs::AttributeWalk& w, uint32_t stream, uint32_t& status) {
+  if (stream == 0) {
+    uint64_t time = 0;
+    return ClassifyFileRecord(v, w, time, status) && (status == 1 || status == 2);
+  }
+  std::vector<Text> names;
+  NamedDataStreams(w, names);
+  if (stream > names.size()) return kFalse;
+  const Text& name = names[stream - 1];
+  size_t at = w.Find(ntfs::kTypeData);
+  while (at < w.size() && !(w[at].nameLength == name.size() && ntfs::AttributeName(w.record(), w[at]) == name))
+    at = w.Find(ntfs::kTypeData, at + 1);
+  if (at == w.size() || (w[at].flags & ntfs::kAttrEncrypted)) return kFalse;
+  ResetPerFileResults(v);
+  const ntfs::Attribute& a = w[at];
+  if (!a.nonResident) {
+    status = 1;
+    v.dataSize = v.initializedSize = ntfs::ResidentValue(w.record(), a).size();
+    return kTrue;
+  }
+  if (!GetAttributeRunsOf(v, name, ntfs::kTypeData, w)) return kFalse;
+  // A stream is compressed or sparse by its own attribute, whatever the
+  // file's other data is.
+  v.compressedFlag = (a.flags & ntfs::kAttrCompressed) ? 1 : 0;
+  v.sparseFlag = (a.flags & ntfs::kAttrSparse) ? 1 : 0;
+  Bytes attr = ntfs::AttributeBytes(w.record(), a);
+  v.dataSize = le64(attr, ntfs::kAttrDataSize);
+  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
+  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
+  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+  status = v.extentCount != 0 ? 2 : 1;
+  return kTrue;
+}
+
 BOOL ClassifyFileRecord(NueVolumeData& v, Bytes record, uint64_t& modificationTime, uint32_t& status) {
   const ntfs::AttributeWalk walk(record);
   return ClassifyFileRecord(v, walk, modificationTime, status);

@@ -182,6 +182,16 @@ BOOL ClassifyFileRecord(NueVolumeData& volume, Bytes record, uint64_t& modificat
 BOOL ClassifyFileRecord(NueVolumeData& volume, const ntfs::AttributeWalk& record, uint64_t& modificationTime,
                         uint32_t& status);
 
+// Named $DATA streams of a record, each once however many extents it has,
+// in the order of the record: stream number n (from 1) is names[n - 1].
+// Names as on disk (UTF-16 units).
+void NamedDataStreams(const ntfs::AttributeWalk& record, std::vector<Text>& names);
+// Selects the data of stream number `stream` (0: the unnamed $DATA, as
+// ClassifyFileRecord does) for the writers and the estimate: sizes, flags
+// and runs in the volume record. Status 1 resident or empty, 2 with runs;
+// false when there is no such stream or it is encrypted.
+BOOL SelectDataStream(NueVolumeData& volume, const ntfs::AttributeWalk& record, uint32_t stream, uint32_t& status);
+
 // ---- Raw MFT scan ----------------------------------------------------------------
 BOOL BuildMftRunTable(NueVolumeData& volume);
 BOOL LoadMftBitmap(NueVolumeData& volume);

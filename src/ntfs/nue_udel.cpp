@@ -40,6 +40,7 @@ struct FileJob {
   uint64_t dataSize = 0;
   uint64_t initializedSize = 0;
   Text fileName;
+  Text streamName;  // on disk; empty for the file's own data
   Text outputName;
   uint32_t inUse = 0;
   uint32_t lastPercent = 0;
@@ -121,7 +122,9 @@ uint32_t WriteResident(FileJob& job, const Text& folder) {
   Bytes r(job.record.data(), job.record.size());
   ntfs::Attribute a;
   for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
-    if (a.type != ntfs::kTypeData || a.nameLength != 0) continue;
+    if (a.type != ntfs::kTypeData || a.nameLength != job.streamName.size() ||
+        ntfs::AttributeName(r, a) != job.streamName)
+      continue;
     Bytes value = ntfs::ResidentValue(r, a);
     if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return kOutputFailed;
     break;
@@ -235,7 +238,8 @@ bool DestinationHasRoom(const Text& folder, uint64_t size) {
   return freeBytes >= size;
 }
 
-uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, Text& source, Text& outputName) {
+uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, const Text& folder, Text& source,
+                        Text& outputName) {
   EmptyRawWindow(v);
   // The volume may have changed since the search: folders are placed anew.
   v.folderPaths.clear();
@@ -255,6 +259,20 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, T
   if (ExamineRecord(v, Bytes(job.record.data(), job.record.size()), exam) != 0) return kNotListable;
   source = v.currentFullPath;
   job.fileName = v.currentFileName;
+  if (stream != 0) {
+    // A named stream: its own data, written under "name:stream" made safe.
+    const ntfs::AttributeWalk walk(Bytes(job.record.data(), job.record.size()));
+    std::vector<Text> names;
+    NamedDataStreams(walk, names);
+    uint32_t status = 0;
+    if (stream > names.size() || !SelectDataStream(v, walk, stream, status)) return kNotListable;
+    exam.dataKind = status;
+    job.streamName = names[stream - 1];
+    Text shown = job.streamName;
+    SafeRecordName(shown);
+    job.fileName += u":" + shown;
+    source += u":" + shown;
+  }
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
   if (!DestinationHasRoom(folder, job.dataSize)) return kResultDestinationTooSmall;
@@ -287,14 +305,15 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
   steps.runState = &g_ntfsRunState;
   steps.traceName = "NueUdel::UndeleteFileShell";
   steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
-    std::vector<int32_t> records;
-    ParseNtfsUndeleteRecords(payload, length, first, records);
+    std::vector<NtfsUndeleteRecord> records;
+    ParseNtfsUndeleteStreams(payload, length, first, records);
     NueVolumeData& v = TheNueVolume();
-    for (int32_t r : records) {
+    for (const NtfsUndeleteRecord& asked : records) {
+      const int32_t r = asked.record;
       if (r <= 0) continue;
       PostUndeleteFileStarted(static_cast<uint32_t>(r), u"");
       Text source, output;
-      const uint32_t status = v.IsOpen() ? RecoverOneFile(v, static_cast<uint64_t>(r), destination, source, output)
+      const uint32_t status = v.IsOpen() ? RecoverOneFile(v, static_cast<uint64_t>(r), asked.stream, destination, source, output)
                                          : kNotListable;
       TraceEvent("NueUdel::UndeleteFileShell", 0, -1, nullptr);
       if (status == kStopped) break;

@@ -138,7 +138,9 @@ class Search(unittest.TestCase):
                     self.assertTrue(0 <= rec["recoverable"] <= 100, rec)
                     self.assertTrue(rec["folder"].startswith("\\") and rec["folder"].endswith("\\"), rec)
                     self.assertRegex(rec["time"], r"^\d\d/\d\d/\d{4} \d\d:\d\d$")
-                    if img["fs"] == "NTFS":
+                    if img["fs"] == "NTFS" and ":" in rec["name"]:
+                        self.assertIsInstance(rec["index"], int)  # the number of a named data stream
+                    elif img["fs"] == "NTFS":
                         self.assertIsNone(rec["index"])
                     else:
                         self.assertIsInstance(rec["index"], int)
@@ -187,8 +189,10 @@ class Search(unittest.TestCase):
             with self.subTest(image=img["name"]):
                 every = deleted_listing(path)
                 txt = deleted_listing(path, ("--pattern", "*.TXT"))
+                # A named stream is listed with its file ("a.txt:s" with "a.txt").
                 self.assertEqual(sorted(map(full_path, txt)),
-                                 sorted(full_path(r) for r in every if r["name"].lower().endswith(".txt")))
+                                 sorted(full_path(r) for r in every
+                                        if r["name"].split(":")[0].lower().endswith(".txt")))
                 root_only = deleted_listing(path, ("--no-subfolders",))
                 self.assertTrue(all(r["folder"] == "\\" for r in root_only))
                 self.assertEqual(len(root_only), sum(r["folder"] == "\\" for r in every))
@@ -210,6 +214,81 @@ class Search(unittest.TestCase):
                 self.assertIn(p.returncode, (0, 2), p.stderr)
                 if p.returncode == 2:
                     self.assertIn(path, p.stderr.decode())
+
+
+def lost_image():
+    found = images(lambda i: i.get("purpose") == "lost-files")
+    return found[0] if found else (None, None)
+
+
+class NamedStreams(unittest.TestCase):
+    """Each named $DATA stream of a deleted file is its own entry, "name:stream", and comes back to
+    its own output name with its own bytes; the file itself is listed and recovered as before."""
+
+    def test_streams_listed_and_recovered(self):
+        imgs = images(lambda i: i["fs"] == "NTFS" and not i.get("damaged") and
+                      any(d.get("streams") for d in i["deleted"]))
+        self.assertTrue(imgs)
+        for img, path in imgs:
+            with self.subTest(image=img["name"]):
+                listed = {full_path(r): r for r in deleted_listing(path)}
+                ids, want = [], {}
+                for d in img["deleted"]:
+                    for s in d.get("streams", []):
+                        r = listed.get(d["path"] + ":" + s["name"])
+                        self.assertIsNotNone(r, d["path"] + ":" + s["name"])
+                        self.assertEqual(r["size"], s["size"])
+                        self.assertEqual(r["locator"], d["mft_record"])
+                        self.assertEqual(r["recoverable"], 0 if s["reused"] else 100)
+                        ids += ["--id", "%d:%d" % (r["locator"], r["index"])]
+                        want[d["path"] + ":" + s["name"]] = s
+                    ids += ["--id", str(d["mft_record"])] if d.get("streams") else []
+                with tempfile.TemporaryDirectory() as dest:
+                    out = json_lines(run("recover", "--json", path, "--to", dest, *ids).stdout)
+                    got = {source_in_volume(o["source"]): o for o in out}
+                    for name, s in want.items():
+                        o = got[name]
+                        self.assertEqual(o["code"], 777 if s["reused"] else 776, o)
+                        self.assertEqual(os.path.basename(o["output"]), name.split("\\")[-1].replace(":", "_"))
+                        if not s["reused"]:
+                            self.assertEqual(sha256_file(o["output"]), s["sha256"])
+                    for o in out:
+                        if ":" not in o["source"][2:]:
+                            self.assertIsNone(o["index"])
+
+
+class LostFiles(unittest.TestCase):
+    """ntfs-lost.img: every deleted file is listed where it can be placed, under \\$Orphan\\ with the
+    folders that can be trusted where it cannot, whatever its path length; and recovered."""
+
+    def test_listed_where_the_manifest_says(self):
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        listed = {full_path(r): r for r in deleted_listing(path)}
+        for d in img["deleted"]:
+            with self.subTest(case=d["case"]):
+                r = listed.get(d["listed_as"])
+                self.assertIsNotNone(r, d["listed_as"][:120])
+                self.assertEqual(r["locator"], d["mft_record"])
+        # The long paths are longer than 260 units with the image's volume name in front.
+        self.assertGreater(max(len(k) for k in listed), 800)
+        self.assertEqual(len([k for k in listed if ":" not in k]), len(img["deleted"]))
+
+    def test_every_file_recovered_with_its_bytes(self):
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        with tempfile.TemporaryDirectory() as dest:
+            p = run("recover", "--json", path, "--to", dest)
+            out = {source_in_volume(o["source"]): o for o in json_lines(p.stdout)}
+            for d in img["deleted"]:
+                with self.subTest(case=d["case"]):
+                    o = out[d["listed_as"]]
+                    if "damaged_bytes" in d:
+                        continue  # the invalid data runs have tests of their own
+                    self.assertEqual(o["code"], 776, o)
+                    self.assertEqual(sha256_file(o["output"]), d["sha256"])
 
 
 def sha256_file(path):
