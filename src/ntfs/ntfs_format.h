@@ -166,6 +166,12 @@ class AttributeWalk {
   // Index of the first attribute of `type` at or after `from`; size() when
   // there is none.
   size_t Find(uint32_t type, size_t from = 0) const;
+  // Type of the attribute the walk stopped at because it failed
+  // validation (its value or name running past it or the record, a bad
+  // length); 0 when the walk ended at the end marker or the record's end.
+  uint32_t BrokenType() const { return brokenType_; }
+  // Its offset in the record.
+  size_t BrokenOffset() const { return brokenOffset_; }
 
  private:
   // A 1 KiB record holds a dozen attributes at most in practice; larger
@@ -173,6 +179,8 @@ class AttributeWalk {
   static constexpr size_t kInline = 24;
   Bytes record_;
   size_t count_ = 0;
+  uint32_t brokenType_ = 0;
+  size_t brokenOffset_ = 0;
   // Left unset until the walk writes an entry: a walk is made per record
   // examined, and clearing the whole array would cost more than the walk.
   union Inline {

@@ -85,6 +85,11 @@ struct NueVolumeData : VolumeHandle {
   uint64_t discontinuities = 0;
   uint64_t recordsWithoutData = 0;
   uint64_t lowestCluster = 0;
+  // Damage found in the selected data: 0 none, 1 its run list was cut
+  // short (the clusters past the runs decoded are lost), 2 none of it can
+  // be read (a resident value running past its record, a run list with no
+  // valid run).
+  uint32_t dataDamaged = 0;
   uint32_t listedDataKind = 0;  // data kind of the record last listed by the search
 
   // Search state kept between calls on the same volume: the parent
@@ -160,6 +165,7 @@ struct RunCursor {
 
 struct RunGroupView {
   uint32_t ordinal = 0;
+  bool damaged = false;  // the run list was cut short by damage
   uint64_t allocatedSize = 0;
   uint64_t dataSize = 0;
   std::vector<ntfs::Run> runs;

@@ -44,6 +44,7 @@ struct FileJob {
   Text outputName;
   uint32_t inUse = 0;
   uint32_t lastPercent = 0;
+  bool runsCutShort = false;  // the clusters past the runs were lost to damage
 };
 
 // A sector-aligned working buffer with one spare sector.
@@ -65,11 +66,22 @@ void PostStep(FileJob& job, uint64_t offset) {
 }
 
 // Clusters [vcn, vcn + count) of the file into `dest`: holes as zeros,
-// clusters past the runs as zeros, the rest through the free-space check,
+// clusters past the runs as zeros (as "*" when damage cut the run list
+// short: their data is lost), the rest through the free-space check,
 // which fetches the bitmap afresh for each stretch it reads.
 bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest) {
   NueVolumeData& v = *job.v;
   const uint64_t bpc = v.bytesPerCluster;
+  if (job.runsCutShort) {
+    uint64_t mapped = 0;
+    for (const auto& r : job.runs) mapped += r.length;
+    if (vcn + count > mapped) {
+      const uint64_t keep = vcn < mapped ? mapped - vcn : 0;  // clusters the runs still map
+      std::memset(dest + keep * bpc, kInUseFill, static_cast<size_t>((count - keep) * bpc));
+      job.inUse = 1;
+      count = keep;
+    }
+  }
   std::memset(dest, 0, static_cast<size_t>(count * bpc));
   size_t index = 0;
   uint64_t within = 0;
@@ -275,6 +287,10 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, cons
   }
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
+  job.runsCutShort = v.dataDamaged == 1;
+  // Damage left nothing of the data to read: not recovered, and no file
+  // that would pass for it.
+  if (v.dataDamaged == 2) return kReadWriteFailed;
   if (!DestinationHasRoom(folder, job.dataSize)) return kResultDestinationTooSmall;
   if (exam.dataKind != 1 && exam.dataKind != 2) return kNotListable;
   const bool compressed = v.compressedFlag != 0;

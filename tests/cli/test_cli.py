@@ -290,6 +290,38 @@ class LostFiles(unittest.TestCase):
                     self.assertEqual(o["code"], 776, o)
                     self.assertEqual(sha256_file(o["output"]), d["sha256"])
 
+    def test_invalid_data_runs_are_damage_not_zeros(self):
+        """A run list cut short by a run with a negative cluster number loses the clusters past it:
+        listed as partly recoverable, recovered as 777 with "*" in their place. A resident value
+        running past its record: listed as not recoverable, 778, no output."""
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        listed = {full_path(r): r for r in deleted_listing(path)}
+        damaged = [d for d in img["deleted"] if "damaged_bytes" in d]
+        self.assertEqual(len(damaged), 2)
+        with tempfile.TemporaryDirectory() as dest:
+            ids = [a for d in damaged for a in ("--id", str(d["mft_record"]))]
+            p = run("recover", "--json", path, "--to", dest, *ids, check_code=1)
+            out = {o["locator"]: o for o in json_lines(p.stdout)}
+            for d in damaged:
+                with self.subTest(case=d["case"]):
+                    r, o = listed[d["listed_as"]], out[d["mft_record"]]
+                    lo, hi = d["damaged_bytes"]
+                    self.assertEqual(r["recoverable"], 100 * lo // d["size"] if lo else 0)
+                    if lo == 0:
+                        self.assertEqual(o["code"], 778)
+                        self.assertEqual(o["output"], "")
+                        continue
+                    self.assertEqual(o["code"], 777)
+                    with open(o["output"], "rb") as f:
+                        data = f.read()
+                    self.assertEqual(len(data), d["size"])
+                    self.assertEqual(data[lo:hi], b"*" * (hi - lo))
+                    self.assertEqual(hashlib.sha256(data[:lo]).hexdigest(),
+                                     hashlib.sha256(original_bytes(d)[:lo]).hexdigest())
+            self.assertEqual(os.listdir(dest), ["neg-run.bin"])
+
 
 def sha256_file(path):
     with open(path, "rb") as f:
