@@ -141,6 +141,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
+  if (args.verbose && engine == Engine::Ntfs && TheNueVolume().mftRecordsNeverWritten != 0)
+    std::fprintf(stderr, "%llu MFT records past the $MFT data's initialized size were not read: never written\n",
+                 static_cast<unsigned long long>(TheNueVolume().mftRecordsNeverWritten));
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {
     uint32_t percent = 0;

@@ -63,6 +63,9 @@ struct NueVolumeData : VolumeHandle {
   uint8_t* mftRunsAddress = nullptr;
   uint32_t mftRunCount = 0;
   uint64_t mftDataSize = 0;
+  // Records the $MFT data claims past its initialized size: never written,
+  // so never read (the scan ends at the initialized size).
+  uint64_t mftRecordsNeverWritten = 0;
   gmem::Handle mftBitmap = nullptr;     // the $MFT:$BITMAP
   uint64_t mftBitmapBytes = 0;
   uint64_t recordsInUse = 0;

@@ -87,6 +87,24 @@ bool RecordInUse(const NueVolumeData& v, const uint8_t* bitmap, uint64_t n) {
   return (bitmap[n / 8] >> (n % 8)) & 1;
 }
 
+// After a failed read of `length` bytes at volume byte `byte`: the same
+// bytes a record (or a sector, when larger) at a time, so one unreadable
+// sector costs the records in it, not the whole window. What cannot be read
+// is left zero, and fails its fixups. True when any piece was read.
+bool ReadPieceByPiece(NueVolumeData& v, uint64_t byte, uint64_t length, uint8_t* dest) {
+  const uint64_t piece = std::max<uint64_t>(v.bytesPerFileRecord, v.bytesPerSector);
+  bool any = false;
+  for (uint64_t done = 0; done < length; done += piece) {
+    const uint64_t n = std::min(piece, length - done);
+    const bool read = (byte + done) % v.bytesPerSector == 0 && n % v.bytesPerSector == 0 &&
+                      DasdReadCluster(v, (byte + done) / v.bytesPerSector, n / v.bytesPerSector, dest + done,
+                                      v.bytesPerSector, v.bytesPerSector);
+    if (!read) std::memset(dest + done, 0, static_cast<size_t>(n));
+    any |= read;
+  }
+  return any;
+}
+
 // Reads the 64 KiB of MFT from virtual byte `start` into the window, piece
 // by piece along the MFT runs. Pieces that cannot be read stay zero, so the
 // records in them fail their fixups; false when nothing could be read.
@@ -119,9 +137,11 @@ bool FillWindow(NueVolumeData& v, uint64_t start) {
     if (list[index].lcn >= 0) {
       const uint64_t byte = (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster;
       read = DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit);
+      if (!read) read = ReadPieceByPiece(v, byte, n, v.recordBuffer + done);
+    } else {
+      // A hole leaves zeros.
+      std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
     }
-    // A hole, or a read that failed part way, leaves zeros.
-    if (!read) std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
     any |= read;
     done += n;
   }
@@ -228,6 +248,8 @@ BOOL BuildMftRunTable(NueVolumeData& v) {
   if (!SystemFileRuns(v, 10, upcase, 3491, 3494, 3498, 3500, record)) return kFalse;
   if (!SystemFileRuns(v, 0, mft, 3510, 3514, 3518, 3520, record)) return kFalse;
   v.mftDataSize = mft.dataSize;
+  const uint64_t claimed = mft.dataSize / v.bytesPerFileRecord;
+  v.mftRecordsNeverWritten = claimed > v.mftRecordCount ? claimed - v.mftRecordCount : 0;
   uint64_t mapped = 0;
   for (const auto& r : mft.runs) mapped += r.length;
   // A valid data length beyond the clusters the $MFT owns is damage: the
@@ -286,22 +308,30 @@ BOOL LoadMftBitmap(NueVolumeData& v) {
       ErrorRecord(kSubs, 3751);
       return kFalse;
     }
-    const uint64_t limit = (v.mftRecordCount + 7) / 8 + v.bytesPerCluster;
-    if (v.totalRunClusters == 0 || v.totalRunClusters > limit / v.bytesPerCluster + 1) {
+    // Only the bits of the records the scan reads are loaded: a bitmap
+    // that claims more (with an $MFT whose data runs past its initialized
+    // size) holds nothing about records that were never written.
+    const uint64_t needed = ((v.mftRecordCount + 7) / 8 + v.bytesPerCluster - 1) / v.bytesPerCluster;
+    const uint64_t clusters = std::min(v.totalRunClusters, std::max<uint64_t>(needed, 1));
+    if (clusters == 0 || clusters > UINT32_MAX / v.bytesPerCluster) {
       ErrorRecord(kSubs, 3754);
       return kFalse;
     }
-    bits.assign(static_cast<size_t>((v.totalRunClusters + 1) * v.bytesPerCluster), 0);
+    bits.assign(static_cast<size_t>((clusters + 1) * v.bytesPerCluster), 0);
     uint8_t* at = bits.data();
+    uint64_t left = clusters;
     for (const auto& run : group.runs) {
+      if (left == 0) break;
+      const uint64_t n = std::min(run.length, left);
       if (run.lcn >= 0 &&
-          !DasdReadCluster(v, static_cast<uint64_t>(run.lcn), run.length, at, v.bytesPerSector, v.bytesPerCluster)) {
+          !DasdReadCluster(v, static_cast<uint64_t>(run.lcn), n, at, v.bytesPerSector, v.bytesPerCluster)) {
         ErrorRecord(kSubs, 3774);
         return kFalse;
       }
-      at += run.length * v.bytesPerCluster;
+      at += n * v.bytesPerCluster;
+      left -= n;
     }
-    bits.resize(static_cast<size_t>(v.totalRunClusters * v.bytesPerCluster));
+    bits.resize(static_cast<size_t>(clusters * v.bytesPerCluster));
   }
   void* address = nullptr;
   if (bits.empty() || bits.size() > UINT32_MAX || !AllocGlobalBlock(static_cast<uint32_t>(bits.size()), &v.mftBitmap, &address)) {
