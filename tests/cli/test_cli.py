@@ -216,8 +216,8 @@ class Search(unittest.TestCase):
                     self.assertIn(path, p.stderr.decode())
 
 
-def lost_image():
-    found = images(lambda i: i.get("purpose") == "lost-files")
+def lost_image(fs="NTFS"):
+    found = images(lambda i: i.get("purpose") == "lost-files" and i["fs"].startswith(fs))
     return found[0] if found else (None, None)
 
 
@@ -289,6 +289,25 @@ class LostFiles(unittest.TestCase):
                         continue  # the invalid data runs have tests of their own
                     self.assertEqual(o["code"], 776, o)
                     self.assertEqual(sha256_file(o["output"]), d["sha256"])
+
+    def test_fat_long_paths_listed_and_recovered(self):
+        """FAT: deleted files whose paths (with the image's 48-unit volume name in front) are 260
+        units and longer are listed and come back."""
+        img, path = lost_image("FAT")
+        if not img:
+            self.skipTest("fat16-long.img not unpacked")
+        listed = deleted_listing(path)
+        self.assertEqual(len(listed), len(img["deleted"]))
+        with tempfile.TemporaryDirectory() as dest:
+            out = json_lines(run("recover", "--json", path, "--to", dest, check_code=0).stdout)
+            for d in img["deleted"]:
+                with self.subTest(case=d["case"]):
+                    r = [r for r in listed if same_fat_path(full_path(r), d["path"])]
+                    self.assertEqual(len(r), 1, d["path"][:100])
+                    o = [o for o in out if same_fat_path(source_in_volume(o["source"]), d["path"])]
+                    self.assertEqual(len(o), 1)
+                    self.assertEqual(o[0]["code"], 776)
+                    self.assertEqual(sha256_file(o[0]["output"]), d["sha256"])
 
     def test_invalid_data_runs_are_damage_not_zeros(self):
         """A run list cut short by a run with a negative cluster number loses the clusters past it:

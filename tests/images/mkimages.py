@@ -1055,7 +1055,49 @@ def build_ntfs_lost(name, size, C):
 
 LOST_IMAGES = [
     ("ntfs-lost.img", 16 * MiB, 4096),
+    ("fat16-long.img", 8 * MiB, 2),
 ]
+
+
+def build_fat_long(name, size, spc):
+    """Deleted files whose paths are 260 units and longer, under live folders of long names."""
+    img = os.path.join(WORK, name)
+    label = name.replace(".img", "").upper()[:11]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", "16", "-s", str(spc), "-n", label, img])
+    src = os.path.join(WORK, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    t = iter(range(1, 100))
+    live = File("\\readme.txt", 200, deleted=False, t=next(t))
+    files = []
+    for folder, fname, case in ((LOST_LONG_A, "long-a.txt", "long-path-a"), (LOST_LONG_B, "long-b.txt", "long-path-b")):
+        f = File(folder + "\\" + fname, 3000, ["long-path"], t=next(t))
+        f.lost_case, f.listed_as = case, f.path
+        files.append(f)
+    made = set()
+    for f in files:
+        parts = f.path.split("\\")[1:-1]
+        for i in range(1, len(parts) + 1):
+            d = "\\" + "\\".join(parts[:i])
+            if d not in made:
+                mt(img, "mmd", mpath(d))
+                made.add(d)
+    for f in [live] + files:
+        local = os.path.join(src, f.path.rsplit("\\", 1)[1])
+        with open(local, "wb") as fh:
+            fh.write(f.data)
+        os.utime(local, (f.mtime, f.mtime))
+        mt(img, "mcopy", "-m", "-o", local, mpath(f.path))
+        os.unlink(local)
+    for f in files:
+        f.runs = fat_runs(img, f.path)
+        mt(img, "mdel", mpath(f.path))
+    _, _, count, typ, alloc = fat_info(img)
+    return img, files + [live], alloc, count, label, typ
 
 
 # ---------------------------------------------------------------------------
@@ -1260,6 +1302,17 @@ def main():
         if not want(name):
             continue
         log("building", name)
+        if name.startswith("fat"):
+            img, files, alloc, ccount, label, typ = build_fat_long(name, size, C)
+            dels, lives = entries(files, alloc)
+            images[name] = {"name": name, "file": None, "fs": typ, "sector_size": 512, "cluster_size": C * 512,
+                            "size": size, "label": label, "cluster_count": ccount,
+                            "notes": "mkfs.fat -F 16 -s %d, written with mtools: deleted files whose paths are "
+                                     "260 units and longer, under live folders of long names." % C,
+                            "purpose": "lost-files", "sleuthkit": True, "damaged": None,
+                            "deleted": dels, "live": lives}
+            built[name] = img
+            continue
         img, files, alloc, ccount, label = build_ntfs_lost(name, size, C)
         dels, lives = entries(files, alloc)
         images[name] = {"name": name, "file": None, "fs": "NTFS", "sector_size": 512, "cluster_size": C,
