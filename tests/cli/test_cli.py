@@ -4,9 +4,11 @@
 Environment: RETRIVA (the binary), IMAGES (the unpacked test-images folder).
 Every search result is compared with the manifest the images were made with.
 """
+import collections
 import hashlib
 import json
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -340,6 +342,35 @@ class LostFiles(unittest.TestCase):
                     self.assertEqual(hashlib.sha256(data[:lo]).hexdigest(),
                                      hashlib.sha256(original_bytes(d)[:lo]).hexdigest())
             self.assertEqual(os.listdir(dest), ["neg-run.bin"])
+
+
+class SleuthkitCoverage(unittest.TestCase):
+    """On every NTFS volume sleuthkit reads, `search` lists at least the deleted files `fls -r -d -p`
+    lists (each MFT record, as often as fls lists it: the file and each named stream), apart from
+    system files and the unnamed records fls shows as orphans."""
+
+    def test_search_lists_what_fls_lists(self):
+        if not shutil.which("fls"):
+            self.skipTest("fls (sleuthkit) not installed")
+        imgs = images(lambda i: i["fs"] == "NTFS" and i.get("sleuthkit") and not i.get("damaged"))
+        self.assertTrue(imgs)
+        for img, path in imgs:
+            with self.subTest(image=img["name"]):
+                p = subprocess.run(["fls", "-r", "-d", "-p", path], capture_output=True)
+                self.assertEqual(p.returncode, 0)
+                want = collections.Counter()
+                for line in p.stdout.decode("utf-8", "replace").splitlines():
+                    meta, _, name = line.partition("\t")
+                    kind, *rest = meta.split()
+                    if not kind.endswith("/r") or "(realloc)" in meta:
+                        continue
+                    inode = rest[-1].rstrip(":").split("-")
+                    record = int(inode[0])
+                    if record < 16 or name.split("/")[-1].startswith("OrphanFile-"):
+                        continue  # system files, unnamed records
+                    want[record] += 1
+                got = collections.Counter(r["locator"] for r in deleted_listing(path))
+                self.assertEqual(want - got, collections.Counter())
 
 
 def sha256_file(path):
