@@ -58,7 +58,7 @@ int Run(int argc, char** argv) {
   AddSearchOptions(recover, recoverArgs.search);
   recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
   recover->add_option("--id", recoverArgs.ids,
-                      "Recover only these files: an NTFS MFT record number, or LOCATOR:INDEX on FAT (as search prints)");
+                      "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
 
   try {
     app.parse(argc, argv);
