@@ -4,6 +4,7 @@
 // record's 64 KiB of MFT are still found.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 
 #include "channel/packet.h"
