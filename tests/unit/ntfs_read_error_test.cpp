@@ -81,7 +81,8 @@ TEST(NtfsReadError, UnreadableFolderRecordLeavesItsFileUnderOrphanAndNothingElse
   EXPECT_EQ(listed[86], u"\\$Orphan\\empty.txt");
   EXPECT_EQ(listed[84], u"\\OldFolder\\Sub\\b.bin");
   // Every other deleted file of the manifest, in the same 64 KiB of MFT.
-  for (const auto& d : test::ManifestImage("ntfs-4k.img")["deleted"]) {
+  const auto manifest = test::ManifestImage("ntfs-4k.img");
+  for (const auto& d : manifest["deleted"]) {
     const uint32_t n = d["mft_record"].get<uint32_t>();
     EXPECT_EQ(listed.count(n), 1u) << d["path"].get<std::string>();
   }
@@ -101,7 +102,7 @@ TEST(NtfsReadError, UnreadableFolderRecordLeavesItsFileUnderOrphanAndNothingElse
   ASSERT_EQ(results.size(), 2u);
   EXPECT_EQ(results[0], std::make_pair(kResultRecovered, Text(u"\\$Orphan\\c.txt")));
   EXPECT_EQ(results[1], std::make_pair(kResultRecovered, Text(u"\\OldFolder\\Sub\\b.bin")));
-  for (const auto& d : test::ManifestImage("ntfs-4k.img")["deleted"]) {
+  for (const auto& d : manifest["deleted"]) {
     if (d["mft_record"] != 85) continue;
     std::vector<uint8_t> original;
     ASSERT_TRUE(test::OriginalBytes(d, original));
