@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "channel/packet.h"
@@ -204,43 +205,78 @@ Text FatTimeText(uint16_t timeWord, uint16_t dateWord) {
   return Text(buf, PutFatTime(buf, timeWord, dateWord));
 }
 
-int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size) {
+Text ShortenedPath(TextView path) {
+  if (path.size() <= kShownPathUnits) return Text(path);
+  // The volume prefix and the first separator, "...", and the end of the
+  // path, cut where it does not split a surrogate pair.
+  size_t from = 0;
+  if (path.substr(0, 2) == u"\\\\") {
+    // "\\?\Volume{GUID}": the prefix ends at the brace.
+    from = path.find(u'}');
+    if (from == TextView::npos) from = 4;
+  }
+  size_t head = path.find(u'\\', from);
+  head = head == TextView::npos || head + 1 > kShownPathUnits / 2 ? 0 : head + 1;
+  size_t tail = path.size() - (kShownPathUnits - head - 3);
+  if (path[tail] >= 0xDC00 && path[tail] <= 0xDFFF) ++tail;
+  Text out(path.substr(0, head));
+  out += u"...";
+  out += path.substr(tail);
+  return out;
+}
+
+namespace {
+// A record holds its texts in the fixed places the window reads; texts too
+// long for the window's 260-unit buffers are there shortened, and follow in
+// full before the 4 filler bytes, so no reader loses them.
+void AppendFullTexts(std::vector<uint8_t>& record, std::initializer_list<TextView> texts) {
+  record.resize(record.size() - 4);
+  for (TextView t : texts) AppendPayloadText(record, t);
+  record.insert(record.end(), 4, 0);
+}
+
+int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView fullPath, uint32_t size) {
+  std::vector<uint8_t>& header = Staging();
+  if (fullPath.size() <= kShownPathUnits) {
+    BuildDeletedFileHeader(header, locator, second, size, time, fullPath);
+  } else {
+    BuildDeletedFileHeader(header, locator, second, size, time, ShortenedPath(fullPath));
+    AppendFullTexts(header, {fullPath});
+  }
+  return Post(CM_FILE_FOUND, header);
+}
+
+int PostUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output) {
+  if (source.size() <= kShownPathUnits && output.size() <= kShownPathUnits)
+    return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, record, source, output));
+  std::vector<uint8_t> result = BuildUndeleteResult(code, record, ShortenedPath(source), ShortenedPath(output));
+  AppendFullTexts(result, {source, output});
+  return Post(CM_UNDELETE_RESULT, result);
+}
+}  // namespace
+
+// Paths once made a record too large for the 1568-byte staging record and
+// the file was left out of the list; every path is posted now, shortened
+// in its fixed place when it is long.
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size, uint32_t stream) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, fileTime) - buf));
-  const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
-  if (bytes > kStagingRecordBytes) {
-    SetStatusText(u"Nue to PGUI data buffer to small");
-    return 0;
-  }
-  std::vector<uint8_t>& header = Staging();
-  BuildDeletedFileHeader(header, recordNumber, 0xFFFFFFFFu, size, time, fullPath);
-  return Post(CM_FILE_FOUND, header);
+  return PostFileFound(recordNumber, stream, time, fullPath, size);
 }
 
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
-  const uint64_t bytes = 2 * (time.size() + fullPath.size()) + 20;
-  if (bytes >= kStagingRecordBytes) return 0;
-  std::vector<uint8_t>& header = Staging();
-  BuildDeletedFileHeader(header, locator, entryIndex, size, time, fullPath);
-  return Post(CM_FILE_FOUND, header);
+  return PostFileFound(locator, entryIndex, time, fullPath, size);
 }
 
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output) {
-  const uint64_t bytes = 2 * (source.size() + output.size()) + 16;
-  if (bytes > kStagingRecordBytes) {
-    SetStatusText(u"Nue to PGUI data buffer to small");
-    return 0;
-  }
-  return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, recordNumber, source, output));
+  return PostUndeleteResult(code, recordNumber, source, output);
 }
 
 int PostFatUndeleteResult(uint32_t code, TextView source, TextView output) {
-  const uint64_t bytes = 2 * (source.size() + output.size()) + 16;
-  if (bytes >= kStagingRecordBytes) return 0;
-  return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, 0, source, output));
+  return PostUndeleteResult(code, 0, source, output);
 }
 
 int PostNtfsSearchProgress(uint32_t percent) { return Post(CM_SEARCH_PROGRESS, BuildProgressReport(percent, u"", 524)); }

@@ -94,6 +94,12 @@ std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, u
 // The same into `out`, which keeps its room from one header to the next.
 void BuildDeletedFileHeader(std::vector<uint8_t>& out, uint32_t locator, uint32_t second, uint32_t size,
                             TextView timeText, TextView path);
+// Texts of 260 units and more do not fit the window's 260-unit buffers: a
+// found-file header or result holds them shortened ("X:\...tail", 259 units)
+// in their fixed places and carries the full texts after them, before the
+// 4 filler bytes (found file: the path; result: source, then output).
+constexpr size_t kShownPathUnits = 259;
+Text ShortenedPath(TextView path);
 // UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
 std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
 // ProgressReport: value u32, text; 524 or 528 bytes.
@@ -107,7 +113,11 @@ Text NtfsTimeText(uint64_t fileTime);                   // local time, "MM/dd/yy
 Text FatTimeText(uint16_t timeWord, uint16_t dateWord);  // "%02i/%02i/%04i %02i:%02i"
 
 // ---- Posters ---------------------------------------------------------------
-int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size);
+// `stream`, the header's second word: 0xFFFFFFFF for the file, the
+// number of its named data stream (1, 2, ...) for a stream.
+constexpr uint32_t kNtfsFileItself = 0xFFFFFFFFu;
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size,
+                      uint32_t stream = kNtfsFileItself);
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size);
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output);

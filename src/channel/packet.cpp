@@ -176,6 +176,19 @@ std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::v
   return out;
 }
 
+std::vector<uint8_t> BuildNtfsStreamUndeleteRequest(TextView destination,
+                                                    const std::vector<NtfsUndeleteRecord>& records) {
+  std::vector<uint8_t> out;
+  AppendPayloadText(out, destination);
+  for (const auto& r : records) {
+    Append32(out, static_cast<uint32_t>(r.record));
+    Append32(out, r.stream);
+  }
+  Append32(out, 0xFFFFFFFFu);
+  Append32(out, 0);
+  return out;
+}
+
 std::vector<uint8_t> BuildFatUndeleteRequest(TextView destination, const std::vector<FatUndeleteRecord>& records) {
   std::vector<uint8_t> out;
   AppendPayloadText(out, destination);
@@ -195,6 +208,21 @@ bool ParseNtfsUndeleteRecords(const uint8_t* payload, uint32_t length, uint32_t 
     int32_t r = static_cast<int32_t>(le32(b, offset));
     if (r == -1) return true;
     out.push_back(r);
+    offset += 8;
+  }
+  return false;  // no end mark inside the payload
+}
+
+bool ParseNtfsUndeleteStreams(const uint8_t* payload, uint32_t length, uint32_t offset,
+                              std::vector<NtfsUndeleteRecord>& out) {
+  out.clear();
+  Bytes b(payload, length);
+  while (InBounds(length, offset, 4)) {
+    const int32_t r = static_cast<int32_t>(le32(b, offset));
+    if (r == -1) return true;
+    // A record cut short after its number names the file itself.
+    const uint16_t stream = InBounds(length, offset + 4, 2) ? le16(b, offset + 4) : 0;
+    out.push_back({r, stream});
     offset += 8;
   }
   return false;  // no end mark inside the payload

@@ -80,6 +80,17 @@ struct FatUndeleteRecord {
   Text path;
 };
 std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::vector<int32_t>& records);
+// NTFS records naming a data stream: the 16-bit value after the record
+// number is the number of a named data stream of the file (1, 2, ... as
+// the search lists them), 0 for the file's own data.
+struct NtfsUndeleteRecord {
+  int32_t record = 0;
+  uint16_t stream = 0;
+};
+std::vector<uint8_t> BuildNtfsStreamUndeleteRequest(TextView destination,
+                                                    const std::vector<NtfsUndeleteRecord>& records);
+bool ParseNtfsUndeleteStreams(const uint8_t* payload, uint32_t length, uint32_t offset,
+                              std::vector<NtfsUndeleteRecord>& out);
 std::vector<uint8_t> BuildFatUndeleteRequest(TextView destination, const std::vector<FatUndeleteRecord>& records);
 
 // Appends a UTF-16LE text and its NUL terminator, as every payload stores texts.

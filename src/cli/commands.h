@@ -19,6 +19,7 @@ struct SearchArgs {
   std::string folder;
   bool noSubfolders = false;
   bool json = false;
+  bool verbose = false;  // what the search passed over, on stderr
 };
 
 struct RecoverArgs {

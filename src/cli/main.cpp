@@ -26,6 +26,7 @@ void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
   cmd->add_option("--folder", s.folder, "Folder inside the volume, e.g. \\Users\\me (default: the whole volume)");
   cmd->add_flag("--no-subfolders", s.noSubfolders, "Only files directly in --folder");
   cmd->add_flag("--json", s.json, "One JSON object per line");
+  cmd->add_flag("--verbose", s.verbose, "Say on stderr what the search passed over and why");
 }
 
 int Run(int argc, char** argv) {
@@ -57,7 +58,7 @@ int Run(int argc, char** argv) {
   AddSearchOptions(recover, recoverArgs.search);
   recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
   recover->add_option("--id", recoverArgs.ids,
-                      "Recover only these files: an NTFS MFT record number, or LOCATOR:INDEX on FAT (as search prints)");
+                      "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
 
   try {
     app.parse(argc, argv);

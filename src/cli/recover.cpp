@@ -131,9 +131,10 @@ int RunRecover(const RecoverArgs& args) {
 
   std::vector<uint8_t> payload;
   if (engine == Engine::Ntfs) {
-    std::vector<int32_t> records;
-    for (const auto& f : chosen) records.push_back(static_cast<int32_t>(f.locator));
-    payload = BuildNtfsUndeleteRequest(dest, records);
+    std::vector<NtfsUndeleteRecord> records;
+    for (const auto& f : chosen)
+      records.push_back({static_cast<int32_t>(f.locator), static_cast<uint16_t>(HasIndex(f, engine) ? f.second : 0)});
+    payload = BuildNtfsStreamUndeleteRequest(dest, records);
   } else {
     std::vector<FatUndeleteRecord> records;
     for (const auto& f : chosen) records.push_back({f.locator, f.second, f.path});
@@ -203,7 +204,7 @@ int RunRecover(const RecoverArgs& args) {
     if (args.search.json) {
       nlohmann::json j;
       j["locator"] = chosen[i].locator;
-      j["index"] = engine == Engine::Fat ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
+      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
       j["code"] = r.code;
       j["source"] = source;
       j["output"] = NativeOutput(r.output);

@@ -77,15 +77,19 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
   p = PutLiteral(p, ",\"locator\":");
   p = PutNumber(p, f.locator);
   p = PutLiteral(p, ",\"index\":");
-  p = engine == Engine::Fat ? PutNumber(p, f.second) : PutLiteral(p, "null");
+  p = HasIndex(f, engine) ? PutNumber(p, f.second) : PutLiteral(p, "null");
   p = PutLiteral(p, ",\"recoverable\":");
   p = f.recoverable >= 0 ? PutNumber(p, static_cast<uint64_t>(f.recoverable)) : PutLiteral(p, "null");
   p = PutLiteral(p, "}\n");
   return static_cast<size_t>(p - start);
 }
 
+bool HasIndex(const FoundFile& f, Engine engine) {
+  return engine == Engine::Fat || (engine == Engine::Ntfs && f.second != kNtfsFileItself);
+}
+
 std::string LocatorText(const FoundFile& f, Engine engine) {
-  if (engine == Engine::Fat) return std::to_string(f.locator) + ":" + std::to_string(f.second);
+  if (HasIndex(f, engine)) return std::to_string(f.locator) + ":" + std::to_string(f.second);
   return std::to_string(f.locator);
 }
 
@@ -148,6 +152,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
+  if (args.verbose && engine == Engine::Ntfs && TheNueVolume().mftRecordsNeverWritten != 0)
+    std::fprintf(stderr, "%llu MFT records past the $MFT data's initialized size were not read: never written\n",
+                 static_cast<unsigned long long>(TheNueVolume().mftRecordsNeverWritten));
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {
     uint32_t percent = 0;

@@ -18,7 +18,11 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 // `refusal`, when the engine refused.
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& each);
-// "RECORD" on NTFS, "LOCATOR:INDEX" on FAT: what --id takes.
+// "RECORD" on NTFS ("RECORD:STREAM" for a named data stream),
+// "LOCATOR:INDEX" on FAT: what --id takes.
 std::string LocatorText(const FoundFile& f, Engine engine);
+// Whether the file has an index: the FAT entry index, or the number of an
+// NTFS named data stream.
+bool HasIndex(const FoundFile& f, Engine engine);
 
 }  // namespace rv::cli

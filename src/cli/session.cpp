@@ -24,6 +24,8 @@ void ParseFound(const std::vector<uint8_t>& p, TextView volumeName, FoundFile& f
   uint32_t off = 12;
   ReadText(p, off, f.time);
   ReadText(p, off, f.path);
+  // A long path follows in full after the shortened one.
+  if (off + 4 < p.size()) ReadText(p, off, f.path);
   // The path starts with the volume prefix: "X:" or the volume's device name.
   TextView rest = f.path;
   if (rest.size() >= volumeName.size() && EqualsIgnoreCase(rest.substr(0, volumeName.size()), volumeName)) {
@@ -87,6 +89,10 @@ void Dispatch(uint32_t id, const std::vector<uint8_t>& p, TextView volumeName, c
         uint32_t off = 8;
         ReadText(p, off, r.source);
         ReadText(p, off, r.output);
+        if (off + 4 < p.size()) {
+          ReadText(p, off, r.source);
+          ReadText(p, off, r.output);
+        }
         ev.onResult(r);
       }
       break;

@@ -85,6 +85,9 @@ FueBuffers& TheFueBuffers();
 // ---- The directory walk --------------------------------------------------------
 constexpr int kWalkLevels = 128;
 constexpr size_t kMaxPathChars = 260;
+// Longest path the walk follows: the longest any Windows path can be. A
+// path longer than 260 units is listed all the same.
+constexpr size_t kMaxWalkPathChars = 32767;
 
 struct WalkLevel {
   gmem::Handle buffer = nullptr;

@@ -165,7 +165,7 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
     break;
   }
   BuildEntryPath(w, v);
-  if (v.pathString.size() >= kMaxPathChars) return NothingOpened(w, v, false);
+  if (v.pathString.size() >= kMaxWalkPathChars) return NothingOpened(w, v, false);
   // 128 levels: a directory that would need a 129th is not entered.
   if (w.depth + 1 >= kWalkLevels) return NothingOpened(w, v, false);
   Text name;
@@ -259,7 +259,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
           ErrorRecord(kModule, 190);
           return FailWalk(w, v);
         }
-        if (v.pathString.size() < kMaxPathChars) {
+        if (v.pathString.size() < kMaxWalkPathChars) {
           std::memcpy(out.entry, e, kEntryBytes);
           out.entryIndex = w.entryIndex;
           out.marker = w.marker;
@@ -268,8 +268,8 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
           w.pos += kEntryBytes;
           return kTrue;
         }
-        // A path of 260 characters does not fit the found-file report: this
-        // entry is passed over, the files after it are still listed.
+        // A path longer than any Windows path is damage: this entry is
+        // passed over, the files after it are still listed.
         ++w.entryIndex;
         w.pos += kEntryBytes;
       }
@@ -294,7 +294,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
       }
       bool deleted = false;
       if (!DescendIntoDirectory(w, deleted)) return FailWalk(w, v);
-      if (v.pathString.empty() || v.pathString.size() >= kMaxPathChars) {
+      if (v.pathString.empty() || v.pathString.size() >= kMaxWalkPathChars) {
         // Nothing opened; never step over the end of the listing.
         if (!AtEnd(w)) w.pos += kEntryBytes;
         continue;

@@ -64,10 +64,16 @@ AttributeWalk::AttributeWalk(Bytes record) : record_(record) {
   Attribute a;
   // Every attribute is at least a resident header long, so the walk ends
   // within size / 24 steps.
+  size_t next = le16(record, kRecFirstAttribute);
   for (bool have = FirstAttributeOf(record, a); have; have = NextAttributeOf(record, a, a)) {
     if (count_ < kInline) inline_.items[count_] = a;
     else overflow_.push_back(a);
     ++count_;
+    next = a.offset + a.length;
+  }
+  if (InBounds(record.size(), next, 4) && le32(record, next) != kAttrEnd) {
+    brokenType_ = le32(record, next);
+    brokenOffset_ = next;
   }
 }
 
@@ -102,7 +108,7 @@ bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& 
 bool ParseFileName(Bytes value, FileName& out) {
   if (value.size() < kFnName) return false;
   const size_t length = le8(value, kFnNameLength);
-  if (length == 0 || !InBounds(value.size(), kFnName, 2 * length)) return false;
+  if (!InBounds(value.size(), kFnName, 2 * length)) return false;
   out.parent = le64(value, kFnParent);
   out.nameSpace = le8(value, kFnNamespace);
   // The name was proven inside the value above.

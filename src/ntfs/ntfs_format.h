@@ -108,7 +108,21 @@ constexpr size_t kAleAttributeId = 24;
 constexpr size_t kAleMinBytes = 26;
 
 constexpr uint64_t kRecordNumberMask = 0x0000FFFFFFFFFFFFull;
+// A file reference: record number in the low 48 bits, the record's
+// sequence number (how often it was reused) in the top 16.
+constexpr unsigned kReferenceSequenceShift = 48;
 constexpr uint64_t kRootFolderRecord = 5;
+
+// Whether a record holding `sequence` (in use or not) is the one a file
+// reference with `expected` names. A reference of sequence 0 names any.
+// Freeing a record moves its sequence number on by one (skipping 0), so a
+// deleted folder is still the parent its deleted files name; a record in
+// use under another number was reused and is not.
+inline bool SequenceNames(uint16_t sequence, bool inUse, uint16_t expected) {
+  if (expected == 0 || sequence == expected) return true;
+  const uint16_t next = static_cast<uint16_t>(expected + 1 == 0x10000 ? 1 : expected + 1);
+  return !inUse && sequence == next;
+}
 
 // Validates the update sequence against the record (offset and array inside
 // the record, at most size / 512 + 1 entries) and restores the protected
@@ -152,6 +166,12 @@ class AttributeWalk {
   // Index of the first attribute of `type` at or after `from`; size() when
   // there is none.
   size_t Find(uint32_t type, size_t from = 0) const;
+  // Type of the attribute the walk stopped at because it failed
+  // validation (its value or name running past it or the record, a bad
+  // length); 0 when the walk ended at the end marker or the record's end.
+  uint32_t BrokenType() const { return brokenType_; }
+  // Its offset in the record.
+  size_t BrokenOffset() const { return brokenOffset_; }
 
  private:
   // A 1 KiB record holds a dozen attributes at most in practice; larger
@@ -159,6 +179,8 @@ class AttributeWalk {
   static constexpr size_t kInline = 24;
   Bytes record_;
   size_t count_ = 0;
+  uint32_t brokenType_ = 0;
+  size_t brokenOffset_ = 0;
   // Left unset until the walk writes an entry: a walk is made per record
   // examined, and clearing the whole array would cost more than the walk.
   union Inline {
@@ -176,7 +198,7 @@ Text AttributeName(Bytes record, const Attribute& a);
 bool SameName(Bytes record, const Attribute& a, Bytes record2, const Attribute& b);
 
 // $FILE_NAME value, validated: the fixed part and the name lie inside the
-// value, and the name is not empty.
+// value. The name may be empty (damage, or a driver that wrote one).
 struct FileName {
   uint64_t parent = 0;  // parent folder reference, sequence number included
   uint8_t nameSpace = 0;

@@ -105,6 +105,7 @@ void ResetPerFileResults(NueVolumeData& v) {
   v.compressionUnitClusters = 16;
   v.extentCount = v.totalRunClusters = v.storedClusters = v.discontinuities = 0;
   v.lowestCluster = 0;
+  v.dataDamaged = 0;
 }
 
 // File attributes of $STANDARD_INFORMATION; false when the record has none.
@@ -178,8 +179,11 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
   runs.clear();
   // A list cut short (running off the attribute, pointing outside the
   // volume) keeps the runs decoded before the damage.
-  if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs))
+  // The group header's reserved word marks such a group.
+  if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs)) {
     ErrorRecord(kModule, 792);
+    put32At(v.runTableAddress + c.groupOffset + 4, 1);
+  }
   uint64_t count = le64At(v.runTableAddress + c.groupOffset + 8);
   // The group's runs end where the cursor does: each run decoded is added
   // to both.
@@ -447,6 +451,7 @@ BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const nt
     put32(t, kRunTableHeaderBytes, static_cast<uint32_t>(ordinal));
   }
   const uint64_t runs = le64(t, kRunTableHeaderBytes + 8);
+  if (le32(t, kRunTableHeaderBytes + 4) != 0) v.dataDamaged = runs == 0 ? 2 : 1;
   if (runs == 0) {
     ErrorRecord(kModule, 1680);
     return kFalse;
@@ -461,6 +466,16 @@ BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const nt
   v.dataSize = le64(t, kRunTableHeaderBytes + 32);
   if (runs > 1) v.fragmentedFlag = 1;
   v.extentCount = (v.compressedFlag || v.sparseFlag) ? runs : le64(t, kRunTableHeaderBytes + 16) + 1;
+  return kTrue;
+}
+
+// Non-resident data whose run list holds no valid run: listed with its
+// size, none of it recoverable. Any other failure leaves it out.
+BOOL NoValidRun(NueVolumeData& v, Bytes attr, uint32_t& status) {
+  if (v.dataDamaged != 2) return kFalse;
+  v.dataSize = le64(attr, ntfs::kAttrDataSize);
+  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
+  status = 1;
   return kTrue;
 }
 
@@ -497,6 +512,7 @@ bool FirstRunGroup(const NueVolumeData& v, RunGroupView& out) {
   Bytes t = ConstTable(v);
   const uint32_t g = kRunTableHeaderBytes;
   out.ordinal = le32(t, g);
+  out.damaged = le32(t, g + 4) != 0;
   out.allocatedSize = le64(t, g + 24);
   out.dataSize = le64(t, g + 32);
   const uint64_t count = le64(t, g + 8);
@@ -529,6 +545,51 @@ BOOL ReadNonResidentValue(NueVolumeData& v, Bytes record, const ntfs::Attribute&
   return kTrue;
 }
 
+void NamedDataStreams(const ntfs::AttributeWalk& w, std::vector<Text>& names) {
+  names.clear();
+  for (size_t at = w.Find(ntfs::kTypeData); at < w.size(); at = w.Find(ntfs::kTypeData, at + 1)) {
+    if (w[at].nameLength == 0) continue;
+    bool seen = false;
+    for (size_t before = 0; before < at && !seen; ++before)
+      seen = w[before].type == ntfs::kTypeData && ntfs::SameName(w.record(), w[before], w.record(), w[at]);
+    if (!seen) names.push_back(ntfs::AttributeName(w.record(), w[at]));
+  }
+}
+
+BOOL SelectDataStream(NueVolumeData& v, const ntfs::AttributeWalk& w, uint32_t stream, uint32_t& status) {
+  if (stream == 0) {
+    uint64_t time = 0;
+    return ClassifyFileRecord(v, w, time, status) && (status == 1 || status == 2);
+  }
+  std::vector<Text> names;
+  NamedDataStreams(w, names);
+  if (stream > names.size()) return kFalse;
+  const Text& name = names[stream - 1];
+  size_t at = w.Find(ntfs::kTypeData);
+  while (at < w.size() && !(w[at].nameLength == name.size() && ntfs::AttributeName(w.record(), w[at]) == name))
+    at = w.Find(ntfs::kTypeData, at + 1);
+  if (at == w.size() || (w[at].flags & ntfs::kAttrEncrypted)) return kFalse;
+  ResetPerFileResults(v);
+  const ntfs::Attribute& a = w[at];
+  if (!a.nonResident) {
+    status = 1;
+    v.dataSize = v.initializedSize = ntfs::ResidentValue(w.record(), a).size();
+    return kTrue;
+  }
+  if (!GetAttributeRunsOf(v, name, ntfs::kTypeData, w)) return NoValidRun(v, ntfs::AttributeBytes(w.record(), a), status);
+  // A stream is compressed or sparse by its own attribute, whatever the
+  // file's other data is.
+  v.compressedFlag = (a.flags & ntfs::kAttrCompressed) ? 1 : 0;
+  v.sparseFlag = (a.flags & ntfs::kAttrSparse) ? 1 : 0;
+  Bytes attr = ntfs::AttributeBytes(w.record(), a);
+  v.dataSize = le64(attr, ntfs::kAttrDataSize);
+  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
+  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
+  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+  status = v.extentCount != 0 ? 2 : 1;
+  return kTrue;
+}
+
 BOOL ClassifyFileRecord(NueVolumeData& v, Bytes record, uint64_t& modificationTime, uint32_t& status) {
   const ntfs::AttributeWalk walk(record);
   return ClassifyFileRecord(v, walk, modificationTime, status);
@@ -551,6 +612,17 @@ BOOL ClassifyFileRecord(NueVolumeData& v, const ntfs::AttributeWalk& w, uint64_t
   while (at < w.size() && w[at].nameLength != 0) at = w.Find(ntfs::kTypeData, at + 1);
   if (at == w.size()) {
     status = 1;
+    // A $DATA that fails validation (its value running past the record)
+    // ended the walk: the file has data, and none of it can be trusted.
+    // Its size is what the attribute claims, where that can be read.
+    if (w.BrokenType() == ntfs::kTypeData) {
+      v.dataDamaged = 2;
+      const size_t b = w.BrokenOffset();
+      if (InBounds(record.size(), b, ntfs::kResidentHeaderBytes) && le8(record, b + ntfs::kAttrNonResident) == 0)
+        v.dataSize = le32(record, b + ntfs::kAttrValueLength);
+      else if (InBounds(record.size(), b, ntfs::kNonResidentHeaderBytes))
+        v.dataSize = le64(record, b + ntfs::kAttrDataSize);
+    }
     return kTrue;
   }
   const ntfs::Attribute& a = w[at];
@@ -565,7 +637,7 @@ BOOL ClassifyFileRecord(NueVolumeData& v, const ntfs::AttributeWalk& w, uint64_t
   }
   Bytes attr = ntfs::AttributeBytes(record, a);
   const uint32_t compressed = v.compressedFlag, sparse = v.sparseFlag;
-  if (!GetAttributeRunsOf(v, u"", ntfs::kTypeData, w)) return kFalse;
+  if (!GetAttributeRunsOf(v, u"", ntfs::kTypeData, w)) return NoValidRun(v, attr, status);
   v.compressedFlag = compressed;
   v.sparseFlag = sparse;
   v.dataSize = le64(attr, ntfs::kAttrDataSize);

@@ -40,7 +40,7 @@ bool ListEntryAt(Bytes list, size_t pos, ListEntry& e) {
 
 // The first usable $FILE_NAME of one record: namespace POSIX, Win32 or
 // Win32-and-DOS (a DOS-only name is an alias of another one).
-bool NameInRecord(const ntfs::AttributeWalk& w, Text& name, uint64_t& parent) {
+bool NameInRecord(const ntfs::AttributeWalk& w, Text& name, uint64_t& parent, uint16_t& parentSequence) {
   // Parsed into storage kept between records: a search parses one name
   // per deleted record.
   thread_local ntfs::FileName fn;
@@ -50,12 +50,28 @@ bool NameInRecord(const ntfs::AttributeWalk& w, Text& name, uint64_t& parent) {
     if (!ntfs::ParseFileName(ntfs::ResidentValue(w.record(), a), fn) || fn.nameSpace == ntfs::kNamespaceDos) continue;
     name.assign(fn.name);
     parent = fn.parent & 0xFFFFFFFFull;
+    parentSequence = static_cast<uint16_t>(fn.parent >> ntfs::kReferenceSequenceShift);
     return true;
   }
   return false;
 }
 
 }  // namespace
+
+void SafeRecordName(Text& name) {
+  // Names travel on as NUL-terminated texts (found-file and result
+  // messages, request payloads): a NUL unit ends the name there, so the
+  // path listed, the source reported and the output written agree. Linux
+  // drivers write names holding "\", which would read as a folder of the
+  // path: it becomes "_", as in the output name. A name left empty is "_".
+  size_t end = name.size();
+  for (size_t i = name.size(); i-- > 0;) {
+    if (name[i] == u'\\') name[i] = u'_';
+    if (name[i] == u'\0') end = i;
+  }
+  name.resize(end);
+  if (name.empty()) name = u"_";
+}
 
 BOOL ReadFileRecord(NueVolumeData& volume, uint64_t& number, uint8_t* dest, uint64_t length) {
   std::vector<uint8_t>& out = FileRecordOutput();
@@ -189,20 +205,36 @@ BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes 
 
 BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found) {
   const ntfs::AttributeWalk walk(record);
-  return GetRecordFileName(volume, walk, name, parent, found);
+  uint16_t sequence = 0;
+  return GetRecordFileName(volume, walk, name, parent, sequence, found);
 }
 
 BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& walk, Text& name, uint64_t& parent,
                        BOOL& found) {
+  uint16_t sequence = 0;
+  return GetRecordFileName(volume, walk, name, parent, sequence, found);
+}
+
+BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& walk, Text& name, uint64_t& parent,
+                       uint16_t& parentSequence, BOOL& found) {
   found = kFalse;
   const Bytes record = walk.record();
   const size_t listAt = walk.Find(ntfs::kTypeAttributeList);
   bool ok = false;
   if (listAt == walk.size()) {
-    ok = NameInRecord(walk, name, parent);
-  } else if (!walk[listAt].nonResident) {
-    // The names may live in extension records.
-    Bytes entries = ntfs::ResidentValue(record, walk[listAt]);
+    ok = NameInRecord(walk, name, parent, parentSequence);
+  } else {
+    // The names may live in extension records. A list too long for the
+    // record is kept in clusters of its own (ntfs-3g does so for folders
+    // with long names): it is read from there.
+    Bytes entries;
+    std::vector<uint8_t> listStorage;
+    uint64_t listLength = 0;
+    if (!walk[listAt].nonResident) {
+      entries = ntfs::ResidentValue(record, walk[listAt]);
+    } else if (ReadNonResidentValue(volume, record, walk[listAt], listStorage, listLength)) {
+      entries = Bytes(listStorage.data(), static_cast<size_t>(std::min<uint64_t>(listLength, listStorage.size())));
+    }
     std::vector<uint8_t> block(static_cast<size_t>(volume.bytesPerFileRecord));
     ListEntry e;
     size_t reads = 0;
@@ -213,24 +245,16 @@ BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& walk, T
       uint64_t number = wanted;
       if (!ReadFileRecord(volume, number, block.data(), block.size()) || number != wanted) continue;
       const ntfs::AttributeWalk extension(Bytes(block.data(), block.size()));
-      ok = NameInRecord(extension, name, parent);
+      ok = NameInRecord(extension, name, parent, parentSequence);
     }
+    // A list that cannot be read still leaves the base record's own names.
+    if (!ok) ok = NameInRecord(walk, name, parent, parentSequence);
   }
   if (!ok) {
     ErrorRecord("NueRtns", 2810);
     return kFalse;
   }
-  // A name with a separator could climb out of its folder. Names travel
-  // on as NUL-terminated texts (found-file and result messages, request
-  // payloads): a NUL unit ends the name there, so the path listed, the
-  // source reported and the output written agree.
-  size_t end = name.size();
-  for (size_t i = name.size(); i-- > 0;) {
-    if (name[i] == u'\\') return kFalse;
-    if (name[i] == u'\0') end = i;
-  }
-  name.resize(end);
-  if (name.empty()) return kFalse;
+  SafeRecordName(name);
   found = kTrue;
   return kTrue;
 }

@@ -63,6 +63,9 @@ struct NueVolumeData : VolumeHandle {
   uint8_t* mftRunsAddress = nullptr;
   uint32_t mftRunCount = 0;
   uint64_t mftDataSize = 0;
+  // Records the $MFT data claims past its initialized size: never written,
+  // so never read (the scan ends at the initialized size).
+  uint64_t mftRecordsNeverWritten = 0;
   gmem::Handle mftBitmap = nullptr;     // the $MFT:$BITMAP
   uint64_t mftBitmapBytes = 0;
   uint64_t recordsInUse = 0;
@@ -85,16 +88,26 @@ struct NueVolumeData : VolumeHandle {
   uint64_t discontinuities = 0;
   uint64_t recordsWithoutData = 0;
   uint64_t lowestCluster = 0;
+  // Damage found in the selected data: 0 none, 1 its run list was cut
+  // short (the clusters past the runs decoded are lost), 2 none of it can
+  // be read (a resident value running past its record, a run list with no
+  // valid run).
+  uint32_t dataDamaged = 0;
   uint32_t listedDataKind = 0;  // data kind of the record last listed by the search
 
-  // Search state kept between calls on the same volume.
+  // Search state kept between calls on the same volume: the parent
+  // reference (record number and sequence number) of the file placed last.
   uint64_t lastParent = 0;
   // Folder paths rebuilt during one scan ("\a\b", no trailing separator),
   // by record number, so the climb for the next folder stops at the first
   // ancestor already placed. Direct-mapped and small: it bounds the climb's
-  // reads, not the memory. Emptied when a scan or a recovery begins.
+  // reads, not the memory. Emptied when a scan or a recovery begins. The
+  // folder record's sequence number and in-use flag decide whether a
+  // reference names that folder.
   struct FolderSlot {
     uint64_t record = UINT64_MAX;
+    uint16_t sequence = 0;
+    bool inUse = false;
     Text path;
   };
   static constexpr size_t kFolderSlots = 256;
@@ -135,6 +148,12 @@ BOOL ResolveListEntry(NueVolumeData& volume, std::vector<uint8_t>& block, Bytes 
 BOOL GetRecordFileName(NueVolumeData& volume, Bytes record, Text& name, uint64_t& parent, BOOL& found);
 BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& record, Text& name, uint64_t& parent,
                        BOOL& found);
+// The same, with the sequence number the parent reference expects.
+BOOL GetRecordFileName(NueVolumeData& volume, const ntfs::AttributeWalk& record, Text& name, uint64_t& parent,
+                       uint16_t& parentSequence, BOOL& found);
+// A name from the disk as it is listed: cut at a NUL unit, "\" as "_",
+// and "_" when nothing is left.
+void SafeRecordName(Text& name);
 
 // ---- Data runs ---------------------------------------------------------------
 struct RunCursor {
@@ -149,6 +168,7 @@ struct RunCursor {
 
 struct RunGroupView {
   uint32_t ordinal = 0;
+  bool damaged = false;  // the run list was cut short by damage
   uint64_t allocatedSize = 0;
   uint64_t dataSize = 0;
   std::vector<ntfs::Run> runs;
@@ -170,6 +190,16 @@ bool FirstRunGroup(const NueVolumeData& volume, RunGroupView& out);
 BOOL ClassifyFileRecord(NueVolumeData& volume, Bytes record, uint64_t& modificationTime, uint32_t& status);
 BOOL ClassifyFileRecord(NueVolumeData& volume, const ntfs::AttributeWalk& record, uint64_t& modificationTime,
                         uint32_t& status);
+
+// Named $DATA streams of a record, each once however many extents it has,
+// in the order of the record: stream number n (from 1) is names[n - 1].
+// Names as on disk (UTF-16 units).
+void NamedDataStreams(const ntfs::AttributeWalk& record, std::vector<Text>& names);
+// Selects the data of stream number `stream` (0: the unnamed $DATA, as
+// ClassifyFileRecord does) for the writers and the estimate: sizes, flags
+// and runs in the volume record. Status 1 resident or empty, 2 with runs;
+// false when there is no such stream or it is encrypted.
+BOOL SelectDataStream(NueVolumeData& volume, const ntfs::AttributeWalk& record, uint32_t stream, uint32_t& status);
 
 // ---- Raw MFT scan ----------------------------------------------------------------
 BOOL BuildMftRunTable(NueVolumeData& volume);

@@ -27,6 +27,33 @@ void PostProgress(uint64_t current, uint64_t count, uint32_t& lastPercent) {
   }
 }
 
+// Each named data stream of the file just listed, as "name:stream" in the
+// file's folder, with the stream's own size and runs; a stream is listed
+// when the file's name or its own matches the pattern.
+bool ListNamedStreams(NueVolumeData& v, Bytes record, const RecordExamination& exam,
+                      const SearchRequestFields& request, bool fileListed) {
+  const ntfs::AttributeWalk walk(record);
+  thread_local std::vector<Text> names;
+  NamedDataStreams(walk, names);
+  bool listed = false;
+  if (names.empty()) return listed;
+  const Text fileName = v.currentFileName, fullPath = v.currentFullPath;
+  for (size_t i = 0; i < names.size(); ++i) {
+    Text streamName = names[i];
+    SafeRecordName(streamName);
+    if (!fileListed && !FolderFilter(v.currentFolderPath, fileName + u":" + streamName, request.folder, request.pattern,
+                                     request.includeSubfolders != 0))
+      continue;
+    uint32_t status = 0;
+    if (!SelectDataStream(v, walk, static_cast<uint32_t>(i + 1), status)) continue;
+    v.listedDataKind = status;
+    PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), fullPath + u":" + streamName,
+                      exam.modificationTime, static_cast<uint32_t>(v.dataSize), static_cast<uint32_t>(i + 1));
+    listed = true;
+  }
+  return listed;
+}
+
 int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
   if (!LoadMftBitmap(v)) return kScanBitmapLoad;
   if (!gmem::Lock(v.mftBitmap)) return kScanBitmapLock;
@@ -51,12 +78,14 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
     std::memcpy(copy.data(), record, copy.size());
     RecordExamination exam;
     if (ExamineRecord(v, Bytes(copy.data(), copy.size()), exam) != 0) continue;
-    if (!FolderFilter(v.currentFolderPath, v.currentFileName, request.folder, request.pattern,
-                      request.includeSubfolders != 0))
-      continue;
-    PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), v.currentFullPath, exam.modificationTime,
-                      static_cast<uint32_t>(v.dataSize));
-    result = kScanListed;
+    const bool matched = FolderFilter(v.currentFolderPath, v.currentFileName, request.folder, request.pattern,
+                                      request.includeSubfolders != 0);
+    if (matched) {
+      PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), v.currentFullPath, exam.modificationTime,
+                        static_cast<uint32_t>(v.dataSize));
+      result = kScanListed;
+    }
+    if (ListNamedStreams(v, Bytes(copy.data(), copy.size()), exam, request, matched)) result = kScanListed;
   }
   gmem::Unlock(v.mftBitmap);
   return result;

@@ -51,6 +51,10 @@ BitmapSlices& Slices() {
 // that the volume bitmap shows free.
 bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
   thread_local RunGroupView group;  // asked for every listed file: its room is kept
+  if (v.dataDamaged == 2) {
+    percent = 0;
+    return true;
+  }
   if (dataKind != 2 || !FirstRunGroup(v, group)) {
     percent = 100;
     return true;
@@ -70,6 +74,8 @@ bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
     }
     stored += n;
   }
+  // Clusters a damaged run list no longer maps are lost.
+  if (v.dataDamaged != 0) stored += wanted;
   percent = stored == 0 ? 100 : static_cast<uint32_t>(free * 100 / stored);
   return true;
 }

@@ -15,9 +15,12 @@ namespace rv {
 namespace {
 
 constexpr const char* kSubs = "NtfsSubs";
-constexpr size_t kMaxPathUnits = 260;
-// Deeper than any real tree; a parent chain that goes on is damage.
+// Longer than any path NTFS allows, and deeper than any real tree: a
+// parent chain that goes on is damage.
+constexpr size_t kMaxPathUnits = 32767;
 constexpr size_t kMaxFolderDepth = 1024;
+// Where files go whose folder cannot be placed.
+constexpr const char16_t* kOrphanFolder = u"\\$Orphan";
 
 uint8_t* AlignUp(uint8_t* p, uint64_t alignment) {
   const uintptr_t a = reinterpret_cast<uintptr_t>(p);
@@ -84,6 +87,24 @@ bool RecordInUse(const NueVolumeData& v, const uint8_t* bitmap, uint64_t n) {
   return (bitmap[n / 8] >> (n % 8)) & 1;
 }
 
+// After a failed read of `length` bytes at volume byte `byte`: the same
+// bytes a record (or a sector, when larger) at a time, so one unreadable
+// sector costs the records in it, not the whole window. What cannot be read
+// is left zero, and fails its fixups. True when any piece was read.
+bool ReadPieceByPiece(NueVolumeData& v, uint64_t byte, uint64_t length, uint8_t* dest) {
+  const uint64_t piece = std::max<uint64_t>(v.bytesPerFileRecord, v.bytesPerSector);
+  bool any = false;
+  for (uint64_t done = 0; done < length; done += piece) {
+    const uint64_t n = std::min(piece, length - done);
+    const bool read = (byte + done) % v.bytesPerSector == 0 && n % v.bytesPerSector == 0 &&
+                      DasdReadCluster(v, (byte + done) / v.bytesPerSector, n / v.bytesPerSector, dest + done,
+                                      v.bytesPerSector, v.bytesPerSector);
+    if (!read) std::memset(dest + done, 0, static_cast<size_t>(n));
+    any |= read;
+  }
+  return any;
+}
+
 // Reads the 64 KiB of MFT from virtual byte `start` into the window, piece
 // by piece along the MFT runs. Pieces that cannot be read stay zero, so the
 // records in them fail their fixups; false when nothing could be read.
@@ -116,9 +137,11 @@ bool FillWindow(NueVolumeData& v, uint64_t start) {
     if (list[index].lcn >= 0) {
       const uint64_t byte = (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster;
       read = DasdReadCluster(v, byte / unit, n / unit, v.recordBuffer + done, v.bytesPerSector, unit);
+      if (!read) read = ReadPieceByPiece(v, byte, n, v.recordBuffer + done);
+    } else {
+      // A hole leaves zeros.
+      std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
     }
-    // A hole, or a read that failed part way, leaves zeros.
-    if (!read) std::memset(v.recordBuffer + done, 0, static_cast<size_t>(n));
     any |= read;
     done += n;
   }
@@ -225,6 +248,8 @@ BOOL BuildMftRunTable(NueVolumeData& v) {
   if (!SystemFileRuns(v, 10, upcase, 3491, 3494, 3498, 3500, record)) return kFalse;
   if (!SystemFileRuns(v, 0, mft, 3510, 3514, 3518, 3520, record)) return kFalse;
   v.mftDataSize = mft.dataSize;
+  const uint64_t claimed = mft.dataSize / v.bytesPerFileRecord;
+  v.mftRecordsNeverWritten = claimed > v.mftRecordCount ? claimed - v.mftRecordCount : 0;
   uint64_t mapped = 0;
   for (const auto& r : mft.runs) mapped += r.length;
   // A valid data length beyond the clusters the $MFT owns is damage: the
@@ -283,22 +308,30 @@ BOOL LoadMftBitmap(NueVolumeData& v) {
       ErrorRecord(kSubs, 3751);
       return kFalse;
     }
-    const uint64_t limit = (v.mftRecordCount + 7) / 8 + v.bytesPerCluster;
-    if (v.totalRunClusters == 0 || v.totalRunClusters > limit / v.bytesPerCluster + 1) {
+    // Only the bits of the records the scan reads are loaded: a bitmap
+    // that claims more (with an $MFT whose data runs past its initialized
+    // size) holds nothing about records that were never written.
+    const uint64_t needed = ((v.mftRecordCount + 7) / 8 + v.bytesPerCluster - 1) / v.bytesPerCluster;
+    const uint64_t clusters = std::min(v.totalRunClusters, std::max<uint64_t>(needed, 1));
+    if (clusters == 0 || clusters > UINT32_MAX / v.bytesPerCluster) {
       ErrorRecord(kSubs, 3754);
       return kFalse;
     }
-    bits.assign(static_cast<size_t>((v.totalRunClusters + 1) * v.bytesPerCluster), 0);
+    bits.assign(static_cast<size_t>((clusters + 1) * v.bytesPerCluster), 0);
     uint8_t* at = bits.data();
+    uint64_t left = clusters;
     for (const auto& run : group.runs) {
+      if (left == 0) break;
+      const uint64_t n = std::min(run.length, left);
       if (run.lcn >= 0 &&
-          !DasdReadCluster(v, static_cast<uint64_t>(run.lcn), run.length, at, v.bytesPerSector, v.bytesPerCluster)) {
+          !DasdReadCluster(v, static_cast<uint64_t>(run.lcn), n, at, v.bytesPerSector, v.bytesPerCluster)) {
         ErrorRecord(kSubs, 3774);
         return kFalse;
       }
-      at += run.length * v.bytesPerCluster;
+      at += n * v.bytesPerCluster;
+      left -= n;
     }
-    bits.resize(static_cast<size_t>(v.totalRunClusters * v.bytesPerCluster));
+    bits.resize(static_cast<size_t>(clusters * v.bytesPerCluster));
   }
   void* address = nullptr;
   if (bits.empty() || bits.size() > UINT32_MAX || !AllocGlobalBlock(static_cast<uint32_t>(bits.size()), &v.mftBitmap, &address)) {
@@ -359,14 +392,16 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
   // Kept between records, as the search names one file per deleted record.
   thread_local Text name;
   uint64_t parent = 0;
+  uint16_t parentSequence = 0;
   BOOL found = kFalse;
-  if (!GetRecordFileName(v, record, name, parent, found) || !found) return kFalse;
+  if (!GetRecordFileName(v, record, name, parent, parentSequence, found) || !found) return kFalse;
   v.currentFileName = name;
-  if (parent == v.lastParent && !v.currentFullPath.empty()) {
+  const uint64_t parentReference = parent | uint64_t{parentSequence} << ntfs::kReferenceSequenceShift;
+  if (parentReference == v.lastParent && !v.currentFullPath.empty()) {
     // Files of one folder follow each other in the MFT: the folder is the
     // one the last file was placed in, only the name changes.
     const size_t slash = v.currentFullPath.rfind(u'\\');
-    if (slash == Text::npos || slash + 1 + name.size() >= kMaxPathUnits) return kFalse;
+    if (slash == Text::npos) return kFalse;
     v.currentFullPath.resize(slash + 1);
     v.currentFullPath += name;
     return kTrue;
@@ -381,20 +416,35 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
     auto slotOf = [&](uint64_t record) -> NueVolumeData::FolderSlot& {
       return v.folderPaths[record % NueVolumeData::kFolderSlots];
     };
-    // The folders climbed, from the parent up, and their names.
-    std::vector<uint64_t> climbed;
-    std::vector<Text> names;
+    // The folders climbed, from the parent up, with their names and the
+    // sequence numbers their records hold.
+    struct Climbed {
+      uint64_t record;
+      uint16_t sequence;
+      bool inUse;
+      Text name;
+    };
+    std::vector<Climbed> climbed;
     std::vector<uint8_t> block(static_cast<size_t>(v.bytesPerFileRecord));
     std::unordered_set<uint64_t> visited;
     uint64_t current = parent;
+    uint16_t expected = parentSequence;
     size_t units = 0;
+    // A folder that cannot be placed (its record unreadable, now a file,
+    // reused since, out of range, or the parents loop) leaves the folders
+    // climbed so far, which are trusted, under one folder that says their
+    // place is unknown.
+    bool orphan = false;
     while (current != ntfs::kRootFolderRecord) {
       const NueVolumeData::FolderSlot& known = slotOf(current);
-      if (known.record == current) {
+      if (known.record == current && ntfs::SequenceNames(known.sequence, known.inUse, expected)) {
         folder = known.path;
         break;
       }
-      if (!visited.insert(current).second || visited.size() > kMaxFolderDepth) return kFalse;
+      if (!visited.insert(current).second || visited.size() > kMaxFolderDepth || units > kMaxPathUnits) {
+        orphan = true;
+        break;
+      }
       uint64_t got = current;
       Bytes folderRecord;
       if (ReadFileRecord(v, got, block.data(), block.size()) && got == current) {
@@ -403,29 +453,44 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
         // A deleted folder: its record is free and read raw.
         uint8_t* raw = nullptr;
         got = current;
-        if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) return kFalse;
+        if (!ReadNextFreeFileRecord(v, got, raw) || got != current || !raw) {
+          orphan = true;
+          break;
+        }
         std::memcpy(block.data(), raw, block.size());
         folderRecord = Bytes(block.data(), block.size());
       }
-      if (!(le16(folderRecord, ntfs::kRecFlags) & ntfs::kRecDirectory)) return kFalse;
+      const uint16_t flags = le16(folderRecord, ntfs::kRecFlags);
+      const uint16_t sequence = le16(folderRecord, ntfs::kRecSequence);
+      const bool inUse = (flags & ntfs::kRecInUse) != 0;
+      if (!(flags & ntfs::kRecDirectory) || !ntfs::SequenceNames(sequence, inUse, expected)) {
+        orphan = true;
+        break;
+      }
       Text folderName;
       uint64_t next = 0;
+      uint16_t nextSequence = 0;
       BOOL ok = kFalse;
-      if (!GetRecordFileName(v, folderRecord, folderName, next, ok) || !ok) return kFalse;
+      const ntfs::AttributeWalk folderWalk(folderRecord);
+      if (!GetRecordFileName(v, folderWalk, folderName, next, nextSequence, ok) || !ok) {
+        orphan = true;
+        break;
+      }
       units += folderName.size() + 1;
-      if (units + name.size() + 2 >= kMaxPathUnits) return kFalse;
-      climbed.push_back(current);
-      names.push_back(std::move(folderName));
+      climbed.push_back({current, sequence, inUse, std::move(folderName)});
       current = next;
+      expected = nextSequence;
     }
+    if (orphan) folder = kOrphanFolder;
     // Down again from the highest folder climbed, each placed as it is
     // reached.
-    if (folder.size() + units + name.size() + 2 >= kMaxPathUnits) return kFalse;
     for (size_t i = climbed.size(); i-- > 0;) {
       folder += u"\\";
-      folder += names[i];
-      NueVolumeData::FolderSlot& slot = slotOf(climbed[i]);
-      slot.record = climbed[i];
+      folder += climbed[i].name;
+      NueVolumeData::FolderSlot& slot = slotOf(climbed[i].record);
+      slot.record = climbed[i].record;
+      slot.sequence = climbed[i].sequence;
+      slot.inUse = climbed[i].inUse;
       slot.path = folder;
     }
   }
@@ -437,10 +502,9 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
   } else {
     prefix = Text(v.devicePath);
   }
-  if (prefix.size() + folder.size() + name.size() >= kMaxPathUnits) return kFalse;
   v.currentFolderPath = folder;
   v.currentFullPath = prefix + folder + name;
-  v.lastParent = parent;
+  v.lastParent = parentReference;
   return kTrue;
 }
 

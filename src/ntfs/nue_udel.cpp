@@ -40,6 +40,7 @@ struct FileJob {
   uint64_t dataSize = 0;
   uint64_t initializedSize = 0;
   Text fileName;
+  Text streamName;  // on disk; empty for the file's own data
   Text outputName;
   uint64_t modificationTime = 0;
   uint32_t inUse = 0;
@@ -47,6 +48,7 @@ struct FileJob {
   // the file's data came back.
   uint64_t freeRead = 0;
   uint32_t lastPercent = 0;
+  bool runsCutShort = false;  // the clusters past the runs were lost to damage
 };
 
 // A sector-aligned working buffer with one spare sector.
@@ -68,11 +70,22 @@ void PostStep(FileJob& job, uint64_t offset) {
 }
 
 // Clusters [vcn, vcn + count) of the file into `dest`: holes as zeros,
-// clusters past the runs as zeros, the rest through the free-space check,
+// clusters past the runs as zeros (as "*" when damage cut the run list
+// short: their data is lost), the rest through the free-space check,
 // which fetches the bitmap afresh for each stretch it reads.
 bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest) {
   NueVolumeData& v = *job.v;
   const uint64_t bpc = v.bytesPerCluster;
+  if (job.runsCutShort) {
+    uint64_t mapped = 0;
+    for (const auto& r : job.runs) mapped += r.length;
+    if (vcn + count > mapped) {
+      const uint64_t keep = vcn < mapped ? mapped - vcn : 0;  // clusters the runs still map
+      std::memset(dest + keep * bpc, kInUseFill, static_cast<size_t>((count - keep) * bpc));
+      job.inUse = 1;
+      count = keep;
+    }
+  }
   std::memset(dest, 0, static_cast<size_t>(count * bpc));
   size_t index = 0;
   uint64_t within = 0;
@@ -173,7 +186,9 @@ uint32_t WriteResident(FileJob& job, const Text& folder) {
   Bytes r(job.record.data(), job.record.size());
   ntfs::Attribute a;
   for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
-    if (a.type != ntfs::kTypeData || a.nameLength != 0) continue;
+    if (a.type != ntfs::kTypeData || a.nameLength != job.streamName.size() ||
+        ntfs::AttributeName(r, a) != job.streamName)
+      continue;
     Bytes value = ntfs::ResidentValue(r, a);
     if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return WriteFailure(file);
     break;
@@ -300,7 +315,8 @@ bool DestinationHasRoom(const Text& folder, uint64_t size) {
   return freeBytes >= size;
 }
 
-uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, Text& source, Text& outputName) {
+uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, const Text& folder, Text& source,
+                        Text& outputName) {
   EmptyRawWindow(v);
   // The volume may have changed since the search: folders are placed anew.
   v.folderPaths.clear();
@@ -321,8 +337,26 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, const Text& folder, T
   source = v.currentFullPath;
   job.fileName = v.currentFileName;
   job.modificationTime = exam.modificationTime;
+  if (stream != 0) {
+    // A named stream: its own data, written under "name:stream" made safe.
+    const ntfs::AttributeWalk walk(Bytes(job.record.data(), job.record.size()));
+    std::vector<Text> names;
+    NamedDataStreams(walk, names);
+    uint32_t status = 0;
+    if (stream > names.size() || !SelectDataStream(v, walk, stream, status)) return kNotListable;
+    exam.dataKind = status;
+    job.streamName = names[stream - 1];
+    Text shown = job.streamName;
+    SafeRecordName(shown);
+    job.fileName += u":" + shown;
+    source += u":" + shown;
+  }
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
+  job.runsCutShort = v.dataDamaged == 1;
+  // Damage left nothing of the data to read: not recovered, and no file
+  // that would pass for it.
+  if (v.dataDamaged == 2) return kReadWriteFailed;
   if (exam.dataKind != 1 && exam.dataKind != 2) return kNotListable;
   const bool compressed = v.compressedFlag != 0;
   if (exam.dataKind == 2) {
@@ -356,14 +390,15 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
   steps.runState = &g_ntfsRunState;
   steps.traceName = "NueUdel::UndeleteFileShell";
   steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
-    std::vector<int32_t> records;
-    ParseNtfsUndeleteRecords(payload, length, first, records);
+    std::vector<NtfsUndeleteRecord> records;
+    ParseNtfsUndeleteStreams(payload, length, first, records);
     NueVolumeData& v = TheNueVolume();
-    for (int32_t r : records) {
+    for (const NtfsUndeleteRecord& asked : records) {
+      const int32_t r = asked.record;
       if (r <= 0) continue;
       PostUndeleteFileStarted(static_cast<uint32_t>(r), u"");
       Text source, output;
-      const uint32_t status = v.IsOpen() ? RecoverOneFile(v, static_cast<uint64_t>(r), destination, source, output)
+      const uint32_t status = v.IsOpen() ? RecoverOneFile(v, static_cast<uint64_t>(r), asked.stream, destination, source, output)
                                          : kNotListable;
       TraceEvent("NueUdel::UndeleteFileShell", 0, -1, nullptr);
       if (status == kStopped) break;

@@ -4,6 +4,7 @@
 Environment: RETRIVA (the binary), IMAGES (the unpacked test-images folder).
 Every search result is compared with the manifest the images were made with.
 """
+import collections
 import hashlib
 import json
 import os
@@ -168,7 +169,9 @@ class Search(unittest.TestCase):
                     self.assertTrue(0 <= rec["recoverable"] <= 100, rec)
                     self.assertTrue(rec["folder"].startswith("\\") and rec["folder"].endswith("\\"), rec)
                     self.assertRegex(rec["time"], r"^\d\d/\d\d/\d{4} \d\d:\d\d$")
-                    if img["fs"] == "NTFS":
+                    if img["fs"] == "NTFS" and ":" in rec["name"]:
+                        self.assertIsInstance(rec["index"], int)  # the number of a named data stream
+                    elif img["fs"] == "NTFS":
                         self.assertIsNone(rec["index"])
                     else:
                         self.assertIsInstance(rec["index"], int)
@@ -217,8 +220,10 @@ class Search(unittest.TestCase):
             with self.subTest(image=img["name"]):
                 every = deleted_listing(path)
                 txt = deleted_listing(path, ("--pattern", "*.TXT"))
+                # A named stream is listed with its file ("a.txt:s" with "a.txt").
                 self.assertEqual(sorted(map(full_path, txt)),
-                                 sorted(full_path(r) for r in every if r["name"].lower().endswith(".txt")))
+                                 sorted(full_path(r) for r in every
+                                        if r["name"].split(":")[0].lower().endswith(".txt")))
                 root_only = deleted_listing(path, ("--no-subfolders",))
                 self.assertTrue(all(r["folder"] == "\\" for r in root_only))
                 self.assertEqual(len(root_only), sum(r["folder"] == "\\" for r in every))
@@ -290,9 +295,10 @@ def fls_deleted_files(path, offset):
 
 
 def same_as_fls(listed, shown):
-    """fls shows a deleted short name's lost first character as '_' and characters it cannot show as '^'."""
+    """fls shows a deleted short name's lost first character as '_' and characters it cannot show as '^';
+    it cuts folder names of more than 195 characters to their first 195."""
     a, b = listed.lower().split("\\"), shown.lower().split("\\")
-    return len(a) == len(b) and all(x == y or (len(x) == len(y) and all(
+    return len(a) == len(b) and all(x == y or (len(y) == 195 and x.startswith(y)) or (len(x) == len(y) and all(
         p == q or i == 0 or q == "^" or ord(p) > 127 for i, (p, q) in enumerate(zip(x, y)))) for x, y in zip(a, b))
 
 
@@ -342,6 +348,159 @@ class TruncatedImages(unittest.TestCase):
                     with self.subTest(image=img["name"], command=args[0]):
                         p = run(*args, path, check_code=2)
                         self.assertIn("truncated", p.stderr.decode())
+def lost_image(fs="NTFS"):
+    found = images(lambda i: i.get("purpose") == "lost-files" and i["fs"].startswith(fs))
+    return found[0] if found else (None, None)
+
+
+class NamedStreams(unittest.TestCase):
+    """Each named $DATA stream of a deleted file is its own entry, "name:stream", and comes back to
+    its own output name with its own bytes; the file itself is listed and recovered as before."""
+
+    def test_streams_listed_and_recovered(self):
+        imgs = images(lambda i: i["fs"] == "NTFS" and not i.get("damaged") and
+                      any(d.get("streams") for d in i["deleted"]))
+        self.assertTrue(imgs)
+        for img, path in imgs:
+            with self.subTest(image=img["name"]):
+                listed = {full_path(r): r for r in deleted_listing(path)}
+                ids, want = [], {}
+                for d in img["deleted"]:
+                    for s in d.get("streams", []):
+                        r = listed.get(d["path"] + ":" + s["name"])
+                        self.assertIsNotNone(r, d["path"] + ":" + s["name"])
+                        self.assertEqual(r["size"], s["size"])
+                        self.assertEqual(r["locator"], d["mft_record"])
+                        self.assertEqual(r["recoverable"], 0 if s["reused"] else 100)
+                        ids += ["--id", "%d:%d" % (r["locator"], r["index"])]
+                        want[d["path"] + ":" + s["name"]] = s
+                    ids += ["--id", str(d["mft_record"])] if d.get("streams") else []
+                with tempfile.TemporaryDirectory() as dest:
+                    out = json_lines(run("recover", "--json", path, "--to", dest, *ids).stdout)
+                    got = {source_in_volume(o["source"]): o for o in out}
+                    for name, s in want.items():
+                        o = got[name]
+                        self.assertEqual(o["code"], 777 if s["reused"] else 776, o)
+                        self.assertEqual(os.path.basename(o["output"]), name.split("\\")[-1].replace(":", "_"))
+                        if not s["reused"]:
+                            self.assertEqual(sha256_file(o["output"]), s["sha256"])
+                    for o in out:
+                        if ":" not in o["source"][2:]:
+                            self.assertIsNone(o["index"])
+
+
+class LostFiles(unittest.TestCase):
+    """ntfs-lost.img: every deleted file is listed where it can be placed, under \\$Orphan\\ with the
+    folders that can be trusted where it cannot, whatever its path length; and recovered."""
+
+    def test_listed_where_the_manifest_says(self):
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        listed = {full_path(r): r for r in deleted_listing(path)}
+        for d in img["deleted"]:
+            with self.subTest(case=d["case"]):
+                r = listed.get(d["listed_as"])
+                self.assertIsNotNone(r, d["listed_as"][:120])
+                self.assertEqual(r["locator"], d["mft_record"])
+        # The long paths are longer than 260 units with the image's volume name in front.
+        self.assertGreater(max(len(k) for k in listed), 800)
+        self.assertEqual(len([k for k in listed if ":" not in k]), len(img["deleted"]))
+
+    def test_every_file_recovered_with_its_bytes(self):
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        with tempfile.TemporaryDirectory() as dest:
+            p = run("recover", "--json", path, "--to", dest)
+            out = {source_in_volume(o["source"]): o for o in json_lines(p.stdout)}
+            for d in img["deleted"]:
+                with self.subTest(case=d["case"]):
+                    o = out[d["listed_as"]]
+                    if "damaged_bytes" in d:
+                        continue  # the invalid data runs have tests of their own
+                    self.assertEqual(o["code"], 776, o)
+                    self.assertEqual(sha256_file(o["output"]), d["sha256"])
+
+    def test_fat_long_paths_listed_and_recovered(self):
+        """FAT: deleted files whose paths (with the image's 48-unit volume name in front) are 260
+        units and longer are listed and come back."""
+        img, path = lost_image("FAT")
+        if not img:
+            self.skipTest("fat16-long.img not unpacked")
+        listed = deleted_listing(path)
+        self.assertEqual(len(listed), len(img["deleted"]))
+        with tempfile.TemporaryDirectory() as dest:
+            out = json_lines(run("recover", "--json", path, "--to", dest, check_code=0).stdout)
+            for d in img["deleted"]:
+                with self.subTest(case=d["case"]):
+                    r = [r for r in listed if same_fat_path(full_path(r), d["path"])]
+                    self.assertEqual(len(r), 1, d["path"][:100])
+                    o = [o for o in out if same_fat_path(source_in_volume(o["source"]), d["path"])]
+                    self.assertEqual(len(o), 1)
+                    self.assertEqual(o[0]["code"], 776)
+                    self.assertEqual(sha256_file(o[0]["output"]), d["sha256"])
+
+    def test_invalid_data_runs_are_damage_not_zeros(self):
+        """A run list cut short by a run with a negative cluster number loses the clusters past it:
+        listed as partly recoverable, recovered as 777 with "*" in their place. A resident value
+        running past its record: listed as not recoverable, 778, no output."""
+        img, path = lost_image()
+        if not img:
+            self.skipTest("ntfs-lost.img not unpacked")
+        listed = {full_path(r): r for r in deleted_listing(path)}
+        damaged = [d for d in img["deleted"] if "damaged_bytes" in d]
+        self.assertEqual(len(damaged), 2)
+        with tempfile.TemporaryDirectory() as dest:
+            ids = [a for d in damaged for a in ("--id", str(d["mft_record"]))]
+            p = run("recover", "--json", path, "--to", dest, *ids, check_code=1)
+            out = {o["locator"]: o for o in json_lines(p.stdout)}
+            for d in damaged:
+                with self.subTest(case=d["case"]):
+                    r, o = listed[d["listed_as"]], out[d["mft_record"]]
+                    lo, hi = d["damaged_bytes"]
+                    self.assertEqual(r["recoverable"], 100 * lo // d["size"] if lo else 0)
+                    if lo == 0:
+                        self.assertEqual(o["code"], 778)
+                        self.assertEqual(o["output"], "")
+                        continue
+                    self.assertEqual(o["code"], 777)
+                    with open(o["output"], "rb") as f:
+                        data = f.read()
+                    self.assertEqual(len(data), d["size"])
+                    self.assertEqual(data[lo:hi], b"*" * (hi - lo))
+                    self.assertEqual(hashlib.sha256(data[:lo]).hexdigest(),
+                                     hashlib.sha256(original_bytes(d)[:lo]).hexdigest())
+            self.assertEqual(os.listdir(dest), ["neg-run.bin"])
+
+
+class SleuthkitCoverage(unittest.TestCase):
+    """On every NTFS volume sleuthkit reads, `search` lists at least the deleted files `fls -r -d -p`
+    lists (each MFT record, as often as fls lists it: the file and each named stream), apart from
+    system files and the unnamed records fls shows as orphans."""
+
+    def test_search_lists_what_fls_lists(self):
+        if not shutil.which("fls"):
+            self.skipTest("fls (sleuthkit) not installed")
+        imgs = images(lambda i: i["fs"] == "NTFS" and i.get("sleuthkit") and not i.get("damaged"))
+        self.assertTrue(imgs)
+        for img, path in imgs:
+            with self.subTest(image=img["name"]):
+                p = subprocess.run(["fls", "-r", "-d", "-p", path], capture_output=True)
+                self.assertEqual(p.returncode, 0)
+                want = collections.Counter()
+                for line in p.stdout.decode("utf-8", "replace").splitlines():
+                    meta, _, name = line.partition("\t")
+                    kind, *rest = meta.split()
+                    if not kind.endswith("/r") or "(realloc)" in meta:
+                        continue
+                    inode = rest[-1].rstrip(":").split("-")
+                    record = int(inode[0])
+                    if record < 16 or name.split("/")[-1].startswith("OrphanFile-"):
+                        continue  # system files, unnamed records
+                    want[record] += 1
+                got = collections.Counter(r["locator"] for r in deleted_listing(path))
+                self.assertEqual(want - got, collections.Counter())
 
 
 def sha256_file(path):

@@ -108,8 +108,9 @@ def decode_pairs(data):
     return runs
 
 
-def grown_attribute(attr, extra_lcn, extra_clusters, data_size, bpc):
-    """A non-resident attribute with one more run and the sizes given."""
+def grown_attribute(attr, extra_lcn, extra_clusters, data_size, bpc, initialized=None):
+    """A non-resident attribute with one more run and the sizes given (the initialized size the
+    data size unless given)."""
     mp = struct.unpack_from("<H", attr, 0x20)[0]
     runs = decode_pairs(attr[mp:]) + [(extra_lcn, extra_clusters)]
     clusters = sum(n for _, n in runs)
@@ -118,7 +119,8 @@ def grown_attribute(attr, extra_lcn, extra_clusters, data_size, bpc):
     body += b"\0" * (-len(body) % 8)
     struct.pack_into("<I", body, 4, len(body))
     struct.pack_into("<Q", body, 0x18, clusters - 1)  # last VCN
-    struct.pack_into("<QQQ", body, 0x28, clusters * bpc, data_size, data_size)
+    struct.pack_into("<QQQ", body, 0x28, clusters * bpc, data_size,
+                     data_size if initialized is None else initialized)
     return bytes(body)
 
 
@@ -137,10 +139,13 @@ def rewrite_record(img, offset, size, edit):
     img[offset:offset + size] = rec
 
 
-def make_huge_ntfs(src, dst, records, far_copy):
+def make_huge_ntfs(src, dst, records, far_copy, initialized_only=False):
     """`far_copy` = (record number to copy, record number to place it at):
     a deleted record near the end of the claimed MFT, so the scan must
-    reach it."""
+    reach it. With `initialized_only` the $MFT's initialized size stays
+    what the small volume wrote: the records past it were never written.
+    Returns the number of records the small volume's $MFT had written."""
+    written = []
     with open(src, "rb") as f:
         img = bytearray(f.read())
     bps = struct.unpack_from("<H", img, 11)[0]
@@ -158,7 +163,9 @@ def make_huge_ntfs(src, dst, records, far_copy):
         if t == 0x80:
             have = struct.unpack_from("<Q", a, 0x28)[0] // bpc
             extra = records * rsize // bpc - have
-            return grown_attribute(a, mft_far, extra, records * rsize, bpc)
+            written.append(struct.unpack_from("<Q", a, 0x38)[0] // rsize)
+            init = written[0] * rsize if initialized_only else None
+            return grown_attribute(a, mft_far, extra, records * rsize, bpc, init)
         if t == 0xB0:
             have = struct.unpack_from("<Q", a, 0x28)[0] // bpc
             need = (records // 8 + bpc - 1) // bpc
@@ -176,7 +183,12 @@ def make_huge_ntfs(src, dst, records, far_copy):
         bytearray(img[mft * bpc:mft * bpc + rsize])) if t == 0x80][0] + 0x28)[0] // bpc
     rewrite_record(img, mft * bpc, rsize, mft_edit)
     rewrite_record(img, mft * bpc + 6 * rsize, rsize, bitmap_edit)
-    copied, place = far_copy
+    copied, place = far_copy or (0, None)
+    if place is None:
+        with open(dst, "wb") as f:
+            f.write(img)
+            f.truncate(volume_bytes)
+        return written[0]
     assert place * rsize // bpc >= have_mft
     record = bytearray(img[mft * bpc + copied * rsize:mft * bpc + (copied + 1) * rsize])
     struct.pack_into("<I", record, 0x2C, place)  # the record's own number
@@ -185,6 +197,7 @@ def make_huge_ntfs(src, dst, records, far_copy):
         f.seek((mft_far + place * rsize // bpc - have_mft) * bpc + place * rsize % bpc)
         f.write(record)
         f.truncate(volume_bytes)
+    return written[0]
 
 
 # ---- FAT32: the small image's areas laid out as a 2 TiB volume -----------------
@@ -300,6 +313,23 @@ class HugeVolumes(unittest.TestCase):
         info = json.loads(out)
         self.assertEqual(info["cluster_count"], (1 << 40) // info["cluster_size"] - 1)
         self.check_volume(dst, src, extra_locator=records - 10)
+
+    def test_ntfs_mft_claiming_far_more_records_than_were_written(self):
+        """An $MFT whose data claims 2^28 records, of which only the first few were ever written
+        (its initialized size): the rest are not read, --verbose says how many, and the search
+        finds what the small volume holds."""
+        src = os.path.join(IMAGES, "ntfs-4k.img")
+        if not os.path.exists(src):
+            self.skipTest("ntfs-4k.img not unpacked")
+        dst = os.path.join(self.work, "ntfs-claimed.img")
+        records = 1 << 28
+        written = make_huge_ntfs(src, dst, records, None, initialized_only=True)
+        code, out, err, rss = run_measured("search", "--json", "--verbose", dst)
+        self.assertEqual(code, 0, err.decode(errors="replace"))
+        self.assertIn("%d MFT records" % (records - written), err.decode())
+        self.assertLess(rss, MAX_RSS_KIB)
+        _, small, _, _ = run_measured("search", "--json", src)
+        self.assertEqual(sorted(out.decode().splitlines()), sorted(small.decode().splitlines()))
 
     def test_fat32_of_two_tebibytes(self):
         src = os.path.join(IMAGES, "fat32-32k.img")

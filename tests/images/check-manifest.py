@@ -159,14 +159,20 @@ def main():
                     ino = None
                     for cand in [e["path"]] + e.get("links", []):
                         ino = ino or find(cand)
+                    if ino is None and "listed_as" in e and str(e["mft_record"]) in by_inode:
+                        # Parents rewritten or a name emptied: fls shows the record elsewhere.
+                        ino = str(e["mft_record"])
                     if ino is None:
                         if im["damaged"] == "truncated":
                             print("note: %s: %s not listed (volume cut short)" % (name, e["path"]))
+                        elif "listed_as" in e:
+                            print("note: %s: %s (%s) not listed by fls" % (name, e["path"][:80], e["case"]))
                         else:
                             err("%s: deleted %s not listed by fls -d" % (name, e["path"]))
                     elif im["damaged"] == "truncated":
                         pass
-                    elif e.get("mft_record") is not None and not e["reused"] and not e.get("overwritten") and e["size"]:
+                    elif e.get("mft_record") is not None and not e["reused"] and not e.get("overwritten") and e["size"] \
+                            and "damaged_bytes" not in e:
                         data = subprocess.run(["icat", "-o", str(p["start"] // 512), img, str(e["mft_record"])],
                                               capture_output=True).stdout
                         if hashlib.sha256(data).hexdigest() != e["sha256"]:

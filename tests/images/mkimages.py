@@ -1171,6 +1171,257 @@ LOST_IMAGES = [
 
 
 # ---------------------------------------------------------------------------
+# NTFS: what real volumes hold that a clean ntfs-3g volume does not
+# ---------------------------------------------------------------------------
+def ntfs_attributes(rec):
+    """(offset, type, length, non-resident, name) of every attribute of a fixed-up record."""
+    out = []
+    pos = struct.unpack_from("<H", rec, 0x14)[0]
+    while pos + 8 <= len(rec):
+        typ, ln = struct.unpack_from("<II", rec, pos)
+        if typ == 0xFFFFFFFF or ln == 0:
+            break
+        nl, no = rec[pos + 9], struct.unpack_from("<H", rec, pos + 10)[0]
+        name = rec[pos + no:pos + no + 2 * nl].decode("utf-16-le")
+        out.append((pos, typ, ln, rec[pos + 8], name))
+        pos += ln
+    return out
+
+
+def ntfs_edit_record(img, number, edit):
+    """edit(fixed-up record bytearray) changes the record in place; fixups are redone."""
+    off, rsize, bps = ntfs_record_offset(img, number)
+    with open(img, "r+b") as f:
+        f.seek(off)
+        rec = bytearray(f.read(rsize))
+        if rec[:4] != b"FILE":
+            raise RuntimeError("record %d is not a FILE record" % number)
+        apply_usa(rec, bps, True)
+        edit(rec)
+        apply_usa(rec, bps, False)
+        f.seek(off)
+        f.write(rec)
+
+
+def ntfs_read_record(img, number):
+    off, rsize, bps = ntfs_record_offset(img, number)
+    with open(img, "rb") as f:
+        f.seek(off)
+        rec = bytearray(f.read(rsize))
+    apply_usa(rec, bps, True)
+    return rec
+
+
+def ntfs_parent_ref(img, number):
+    rec = ntfs_read_record(img, number)
+    for pos, typ, _, nonres, _ in ntfs_attributes(rec):
+        if typ == 0x30 and not nonres:
+            return struct.unpack_from("<Q", rec, pos + struct.unpack_from("<H", rec, pos + 0x14)[0])[0]
+    raise RuntimeError("record %d has no $FILE_NAME" % number)
+
+
+def ntfs_set_parent(img, number, ref):
+    """Every $FILE_NAME of record `number` names `ref` (record | sequence << 48) as its parent."""
+    def edit(rec):
+        for pos, typ, _, nonres, _ in ntfs_attributes(rec):
+            if typ == 0x30 and not nonres:
+                struct.pack_into("<Q", rec, pos + struct.unpack_from("<H", rec, pos + 0x14)[0], ref)
+    ntfs_edit_record(img, number, edit)
+
+
+def ntfs_sequence(img, number):
+    return struct.unpack_from("<H", ntfs_read_record(img, number), 16)[0]
+
+
+def pairs_of(runs):
+    out, prev = bytearray(), 0
+    for lcn, n in runs:
+        ln = n.to_bytes((n.bit_length() + 8) // 8, "little")
+        d = lcn - prev
+        db = d.to_bytes(max(1, (d.bit_length() + 8) // 8), "little", signed=True)
+        out += bytes([len(ln) | len(db) << 4]) + ln + db
+        prev = lcn
+    return bytes(out + b"\0")
+
+
+def ntfs_set_runs(img, number, runs):
+    """The unnamed $DATA of record `number` (non-resident, the last attribute) gets these mapping
+    pairs; the attribute grows into the record's free space."""
+    def edit(rec):
+        for pos, typ, ln, nonres, name in ntfs_attributes(rec):
+            if typ == 0x80 and nonres and name == "":
+                mp = struct.unpack_from("<H", rec, pos + 0x20)[0]
+                body = bytearray(rec[pos:pos + mp]) + pairs_of(runs)
+                body += b"\0" * (-len(body) % 8)
+                assert pos + ln + 8 >= struct.unpack_from("<I", rec, 0x18)[0], "$DATA is not the last attribute"
+                struct.pack_into("<I", body, 4, len(body))
+                end = pos + len(body)
+                rec[pos:end] = body
+                rec[end:end + 8] = b"\xff\xff\xff\xff\0\0\0\0"
+                struct.pack_into("<I", rec, 0x18, end + 8)
+                return
+        raise RuntimeError("record %d: no non-resident $DATA" % number)
+    ntfs_edit_record(img, number, edit)
+
+
+def ntfs_set_resident_length(img, number, length):
+    def edit(rec):
+        for pos, typ, _, nonres, name in ntfs_attributes(rec):
+            if typ == 0x80 and not nonres and name == "":
+                struct.pack_into("<I", rec, pos + 0x10, length)
+                return
+        raise RuntimeError("record %d: no resident $DATA" % number)
+    ntfs_edit_record(img, number, edit)
+
+
+def ntfs_empty_name(img, number):
+    def edit(rec):
+        for pos, typ, _, nonres, _ in ntfs_attributes(rec):
+            if typ == 0x30 and not nonres:
+                rec[pos + struct.unpack_from("<H", rec, pos + 0x14)[0] + 0x40] = 0
+    ntfs_edit_record(img, number, edit)
+
+
+LOST_LONG_A = "\\Long\\" + "d" * 100 + "\\" + "e" * 100
+LOST_LONG_B = "\\Long\\" + "\\".join(c * 200 for c in "wxyz")
+
+
+def build_ntfs_lost(name, size, C):
+    """Deleted files whose folder cannot be placed (the parent record now a file, out of range,
+    parents in loops, a sequence number that names an earlier folder), named streams, paths of
+    260 units and more, an empty name, and invalid data runs. ntfs-3g writes the files; what only
+    Windows or damage makes is then written into the MFT records (fixups redone)."""
+    img = os.path.join(WORK, name)
+    mnt = os.path.join(WORK, "mnt-" + name)
+    label = name.replace(".img", "").upper()[:32]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkntfs", "-F", "-Q", "-T", "-c", str(C), "-L", label, "-p", "0", "-H", "0", "-S", "0", img])
+    t = iter(range(1, 1000))
+    live = [File("\\readme.txt", 200, deleted=False, t=next(t)), File("\\Reused\\kept.txt", 500, deleted=False, t=next(t))]
+    dirs = ["Reused", "PF", "PO", "PX", "PX\\Sub", "L2a", "L2a\\L2b", "S", "Gone", "Streams", "Damaged",
+            "Long", LOST_LONG_A[1:], LOST_LONG_B[1:]]
+    dirs += ["\\".join("C%d" % j for j in range(1, i + 1)) for i in range(1, 8)]
+    c7 = "\\" + "\\".join("C%d" % j for j in range(1, 8))
+
+    def lost(path, size, case, listed_as, kinds=(), data=None):
+        f = File(path, size, ["lost"] + list(kinds), t=next(t), data=data)
+        f.lost_case, f.listed_as = case, listed_as
+        return f
+    files = [
+        lost("\\PF\\pf.txt", 700, "parent-is-file", "\\$Orphan\\pf.txt", ["orphan", "resident"]),
+        lost("\\PO\\po.txt", 9000, "parent-out-of-range", "\\$Orphan\\po.txt", ["orphan", "nonresident"]),
+        lost("\\PX\\Sub\\deep.txt", 800, "grandparent-out-of-range", "\\$Orphan\\PX\\Sub\\deep.txt", ["orphan"]),
+        lost("\\L2a\\L2b\\l2.txt", 600, "loop-2", "\\$Orphan\\L2a\\L2b\\l2.txt", ["orphan", "loop"]),
+        lost(c7 + "\\l7.txt", 650, "loop-7", "\\$Orphan" + c7 + "\\l7.txt", ["orphan", "loop"]),
+        lost("\\S\\self.txt", 550, "own-parent", "\\$Orphan\\S\\self.txt", ["orphan", "loop"]),
+        lost("\\Gone\\moved.txt", 450, "sequence-mismatch", "\\$Orphan\\moved.txt", ["orphan"]),
+        lost("\\Streams\\streams-deleted.txt", 1000, "streams", "\\Streams\\streams-deleted.txt", ["ads"]),
+        lost(LOST_LONG_A + "\\long-a.txt", 5000, "long-path-a", LOST_LONG_A + "\\long-a.txt", ["long-path"]),
+        lost(LOST_LONG_B + "\\long-b.txt", 6000, "long-path-b", LOST_LONG_B + "\\long-b.txt", ["long-path"]),
+        lost("\\Damaged\\emptyname.txt", 350, "empty-name", "\\Damaged\\_", ["empty-name"]),
+        lost("\\Damaged\\neg-run.bin", 4 * C, "negative-run", "\\Damaged\\neg-run.bin", ["invalid-runs", "nonresident"]),
+        lost("\\Damaged\\resident-overrun.txt", 300, "resident-overrun", "\\Damaged\\resident-overrun.txt",
+             ["invalid-runs", "resident"]),
+    ]
+    byc = {f.lost_case: f for f in files}
+    with NtfsMount(img, mnt) as m:
+        for d in dirs:
+            os.makedirs(m.p(d), exist_ok=True)
+        for f in live + files:
+            with open(m.p(f.path), "wb") as fh:
+                fh.write(f.data)
+            if f is byc["streams"]:
+                for sname, ssize in (("small", 100), ("big", 20000)):
+                    sd = gen(f.path + ":" + sname, ssize)
+                    os.setxattr(m.p(f.path), "user." + sname, sd)
+                    f.streams.append({"name": sname, "data": sd})
+            os.utime(m.p(f.path), (f.mtime, f.mtime))
+            f.mft = os.stat(m.p(f.path)).st_ino
+        folder = {d: os.stat(m.p(d)).st_ino for d in dirs}
+    for f in files:
+        f.runs = ntfs_runs(img, f.mft)
+        for s in f.streams:
+            s["runs"] = ntfs_runs(img, f.mft, s["name"])
+    gone = ["PF", "PO", "PX", "L2a", "S", "Gone", "C1"]
+    with NtfsMount(img, mnt) as m:
+        for f in files:
+            os.unlink(m.p(f.path))
+        for d in gone:
+            shutil.rmtree(m.p(d))
+    readme = live[0].mft
+    ntfs_set_parent(img, byc["parent-is-file"].mft, readme | ntfs_sequence(img, readme) << 48)
+    ntfs_set_parent(img, byc["parent-out-of-range"].mft, 0xFFFFF0 | 1 << 48)
+    ntfs_set_parent(img, folder["PX"], 0xFFFFF1 | 1 << 48)
+    ntfs_set_parent(img, folder["L2a"], ntfs_parent_ref(img, byc["loop-2"].mft))
+    ntfs_set_parent(img, folder["C1"], ntfs_parent_ref(img, byc["loop-7"].mft))
+    ntfs_set_parent(img, folder["S"], ntfs_parent_ref(img, byc["own-parent"].mft))
+    reused = folder["Reused"]
+    ntfs_set_parent(img, byc["sequence-mismatch"].mft, reused | ((ntfs_sequence(img, reused) + 5) & 0xFFFF) << 48)
+    ntfs_empty_name(img, byc["empty-name"].mft)
+    neg = byc["negative-run"]
+    lcn, n = neg.runs[0]
+    assert len(neg.runs) == 1 and n == 4, neg.runs
+    ntfs_set_runs(img, neg.mft, [(lcn, 2), (-100, 2)])
+    neg.runs = [(lcn, 2)]
+    neg.damaged_bytes = [2 * C, 4 * C]
+    ntfs_set_resident_length(img, byc["resident-overrun"].mft, 0xFFF0)
+    byc["resident-overrun"].damaged_bytes = [0, 300]
+    alloc = ntfs_bitmap(img)
+    _, _, ccount = ntfs_boot_info(img)
+    return img, files + live, alloc, ccount, label
+
+
+NTFS_LOST_IMAGES = [
+    ("ntfs-lost.img", 16 * MiB, 4096),
+    ("fat16-long.img", 8 * MiB, 2),
+]
+
+
+def build_fat_long(name, size, spc):
+    """Deleted files whose paths are 260 units and longer, under live folders of long names."""
+    img = os.path.join(WORK, name)
+    label = name.replace(".img", "").upper()[:11]
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    run(["mkfs.fat", "--invariant", "-i", "52455452", "-F", "16", "-s", str(spc), "-n", label, img])
+    src = os.path.join(WORK, "src-" + name)
+    shutil.rmtree(src, ignore_errors=True)
+    os.makedirs(src)
+    t = iter(range(1, 100))
+    live = File("\\readme.txt", 200, deleted=False, t=next(t))
+    files = []
+    for folder, fname, case in ((LOST_LONG_A, "long-a.txt", "long-path-a"), (LOST_LONG_B, "long-b.txt", "long-path-b")):
+        f = File(folder + "\\" + fname, 3000, ["long-path"], t=next(t))
+        f.lost_case, f.listed_as = case, f.path
+        files.append(f)
+    made = set()
+    for f in files:
+        parts = f.path.split("\\")[1:-1]
+        for i in range(1, len(parts) + 1):
+            d = "\\" + "\\".join(parts[:i])
+            if d not in made:
+                mt(img, "mmd", mpath(d))
+                made.add(d)
+    for f in [live] + files:
+        local = os.path.join(src, f.path.rsplit("\\", 1)[1])
+        with open(local, "wb") as fh:
+            fh.write(f.data)
+        os.utime(local, (f.mtime, f.mtime))
+        mt(img, "mcopy", "-m", "-o", local, mpath(f.path))
+        os.unlink(local)
+    for f in files:
+        f.runs = fat_runs(img, f.path)
+        mt(img, "mdel", mpath(f.path))
+    _, _, count, typ, alloc = fat_info(img)
+    return img, files + [live], alloc, count, label, typ
+
+
+# ---------------------------------------------------------------------------
 # manifest helpers
 # ---------------------------------------------------------------------------
 ORIG = os.path.join(HERE, "originals")
@@ -1209,6 +1460,12 @@ def entries(files, alloc, partition=None):
                                          "reused_clusters": srr, "reused": bool(srr)})
             if partition is not None:
                 e["partition"] = partition
+            if hasattr(f, "lost_case"):
+                # Where retriva lists the file, when that is not where it was made.
+                e["case"] = f.lost_case
+                e["listed_as"] = f.listed_as
+                if hasattr(f, "damaged_bytes"):
+                    e["damaged_bytes"] = f.damaged_bytes
             if hasattr(f, "name_units"):
                 # The name as the volume holds it: UTF-16LE hex, exact even where it is
                 # not valid Unicode ("path" then shows U+FFFD for the bad units).
@@ -1406,6 +1663,35 @@ def main():
             "deleted": dels, "live": lives}
         built["fat16-tail.img"] = dst
 
+    for name, size, C in NTFS_LOST_IMAGES:
+        if not want(name):
+            continue
+        log("building", name)
+        if name.startswith("fat"):
+            img, files, alloc, ccount, label, typ = build_fat_long(name, size, C)
+            dels, lives = entries(files, alloc)
+            images[name] = {"name": name, "file": None, "fs": typ, "sector_size": 512, "cluster_size": C * 512,
+                            "size": size, "label": label, "cluster_count": ccount,
+                            "notes": "mkfs.fat -F 16 -s %d, written with mtools: deleted files whose paths are "
+                                     "260 units and longer, under live folders of long names." % C,
+                            "purpose": "lost-files", "sleuthkit": True, "damaged": None,
+                            "deleted": dels, "live": lives}
+            built[name] = img
+            continue
+        img, files, alloc, ccount, label = build_ntfs_lost(name, size, C)
+        dels, lives = entries(files, alloc)
+        images[name] = {"name": name, "file": None, "fs": "NTFS", "sector_size": 512, "cluster_size": C,
+                        "size": size, "label": label, "cluster_count": ccount,
+                        "notes": ("mkntfs -Q -T -c %d, written with ntfs-3g; then, after unmounting, parent "
+                                  "references, a name length, a run list and a resident value length were "
+                                  "rewritten in the deleted files' MFT records (fixups redone): parents that are "
+                                  "files, out of range, in loops or of another sequence number; an empty name; "
+                                  "a run with a negative cluster number; a resident value running past its "
+                                  "record. Also named streams and paths of 260 units and more." % C),
+                        "purpose": "lost-files", "sleuthkit": True, "damaged": None,
+                        "deleted": dels, "live": lives}
+        built[name] = img
+
     if want("ntfs-4k-truncated.img"):
         derive("ntfs-4k-truncated.img", "ntfs-4k.img", "truncated")
     if want("fat32-512-truncated.img"):
@@ -1485,7 +1771,7 @@ def main():
     order = [n for n, *_ in NTFS_IMAGES] + [n for n, *_ in FAT_IMAGES] + [
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
         "disk-mbr.img", "disk-gpt.img"] + [n for n, *_ in HOSTILE_IMAGES] + [n for n, *_ in LOST_IMAGES] + [
-        "fat16-tail.img", "disk-ext.img"]
+        "fat16-tail.img", "disk-ext.img"] + [n for n, *_ in NTFS_LOST_IMAGES]
     out = [old[n] for n in order if n in old]
     for i in out:
         mark_overwritten(i["deleted"])

@@ -289,14 +289,57 @@ TEST(TimeTexts, NtfsMinutesAcrossZoneChanges) {
 #endif
 }
 
-TEST(Posters, OversizedFoundRecordsAreDropped) {
+// A path too long for the window's 260-unit buffers is posted all the
+// same: shortened in its fixed place, in full after it. Shorter paths keep
+// the record as it always was.
+TEST(Posters, LongPathsArePostedShortenedAndInFull) {
   test::MessageRecorder rec;
-  Text longPath(760, u'a');  // 2 × (16 + 760) + 20 = 1572 > 1568
-  EXPECT_EQ(PostNtfsFileFound(1, longPath, 0, 1), 0);
-  Text edge(758, u'a');  // exactly 1568 bytes: NTFS takes it, FAT does not
+  const Text prefix = u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}";
+  const Text longPath = prefix + u"\\" + Text(900, u'a') + u"\\" + Text(300, u'b') + u"\U0001F600.txt";
+  const Text edge = prefix + u"\\" + Text(259 - prefix.size() - 1, u'c');
+  EXPECT_EQ(PostNtfsFileFound(1, longPath, 0, 1), 1);
+  EXPECT_EQ(PostFatFileFound(1, 2, longPath, 0, 0, 1), 1);
   EXPECT_EQ(PostNtfsFileFound(1, edge, 0, 1), 1);
-  EXPECT_EQ(PostFatFileFound(1, 2, edge, 0, 0, 1), 0);
-  EXPECT_EQ(rec.Count(CM_FILE_FOUND), 1u);
+  EXPECT_EQ(PostNtfsUndeleteResult(777, 1, longPath, u"/out/x"), 1);
+  ASSERT_EQ(rec.Count(CM_FILE_FOUND), 3u);
+  auto texts = [](const std::vector<uint8_t>& p, size_t at) {
+    std::vector<Text> out;
+    while (at + 4 < p.size()) {
+      Text t;
+      for (; at + 1 < p.size() && (p[at] | p[at + 1]) != 0; at += 2) t.push_back(char16_t(p[at] | p[at + 1] << 8));
+      at += 2;
+      out.push_back(t);
+    }
+    return out;
+  };
+  for (size_t i = 0; i < 2; ++i) {
+    const auto t = texts(rec.messages[i].payload, 12);
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[1].size(), kShownPathUnits);
+    EXPECT_EQ(t[1], ShortenedPath(longPath));
+    EXPECT_EQ(t[1].substr(0, prefix.size() + 4), prefix + u"\\...");
+    EXPECT_EQ(t[1].substr(t[1].size() - 6), u"\U0001F600.txt");
+    EXPECT_EQ(t[2], longPath);
+  }
+  const auto& shortRecord = rec.messages[2].payload;
+  EXPECT_EQ(shortRecord.size(), 2 * (16 + 1 + edge.size() + 1) + 12 + 4);
+  EXPECT_EQ(texts(shortRecord, 12).back(), edge);
+  const auto result = texts(rec.messages[3].payload, 8);
+  ASSERT_EQ(result.size(), 4u);
+  EXPECT_EQ(result[2], longPath);
+  EXPECT_EQ(result[3], u"/out/x");
+  // A cut never splits a surrogate pair.
+  const Text pairs = u"X:\\" + Text(150, u'd') + u"\\" + [] {
+    Text t;
+    for (int i = 0; i < 100; ++i) t += u"\U0001F600";
+    return t;
+  }();
+  const Text cut = ShortenedPath(pairs);
+  EXPECT_LE(cut.size(), kShownPathUnits);
+  EXPECT_FALSE(cut.back() >= 0xD800 && cut.back() <= 0xDBFF);
+  const size_t dots = cut.find(u"...");
+  ASSERT_NE(dots, Text::npos);
+  EXPECT_FALSE(cut[dots + 3] >= 0xDC00 && cut[dots + 3] <= 0xDFFF);
 }
 
 TEST(DataToController, NoSinkMeansNothingPostedAndNoLeak) {

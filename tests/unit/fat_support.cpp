@@ -84,6 +84,7 @@ FatSearchRun RunFatSearch(const Text& root, const Text& pattern, const Text& fol
     size_t off = 12;
     found.time = PayloadText(m.payload, off);
     found.path = PayloadText(m.payload, off);
+    if (off + 4 < m.payload.size()) found.path = PayloadText(m.payload, off);  // a long path in full
     run.found.push_back(found);
   }
   return run;
@@ -106,6 +107,10 @@ FatUndeleteRun RunFatUndelete(const Text& destination, const std::vector<FatFoun
     size_t off = 8;
     o.source = PayloadText(m.payload, off);
     o.output = PayloadText(m.payload, off);
+    if (off + 4 < m.payload.size()) {
+      o.source = PayloadText(m.payload, off);
+      o.output = PayloadText(m.payload, off);
+    }
     run.outcomes.push_back(o);
   }
   return run;

@@ -3,6 +3,7 @@
 // record is left out, and the rest of the volume is still found.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 #include "channel/packet.h"
@@ -57,8 +58,18 @@ class DamagedImage : public ::testing::Test {
     RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(req));
     NueDel::GetDeletedFileHeadersShell(packet);
     std::set<uint32_t> found;
-    for (const auto& m : rec.messages)
-      if (m.id == CM_FILE_FOUND) found.insert(le32(Bytes(m.payload.data(), 4), 0));
+    paths.clear();
+    for (const auto& m : rec.messages) {
+      if (m.id != CM_FILE_FOUND) continue;
+      const uint32_t record = le32(Bytes(m.payload.data(), 4), 0);
+      found.insert(record);
+      // Time text, then the path after the volume name.
+      uint32_t at = 12;
+      Text time, path;
+      ReadPayloadText(m.payload.data(), static_cast<uint32_t>(m.payload.size()), at, time);
+      ReadPayloadText(m.payload.data(), static_cast<uint32_t>(m.payload.size()), at, path);
+      paths[record] = path.substr(vol.size());
+    }
     EXPECT_EQ(rec.messages.back().id, CM_SEARCH_FINISHED);
     // Recovering everything listed must be as harmless.
     test::TempDir dir;
@@ -72,6 +83,7 @@ class DamagedImage : public ::testing::Test {
 
   std::vector<uint8_t> bytes;
   ntfs::BootSector boot;
+  std::map<uint32_t, Text> paths;  // of the last search, inside the volume
 };
 
 // Records of the manifest: 77 resident, 79 non-resident, 84 and 85 in a
@@ -116,7 +128,10 @@ TEST_F(DamagedImage, RunListRunningOffTheAttributeIsCutShort) {
   EXPECT_EQ(Search().count(77), 1u);
 }
 
-TEST_F(DamagedImage, ParentChainThatLoopsFailsThePath) {
+// Parents that loop cannot be placed: the files are listed under
+// "\$Orphan" with the folders climbed before the loop closed, and a file
+// placed after them does not borrow their folder.
+TEST_F(DamagedImage, ParentChainThatLoopsIsListedUnderOrphan) {
   const uint64_t deeper = ParentOf(85), sub = ParentOf(deeper);
   ASSERT_NE(sub, ntfs::kRootFolderRecord);
   // Sub's parent becomes Deeper: Deeper -> Sub -> Deeper -> ...
@@ -125,13 +140,12 @@ TEST_F(DamagedImage, ParentChainThatLoopsFailsThePath) {
   const size_t value = le16(Bytes(r.data(), r.size()), fn.offset + ntfs::kAttrValueOffset);
   put32(Raw(), RecordOffset(sub) + fn.offset + value, static_cast<uint32_t>(deeper));
   auto found = Search();
-  EXPECT_EQ(found.count(85), 0u);
-  EXPECT_EQ(found.count(84), 0u);  // Sub is in the loop too
-  // Its sibling cannot be placed either: it must not borrow the folder of
-  // the file listed before it (83, in OldFolder).
-  EXPECT_EQ(found.count(86), 0u);
-  EXPECT_EQ(found.count(83), 1u);
-  EXPECT_EQ(found.count(77), 1u);
+  EXPECT_EQ(paths[83], u"\\OldFolder\\a.txt");
+  EXPECT_EQ(paths[84], u"\\$Orphan\\Deeper\\Sub\\b.bin");
+  // Deeper was placed with b.bin: its files follow it.
+  EXPECT_EQ(paths[85], u"\\$Orphan\\Deeper\\c.txt");
+  EXPECT_EQ(paths[86], u"\\$Orphan\\Deeper\\empty.txt");
+  EXPECT_EQ(paths[77], u"\\notes-deleted.txt");
 }
 
 TEST_F(DamagedImage, MftRecordCountFarBeyondTheImage) {
@@ -331,7 +345,8 @@ TEST(FileNameValue, NameMustLieInsideTheValue) {
   EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), value.size() - 1), fn));  // last unit cut
   EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), 65), fn));                // fixed part cut
   b[ntfs::kFnNameLength] = 0;
-  EXPECT_FALSE(ntfs::ParseFileName(Bytes(value.data(), value.size()), fn));       // empty name
+  ASSERT_TRUE(ntfs::ParseFileName(Bytes(value.data(), value.size()), fn));  // an empty name is the lister's to name
+  EXPECT_TRUE(fn.name.empty());
 }
 
 }  // namespace

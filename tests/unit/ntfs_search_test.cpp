@@ -18,6 +18,7 @@ namespace {
 
 struct Found {
   uint32_t record;
+  uint32_t stream;  // 0xFFFFFFFF for the file, else its named stream's number
   uint32_t size;
   Text time;
   Text path;
@@ -28,7 +29,7 @@ std::vector<Found> FoundFiles(const test::MessageRecorder& rec) {
   for (const auto& m : rec.messages) {
     if (m.id != CM_FILE_FOUND) continue;
     Bytes b(m.payload.data(), m.payload.size());
-    Found f{le32(b, 0), le32(b, 8), {}, {}};
+    Found f{le32(b, 0), le32(b, 4), le32(b, 8), {}, {}};
     size_t at = 12;
     for (Text* t : {&f.time, &f.path}) {
       for (; at + 1 < m.payload.size() && le16(b, at) != 0; at += 2) t->push_back(le16(b, at));
@@ -79,7 +80,7 @@ TEST(NtfsSearch, ListsEveryFreeDeletedFileOfTheManifest) {
     std::map<uint32_t, Found> byRecord;
     for (const auto& f : found) {
       EXPECT_GE(f.record, 16u);
-      byRecord[f.record] = f;
+      if (f.stream == kNtfsFileItself) byRecord[f.record] = f;
     }
     auto image = test::ManifestImage(name);
     for (const auto& d : image["deleted"]) {
