@@ -93,8 +93,10 @@ constexpr size_t kMaxExtendedRecords = 1024;
 void ReadMbrEntries(VolumeSource& disk, const uint8_t* mbr, uint32_t sector, PartitionTable& out) {
   Bytes m(mbr, 512);
   const uint64_t diskSectors = disk.SizeBytes() / sector;
-  // An entry must lie inside the disk; one that does not is no partition.
-  auto inside = [&](uint64_t start, uint64_t count) { return start != 0 && count <= diskSectors && start <= diskSectors - count; };
+  // An extended partition, a link or a logical partition that starts
+  // outside the disk is misread or damaged, and no partition. (One that only
+  // runs past the end is kept: a disk image cut short still holds its start.)
+  auto inside = [&](uint64_t start) { return start != 0 && start < diskSectors; };
   struct Record {
     uint64_t lba;   // where the extended boot record lies
     uint64_t base;  // start of the primary extended partition: links count from it
@@ -104,9 +106,9 @@ void ReadMbrEntries(VolumeSource& disk, const uint8_t* mbr, uint32_t sector, Par
     size_t off = 446 + 16 * i;
     uint8_t type = m[off + 4];
     uint32_t lba = le32(m, off + 8), count = le32(m, off + 12);
-    if (type == 0 || count == 0 || !inside(lba, count)) continue;
+    if (type == 0 || count == 0) continue;
     if (IsExtendedType(type)) {
-      pending.push_back({lba, lba});
+      if (inside(lba)) pending.push_back({lba, lba});
       continue;
     }
     out.partitions.push_back({static_cast<uint32_t>(i + 1), uint64_t{lba} * sector, uint64_t{count} * sector,
@@ -133,8 +135,8 @@ void ReadMbrEntries(VolumeSource& disk, const uint8_t* mbr, uint32_t sector, Par
       const uint64_t lba = le32(e, off + 8), count = le32(e, off + 12);
       if (type == 0 || count == 0) continue;
       if (IsExtendedType(type)) {
-        if (inside(r.base + lba, count)) pending.push_back({r.base + lba, r.base});
-      } else if (inside(r.lba + lba, count)) {
+        if (inside(r.base + lba)) pending.push_back({r.base + lba, r.base});
+      } else if (inside(r.lba + lba)) {
         out.partitions.push_back({number++, (r.lba + lba) * sector, count * sector, Hex2(type), MbrTypeName(type)});
       }
     }
