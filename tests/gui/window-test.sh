@@ -20,8 +20,8 @@ shift 2
 here=$(cd "$(dirname "$0")" && pwd -P)
 run="$here/../wine-run.sh"
 
-for tool in Xvfb import xdpyinfo; do
-  command -v "$tool" >/dev/null || { echo "window-test: $tool is missing (xvfb, imagemagick, x11-utils)" >&2; exit 1; }
+for tool in Xvfb import; do
+  command -v "$tool" >/dev/null || { echo "window-test: $tool is missing (xvfb, imagemagick)" >&2; exit 1; }
 done
 
 export RETRIVA_WINEPREFIX=$build/wineprefix-gui
@@ -49,7 +49,7 @@ cleanup() {
 trap cleanup EXIT
 export DISPLAY=:$display
 for _ in $(seq 100); do
-  xdpyinfo >/dev/null 2>&1 && break
+  [ -e "/tmp/.X11-unix/X$display" ] && break
   sleep 0.1
 done
 
