@@ -64,10 +64,11 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/quorvex.chm
   COMMENT "Compiling the help file quorvex.chm")
 add_custom_target(quorvex_help ALL DEPENDS ${CMAKE_BINARY_DIR}/quorvex.chm)
 
-# The test build finds its library and help file beside it.
-add_custom_command(TARGET quorvex_testseam POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PgRes> ${CMAKE_BINARY_DIR}/testseam/)
-add_dependencies(quorvex_testseam PgRes)
+# The test build finds its library beside it.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PgRes> ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
+  DEPENDS PgRes)
+add_custom_target(quorvex_testseam_library ALL DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll)
 
 # The download: the release programs without their debug information.
 set(ZIP_STAGE ${CMAKE_BINARY_DIR}/retriva-windows-x64)
