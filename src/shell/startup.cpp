@@ -150,9 +150,13 @@ int RunMessageLoop() {
   BOOL got;
   while ((got = GetMessageW(&msg, nullptr, 0, 0)) != 0) {
     if (got == -1) break;
+    // The docked dialogs take every key typed into them, and the focus is
+    // in one nearly always: the window's own shortcuts are looked up first.
+    // None of them is a key an edit field or a button needs.
+    bool key = msg.message == WM_KEYDOWN || msg.message == WM_SYSKEYDOWN;
+    if (key && s.accelerators && s.mainWindow && TranslateAcceleratorW(s.mainWindow, s.accelerators, &msg)) continue;
     if (s.searchPanel && IsDialogMessageW(s.searchPanel, &msg)) continue;
     if (SearchBarMessage(msg)) continue;
-    if (s.accelerators && s.mainWindow && TranslateAcceleratorW(s.mainWindow, s.accelerators, &msg)) continue;
     TranslateMessage(&msg);
     DispatchMessageW(&msg);
   }

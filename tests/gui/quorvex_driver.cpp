@@ -576,6 +576,48 @@ void CheckMainWindow() {
   Check(MainWindows().empty(), "no window of the class is left");
 }
 
+void PressKeys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> input;
+  for (WORD k : keys) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = k;
+    input.push_back(i);
+  }
+  for (auto it = keys.end(); it != keys.begin();) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = *--it;
+    i.ki.dwFlags = KEYEVENTF_KEYUP;
+    input.push_back(i);
+  }
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+}
+
+// Keys typed while the focus is in the search bar's pattern field, as it is
+// after start-up: the accelerators still reach the window.
+void CheckKeyboard() {
+  std::printf("-- keyboard\n");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "window");
+  SetForegroundWindow(w);
+  Sleep(300);
+  PressKeys({VK_F1});
+  HWND help = nullptr;
+  Check(WaitFor([&] { return (help = HelpWindow(p->pi.dwProcessId)) != nullptr; }, 15000),
+        "F1 typed in the search bar opens the help");
+  if (help) {
+    PostMessageW(help, WM_CLOSE, 0, 0);
+    WaitFor([&] { return !IsWindow(help); }, 5000);
+  }
+  SetForegroundWindow(w);
+  Sleep(300);
+  PressKeys({VK_CONTROL, 'Q'});
+  DWORD code = p->ExitCode(10000);
+  Check(code == 0, "Ctrl+Q typed in the search bar ends the program with 0 (got " + std::to_string(code) + ")");
+}
+
 void CheckCloseButton() {
   std::printf("-- search bar Close\n");
   auto p = Launch(Quorvex());
@@ -923,6 +965,7 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"library")) CheckLibrary();
   if (want(L"lists")) CheckRecentLists();
   if (want(L"main")) CheckMainWindow();
+  if (want(L"keyboard")) CheckKeyboard();
   if (want(L"close")) CheckCloseButton();
   if (want(L"hidden")) CheckHiddenStart();
   if (want(L"notadmin")) CheckNotAdministrator();
