@@ -25,7 +25,7 @@ HWND CreateTitleBar(HWND window, UINT stringId) {
 }
 
 void AttachTreeImages(HWND tree) {
-  HIMAGELIST images = ImageList_Create(Px(kTreeImageSize), Px(kTreeImageSize), ILC_COLOR32,
+  HIMAGELIST images = ImageList_Create(kTreeImageSize, kTreeImageSize, ILC_COLOR32,
                                        static_cast<int>(std::size(kTreeImages)), 0);
   if (!images) return;
   int added = 0;
@@ -60,10 +60,12 @@ void RetitleColumn(HWND list, int index, UINT titleId) {
   ListView_SetColumn(list, index, &column);
 }
 
+// Stored widths are the pixels the list had; the defaults are for 96 dots
+// per inch and grow with the screen's.
 void StoredOrDefaultWidths(int32_t* widths) {
   RegistryStore store;
-  if (!Shell().columnWidths.Get(store, ListKind::TwoPane, kTwoPaneColumns, widths))
-    std::copy(std::begin(kDefaultWidths), std::end(kDefaultWidths), widths);
+  if (Shell().columnWidths.Get(store, ListKind::TwoPane, kTwoPaneColumns, widths)) return;
+  for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = Px(kDefaultWidths[i]);
 }
 
 HWND CreateFileList(HWND window) {
@@ -78,7 +80,7 @@ HWND CreateFileList(HWND window) {
   for (int i = 0; i < kTwoPaneColumns; ++i) {
     // A title that cannot be loaded ends the columns there.
     if (LibraryString(IDS_COL_NAME + i).empty()) break;
-    InsertColumn(list, i, IDS_COL_NAME + i, Px(widths[i]), i == 1 ? LVCFMT_RIGHT : LVCFMT_LEFT);
+    InsertColumn(list, i, IDS_COL_NAME + i, widths[i], i == 1 ? LVCFMT_RIGHT : LVCFMT_LEFT);
   }
   return list;
 }
@@ -136,8 +138,8 @@ void UseTwoPaneColumns() {
   for (int i = 2; i <= 5; ++i) RetitleColumn(list, i, IDS_COL_NAME + i);
   int32_t widths[kTwoPaneColumns];
   StoredOrDefaultWidths(widths);
-  InsertColumn(list, 6, IDS_COL_NAME + 6, Px(widths[6]), LVCFMT_LEFT);
-  for (int i = 0; i < kTwoPaneColumns; ++i) ListView_SetColumnWidth(list, i, Px(widths[i]));
+  InsertColumn(list, 6, IDS_COL_NAME + 6, widths[6], LVCFMT_LEFT);
+  for (int i = 0; i < kTwoPaneColumns; ++i) ListView_SetColumnWidth(list, i, widths[i]);
 }
 
 void EmptyFileList() {

@@ -554,6 +554,11 @@ void CheckMainWindow() {
   PostMessageW(w, WM_KEYUP, VK_F1, 0xC03B0001);
   expectHelp("F1 opens the help again", false);
 
+  // Engine messages without a payload are taken and dropped.
+  for (UINT id = 1425; id <= 1443; ++id) PostMessageW(w, WM_COMMAND, id, 0);
+  Sleep(300);
+  Check(IsWindow(w) && WindowText(w) == searchTitle, "controller messages 1425 to 1443 without payload are taken");
+
   // A second start hands over and leaves; the first stays the only window.
   auto second = Launch(Quorvex());
   DWORD code = second->ExitCode();
