@@ -4,8 +4,12 @@ quorvex.exe, PgRes.dll, quorvex.chm and retriva.exe; the programs carry no
 debug information; they import only DLLs that every Windows has; the help
 file is a compiled HTML Help file with the start page.
 
-Usage: check_windows_zip.py ZIP OBJDUMP
+The program file's own resources are only its icon (200), its string 1,
+its manifest and its version; everything else lives in PgRes.dll.
+
+Usage: check_windows_zip.py ZIP OBJDUMP WINDRES
 """
+import re
 import os
 import subprocess
 import sys
@@ -18,7 +22,7 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comct
 
 
 def main():
-    zip_path, objdump = sys.argv[1], sys.argv[2]
+    zip_path, objdump, windres = sys.argv[1], sys.argv[2], sys.argv[3]
     failed = 0
 
     def check(ok, what):
@@ -40,6 +44,18 @@ def main():
             imports = subprocess.run([objdump, "-p", path], capture_output=True, text=True).stdout
             dlls = {l.split("DLL Name:")[1].strip().lower() for l in imports.splitlines() if "DLL Name:" in l}
             check(dlls <= SYSTEM_DLLS, f"{name} imports only system DLLs: {sorted(dlls) or 'none'}")
+        exe = os.path.join(tmp, "quorvex.exe")
+        if os.path.exists(exe):
+            rc = subprocess.run([windres, "-i", exe, "-O", "rc"], capture_output=True, text=True).stdout
+            kinds = sorted(set(re.findall(r"^/\* Type: ([^\n*]+?)\s*$", rc, re.M)))
+            check(kinds == ["24", "group icon", "icon", "stringtable", "version"],
+                  f"quorvex.exe holds only icons, strings, manifest and version ({kinds})")
+            check(re.search(r"^200 14 ", rc, re.M) is not None and len(re.findall(r"RT_GROUP_ICON", rc)) == 1,
+                  "its one icon is 200")
+            table = re.findall(r"^\s+(\d+), \"", rc, re.M)
+            check(table == ["1"], f"its string table holds string 1 only ({table})")
+            check("Microsoft.Windows.Common-Controls" in rc and "dpiAware" in rc,
+                  "its manifest asks for common controls 6 and DPI awareness")
         with open(os.path.join(tmp, "quorvex.chm"), "rb") as f:
             chm = f.read()
         check(chm[:4] == b"ITSF", "quorvex.chm is a compiled HTML Help file")
