@@ -1,0 +1,87 @@
+# The window program for Windows: PgRes.dll (every text, menu, dialog and
+# picture), quorvex.exe, the help file quorvex.chm, and the folder users
+# download, retriva-windows-x64.zip. Included by the top-level list for
+# Windows builds.
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+find_program(CHMCMD chmcmd REQUIRED)
+find_program(MINGW_STRIP NAMES x86_64-w64-mingw32-strip ${CMAKE_STRIP} REQUIRED)
+
+set(RES_SOURCE ${CMAKE_SOURCE_DIR}/res)
+set(ART_DIR ${CMAKE_BINARY_DIR}/res-art)
+set(ART_FILES
+  ${ART_DIR}/quorvex.ico ${ART_DIR}/splitter.cur ${ART_DIR}/tree-computer.bmp ${ART_DIR}/tree-volume.bmp
+  ${ART_DIR}/tree-folder.bmp ${ART_DIR}/tree-folder-open.bmp ${ART_DIR}/tree-folder-deleted.bmp
+  ${ART_DIR}/tree-file.bmp ${ART_DIR}/tree-watermark.bmp)
+add_custom_command(OUTPUT ${ART_FILES}
+  COMMAND ${Python3_EXECUTABLE} ${RES_SOURCE}/make-art.py ${ART_DIR}
+  DEPENDS ${RES_SOURCE}/make-art.py
+  COMMENT "Drawing the window program's icon, tree images and cursor")
+add_custom_target(shell_art DEPENDS ${ART_FILES})
+
+set_source_files_properties(${RES_SOURCE}/pgres.rc ${RES_SOURCE}/quorvex.rc PROPERTIES
+  OBJECT_DEPENDS "${ART_FILES};${RES_SOURCE}/resource.h;${RES_SOURCE}/quorvex.manifest")
+
+# PgRes.dll: resources and an entry point, nothing imported.
+add_library(PgRes SHARED ${RES_SOURCE}/pgres.rc ${RES_SOURCE}/pgres_entry.c)
+set_target_properties(PgRes PROPERTIES PREFIX "" OUTPUT_NAME PgRes)
+target_include_directories(PgRes PRIVATE ${RES_SOURCE} ${ART_DIR})
+target_link_options(PgRes PRIVATE -nostdlib -Wl,--entry,PgResEntry)
+add_dependencies(PgRes shell_art)
+
+# quorvex.exe, and a test build of it (testseam/quorvex.exe) that honours
+# the test switch of shell/seam.cpp; both from the same objects.
+file(GLOB SHELL_WINDOW_SOURCES CONFIGURE_DEPENDS src/shell/*.cpp)
+list(REMOVE_ITEM SHELL_WINDOW_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/seam.cpp
+     ${CMAKE_SOURCE_DIR}/src/shell/logic.cpp ${CMAKE_SOURCE_DIR}/src/shell/settings.cpp
+     ${CMAKE_SOURCE_DIR}/src/shell/registry.cpp)
+add_library(quorvex_objects OBJECT ${SHELL_WINDOW_SOURCES})
+target_link_libraries(quorvex_objects PUBLIC retriva_shell retriva_core)
+target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR})
+
+function(add_quorvex target)
+  add_executable(${target} WIN32 $<TARGET_OBJECTS:quorvex_objects> src/shell/seam.cpp ${RES_SOURCE}/quorvex.rc)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME quorvex)
+  target_include_directories(${target} PRIVATE ${RES_SOURCE} ${ART_DIR} ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${target} PRIVATE retriva_shell retriva_core comctl32 advapi32 user32 gdi32)
+  target_link_options(${target} PRIVATE -municode -mwindows)
+  add_dependencies(${target} shell_art)
+endfunction()
+add_quorvex(quorvex)
+add_quorvex(quorvex_testseam)
+target_compile_definitions(quorvex_testseam PRIVATE RETRIVA_TEST_SEAMS)
+set_target_properties(quorvex_testseam PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/testseam)
+
+# The help file, compiled from our own pages.
+set(HELP_FILES quorvex.hhp toc.hhc index.hhk style.css Quorvex_standalone.htm Searching.htm Recovering.htm
+    Another_Volume.htm Use_Alternate_Location.htm Using_the_Retriva_From_Disk_Interface.htm Questions.htm)
+list(TRANSFORM HELP_FILES PREPEND ${RES_SOURCE}/help/ OUTPUT_VARIABLE HELP_SOURCES)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/quorvex.chm
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${CMAKE_BINARY_DIR}/help-build
+  COMMAND ${CMAKE_COMMAND} -E copy_directory ${RES_SOURCE}/help ${CMAKE_BINARY_DIR}/help-build
+  COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}/help-build ${CHMCMD} quorvex.hhp
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/help-build/quorvex.chm ${CMAKE_BINARY_DIR}/quorvex.chm
+  DEPENDS ${HELP_SOURCES}
+  COMMENT "Compiling the help file quorvex.chm")
+add_custom_target(quorvex_help ALL DEPENDS ${CMAKE_BINARY_DIR}/quorvex.chm)
+
+# The test build finds its library beside it.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PgRes> ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
+  DEPENDS PgRes)
+add_custom_target(quorvex_testseam_library ALL DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll)
+
+# The download: the release programs without their debug information.
+set(ZIP_STAGE ${CMAKE_BINARY_DIR}/retriva-windows-x64)
+set(WINDOWS_ZIP ${CMAKE_BINARY_DIR}/retriva-windows-x64.zip)
+add_custom_command(OUTPUT ${WINDOWS_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${ZIP_STAGE} ${WINDOWS_ZIP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${ZIP_STAGE}
+  COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/quorvex.exe $<TARGET_FILE:quorvex>
+  COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/PgRes.dll $<TARGET_FILE:PgRes>
+  COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/retriva.exe $<TARGET_FILE:retriva>
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/quorvex.chm ${ZIP_STAGE}/quorvex.chm
+  COMMAND ${CMAKE_COMMAND} -E chdir ${ZIP_STAGE} ${CMAKE_COMMAND} -E tar cf ${WINDOWS_ZIP} --format=zip
+          quorvex.exe PgRes.dll quorvex.chm retriva.exe
+  DEPENDS quorvex PgRes retriva ${CMAKE_BINARY_DIR}/quorvex.chm
+  COMMENT "Packing retriva-windows-x64.zip")
+add_custom_target(windows_zip ALL DEPENDS ${WINDOWS_ZIP})

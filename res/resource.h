@@ -1,0 +1,116 @@
+// Every resource id of the window program: the resource library PgRes.dll
+// (strings, menus, accelerators, dialogs, bitmaps, cursor) and the few
+// resources of quorvex.exe itself. The .rc files and the shell's code both
+// include this header, so windres and the compiler see the same numbers.
+#pragma once
+
+// ---- quorvex.exe's own resources ---------------------------------------------
+#define IDI_PROGRAM 200
+#define IDS_PRODUCT_NAME 1  // message-box caption
+
+// ---- Menus and accelerators ----------------------------------------------------
+#define IDM_MAIN 304       // main menu; the accelerator table has the same id
+#define IDA_MAIN 304
+#define IDM_LIST_POPUP 303  // sub-menu 0: file-list context menu
+#define IDM_TREE_POPUP 347  // sub-menu 0: volume-tree context menu
+
+// ---- Dialogs -------------------------------------------------------------------
+#define IDD_SEARCH_BAR 331
+#define IDD_UNDELETE_DESTINATION 333
+#define IDD_UNDELETE_PROGRESS 332
+#define IDD_UNDELETE_REPORT 301
+#define IDD_DESTINATION 400
+#define IDD_ALTERNATE_LOCATION 345
+// Information dialogs of the Help menu, commands 40048 to 40054 in order.
+#define IDD_INFO_GETTING_STARTED 989
+#define IDD_INFO_NTFS 349
+#define IDD_INFO_FAT 340
+#define IDD_INFO_DESTINATION 337
+#define IDD_INFO_TIPS 350
+#define IDD_INFO_SAFETY 342
+#define IDD_INFO_ABOUT 346
+
+// ---- Bitmaps and cursor --------------------------------------------------------
+// Volume-tree images, in image-list order.
+#define IDB_TREE_COMPUTER 108
+#define IDB_TREE_VOLUME 106
+#define IDB_TREE_FOLDER 105
+#define IDB_TREE_FOLDER_OPEN 104
+#define IDB_TREE_FOLDER_DELETED 382
+#define IDB_TREE_FILE 383
+#define IDB_TREE_WATERMARK 387
+#define IDC_SPLITTER 103
+
+// ---- Commands ------------------------------------------------------------------
+#define CMD_STATUS_REFRESH 1525
+#define CMD_FOREGROUND 1526
+#define CMD_SHOW_ON_REQUEST 1531
+#define CMD_REFRESH_ALL 40001
+#define CMD_CONNECT 40002
+#define CMD_START_SEARCH 40003
+#define CMD_STOP_LISTING 40004
+#define CMD_EXIT 40005
+#define CMD_LIST_FOLDER 40006
+#define CMD_HELP_TOPICS 40007
+#define CMD_UNDELETE 40009
+#define CMD_UNDELETE_TO 40010
+#define CMD_VOLUME_PROPERTIES 40011
+#define CMD_FILTER_EXTENSION 40033
+#define CMD_SEARCH_THIS_FOLDER 40034
+#define CMD_FILTER_NAME 40035
+#define CMD_SEARCH_PANEL 40039
+#define CMD_COLLAPSE_TREE 40047
+#define CMD_INFO_FIRST 40048  // 40048 .. 40054: the information dialogs
+#define CMD_INFO_LAST 40054
+#define CMD_SERVICE_OPTION 40055
+#define CMD_STARTUP 40901
+
+// ---- Dialog controls -----------------------------------------------------------
+// Search bar (331)
+#define IDC_SB_BROWSE 1001
+#define IDC_SB_SEARCH 1002
+#define IDC_SB_UNDELETE 1003
+#define IDC_SB_STOP 1004
+#define IDC_SB_CLOSE 1005
+#define IDC_SB_HELP_PATTERN 1074
+#define IDC_SB_HELP_FOLDER 1075
+#define IDC_SB_PATTERN 1102
+#define IDC_SB_FOLDER 1104
+#define IDC_SB_SUBFOLDERS 1105
+// Undelete destination (333)
+#define IDC_UD_BROWSE 1001
+#define IDC_UD_FOLDER 1108
+// Undelete progress (332)
+#define IDC_UP_BAR 1106
+#define IDC_UP_TEXT 1070
+// Undelete report (301)
+#define IDC_UR_LIST 1068
+// Destination (400)
+#define IDC_DS_ALTERNATE 1113
+#define IDC_DS_STATUS 1117
+// Alternate location (345)
+#define IDC_AL_VOLUME 1077
+#define IDC_AL_FOLDERS 1078
+#define IDC_AL_PATH 1084
+#define IDC_AL_NEW_FOLDER 1110
+#define IDC_AL_FROM_DISK_HELP 1125
+#define IDC_AL_NAME 1201
+#define IDC_AL_HELP 9
+// Information dialogs
+#define IDC_INFO_TEXT 1200
+
+// ---- Strings of the resource library -------------------------------------------
+#define IDS_COL_NAME 1  // 1 .. 10: file-list column titles
+#define IDS_INSTANCE_CAPTION 11
+#define IDS_REFRESH_ALL_CAPTION 24
+#define IDS_REFRESH_ALL_TEXT 26
+#define IDS_TITLE_FORMAT 123         // %s (product title) - %s (computer)
+#define IDS_SEARCH_TITLE_FORMAT 124  // %s (search title) %c: %s (machine)
+#define IDS_WINDOW_TITLE 131
+#define IDS_PRODUCT_TITLE 132
+#define IDS_SEARCH_TITLE 133
+#define IDS_NOT_ADMINISTRATOR 137
+#define IDS_ALREADY_RUNNING 339
+#define IDS_TREE_TITLE 394
+#define IDS_LIST_TITLE 393
+#define IDS_STATUS_READY 319

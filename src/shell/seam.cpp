@@ -1,0 +1,21 @@
+// The test build of quorvex.exe (built as tests' quorvex.exe, never
+// shipped) can be told to answer the administrator check with no, which a
+// Wine prefix never does by itself: the environment variable
+// QUORVEX_TEST_NOT_ADMINISTRATOR=1. The shipped program ignores it.
+#include <windows.h>
+
+#include "shell/main_window.h"
+
+namespace rv::shell {
+
+bool TestSeamDeniesAdministrator() {
+#ifdef RETRIVA_TEST_SEAMS
+  wchar_t value[8] = {};
+  DWORD n = GetEnvironmentVariableW(L"QUORVEX_TEST_NOT_ADMINISTRATOR", value, 8);
+  return n == 1 && value[0] == L'1';
+#else
+  return false;
+#endif
+}
+
+}  // namespace rv::shell

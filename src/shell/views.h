@@ -1,0 +1,43 @@
+// The result views beside and under the search bar: the status bar with
+// its progress bar, the two inner title bars, the volume tree and the file
+// list. This file creates and arranges them; filling them from the engines'
+// messages goes through HandleEngineMessage.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+namespace rv::shell {
+
+// Start-up's child windows, in their order: status bar, progress bar (a
+// child of the status bar), the title bars, the volume tree (which gets
+// the focus) and the file list.
+void CreateChildWindows(HWND window);
+
+// The file list's columns: seven for the two-pane view, six for search
+// results (the seventh removed, columns 2 to 5 retitled).
+void UseSearchColumns();
+void UseTwoPaneColumns();
+void EmptyFileList();
+void FreeListStore();
+void SelectAllRows();
+// Status-bar parts 1 and 2: the list's row count or selection.
+void RefreshSummary();
+void SetStatusText(int part, const std::wstring& text);
+
+// The volume tree collapsed to nothing while the search bar is docked, and
+// given back its width when the bar goes.
+void CollapseTree();
+void RestoreTree();
+std::wstring TreeSelectionPath();
+bool TreeDragInProgress();
+bool RefillRunning();
+
+// Engine messages (controller message ids); the caller frees the payload.
+void HandleEngineMessage(unsigned id, HGLOBAL payload);
+// Commands of the two-pane view.
+void HandleViewCommand(HWND window, unsigned id);
+LRESULT ForwardNotify(HWND window, NMHDR* header);
+void ShowContextMenu(HWND window, HWND from, LPARAM position);
+
+}  // namespace rv::shell

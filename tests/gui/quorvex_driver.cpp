@@ -1,0 +1,981 @@
+// Drives the real quorvex.exe from another process, as a user would: starts
+// it, finds its window by class, reads back what its controls hold, opens
+// its menus and dialogs, presses their buttons, starts it a second time and
+// closes it; checks PgRes.dll's resources and the settings in the registry.
+//
+// Usage: quorvex_driver.exe BUILD_DIR SHOTS_DIR
+//   BUILD_DIR holds quorvex.exe, PgRes.dll, quorvex.chm and testseam\.
+//   SHOTS_DIR: for every picture the driver wants, it creates NAME.req there
+//   and waits until the script that runs it has taken the screen and
+//   removed the file.
+// Prints one line per check; exits 1 when any failed.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "res/resource.h"
+#include "shell/logic.h"
+#include "shell/registry.h"
+#include "shell/settings.h"
+
+namespace {
+
+using namespace rv::shell;
+using rv::Text;
+
+int g_failures = 0;
+std::wstring g_build;
+std::wstring g_shots;
+HMODULE g_library = nullptr;
+
+void Check(bool ok, const std::string& what) {
+  std::printf("%s %s\n", ok ? "ok    " : "FAILED", what.c_str());
+  std::fflush(stdout);
+  if (!ok) ++g_failures;
+}
+
+std::string Narrow(const std::wstring& w) {
+  std::string s;
+  for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
+  return s;
+}
+
+bool WaitFor(const std::function<bool()>& done, DWORD timeoutMs) {
+  for (DWORD waited = 0;; waited += 50) {
+    if (done()) return true;
+    if (waited >= timeoutMs) return false;
+    Sleep(50);
+  }
+}
+
+void Shot(const std::wstring& name) {
+  if (g_shots.empty()) return;
+  std::wstring request = g_shots + L"\\" + name + L".req";
+  HANDLE f = CreateFileW(request.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  CloseHandle(f);
+  WaitFor([&] { return GetFileAttributesW(request.c_str()) == INVALID_FILE_ATTRIBUTES; }, 20000);
+}
+
+std::wstring LibraryText(UINT id) {
+  const wchar_t* p = nullptr;
+  int n = LoadStringW(g_library, id, reinterpret_cast<wchar_t*>(&p), 0);
+  return n > 0 ? std::wstring(p, n) : std::wstring();
+}
+
+std::wstring WindowText(HWND w) {
+  wchar_t buffer[1024] = {};
+  // WM_GETTEXT is carried across processes by the system.
+  SendMessageTimeoutW(w, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer), SMTO_ABORTIFHUNG, 3000, nullptr);
+  return buffer;
+}
+
+std::wstring ClassOf(HWND w) {
+  wchar_t buffer[256] = {};
+  GetClassNameW(w, buffer, 256);
+  return buffer;
+}
+
+DWORD ProcessOf(HWND w) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(w, &pid);
+  return pid;
+}
+
+std::vector<HWND> TopLevel(const std::wstring& className, DWORD pid = 0, bool visibleOnly = false) {
+  struct Query {
+    std::wstring cls;
+    DWORD pid;
+    bool visible;
+    std::vector<HWND> found;
+  } q{className, pid, visibleOnly, {}};
+  EnumWindows(
+      [](HWND w, LPARAM lp) -> BOOL {
+        auto* q = reinterpret_cast<Query*>(lp);
+        if (ClassOf(w) == q->cls && (!q->pid || ProcessOf(w) == q->pid) && (!q->visible || IsWindowVisible(w)))
+          q->found.push_back(w);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&q));
+  return q.found;
+}
+
+std::vector<HWND> MainWindows() { return TopLevel(L"PellagoEGuiClass"); }
+
+// A dialog or message box of that process, visible.
+HWND WaitForDialog(DWORD pid, DWORD timeoutMs = 10000) {
+  HWND found = nullptr;
+  WaitFor(
+      [&] {
+        auto d = TopLevel(L"#32770", pid, true);
+        found = d.empty() ? nullptr : d.front();
+        return found != nullptr;
+      },
+      timeoutMs);
+  return found;
+}
+
+// A message box's text: its static control, id 0xFFFF.
+std::wstring MessageBoxText(HWND box) {
+  HWND text = GetDlgItem(box, 0xFFFF);
+  return text ? WindowText(text) : std::wstring();
+}
+
+void PressButton(HWND dialog, int id) { PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+// ---- Text of controls in the other process ---------------------------------------
+class RemoteBuffer {
+ public:
+  RemoteBuffer(HWND w, size_t bytes) : size_(bytes) {
+    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, ProcessOf(w));
+    if (process_) memory_ = VirtualAllocEx(process_, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+  }
+  ~RemoteBuffer() {
+    if (memory_) VirtualFreeEx(process_, memory_, 0, MEM_RELEASE);
+    if (process_) CloseHandle(process_);
+  }
+  void* Address() const { return memory_; }
+  bool Write(const void* data, size_t n, size_t offset = 0) {
+    return memory_ && WriteProcessMemory(process_, static_cast<char*>(memory_) + offset, data, n, nullptr);
+  }
+  bool Read(void* data, size_t n, size_t offset = 0) {
+    return memory_ && ReadProcessMemory(process_, static_cast<char*>(memory_) + offset, data, n, nullptr);
+  }
+
+ private:
+  HANDLE process_ = nullptr;
+  void* memory_ = nullptr;
+  size_t size_;
+};
+
+std::wstring StatusText(HWND status, int part) {
+  RemoteBuffer buffer(status, 1024);
+  if (!buffer.Address()) return L"<no buffer>";
+  SendMessageW(status, SB_GETTEXTW, part, reinterpret_cast<LPARAM>(buffer.Address()));
+  wchar_t text[512] = {};
+  buffer.Read(text, sizeof text - 2);
+  return text;
+}
+
+std::wstring ColumnTitle(HWND list, int column) {
+  RemoteBuffer buffer(list, sizeof(LVCOLUMNW) + 512);
+  LVCOLUMNW c{};
+  c.mask = LVCF_TEXT;
+  c.cchTextMax = 255;
+  c.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(buffer.Address()) + sizeof(LVCOLUMNW));
+  buffer.Write(&c, sizeof c);
+  SendMessageW(list, LVM_GETCOLUMNW, column, reinterpret_cast<LPARAM>(buffer.Address()));
+  wchar_t text[256] = {};
+  buffer.Read(text, 510, sizeof(LVCOLUMNW));
+  return text;
+}
+
+HWND ChildOfClass(HWND parent, const wchar_t* cls) { return FindWindowExW(parent, nullptr, cls, nullptr); }
+
+int ColumnCount(HWND list) {
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+  return header ? static_cast<int>(SendMessageW(header, HDM_GETITEMCOUNT, 0, 0)) : -1;
+}
+
+// ---- Starting the program --------------------------------------------------------
+struct Program {
+  PROCESS_INFORMATION pi{};
+  bool started = false;
+  DWORD ExitCode(DWORD timeoutMs = 15000) {
+    if (!started) return 0xFFFFFFFF;
+    if (WaitForSingleObject(pi.hProcess, timeoutMs) != WAIT_OBJECT_0) return STILL_ACTIVE;
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    return code;
+  }
+  ~Program() {
+    if (!started) return;
+    if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+  }
+};
+
+std::unique_ptr<Program> Launch(const std::wstring& exe, const std::wstring& args = L"", bool notAdmin = false) {
+  auto p = std::make_unique<Program>();
+  std::wstring line = L"\"" + exe + L"\"" + (args.empty() ? L"" : L" " + args);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_NOT_ADMINISTRATOR", notAdmin ? L"1" : nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  p->started = CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &p->pi);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_NOT_ADMINISTRATOR", nullptr);
+  Check(p->started, "start " + Narrow(line));
+  return p;
+}
+
+std::wstring Quorvex() { return g_build + L"\\quorvex.exe"; }
+std::wstring TestQuorvex() { return g_build + L"\\testseam\\quorvex.exe"; }
+
+std::wstring ComputerName() {
+  wchar_t name[MAX_PATH + 1] = {};
+  DWORD n = MAX_PATH;
+  GetComputerNameW(name, &n);
+  return name;
+}
+
+Text ToText(const std::wstring& w) { return Text(w.begin(), w.end()); }
+
+std::wstring TwoPaneTitle() {
+  Text t = FormatMainTitle(ToText(LibraryText(IDS_TITLE_FORMAT)), ToText(LibraryText(IDS_PRODUCT_TITLE)),
+                           ToText(ComputerName()));
+  return std::wstring(t.begin(), t.end());
+}
+
+// The program's window once start-up has set its final title.
+HWND WaitForMainWindow(DWORD pid, const std::wstring& title) {
+  HWND window = nullptr;
+  WaitFor(
+      [&] {
+        auto all = TopLevel(L"PellagoEGuiClass", pid);
+        window = all.empty() ? nullptr : all.front();
+        return window && WindowText(window) == title;
+      },
+      20000);
+  return window;
+}
+
+bool CloseAndExit(Program& p, HWND window, const std::string& what) {
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  DWORD code = p.ExitCode();
+  Check(code == 0, what + ": WM_CLOSE ends the program with exit code 0 (got " + std::to_string(code) + ")");
+  Check(MainWindows().empty(), what + ": no window of the class is left");
+  return code == 0;
+}
+
+// ---- The resource library ------------------------------------------------------------
+struct DialogContract {
+  UINT id;
+  const wchar_t* name;
+  std::vector<int> controls;
+};
+
+const std::vector<DialogContract>& Dialogs() {
+  static const std::vector<DialogContract> d = {
+      {IDD_SEARCH_BAR, L"dialog-331-search-bar",
+       {IDC_SB_PATTERN, IDC_SB_FOLDER, IDC_SB_SUBFOLDERS, IDC_SB_BROWSE, IDC_SB_SEARCH, IDC_SB_UNDELETE, IDC_SB_STOP,
+        IDC_SB_CLOSE, IDC_SB_HELP_PATTERN, IDC_SB_HELP_FOLDER}},
+      {IDD_UNDELETE_DESTINATION, L"dialog-333-undelete-destination", {IDC_UD_FOLDER, IDC_UD_BROWSE, IDOK, IDCANCEL}},
+      {IDD_UNDELETE_PROGRESS, L"dialog-332-undelete-progress", {IDC_UP_BAR, IDC_UP_TEXT, IDCANCEL}},
+      {IDD_UNDELETE_REPORT, L"dialog-301-undelete-report", {IDC_UR_LIST, IDOK}},
+      {IDD_DESTINATION, L"dialog-400-destination", {IDC_DS_STATUS, IDC_DS_ALTERNATE, IDOK, IDCANCEL}},
+      {IDD_ALTERNATE_LOCATION, L"dialog-345-alternate-location",
+       {IDC_AL_VOLUME, IDC_AL_FOLDERS, IDC_AL_PATH, IDC_AL_NAME, IDC_AL_NEW_FOLDER, IDC_AL_HELP, IDC_AL_FROM_DISK_HELP,
+        IDOK, IDCANCEL}},
+      {IDD_INFO_GETTING_STARTED, L"dialog-989-info", {IDOK}},
+      {IDD_INFO_NTFS, L"dialog-349-info", {IDOK}},
+      {IDD_INFO_FAT, L"dialog-340-info", {IDOK}},
+      {IDD_INFO_DESTINATION, L"dialog-337-info", {IDOK}},
+      {IDD_INFO_TIPS, L"dialog-350-info", {IDOK}},
+      {IDD_INFO_SAFETY, L"dialog-342-info", {IDOK}},
+      {IDD_INFO_ABOUT, L"dialog-346-info", {IDOK}},
+  };
+  return d;
+}
+
+INT_PTR CALLBACK PlainDialog(HWND, UINT msg, WPARAM, LPARAM) { return msg == WM_INITDIALOG; }
+
+// Every static text must fit its control: a text the control cannot show
+// whole is a clipped label.
+void CheckTextsFit(HWND dialog, const std::string& name) {
+  for (HWND c = GetWindow(dialog, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (ClassOf(c) != L"Static" && ClassOf(c) != L"Button") continue;
+    LONG style = GetWindowLongW(c, GWL_STYLE);
+    if (ClassOf(c) == L"Static" && (style & SS_TYPEMASK) == SS_ICON) continue;
+    std::wstring text = WindowText(c);
+    if (text.empty()) continue;
+    RECT r;
+    GetClientRect(c, &r);
+    HDC dc = GetDC(c);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(c, WM_GETFONT, 0, 0)));
+    RECT need = r;
+    bool button = ClassOf(c) == L"Button";
+    int inset = button ? ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX ? 18 : 6) : 0;
+    need.right -= inset;
+    DrawTextW(dc, text.c_str(), -1, &need, DT_CALCRECT | (button ? DT_SINGLELINE : DT_WORDBREAK));
+    SelectObject(dc, old);
+    ReleaseDC(c, dc);
+    bool fits = need.right <= r.right - inset + 1 && need.bottom <= r.bottom + 1;
+    if (!fits) Check(false, name + ": text fits its control: \"" + Narrow(text) + "\"");
+  }
+}
+
+void CheckLibrary() {
+  for (const auto& d : Dialogs()) {
+    std::string name = Narrow(d.name);
+    HWND host = nullptr;
+    HWND dialog = nullptr;
+    if (d.id == IDD_SEARCH_BAR) {
+      // The bar is a child dialog: show it inside a frame as the program does.
+      host = CreateWindowExW(0, L"#32770", L"Search bar", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 660, 140, nullptr,
+                             nullptr, nullptr, nullptr);
+      dialog = CreateDialogParamW(g_library, MAKEINTRESOURCEW(d.id), host, PlainDialog, 0);
+    } else {
+      dialog = CreateDialogParamW(g_library, MAKEINTRESOURCEW(d.id), nullptr, PlainDialog, 0);
+    }
+    Check(dialog != nullptr, name + ": PgRes.dll has the dialog");
+    if (!dialog) continue;
+    bool all = true;
+    for (int id : d.controls) all &= GetDlgItem(dialog, id) != nullptr;
+    Check(all, name + ": holds every control the program addresses");
+    CheckTextsFit(dialog, name);
+    ShowWindow(dialog, SW_SHOW);
+    MSG msg;
+    for (int i = 0; i < 20; ++i) {
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      Sleep(20);
+    }
+    Shot(d.name);
+    DestroyWindow(dialog);
+    if (host) DestroyWindow(host);
+  }
+
+  // Menus hold the commands the program handles, where a user looks.
+  struct MenuContract {
+    UINT menu;
+    std::vector<UINT> commands;
+  };
+  const MenuContract menus[] = {
+      {IDM_MAIN,
+       {CMD_START_SEARCH, CMD_SEARCH_PANEL, CMD_UNDELETE, CMD_UNDELETE_TO, CMD_EXIT, CMD_LIST_FOLDER, CMD_REFRESH_ALL,
+        CMD_CONNECT, CMD_STOP_LISTING, CMD_VOLUME_PROPERTIES, CMD_FILTER_EXTENSION, CMD_FILTER_NAME,
+        CMD_SEARCH_THIS_FOLDER, CMD_COLLAPSE_TREE, CMD_SERVICE_OPTION, CMD_HELP_TOPICS, 40048, 40049, 40050, 40051,
+        40052, 40053, 40054}},
+      {IDM_LIST_POPUP, {CMD_UNDELETE, CMD_UNDELETE_TO, CMD_FILTER_NAME, CMD_FILTER_EXTENSION}},
+      {IDM_TREE_POPUP, {CMD_LIST_FOLDER, CMD_REFRESH_ALL, CMD_SEARCH_THIS_FOLDER, CMD_COLLAPSE_TREE}},
+  };
+  for (const auto& m : menus) {
+    HMENU menu = LoadMenuW(g_library, MAKEINTRESOURCEW(m.menu));
+    bool all = menu != nullptr;
+    for (UINT id : m.commands) all &= menu && GetMenuState(menu, id, MF_BYCOMMAND) != static_cast<UINT>(-1);
+    Check(all, "menu " + std::to_string(m.menu) + " holds its commands");
+    if (menu) DestroyMenu(menu);
+  }
+  HMENU main = LoadMenuW(g_library, MAKEINTRESOURCEW(IDM_MAIN));
+  wchar_t title[64] = {};
+  std::wstring bar;
+  for (int i = 0; main && i < GetMenuItemCount(main); ++i) {
+    GetMenuStringW(main, i, title, 64, MF_BYPOSITION);
+    bar += title + std::wstring(L" ");
+  }
+  Check(bar == L"&File &View &Help ", "the menu bar reads File, View, Help (" + Narrow(bar) + ")");
+  if (main) DestroyMenu(main);
+
+  HACCEL accel = LoadAcceleratorsW(g_library, MAKEINTRESOURCEW(IDA_MAIN));
+  ACCEL entries[32];
+  int n = accel ? CopyAcceleratorTableW(accel, entries, 32) : 0;
+  auto has = [&](WORD key, BYTE flags, WORD cmd) {
+    for (int i = 0; i < n; ++i)
+      if (entries[i].key == key && (entries[i].fVirt & ~FNOINVERT) == (flags | FVIRTKEY) && entries[i].cmd == cmd)
+        return true;
+    return false;
+  };
+  Check(has(VK_F1, 0, CMD_HELP_TOPICS) && has('F', FCONTROL, CMD_START_SEARCH) && has(VK_F5, 0, CMD_LIST_FOLDER),
+        "accelerator table 304: F1 help, Ctrl+F search, F5 list");
+
+  bool strings = true;
+  for (UINT id : {1u, 2u, 3u, 4u, 5u, 6u, 7u, 8u, 9u, 10u, 11u, 24u, 26u, 72u, 81u, 101u, 102u, 103u, 104u, 107u,
+                  109u, 110u, 111u, 123u, 124u, 131u, 132u, 133u, 137u, 143u, 144u, 145u, 149u, 159u, 283u, 284u,
+                  288u, 289u, 290u, 291u, 292u, 293u, 294u, 296u, 301u, 303u, 304u, 305u, 312u, 313u, 315u, 316u,
+                  317u, 319u, 339u, 351u, 352u, 368u, 377u, 393u, 394u, 414u, 415u, 417u}) {
+    if (LibraryText(id).empty()) {
+      strings = false;
+      std::printf("       missing string %u\n", id);
+    }
+  }
+  Check(strings, "PgRes.dll has every string the program loads");
+  bool pictures = true;
+  for (UINT id : {108u, 106u, 105u, 104u, 382u, 383u, 387u}) {
+    HANDLE b = LoadImageW(g_library, MAKEINTRESOURCEW(id), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+    pictures &= b != nullptr;
+    if (b) DeleteObject(b);
+  }
+  Check(pictures, "PgRes.dll has the tree's six images and its watermark");
+  Check(LoadCursorW(g_library, MAKEINTRESOURCEW(IDC_SPLITTER)) != nullptr, "PgRes.dll has the splitter cursor 103");
+}
+
+// ---- The running program ----------------------------------------------------------------
+
+HWND HelpWindow(DWORD pid) {
+  auto w = TopLevel(L"HH Parent", pid, true);
+  return w.empty() ? nullptr : w.front();
+}
+
+void CloseMenus(HWND window) {
+  auto menuOpen = [&] { return !TopLevel(L"#32768", ProcessOf(window), true).empty(); };
+  for (int i = 0; i < 4 && menuOpen(); ++i) {
+    PostMessageW(window, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    Sleep(300);
+  }
+}
+
+// Opened from the keyboard, a menu shows its first item highlighted (in
+// Wine's colours a greyed first item reads faintly there).
+void OpenMenuAndShoot(HWND window, wchar_t mnemonic, const std::wstring& name) {
+  auto menuOpen = [&] { return !TopLevel(L"#32768", ProcessOf(window), true).empty(); };
+  SetForegroundWindow(window);
+  PostMessageW(window, WM_SYSCOMMAND, SC_KEYMENU, mnemonic);
+  bool open = WaitFor(menuOpen, 5000);
+  Check(open, "the " + Narrow(name) + " opens");
+  Sleep(300);
+  Shot(name);
+  CloseMenus(window);
+}
+
+void CheckMainWindow() {
+  std::printf("-- main window\n");
+  auto p = Launch(Quorvex());
+  std::wstring searchTitle = LibraryText(IDS_SEARCH_TITLE);
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, searchTitle);
+  Check(w != nullptr, "the window's title becomes the search title \"" + Narrow(searchTitle) + "\" (is \"" +
+                          Narrow(w ? WindowText(w) : L"") + "\")");
+  if (!w) return;
+  Check(MainWindows().size() == 1, "one window of class PellagoEGuiClass");
+  RECT r;
+  GetWindowRect(w, &r);
+  Check(r.right - r.left == 644 && r.bottom - r.top == 480,
+        "the window is 644 x 480 (" + std::to_string(r.right - r.left) + " x " + std::to_string(r.bottom - r.top) + ")");
+  Check(IsWindowVisible(w) != 0, "the window is visible");
+
+  HWND bar = nullptr;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770" && GetDlgItem(c, IDC_SB_PATTERN)) bar = c;
+  Check(bar != nullptr, "the search bar (dialog 331) is docked in the window");
+  if (bar) {
+    Check(!IsWindowEnabled(GetDlgItem(bar, IDC_SB_UNDELETE)) && !IsWindowEnabled(GetDlgItem(bar, IDC_SB_STOP)),
+          "the search bar starts with Undelete and Stop disabled");
+    Check(SendMessageW(GetDlgItem(bar, IDC_SB_SUBFOLDERS), BM_GETCHECK, 0, 0) == BST_CHECKED,
+          "Include subfolders starts checked");
+    RECT br, wr;
+    GetWindowRect(bar, &br);
+    GetClientRect(w, &wr);
+    POINT origin{0, 0};
+    ClientToScreen(w, &origin);
+    Check(br.left == origin.x && br.top == origin.y && br.right - br.left == wr.right,
+          "the search bar spans the client width at its top");
+  }
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  Check(list != nullptr && status != nullptr, "the file list and the status bar exist");
+  if (list) {
+    std::wstring titles;
+    for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
+    std::wstring want;
+    for (UINT id : {1u, 2u, 10u, 9u, 7u, 8u}) want += LibraryText(id) + L"|";
+    Check(titles == want, "the file list shows the six search-result columns (" + Narrow(titles) + ")");
+  }
+  auto titleBars = [&] {
+    int visible = 0;
+    for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+      if (ClassOf(c) == L"RVInnerTitleBar" && IsWindowVisible(c)) ++visible;
+    return visible;
+  };
+  Check(titleBars() == 1, "with the search bar only the file list's inner title bar shows");
+  if (status) Check(StatusText(status, 0) == LibraryText(IDS_STATUS_READY), "status part 0 reads string 319");
+  Shot(L"main-window");
+
+  OpenMenuAndShoot(w, L'f', L"menu-file");
+  OpenMenuAndShoot(w, L'v', L"menu-view");
+  OpenMenuAndShoot(w, L'h', L"menu-help");
+
+
+  // A menu item chosen from the keyboard sends its command: Help, About.
+  SetForegroundWindow(w);
+  PostMessageW(w, WM_SYSCOMMAND, SC_KEYMENU, L'h');
+  WaitFor([&] { return !TopLevel(L"#32768", ProcessOf(w), true).empty(); }, 5000);
+  Sleep(200);
+  PostMessageW(w, WM_CHAR, L'a', 0);
+  HWND about = WaitForDialog(p->pi.dwProcessId, 5000);
+  Check(about && WindowText(about) == L"About Quorvex", "Help > About Quorvex opens dialog 346");
+  if (about) {
+    PressButton(about, IDOK);
+    WaitFor([&] { return !IsWindow(about); }, 5000);
+  }
+
+  // Commands 40048 to 40054 open the information dialogs.
+  const wchar_t* infoTitles[] = {L"Getting Started",         L"Recovering from NTFS",   L"Recovering from FAT",
+                                 L"Choosing a Destination",  L"Tips for Better Results", L"Keeping Your Data Safe",
+                                 L"About Quorvex"};
+  for (UINT id = CMD_INFO_FIRST; id <= CMD_INFO_LAST; ++id) {
+    PostMessageW(w, WM_COMMAND, id, 0);
+    HWND d = WaitForDialog(p->pi.dwProcessId, 5000);
+    std::wstring want = infoTitles[id - CMD_INFO_FIRST];
+    Check(d && WindowText(d) == want, "command " + std::to_string(id) + " opens \"" + Narrow(want) + "\"");
+    if (!d) continue;
+    if (id == CMD_INFO_FIRST) Shot(L"info-dialog-in-program");
+    PressButton(d, IDOK);
+    Check(WaitFor([&] { return !IsWindow(d); }, 5000), "OK closes it");
+  }
+
+  // Ctrl+A selects every row and refreshes the summary.
+  PostMessageW(w, WM_CHAR, 1, 0);
+  if (status) {
+    std::wstring format = LibraryText(288);
+    Text f(format.begin(), format.end());
+    Text t = FormatLibraryText(f, {static_cast<int64_t>(0)});
+    std::wstring wanted(t.begin(), t.end());
+    Check(WaitFor([&] { return StatusText(status, 1) == wanted; }, 3000),
+          "Ctrl+A refreshes status part 1 to \"" + Narrow(wanted) + "\"");
+  }
+
+  // WM_HELP and F1 (accelerator) open the help file.
+  auto expectHelp = [&](const std::string& what, bool shoot) {
+    HWND help = nullptr;
+    Check(WaitFor([&] { return (help = HelpWindow(p->pi.dwProcessId)) != nullptr; }, 15000), what);
+    if (!help) return;
+    Check(WindowText(help) == L"Quorvex Help", "the viewer shows the help file's title");
+    if (shoot) {
+      Sleep(1000);
+      Shot(L"help");
+    }
+    PostMessageW(help, WM_CLOSE, 0, 0);
+    WaitFor([&] { return !IsWindow(help) || !IsWindowVisible(help); }, 5000);
+  };
+  // WM_HELP carries a pointer: it is sent, never posted, and the system
+  // copies the HELPINFO into the program.
+  HELPINFO info{};
+  info.cbSize = sizeof info;
+  info.iContextType = HELPINFO_WINDOW;
+  info.hItemHandle = w;
+  GetCursorPos(&info.MousePos);
+  SendMessageTimeoutW(w, WM_HELP, 0, reinterpret_cast<LPARAM>(&info), SMTO_NORMAL, 15000, nullptr);
+  expectHelp("WM_HELP opens quorvex.chm in the help viewer", true);
+  PostMessageW(w, WM_KEYDOWN, VK_F1, 0x003B0001);
+  PostMessageW(w, WM_KEYUP, VK_F1, 0xC03B0001);
+  expectHelp("F1 opens the help again", false);
+
+  // Engine messages without a payload are taken and dropped.
+  for (UINT id = 1425; id <= 1443; ++id) PostMessageW(w, WM_COMMAND, id, 0);
+  Sleep(300);
+  Check(IsWindow(w) && WindowText(w) == searchTitle, "controller messages 1425 to 1443 without payload are taken");
+
+  // A second start hands over and leaves; the first stays the only window.
+  auto second = Launch(Quorvex());
+  DWORD code = second->ExitCode();
+  Check(code == 0, "a second start exits with 0 (got " + std::to_string(code) + ")");
+  auto all = MainWindows();
+  Check(all.size() == 1 && all.front() == w && IsWindowVisible(w), "the first window stays the only one, visible");
+
+  // 40003 again while the search bar exists changes nothing.
+  PostMessageW(w, WM_COMMAND, CMD_START_SEARCH, 0);
+  Sleep(500);
+  int bars = 0;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770") ++bars;
+  Check(bars == 1, "command 40003 while the search bar exists makes no second bar");
+
+  // File > Exit (40005) closes the program cleanly.
+  PostMessageW(w, WM_COMMAND, CMD_EXIT, 0);
+  code = p->ExitCode();
+  Check(code == 0, "File > Exit ends the program with exit code 0 (got " + std::to_string(code) + ")");
+  Check(MainWindows().empty(), "no window of the class is left");
+}
+
+void PressKeys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> input;
+  for (WORD k : keys) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = k;
+    input.push_back(i);
+  }
+  for (auto it = keys.end(); it != keys.begin();) {
+    INPUT i{};
+    i.type = INPUT_KEYBOARD;
+    i.ki.wVk = *--it;
+    i.ki.dwFlags = KEYEVENTF_KEYUP;
+    input.push_back(i);
+  }
+  SendInput(static_cast<UINT>(input.size()), input.data(), sizeof(INPUT));
+}
+
+// Keys typed while the focus is in the search bar's pattern field, as it is
+// after start-up: the accelerators still reach the window.
+void CheckKeyboard() {
+  std::printf("-- keyboard\n");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "window");
+  SetForegroundWindow(w);
+  Sleep(300);
+  PressKeys({VK_F1});
+  HWND help = nullptr;
+  Check(WaitFor([&] { return (help = HelpWindow(p->pi.dwProcessId)) != nullptr; }, 15000),
+        "F1 typed in the search bar opens the help");
+  if (help) {
+    PostMessageW(help, WM_CLOSE, 0, 0);
+    WaitFor([&] { return !IsWindow(help); }, 5000);
+  }
+  SetForegroundWindow(w);
+  Sleep(300);
+  PressKeys({VK_CONTROL, 'Q'});
+  DWORD code = p->ExitCode(10000);
+  Check(code == 0, "Ctrl+Q typed in the search bar ends the program with 0 (got " + std::to_string(code) + ")");
+}
+
+void CheckCloseButton() {
+  std::printf("-- search bar Close\n");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "window");
+  HWND bar = nullptr;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770") bar = c;
+  if (bar) PressButton(bar, IDC_SB_CLOSE);
+  DWORD code = p->ExitCode();
+  Check(code == 0, "the search bar's Close ends the program with 0 (got " + std::to_string(code) + ")");
+}
+
+// A copy of the program and its library in a folder of its own.
+std::wstring CopyProgramTo(const std::wstring& folderName) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring folder = std::wstring(temp) + folderName;
+  CreateDirectoryW(folder.c_str(), nullptr);
+  CopyFileW(Quorvex().c_str(), (folder + L"\\quorvex.exe").c_str(), FALSE);
+  CopyFileW((g_build + L"\\PgRes.dll").c_str(), (folder + L"\\PgRes.dll").c_str(), FALSE);
+  return folder + L"\\quorvex.exe";
+}
+
+void CheckHiddenStart() {
+  std::printf("-- hidden start\n");
+  // The switch is the rest of the line from its first "-": the program's
+  // path must hold none.
+  std::wstring plain = CopyProgramTo(L"quorvexplain");
+  for (const wchar_t* sw : {L"-EmptyBinOnly", L"-PropertiesOnly"}) {
+    std::string name = Narrow(sw);
+    auto p = Launch(plain, sw);
+    HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+    Check(w && !IsWindowVisible(w), name + ": start-up runs and the window stays hidden");
+    if (!w) continue;
+    auto second = Launch(plain);
+    DWORD code = second->ExitCode();
+    Check(code == 0, name + ": a second start exits with 0");
+    Check(IsWindowVisible(w) != 0, name + ": the second start made the first window visible");
+    Check(MainWindows().size() == 1, name + ": still one window of the class");
+    CloseAndExit(*p, w, name);
+  }
+  {
+    std::wstring dashed = CopyProgramTo(L"quorvex-dashed");
+    auto p = Launch(dashed, L"-EmptyBinOnly");
+    HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+    Check(w && IsWindowVisible(w), "a \"-\" in the program's path: the switch is ignored, the window shows");
+    if (w) CloseAndExit(*p, w, "dashed path");
+  }
+  auto p = Launch(plain, L"-PropertiesOnly extra");
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  Check(w && IsWindowVisible(w), "a word after the switch: no match, the window shows");
+  if (w) CloseAndExit(*p, w, "-PropertiesOnly extra");
+  p = Launch(plain, L"-propertiesonly");
+  w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  Check(w && IsWindowVisible(w), "the switch in other case: no match, the window shows");
+  if (w) CloseAndExit(*p, w, "-propertiesonly");
+}
+
+HWND PassNotAdministratorBox(Program& p, bool shoot) {
+  HWND box = WaitForDialog(p.pi.dwProcessId);
+  Check(box != nullptr, "without administrator rights an error box appears");
+  if (!box) return nullptr;
+  Check(MessageBoxText(box) == LibraryText(IDS_NOT_ADMINISTRATOR), "its text is string 137");
+  Check(WindowText(box) == L"Quorvex", "its caption is the program's own string 1");
+  if (shoot) Shot(L"not-administrator-box");
+  PressButton(box, IDOK);
+  return WaitForMainWindow(p.pi.dwProcessId, TwoPaneTitle());
+}
+
+std::vector<int> ColumnWidthsOf(HWND list) {
+  std::vector<int> widths;
+  for (int i = 0; i < ColumnCount(list); ++i)
+    widths.push_back(static_cast<int>(SendMessageW(list, LVM_GETCOLUMNWIDTH, i, 0)));
+  return widths;
+}
+
+void CheckNotAdministrator() {
+  std::printf("-- without administrator rights (test switch)\n");
+  auto p = Launch(TestQuorvex(), L"", true);
+  HWND w = PassNotAdministratorBox(*p, true);
+  Check(w != nullptr, "the title becomes string 123 with product title and computer (\"" + Narrow(TwoPaneTitle()) +
+                          "\")");
+  if (!w) return;
+  int bars = 0, dialogs = 0;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) {
+    if (ClassOf(c) == L"RVInnerTitleBar" && IsWindowVisible(c)) ++bars;
+    if (ClassOf(c) == L"#32770") ++dialogs;
+  }
+  Check(bars == 2 && dialogs == 0, "the two-pane view: both inner title bars, no search bar");
+  HWND tree = ChildOfClass(w, WC_TREEVIEWW);
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  Check(tree && IsWindowVisible(tree), "the volume tree shows");
+  if (tree && list) {
+    RECT t, l, c;
+    GetWindowRect(tree, &t);
+    GetWindowRect(list, &l);
+    GetClientRect(w, &c);
+    Check(t.right - t.left == c.right / 4 && l.left - t.right == 3,
+          "the tree takes a quarter of the width, the list starts 3 pixels right of it");
+  }
+  if (list) {
+    std::wstring titles;
+    for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
+    std::wstring want;
+    for (UINT id = 1; id <= 7; ++id) want += LibraryText(id) + L"|";
+    Check(titles == want, "the file list shows the seven two-pane columns (" + Narrow(titles) + ")");
+    Check(ColumnWidthsOf(list) == std::vector<int>{100, 50, 100, 100, 50, 50, 0},
+          "no stored widths: 100, 50, 100, 100, 50, 50, 0");
+  }
+  Shot(L"two-pane-view");
+  CloseAndExit(*p, w, "two-pane view");
+}
+
+void SetTwoPaneWidths(const wchar_t* value) {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\Sizes\\Columns\\TwoPane", 0, nullptr, 0,
+                      KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return;
+  if (value)
+    RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                   static_cast<DWORD>((wcslen(value) + 1) * sizeof(wchar_t)));
+  else
+    RegDeleteValueW(key, nullptr);
+  RegCloseKey(key);
+}
+
+void CheckStoredWidths() {
+  std::printf("-- stored column widths\n");
+  struct Case {
+    const wchar_t* stored;
+    std::vector<int> shown;
+  };
+  const std::vector<int> defaults{100, 50, 100, 100, 50, 50, 0};
+  const Case cases[] = {{L"120*60*110*90*40*30*0", {120, 60, 110, 90, 40, 30, 0}},
+                        {L"100*50", defaults},
+                        {L"100*-1*100*100*50*50*0", defaults},
+                        {L"1*2*3*4*5*6*7*8", defaults}};
+  for (const auto& c : cases) {
+    SetTwoPaneWidths(c.stored);
+    auto p = Launch(TestQuorvex(), L"", true);
+    HWND box = WaitForDialog(p->pi.dwProcessId);
+    if (box) PressButton(box, IDOK);
+    HWND w = WaitForMainWindow(p->pi.dwProcessId, TwoPaneTitle());
+    HWND list = w ? ChildOfClass(w, WC_LISTVIEWW) : nullptr;
+    Check(list && ColumnWidthsOf(list) == c.shown, "stored widths \"" + Narrow(c.stored) + "\" give the expected columns");
+    if (w) CloseAndExit(*p, w, "widths");
+  }
+  SetTwoPaneWidths(nullptr);
+  // With the search bar the seventh column goes; the others keep the stored widths.
+  SetTwoPaneWidths(L"120*60*110*90*40*30*0");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  HWND list = w ? ChildOfClass(w, WC_LISTVIEWW) : nullptr;
+  Check(list && ColumnWidthsOf(list) == std::vector<int>{120, 60, 110, 90, 40, 30},
+        "the search-result columns keep the stored widths");
+  if (w) CloseAndExit(*p, w, "search columns");
+  SetTwoPaneWidths(nullptr);
+}
+
+// ---- Recent lists: a real combo box and the real registry ------------------------------
+
+std::wstring RegString(const wchar_t* key, const wchar_t* name, DWORD* bytes = nullptr) {
+  wchar_t buffer[600] = {};
+  DWORD size = sizeof buffer - 2, type = 0;
+  LONG rc = RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_SZ, &type, buffer, &size);
+  if (bytes) *bytes = size;
+  return rc == ERROR_SUCCESS ? buffer : L"<missing>";
+}
+
+DWORD RegDword(const wchar_t* key, const wchar_t* name) {
+  DWORD value = 0xFFFFFFFF, size = sizeof value;
+  RegGetValueW(HKEY_LOCAL_MACHINE, key, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+  return value;
+}
+
+std::vector<std::wstring> ComboItems(HWND combo) {
+  std::vector<std::wstring> items;
+  ComboList list(combo);
+  for (size_t i = 0; i < list.Count(); ++i) {
+    Text t;
+    list.Item(i, t);
+    items.emplace_back(t.begin(), t.end());
+  }
+  return items;
+}
+
+void CheckRecentLists() {
+  std::printf("-- recent lists in the registry\n");
+  HWND frame = CreateWindowExW(0, L"#32770", L"lists", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, nullptr, nullptr,
+                               nullptr, nullptr);
+  HWND combo = CreateWindowExW(0, WC_COMBOBOXW, L"", WS_CHILD | CBS_DROPDOWN | WS_VSCROLL, 0, 0, 200, 200, frame,
+                               nullptr, nullptr, nullptr);
+  Check(combo != nullptr, "a combo box for the lists");
+  if (!combo) return;
+  ComboList list(combo);
+  RegistryStore store;
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+
+  list.Append(u"ABC");
+  list.Append(u"x");
+  AddRecentEntry(list, u"abc", kRecentListMax);
+  Check(ComboItems(combo) == std::vector<std::wstring>{L"abc", L"x"} && WindowText(combo) == L"abc",
+        "adding abc to ABC, x leaves abc, x with abc in the edit line");
+
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  for (const wchar_t* s : {L"first", L"", L"third"}) list.Append(std::u16string(s, s + wcslen(s)));
+  Check(SaveRecentList(list, store, kSearchStrings, kRecentListMax), "SaveRecentList succeeds");
+  const wchar_t* search = reinterpret_cast<const wchar_t*>(kSearchListsKey);
+  DWORD bytes = 0;
+  Check(RegString(search, L"SearchString0", &bytes) == L"first" && bytes == 2 * 5 + 2 &&
+            RegString(search, L"SearchString1") == L"third" && RegDword(search, L"NumSearchString") == 2 &&
+            RegString(search, L"SearchString2") == L"<missing>",
+        "an empty second item: entries 0 and 1 from the first and third, count 2, NUL counted");
+
+  HKEY key;
+  RegCreateKeyExW(HKEY_LOCAL_MACHINE, search, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  for (int i = 0; i < 20; ++i) {
+    std::wstring name = L"SearchPath" + std::to_wstring(i), value = L"C:\\p" + std::to_wstring(i);
+    RegSetValueExW(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>((value.size() + 1) * 2));
+  }
+  DWORD twenty = 20;
+  RegSetValueExW(key, L"NumSearchPath", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&twenty), sizeof twenty);
+  RegCloseKey(key);
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  Check(LoadRecentList(list, store, kSearchPaths, kRecentListMax) && list.Count() == 15 &&
+            ComboItems(combo).back() == L"C:\\p14",
+        "a count of 20 loads entries 0 to 14");
+
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  list.Append(u"E:\\rescued\\");
+  list.Append(u"f:\\old\\");
+  list.SetEditText(u"F:\\OLD\\");
+  SaveRecentListWithEdit(list, store, kRecoverPaths, kRecentListMax);
+  const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
+  Check(RegString(recover, L"RecoverPath0") == L"F:\\OLD\\" && RegString(recover, L"RecoverPath1") == L"E:\\rescued\\" &&
+            RegDword(recover, L"NumRecoverPath") == 2,
+        "the destination list: the edit text first, then the items that differ from it");
+  SendMessageW(combo, CB_RESETCONTENT, 0, 0);
+  Check(LoadRecentListWithEdit(list, store, kRecoverPaths) &&
+            ComboItems(combo) == std::vector<std::wstring>{L"F:\\OLD\\", L"E:\\rescued\\"},
+        "and loads back in that order");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+  DestroyWindow(frame);
+}
+
+// ---- Refusals at start ---------------------------------------------------------------------
+
+void CheckRefusals() {
+  std::printf("-- refusals at start\n");
+  // Without its library beside it the program says so and leaves.
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  std::wstring lonely = std::wstring(temp) + L"quorvex-alone";
+  CreateDirectoryW(lonely.c_str(), nullptr);
+  std::wstring exe = lonely + L"\\quorvex.exe";
+  CopyFileW(Quorvex().c_str(), exe.c_str(), FALSE);
+  {
+    auto p = Launch(exe);
+    HWND box = WaitForDialog(p->pi.dwProcessId);
+    Check(box && WindowText(box) == L"Tarvelle Retriva - ERROR" &&
+              MessageBoxText(box) == L"Failed to initialize the Resource DLL",
+          "no PgRes.dll: \"Failed to initialize the Resource DLL\"");
+    if (box) {
+      Shot(L"no-resource-library-box");
+      PressButton(box, IDOK);
+    }
+    Check(p->ExitCode() == 0, "and exit code 0");
+  }
+  DeleteFileW(exe.c_str());
+  RemoveDirectoryW(lonely.c_str());
+
+  // Another user's copy holds the global mutex (and has no window here).
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, L"Global\\TarvelleRvGuiExe");
+  {
+    auto p = Launch(Quorvex());
+    HWND box = WaitForDialog(p->pi.dwProcessId);
+    Check(box && WindowText(box) == LibraryText(IDS_INSTANCE_CAPTION) &&
+              MessageBoxText(box) == LibraryText(IDS_ALREADY_RUNNING),
+          "the mutex is held: a box with strings 339 and 11");
+    if (box) {
+      Shot(L"already-running-box");
+      PressButton(box, IDOK);
+    }
+    Check(p->ExitCode() == 0 && MainWindows().empty(), "and exit code 0 without a window");
+  }
+  CloseHandle(mutex);
+
+  // A renamed program opens no help.
+  std::wstring renamed = g_build + L"\\testseam\\renamed.exe";
+  CopyFileW(TestQuorvex().c_str(), renamed.c_str(), FALSE);
+  {
+    auto p = Launch(renamed);
+    HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+    if (w) {
+      PostMessageW(w, WM_KEYDOWN, VK_F1, 0x003B0001);
+      Sleep(3000);
+      Check(HelpWindow(p->pi.dwProcessId) == nullptr, "renamed to renamed.exe: F1 opens no help");
+      CloseAndExit(*p, w, "renamed");
+    } else {
+      Check(false, "renamed program starts");
+    }
+  }
+  DeleteFileW(renamed.c_str());
+}
+
+}  // namespace
+
+// Windows under Xvfb have no window manager to frame them: a Wine virtual
+// desktop draws title bars and frames as Windows does.
+int UseVirtualDesktop() {
+  HKEY key;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer\\Desktops", 0, nullptr, 0, KEY_ALL_ACCESS,
+                      nullptr, &key, nullptr) != ERROR_SUCCESS)
+    return 1;
+  const wchar_t size[] = L"1024x768";
+  RegSetValueExW(key, L"Default", 0, REG_SZ, reinterpret_cast<const BYTE*>(size), sizeof size);
+  RegCloseKey(key);
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Wine\\Explorer", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS)
+    return 1;
+  const wchar_t name[] = L"Default";
+  RegSetValueExW(key, L"Desktop", 0, REG_SZ, reinterpret_cast<const BYTE*>(name), sizeof name);
+  RegCloseKey(key);
+  return 0;
+}
+
+int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wstring(argv[1]) == L"--virtual-desktop") return UseVirtualDesktop();
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: quorvex_driver BUILD_DIR [SHOTS_DIR] [PART...]\n");
+    return 2;
+  }
+  g_build = argv[1];
+  if (argc > 2) g_shots = argv[2];
+  g_library = LoadLibraryW((g_build + L"\\PgRes.dll").c_str());
+  Check(g_library != nullptr, "PgRes.dll loads");
+  if (!g_library) return 1;
+  INITCOMMONCONTROLSEX icc{sizeof icc, ICC_WIN95_CLASSES | ICC_STANDARD_CLASSES};
+  InitCommonControlsEx(&icc);
+  std::vector<std::wstring> parts(argv + std::min(argc, 3), argv + argc);
+  auto want = [&](const wchar_t* p) { return parts.empty() || std::find(parts.begin(), parts.end(), p) != parts.end(); };
+
+  if (want(L"library")) CheckLibrary();
+  if (want(L"lists")) CheckRecentLists();
+  if (want(L"main")) CheckMainWindow();
+  if (want(L"keyboard")) CheckKeyboard();
+  if (want(L"close")) CheckCloseButton();
+  if (want(L"hidden")) CheckHiddenStart();
+  if (want(L"notadmin")) CheckNotAdministrator();
+  if (want(L"widths")) CheckStoredWidths();
+  if (want(L"refusals")) CheckRefusals();
+  std::printf("%d failed\n", g_failures);
+  return g_failures ? 1 : 0;
+}

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Starts the real quorvex.exe under Wine on an X server of its own (Xvfb)
+# and drives it from tests/gui/quorvex_driver.exe, another Windows process:
+# window, menus, dialogs, second starts, switches, the registry, refusals.
+# Takes the screen whenever the driver asks (window-shots/NAME.png in the
+# build directory).
+#
+# The run has a Wine prefix of its own (BUILD/wineprefix-gui, made once by
+# tests/wine-run.sh) with a virtual desktop, so that its windows get frames
+# and no other test's windows or single-instance state can meet it; its
+# wineserver is stopped at the end.
+#
+# Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
+#   PART: library lists main close hidden notadmin widths refusals
+set -euo pipefail
+
+build=$(cd "$1" && pwd -P)
+driver=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd -P)
+run="$here/../wine-run.sh"
+
+for tool in Xvfb import; do
+  command -v "$tool" >/dev/null || { echo "window-test: $tool is missing (xvfb, imagemagick)" >&2; exit 1; }
+done
+
+export RETRIVA_WINEPREFIX=$build/wineprefix-gui
+export WINEPREFIX=$RETRIVA_WINEPREFIX
+shots=$build/window-shots
+rm -rf "$shots"
+mkdir -p "$shots"
+
+# A display number nobody uses.
+display=
+for n in $(seq 91 160); do
+  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+    display=$n
+    break
+  fi
+done
+[ -n "$display" ] || { echo "window-test: no free X display" >&2; exit 1; }
+Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  kill "$xvfb" 2>/dev/null || true
+  wait "$xvfb" 2>/dev/null || true
+}
+trap cleanup EXIT
+export DISPLAY=:$display
+for _ in $(seq 100); do
+  [ -e "/tmp/.X11-unix/X$display" ] && break
+  sleep 0.1
+done
+
+# The prefix (made once) and its virtual desktop, which the next session
+# of its wineserver picks up.
+"$run" "$driver" --virtual-desktop
+wineserver -k >/dev/null 2>&1 || true
+wineserver -w >/dev/null 2>&1 || true
+
+"$run" "$driver" "$build" "$shots" "$@" &
+driver_pid=$!
+# Take the screen for every request the driver leaves, until it ends.
+while kill -0 "$driver_pid" 2>/dev/null; do
+  for request in "$shots"/*.req; do
+    [ -e "$request" ] || continue
+    name=$(basename "$request" .req)
+    import -window root -display ":$display" "$shots/$name.png" 2>/dev/null || true
+    rm -f "$request"
+  done
+  sleep 0.1
+done
+status=0
+wait "$driver_pid" || status=$?
+echo "window-test: screenshots in $shots"
+exit $status
