@@ -211,9 +211,10 @@ TEST(FatImages, RootReloadedAfterAStoppedSearch) {
   auto undo = test::RunFatUndelete(dir.EnginePath(), rootFiles);
   ASSERT_EQ(undo.outcomes.size(), rootFiles.size());
   // Every file comes back but the one whose clusters all belong to another.
-  for (const auto& o : undo.outcomes)
-    if (ToUtf8(o.source).find("victim-deleted.bin") == std::string::npos)
-      EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
+  for (const auto& o : undo.outcomes) {
+    if (ToUtf8(o.source).find("victim-deleted.bin") != std::string::npos) continue;
+    EXPECT_NE(o.code, kResultNotRecovered) << ToUtf8(o.source);
+  }
 }
 
 TEST(FatImages, StopRequestsEndTheSearchAndTheRecovery) {
