@@ -26,6 +26,7 @@ std::mutex g_sinkMutex;
 MessageSink* g_sink = nullptr;
 
 void Put32(std::vector<uint8_t>& out, size_t off, uint32_t v) { put32(MutableBytes(out.data(), out.size()), off, v); }
+void Put64(std::vector<uint8_t>& out, size_t off, uint64_t v) { put64(MutableBytes(out.data(), out.size()), off, v); }
 
 void PutText(std::vector<uint8_t>& out, size_t off, size_t capUnits, TextView t) {
   size_t n = t.size() < capUnits - 1 ? t.size() : capUnits - 1;
@@ -235,14 +236,21 @@ void AppendFullTexts(std::vector<uint8_t>& record, std::initializer_list<TextVie
   record.insert(record.end(), 4, 0);
 }
 
-int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView fullPath, uint32_t size) {
+int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView fullPath, uint64_t size,
+                  uint64_t timeValue, FoundTimeKind timeKind) {
   std::vector<uint8_t>& header = Staging();
-  if (fullPath.size() <= kShownPathUnits) {
-    BuildDeletedFileHeader(header, locator, second, size, time, fullPath);
-  } else {
-    BuildDeletedFileHeader(header, locator, second, size, time, ShortenedPath(fullPath));
-    AppendFullTexts(header, {fullPath});
-  }
+  const bool shortened = fullPath.size() > kShownPathUnits;
+  BuildDeletedFileHeader(header, locator, second, static_cast<uint32_t>(size), time,
+                         shortened ? TextView(ShortenedPath(fullPath)) : fullPath);
+  // The details go where the filler was; the filler follows them.
+  size_t at = header.size() - 4;
+  header.resize(at + kFoundDetailsBytes);
+  Put32(header, at, kFoundDetailsMagic);
+  Put64(header, at + 4, size);
+  Put64(header, at + 12, timeValue);
+  Put32(header, at + 20, static_cast<uint32_t>(timeKind));
+  AppendPayloadText(header, shortened ? fullPath : TextView());
+  header.insert(header.end(), 4, 0);
   return Post(CM_FILE_FOUND, header);
 }
 
@@ -258,17 +266,18 @@ int PostUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView
 // Paths once made a record too large for the 1568-byte staging record and
 // the file was left out of the list; every path is posted now, shortened
 // in its fixed place when it is long.
-int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size, uint32_t stream) {
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint64_t size, uint32_t stream) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, fileTime) - buf));
-  return PostFileFound(recordNumber, stream, time, fullPath, size);
+  return PostFileFound(recordNumber, stream, time, fullPath, size, fileTime, FoundTimeKind::FileTimeUtc);
 }
 
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
-  return PostFileFound(locator, entryIndex, time, fullPath, size);
+  return PostFileFound(locator, entryIndex, time, fullPath, size,
+                       (static_cast<uint64_t>(dateWord) << 16) | timeWord, FoundTimeKind::FatLocal);
 }
 
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output) {

@@ -100,6 +100,18 @@ void BuildDeletedFileHeader(std::vector<uint8_t>& out, uint32_t locator, uint32_
 // 4 filler bytes (found file: the path; result: source, then output).
 constexpr size_t kShownPathUnits = 259;
 Text ShortenedPath(TextView path);
+// Beside the contract's fields (after the path, before the filler) every
+// found-file header carries what the fields cannot hold: the magic below,
+// the whole size (u64), the modification time as stored (u64, of the kind
+// given by the u32 after it), then the full path when the fixed place holds
+// it shortened, or an empty text.
+constexpr uint32_t kFoundDetailsMagic = 0x31585652;  // "RVX1"
+constexpr uint32_t kFoundDetailsBytes = 24;
+enum class FoundTimeKind : uint32_t {
+  None = 0,
+  FileTimeUtc = 1,  // NTFS: FILETIME, 100 ns since 1601, UTC
+  FatLocal = 2,     // FAT: date word << 16 | time word, local time, 2 s steps
+};
 // UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
 std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
 // ProgressReport: value u32, text; 524 or 528 bytes.
@@ -116,7 +128,7 @@ Text FatTimeText(uint16_t timeWord, uint16_t dateWord);  // "%02i/%02i/%04i %02i
 // `stream`, the header's second word: 0xFFFFFFFF for the file, the
 // number of its named data stream (1, 2, ...) for a stream.
 constexpr uint32_t kNtfsFileItself = 0xFFFFFFFFu;
-int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint32_t size,
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint64_t size,
                       uint32_t stream = kNtfsFileItself);
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size);

@@ -164,7 +164,7 @@ int RunRecover(const RecoverArgs& args) {
       return;
     }
   };
-  ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
+  ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
   RunEngineUndelete(engine, payload, ev);

@@ -74,6 +74,16 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
   p = PutNumber(p, f.size);
   p = PutLiteral(p, ",\"time\":");
   p = PutJsonString(p, f.time);
+  p = PutLiteral(p, ",\"modified\":");
+  char iso[32];
+  if (const size_t n = ModifiedIsoText(f.timeKind, f.timeValue, iso)) {
+    *p++ = '"';
+    std::memcpy(p, iso, n);
+    p += n;
+    *p++ = '"';
+  } else {
+    p = PutLiteral(p, "null");
+  }
   p = PutLiteral(p, ",\"locator\":");
   p = PutNumber(p, f.locator);
   p = PutLiteral(p, ",\"index\":");
@@ -149,7 +159,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
     if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
   };
-  ev.onShowMessage = [&](const Text& t) { refusal = ToUtf8(t); };
+  ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   if (args.verbose && engine == Engine::Ntfs && TheNueVolume().mftRecordsNeverWritten != 0)
@@ -184,7 +194,8 @@ int RunSearch(const SearchArgs& args) {
     }
     if (count == 0) header();
     std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
-    std::printf("%-40s %12u  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(), f.size,
+    std::printf("%-40s %12llu  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(),
+                static_cast<unsigned long long>(f.size),
                 ForTerminal(ToUtf8(f.time)).c_str(), free.c_str(), ForTerminal(ToUtf8(f.folder)).c_str(),
                 LocatorText(f, engine).c_str());
     ++count;

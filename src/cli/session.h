@@ -8,41 +8,19 @@
 #include <vector>
 
 #include "channel/messages.h"
+#include "channel/receiver.h"
 #include "cli/volume_arg.h"
 #include "platform/types.h"
 
 namespace rv::cli {
 
-struct FoundFile {
-  uint32_t locator = 0;
-  uint32_t second = 0;  // FAT entry index; 0xFFFFFFFF on NTFS
-  uint32_t size = 0;
-  Text time;
-  Text path;    // as posted: volume prefix + folder + name
-  Text folder;  // inside the volume, with leading and trailing "\"
-  Text name;
-  int recoverable = -1;  // percent, or -1 when unknown
-};
-
-struct UndeleteOutcome {
-  uint32_t code = 0;
-  uint32_t record = 0;
-  Text source;
-  Text output;
-};
+// Found files and results as the core's receiver decodes them.
+using rv::FoundFile;
+using rv::UndeleteOutcome;
+using EngineEvents = rv::ReceiverEvents;
 
 enum class Engine { Ntfs, Fat, None };
 
-struct EngineEvents {
-  // The file is the dispatcher's own and is reused for the next one: a
-  // handler may change it, and copies what it keeps.
-  std::function<void(FoundFile&)> onFound;
-  std::function<void(uint32_t percent, const Text& text)> onSearchProgress;
-  std::function<void(const Text& text)> onShowMessage;
-  std::function<void(uint32_t value, const Text& text)> onFileStarted;
-  std::function<void(uint32_t percent, const Text& name)> onUndeleteProgress;
-  std::function<void(const UndeleteOutcome&)> onResult;
-};
 
 // The engine for a volume: NTFS for "NTFS", FAT for the FAT names, none for
 // the rest (the shells refuse those too, with the same message).

@@ -149,6 +149,21 @@ class Results(unittest.TestCase):
                 self.assertGreater(checked, 2)
 
 
+class Listing(unittest.TestCase):
+    def test_modified_is_the_stored_time_to_the_second(self):
+        for name, suffix in (("ntfs-4k.img", "Z"), ("fat16-2k.img", "")):
+            wanted = {d["path"].lower(): d["mtime"] for d in MANIFEST[name]["deleted"]}
+            listed = json_lines(run("search", "--json", image(name)).stdout)
+            checked = 0
+            for r in listed:
+                path = (r["folder"] + r["name"]).lower()
+                if path in wanted:
+                    # The test volumes were written with TZ=UTC, so FAT's local time reads as UTC here.
+                    self.assertEqual(r["modified"], wanted[path][:-1] + suffix, path)
+                    checked += 1
+            self.assertGreater(checked, 2, name)
+
+
 class Holes(unittest.TestCase):
     def test_holes_of_a_sparse_file_stay_holes(self):
         # 24 MiB in 2 MiB clusters, 3 of them stored.

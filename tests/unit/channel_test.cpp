@@ -6,6 +6,7 @@
 
 #include "channel/chashtbl.h"
 #include "channel/messages.h"
+#include "channel/receiver.h"
 #include "channel/packet.h"
 #include "channel/shells.h"
 #include "fat/fue.h"
@@ -290,41 +291,69 @@ TEST(TimeTexts, NtfsMinutesAcrossZoneChanges) {
 }
 
 // A path too long for the window's 260-unit buffers is posted all the
-// same: shortened in its fixed place, in full after it. Shorter paths keep
-// the record as it always was.
+// same: shortened in its fixed place, in full after the details. The
+// contract's fields keep their bytes; the details beside them carry the
+// whole size and the stored time.
 TEST(Posters, LongPathsArePostedShortenedAndInFull) {
   test::MessageRecorder rec;
   const Text prefix = u"\\\\?\\Volume{01234567-89ab-cdef-0123-456789abcdef}";
   const Text longPath = prefix + u"\\" + Text(900, u'a') + u"\\" + Text(300, u'b') + u"\U0001F600.txt";
   const Text edge = prefix + u"\\" + Text(259 - prefix.size() - 1, u'c');
+  const uint64_t big = (4ull << 30) + (256ull << 20);  // 4.25 GiB
+  const uint64_t when = 133196904101234567ull;
   EXPECT_EQ(PostNtfsFileFound(1, longPath, 0, 1), 1);
   EXPECT_EQ(PostFatFileFound(1, 2, longPath, 0, 0, 1), 1);
-  EXPECT_EQ(PostNtfsFileFound(1, edge, 0, 1), 1);
+  EXPECT_EQ(PostNtfsFileFound(1, edge, when, big), 1);
   EXPECT_EQ(PostNtfsUndeleteResult(777, 1, longPath, u"/out/x"), 1);
   ASSERT_EQ(rec.Count(CM_FILE_FOUND), 3u);
-  auto texts = [](const std::vector<uint8_t>& p, size_t at) {
+  auto texts = [](const std::vector<uint8_t>& p, size_t at, size_t count) {
     std::vector<Text> out;
-    while (at + 4 < p.size()) {
+    while (out.size() < count && at + 1 < p.size()) {
       Text t;
       for (; at + 1 < p.size() && (p[at] | p[at + 1]) != 0; at += 2) t.push_back(char16_t(p[at] | p[at + 1] << 8));
       at += 2;
       out.push_back(t);
     }
-    return out;
+    return std::make_pair(out, at);
   };
   for (size_t i = 0; i < 2; ++i) {
-    const auto t = texts(rec.messages[i].payload, 12);
-    ASSERT_EQ(t.size(), 3u);
+    const auto& p = rec.messages[i].payload;
+    const auto [t, end] = texts(p, 12, 2);
+    ASSERT_EQ(t.size(), 2u);
     EXPECT_EQ(t[1].size(), kShownPathUnits);
     EXPECT_EQ(t[1], ShortenedPath(longPath));
     EXPECT_EQ(t[1].substr(0, prefix.size() + 4), prefix + u"\\...");
     EXPECT_EQ(t[1].substr(t[1].size() - 6), u"\U0001F600.txt");
-    EXPECT_EQ(t[2], longPath);
+    EXPECT_EQ(le32(Bytes(p), end), kFoundDetailsMagic);
+    EXPECT_EQ(texts(p, end + kFoundDetailsBytes, 1).first.at(0), longPath);
+    FoundFile f;
+    ASSERT_TRUE(DecodeFoundFile(p.data(), p.size(), prefix, f));
+    EXPECT_EQ(f.path, longPath);
+    EXPECT_TRUE(f.pathShortened);
   }
+  // A short path: the contract's bytes, then the details, an empty text and
+  // the filler.
   const auto& shortRecord = rec.messages[2].payload;
-  EXPECT_EQ(shortRecord.size(), 2 * (16 + 1 + edge.size() + 1) + 12 + 4);
-  EXPECT_EQ(texts(shortRecord, 12).back(), edge);
-  const auto result = texts(rec.messages[3].payload, 8);
+  const size_t fields = 12 + 2 * (16 + 1 + edge.size() + 1);
+  ASSERT_EQ(shortRecord.size(), fields + kFoundDetailsBytes + 2 + 4);
+  EXPECT_EQ(le32(Bytes(shortRecord), 8), static_cast<uint32_t>(big));  // low 32 bits, as laid out
+  EXPECT_EQ(texts(shortRecord, 12, 2).first.back(), edge);
+  EXPECT_EQ(le32(Bytes(shortRecord), fields), kFoundDetailsMagic);
+  EXPECT_EQ(le64(Bytes(shortRecord), fields + 4), big);
+  EXPECT_EQ(le64(Bytes(shortRecord), fields + 12), when);
+  EXPECT_EQ(le32(Bytes(shortRecord), fields + 20), static_cast<uint32_t>(FoundTimeKind::FileTimeUtc));
+  FoundFile f;
+  ASSERT_TRUE(DecodeFoundFile(shortRecord.data(), shortRecord.size(), prefix, f));
+  EXPECT_EQ(f.size, big);
+  EXPECT_EQ(f.timeValue, when);
+  EXPECT_EQ(f.path, edge);
+  EXPECT_FALSE(f.pathShortened);
+  EXPECT_EQ(f.folder, u"\\");
+  // The FAT poster's time is the entry's two words, local.
+  FoundFile fat;
+  ASSERT_TRUE(DecodeFoundFile(rec.messages[1].payload.data(), rec.messages[1].payload.size(), prefix, fat));
+  EXPECT_EQ(fat.timeKind, FoundTimeKind::FatLocal);
+  const auto result = texts(rec.messages[3].payload, 8, 4).first;
   ASSERT_EQ(result.size(), 4u);
   EXPECT_EQ(result[2], longPath);
   EXPECT_EQ(result[3], u"/out/x");

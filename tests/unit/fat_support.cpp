@@ -1,5 +1,7 @@
 #include "fat_support.h"
 
+#include "channel/receiver.h"
+
 #include <fstream>
 
 #include "channel/messages.h"
@@ -76,15 +78,14 @@ FatSearchRun RunFatSearch(const Text& root, const Text& pattern, const Text& fol
   }
   for (const auto& m : run.messages) {
     if (m.id != CM_FILE_FOUND) continue;
-    Bytes b(m.payload);
+    FoundFile decoded;
+    if (!DecodeFoundFile(m.payload.data(), m.payload.size(), u"", decoded)) continue;
     FatFound found;
-    found.locator = le32(b, 0);
-    found.index = le32(b, 4);
-    found.size = le32(b, 8);
-    size_t off = 12;
-    found.time = PayloadText(m.payload, off);
-    found.path = PayloadText(m.payload, off);
-    if (off + 4 < m.payload.size()) found.path = PayloadText(m.payload, off);  // a long path in full
+    found.locator = decoded.locator;
+    found.index = decoded.second;
+    found.size = static_cast<uint32_t>(decoded.size);
+    found.time = decoded.time;
+    found.path = decoded.path;  // in full, however long
     run.found.push_back(found);
   }
   return run;

@@ -15,6 +15,7 @@
 
 #include "channel/messages.h"
 #include "channel/packet.h"
+#include "channel/receiver.h"
 #include "fat/fue.h"
 #include "fat_support.h"
 #include "ntfs/nue.h"
@@ -116,12 +117,11 @@ class NtfsVolume : public EngineVolume {
     std::vector<Listed> out;
     for (const auto& m : rec.messages) {
       if (m.id != CM_FILE_FOUND) continue;
-      size_t at = 12;
+      FoundFile decoded;
+      if (!DecodeFoundFile(m.payload.data(), m.payload.size(), u"", decoded)) continue;
       Listed l;
-      l.locator = le32(Bytes(m.payload.data(), m.payload.size()), 0);
-      PayloadText(m.payload, at);
-      l.path = PayloadText(m.payload, at);
-      if (at + 4 < m.payload.size()) l.path = PayloadText(m.payload, at);  // a long path in full
+      l.locator = decoded.locator;
+      l.path = decoded.path;  // in full, however long
       out.push_back(l);
     }
     return out;
