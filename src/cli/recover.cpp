@@ -28,8 +28,7 @@ namespace {
 std::atomic<bool> g_interrupted{false};
 void StopRecovery() {
   g_interrupted.store(true);
-  g_ntfsRunState.store(kEngineStopRequested);
-  g_fatRunState.store(kEngineStopRequested);
+  StopEngines();
 }
 
 // The searched volume as the same-volume check names it: the image file or
@@ -129,17 +128,7 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
 
-  std::vector<uint8_t> payload;
-  if (engine == Engine::Ntfs) {
-    std::vector<NtfsUndeleteRecord> records;
-    for (const auto& f : chosen)
-      records.push_back({static_cast<int32_t>(f.locator), static_cast<uint16_t>(HasIndex(f, engine) ? f.second : 0)});
-    payload = BuildNtfsStreamUndeleteRequest(dest, records);
-  } else {
-    std::vector<FatUndeleteRecord> records;
-    for (const auto& f : chosen) records.push_back({f.locator, f.second, f.path});
-    payload = BuildFatUndeleteRequest(dest, records);
-  }
+  const std::vector<uint8_t> payload = engine->undeleteRequest(dest, chosen);
   // Results in the order of the files asked; a file the engine gave no
   // result for stays at 0.
   std::vector<UndeleteOutcome> results(chosen.size());
@@ -157,8 +146,7 @@ int RunRecover(const RecoverArgs& args) {
     // NTFS results name their record; FAT results their path.
     for (size_t i = 0; i < chosen.size(); ++i) {
       if (answered[i]) continue;
-      const bool same = engine == Engine::Ntfs ? chosen[i].locator == r.record : chosen[i].path == r.source;
-      if (!same) continue;
+      if (!engine->resultIsFor(chosen[i], r)) continue;
       results[i] = r;
       answered[i] = true;
       return;
@@ -180,7 +168,7 @@ int RunRecover(const RecoverArgs& args) {
   // comes back from the clusters guessed to follow its first one, and its
   // result says so (the result code only tells free from reused clusters).
   DiskFreeSpace space;
-  const uint64_t clusterBytes = engine == Engine::Fat && QueryDiskFreeSpace(v->root, space)
+  const uint64_t clusterBytes = engine->guessesClusters && QueryDiskFreeSpace(v->root, space)
                                     ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
                                     : 0;
   size_t whole = 0, partly = 0, failed = 0;
@@ -208,7 +196,7 @@ int RunRecover(const RecoverArgs& args) {
       j["code"] = r.code;
       j["source"] = source;
       j["output"] = NativeOutput(r.output);
-      if (engine == Engine::Fat) j["contiguous_guess"] = guess;
+      if (engine->guessesClusters) j["contiguous_guess"] = guess;
       std::cout << j.dump() << "\n";
     } else {
       std::printf("%u %s -> %s%s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str(),

@@ -5,8 +5,6 @@
 
 #include "cli/commands.h"
 #include "cli/search_steps.h"
-#include "fat/fue.h"
-#include "ntfs/nue.h"
 #include "platform/text.h"
 
 
@@ -95,7 +93,7 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
 }
 
 bool HasIndex(const FoundFile& f, Engine engine) {
-  return engine == Engine::Fat || (engine == Engine::Ntfs && f.second != kNtfsFileItself);
+  return engine && engine->hasIndex(f);
 }
 
 std::string LocatorText(const FoundFile& f, Engine engine) {
@@ -104,9 +102,9 @@ std::string LocatorText(const FoundFile& f, Engine engine) {
 }
 
 // Opens the volume and picks its engine; on refusal prints the reason and
-// returns Engine::None.
+// returns null.
 std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine) {
-  engine = Engine::None;
+  engine = nullptr;
   std::string error;
   auto v = OpenVolumeArg(args, error);
   if (!v) {
@@ -121,16 +119,16 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
   }
   std::string fsName;
   engine = EngineFor(*v, fsName);
-  if (engine == Engine::None) {
+  if (!engine) {
     Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
     return nullptr;
   }
   // The rule info applies: FAT clusters cut off refuse the volume, a missing
   // tail past the last cluster is only said.
   std::string truncation;
-  const Truncation t = engine == Engine::Fat ? CheckTruncation(*v, truncation) : Truncation::None;
+  const Truncation t = engine->refusesCutClusters ? CheckTruncation(*v, truncation) : Truncation::None;
   if (t == Truncation::ClustersCut) {
-    engine = Engine::None;
+    engine = nullptr;
     Refuse(truncation);
     return nullptr;
   }
@@ -149,9 +147,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   std::vector<FoundFile> later;
   ev.onFound = [&](FoundFile& f) {
     if (!estimate) return each(f);
-    if (engine == Engine::Ntfs) {
+    if (engine->recoverableWhileListed) {
       uint32_t percent = 0;
-      if (NueUdel::RecoverablePercentOfListed(percent)) f.recoverable = static_cast<int>(percent);
+      if (engine->recoverableWhileListed(percent)) f.recoverable = static_cast<int>(percent);
       return each(f);
     }
     later.push_back(f);
@@ -162,13 +160,11 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
-  if (args.verbose && engine == Engine::Ntfs && TheNueVolume().mftRecordsNeverWritten != 0)
-    std::fprintf(stderr, "%llu MFT records past the $MFT data's initialized size were not read: never written\n",
-                 static_cast<unsigned long long>(TheNueVolume().mftRecordsNeverWritten));
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {
     uint32_t percent = 0;
-    if (EstimateRecoverable(engine, f, percent)) f.recoverable = static_cast<int>(percent);
+    if (engine->recoverableAfterSearch && engine->recoverableAfterSearch(f, percent))
+      f.recoverable = static_cast<int>(percent);
     each(f);
   }
   return refusal.empty();
@@ -210,14 +206,15 @@ int RunSearch(const SearchArgs& args) {
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
   }
-  // Damaged entries that cannot be files are left out, and said so.
-  const uint64_t notFiles = engine == Engine::Fat ? FueDel::EntriesNotFilesOfLastSearch() : 0;
-  if (notFiles != 0) {
+  // What the search passed over: said when it may have been a file (with the
+  // table, or on stderr beside JSON), else with --verbose on stderr.
+  const char* why = "";
+  bool always = false;
+  const uint64_t passed = engine->passedOverByLastSearch(why, always);
+  if (passed != 0 && (always || args.verbose)) {
     std::fflush(stdout);
-    std::fprintf(args.json ? stderr : stdout,
-                 "%s%llu deleted entr%s left out: damaged, not files (NUL or control bytes in the name, an "
-                 "impossible date or a size past the volume).\n",
-                 args.json ? "retriva: " : "", static_cast<unsigned long long>(notFiles), notFiles == 1 ? "y" : "ies");
+    std::fprintf(always && !args.json ? stdout : stderr, "%s%llu %s\n", args.json || !always ? "retriva: " : "",
+                 static_cast<unsigned long long>(passed), why);
   }
   return kExitOk;
 }

@@ -1,8 +1,6 @@
 #include "cli/session.h"
 
 #include "channel/packet.h"
-#include "fat/fue.h"
-#include "ntfs/nue.h"
 #include "platform/text.h"
 #include "volume/le.h"
 #include "volume/osvolume.h"
@@ -11,15 +9,9 @@ namespace rv::cli {
 
 Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName) {
   Text fsName, label;
-  if (!QueryVolumeInformation(volume.root, fsName, label)) return Engine::None;
+  if (!QueryVolumeInformation(volume.root, fsName, label)) return nullptr;
   fileSystemName = ToUtf8(fsName);
-  if (fsName == u"NTFS") return Engine::Ntfs;
-  if (fsName == u"FAT" || fsName == u"FAT32") return Engine::Fat;
-  return Engine::None;
-}
-
-bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent) {
-  return engine == Engine::Fat && FueUdel::RecoverablePercent(file.locator, file.second, file.path, percent);
+  return EngineForFileSystem(fsName);
 }
 
 Text NormaliseFolder(const std::string& typed) {
@@ -42,25 +34,13 @@ bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern
   f.pattern = Text(pattern);
   f.folder = Text(folder);
   f.volumeRoot = volume.root;
-  RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(f));
-  const Text volumeName = volume.volumeName;
-  MessageReceiver receiver(events, volumeName);
-  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
-  SetMessageSink(&sink);
-  BOOL ok = engine == Engine::Ntfs ? NueDel::GetDeletedFileHeadersShell(packet)
-                                   : FueDel::GetDeletedFileHeadersShell(packet);
-  SetMessageSink(nullptr);
-  return ok != 0;
+  MessageReceiver receiver(events, volume.volumeName);
+  return RunSearch(*engine, f, receiver);
 }
 
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events) {
-  RequestPacket packet = RequestPacket::Wrap(payload);
   MessageReceiver receiver(events, u"");
-  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
-  SetMessageSink(&sink);
-  BOOL ok = engine == Engine::Ntfs ? NueUdel::UndeleteFileShell(packet) : FueUdel::UndeleteFileShell(packet);
-  SetMessageSink(nullptr);
-  return ok != 0;
+  return RunUndelete(*engine, payload, receiver);
 }
 
 }  // namespace rv::cli

@@ -9,6 +9,7 @@
 
 #include "channel/messages.h"
 #include "channel/receiver.h"
+#include "engines/engines.h"
 #include "cli/volume_arg.h"
 #include "platform/types.h"
 
@@ -19,24 +20,18 @@ using rv::FoundFile;
 using rv::UndeleteOutcome;
 using EngineEvents = rv::ReceiverEvents;
 
-enum class Engine { Ntfs, Fat, None };
+// The engine serving a volume: a row of the core's engine table.
+using Engine = const EngineRow*;
 
 
-// The engine for a volume: NTFS for "NTFS", FAT for the FAT names, none for
-// the rest (the shells refuse those too, with the same message).
+// The engine for a volume by the file-system name it reports; null when no
+// engine serves it (the shells refuse those too, with the same message).
 Engine EngineFor(const OpenedVolume& volume, std::string& fileSystemName);
 
 // Run a search or an undelete; the events fire as the messages arrive.
 bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern, TextView folder,
                      bool includeSubfolders, const EngineEvents& events);
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events);
-
-// Percentage of a found FAT file's clusters that the volume still shows free
-// (what a recovery would read); false when it cannot be told or the volume
-// is not FAT. Call after the search, while the engine's volume is still set
-// up. NTFS tells it while the search lists the file
-// (NueUdel::RecoverablePercentOfListed).
-bool EstimateRecoverable(Engine engine, const FoundFile& file, uint32_t& percent);
 
 // Folder as the user typed it ("a/b", "\a\b\", "") to the request form
 // ("\a\b\", "\" for the whole volume).

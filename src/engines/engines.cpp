@@ -1,0 +1,114 @@
+#include "engines/engines.h"
+
+#include "fat/fue.h"
+#include "ntfs/nue.h"
+
+namespace rv {
+namespace {
+
+// ---- NTFS ------------------------------------------------------------------
+
+std::vector<uint8_t> NtfsUndeleteRequest(TextView destination, const std::vector<FoundFile>& files) {
+  std::vector<NtfsUndeleteRecord> records;
+  for (const auto& f : files)
+    records.push_back({static_cast<int32_t>(f.locator),
+                       static_cast<uint16_t>(f.second != kNtfsFileItself ? f.second : 0)});
+  return BuildNtfsStreamUndeleteRequest(destination, records);
+}
+
+uint64_t NtfsPassedOver(const char*& why, bool& always) {
+  why = "MFT records past the $MFT data's initialized size were not read: never written";
+  always = false;
+  return TheNueVolume().mftRecordsNeverWritten;
+}
+
+const EngineRow kNtfs = {
+    "NTFS",
+    [](TextView fs) { return fs == u"NTFS"; },
+    NueDel::GetDeletedFileHeadersShell,
+    NueUdel::UndeleteFileShell,
+    &g_ntfsRunState,
+    NtfsUndeleteRequest,
+    [](const FoundFile& f) { return f.second != kNtfsFileItself; },
+    // Results name their record; a file's streams answer in request order.
+    [](const FoundFile& f, const UndeleteOutcome& r) { return f.locator == r.record; },
+    NueUdel::RecoverablePercentOfListed,
+    nullptr,
+    NtfsPassedOver,
+    false,
+    false,
+    [] { FreeNueVolumeDataStructures(TheNueVolume()); },
+};
+
+// ---- FAT16 / FAT32 -----------------------------------------------------------
+
+std::vector<uint8_t> FatUndeleteRequest(TextView destination, const std::vector<FoundFile>& files) {
+  std::vector<FatUndeleteRecord> records;
+  for (const auto& f : files) records.push_back({f.locator, f.second, f.path});
+  return BuildFatUndeleteRequest(destination, records);
+}
+
+uint64_t FatPassedOver(const char*& why, bool& always) {
+  why = "deleted entries left out: damaged, not files (NUL or control bytes in the name, an impossible date or a "
+        "size past the volume).";
+  always = true;
+  return FueDel::EntriesNotFilesOfLastSearch();
+}
+
+const EngineRow kFat = {
+    "FAT",
+    [](TextView fs) { return fs == u"FAT" || fs == u"FAT32"; },
+    FueDel::GetDeletedFileHeadersShell,
+    FueUdel::UndeleteFileShell,
+    &g_fatRunState,
+    FatUndeleteRequest,
+    [](const FoundFile&) { return true; },
+    // Results name the path the request gave.
+    [](const FoundFile& f, const UndeleteOutcome& r) { return f.path == r.source; },
+    nullptr,
+    [](const FoundFile& f, uint32_t& percent) {
+      return FueUdel::RecoverablePercent(f.locator, f.second, f.path, percent);
+    },
+    FatPassedOver,
+    true,
+    true,
+    [] { ReleaseFueVolumeData(TheFueVolume()); },
+};
+
+}  // namespace
+
+const std::vector<const EngineRow*>& AllEngines() {
+  static const std::vector<const EngineRow*> rows = {&kNtfs, &kFat};
+  return rows;
+}
+
+const EngineRow* EngineForFileSystem(TextView fileSystemName) {
+  for (const EngineRow* row : AllEngines())
+    if (row->serves(fileSystemName)) return row;
+  return nullptr;
+}
+
+bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
+  RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(request));
+  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
+  SetMessageSink(&sink);
+  const BOOL ok = engine.search(packet);
+  SetMessageSink(nullptr);
+  return ok != 0;
+}
+
+bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
+  RequestPacket packet = RequestPacket::Wrap(payload);
+  CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
+  SetMessageSink(&sink);
+  const BOOL ok = engine.undelete(packet);
+  SetMessageSink(nullptr);
+  return ok != 0;
+}
+
+void StopEngines() {
+  for (const EngineRow* row : AllEngines())
+    if (row->runState->load() == kEngineRunning) row->runState->store(kEngineStopRequested);
+}
+
+}  // namespace rv

@@ -1,0 +1,61 @@
+// The table of engines: one row per file system family, holding all that a
+// front end needs to run that engine. The command line and the window pick
+// a row by the volume's file-system name and go through it; adding a file
+// system means one folder for its engine, one for its on-disk format code
+// and one row here.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "channel/packet.h"
+#include "channel/receiver.h"
+#include "platform/types.h"
+
+namespace rv {
+
+struct EngineRow {
+  const char* name;  // "NTFS", "FAT"
+  // The file-system names (as the volume reports them) this engine serves.
+  bool (*serves)(TextView fileSystemName);
+  BOOL (*search)(const RequestPacket& packet);
+  BOOL (*undelete)(const RequestPacket& packet);
+  std::atomic<int32_t>* runState;
+  // The undelete request for found files, recovered into `destination`.
+  std::vector<uint8_t> (*undeleteRequest)(TextView destination, const std::vector<FoundFile>& files);
+  // Whether a found file's second word is shown and typed as its index
+  // ("LOCATOR:INDEX"): a FAT entry index, an NTFS named stream's number.
+  bool (*hasIndex)(const FoundFile& file);
+  // Whether an undelete result answers for this found file.
+  bool (*resultIsFor)(const FoundFile& file, const UndeleteOutcome& result);
+  // Recoverable share of a found file: asked while the engine is listing it
+  // (streaming) or after the search (the walk is over), whichever the
+  // engine can answer; null where it cannot.
+  bool (*recoverableWhileListed)(uint32_t& percent);
+  bool (*recoverableAfterSearch)(const FoundFile& file, uint32_t& percent);
+  // What the last search passed over, and why (a plural phrase). `always`:
+  // the user is told even without --verbose (something a search might be
+  // expected to list was left out), else only when asked.
+  uint64_t (*passedOverByLastSearch)(const char*& why, bool& always);
+  // A recovery from a lost chain guesses clusters past the first one.
+  bool guessesClusters;
+  // An image cut short inside the cluster area is refused (FAT: a walk would
+  // meet folders that are not there); a missing tail past it is only said.
+  bool refusesCutClusters;
+  // Frees the engine's volume data (the volume is set up again next time).
+  void (*release)();
+};
+
+// The row for a file-system name, or null when no engine serves it.
+const EngineRow* EngineForFileSystem(TextView fileSystemName);
+const std::vector<const EngineRow*>& AllEngines();
+
+// Runs a search or an undelete through the row's shell, with `receiver`
+// taking every controller message the engine posts.
+bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
+bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
+
+// Asks every running engine to stop between records, entries or chunks.
+void StopEngines();
+
+}  // namespace rv
