@@ -165,15 +165,9 @@ bool ParseSearchRequest(const RequestPacket& packet, SearchRequestFields& out) {
 }
 
 std::vector<uint8_t> BuildNtfsUndeleteRequest(TextView destination, const std::vector<int32_t>& records) {
-  std::vector<uint8_t> out;
-  AppendPayloadText(out, destination);
-  for (int32_t r : records) {
-    Append32(out, static_cast<uint32_t>(r));
-    Append32(out, 0);
-  }
-  Append32(out, 0xFFFFFFFFu);
-  Append32(out, 0);
-  return out;
+  std::vector<NtfsUndeleteRecord> files;
+  for (int32_t r : records) files.push_back({r, 0});
+  return BuildNtfsStreamUndeleteRequest(destination, files);
 }
 
 std::vector<uint8_t> BuildNtfsStreamUndeleteRequest(TextView destination,
@@ -202,15 +196,11 @@ std::vector<uint8_t> BuildFatUndeleteRequest(TextView destination, const std::ve
 }
 
 bool ParseNtfsUndeleteRecords(const uint8_t* payload, uint32_t length, uint32_t offset, std::vector<int32_t>& out) {
+  std::vector<NtfsUndeleteRecord> files;
+  const bool ended = ParseNtfsUndeleteStreams(payload, length, offset, files);
   out.clear();
-  Bytes b(payload, length);
-  while (InBounds(length, offset, 4)) {
-    int32_t r = static_cast<int32_t>(le32(b, offset));
-    if (r == -1) return true;
-    out.push_back(r);
-    offset += 8;
-  }
-  return false;  // no end mark inside the payload
+  for (const auto& f : files) out.push_back(f.record);
+  return ended;
 }
 
 bool ParseNtfsUndeleteStreams(const uint8_t* payload, uint32_t length, uint32_t offset,
