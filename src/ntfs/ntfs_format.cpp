@@ -150,6 +150,9 @@ int64_t SignExtended(const uint8_t* p, size_t width) {
 }
 }  // namespace
 
+// 2^40 clusters: 4 PiB in 4 KiB clusters, past any NTFS file.
+constexpr uint64_t kMaxHoleClusters = uint64_t{1} << 40;
+
 bool DecodeMappingPairs(Bytes attribute, uint64_t totalClusters, std::vector<Run>& runs) {
   size_t pos = le16(attribute, kAttrMappingPairs);
   int64_t lcn = 0;
@@ -171,8 +174,9 @@ bool DecodeMappingPairs(Bytes attribute, uint64_t totalClusters, std::vector<Run
       if (lcn < 0) return false;
       if (totalClusters != 0 && !InBounds(totalClusters, static_cast<uint64_t>(lcn), run.length)) return false;
       run.lcn = lcn;
-    } else if (totalClusters != 0 && run.length > totalClusters * 64) {
-      // A hole may be larger than the volume, but not absurdly so.
+    } else if (run.length > kMaxHoleClusters) {
+      // A hole may be far larger than the volume (a sparse file's size is
+      // not bounded by the volume's), but not larger than any file can be.
       return false;
     }
     runs.push_back(run);

@@ -119,6 +119,20 @@ bool AnyStoredCluster(const FileJob& job, uint64_t vcn, uint64_t count) {
   return false;
 }
 
+// The first cluster at or after `vcn` that has storage; false when none
+// does (the rest of the file is a hole).
+bool NextStoredVcn(const FileJob& job, uint64_t vcn, uint64_t& next) {
+  uint64_t start = 0;
+  for (const auto& r : job.runs) {
+    if (r.lcn >= 0 && start + r.length > vcn) {
+      next = std::max(start, vcn);
+      return true;
+    }
+    start += r.length;
+  }
+  return false;
+}
+
 // Bytes the output will take on the destination: the stored clusters up to
 // the valid data length; holes and the never-written tail stay holes.
 uint64_t BytesToWrite(const FileJob& job, uint64_t bytesPerCluster) {
@@ -213,6 +227,12 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
     // A stretch with no stored cluster (a hole, or past the valid data) is
     // left unwritten: the output keeps it as a hole and reads zeros there.
     if (!AnyStoredCluster(job, offset / bpc, (valid + bpc - 1) / bpc)) {
+      // Straight on to the chunk of the next stored cluster: a sparse file
+      // may be terabytes of hole.
+      uint64_t next = 0;
+      if (!NextStoredVcn(job, offset / bpc, next) || next * bpc >= job.initializedSize) break;
+      const uint64_t target = next * bpc / chunk * chunk;
+      if (target > offset) offset = target - chunk;  // the loop adds one chunk
       PostStep(job, offset);
       continue;
     }

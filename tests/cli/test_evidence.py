@@ -181,6 +181,36 @@ class Holes(unittest.TestCase):
             self.assertEqual(sha256_file(r["output"]), d["sha256"])
 
 
+class BigSparse(unittest.TestCase):
+    """ntfs-big-sparse.img (tests/images/make-big-sparse.sh): one deleted 4.25 GiB sparse file."""
+    SIZE = (4 << 30) + (256 << 20)
+
+    def test_a_file_over_4_gib_keeps_its_size_bytes_and_holes(self):
+        path = image("ntfs-big-sparse.img")
+        if not os.path.exists(path):
+            self.skipTest("ntfs-big-sparse.img not unpacked")
+        listed = json_lines(run("search", "--json", path).stdout)
+        self.assertEqual(len(listed), 1)
+        self.assertEqual(listed[0]["size"], self.SIZE)
+        self.assertEqual(listed[0]["modified"], "2023-11-14T22:13:25Z")
+        self.assertEqual(listed[0]["recoverable"], 100)
+        self.assertIn(b"4563402752", run("search", path).stdout)
+        with tempfile.TemporaryDirectory() as out:
+            r = json_lines(run("recover", "--json", path, "--to", out).stdout)[0]
+            self.assertEqual(r["code"], 776)
+            st = os.stat(r["output"])
+            self.assertEqual(st.st_size, self.SIZE)
+            self.assertLessEqual(st.st_blocks * 512, 1 << 20)
+            self.assertEqual(int(st.st_mtime), 1700000005)
+            with open(r["output"], "rb") as f:
+                self.assertEqual(f.read(65536), bytes((i * 7) & 255 for i in range(65536)))
+                self.assertEqual(f.read(65536), bytes(65536))
+                f.seek((4 << 30) + (1 << 20))
+                self.assertEqual(f.read(65536), bytes((i * 13 + 5) & 255 for i in range(65536)))
+                f.seek(self.SIZE - 4096)
+                self.assertEqual(f.read(), bytes(4096))
+
+
 class Volumes(unittest.TestCase):
     def test_fifo_socket_and_character_devices_are_refused_at_once(self):
         with tempfile.TemporaryDirectory() as tmp:
