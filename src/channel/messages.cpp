@@ -42,6 +42,14 @@ int Post(uint32_t id, const std::vector<uint8_t>& payload) {
 }  // namespace
 
 bool CallbackSink::Post(uint32_t commandId, gmem::Handle payload) {
+  // The receiver owns the block from here on and frees it once copied,
+  // also when the copy cannot be made (memory runs out).
+  struct Owned {
+    gmem::Handle block;
+    ~Owned() {
+      if (block) gmem::Free(block);
+    }
+  } owned{payload};
   std::vector<uint8_t> own;
   std::unique_lock<std::mutex> shared(bufferInUse_, std::try_to_lock);
   std::vector<uint8_t>& bytes = shared.owns_lock() ? buffer_ : own;
@@ -49,12 +57,15 @@ bool CallbackSink::Post(uint32_t commandId, gmem::Handle payload) {
   if (payload) {
     size_t n = gmem::Size(payload);
     if (void* p = gmem::Lock(payload)) {
+      struct Unlock {
+        gmem::Handle block;
+        ~Unlock() { gmem::Unlock(block); }
+      } unlock{payload};
       bytes.assign(static_cast<uint8_t*>(p), static_cast<uint8_t*>(p) + n);
-      gmem::Unlock(payload);
     }
   }
-  // The receiver owns the block from here on, and frees it once handled.
-  if (payload) gmem::Free(payload);
+  gmem::Free(owned.block);
+  owned.block = nullptr;
   if (cb_) cb_(commandId, bytes);
   return true;
 }
