@@ -211,6 +211,29 @@ class BigSparse(unittest.TestCase):
                 self.assertEqual(f.read(), bytes(4096))
 
 
+class DaylightSaving(unittest.TestCase):
+    """ntfs-dst.img (tests/images/make-dst-times.sh): times in the hour that repeats in New York."""
+
+    def test_times_come_back_exactly_in_the_repeated_hour(self):
+        path = image("ntfs-dst.img")
+        if not os.path.exists(path):
+            self.skipTest("ntfs-dst.img not unpacked")
+        env = dict(ENV, TZ="America/New_York")
+        want = {"edt.txt": 1699162207 * 10**9, "est.txt": 1699165807 * 10**9, "seconds.txt": 1675141567500000000}
+        with tempfile.TemporaryDirectory() as out:
+            p = subprocess.run([RETRIVA, "recover", "--json", path, "--to", out], capture_output=True, env=env)
+            results = json_lines(p.stdout)
+            self.assertEqual(len(results), 3, p.stderr)
+            for r in results:
+                name = os.path.basename(r["output"])
+                self.assertEqual(os.stat(r["output"]).st_mtime_ns, want[name], name)
+        listed = json_lines(subprocess.run([RETRIVA, "search", "--json", path], capture_output=True, env=env).stdout)
+        times = {r["name"]: (r["time"], r["modified"]) for r in listed}
+        # The contract's minute text is local and the same for both; "modified" tells them apart.
+        self.assertEqual(times["edt.txt"], ("11/05/2023 01:30", "2023-11-05T05:30:07Z"))
+        self.assertEqual(times["est.txt"], ("11/05/2023 01:30", "2023-11-05T06:30:07Z"))
+
+
 class Volumes(unittest.TestCase):
     def test_fifo_socket_and_character_devices_are_refused_at_once(self):
         with tempfile.TemporaryDirectory() as tmp:
