@@ -3,6 +3,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "channel/skips.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
 #include "platform/text.h"
@@ -158,7 +159,23 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  // --verbose: every damaged record or entry passed over, with where it is.
+  const SkipReporter skipped = [&](const SkippedRecord& s) {
+    std::string where = std::string(s.kind) + " " + std::to_string(s.where);
+    if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
+                                                   std::to_string(s.where);
+    if (!s.path.empty()) {
+      // The path inside the volume, without the attached image's device name.
+      TextView path = s.path;
+      if (path.size() >= v.volumeName.size() && EqualsIgnoreCase(path.substr(0, v.volumeName.size()), v.volumeName))
+        path.remove_prefix(v.volumeName.size());
+      where += " (" + ForTerminal(ToUtf8(path)) + ")";
+    }
+    std::fprintf(stderr, "retriva: passed over %s: %s\n", where.c_str(), s.why);
+  };
+  SetSkipReporter(args.verbose ? &skipped : nullptr);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
+  SetSkipReporter(nullptr);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {

@@ -1,6 +1,7 @@
 // The FAT search: every deleted file entry, and every file entry inside a
 // deleted directory, that the request's folder and pattern accept.
 #include "channel/messages.h"
+#include "channel/skips.h"
 #include "channel/shells.h"
 #include "channel/filter.h"
 #include "fat/fue.h"
@@ -41,6 +42,9 @@ int SearchLoop(const SearchRequestFields& request) {
     if (!FolderFilter(folder, name, request.folder, request.pattern, request.includeSubfolders != 0)) continue;
     if (!IsPlausibleFileEntry(found.entry, v)) {
       ++g_notFiles;
+      if (SkipsWanted())
+        ReportSkipped({"FAT entry", static_cast<uint64_t>(found.dlcn), found.entryIndex, v.pathString,
+                       "not a file: NUL or control bytes in the name, an impossible date or a size past the volume"});
       continue;
     }
     uint32_t locator = static_cast<uint32_t>(found.dlcn);

@@ -5,6 +5,7 @@
 
 #include "channel/filter.h"
 #include "channel/messages.h"
+#include "channel/skips.h"
 #include "channel/shells.h"
 #include "ntfs/nue.h"
 #include "volume/diaglog.h"
@@ -73,11 +74,27 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
     v.currentRecordNumber = number;
     if (v.currentRecordNumber >= v.mftRecordCount) break;
     PostProgress(v.currentRecordNumber, v.mftRecordCount, lastPercent);
-    if (!read || !record) continue;  // unreadable or damaged: left out
+    if (!read || !record) {
+      // Unreadable, or a record that was written ("FILE") but whose update
+      // sequence does not check: a torn or damaged record, left out. Free
+      // records that never held a file are not worth a word.
+      const bool torn = record != nullptr && std::memcmp(record, "FILE", 4) == 0;
+      if (SkipsWanted() && (torn || record == nullptr))
+        ReportSkipped({"MFT record", v.currentRecordNumber, 0, Text(),
+                       torn ? "its update sequence does not check (a torn or damaged record)" : "it cannot be read"});
+      continue;
+    }
     // The folder climb may reuse the raw window the record lies in.
     std::memcpy(copy.data(), record, copy.size());
     RecordExamination exam;
-    if (ExamineRecord(v, Bytes(copy.data(), copy.size()), exam) != 0) continue;
+    if (const uint32_t why = ExamineRecord(v, Bytes(copy.data(), copy.size()), exam); why != 0) {
+      // 98: no usable $STANDARD_INFORMATION or data; 100: no path could be
+      // built. Directories, in-use and nameless records are no files.
+      if (SkipsWanted() && (why == 98 || why == 100))
+        ReportSkipped({"MFT record", v.currentRecordNumber, 0, v.currentFileName,
+                       why == 98 ? "its attributes are damaged or hold no data stream" : "its name cannot be read"});
+      continue;
+    }
     const bool matched = FolderFilter(v.currentFolderPath, v.currentFileName, request.folder, request.pattern,
                                       request.includeSubfolders != 0);
     if (matched) {

@@ -234,6 +234,30 @@ class DaylightSaving(unittest.TestCase):
         self.assertEqual(times["est.txt"], ("11/05/2023 01:30", "2023-11-05T06:30:07Z"))
 
 
+class Verbose(unittest.TestCase):
+    def test_damaged_records_and_entries_are_named_with_where_they_are(self):
+        # A deleted record whose update sequence no longer checks (a torn write).
+        d = next(x for x in MANIFEST["ntfs-4k.img"]["deleted"] if x["path"] == "\\notes-deleted.txt")
+        with tempfile.TemporaryDirectory() as tmp:
+            img = os.path.join(tmp, "torn.img")
+            shutil.copyfile(image("ntfs-4k.img"), img)
+            with open(img, "r+b") as f:
+                boot = f.read(512)
+                bpc = int.from_bytes(boot[11:13], "little") * boot[13]
+                mft = int.from_bytes(boot[0x30:0x38], "little") * bpc
+                at = mft + d["mft_record"] * 1024 + 510  # the first sector's last two bytes
+                f.seek(at)
+                f.write(b"\xde\xad")
+            p = run("search", "--verbose", img)
+            self.assertIn(f"MFT record {d['mft_record']}".encode(), p.stderr)
+            self.assertIn(b"update sequence", p.stderr)
+            self.assertNotIn(f"MFT record {d['mft_record']}".encode(), run("search", img).stderr)
+        p = run("search", "--verbose", image("fat16-lost.img"))
+        self.assertIn(b"passed over FAT entry", p.stderr)
+        self.assertIn(b"\\DAMAGED\\", p.stderr)
+        self.assertNotIn(b"Volume{", p.stderr)
+
+
 class Volumes(unittest.TestCase):
     def test_fifo_socket_and_character_devices_are_refused_at_once(self):
         with tempfile.TemporaryDirectory() as tmp:
