@@ -2,14 +2,10 @@
 // engine's buffers and the root directory.
 #include "fat/fue.h"
 #include "platform/lasterror.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
 
 namespace rv {
 namespace {
@@ -17,19 +13,12 @@ namespace {
 constexpr uint32_t kRunListInitialBytes = 65536;
 constexpr uint32_t kFat12ClusterLimit = 4087;
 
+// The machine's name in the volume record's 16-unit field.
 bool ReadComputerName(char16_t (&out)[16]) {
-#ifdef _WIN32
-  wchar_t name[16] = {};
-  DWORD size = 16;
-  if (!GetComputerNameW(name, &size)) return false;
-  for (int i = 0; i < 16; ++i) out[i] = static_cast<char16_t>(name[i]);
+  Text name;
+  if (!ComputerName(name)) return false;
+  CopyToBuffer(out, 16, name);
   return true;
-#else
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return false;
-  CopyToBuffer(out, 16, FromUtf8(name));
-  return true;
-#endif
 }
 
 BOOL FailSetup(FueVolumeData& volume, int site) {

@@ -14,9 +14,6 @@
 #include "platform/files.h"
 #include "volume/diaglog.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace rv {
 namespace {
@@ -153,24 +150,14 @@ void ZeroPastInitialized(const FileJob& job, uint64_t offset, uint8_t* data, uin
   std::memset(data + from, 0, static_cast<size_t>(length - from));
 }
 
+// The deleted file's security descriptor, where the record still holds it
+// resident, goes onto the output (Windows).
 void CopySecurity(const FileJob& job) {
-#ifdef _WIN32
   Bytes r(job.record.data(), job.record.size());
   ntfs::Attribute a;
   if (!FindAttribute(ntfs::kTypeSecurityDescriptor, job.record.data(), a, job.record.size()) || a.nonResident) return;
   Bytes sd = ntfs::ResidentValue(r, a);
-  if (sd.size() < 20) return;
-  std::vector<uint8_t> copy(sd.begin(), sd.end());
-  const uint16_t control = le16(sd, 2);
-  const wchar_t* name = reinterpret_cast<const wchar_t*>(job.outputName.c_str());
-  PSECURITY_DESCRIPTOR p = copy.data();
-  if (!SetFileSecurityW(name, OWNER_SECURITY_INFORMATION, p)) return;
-  if (!SetFileSecurityW(name, GROUP_SECURITY_INFORMATION, p)) return;
-  if ((control & 0x10) && !SetFileSecurityW(name, SACL_SECURITY_INFORMATION, p)) return;
-  if (control & 0x4) SetFileSecurityW(name, DACL_SECURITY_INFORMATION, p);
-#else
-  (void)job;
-#endif
+  fs::CopySecurityDescriptor(job.outputName, sd.data(), sd.size());
 }
 
 // A write that failed: a full destination is its own result.

@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <atomic>
+#include <vector>
 
 #include "platform/lasterror.h"
 #include "platform/text.h"
@@ -62,6 +63,19 @@ bool DiskFreeBytes(TextView root, uint64_t& freeBytes) {
   ULARGE_INTEGER avail, total, totalFree;
   if (!GetDiskFreeSpaceExW(W(root).c_str(), &avail, &total, &totalFree)) return false;
   freeBytes = totalFree.QuadPart;
+  return true;
+}
+
+bool CopySecurityDescriptor(TextView path, const uint8_t* descriptor, size_t size) {
+  if (size < 20) return false;
+  std::vector<uint8_t> copy(descriptor, descriptor + size);
+  const uint16_t control = static_cast<uint16_t>(copy[2] | (copy[3] << 8));
+  const std::wstring name = W(path);
+  PSECURITY_DESCRIPTOR p = copy.data();
+  if (!SetFileSecurityW(name.c_str(), OWNER_SECURITY_INFORMATION, p)) return false;
+  if (!SetFileSecurityW(name.c_str(), GROUP_SECURITY_INFORMATION, p)) return false;
+  if ((control & SE_SACL_PRESENT) && !SetFileSecurityW(name.c_str(), SACL_SECURITY_INFORMATION, p)) return false;
+  if (control & SE_DACL_PRESENT) return SetFileSecurityW(name.c_str(), DACL_SECURITY_INFORMATION, p) != 0;
   return true;
 }
 
@@ -225,6 +239,8 @@ bool DiskFreeBytes(TextView root, uint64_t& freeBytes) {
   freeBytes = static_cast<uint64_t>(sv.f_bavail) * sv.f_frsize;
   return true;
 }
+
+bool CopySecurityDescriptor(TextView, const uint8_t*, size_t) { return false; }
 
 bool RemoveFile(TextView path) {
   if (::unlink(NativePath(path).c_str()) != 0) { SetFromErrno(); return false; }

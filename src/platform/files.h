@@ -16,6 +16,11 @@ bool CreateFolder(TextView path);      // CreateDirectoryW, default security
 bool NameExists(TextView path);        // FindFirstFileW finds something
 // GetDiskFreeSpaceExW: bytes free to the caller on the volume of `root`.
 bool DiskFreeBytes(TextView root, uint64_t& freeBytes);
+// Gives a file the owner, group, SACL (when the descriptor's control says
+// it holds one) and DACL of a self-relative security descriptor, each
+// while the one before succeeded (SetFileSecurityW). Windows only; POSIX
+// files keep what the destination gives them.
+bool CopySecurityDescriptor(TextView path, const uint8_t* descriptor, size_t size);
 // Removes a file or an empty folder; false when it could not be removed.
 bool RemoveFile(TextView path);
 bool RemoveFolder(TextView path);

@@ -1,4 +1,5 @@
 #include "platform/system.h"
+#include "platform/text.h"
 
 #include <ctime>
 
@@ -72,6 +73,14 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
 void OnInterrupt(void (*handler)()) {
   g_interruptHandler = handler;
   SetConsoleCtrlHandler(ConsoleHandler, handler != nullptr);
+}
+
+bool ComputerName(Text& out) {
+  wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(name, &size)) return false;
+  out.assign(name, name + size);
+  return true;
 }
 
 uint32_t CurrentThreadId() { return GetCurrentThreadId(); }
@@ -191,6 +200,13 @@ void OnInterrupt(void (*handler)()) {
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+}
+
+bool ComputerName(Text& out) {
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return false;
+  out = FromUtf8(name);
+  return true;
 }
 
 uint32_t CurrentThreadId() { return static_cast<uint32_t>(::syscall(SYS_gettid)); }

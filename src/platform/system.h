@@ -29,6 +29,9 @@ CalendarTime LocalNow();
 // may only store to atomics.
 void OnInterrupt(void (*handler)());
 
+// The machine's name (GetComputerNameW; the host name on POSIX).
+bool ComputerName(Text& out);
+
 uint32_t CurrentThreadId();
 uint32_t CurrentProcessId();
 // Major version of the operating system as the engines test it (4 = NT 4).
