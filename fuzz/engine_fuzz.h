@@ -13,7 +13,7 @@
 #include "channel/messages.h"
 #include "channel/packet.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv::fuzz {

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "fat/fat_boot.h"
+#include "format/fat_boot.h"
 #include "fat/fue.h"
-#include "ntfs/ntfs_boot.h"
+#include "format/ntfs_boot.h"
 #include "volume/ondisk.h"
 #include "volume/osvolume.h"
 #include "volume/partition.h"

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "fat/fat_table.h"
+#include "volume/fat_table.h"
 #include "fat/fue.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/source.h"
 
 using namespace rv;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "ntfs/lznt1.h"
+#include "format/lznt1.h"
 
 using namespace rv;
 

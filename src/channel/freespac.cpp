@@ -5,7 +5,7 @@
 
 #include "platform/lasterror.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

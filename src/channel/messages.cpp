@@ -10,7 +10,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 #ifdef _WIN32
 #include <windows.h>

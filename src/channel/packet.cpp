@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 

@@ -5,7 +5,7 @@
 #include "platform/text.h"
 
 #include <cstdio>
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

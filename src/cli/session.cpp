@@ -2,7 +2,7 @@
 
 #include "channel/packet.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv::cli {

@@ -6,7 +6,7 @@
 #include "channel/filter.h"
 #include "fat/fue.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::FueDel {
 namespace {

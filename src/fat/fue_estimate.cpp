@@ -4,8 +4,8 @@
 // clusters at the head of that range are what a recovery will read.
 #include <vector>
 
-#include "fat/fat_boot.h"
-#include "fat/fat_table.h"
+#include "format/fat_boot.h"
+#include "volume/fat_table.h"
 #include "fat/fue.h"
 
 namespace rv::FueUdel {

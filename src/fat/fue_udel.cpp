@@ -13,7 +13,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::FueUdel {
 namespace {

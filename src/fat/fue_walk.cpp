@@ -8,7 +8,7 @@
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "channel/packet.h"
-#include "ntfs/ntfs_format.h"
+#include "format/ntfs_format.h"
 #include "platform/gmem.h"
 #include "volume/dasd.h"
 

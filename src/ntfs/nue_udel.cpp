@@ -9,7 +9,7 @@
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
-#include "ntfs/lznt1.h"
+#include "format/lznt1.h"
 #include "ntfs/nue.h"
 #include "platform/files.h"
 #include "volume/diaglog.h"

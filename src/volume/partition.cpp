@@ -4,9 +4,9 @@
 #include <cstring>
 #include <set>
 
-#include "fat/fat_boot.h"
-#include "ntfs/ntfs_boot.h"
-#include "volume/le.h"
+#include "format/fat_boot.h"
+#include "format/ntfs_boot.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/lasterror.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {

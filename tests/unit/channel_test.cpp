@@ -14,7 +14,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "test_support.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

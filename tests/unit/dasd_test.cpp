@@ -10,7 +10,7 @@
 #include "test_support.h"
 #include "volume/dasd.h"
 #include "volume/diaglog.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 #include "volume/osvolume.h"
 

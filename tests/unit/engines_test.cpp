@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "engines/engines.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

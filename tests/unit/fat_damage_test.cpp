@@ -7,11 +7,11 @@
 #include <cstring>
 
 #include "channel/messages.h"
-#include "fat/fat_boot.h"
+#include "format/fat_boot.h"
 #include "fat/fue.h"
 #include "fat_support.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv {

@@ -11,7 +11,7 @@
 #include "fat/fue.h"
 #include "fat_support.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv {
 namespace {

@@ -11,7 +11,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "volume/dasd.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {

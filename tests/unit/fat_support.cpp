@@ -7,7 +7,7 @@
 #include "channel/messages.h"
 #include "fat/fue.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv::test {

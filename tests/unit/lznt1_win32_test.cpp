@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "ntfs/lznt1.h"
+#include "format/lznt1.h"
 
 namespace rv {
 namespace {

@@ -7,12 +7,12 @@
 #include <set>
 
 #include "channel/packet.h"
-#include "ntfs/ntfs_boot.h"
-#include "ntfs/ntfs_format.h"
+#include "format/ntfs_boot.h"
+#include "format/ntfs_format.h"
 #include "ntfs/nue.h"
 #include "ntfs_test_support.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv {

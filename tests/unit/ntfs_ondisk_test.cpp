@@ -6,11 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "ntfs/ntfs_format.h"
+#include "format/ntfs_format.h"
 #include "ntfs_test_support.h"
 #include "platform/text.h"
 #include "volume/dasd.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {

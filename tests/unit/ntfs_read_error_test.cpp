@@ -8,11 +8,11 @@
 #include <map>
 
 #include "channel/packet.h"
-#include "ntfs/ntfs_boot.h"
+#include "format/ntfs_boot.h"
 #include "ntfs/nue.h"
 #include "ntfs_test_support.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 #include "volume/source.h"
 

@@ -10,7 +10,7 @@
 #include "ntfs/nue.h"
 #include "ntfs_test_support.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv {

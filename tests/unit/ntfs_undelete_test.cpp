@@ -7,13 +7,13 @@
 #include <map>
 
 #include "channel/packet.h"
-#include "ntfs/lznt1.h"
+#include "format/lznt1.h"
 #include "ntfs/nue.h"
 #include "fat_support.h"
 #include "ntfs_test_support.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/osvolume.h"
 
 namespace rv {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/partition.h"
 
 namespace rv {

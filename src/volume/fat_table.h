@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "fat/fat_boot.h"
+#include "format/fat_boot.h"
 #include "volume/source.h"
 
 namespace rv::fat {

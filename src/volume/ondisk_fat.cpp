@@ -5,11 +5,11 @@
 #include <cstring>
 #include <memory>
 
-#include "fat/fat_boot.h"
-#include "fat/fat_table.h"
+#include "format/fat_boot.h"
+#include "volume/fat_table.h"
 #include "platform/lasterror.h"
 #include "volume/dasd.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {

@@ -1,4 +1,4 @@
-#include "fat/fat_table.h"
+#include "volume/fat_table.h"
 
 #include <unordered_set>
 

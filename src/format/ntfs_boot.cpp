@@ -1,8 +1,8 @@
-#include "ntfs/ntfs_boot.h"
+#include "format/ntfs_boot.h"
 
 #include <cstring>
 
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::ntfs {
 namespace {

@@ -1,4 +1,4 @@
-#include "ntfs/ntfs_format.h"
+#include "format/ntfs_format.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "ntfs/lznt1.h"
+#include "format/lznt1.h"
 
 #include <cstring>
 

@@ -12,7 +12,7 @@
 #pragma once
 #include <cstddef>
 
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::ntfs {
 

@@ -1,8 +1,8 @@
-#include "fat/fat_boot.h"
+#include "format/fat_boot.h"
 
 #include <cstring>
 
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::fat {
 namespace {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/types.h"
-#include "volume/le.h"
+#include "format/le.h"
 
 namespace rv::ntfs {
 

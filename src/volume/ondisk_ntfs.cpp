@@ -9,11 +9,11 @@
 #include <mutex>
 #include <vector>
 
-#include "ntfs/ntfs_boot.h"
-#include "ntfs/ntfs_format.h"
+#include "format/ntfs_boot.h"
+#include "format/ntfs_format.h"
 #include "platform/lasterror.h"
 #include "volume/dasd.h"
-#include "volume/le.h"
+#include "format/le.h"
 #include "volume/ondisk.h"
 
 namespace rv {
