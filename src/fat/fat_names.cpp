@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "fat/fue.h"
+#include "format/fat_entry.h"
 #include "platform/lasterror.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -11,19 +12,17 @@
 #include "format/le.h"
 
 namespace rv {
+
+using fat::kEntryBytes;
+using fat::kDeletedMark;
+using fat::kAttrLongName;
+using fat::kAttrDirectory;
+using fat::kAttrVolumeLabel;
 namespace {
 
 constexpr const char* kModule = "FastFat2";
 
-// Directory entry (32 bytes):
-//   0x00 name (8)   0x08 extension (3)   0x0B attributes
-//   0x14 cluster high (FAT32)   0x16 time   0x18 date   0x1A cluster low   0x1C size
-constexpr size_t kEntryBytes = 32;
-constexpr uint8_t kAttrVolumeLabel = 0x08;
-constexpr uint8_t kAttrDirectory = 0x10;
-constexpr uint8_t kAttrLongName = 0x0F;
-constexpr uint8_t kDeletedMark = 0xE5;
-
+// Directory entries: format/fat_entry.h.
 // Long-name entry (32 bytes): 0x00 sequence byte (0x40 flag = last entry of
 // the set), 0x01 five UTF-16 units, 0x0B attribute 0x0F, 0x0E six units,
 // 0x1C two units.
@@ -98,7 +97,7 @@ bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& v) {
   for (size_t i = 0; i < 11; ++i)
     if (e[i] < 0x20 && !(i == 0 && e[i] == 0x05)) return false;
   // Date 0 is "none"; any other must name a real day.
-  const uint16_t date = le16(e, 0x18), time = le16(e, 0x16);
+  const uint16_t date = fat::EntryDate(entry), time = fat::EntryTime(entry);
   if (date != 0) {
     const unsigned year = 1980 + (date >> 9), month = (date >> 5) & 0x0F, day = date & 0x1F;
     static const unsigned kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -108,7 +107,7 @@ bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& v) {
   }
   if ((time >> 11) > 23 || ((time >> 5) & 0x3F) > 59 || (time & 0x1F) > 29) return false;
   // The file's clusters, counted from its first, must fit the volume.
-  const uint64_t size = le32(e, 0x1C);
+  const uint64_t size = fat::EntrySize(entry);
   const int64_t lcn = EntryStartLcn(entry, v.fileSystemKind);
   if (size != 0 && lcn != kNoClusterLcn && v.bytesPerCluster != 0) {
     if (lcn < 0 || static_cast<uint64_t>(lcn) >= v.totalClusters) return false;
@@ -119,9 +118,7 @@ bool IsPlausibleFileEntry(const uint8_t* entry, const FueVolumeData& v) {
 }
 
 int64_t EntryStartLcn(const uint8_t* entry, int32_t kind) {
-  Bytes e(entry, kEntryBytes);
-  uint64_t cluster = le16(e, 0x1A);
-  if (kind == kFsFat32) cluster |= static_cast<uint64_t>(le16(e, 0x14)) << 16;
+  const uint64_t cluster = fat::EntryFirstCluster(entry, kind == kFsFat32);
   if (cluster == 0) return kNoClusterLcn;
   return static_cast<int64_t>(cluster) - 2;
 }
@@ -256,7 +253,7 @@ BOOL LoadFatLayout(FueVolumeData& v) {
 BOOL BuildEntryName(const uint8_t* begin, size_t pos, Text& name) {
   name.clear();
   const uint8_t* e = begin + pos;
-  if (pos >= kEntryBytes && begin[pos - kEntryBytes + 0x0B] == kAttrLongName) {
+  if (pos >= kEntryBytes && begin[pos - kEntryBytes + fat::kEntryAttributes] == kAttrLongName) {
     // Long name: the entries just before the short entry, last part first
     // on disk, so the walk goes backwards collecting the parts in order.
     Text collected;
@@ -266,7 +263,7 @@ BOOL BuildEntryName(const uint8_t* begin, size_t pos, Text& name) {
       for (size_t off : kLongNameOffsets) collected.push_back(static_cast<char16_t>(le16(l, off)));
       if ((l[0] & 0xF0) == 0x40) break;
       if (collected.size() >= kMaxPathChars) break;
-      if (q < kEntryBytes || begin[q - kEntryBytes + 0x0B] != kAttrLongName) break;
+      if (q < kEntryBytes || begin[q - kEntryBytes + fat::kEntryAttributes] != kAttrLongName) break;
       q -= kEntryBytes;
     }
     const size_t nul = collected.find(u'\0');
@@ -320,7 +317,7 @@ BOOL CompactDirectoryBuffer(DirectoryWalk& walk, uint32_t keep) {
       terminated = true;
       break;
     }
-    const uint8_t attr = e[0x0B];
+    const uint8_t attr = e[fat::kEntryAttributes];
     const bool deleted = e[0] == kDeletedMark;
     if ((keep & (4 | 8)) == 0 && deleted) continue;
     if (attr == kAttrLongName) {

@@ -1,6 +1,7 @@
 // The FAT search: every deleted file entry, and every file entry inside a
 // deleted directory, that the request's folder and pattern accept.
 #include "channel/messages.h"
+#include "format/fat_entry.h"
 #include "channel/skips.h"
 #include "channel/shells.h"
 #include "channel/filter.h"
@@ -49,8 +50,8 @@ int SearchLoop(const SearchRequestFields& request) {
     }
     uint32_t locator = static_cast<uint32_t>(found.dlcn);
     if (found.marker != -1) locator |= kDeletedDirFlag;
-    Bytes e(found.entry, sizeof found.entry);
-    PostFatFileFound(locator, found.entryIndex, v.pathString, le16(e, 0x16), le16(e, 0x18), le32(e, 0x1C));
+    PostFatFileFound(locator, found.entryIndex, v.pathString, fat::EntryTime(found.entry), fat::EntryDate(found.entry),
+                     fat::EntrySize(found.entry));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "format/fat_boot.h"
+#include "format/fat_entry.h"
 #include "volume/fat_table.h"
 #include "fat/fue.h"
 
@@ -20,9 +21,9 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
     walk.entryIndex = 0;
   }
   Text name;
-  uint8_t entry[32];
+  uint8_t entry[fat::kEntryBytes];
   if (!FindEntryForPath(locator, entryIndex, fullPath, name, entry)) return false;
-  const uint64_t size = entry[0x1C] | (entry[0x1D] << 8) | (entry[0x1E] << 16) | (uint64_t{entry[0x1F]} << 24);
+  const uint64_t size = fat::EntrySize(entry);
   const uint64_t needed = (size + v.bytesPerCluster - 1) / v.bytesPerCluster;
   if (needed == 0) {
     percent = 100;

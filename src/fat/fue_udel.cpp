@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "channel/messages.h"
+#include "format/fat_entry.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
 #include "fat/fat_fatblock.h"
@@ -16,10 +17,11 @@
 #include "format/le.h"
 
 namespace rv::FueUdel {
+
+using fat::kEntryBytes;
 namespace {
 
 constexpr const char* kModule = "FueFF2";
-constexpr size_t kEntryBytes = 32;
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 
 constexpr uint32_t kReadWriteFailed = 71;
@@ -98,7 +100,7 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
   auto* probe = static_cast<uint8_t*>(gmem::Lock(buffers.cluster));
   if (!probe) return false;
   bool ok = DasdReadCluster(v, dlcn, 1, probe, v.bytesPerSector, v.bytesPerCluster) != 0;
-  if (ok && !(probe[0] == '.' && (probe[0x0B] & 0x10))) {
+  if (ok && !(probe[0] == '.' && (probe[fat::kEntryAttributes] & 0x10))) {
     ErrorRecord(kModule, 796);
     ok = false;
   }
@@ -167,7 +169,7 @@ bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t e
       InBounds(gmem::Size(block), static_cast<uint64_t>(entryIndex) * kEntryBytes, kEntryBytes)) {
     const size_t pos = static_cast<size_t>(entryIndex) * kEntryBytes;
     const uint8_t* e = listing + pos;
-    const uint8_t attr = e[0x0B];
+    const uint8_t attr = e[fat::kEntryAttributes];
     if ((deleted || e[0] == 0xE5) && (attr & 0x18) == 0 && attr != 0x0F && IsPlausibleFileEntry(e, v) &&
         BuildEntryName(listing, pos, name)) {
       std::memcpy(entry, e, kEntryBytes);
@@ -303,14 +305,12 @@ uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, T
   uint8_t entry[32] = {};
   if (!FindEntryForPath(record.dlcn, record.entryIndex, record.path, name, entry)) return kNotFound;
   const FueVolumeData& v = TheFueVolume();
-  Bytes e(entry, sizeof entry);
-  uint64_t cluster = le16(e, 0x1A);
-  if (v.fileSystemKind == kFsFat32) cluster |= static_cast<uint64_t>(le16(e, 0x14)) << 16;
+  const uint64_t cluster = fat::EntryFirstCluster(entry, v.fileSystemKind == kFsFat32);
   const int64_t startLcn = static_cast<int64_t>(cluster) - 2;
-  const uint64_t size = le32(e, 0x1C);
+  const uint64_t size = fat::EntrySize(entry);
   PostUndeleteProgress(0, name);
   const uint32_t result =
-      CopyDeletedFileData(startLcn, size, name, destination, outputPath, FatEntryFileTime(le16(e, 0x18), le16(e, 0x16)));
+      CopyDeletedFileData(startLcn, size, name, destination, outputPath, FatEntryFileTime(fat::EntryDate(entry), fat::EntryTime(entry)));
   PostUndeleteProgress(100, name);
   return result;
 }

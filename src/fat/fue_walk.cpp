@@ -5,17 +5,19 @@
 #include <cstring>
 
 #include "fat/fue.h"
+#include "format/fat_entry.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
 #include "format/le.h"
 
 namespace rv {
+
+using fat::kEntryBytes;
+using fat::kDeletedMark;
 namespace {
 
 constexpr const char* kModule = "FueFF2";
-constexpr size_t kEntryBytes = 32;
-constexpr uint8_t kDeletedMark = 0xE5;
 // A directory holds at most 65,536 entries; a longer chain is not one.
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 
@@ -79,7 +81,7 @@ bool PopLevel(DirectoryWalk& w) {
 // deleted itself, only one that can be a file.
 void NoteFirstCluster(const DirectoryWalk& w, FueVolumeData& v) {
   const uint8_t* e = w.begin + w.pos;
-  const uint8_t attr = e[0x0B];
+  const uint8_t attr = e[fat::kEntryAttributes];
   if (attr == 0x0F || (attr & 0x08) || e[0] == '.') return;
   const bool deleted = e[0] == kDeletedMark || w.marker != -1;
   if (deleted && !(attr & 0x10) && !IsPlausibleFileEntry(e, v)) return;
@@ -135,9 +137,7 @@ BOOL VerifyParentLink(const DirectoryWalk& w) {
   for (size_t p = w.pos; InBounds(w.end, p, kEntryBytes) && w.begin[p] != 0; p += kEntryBytes) {
     const uint8_t* e = w.begin + p;
     if (std::memcmp(e, "..      ", 8) != 0) continue;
-    Bytes b(e, kEntryBytes);
-    uint64_t cluster = le16(b, 0x1A);
-    if (v.fileSystemKind == kFsFat32) cluster |= static_cast<uint64_t>(le16(b, 0x14)) << 16;
+    const uint64_t cluster = fat::EntryFirstCluster(e, v.fileSystemKind == kFsFat32);
     int64_t lcn;
     if (cluster == 0) lcn = v.fileSystemKind == kFsFat32 ? 0 : kNoClusterLcn;
     else lcn = static_cast<int64_t>(cluster) - 2;
@@ -158,7 +158,7 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
     // Cycle guard: a directory that is the current one or an ancestor.
     for (int i = 0; i <= w.depth; ++i)
       if (w.levels[i].dlcn == startLcn) return NothingOpened(w, v, false);
-    const uint8_t attr = e[0x0B];
+    const uint8_t attr = e[fat::kEntryAttributes];
     Text name;
     BuildEntryName(w.begin, w.pos, name);
     if ((attr & 0x08) || attr == 0x0F || name == u"." || name == u"..") continue;
@@ -195,7 +195,7 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
     if (!probe) return kFalse;
     const bool read = DasdReadCluster(v, static_cast<uint64_t>(startLcn), 1, probe, v.bytesPerSector,
                                       v.bytesPerCluster) != 0;
-    const bool looksLikeDirectory = read && probe[0] == '.' && (probe[0x0B] & 0x10) != 0;
+    const bool looksLikeDirectory = read && probe[0] == '.' && (probe[fat::kEntryAttributes] & 0x10) != 0;
     gmem::Unlock(buffers.cluster);
     if (!read) return kFalse;
     if (!looksLikeDirectory) return NothingOpened(w, v, true);
@@ -244,7 +244,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
     if (w.phase == WalkPhase::Files) {
       while (!AtEnd(w)) {
         uint8_t* e = w.begin + w.pos;
-        const uint8_t attr = e[0x0B];
+        const uint8_t attr = e[fat::kEntryAttributes];
         NoteFirstCluster(w, v);
         if ((attr & 0x08) || attr == 0x0F || (attr & 0x10)) {
           ++w.entryIndex;
@@ -252,7 +252,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
           continue;
         }
         v.directoryMode = 0;
-        v.dataSize = le32(Bytes(e, kEntryBytes), 0x1C);
+        v.dataSize = fat::EntrySize(e);
         out.dlcn = w.depth == 0 ? static_cast<int64_t>(kRootDlcn) : w.levels[w.depth].dlcn;
         v.startLcn = EntryStartLcn(e, v.fileSystemKind);
         if (!BuildEntryPath(w, v)) {
@@ -288,7 +288,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
         if (!PopLevel(w)) return FailWalk(w, v);
         continue;
       }
-      if ((w.begin[w.pos + 0x0B] & 0x10) == 0) {
+      if ((w.begin[w.pos + fat::kEntryAttributes] & 0x10) == 0) {
         w.pos += kEntryBytes;
         continue;
       }

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "format/fat_boot.h"
+#include "format/fat_entry.h"
 #include "volume/fat_table.h"
 #include "platform/lasterror.h"
 #include "volume/dasd.h"
@@ -194,7 +195,9 @@ class FatOnDisk final : public OnDiskFs {
         if (end) *end = true;
         return {};
       }
-      if (e[0] == 0xE5 || e[0x0B] == 0x0F || (e[0x0B] & 0x08) == 0) continue;
+      if (e[0] == fat::kDeletedMark || e[fat::kEntryAttributes] == fat::kAttrLongName ||
+          (e[fat::kEntryAttributes] & fat::kAttrVolumeLabel) == 0)
+        continue;
       Text t;
       for (int i = 0; i < 11; ++i) t.push_back(e[i] < 0x80 ? e[i] : u'?');
       while (!t.empty() && t.back() == u' ') t.pop_back();
