@@ -1,4 +1,5 @@
 #include "channel/freespac.h"
+#include "format/fsctl.h"
 
 #include <algorithm>
 #include <cstring>
@@ -9,7 +10,7 @@
 
 namespace rv {
 namespace {
-constexpr uint32_t kBitmapHeader = 16;  // StartingLcn, BitmapSize
+constexpr uint32_t kBitmapHeader = fsctl::bitmap::kHeaderBytes;
 }
 
 bool VolumeBitmapSlice::Allocated(uint64_t cluster) const {
@@ -38,7 +39,7 @@ bool FetchVolumeBitmap(const VolumeHandle& volume, uint64_t firstCluster, uint64
     return false;
   }
   Bytes b(buffer.data(), buffer.size());
-  const uint64_t answered = le64(b, 0), size = le64(b, 8);
+  const uint64_t answered = le64(b, fsctl::bitmap::kStartingLcn), size = le64(b, fsctl::bitmap::kBitmapSize);
   if (returned < kBitmapHeader || answered != start) {
     SetLastErrorCode(kErrorInvalidData);
     ErrorRecord("FreeSpac", 716);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fat/fat_fatblock.h"
+#include "format/fsctl.h"
 #include "fat/fue.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
@@ -325,12 +326,12 @@ BOOL QueryRetrievalRunList(FueVolumeData& v) {
   }
   Bytes r(static_cast<const uint8_t*>(address), gmem::Size(reply));
   if (!empty) {
-    if (le64(r, 8) != 0) {
+    if (le64(r, fsctl::retrieval::kStartingVcn) != 0) {
       FreeGlobalBlock(&reply, &address);
       SetLastErrorCode(kLastErrorBadStartVcn);
       return kFalse;
     }
-    extents = le32(r, 0);
+    extents = le32(r, fsctl::retrieval::kExtentCount);
     // The reply cannot hold more extents than its buffer.
     if (!InBounds(r.size(), 16, extents * 16)) extents = (r.size() - 16) / 16;
   }
@@ -343,8 +344,9 @@ BOOL QueryRetrievalRunList(FueVolumeData& v) {
     WriteRunListHeaders(v, extents);
     uint64_t previousNextVcn = 0, clusters = 0;
     for (uint64_t i = 0; i < extents; ++i) {
-      const uint64_t nextVcn = le64(r, 16 + i * 16);
-      const int64_t lcn = static_cast<int64_t>(le64(r, 16 + i * 16 + 8));
+      const uint64_t at = fsctl::retrieval::kHeaderBytes + i * fsctl::retrieval::kExtentBytes;
+      const uint64_t nextVcn = le64(r, at + fsctl::retrieval::kNextVcn);
+      const int64_t lcn = static_cast<int64_t>(le64(r, at + fsctl::retrieval::kLcn));
       // Next VCNs only grow; an extent that does not is a corrupt reply.
       if (nextVcn <= previousNextVcn || lcn < 0) {
         ErrorRecord(kModule, 376);

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "ntfs/nue.h"
+#include "format/fsctl.h"
 #include "platform/lasterror.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -176,18 +177,19 @@ BOOL GetNtfsVolumeData(NueVolumeData& v) {
     return kFalse;
   }
   Bytes b(data, sizeof data);
-  v.totalSectors = le64(b, 8);
-  v.totalClusters = le64(b, 16);
-  const uint64_t freeClusters = le64(b, 24);
-  v.bytesPerSector = le32(b, 40);
-  v.bytesPerCluster = le32(b, 44);
-  v.bytesPerFileRecord = le32(b, 48);
-  v.clustersPerFileRecord = le32(b, 52);
-  const uint64_t mftValid = le64(b, 56);
-  v.mftStartCluster = le64(b, 64);
-  v.mftMirrorStartCluster = le64(b, 72);
-  v.mftZoneStart = le64(b, 80);
-  v.mftZoneEnd = le64(b, 88);
+  namespace vd = fsctl::volume_data;
+  v.totalSectors = le64(b, vd::kTotalSectors);
+  v.totalClusters = le64(b, vd::kTotalClusters);
+  const uint64_t freeClusters = le64(b, vd::kFreeClusters);
+  v.bytesPerSector = le32(b, vd::kBytesPerSector);
+  v.bytesPerCluster = le32(b, vd::kBytesPerCluster);
+  v.bytesPerFileRecord = le32(b, vd::kBytesPerFileRecord);
+  v.clustersPerFileRecord = le32(b, vd::kClustersPerFileRecord);
+  const uint64_t mftValid = le64(b, vd::kMftValidDataLength);
+  v.mftStartCluster = le64(b, vd::kMftStartLcn);
+  v.mftMirrorStartCluster = le64(b, vd::kMft2StartLcn);
+  v.mftZoneStart = le64(b, vd::kMftZoneStart);
+  v.mftZoneEnd = le64(b, vd::kMftZoneEnd);
   if (v.bytesPerSector == 0) {
     ErrorRecord(kSubs, 2444);
     return kFalse;

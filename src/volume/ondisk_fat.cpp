@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "format/fat_boot.h"
+#include "format/fsctl.h"
 #include "format/fat_entry.h"
 #include "volume/fat_table.h"
 #include "platform/lasterror.h"
@@ -18,13 +19,13 @@ namespace {
 
 
 // STARTING_LCN_INPUT_BUFFER / STARTING_VCN_INPUT_BUFFER: one signed 64-bit value.
-constexpr uint32_t kStartingInputBytes = 8;
+constexpr uint32_t kStartingInputBytes = fsctl::kStartingInputBytes;
 // VOLUME_BITMAP_BUFFER: 0 StartingLcn (8), 8 BitmapSize in clusters (8), 16 bitmap bytes.
-constexpr uint32_t kBitmapHeaderBytes = 16;
+constexpr uint32_t kBitmapHeaderBytes = fsctl::bitmap::kHeaderBytes;
 // RETRIEVAL_POINTERS_BUFFER: 0 ExtentCount (4), 4 pad (4), 8 StartingVcn (8),
 // 16 extents of {NextVcn (8), Lcn (8)}.
-constexpr uint32_t kRetrievalHeaderBytes = 16;
-constexpr uint32_t kExtentBytes = 16;
+constexpr uint32_t kRetrievalHeaderBytes = fsctl::retrieval::kHeaderBytes;
+constexpr uint32_t kExtentBytes = fsctl::retrieval::kExtentBytes;
 
 using Extent = fat::ClusterExtent;
 
@@ -114,16 +115,17 @@ class FatOnDisk final : public OnDiskFs {
     const uint64_t room = (outLength - kRetrievalHeaderBytes) / kExtentBytes;
     const uint64_t wanted = extents.size() - first;
     const uint64_t n = wanted < room ? wanted : room;
-    put32(o, 0, static_cast<uint32_t>(n));
-    put32(o, 4, 0);
-    put64(o, 8, startVcn);
+    put32(o, fsctl::retrieval::kExtentCount, static_cast<uint32_t>(n));
+    put32(o, fsctl::retrieval::kExtentCount + 4, 0);
+    put64(o, fsctl::retrieval::kStartingVcn, startVcn);
     // The first extent returned starts at the starting VCN.
     uint64_t lcnShift = startVcn - vcn;
     for (uint64_t i = 0; i < n; ++i) {
       const Extent& e = extents[first + i];
       vcn += e.clusters;
-      put64(o, kRetrievalHeaderBytes + i * kExtentBytes, vcn);
-      put64(o, kRetrievalHeaderBytes + i * kExtentBytes + 8, e.lcn + (i == 0 ? lcnShift : 0));
+      const uint64_t at = kRetrievalHeaderBytes + i * kExtentBytes;
+      put64(o, at + fsctl::retrieval::kNextVcn, vcn);
+      put64(o, at + fsctl::retrieval::kLcn, e.lcn + (i == 0 ? lcnShift : 0));
     }
     information = kRetrievalHeaderBytes + n * kExtentBytes;
     return n < wanted ? kStatusBufferOverflow : kStatusSuccess;
@@ -144,8 +146,8 @@ class FatOnDisk final : public OnDiskFs {
     const uint64_t roomBytes = outLength - kBitmapHeaderBytes;
     const uint64_t bytes = wantedBytes < roomBytes ? wantedBytes : roomBytes;
     MutableBytes o(static_cast<uint8_t*>(out), outLength);
-    put64(o, 0, first);
-    put64(o, 8, bits);
+    put64(o, fsctl::bitmap::kStartingLcn, first);
+    put64(o, fsctl::bitmap::kBitmapSize, bits);
     uint8_t* map = static_cast<uint8_t*>(out) + kBitmapHeaderBytes;
     std::memset(map, 0, static_cast<size_t>(bytes));
     fat::FatTable table(source_, boot_);

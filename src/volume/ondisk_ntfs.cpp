@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "format/ntfs_boot.h"
+#include "format/fsctl.h"
 #include "format/ntfs_format.h"
 #include "platform/lasterror.h"
 #include "volume/dasd.h"
@@ -30,12 +31,12 @@ constexpr NtStatus kStatusFileCorrupt = 0xC0000102;
 //  48 BytesPerFileRecordSegment (4), 52 ClustersPerFileRecordSegment (4),
 //  56 MftValidDataLength, 64 MftStartLcn, 72 Mft2StartLcn, 80 MftZoneStart,
 //  88 MftZoneEnd
-constexpr uint32_t kVolumeDataBytes = 96;
+constexpr uint32_t kVolumeDataBytes = fsctl::volume_data::kBytes;
 // NTFS_FILE_RECORD_OUTPUT_BUFFER: 0 FileReferenceNumber, 8 FileRecordLength,
 // 12 FileRecordBuffer.
-constexpr uint32_t kFileRecordHeaderBytes = 12;
+constexpr uint32_t kFileRecordHeaderBytes = fsctl::file_record::kHeaderBytes;
 // VOLUME_BITMAP_BUFFER: 0 StartingLcn, 8 BitmapSize (clusters), 16 Buffer.
-constexpr uint32_t kBitmapHeaderBytes = 16;
+constexpr uint32_t kBitmapHeaderBytes = fsctl::bitmap::kHeaderBytes;
 
 // Whole value of one attribute: resident bytes, or its runs and sizes.
 struct AttributeValue {
@@ -297,22 +298,24 @@ class NtfsOnDisk final : public OnDiskFs {
     MutableBytes b(static_cast<uint8_t*>(out), kVolumeDataBytes);
     std::memset(out, 0, kVolumeDataBytes);
     const uint64_t bpc = boot_.bytesPerCluster, total = boot_.totalClusters;
-    put64(b, 0, boot_.serialNumber);
-    put64(b, 8, boot_.totalSectors);
-    put64(b, 16, total);
-    put64(b, 24, freeClusters);
-    put32(b, 40, boot_.bytesPerSector);
-    put32(b, 44, static_cast<uint32_t>(bpc));
-    put32(b, 48, boot_.bytesPerFileRecord);
-    put32(b, 52, static_cast<uint32_t>(boot_.bytesPerFileRecord >= bpc ? boot_.bytesPerFileRecord / bpc : 0));
-    put64(b, 56, mftData_.initializedSize);
-    put64(b, 64, boot_.mftLcn);
-    put64(b, 72, boot_.mftMirrLcn);
+    namespace vd = fsctl::volume_data;
+    put64(b, vd::kSerialNumber, boot_.serialNumber);
+    put64(b, vd::kTotalSectors, boot_.totalSectors);
+    put64(b, vd::kTotalClusters, total);
+    put64(b, vd::kFreeClusters, freeClusters);
+    put32(b, vd::kBytesPerSector, boot_.bytesPerSector);
+    put32(b, vd::kBytesPerCluster, static_cast<uint32_t>(bpc));
+    put32(b, vd::kBytesPerFileRecord, boot_.bytesPerFileRecord);
+    put32(b, vd::kClustersPerFileRecord,
+          static_cast<uint32_t>(boot_.bytesPerFileRecord >= bpc ? boot_.bytesPerFileRecord / bpc : 0));
+    put64(b, vd::kMftValidDataLength, mftData_.initializedSize);
+    put64(b, vd::kMftStartLcn, boot_.mftLcn);
+    put64(b, vd::kMft2StartLcn, boot_.mftMirrLcn);
     // The reserved zone follows the MFT's first run and covers an eighth of
     // the volume, as the file system lays it out on a fresh volume.
     const uint64_t zoneStart = std::min<uint64_t>(boot_.mftLcn + mftRuns_.front().length, total - 1);
-    put64(b, 80, zoneStart);
-    put64(b, 88, std::min<uint64_t>(zoneStart + total / 8, total - 1));
+    put64(b, vd::kMftZoneStart, zoneStart);
+    put64(b, vd::kMftZoneEnd, std::min<uint64_t>(zoneStart + total / 8, total - 1));
     information = kVolumeDataBytes;
     return kStatusSuccess;
   }
@@ -359,8 +362,8 @@ class NtfsOnDisk final : public OnDiskFs {
     if (!ReadMftRecord(number, record)) return kStatusFileCorrupt;
     MutableBytes o(static_cast<uint8_t*>(out), outLength);
     const uint64_t sequence = le16(Bytes(record.data(), record.size()), ntfs::kRecSequence);
-    put64(o, 0, number | (sequence << 48));
-    put32(o, 8, size);
+    put64(o, fsctl::file_record::kFileReference, number | (sequence << 48));
+    put32(o, fsctl::file_record::kRecordLength, size);
     std::memcpy(o.data() + kFileRecordHeaderBytes, record.data(), size);
     information = kFileRecordHeaderBytes + size;
     return kStatusSuccess;
@@ -380,8 +383,8 @@ class NtfsOnDisk final : public OnDiskFs {
     const uint64_t room = outLength - kBitmapHeaderBytes;
     const uint64_t n = std::min(needed, room);
     MutableBytes o(static_cast<uint8_t*>(out), outLength);
-    put64(o, 0, start);
-    put64(o, 8, clusters);
+    put64(o, fsctl::bitmap::kStartingLcn, start);
+    put64(o, fsctl::bitmap::kBitmapSize, clusters);
     uint8_t* bits = o.data() + kBitmapHeaderBytes;
     if (!ReadValueBytes(bitmap, start / 8, bits, n)) return kStatusDeviceDataError;
     // Bits past the last cluster are not part of the answer.
