@@ -22,6 +22,12 @@ namespace rv::ntfs {
 //  24  4  bytes in use
 //  32  8  base record reference (0 in a base record)
 constexpr uint32_t kFileSignature = 0x454C4946;  // "FILE"
+// Well-known MFT records: the MFT itself, $Volume (its name), $Bitmap (the
+// volume's cluster bitmap) and the first record a user file may have.
+constexpr uint64_t kMftRecordMft = 0;
+constexpr uint64_t kMftRecordVolume = 3;
+constexpr uint64_t kMftRecordBitmap = 6;
+constexpr uint64_t kFirstUserRecord = 16;
 constexpr size_t kRecUsaOffset = 4;
 constexpr size_t kRecUsaCount = 6;
 constexpr size_t kRecSequence = 16;
@@ -79,6 +85,7 @@ constexpr uint32_t kTypeStandardInformation = 0x10;
 constexpr uint32_t kTypeAttributeList = 0x20;
 constexpr uint32_t kTypeFileName = 0x30;
 constexpr uint32_t kTypeSecurityDescriptor = 0x50;
+constexpr uint32_t kTypeVolumeName = 0x60;
 constexpr uint32_t kTypeData = 0x80;
 constexpr uint32_t kTypeIndexAllocation = 0xA0;
 constexpr uint32_t kTypeBitmap = 0xB0;

@@ -221,6 +221,12 @@ struct RecordExamination {
   uint32_t dataKind = 0;  // 1 resident or empty, 2 non-resident
 };
 // 0 when listable, else the skip reason (94, 95, 96, 98, 100).
+// Why a free record is not listed (ExamineRecord's non-zero results).
+constexpr uint32_t kExamineInUse = 94;
+constexpr uint32_t kExamineNameless = 95;
+constexpr uint32_t kExamineDirectory = 96;
+constexpr uint32_t kExamineDamaged = 98;     // no usable $STANDARD_INFORMATION or data
+constexpr uint32_t kExamineNoPath = 100;     // no name could be read
 uint32_t ExamineRecord(NueVolumeData& volume, Bytes record, RecordExamination& out);
 
 namespace NueDel {

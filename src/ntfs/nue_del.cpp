@@ -18,7 +18,6 @@ constexpr int kScanStopped = 73;
 constexpr int kScanListed = 74;
 constexpr int kScanBitmapLock = 80;
 constexpr int kScanBitmapLoad = 89;
-constexpr uint64_t kFirstUserRecord = 16;
 
 void PostProgress(uint64_t current, uint64_t count, uint32_t& lastPercent) {
   const uint32_t percent = static_cast<uint32_t>(current * 100 / count);
@@ -63,7 +62,7 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
   int result = kScanNothing;
   uint32_t lastPercent = 0;
   std::vector<uint8_t> copy(static_cast<size_t>(v.bytesPerFileRecord));
-  for (v.currentRecordNumber = kFirstUserRecord; v.currentRecordNumber < v.mftRecordCount; ++v.currentRecordNumber) {
+  for (v.currentRecordNumber = ntfs::kFirstUserRecord; v.currentRecordNumber < v.mftRecordCount; ++v.currentRecordNumber) {
     if (g_ntfsRunState.load() == kEngineStopRequested) {
       result = kScanStopped;
       break;
@@ -88,11 +87,11 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
     std::memcpy(copy.data(), record, copy.size());
     RecordExamination exam;
     if (const uint32_t why = ExamineRecord(v, Bytes(copy.data(), copy.size()), exam); why != 0) {
-      // 98: no usable $STANDARD_INFORMATION or data; 100: no path could be
-      // built. Directories, in-use and nameless records are no files.
-      if (SkipsWanted() && (why == 98 || why == 100))
+      // Directories, in-use and nameless records are no files; the rest is damage.
+      if (SkipsWanted() && (why == kExamineDamaged || why == kExamineNoPath))
         ReportSkipped({"MFT record", v.currentRecordNumber, 0, v.currentFileName,
-                       why == 98 ? "its attributes are damaged or hold no data stream" : "its name cannot be read"});
+                       why == kExamineDamaged ? "its attributes are damaged or hold no data stream"
+                                              : "its name cannot be read"});
       continue;
     }
     const bool matched = FolderFilter(v.currentFolderPath, v.currentFileName, request.folder, request.pattern,

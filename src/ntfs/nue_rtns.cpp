@@ -512,18 +512,18 @@ BOOL BuildRecordPath(NueVolumeData& v, const ntfs::AttributeWalk& record) {
 
 uint32_t ExamineRecord(NueVolumeData& v, Bytes record, RecordExamination& out) {
   const uint16_t flags = le16(record, ntfs::kRecFlags);
-  if (flags & ntfs::kRecInUse) return 94;
+  if (flags & ntfs::kRecInUse) return kExamineInUse;
   const ntfs::AttributeWalk walk(record);
   // Windows keeps the link count of a deleted record; ntfs-3g and the Linux
   // drivers zero it. A record without links is nameless only when it also
   // holds no $FILE_NAME.
-  if (le16(record, ntfs::kRecLinkCount) == 0 && walk.Find(ntfs::kTypeFileName) == walk.size()) return 95;
-  if (flags & ntfs::kRecDirectory) return 96;
+  if (le16(record, ntfs::kRecLinkCount) == 0 && walk.Find(ntfs::kTypeFileName) == walk.size()) return kExamineNameless;
+  if (flags & ntfs::kRecDirectory) return kExamineDirectory;
   uint32_t status = 0;
-  if (!ClassifyFileRecord(v, walk, out.modificationTime, status) || (status != 1 && status != 2)) return 98;
+  if (!ClassifyFileRecord(v, walk, out.modificationTime, status) || (status != 1 && status != 2)) return kExamineDamaged;
   out.dataKind = status;
   const uint64_t dataSize = v.dataSize;
-  if (!BuildRecordPath(v, walk)) return 100;
+  if (!BuildRecordPath(v, walk)) return kExamineNoPath;
   v.dataSize = dataSize;
   v.listedDataKind = status;
   return 0;

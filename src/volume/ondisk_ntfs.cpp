@@ -90,7 +90,7 @@ class NtfsOnDisk final : public OnDiskFs {
   // Clear bits of $Bitmap (record 6) over the clusters of the volume.
   bool CountFreeClusters(uint64_t& freeClusters) {
     AttributeValue bitmap;
-    if (!mftOk_ || !ReadAttributeOfRecord(6, ntfs::kTypeData, bitmap)) {
+    if (!mftOk_ || !ReadAttributeOfRecord(ntfs::kMftRecordBitmap, ntfs::kTypeData, bitmap)) {
       SetLastErrorCode(kErrorInvalidData);
       return false;
     }
@@ -282,7 +282,7 @@ class NtfsOnDisk final : public OnDiskFs {
 
   Text ReadLabel() {
     AttributeValue name;
-    if (!mftOk_ || !ReadAttributeOfRecord(3, 0x60, name) || !name.resident) return {};
+    if (!mftOk_ || !ReadAttributeOfRecord(ntfs::kMftRecordVolume, ntfs::kTypeVolumeName, name) || !name.resident) return {};
     Text t;
     for (size_t i = 0; i + 1 < name.bytes.size(); i += 2)
       t.push_back(static_cast<char16_t>(name.bytes[i] | (name.bytes[i + 1] << 8)));
@@ -376,7 +376,7 @@ class NtfsOnDisk final : public OnDiskFs {
     const uint64_t total = boot_.totalClusters;
     if (asked < 0 || static_cast<uint64_t>(asked) >= total) return kStatusInvalidParameter;
     AttributeValue bitmap;
-    if (!mftOk_ || !ReadAttributeOfRecord(6, ntfs::kTypeData, bitmap)) return kStatusFileCorrupt;
+    if (!mftOk_ || !ReadAttributeOfRecord(ntfs::kMftRecordBitmap, ntfs::kTypeData, bitmap)) return kStatusFileCorrupt;
     const uint64_t start = static_cast<uint64_t>(asked) & ~uint64_t{7};
     const uint64_t clusters = total - start;
     const uint64_t needed = (clusters + 7) / 8;
