@@ -45,15 +45,25 @@ bool EndOfChain(int bits, uint32_t v) {
 }
 
 // The clusters of the chain from `start`; false when it is broken.
-bool Reference(const std::vector<uint8_t>& fat, int bits, uint64_t total, uint64_t start, std::vector<uint64_t>& seq) {
+// The chain from `start` as a plain walk sees it: true when it ends at an
+// end-of-chain mark. `looped` tells a chain that comes back to one of its
+// own clusters (`seq` then holds each cluster once, up to the loop).
+bool Reference(const std::vector<uint8_t>& fat, int bits, uint64_t total, uint64_t start, std::vector<uint64_t>& seq,
+               bool& looped) {
   const uint64_t last = total + 1;
+  looped = false;
   if (start < 2 || start > last) return false;
+  std::vector<bool> seen(static_cast<size_t>(last + 1), false);
   for (uint64_t c = start;;) {
     seq.push_back(c);
-    if (seq.size() > total) return false;
+    seen[static_cast<size_t>(c)] = true;
     const uint32_t next = EntryOf(fat, bits, c);
     if (EndOfChain(bits, next)) return true;
     if (next < 2 || next > last) return false;
+    if (seen[next]) {
+      looped = true;
+      return false;
+    }
     c = next;
   }
 }
@@ -86,7 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::shared_ptr<VolumeSource> source = MakeMemorySource(image, kSector);
 
   std::vector<uint64_t> seq;
-  const bool sound = Reference(fat, bits, total, start, seq);
+  bool looped = false;
+  const bool sound = Reference(fat, bits, total, start, seq, looped);
 
   // ---- The on-disk layer's FAT table.
   fat::BootSector boot;
@@ -133,6 +144,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(ok != kFalse);
   if (start == 0) {
     Check(v.runCount == 0 && v.clusterCount == 0);
+  } else if (looped) {
+    // Read up to the loop, each cluster once (or refused as too long for a
+    // folder).
+    Check(v.runCount == 0 || (v.clusterCount == seq.size() && v.runCount <= seq.size()));
   } else if (!sound) {
     Check(v.runCount == 0 && v.clusterCount <= total + 1);
   } else {
