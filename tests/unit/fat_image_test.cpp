@@ -261,8 +261,8 @@ TEST(FatImages, StopRequestsEndTheSearchAndTheRecovery) {
 }
 
 TEST(FatImages, Fat32ReadsTheActiveFatOnlyWithMirroringOff) {
-  const std::string path = test::ImagePath("fat32-4k.img");
-  if (path.empty()) GTEST_SKIP() << "fat32-4k.img not unpacked";
+  const std::string path = test::ImagePath("fat32-512.img");
+  if (path.empty()) GTEST_SKIP() << "fat32-512.img not unpacked";
   std::vector<uint8_t> bytes = test::ReadFileBytes(path);
   MutableBytes b(bytes.data(), bytes.size());
   const uint64_t bps = le16(b, 0x0B), reserved = le16(b, 0x0E), perFat = le32(b, 0x24);
