@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <iterator>
 
+#include "channel/receiver.h"
 #include "res/resource.h"
 #include "shell/main_window.h"
 #include "shell/registry.h"
+#include "shell/results.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -68,13 +70,121 @@ void StoredOrDefaultWidths(int32_t* widths) {
   for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = Px(kDefaultWidths[i]);
 }
 
+// The search results' texts; the list holds none of its own and asks for
+// them through the display callback.
+ResultTextStore g_store;
+SortRule g_sort;
+int g_sortColumn = -1;
+uint64_t g_freeBytes = 0;
+wchar_t g_freeDrive = 0;
+WNDPROC g_listProc = nullptr;
+
+DateOrder UserDateOrder() {
+  wchar_t order[4] = {};
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDATE, order, 4);
+  return order[0] == L'1' ? DateOrder::DayMonthYear : order[0] == L'2' ? DateOrder::YearMonthDay
+                                                                       : DateOrder::MonthDayYear;
+}
+
+int LocaleCompare(TextView a, TextView b) {
+  // Store texts are NUL-terminated in place.
+  Text x(a), y(b);
+  int c = lstrcmpW(reinterpret_cast<const wchar_t*>(x.c_str()), reinterpret_cast<const wchar_t*>(y.c_str()));
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+int64_t RowOffset(HWND list, int row) {
+  LVITEMW item{};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  if (!ListView_GetItem(list, &item)) return -1;
+  return static_cast<int64_t>(item.lParam);
+}
+
+void OnGetDisplayInfo(NMLVDISPINFOW* info) {
+  if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0) return;
+  int64_t offset = RowOffset(info->hdr.hwndFrom, info->item.iItem);
+  TextView text = g_store.Column(offset, info->item.iSubItem);
+  size_t n = std::min<size_t>(text.size(), static_cast<size_t>(info->item.cchTextMax) - 1);
+  std::copy(text.begin(), text.begin() + n, info->item.pszText);
+  info->item.pszText[n] = 0;
+}
+
+int CALLBACK CompareRows(LPARAM a, LPARAM b, LPARAM column) {
+  return g_sort.Compare(static_cast<int>(column), g_store.Column(a, static_cast<int>(column)),
+                        g_store.Column(b, static_cast<int>(column)));
+}
+
+void SortByColumn(int column) {
+  ShellState& s = Shell();
+  if (!s.searchBar && !s.searchPanel) g_sortColumn = column;
+  g_sort.searchBar = s.searchBar != nullptr;
+  g_sort.order = UserDateOrder();
+  g_sort.textCompare = LocaleCompare;
+  ListView_SortItems(s.fileList, CompareRows, column);
+  g_sort.Sorted();
+}
+
+// Keys are recognised by their names, as the system spells them.
+std::wstring KeyName(LPARAM lp) {
+  wchar_t name[32] = {};
+  GetKeyNameTextW(static_cast<LONG>(lp), name, static_cast<int>(std::size(name)));
+  return name;
+}
+
+void EnableUndeleteItems(bool enable) {
+  HMENU menu = GetMenu(Shell().mainWindow);
+  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+  ShellState& s = Shell();
+  switch (msg) {
+    case WM_SETFOCUS:
+    case WM_MOUSEACTIVATE:
+      s.activePane = ActivePane::List;
+      EnableUndeleteItems(!s.searchBar && ListView_GetSelectedCount(list) > 0);
+      break;
+    case WM_GETDLGCODE: return CallWindowProcW(g_listProc, list, msg, wp, lp) | DLGC_WANTTAB;
+    case WM_KEYDOWN: {
+      std::wstring key = KeyName(lp);
+      if (key == L"End" && (GetKeyState(VK_SHIFT) & 0x8000)) {
+        PostMessageW(s.mainWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
+        break;
+      }
+      if (key == L"Esc" && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
+      if (key == L"Tab") {
+        if (s.searchBar) SetFocus(s.searchBar);
+        else if (!s.searchPanel && s.volumeTree) SetFocus(s.volumeTree);
+        return 0;
+      }
+      if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
+        SelectAllRows();
+        EnableUndeleteItems(true);
+        SetFocus(list);
+        RefreshSummary();
+        return 0;
+      }
+      break;
+    }
+    case WM_CHAR:
+      if (wp == L'\t' || wp == 1) return 0;  // handled on key down
+      break;
+    default: break;
+  }
+  return CallWindowProcW(g_listProc, list, msg, wp, lp);
+}
+
 HWND CreateFileList(HWND window) {
   ShellState& s = Shell();
   HWND list = CreateWindowExW(WS_EX_STATICEDGE, WC_LISTVIEWW, L"",
                               WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, Px(kPaneTop),
                               CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, s.program, nullptr);
   if (!list) return nullptr;
-  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP);
+  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_INFOTIP);
+  g_listProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileListProc)));
   int32_t widths[kTwoPaneColumns];
   StoredOrDefaultWidths(widths);
   for (int i = 0; i < kTwoPaneColumns; ++i) {
@@ -147,9 +257,42 @@ void EmptyFileList() {
   FreeListStore();
 }
 
-// The file list holds no texts of its own yet; its store arrives with the
-// search results.
-void FreeListStore() {}
+void FreeListStore() { g_store.Clear(); }
+
+void AddFoundFile(const FoundFile& file) {
+  ShellState& s = Shell();
+  if (!s.fileList) return;
+  int64_t offset = g_store.Append(RowTexts(file, UserDateOrder()));
+  if (offset < 0) return;  // the store could not grow: this file is left out
+  static int rowCounter = 0;
+  LVITEMW item{};
+  item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
+  item.iItem = rowCounter++;
+  item.pszText = LPSTR_TEXTCALLBACKW;
+  item.iImage = 1;
+  item.lParam = static_cast<LPARAM>(offset);
+  ListView_InsertItem(s.fileList, &item);
+}
+
+std::vector<std::array<Text, kResultColumns>> SelectedRows() {
+  std::vector<std::array<Text, kResultColumns>> rows;
+  HWND list = Shell().fileList;
+  if (!list) return rows;
+  int count = ListView_GetItemCount(list);
+  for (int row = 0; row < count; ++row) {
+    if (!(ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+    int64_t offset = RowOffset(list, row);
+    std::array<Text, kResultColumns> texts;
+    for (int c = 0; c < kResultColumns; ++c) texts[c] = Text(g_store.Column(offset, c));
+    rows.push_back(std::move(texts));
+  }
+  return rows;
+}
+
+void SetFreeSpace(uint64_t bytes, wchar_t drive) {
+  g_freeBytes = bytes;
+  g_freeDrive = drive;
+}
 
 void SelectAllRows() {
   if (Shell().fileList) ListView_SetItemState(Shell().fileList, -1, LVIS_SELECTED, LVIS_SELECTED);
@@ -160,8 +303,16 @@ void RefreshSummary() {
   if (!s.fileList) return;
   int rows = ListView_GetItemCount(s.fileList);
   int selected = ListView_GetSelectedCount(s.fileList);
-  if (selected > 0) SetStatusText(1, FormatLibraryString(291, {static_cast<int64_t>(selected)}));
-  else SetStatusText(1, FormatLibraryString(288, {static_cast<int64_t>(rows)}));
+  // Sizes are added in 64 bits from their whole texts.
+  uint64_t bytes = 0;
+  for (int row = -1; selected > 0 && (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;)
+    bytes += DigitsValue(g_store.Column(RowOffset(s.fileList, row), kColSize));
+  Summary sum = SummaryFor(rows, selected, bytes, g_freeBytes);
+  SetStatusText(1, FormatLibraryString(sum.counts.stringId, {static_cast<int64_t>(sum.counts.value)}));
+  if (sum.bytes.withDrive)
+    SetStatusText(2, FormatLibraryString(sum.bytes.stringId, {sum.bytes.value, static_cast<char16_t>(g_freeDrive)}));
+  else
+    SetStatusText(2, FormatLibraryString(sum.bytes.stringId, {sum.bytes.value}));
 }
 
 void CollapseTree() {
@@ -202,15 +353,35 @@ std::wstring TreeSelectionPath() {
 bool TreeDragInProgress() { return false; }
 bool RefillRunning() { return false; }
 
-// Found files, progress and reports of the engines are shown by the search
-// bar's views; until they exist the messages are only released.
-void HandleEngineMessage(unsigned, HGLOBAL) {}
-
 // The two-pane commands act on the service's machine and folder listings,
 // which stay empty here.
 void HandleViewCommand(HWND, unsigned) {}
 
-LRESULT ForwardNotify(HWND, NMHDR*) { return 0; }
+LRESULT ForwardNotify(HWND, NMHDR* header) {
+  ShellState& s = Shell();
+  if (!header || header->hwndFrom != s.fileList) return 0;
+  switch (header->code) {
+    case LVN_GETDISPINFOW: OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header)); break;
+    case LVN_GETINFOTIPW: {
+      // The whole path of the row, however long.
+      auto tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
+      int64_t offset = RowOffset(s.fileList, tip->iItem);
+      Text path = Text(g_store.Column(offset, kColFolder)) + Text(g_store.Column(offset, kColName));
+      if (tip->pszText && tip->cchTextMax > 0) lstrcpynW(tip->pszText, reinterpret_cast<const wchar_t*>(path.c_str()), tip->cchTextMax);
+      break;
+    }
+    case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); break;
+    case LVN_ITEMCHANGED:
+      // Selection changes count only in the two-pane view.
+      if (!s.searchBar) {
+        EnableUndeleteItems(ListView_GetSelectedCount(s.fileList) > 0);
+        RefreshSummary();
+      }
+      break;
+    default: break;
+  }
+  return 0;
+}
 
 void ShowContextMenu(HWND, HWND, LPARAM) {}
 
