@@ -56,7 +56,11 @@ void OnSearchFinished() {
   SetStatusText(0, LibraryString(293));
   SetStatusText(3, L"");
   SetProgress(0);
+  // The bar lies over the summary: once the search is over the summary
+  // shows instead.
+  if (s.progressBar) ShowWindow(s.progressBar, SW_HIDE);
   RefreshSummary();
+  FitResultColumns();
   if (!s.searchBar) return;
   EnableBarItem(IDC_SB_UNDELETE, true);
   EnableBarItem(IDC_SB_SEARCH, true);

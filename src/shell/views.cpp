@@ -93,15 +93,27 @@ int LocaleCompare(TextView a, TextView b) {
   return c < 0 ? -1 : c > 0 ? 1 : 0;
 }
 
-int64_t RowOffset(HWND list, int row) {
-  LVITEMW item{};
-  item.mask = LVIF_PARAM;
-  item.iItem = row;
-  if (!ListView_GetItem(list, &item)) return -1;
-  return static_cast<int64_t>(item.lParam);
+// The list is virtual: it knows only how many rows there are and asks for
+// each text it draws. Row i is the store's row at g_rows[i], so a search
+// with tens of thousands of files adds a number per file, not a control item.
+std::vector<int64_t> g_rows;
+
+// The list learns of new rows at most every 100 ms while files arrive
+// (and once more when the search ends): telling it per row redraws its
+// scroll bar per row, which costs far more than the row.
+constexpr DWORD kRowFlushMs = 100;
+constexpr UINT_PTR kRowFlushTimer = 0x5256;
+DWORD g_lastFlush = 0;
+
+void CALLBACK RowFlushTimer(HWND window, UINT, UINT_PTR id, DWORD) {
+  KillTimer(window, id);
+  FlushFoundRows();
 }
 
+int64_t RowOffset(HWND, int row) { return row >= 0 && static_cast<size_t>(row) < g_rows.size() ? g_rows[row] : -1; }
+
 void OnGetDisplayInfo(NMLVDISPINFOW* info) {
+  if (info->item.mask & LVIF_IMAGE) info->item.iImage = 1;
   if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0) return;
   int64_t offset = RowOffset(info->hdr.hwndFrom, info->item.iItem);
   TextView text = g_store.Column(offset, info->item.iSubItem);
@@ -110,19 +122,28 @@ void OnGetDisplayInfo(NMLVDISPINFOW* info) {
   info->item.pszText[n] = 0;
 }
 
-int CALLBACK CompareRows(LPARAM a, LPARAM b, LPARAM column) {
-  return g_sort.Compare(static_cast<int>(column), g_store.Column(a, static_cast<int>(column)),
-                        g_store.Column(b, static_cast<int>(column)));
-}
-
 void SortByColumn(int column) {
   ShellState& s = Shell();
+  FlushFoundRows();
   if (!s.searchBar && !s.searchPanel) g_sortColumn = column;
   g_sort.searchBar = s.searchBar != nullptr;
   g_sort.order = UserDateOrder();
   g_sort.textCompare = LocaleCompare;
-  ListView_SortItems(s.fileList, CompareRows, column);
+  // The selection belongs to the rows, not to their places.
+  std::vector<int64_t> selected;
+  for (int row = -1; (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;) selected.push_back(g_rows[row]);
+  std::stable_sort(g_rows.begin(), g_rows.end(), [column](int64_t a, int64_t b) {
+    return g_sort.Compare(column, g_store.Column(a, column), g_store.Column(b, column)) < 0;
+  });
   g_sort.Sorted();
+  if (!selected.empty()) {
+    std::sort(selected.begin(), selected.end());
+    ListView_SetItemState(s.fileList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    for (size_t row = 0; row < g_rows.size(); ++row)
+      if (std::binary_search(selected.begin(), selected.end(), g_rows[row]))
+        ListView_SetItemState(s.fileList, static_cast<int>(row), LVIS_SELECTED, LVIS_SELECTED);
+  }
+  InvalidateRect(s.fileList, nullptr, FALSE);
 }
 
 // Keys are recognised by their names, as the system spells them.
@@ -179,7 +200,7 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
 HWND CreateFileList(HWND window) {
   ShellState& s = Shell();
   HWND list = CreateWindowExW(WS_EX_STATICEDGE, WC_LISTVIEWW, L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, Px(kPaneTop),
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_OWNERDATA, 0, Px(kPaneTop),
                               CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, s.program, nullptr);
   if (!list) return nullptr;
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_INFOTIP);
@@ -253,6 +274,7 @@ void UseTwoPaneColumns() {
 }
 
 void EmptyFileList() {
+  g_rows.clear();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();
 }
@@ -264,17 +286,24 @@ void AddFoundFile(const FoundFile& file) {
   if (!s.fileList) return;
   int64_t offset = g_store.Append(RowTexts(file, UserDateOrder()));
   if (offset < 0) return;  // the store could not grow: this file is left out
-  static int rowCounter = 0;
-  LVITEMW item{};
-  item.mask = LVIF_TEXT | LVIF_PARAM | LVIF_IMAGE;
-  item.iItem = rowCounter++;
-  item.pszText = LPSTR_TEXTCALLBACKW;
-  item.iImage = 1;
-  item.lParam = static_cast<LPARAM>(offset);
-  ListView_InsertItem(s.fileList, &item);
+  g_rows.push_back(offset);
+  if (GetTickCount() - g_lastFlush >= kRowFlushMs) {
+    FlushFoundRows();
+    UpdateWindow(s.fileList);
+  } else {
+    SetTimer(s.mainWindow, kRowFlushTimer, kRowFlushMs, RowFlushTimer);
+  }
+}
+
+void FlushFoundRows() {
+  HWND list = Shell().fileList;
+  g_lastFlush = GetTickCount();
+  if (!list || ListView_GetItemCount(list) == static_cast<int>(g_rows.size())) return;
+  ListView_SetItemCountEx(list, static_cast<int>(g_rows.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
 
 std::vector<std::array<Text, kResultColumns>> SelectedRows() {
+  FlushFoundRows();
   std::vector<std::array<Text, kResultColumns>> rows;
   HWND list = Shell().fileList;
   if (!list) return rows;
@@ -289,18 +318,32 @@ std::vector<std::array<Text, kResultColumns>> SelectedRows() {
   return rows;
 }
 
+void FitResultColumns() {
+  HWND list = Shell().fileList;
+  if (!list || ListView_GetItemCount(list) == 0) return;
+  // Sizes and dates cut short are unreadable: those two columns widen to
+  // their texts, never narrow.
+  for (int column : {kColSize, kColDate}) {
+    int before = ListView_GetColumnWidth(list, column);
+    ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE_USEHEADER);
+    if (ListView_GetColumnWidth(list, column) < before) ListView_SetColumnWidth(list, column, before);
+  }
+}
+
 void SetFreeSpace(uint64_t bytes, wchar_t drive) {
   g_freeBytes = bytes;
   g_freeDrive = drive;
 }
 
 void SelectAllRows() {
+  FlushFoundRows();
   if (Shell().fileList) ListView_SetItemState(Shell().fileList, -1, LVIS_SELECTED, LVIS_SELECTED);
 }
 
 void RefreshSummary() {
   ShellState& s = Shell();
   if (!s.fileList) return;
+  FlushFoundRows();
   int rows = ListView_GetItemCount(s.fileList);
   int selected = ListView_GetSelectedCount(s.fileList);
   // Sizes are added in 64 bits from their whole texts.

@@ -29,8 +29,12 @@ void UseTwoPaneColumns();
 void EmptyFileList();
 // One row per found file, its texts in the list's store.
 void AddFoundFile(const FoundFile& file);
+// Gives the list the rows added since it last heard.
+void FlushFoundRows();
 // The texts of the selected rows, from row 0 down.
 std::vector<std::array<Text, kResultColumns>> SelectedRows();
+// Widens the size and date columns to their texts after a search.
+void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.
 void SetFreeSpace(uint64_t bytes, wchar_t drive);
 void FreeListStore();

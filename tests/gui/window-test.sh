@@ -12,6 +12,7 @@
 #
 # Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
 #   PART: library lists main close hidden notadmin widths refusals results
+#         large (only when named: Stop on a 50,000-file volume, timed)
 #
 # "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
 # FAT32 from the committed images, a FAT12 volume made here), lets the
@@ -66,8 +67,14 @@ wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 
 want_results=
-if [ $# -eq 0 ]; then want_results=1; fi
-for part in "$@"; do [ "$part" = results ] && want_results=1; done
+want_large=
+compare=
+if [ $# -eq 0 ]; then want_results=1 compare=1; fi
+for part in "$@"; do
+  [ "$part" = results ] && want_results=1 && compare=1
+  # The 50,000-file volume: asked for by name only (Stop, and the benchmark).
+  [ "$part" = large ] && want_results=1 && want_large=1
+done
 volumes="$build/window-volumes.tsv"
 results="$build/window-results"
 if [ -n "$want_results" ]; then
@@ -77,10 +84,14 @@ if [ -n "$want_results" ]; then
   fat12="$results/fat12.img"
   truncate -s 2M "$fat12"
   mkfs.fat -F 12 -n WINFAT12 "$fat12" >/dev/null
+  # 50,000 deleted files in 50 folders, written and deleted by mtools.
+  large="$results/large.img"
+  if [ -n "$want_large" ]; then "$here/make-large-volume.sh" "$large" "$results/large-src"; fi
   : >"$volumes"
   # A drive letter in Wine: dosdevices/x: is the drive's root folder (an
   # empty folder here), dosdevices/x:: the raw device (the image file).
   while read -r letter kind image; do
+    [ -n "$letter" ] || continue
     mkdir -p "$results/roots/$letter"
     ln -sfn "$results/roots/$letter" "$WINEPREFIX/dosdevices/$letter:"
     ln -sfn "$image" "$WINEPREFIX/dosdevices/$letter::"
@@ -90,6 +101,7 @@ n ntfs $build/test-images/ntfs-4k.img
 f fat16 $build/test-images/fat16-2k.img
 g fat32 $build/test-images/fat32-512.img
 t fat12 $fat12
+${want_large:+b large $large}
 VOLUMES
 fi
 
@@ -107,7 +119,7 @@ while kill -0 "$driver_pid" 2>/dev/null; do
 done
 status=0
 wait "$driver_pid" || status=$?
-if [ -n "$want_results" ]; then
+if [ -n "$compare" ]; then
   python3 "$here/compare_results.py" "$build" "$run" || status=1
 fi
 echo "window-test: screenshots in $shots"
