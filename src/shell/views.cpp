@@ -397,8 +397,94 @@ bool TreeDragInProgress() { return false; }
 bool RefillRunning() { return false; }
 
 // The two-pane commands act on the service's machine and folder listings,
-// which stay empty here.
-void HandleViewCommand(HWND, unsigned) {}
+// which nothing fills here: they keep their refusals and their visible
+// steps, and the service side does nothing.
+namespace {
+std::wstring g_filterPattern;  // the two-pane listing's name filter
+std::wstring g_pendingFolder;  // folder the next listing starts in
+
+std::wstring FirstSelectedName() {
+  HWND list = Shell().fileList;
+  int row = list ? ListView_GetNextItem(list, -1, LVNI_SELECTED) : -1;
+  return row < 0 ? std::wstring() : [&] {
+    TextView t = g_store.Column(RowOffset(list, row), kColName);
+    return std::wstring(t.begin(), t.end());
+  }();
+}
+}  // namespace
+
+void HandleViewCommand(HWND window, unsigned id) {
+  ShellState& s = Shell();
+  const bool refused = s.searchBar || s.busy || RefillRunning();
+  switch (id) {
+    case CMD_REFRESH_ALL: {
+      if (refused) return;
+      std::wstring caption = LibraryString(IDS_REFRESH_ALL_CAPTION).substr(0, 64);
+      std::wstring text = LibraryString(IDS_REFRESH_ALL_TEXT);
+      if (MessageBoxW(window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+      MachineRecord* machine = s.session ? s.session->Current() : nullptr;
+      if (machine && machine->connected) {
+        SetStatusText(0, LibraryString(368));
+        EmptyFileList();
+        if (s.volumeTree) TreeView_DeleteAllItems(s.volumeTree);
+      } else {
+        SetStatusText(0, LibraryString(293));
+        s.busy = false;
+      }
+      break;
+    }
+    case CMD_CONNECT:
+      if (refused) return;
+      SetStatusText(0, LibraryString(294));
+      if (s.progressBar) {
+        SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
+        SendMessageW(s.progressBar, PBM_SETPOS, 5, 0);
+      }
+      // Connecting is the service's, and there is none.
+      if (s.session) s.session->Request(513, nullptr, 0);
+      break;
+    case CMD_LIST_FOLDER:
+      if (refused || s.searchPanel) return;
+      s.busy = true;
+      if (s.volumeTree && !TreeView_GetSelection(s.volumeTree))
+        TreeView_SelectItem(s.volumeTree, TreeView_GetRoot(s.volumeTree));
+      // The listing comes from the service: nothing arrives.
+      s.busy = false;
+      break;
+    case CMD_UNDELETE:
+      if (refused) return;
+      EnableUndeleteItems(false);
+      RefreshSummary();
+      break;
+    case CMD_FILTER_EXTENSION: {
+      std::wstring name = FirstSelectedName();
+      size_t dot = name.rfind(L'.');
+      g_filterPattern = L"*." + (dot == std::wstring::npos ? std::wstring(L"*") : name.substr(dot + 1));
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    }
+    case CMD_FILTER_NAME:
+      g_filterPattern = FirstSelectedName();
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    case CMD_SEARCH_THIS_FOLDER:
+      if (s.searchBar || s.searchPanel || !s.volumeTree || !TreeView_GetSelection(s.volumeTree)) return;
+      g_pendingFolder = TreeSelectionPath();
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    case CMD_COLLAPSE_TREE: {
+      HWND tree = s.volumeTree;
+      HTREEITEM selected = tree ? TreeView_GetSelection(tree) : nullptr;
+      HTREEITEM root = tree ? TreeView_GetRoot(tree) : nullptr;
+      if (!selected || TreeView_GetParent(tree, selected) != root || !root) return;
+      EmptyFileList();
+      TreeView_SelectItem(tree, nullptr);
+      TreeView_Expand(tree, root, TVE_EXPAND);
+      break;
+    }
+    default: break;
+  }
+}
 
 LRESULT ForwardNotify(HWND, NMHDR* header) {
   ShellState& s = Shell();
