@@ -1279,7 +1279,7 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"notadmin")) CheckNotAdministrator();
   if (want(L"widths")) CheckStoredWidths();
   if (want(L"refusals")) CheckRefusals();
-  bool large = std::find(parts.begin(), parts.end(), L"large") != parts.end();
+  bool large = want(L"large");
   if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);
   return g_failures ? 1 : 0;
