@@ -114,3 +114,5 @@
 #define IDS_TREE_TITLE 394
 #define IDS_LIST_TITLE 393
 #define IDS_STATUS_READY 319
+#define IDS_LONG_PATHS 420         // %d: found paths longer than the list shows
+#define IDS_DESTINATION_ON_VOLUME 421

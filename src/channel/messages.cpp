@@ -72,7 +72,18 @@ bool CallbackSink::Post(uint32_t commandId, gmem::Handle payload) {
 
 #ifdef _WIN32
 bool WindowSink::Post(uint32_t commandId, gmem::Handle payload) {
-  return PostMessageW(static_cast<HWND>(hwnd_), WM_COMMAND, commandId, reinterpret_cast<LPARAM>(payload)) != 0;
+  HWND window = static_cast<HWND>(hwnd_);
+  for (int attempt = 0;; ++attempt) {
+    if (PostMessageW(window, WM_COMMAND, commandId, reinterpret_cast<LPARAM>(payload))) return true;
+    // A queue holds at most 10,000 posted messages; a search that finds
+    // more than the window has handled so far waits for it to catch up
+    // rather than losing files. The window's own thread cannot wait for
+    // itself, and a window that is gone never catches up.
+    if (GetLastError() != ERROR_NOT_ENOUGH_QUOTA || attempt >= 12000 || !IsWindow(window) ||
+        GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId())
+      return false;
+    Sleep(5);
+  }
 }
 #endif
 

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <iterator>
 
+#include "channel/receiver.h"
 #include "res/resource.h"
 #include "shell/main_window.h"
 #include "shell/registry.h"
+#include "shell/results.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -68,13 +70,142 @@ void StoredOrDefaultWidths(int32_t* widths) {
   for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = Px(kDefaultWidths[i]);
 }
 
+// The search results' texts; the list holds none of its own and asks for
+// them through the display callback.
+ResultTextStore g_store;
+SortRule g_sort;
+int g_sortColumn = -1;
+uint64_t g_freeBytes = 0;
+wchar_t g_freeDrive = 0;
+WNDPROC g_listProc = nullptr;
+
+DateOrder UserDateOrder() {
+  wchar_t order[4] = {};
+  GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_IDATE, order, 4);
+  return order[0] == L'1' ? DateOrder::DayMonthYear : order[0] == L'2' ? DateOrder::YearMonthDay
+                                                                       : DateOrder::MonthDayYear;
+}
+
+int LocaleCompare(TextView a, TextView b) {
+  // Store texts are NUL-terminated in place.
+  Text x(a), y(b);
+  int c = lstrcmpW(reinterpret_cast<const wchar_t*>(x.c_str()), reinterpret_cast<const wchar_t*>(y.c_str()));
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+
+// The list is virtual: it knows only how many rows there are and asks for
+// each text it draws. Row i is the store's row at g_rows[i], so a search
+// with tens of thousands of files adds a number per file, not a control item.
+std::vector<int64_t> g_rows;
+
+// The list learns of new rows at most every 100 ms while files arrive
+// (and once more when the search ends): telling it per row redraws its
+// scroll bar per row, which costs far more than the row.
+constexpr DWORD kRowFlushMs = 100;
+constexpr UINT_PTR kRowFlushTimer = 0x5256;
+DWORD g_lastFlush = 0;
+
+void CALLBACK RowFlushTimer(HWND window, UINT, UINT_PTR id, DWORD) {
+  KillTimer(window, id);
+  FlushFoundRows();
+}
+
+int64_t RowOffset(HWND, int row) { return row >= 0 && static_cast<size_t>(row) < g_rows.size() ? g_rows[row] : -1; }
+
+void OnGetDisplayInfo(NMLVDISPINFOW* info) {
+  if (info->item.mask & LVIF_IMAGE) info->item.iImage = 1;
+  if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0) return;
+  int64_t offset = RowOffset(info->hdr.hwndFrom, info->item.iItem);
+  TextView text = g_store.Column(offset, info->item.iSubItem);
+  size_t n = std::min<size_t>(text.size(), static_cast<size_t>(info->item.cchTextMax) - 1);
+  std::copy(text.begin(), text.begin() + n, info->item.pszText);
+  info->item.pszText[n] = 0;
+}
+
+void SortByColumn(int column) {
+  ShellState& s = Shell();
+  FlushFoundRows();
+  if (!s.searchBar && !s.searchPanel) g_sortColumn = column;
+  g_sort.searchBar = s.searchBar != nullptr;
+  g_sort.order = UserDateOrder();
+  g_sort.textCompare = LocaleCompare;
+  // The selection belongs to the rows, not to their places.
+  std::vector<int64_t> selected;
+  for (int row = -1; (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;) selected.push_back(g_rows[row]);
+  std::stable_sort(g_rows.begin(), g_rows.end(), [column](int64_t a, int64_t b) {
+    return g_sort.Compare(column, g_store.Column(a, column), g_store.Column(b, column)) < 0;
+  });
+  g_sort.Sorted();
+  if (!selected.empty()) {
+    std::sort(selected.begin(), selected.end());
+    ListView_SetItemState(s.fileList, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+    for (size_t row = 0; row < g_rows.size(); ++row)
+      if (std::binary_search(selected.begin(), selected.end(), g_rows[row]))
+        ListView_SetItemState(s.fileList, static_cast<int>(row), LVIS_SELECTED, LVIS_SELECTED);
+  }
+  InvalidateRect(s.fileList, nullptr, FALSE);
+}
+
+// Keys are recognised by their names, as the system spells them.
+std::wstring KeyName(LPARAM lp) {
+  wchar_t name[32] = {};
+  GetKeyNameTextW(static_cast<LONG>(lp), name, static_cast<int>(std::size(name)));
+  return name;
+}
+
+void EnableUndeleteItems(bool enable) {
+  HMENU menu = GetMenu(Shell().mainWindow);
+  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
+  ShellState& s = Shell();
+  switch (msg) {
+    case WM_SETFOCUS:
+    case WM_MOUSEACTIVATE:
+      s.activePane = ActivePane::List;
+      EnableUndeleteItems(!s.searchBar && ListView_GetSelectedCount(list) > 0);
+      break;
+    case WM_GETDLGCODE: return CallWindowProcW(g_listProc, list, msg, wp, lp) | DLGC_WANTTAB;
+    case WM_KEYDOWN: {
+      std::wstring key = KeyName(lp);
+      if (key == L"End" && (GetKeyState(VK_SHIFT) & 0x8000)) {
+        PostMessageW(s.mainWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
+        break;
+      }
+      if (key == L"Esc" && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
+      if (key == L"Tab") {
+        if (s.searchBar) SetFocus(s.searchBar);
+        else if (!s.searchPanel && s.volumeTree) SetFocus(s.volumeTree);
+        return 0;
+      }
+      if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
+        SelectAllRows();
+        EnableUndeleteItems(true);
+        SetFocus(list);
+        RefreshSummary();
+        return 0;
+      }
+      break;
+    }
+    case WM_CHAR:
+      if (wp == L'\t' || wp == 1) return 0;  // handled on key down
+      break;
+    default: break;
+  }
+  return CallWindowProcW(g_listProc, list, msg, wp, lp);
+}
+
 HWND CreateFileList(HWND window) {
   ShellState& s = Shell();
   HWND list = CreateWindowExW(WS_EX_STATICEDGE, WC_LISTVIEWW, L"",
-                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS, 0, Px(kPaneTop),
+                              WS_CHILD | WS_VISIBLE | WS_TABSTOP | LVS_REPORT | LVS_SHOWSELALWAYS | LVS_OWNERDATA, 0, Px(kPaneTop),
                               CW_USEDEFAULT, CW_USEDEFAULT, window, nullptr, s.program, nullptr);
   if (!list) return nullptr;
-  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP);
+  ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_INFOTIP);
+  g_listProc = reinterpret_cast<WNDPROC>(
+      SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileListProc)));
   int32_t widths[kTwoPaneColumns];
   StoredOrDefaultWidths(widths);
   for (int i = 0; i < kTwoPaneColumns; ++i) {
@@ -143,25 +274,88 @@ void UseTwoPaneColumns() {
 }
 
 void EmptyFileList() {
+  g_rows.clear();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();
 }
 
-// The file list holds no texts of its own yet; its store arrives with the
-// search results.
-void FreeListStore() {}
+void FreeListStore() { g_store.Clear(); }
+
+void AddFoundFile(const FoundFile& file) {
+  ShellState& s = Shell();
+  if (!s.fileList) return;
+  int64_t offset = g_store.Append(RowTexts(file, UserDateOrder()));
+  if (offset < 0) return;  // the store could not grow: this file is left out
+  g_rows.push_back(offset);
+  if (GetTickCount() - g_lastFlush >= kRowFlushMs) {
+    FlushFoundRows();
+    UpdateWindow(s.fileList);
+  } else {
+    SetTimer(s.mainWindow, kRowFlushTimer, kRowFlushMs, RowFlushTimer);
+  }
+}
+
+void FlushFoundRows() {
+  HWND list = Shell().fileList;
+  g_lastFlush = GetTickCount();
+  if (!list || ListView_GetItemCount(list) == static_cast<int>(g_rows.size())) return;
+  ListView_SetItemCountEx(list, static_cast<int>(g_rows.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+}
+
+std::vector<std::array<Text, kResultColumns>> SelectedRows() {
+  FlushFoundRows();
+  std::vector<std::array<Text, kResultColumns>> rows;
+  HWND list = Shell().fileList;
+  if (!list) return rows;
+  int count = ListView_GetItemCount(list);
+  for (int row = 0; row < count; ++row) {
+    if (!(ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
+    int64_t offset = RowOffset(list, row);
+    std::array<Text, kResultColumns> texts;
+    for (int c = 0; c < kResultColumns; ++c) texts[c] = Text(g_store.Column(offset, c));
+    rows.push_back(std::move(texts));
+  }
+  return rows;
+}
+
+void FitResultColumns() {
+  HWND list = Shell().fileList;
+  if (!list || ListView_GetItemCount(list) == 0) return;
+  // Sizes and dates cut short are unreadable: those two columns widen to
+  // their texts, never narrow.
+  for (int column : {kColSize, kColDate}) {
+    int before = ListView_GetColumnWidth(list, column);
+    ListView_SetColumnWidth(list, column, LVSCW_AUTOSIZE_USEHEADER);
+    if (ListView_GetColumnWidth(list, column) < before) ListView_SetColumnWidth(list, column, before);
+  }
+}
+
+void SetFreeSpace(uint64_t bytes, wchar_t drive) {
+  g_freeBytes = bytes;
+  g_freeDrive = drive;
+}
 
 void SelectAllRows() {
+  FlushFoundRows();
   if (Shell().fileList) ListView_SetItemState(Shell().fileList, -1, LVIS_SELECTED, LVIS_SELECTED);
 }
 
 void RefreshSummary() {
   ShellState& s = Shell();
   if (!s.fileList) return;
+  FlushFoundRows();
   int rows = ListView_GetItemCount(s.fileList);
   int selected = ListView_GetSelectedCount(s.fileList);
-  if (selected > 0) SetStatusText(1, FormatLibraryString(291, {static_cast<int64_t>(selected)}));
-  else SetStatusText(1, FormatLibraryString(288, {static_cast<int64_t>(rows)}));
+  // Sizes are added in 64 bits from their whole texts.
+  uint64_t bytes = 0;
+  for (int row = -1; selected > 0 && (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;)
+    bytes += DigitsValue(g_store.Column(RowOffset(s.fileList, row), kColSize));
+  Summary sum = SummaryFor(rows, selected, bytes, g_freeBytes);
+  SetStatusText(1, FormatLibraryString(sum.counts.stringId, {static_cast<int64_t>(sum.counts.value)}));
+  if (sum.bytes.withDrive)
+    SetStatusText(2, FormatLibraryString(sum.bytes.stringId, {sum.bytes.value, static_cast<char16_t>(g_freeDrive)}));
+  else
+    SetStatusText(2, FormatLibraryString(sum.bytes.stringId, {sum.bytes.value}));
 }
 
 void CollapseTree() {
@@ -202,15 +396,121 @@ std::wstring TreeSelectionPath() {
 bool TreeDragInProgress() { return false; }
 bool RefillRunning() { return false; }
 
-// Found files, progress and reports of the engines are shown by the search
-// bar's views; until they exist the messages are only released.
-void HandleEngineMessage(unsigned, HGLOBAL) {}
-
 // The two-pane commands act on the service's machine and folder listings,
-// which stay empty here.
-void HandleViewCommand(HWND, unsigned) {}
+// which nothing fills here: they keep their refusals and their visible
+// steps, and the service side does nothing.
+namespace {
+std::wstring g_filterPattern;  // the two-pane listing's name filter
+std::wstring g_pendingFolder;  // folder the next listing starts in
 
-LRESULT ForwardNotify(HWND, NMHDR*) { return 0; }
+std::wstring FirstSelectedName() {
+  HWND list = Shell().fileList;
+  int row = list ? ListView_GetNextItem(list, -1, LVNI_SELECTED) : -1;
+  return row < 0 ? std::wstring() : [&] {
+    TextView t = g_store.Column(RowOffset(list, row), kColName);
+    return std::wstring(t.begin(), t.end());
+  }();
+}
+}  // namespace
+
+void HandleViewCommand(HWND window, unsigned id) {
+  ShellState& s = Shell();
+  const bool refused = s.searchBar || s.busy || RefillRunning();
+  switch (id) {
+    case CMD_REFRESH_ALL: {
+      if (refused) return;
+      std::wstring caption = LibraryString(IDS_REFRESH_ALL_CAPTION).substr(0, 64);
+      std::wstring text = LibraryString(IDS_REFRESH_ALL_TEXT);
+      if (MessageBoxW(window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+      MachineRecord* machine = s.session ? s.session->Current() : nullptr;
+      if (machine && machine->connected) {
+        SetStatusText(0, LibraryString(368));
+        EmptyFileList();
+        if (s.volumeTree) TreeView_DeleteAllItems(s.volumeTree);
+      } else {
+        SetStatusText(0, LibraryString(293));
+        s.busy = false;
+      }
+      break;
+    }
+    case CMD_CONNECT:
+      if (refused) return;
+      SetStatusText(0, LibraryString(294));
+      if (s.progressBar) {
+        SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
+        SendMessageW(s.progressBar, PBM_SETPOS, 5, 0);
+      }
+      // Connecting is the service's, and there is none.
+      if (s.session) s.session->Request(513, nullptr, 0);
+      break;
+    case CMD_LIST_FOLDER:
+      if (refused || s.searchPanel) return;
+      s.busy = true;
+      if (s.volumeTree && !TreeView_GetSelection(s.volumeTree))
+        TreeView_SelectItem(s.volumeTree, TreeView_GetRoot(s.volumeTree));
+      // The listing comes from the service: nothing arrives.
+      s.busy = false;
+      break;
+    case CMD_UNDELETE:
+      if (refused) return;
+      EnableUndeleteItems(false);
+      RefreshSummary();
+      break;
+    case CMD_FILTER_EXTENSION: {
+      std::wstring name = FirstSelectedName();
+      size_t dot = name.rfind(L'.');
+      g_filterPattern = L"*." + (dot == std::wstring::npos ? std::wstring(L"*") : name.substr(dot + 1));
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    }
+    case CMD_FILTER_NAME:
+      g_filterPattern = FirstSelectedName();
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    case CMD_SEARCH_THIS_FOLDER:
+      if (s.searchBar || s.searchPanel || !s.volumeTree || !TreeView_GetSelection(s.volumeTree)) return;
+      g_pendingFolder = TreeSelectionPath();
+      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
+      break;
+    case CMD_COLLAPSE_TREE: {
+      HWND tree = s.volumeTree;
+      HTREEITEM selected = tree ? TreeView_GetSelection(tree) : nullptr;
+      HTREEITEM root = tree ? TreeView_GetRoot(tree) : nullptr;
+      if (!selected || TreeView_GetParent(tree, selected) != root || !root) return;
+      EmptyFileList();
+      TreeView_SelectItem(tree, nullptr);
+      TreeView_Expand(tree, root, TVE_EXPAND);
+      break;
+    }
+    default: break;
+  }
+}
+
+LRESULT ForwardNotify(HWND, NMHDR* header) {
+  ShellState& s = Shell();
+  if (!header || header->hwndFrom != s.fileList) return 0;
+  switch (header->code) {
+    case LVN_GETDISPINFOW: OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header)); break;
+    case LVN_GETINFOTIPW: {
+      // The whole path of the row, however long.
+      auto tip = reinterpret_cast<NMLVGETINFOTIPW*>(header);
+      int64_t offset = RowOffset(s.fileList, tip->iItem);
+      Text path = Text(g_store.Column(offset, kColFolder)) + Text(g_store.Column(offset, kColName));
+      if (tip->pszText && tip->cchTextMax > 0) lstrcpynW(tip->pszText, reinterpret_cast<const wchar_t*>(path.c_str()), tip->cchTextMax);
+      break;
+    }
+    case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); break;
+    case LVN_ITEMCHANGED:
+      // Selection changes count only in the two-pane view.
+      if (!s.searchBar) {
+        EnableUndeleteItems(ListView_GetSelectedCount(s.fileList) > 0);
+        RefreshSummary();
+      }
+      break;
+    default: break;
+  }
+  return 0;
+}
 
 void ShowContextMenu(HWND, HWND, LPARAM) {}
 

@@ -5,7 +5,15 @@
 #pragma once
 #include <windows.h>
 
+#include <array>
 #include <string>
+#include <vector>
+
+#include "shell/results.h"
+
+namespace rv {
+struct FoundFile;
+}
 
 namespace rv::shell {
 
@@ -19,6 +27,16 @@ void CreateChildWindows(HWND window);
 void UseSearchColumns();
 void UseTwoPaneColumns();
 void EmptyFileList();
+// One row per found file, its texts in the list's store.
+void AddFoundFile(const FoundFile& file);
+// Gives the list the rows added since it last heard.
+void FlushFoundRows();
+// The texts of the selected rows, from row 0 down.
+std::vector<std::array<Text, kResultColumns>> SelectedRows();
+// Widens the size and date columns to their texts after a search.
+void FitResultColumns();
+// The free-space figure the summary shows when nothing is selected.
+void SetFreeSpace(uint64_t bytes, wchar_t drive);
 void FreeListStore();
 void SelectAllRows();
 // Status-bar parts 1 and 2: the list's row count or selection.
@@ -35,6 +53,9 @@ bool RefillRunning();
 
 // Engine messages (controller message ids); the caller frees the payload.
 void HandleEngineMessage(unsigned id, HGLOBAL payload);
+// A message box of a slot class (0 to 9) is not shown while one of its
+// class is open; other slots always show.
+void ShowMessageBox(const std::wstring& text, const std::wstring& caption, unsigned style, int slot);
 // Commands of the two-pane view.
 void HandleViewCommand(HWND window, unsigned id);
 LRESULT ForwardNotify(HWND window, NMHDR* header);

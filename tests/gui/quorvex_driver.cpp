@@ -930,6 +930,309 @@ void CheckRefusals() {
   DeleteFileW(renamed.c_str());
 }
 
+
+// ---- Searching and recovering -----------------------------------------------------------
+// The script maps test volumes to drive letters (BUILD\window-volumes.tsv:
+// letter, tab, kind) and compares what the driver writes under
+// BUILD\window-results with `retriva search/recover` on the same volumes.
+
+std::string Utf8(const std::wstring& w) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+void WriteUtf8File(const std::wstring& path, const std::string& text) {
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
+// A list-view cell, read through a buffer in the program's process.
+std::wstring CellText(HWND list, int row, int column) {
+  constexpr int kUnits = 2048;
+  RemoteBuffer buffer(list, sizeof(LVITEMW) + kUnits * 2);
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.cchTextMax = kUnits;
+  item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(buffer.Address()) + sizeof(LVITEMW));
+  buffer.Write(&item, sizeof item);
+  LRESULT n = SendMessageW(list, LVM_GETITEMTEXTW, row, reinterpret_cast<LPARAM>(buffer.Address()));
+  std::wstring text(static_cast<size_t>(std::max<LRESULT>(n, 0)), L'\0');
+  if (n > 0) buffer.Read(text.data(), static_cast<size_t>(n) * 2, sizeof(LVITEMW));
+  return text;
+}
+
+using Row = std::vector<std::wstring>;
+std::vector<Row> ListRows(HWND list) {
+  std::vector<Row> rows;
+  int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int r = 0; r < count; ++r) {
+    Row row;
+    for (int c = 0; c < 6; ++c) row.push_back(CellText(list, r, c));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+void SetRowStates(HWND list, int row, UINT state, UINT mask) {
+  RemoteBuffer buffer(list, sizeof(LVITEMW));
+  LVITEMW item{};
+  item.stateMask = mask;
+  item.state = state;
+  buffer.Write(&item, sizeof item);
+  SendMessageW(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(buffer.Address()));
+}
+
+// A click on a column's header, as the mouse gives it.
+void ClickColumn(HWND list, int column) {
+  HWND header = reinterpret_cast<HWND>(SendMessageW(list, LVM_GETHEADER, 0, 0));
+  RemoteBuffer buffer(header, sizeof(RECT));
+  SendMessageW(header, HDM_GETITEMRECT, column, reinterpret_cast<LPARAM>(buffer.Address()));
+  RECT r{};
+  buffer.Read(&r, sizeof r);
+  LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  SendMessageW(header, WM_LBUTTONUP, 0, at);
+}
+
+uint64_t Digits(const std::wstring& t) {
+  uint64_t v = 0;
+  for (wchar_t c : t)
+    if (c >= L'0' && c <= L'9') v = v * 10 + (c - L'0');
+  return v;
+}
+
+// Minutes of "MM/DD/YYYY HH:MM" (the prefix's locale orders dates so).
+long long Minutes(const std::wstring& t) {
+  int mo = 0, d = 0, y = 0, h = 0, mi = 0;
+  swscanf(t.c_str(), L"%d/%d/%d %d:%d", &mo, &d, &y, &h, &mi);
+  return ((((y * 13LL + mo) * 32 + d) * 24 + h) * 60) + mi;
+}
+
+// -1, 0, 1 for a before, equal to, after b in the column's own order.
+int CompareCells(int column, const std::wstring& a, const std::wstring& b) {
+  auto sign = [](auto x, auto y) { return x < y ? -1 : x > y ? 1 : 0; };
+  switch (column) {
+    case 1: return sign(Digits(a), Digits(b));
+    case 2: return sign(Minutes(a), Minutes(b));
+    case 4:
+    case 5: return sign(_wtoi(a.c_str()), _wtoi(b.c_str()));
+    default: {
+      int c = lstrcmpW(a.c_str(), b.c_str());
+      return sign(c, 0);
+    }
+  }
+}
+
+bool Ordered(const std::vector<Row>& rows, int column, bool descending) {
+  for (size_t i = 1; i < rows.size(); ++i) {
+    int c = CompareCells(column, rows[i - 1][column], rows[i][column]);
+    if (descending ? c < 0 : c > 0) return false;
+  }
+  return true;
+}
+
+HWND WaitForTitled(DWORD pid, const std::wstring& title, DWORD timeoutMs) {
+  HWND found = nullptr;
+  WaitFor(
+      [&] {
+        for (HWND d : TopLevel(L"#32770", pid, true))
+          if (WindowText(d) == title) return (found = d) != nullptr;
+        return false;
+      },
+      timeoutMs);
+  return found;
+}
+
+std::vector<std::wstring> ListBoxLines(HWND box) {
+  std::vector<std::wstring> lines;
+  int n = static_cast<int>(SendMessageW(box, LB_GETCOUNT, 0, 0));
+  for (int i = 0; i < n; ++i) {
+    int length = static_cast<int>(SendMessageW(box, LB_GETTEXTLEN, i, 0));
+    // LB_GETTEXT, a system message, is carried across processes.
+    std::wstring line(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
+    SendMessageW(box, LB_GETTEXT, i, reinterpret_cast<LPARAM>(line.data()));
+    line.resize(wcslen(line.c_str()));
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+bool SearchDone(HWND bar, HWND status) {
+  return IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)) && StatusText(status, 0) == LibraryText(293);
+}
+
+void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
+  std::printf("-- search and recover on %c: (%s)\n", static_cast<char>(letter), Narrow(kind).c_str());
+  std::wstring results = g_build + L"\\window-results";
+  std::wstring prefix = results + L"\\" + std::wstring(1, letter);
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "the window starts");
+  HWND bar = ChildOfClass(w, L"#32770");
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  if (!bar || !list || !status) return Check(false, "search bar, file list and status bar");
+
+  std::wstring drive = std::wstring(1, letter) + L":";
+  SendMessageW(GetDlgItem(bar, IDC_SB_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
+  if (shoot) Shot(L"search-bar-filled");
+  PressButton(bar, IDC_SB_SEARCH);
+
+  if (kind == L"fat12") {
+    HWND box = WaitForDialog(p->pi.dwProcessId, 30000);
+    Check(box && MessageBoxText(box) == LibraryText(72), "FAT12: the engine's refusal box (string 72)");
+    if (box) {
+      Shot(L"fat12-refused");
+      PressButton(box, IDOK);
+    }
+    Check(WaitFor([&] { return SearchDone(bar, status); }, 30000), "FAT12: the search ends");
+    Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0, "FAT12: no rows");
+    CloseAndExit(*p, w, "fat12");
+    return;
+  }
+
+  bool done = WaitFor([&] { return SearchDone(bar, status); }, 120000);
+  Check(done, "the search ends: Search enabled again, status part 0 reads string 293");
+  Check(!IsWindowEnabled(GetDlgItem(bar, IDC_SB_STOP)) && IsWindowEnabled(GetDlgItem(bar, IDC_SB_UNDELETE)) &&
+            IsWindowEnabled(GetDlgItem(bar, IDC_SB_CLOSE)),
+        "after the search: Stop disabled, Undelete and Close enabled");
+  std::vector<Row> rows = ListRows(list);
+  Check(!rows.empty(), "rows arrived (" + std::to_string(rows.size()) + ")");
+  Text count = FormatLibraryText(ToText(LibraryText(288)), {static_cast<int64_t>(rows.size())});
+  std::wstring wantCount(count.begin(), count.end());
+  Check(StatusText(status, 1) == wantCount, "status part 1: " + Narrow(wantCount));
+  std::string tsv;
+  for (const auto& r : rows) {
+    for (size_t c = 0; c < r.size(); ++c) tsv += Utf8(r[c]) + (c + 1 < r.size() ? "\t" : "\n");
+  }
+  WriteUtf8File(prefix + L"-rows.tsv", tsv);
+
+  // Sorting: every click reverses the direction, the first sorts descending.
+  const int columns[] = {1, 1, 0, 2, 4, 3};
+  bool descending = true;
+  for (int column : columns) {
+    ClickColumn(list, column);
+    std::vector<Row> sorted = ListRows(list);
+    Check(sorted.size() == rows.size() && Ordered(sorted, column, descending),
+          "a click on column " + std::to_string(column) + " sorts it " + (descending ? "descending" : "ascending"));
+    if (shoot && column == 1 && descending) Shot(L"results-by-size");
+    descending = !descending;
+  }
+
+  // Two rows selected: the summary counts them and adds their sizes.
+  if (rows.size() >= 2) {
+    SetRowStates(list, -1, 0, LVIS_SELECTED);
+    SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+    SetRowStates(list, 1, LVIS_SELECTED, LVIS_SELECTED);
+    PostMessageW(w, WM_COMMAND, CMD_STATUS_REFRESH, 0);
+    uint64_t sum = Digits(CellText(list, 0, 1)) + Digits(CellText(list, 1, 1));
+    Text want = FormatLibraryText(ToText(LibraryText(292)), {sum});
+    Check(WaitFor([&] { return StatusText(status, 2) == std::wstring(want.begin(), want.end()); }, 3000),
+          "two rows selected: status part 2 reads string 292 with their sum");
+  }
+
+  // Every row, into a folder on another volume.
+  SetRowStates(list, -1, LVIS_SELECTED, LVIS_SELECTED);
+  PressButton(bar, IDC_SB_UNDELETE);
+  Text destTitle = FormatLibraryText(ToText(LibraryText(301)), {rv::TextView(ToText(ComputerName()))});
+  HWND dest = WaitForTitled(p->pi.dwProcessId, std::wstring(destTitle.begin(), destTitle.end()), 10000);
+  Check(dest != nullptr, "Undelete opens the destination dialog 333");
+  if (!dest) return;
+  // The searched volume itself is refused.
+  std::wstring same = drive + L"\\rescued";
+  SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(same.c_str()));
+  PressButton(dest, IDOK);
+  HWND refusal = WaitForTitled(p->pi.dwProcessId, LibraryText(301), 10000);
+  Check(refusal && MessageBoxText(refusal) == LibraryText(IDS_DESTINATION_ON_VOLUME),
+        "a destination on the searched volume is refused");
+  if (refusal) PressButton(refusal, IDOK);
+  WaitFor([&] { return !IsWindow(refusal); }, 5000);
+  std::wstring out = prefix + L"-out";
+  SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
+  if (shoot) Shot(L"undelete-destination");
+  PressButton(dest, IDOK);
+
+  HWND progress = WaitForTitled(p->pi.dwProcessId, L"Undeleting Files", 20000);
+  if (progress && shoot) Shot(L"undelete-progress");
+  HWND report = WaitForTitled(p->pi.dwProcessId, L"Undelete Report", 60000);
+  Check(report != nullptr, "the report dialog 301 opens");
+  if (!report) return;
+  Check(!progress || !IsWindow(progress), "the progress dialog has closed");
+  std::vector<std::wstring> lines = ListBoxLines(GetDlgItem(report, IDC_UR_LIST));
+  std::string text;
+  for (const auto& l : lines) text += Utf8(l) + "\n";
+  WriteUtf8File(prefix + L"-report.txt", text);
+  Check(!lines.empty(), "the report lists " + std::to_string(lines.size()) + " lines");
+  if (shoot) Shot(L"undelete-report");
+  PressButton(report, IDCANCEL);
+  Sleep(300);
+  Check(IsWindow(report), "Esc (Cancel) does not close the report");
+  PressButton(report, IDOK);
+  Check(WaitFor([&] { return !IsWindow(report); }, 5000), "OK closes the report");
+  if (shoot) Shot(L"main-with-results");
+  CloseAndExit(*p, w, "after the undelete");
+}
+
+// A volume with 50,000 deleted files: Stop ends the search early, and a
+// whole search fills the list (timed for the benchmark).
+void SearchLargeVolume(wchar_t letter) {
+  std::printf("-- a large volume on %c:\n", static_cast<char>(letter));
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "the window starts");
+  HWND bar = ChildOfClass(w, L"#32770");
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  std::wstring drive = std::wstring(1, letter) + L":";
+  SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
+  auto rows = [&] { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); };
+
+  PressButton(bar, IDC_SB_SEARCH);
+  Check(WaitFor([&] { return rows() >= 500; }, 60000), "rows arrive");
+  Shot(L"search-in-progress");
+  Check(IsWindowEnabled(GetDlgItem(bar, IDC_SB_STOP)) && !IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)),
+        "while searching: Stop enabled, Search disabled");
+  PressButton(bar, IDC_SB_STOP);
+  Check(WaitFor([&] { return SearchDone(bar, status); }, 60000), "Stop: the search ends");
+  int stopped = rows();
+  Check(stopped > 0 && stopped < 50000, "Stop ended it early (" + std::to_string(stopped) + " of 50000 rows)");
+
+  DWORD start = GetTickCount();
+  PressButton(bar, IDC_SB_SEARCH);
+  bool done = WaitFor([&] { return rows() == 50000 && SearchDone(bar, status); }, 300000);
+  DWORD took = GetTickCount() - start;
+  Check(done, "a whole search lists all 50000 files (" + std::to_string(rows()) + ")");
+  std::printf("window search of 50000 files: %lu ms\n", static_cast<unsigned long>(took));
+  WriteUtf8File(g_build + L"\\window-results\\bench-window-ms.txt", std::to_string(took) + "\n");
+  CloseAndExit(*p, w, "large volume");
+}
+
+void CheckSearchAndRecover(bool small, bool large) {
+  std::wstring config = g_build + L"\\window-volumes.tsv";
+  FILE* f = _wfopen(config.c_str(), L"r");
+  if (!f) return Check(false, "window-volumes.tsv names the mapped volumes");
+  char line[128];
+  bool first = true;
+  while (fgets(line, sizeof line, f)) {
+    if (!line[0] || line[1] != '\t') continue;
+    std::string kind(line + 2);
+    while (!kind.empty() && (kind.back() == '\n' || kind.back() == '\r')) kind.pop_back();
+    if (kind == "large") {
+      if (large) SearchLargeVolume(static_cast<wchar_t>(line[0]));
+    } else if (small) {
+      SearchAndRecover(static_cast<wchar_t>(line[0]), std::wstring(kind.begin(), kind.end()), first);
+      first = false;
+    }
+  }
+  fclose(f);
+}
+
 }  // namespace
 
 // Windows under Xvfb have no window manager to frame them: a Wine virtual
@@ -976,6 +1279,8 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"notadmin")) CheckNotAdministrator();
   if (want(L"widths")) CheckStoredWidths();
   if (want(L"refusals")) CheckRefusals();
+  bool large = want(L"large");
+  if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);
   return g_failures ? 1 : 0;
 }

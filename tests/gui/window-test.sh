@@ -11,7 +11,14 @@
 # wineserver is stopped at the end.
 #
 # Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
-#   PART: library lists main close hidden notadmin widths refusals
+#   PART: library lists main close hidden notadmin widths refusals results
+#         large (Stop on a 50,000-file volume, and a timed whole search)
+#
+# "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
+# FAT32 from the committed images, a FAT12 volume made here), lets the
+# driver search and recover on each, and compares its rows, recovered files
+# and report lines with `retriva.exe search --json` and `recover --json` on
+# the same volumes (tests/gui/compare_results.py).
 set -euo pipefail
 
 build=$(cd "$1" && pwd -P)
@@ -59,6 +66,45 @@ done
 wineserver -k >/dev/null 2>&1 || true
 wineserver -w >/dev/null 2>&1 || true
 
+want_results=
+want_large=
+compare=
+if [ $# -eq 0 ]; then want_results=1 compare=1 want_large=1; fi
+for part in "$@"; do
+  [ "$part" = results ] && want_results=1 && compare=1
+  # The 50,000-file volume alone: Stop, and the timing the benchmark reads.
+  [ "$part" = large ] && want_results=1 && want_large=1
+done
+volumes="$build/window-volumes.tsv"
+results="$build/window-results"
+if [ -n "$want_results" ]; then
+  PATH=$PATH:/usr/sbin:/sbin
+  rm -rf "$results"
+  mkdir -p "$results/roots"
+  fat12="$results/fat12.img"
+  truncate -s 2M "$fat12"
+  mkfs.fat -F 12 -n WINFAT12 "$fat12" >/dev/null
+  # 50,000 deleted files in 50 folders, written and deleted by mtools.
+  large="$results/large.img"
+  if [ -n "$want_large" ]; then "$here/make-large-volume.sh" "$large" "$results/large-src"; fi
+  : >"$volumes"
+  # A drive letter in Wine: dosdevices/x: is the drive's root folder (an
+  # empty folder here), dosdevices/x:: the raw device (the image file).
+  while read -r letter kind image; do
+    [ -n "$letter" ] || continue
+    mkdir -p "$results/roots/$letter"
+    ln -sfn "$results/roots/$letter" "$WINEPREFIX/dosdevices/$letter:"
+    ln -sfn "$image" "$WINEPREFIX/dosdevices/$letter::"
+    printf '%s\t%s\n' "$letter" "$kind" >>"$volumes"
+  done <<VOLUMES
+n ntfs $build/test-images/ntfs-4k.img
+f fat16 $build/test-images/fat16-2k.img
+g fat32 $build/test-images/fat32-512.img
+t fat12 $fat12
+${want_large:+b large $large}
+VOLUMES
+fi
+
 "$run" "$driver" "$build" "$shots" "$@" &
 driver_pid=$!
 # Take the screen for every request the driver leaves, until it ends.
@@ -73,5 +119,8 @@ while kill -0 "$driver_pid" 2>/dev/null; do
 done
 status=0
 wait "$driver_pid" || status=$?
+if [ -n "$compare" ]; then
+  python3 "$here/compare_results.py" "$build" "$run" || status=1
+fi
 echo "window-test: screenshots in $shots"
 exit $status

@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""Compares what the window program listed and recovered (written by
+quorvex_driver.exe under BUILD/window-results) with the command line's
+`search --json` and `recover --json` on the same mapped volumes.
+
+Usage: compare_results.py BUILD_DIR WINE_RUN_SCRIPT
+"""
+import json
+import os
+import re
+import subprocess
+import sys
+
+build, run = sys.argv[1], sys.argv[2]
+results = os.path.join(build, "window-results")
+here = os.path.dirname(os.path.abspath(__file__))
+failures = 0
+
+
+def check(ok, what):
+    global failures
+    print(("ok     " if ok else "FAILED ") + what)
+    if not ok:
+        failures += 1
+
+
+def library_strings():
+    texts = {}
+    rc = open(os.path.join(here, "..", "..", "res", "pgres.rc"), encoding="utf-8").read()
+    for m in re.finditer(r'^\s+(\d+) "((?:[^"]|"")*)"\s*$', rc, re.M):
+        texts[int(m.group(1))] = m.group(2).replace('""', '"').replace("\\\\", "\\")
+    return texts
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def retriva(*args):
+    out = subprocess.run([run, os.path.join(build, "retriva.exe"), *args], capture_output=True, text=True,
+                         encoding="utf-8")
+    return [json.loads(line) for line in out.stdout.splitlines() if line.startswith("{")]
+
+
+def grouped(n):
+    return "{:,}B".format(n)
+
+
+def signed32(n):
+    return str(n - (1 << 32) if n >= (1 << 31) else n)
+
+
+strings = library_strings()
+report_ids = {776: (101, "output"), 777: (102, "output"), 778: (104, "source"), 785: (377, "source")}
+
+for line in open(os.path.join(build, "window-volumes.tsv")):
+    letter, kind = line.split()
+    if kind in ("fat12", "large"):
+        continue
+    drive = letter.upper() + ":"
+    print("-- %s (%s): the window against the command line" % (drive, kind))
+    found = retriva("search", drive, "--json")
+    want = sorted([j["name"], grouped(j["size"]), j["time"], drive + j["folder"], signed32(j["locator"]),
+                   " " if j["index"] is None else str(j["index"])] for j in found)
+    rows_file = os.path.join(results, letter + "-rows.tsv")
+    rows = [r.rstrip("\n").split("\t") for r in open(rows_file, encoding="utf-8")] if os.path.exists(rows_file) else []
+    rows = sorted(rows)
+    check(len(found) > 0 and rows == want, "%d rows equal the %d files of search --json" % (len(rows), len(found)))
+    if rows != want:
+        for r in rows:
+            if r not in want:
+                print("   window only: %r" % (r,))
+        for r in want:
+            if r not in rows:
+                print("   cli only:    %r" % (r,))
+
+    gui_out = os.path.join(results, letter + "-out")
+    cli_out = os.path.join(results, letter + "-cli")
+    outcomes = retriva("recover", drive, "--to", windows_path(cli_out), "--json")
+    gui_files = sorted(os.listdir(gui_out)) if os.path.isdir(gui_out) else []
+    cli_files = sorted(os.listdir(cli_out)) if os.path.isdir(cli_out) else []
+    check(len(cli_files) > 0 and gui_files == cli_files, "the same %d files recovered" % len(cli_files))
+    same = all(open(os.path.join(gui_out, n), "rb").read() == open(os.path.join(cli_out, n), "rb").read()
+               for n in gui_files if n in cli_files)
+    check(same and gui_files == cli_files, "recovered bytes equal recover's")
+
+    wanted_lines = []
+    for o in outcomes:
+        sid, which = report_ids.get(o["code"], (143, "source"))
+        name = o[which].replace(windows_path(cli_out), windows_path(gui_out))
+        wanted_lines.append(strings[sid].replace("%s", name))
+    report_file = os.path.join(results, letter + "-report.txt")
+    lines = open(report_file, encoding="utf-8").read().splitlines() if os.path.exists(report_file) else []
+    check(sorted(lines) == sorted(wanted_lines), "%d report lines match the result codes" % len(lines))
+    if sorted(lines) != sorted(wanted_lines):
+        for l in sorted(set(lines) ^ set(wanted_lines)):
+            print("   differs: %s" % l)
+
+print("%d failed" % failures)
+sys.exit(1 if failures else 0)
