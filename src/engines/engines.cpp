@@ -106,9 +106,19 @@ bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, M
   return ok != 0;
 }
 
+const EngineRow& FallbackEngine() { return kFat; }
+
 void StopEngines() {
+  for (const EngineRow* row : AllEngines()) {
+    int32_t running = kEngineRunning;
+    row->runState->compare_exchange_strong(running, kEngineStopRequested);
+  }
+}
+
+bool EnginesIdle() {
   for (const EngineRow* row : AllEngines())
-    if (row->runState->load() == kEngineRunning) row->runState->store(kEngineStopRequested);
+    if (row->runState->load() != kEngineIdle) return false;
+  return true;
 }
 
 }  // namespace rv

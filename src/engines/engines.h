@@ -48,6 +48,9 @@ struct EngineRow {
 
 // The row for a file-system name, or null when no engine serves it.
 const EngineRow* EngineForFileSystem(TextView fileSystemName);
+// Where the window sends a name no row serves: the FAT engine, which
+// refuses what it cannot read with its own message.
+const EngineRow& FallbackEngine();
 const std::vector<const EngineRow*>& AllEngines();
 
 // Runs a search or an undelete through the row's shell, with `receiver`
@@ -57,5 +60,7 @@ bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, M
 
 // Asks every running engine to stop between records, entries or chunks.
 void StopEngines();
+// No engine is running or winding down.
+bool EnginesIdle();
 
 }  // namespace rv

@@ -3,8 +3,7 @@
 #include <windows.h>
 
 #include "channel/messages.h"
-#include "fat/fue.h"
-#include "ntfs/nue.h"
+#include "engines/engines.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -19,26 +18,27 @@ void PostToMainWindow() {
 
 }  // namespace
 
-bool IsNtfsName(const std::wstring& name) { return name == L"NTFS"; }
-
-bool EnginesIdle() { return g_ntfsRunState.load() == kEngineIdle && g_fatRunState.load() == kEngineIdle; }
-
-void RequestEngineStop() {
-  for (auto* state : {&g_ntfsRunState, &g_fatRunState}) {
-    int32_t running = kEngineRunning;
-    state->compare_exchange_strong(running, kEngineStopRequested);
-  }
+// The engine table's row for the name; a name no row serves goes to the
+// FAT engine, which refuses it with its own message.
+const EngineRow& EngineFor(const std::wstring& fileSystemName) {
+  const EngineRow* row = EngineForFileSystem(Text(fileSystemName.begin(), fileSystemName.end()));
+  return row ? *row : FallbackEngine();
 }
+
+bool IsNtfsName(const std::wstring& name) { return std::string(EngineFor(name).name) == "NTFS"; }
+
+bool EnginesIdle() { return rv::EnginesIdle(); }
+
+void RequestEngineStop() { StopEngines(); }
 
 BOOL RunSearchEngine(const std::wstring& fileSystemName, const RequestPacket& packet) {
   PostToMainWindow();
-  return IsNtfsName(fileSystemName) ? NueDel::GetDeletedFileHeadersShell(packet)
-                                    : FueDel::GetDeletedFileHeadersShell(packet);
+  return EngineFor(fileSystemName).search(packet);
 }
 
 BOOL RunUndeleteEngine(const std::wstring& fileSystemName, const RequestPacket& packet) {
   PostToMainWindow();
-  return IsNtfsName(fileSystemName) ? NueUdel::UndeleteFileShell(packet) : FueUdel::UndeleteFileShell(packet);
+  return EngineFor(fileSystemName).undelete(packet);
 }
 
 }  // namespace rv::shell

@@ -419,9 +419,7 @@ void StopEnginesAndWait() {
   // The engines poll the stop request between records; a few seconds is
   // far more than one record takes.
   for (int waited = 0; waited < 5000; waited += 20) {
-    int32_t n = g_ntfsRunState.load(), f = g_fatRunState.load();
-    bool busy = n == kEngineRunning || n == kEngineStopRequested || f == kEngineRunning || f == kEngineStopRequested;
-    if (!busy) return;
+    if (EnginesIdle()) return;
     Sleep(20);
   }
 }
