@@ -1,12 +1,8 @@
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
-#include <ctime>
 #include <atomic>
 #include <set>
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 #include "channel/messages.h"
 #include "channel/outfile.h"

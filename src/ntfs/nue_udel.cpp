@@ -103,19 +103,6 @@ bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest)
   return true;
 }
 
-// Whether any of clusters [vcn, vcn + count) has storage on the volume.
-bool AnyStoredCluster(const FileJob& job, uint64_t vcn, uint64_t count) {
-  size_t index = 0;
-  uint64_t within = 0;
-  if (count == 0 || !ntfs::FindRunOfVcn(job.runs, vcn, index, within)) return false;
-  for (; count > 0 && index < job.runs.size(); ++index, within = 0) {
-    if (job.runs[index].lcn >= 0) return true;
-    const uint64_t n = std::min(count, job.runs[index].length - within);
-    count -= n;
-  }
-  return false;
-}
-
 // The first cluster at or after `vcn` that has storage; false when none
 // does (the rest of the file is a hole).
 bool NextStoredVcn(const FileJob& job, uint64_t vcn, uint64_t& next) {
@@ -213,17 +200,19 @@ uint32_t WritePlain(FileJob& job, const Text& folder) {
     const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
     // A stretch with no stored cluster (a hole, or past the valid data) is
     // left unwritten: the output keeps it as a hole and reads zeros there.
-    if (!AnyStoredCluster(job, offset / bpc, (valid + bpc - 1) / bpc)) {
+    const uint64_t vcn = offset / bpc, clusters = (valid + bpc - 1) / bpc;
+    uint64_t next = 0;
+    const bool anyStored = NextStoredVcn(job, vcn, next);
+    if (!anyStored || next >= vcn + clusters) {
       // Straight on to the chunk of the next stored cluster: a sparse file
       // may be terabytes of hole.
-      uint64_t next = 0;
-      if (!NextStoredVcn(job, offset / bpc, next) || next * bpc >= job.initializedSize) break;
+      if (!anyStored || next * bpc >= job.initializedSize) break;
       const uint64_t target = next * bpc / chunk * chunk;
       if (target > offset) offset = target - chunk;  // the loop adds one chunk
       PostStep(job, offset);
       continue;
     }
-    if (!ReadFileClusters(job, offset / bpc, (valid + bpc - 1) / bpc, buffer.data)) return kReadWriteFailed;
+    if (!ReadFileClusters(job, vcn, clusters, buffer.data)) return kReadWriteFailed;
     ZeroPastInitialized(job, offset, buffer.data, length);
     if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return WriteFailure(file);
     PostStep(job, offset);
