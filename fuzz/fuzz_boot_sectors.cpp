@@ -41,7 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rv::FueVolumeData& v = rv::TheFueVolume();
     if (rv::SetupFueVolumeDataStructures(name, v, rv::kTrue)) {
       // The data area starts inside the volume, after the FAT.
-      if (v.dataAreaOffset >= src->SizeBytes() || v.fatByteOffset >= v.dataAreaOffset) __builtin_trap();
+      if (v.dataAreaOffset >= src->SizeBytes() ||
+          v.boot.firstFatSector * v.boot.bytesPerSector >= v.dataAreaOffset)
+        __builtin_trap();
     }
     rv::ReleaseFueVolumeData(v);
     rv::DetachVolume(name);

@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   v.sectorsPerCluster = sectorsPerCluster;
   v.bytesPerCluster = bytesPerCluster;
   v.totalClusters = total;
-  v.fatByteOffset = kReservedSectors * kSector;
+  v.boot = boot;
   v.dataAreaOffset = kReservedSectors * kSector + fatBytes;
   v.directoryMode = data[0] >> 7;
   v.startLcn = start == 0 ? kNoClusterLcn : static_cast<int64_t>(start) - 2;

@@ -30,14 +30,6 @@ constexpr size_t kLongNameUnits = 13;
 constexpr size_t kLongNameOffsets[kLongNameUnits] = {0x01, 0x03, 0x05, 0x07, 0x09, 0x0E, 0x10,
                                                      0x12, 0x14, 0x16, 0x18, 0x1C, 0x1E};
 
-// Boot sector fields read for the layout.
-constexpr size_t kBootReservedSectors = 0x0E;
-constexpr size_t kBootFatCount = 0x10;
-constexpr size_t kBootRootEntries = 0x11;
-constexpr size_t kBootSectorsPerFat16 = 0x16;
-constexpr size_t kBootSectorsPerFat32 = 0x24;
-constexpr size_t kBootExtendedFlags = 0x28;
-
 // OEM code page 437, bytes 0x80-0xFF.
 constexpr char16_t kCp437High[128] = {
     0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE,
@@ -159,36 +151,20 @@ BOOL LoadFatLayout(FueVolumeData& v) {
   }
   void* bootAddress = gmem::Lock(boot);
   if (!bootAddress) return FreeBootAndFail(boot, bootAddress, 126);
-  Bytes b(static_cast<const uint8_t*>(bootAddress), static_cast<size_t>(v.bytesPerSector));
-  const uint64_t bps = v.bytesPerSector;
-  const uint64_t reserved = le16(b, kBootReservedSectors);
-  const uint64_t fats = le8(b, kBootFatCount);
-  const uint64_t rootEntries = le16(b, kBootRootEntries);
-  uint64_t perFat = le16(b, kBootSectorsPerFat16);
-  bool mirroringOff = false;
-  uint64_t activeFat = 0;
-  if (perFat == 0) {
-    perFat = le32(b, kBootSectorsPerFat32);
-    const uint16_t flags = le16(b, kBootExtendedFlags);
-    mirroringOff = (flags & 0x80) != 0;
-    activeFat = flags & 0x07;
-  }
-  // The fixed root directory takes whole sectors: a count that does not
-  // fill the last one still has it.
-  const uint64_t rootSectors = (rootEntries * 32 + bps - 1) / bps;
-  const uint64_t fatArea = reserved + fats * perFat;
-  if (v.fileSystemKind == kFsFat16) {
-    v.dataAreaOffset = bps * (fatArea + rootSectors);
-    v.fatByteOffset = bps * reserved;
-  } else if (v.fileSystemKind == kFsFat32) {
-    v.dataAreaOffset = bps * fatArea;
-    v.fatByteOffset = mirroringOff ? bps * (reserved + activeFat * perFat) : bps * reserved;
-  } else {
+  // The layout comes from the boot sector itself: where the FAT in use and
+  // the data area lie, and how wide the FAT's entries are. The width must
+  // be the one the volume reports (FAT12 is not served).
+  if (!fat::ParseBootSector(static_cast<const uint8_t*>(bootAddress), static_cast<size_t>(v.bytesPerSector),
+                            v.handle->SizeBytes(), v.boot) ||
+      v.boot.fatBits != (v.fileSystemKind == kFsFat32 ? 32 : 16)) {
+    v.boot = fat::BootSector{};
     SetLastErrorCode(kErrorUnrecognizedVolume);
     return FreeBootAndFail(boot, bootAddress, 171);
   }
-  // The FAT must lie before the data area, and the data area inside the volume.
-  if (perFat == 0 || fats == 0 || v.fatByteOffset >= v.dataAreaOffset || v.dataAreaOffset >= v.handle->SizeBytes()) {
+  const uint64_t bps = v.boot.bytesPerSector;
+  v.dataAreaOffset = bps * v.boot.firstDataSector;
+  // The data area must begin inside the volume.
+  if (v.dataAreaOffset >= v.handle->SizeBytes()) {
     SetLastErrorCode(kErrorInvalidData);
     return FreeBootAndFail(boot, bootAddress, 171);
   }
@@ -198,7 +174,7 @@ BOOL LoadFatLayout(FueVolumeData& v) {
   walk.phase = WalkPhase::Files;
   WalkLevel& root = walk.levels[0];
   if (v.fileSystemKind == kFsFat16) {
-    root.buffer = DasdReadClusterAlloc(v, reserved + fats * perFat, rootSectors, bps);
+    root.buffer = DasdReadClusterAlloc(v, v.boot.firstRootSector, v.boot.rootDirSectors, bps);
     if (!root.buffer) return FreeBootAndFail(boot, bootAddress, 211);
     walk.begin = static_cast<uint8_t*>(gmem::Lock(root.buffer));
     if (!walk.begin) {
@@ -225,16 +201,9 @@ BOOL LoadFatLayout(FueVolumeData& v) {
     walk.begin = static_cast<uint8_t*>(address);
     root.dlcn = v.runCount ? v.RunLcn(0) : kNoClusterLcn;
     uint64_t read = 0;
-    for (uint64_t i = 0; i < v.runCount; ++i) {
-      const int64_t lcn = v.RunLcn(i);
-      const uint64_t count = v.RunClusters(i);
-      if (lcn < 0 || read + count > v.clusterCount ||
-          !DasdReadCluster(v, static_cast<uint64_t>(lcn), count, walk.begin + read * v.bytesPerCluster, bps,
-                           v.bytesPerCluster)) {
-        ClearDirectoryWalk(walk);
-        return FreeBootAndFail(boot, bootAddress, 245);
-      }
-      read += count;
+    if (!ReadRunListClusters(v, walk.begin, v.clusterCount, read)) {
+      ClearDirectoryWalk(walk);
+      return FreeBootAndFail(boot, bootAddress, 245);
     }
   }
   walk.end = gmem::Size(root.buffer);

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <vector>
 
-#include "fat/fat_fatblock.h"
 #include "format/fsctl.h"
 #include "fat/fue.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
+#include "volume/fat_table.h"
 #include "format/le.h"
 
 namespace rv {
@@ -40,19 +40,25 @@ void ZeroRunList(FueVolumeData& v) {
 
 void WriteRunListHeaders(FueVolumeData& v, uint64_t runs) {
   MutableBytes b = RunListBytes(v);
-  put64(b, 0, 0);
-  put32(b, 8, 1);
-  put32(b, 12, 1);
-  put64(b, 16, runs - 1);
-  put64(b, 24, 0);
-  put64(b, 32, runs);
-  put64(b, 40, runs - 1);
+  put64(b, runlist::kZero, 0);
+  put32(b, runlist::kStreamCount, 1);
+  put32(b, runlist::kOne, 1);
+  put64(b, runlist::kFragments, runs - 1);
+  put64(b, runlist::kStreamHeader, 0);
+  put64(b, runlist::kRunCount, runs);
+  put64(b, runlist::kStreamFragments, runs - 1);
+}
+
+void SetRunListSizes(FueVolumeData& v, uint64_t allocatedBytes, uint64_t dataBytes) {
+  MutableBytes b = RunListBytes(v);
+  put64(b, runlist::kAllocatedBytes, allocatedBytes);
+  put64(b, runlist::kDataBytes, dataBytes);
 }
 
 void WriteRun(FueVolumeData& v, uint64_t i, int64_t lcn, uint64_t clusters) {
   MutableBytes b = RunListBytes(v);
-  put64(b, kRunListHeaderBytes + i * kRunBytes, static_cast<uint64_t>(lcn));
-  put64(b, kRunListHeaderBytes + i * kRunBytes + 8, clusters);
+  put64(b, kRunListHeaderBytes + i * kRunBytes + runlist::kRunLcn, static_cast<uint64_t>(lcn));
+  put64(b, kRunListHeaderBytes + i * kRunBytes + runlist::kRunClusters, clusters);
 }
 
 bool EnsureRunListCapacity(FueVolumeData& v, uint64_t runs) {
@@ -69,18 +75,6 @@ bool EnsureRunListCapacity(FueVolumeData& v, uint64_t runs) {
   }
   v.runListCapacity = need;
   return true;
-}
-
-// A stretch of consecutive clusters of a chain being measured.
-struct ChainRun {
-  uint64_t first;
-  uint64_t count;
-};
-
-bool InChain(const std::vector<ChainRun>& runs, uint64_t cluster) {
-  for (const ChainRun& r : runs)
-    if (cluster >= r.first && cluster - r.first < r.count) return true;
-  return false;
 }
 
 // The chain meets a free entry, leaves the volume or is too long for what it
@@ -109,55 +103,12 @@ Text PathInsideVolume(const FueVolumeData& v) {
 
 int64_t FueVolumeData::RunLcn(uint64_t i) const {
   Bytes b(static_cast<const uint8_t*>(runListAddress), runListAddress ? runListCapacity : 0);
-  return static_cast<int64_t>(le64(b, kRunListHeaderBytes + i * kRunBytes));
+  return static_cast<int64_t>(le64(b, kRunListHeaderBytes + i * kRunBytes + runlist::kRunLcn));
 }
 
 uint64_t FueVolumeData::RunClusters(uint64_t i) const {
   Bytes b(static_cast<const uint8_t*>(runListAddress), runListAddress ? runListCapacity : 0);
-  return le64(b, kRunListHeaderBytes + i * kRunBytes + 8);
-}
-
-// ---- FAT blocks ----------------------------------------------------------------
-
-FatBlockCache::FatBlockCache(const FueVolumeData& volume) : volume_(volume) {}
-
-FatBlockCache::~FatBlockCache() { Release(); }
-
-void FatBlockCache::Release() {
-  FreeGlobalBlock(&block_, &address_);
-  blockNumber_ = UINT64_MAX;
-}
-
-uint32_t FatBlockCache::EntriesPerBlock() const {
-  if (volume_.fileSystemKind == kFsFat16) return static_cast<uint32_t>(volume_.bytesPerCluster / 2);
-  if (volume_.fileSystemKind == kFsFat32) return static_cast<uint32_t>(volume_.bytesPerCluster / 4);
-  return 0;
-}
-
-bool FatBlockCache::IsEndOfChain(uint32_t value) const {
-  return volume_.fileSystemKind == kFsFat16 ? value >= 0xFFF8 : value >= 0x0FFFFFF8;
-}
-
-FatBlockCache::Result FatBlockCache::Entry(uint64_t cluster, uint32_t& value) {
-  const uint32_t e = EntriesPerBlock();
-  if (e == 0 || volume_.bytesPerSector == 0) return Result::ReadFailed;
-  const uint64_t number = cluster / e;
-  if (number != blockNumber_) {
-    Release();
-    const uint64_t first = volume_.fatByteOffset / volume_.bytesPerSector + number * volume_.sectorsPerCluster;
-    block_ = DasdReadClusterAlloc(volume_, first, volume_.sectorsPerCluster, volume_.bytesPerSector);
-    if (!block_) return Result::ReadFailed;
-    address_ = gmem::Lock(block_);
-    if (!address_) {
-      Release();
-      return Result::LockFailed;
-    }
-    blockNumber_ = number;
-  }
-  Bytes b(static_cast<const uint8_t*>(address_), static_cast<size_t>(volume_.bytesPerCluster));
-  const size_t index = static_cast<size_t>(cluster % e);
-  value = volume_.fileSystemKind == kFsFat16 ? le16(b, index * 2) : (le32(b, index * 4) & 0x0FFFFFFF);
-  return Result::Ok;
+  return le64(b, kRunListHeaderBytes + i * kRunBytes + runlist::kRunClusters);
 }
 
 // ---- Chains --------------------------------------------------------------------
@@ -166,9 +117,7 @@ void SetSingleRunList(FueVolumeData& v, int64_t lcn) {
   ClearRunListHeaders(v);
   WriteRunListHeaders(v, 1);
   WriteRun(v, 0, lcn, 1);
-  MutableBytes b = RunListBytes(v);
-  put64(b, 48, v.bytesPerCluster);
-  put64(b, 56, v.bytesPerCluster);
+  SetRunListSizes(v, v.bytesPerCluster, v.bytesPerCluster);
   v.runCount = 1;
   v.clusterCount = 1;
   v.dataSize = v.bytesPerCluster;
@@ -185,83 +134,52 @@ BOOL FatChainToRunList(FueVolumeData& v) {
     v.dataSize = 0;
     return kTrue;
   }
-  FatBlockCache fat(v);
-  const uint32_t e = fat.EntriesPerBlock();
-  if (v.fileSystemKind != kFsFat16 && v.fileSystemKind != kFsFat32) {
+  if (!v.handle || (v.fileSystemKind != kFsFat16 && v.fileSystemKind != kFsFat32)) {
     ErrorRecord(kModule, 496);
     return kFalse;
   }
-  if (e == 0) {
-    ErrorRecord(kModule, 499);
-    return kFalse;
-  }
-  // Every cluster of a sound chain is a data cluster (2 .. total + 1).
-  const uint64_t last = v.totalClusters + 1;
-  const uint64_t start = static_cast<uint64_t>(v.startLcn) + 2;
-  if (v.startLcn < 0 || start > last) return BrokenChain(v, 0);
+  if (v.startLcn < 0) return BrokenChain(v, 0);
   // A folder holds at most 65,536 entries: a longer chain is no folder's.
   const uint64_t most = v.directoryMode ? kMaxDirectoryBytes / v.bytesPerCluster + 1 : v.totalClusters;
-
-  // First pass: measure. A chain that names one of its own clusters again
-  // loops; it is taken up to there, each cluster once (what a disk check
-  // leaves of it), so a folder whose chain loops still shows its entries.
-  std::vector<ChainRun> seen;
-  uint64_t c = start, fragments = 1, clusters = 0;
-  for (;;) {
-    uint32_t next = 0;
-    auto r = fat.Entry(c, next);
-    if (r != FatBlockCache::Result::Ok) {
-      ErrorRecord(kModule, r == FatBlockCache::Result::ReadFailed ? 525 : 526);
-      return kFalse;
-    }
-    ++clusters;
-    if (!seen.empty() && seen.back().first + seen.back().count == c) ++seen.back().count;
-    else seen.push_back({c, 1});
-    if (next == 0 || clusters > most) return BrokenChain(v, clusters);
-    if (fat.IsEndOfChain(next)) break;
-    if (next < 2 || next > last) return BrokenChain(v, clusters);
-    if (InChain(seen, next)) break;
-    if (next != c + 1) ++fragments;
-    c = next;
+  // A chain that names one of its own clusters again loops; it is taken up
+  // to there, each cluster once (what a disk check leaves of it), so a
+  // folder whose chain loops still shows its entries.
+  fat::FatTable table(*v.handle, v.boot);
+  std::vector<fat::ClusterExtent> extents;
+  const fat::ChainStatus status = fat::ChainExtents(table, static_cast<uint64_t>(v.startLcn) + 2, extents, most);
+  uint64_t clusters = 0;
+  for (const fat::ClusterExtent& e : extents) clusters += e.clusters;
+  if (status == fat::ChainStatus::ReadFailed) {
+    ErrorRecord(kModule, 525);
+    return kFalse;
   }
-
-  if (!EnsureRunListCapacity(v, fragments)) {
+  if (status == fat::ChainStatus::Corrupt) return BrokenChain(v, clusters);
+  if (!EnsureRunListCapacity(v, extents.size())) {
     ErrorRecord(kModule, 583);
     return kFalse;
   }
-  // Second pass: record the runs.
-  WriteRunListHeaders(v, fragments);
-  uint64_t run = 0, runStart = start;
-  c = start;
-  for (uint64_t steps = 0; steps < clusters; ++steps) {
-    uint32_t next = 0;
-    auto r = fat.Entry(c, next);
-    if (r != FatBlockCache::Result::Ok) {
-      ErrorRecord(kModule, r == FatBlockCache::Result::ReadFailed ? 646 : 647);
-      return kFalse;
-    }
-    // The last cluster measured closes the last run, even where a loop
-    // goes on to the cluster after it.
-    const bool lastCluster = steps + 1 == clusters;
-    if (next == c + 1 && !fat.IsEndOfChain(next) && !lastCluster) {
-      c = next;
-      continue;
-    }
-    WriteRun(v, run, static_cast<int64_t>(runStart - 2), c - runStart + 1);
-    ++run;
-    if (lastCluster || fat.IsEndOfChain(next) || run >= fragments || next < 2 || next > last) break;
-    runStart = next;
-    c = next;
-  }
-  if (run != fragments) return BrokenChain(v, clusters);  // the FAT changed between the passes
-  v.runCount = fragments;
+  WriteRunListHeaders(v, extents.size());
+  for (size_t i = 0; i < extents.size(); ++i) WriteRun(v, i, static_cast<int64_t>(extents[i].lcn), extents[i].clusters);
+  v.runCount = extents.size();
   v.clusterCount = clusters;
   if (v.directoryMode) v.dataSize = v.bytesPerCluster * clusters;
-  v.fragmented = fragments > 1 ? 1 : 0;
-  MutableBytes b = RunListBytes(v);
-  put64(b, 48, v.bytesPerCluster * clusters);
-  put64(b, 56, v.dataSize);
+  v.fragmented = extents.size() > 1 ? 1 : 0;
+  SetRunListSizes(v, v.bytesPerCluster * clusters, v.dataSize);
   return kTrue;
+}
+
+bool ReadRunListClusters(const FueVolumeData& v, uint8_t* dest, uint64_t capacityClusters, uint64_t& read) {
+  read = 0;
+  for (uint64_t i = 0; i < v.runCount; ++i) {
+    const int64_t lcn = v.RunLcn(i);
+    const uint64_t count = v.RunClusters(i);
+    if (lcn < 0 || count > capacityClusters - read) return false;
+    if (!DasdReadCluster(v, static_cast<uint64_t>(lcn), count, dest + read * v.bytesPerCluster, v.bytesPerSector,
+                         v.bytesPerCluster))
+      return false;
+    read += count;
+  }
+  return true;
 }
 
 // ---- Retrieval runs --------------------------------------------------------------
@@ -373,9 +291,7 @@ BOOL QueryRetrievalRunList(FueVolumeData& v) {
       }
       v.dataSize = size;
     }
-    MutableBytes b = RunListBytes(v);
-    put64(b, 48, v.bytesPerCluster * clusters);
-    put64(b, 56, v.dataSize);
+    SetRunListSizes(v, v.bytesPerCluster * clusters, v.dataSize);
     // Normalise: merge runs that continue the run before them; count the
     // places where a run does not start where the previous one ended.
     uint64_t kept = 1, breaks = 0;
@@ -394,9 +310,10 @@ BOOL QueryRetrievalRunList(FueVolumeData& v) {
       WriteRun(v, kept++, lcn, count);
     }
     v.runCount = kept;
-    put64(b, 32, kept);
-    put64(b, 16, breaks);
-    put64(b, 40, breaks);
+    MutableBytes b = RunListBytes(v);
+    put64(b, runlist::kRunCount, kept);
+    put64(b, runlist::kFragments, breaks);
+    put64(b, runlist::kStreamFragments, breaks);
     v.fragmented = breaks != 0 ? 1 : 0;
     v.startLcn = lowest;
   }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "channel/packet.h"
+#include "format/fat_boot.h"
 #include "platform/gmem.h"
 #include "volume/dasd.h"
 
@@ -20,7 +21,7 @@ constexpr uint32_t kDeletedDirFlag = 0x80000000u;
 // Chunks of a recovery; a cluster larger than this is refused at setup.
 constexpr uint32_t kChunkBytes = 65536;
 
-// RunList, in the run-list buffer (shared layout with the NTFS engine):
+// RunList, in the run-list buffer:
 //   0   8  zero
 //   8   4  stream count, 1
 //   12  4  1
@@ -33,6 +34,20 @@ constexpr uint32_t kChunkBytes = 65536;
 //   64  .. runs, 16 bytes each: first LCN (signed 64), cluster count (u64)
 constexpr uint32_t kRunListHeaderBytes = 64;
 constexpr uint32_t kRunBytes = 16;
+namespace runlist {
+constexpr uint32_t kZero = 0;
+constexpr uint32_t kStreamCount = 8;
+constexpr uint32_t kOne = 12;
+constexpr uint32_t kFragments = 16;
+constexpr uint32_t kStreamHeader = 24;
+constexpr uint32_t kRunCount = 32;
+constexpr uint32_t kStreamFragments = 40;
+constexpr uint32_t kAllocatedBytes = 48;
+constexpr uint32_t kDataBytes = 56;
+// A run, from its start.
+constexpr uint32_t kRunLcn = 0;
+constexpr uint32_t kRunClusters = 8;
+}  // namespace runlist
 
 struct FueVolumeData : VolumeHandle {
   uint64_t usedClusters = 0;
@@ -47,7 +62,8 @@ struct FueVolumeData : VolumeHandle {
   uint32_t directoryMode = 0;
   uint32_t fragmented = 0;
   int64_t startLcn = kNoClusterLcn;
-  uint64_t fatByteOffset = 0;
+  // The boot sector as LoadFatLayout found it: the FAT's place and width.
+  fat::BootSector boot;
   Text pathString;          // full path of the entry last named
   Text runSourcePath;       // the object opened by OpenRunSource, relative to the volume root
   bool runSourceOpen = false;
@@ -118,6 +134,10 @@ void ClearDirectoryWalk(DirectoryWalk& walk);
 
 // ---- FAT table and directory access ------------------------------------------
 BOOL FatChainToRunList(FueVolumeData& volume);
+// Reads the run list's clusters, in order, into `dest`, which has room for
+// `capacityClusters` clusters and one sector more; `read` counts the
+// clusters read. False on a read error or a run that does not fit.
+bool ReadRunListClusters(const FueVolumeData& volume, uint8_t* dest, uint64_t capacityClusters, uint64_t& read);
 // A one-cluster chain at `lcn` (a deleted directory's first cluster).
 void SetSingleRunList(FueVolumeData& volume, int64_t lcn);
 BOOL OpenRunSource(FueVolumeData& volume);

@@ -34,15 +34,7 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
     percent = 0;
     return true;
   }
-  std::vector<uint8_t> boot(static_cast<size_t>(v.bytesPerSector));
-  fat::BootSector bs;
-  if (!v.handle->Read(0, boot.data(), static_cast<uint32_t>(boot.size())) ||
-      !fat::ParseBootSector(boot.data(), boot.size(), v.handle->SizeBytes(), bs))
-    return false;
-  const uint64_t fatSector = v.fatByteOffset / v.bytesPerSector;
-  const uint32_t fatIndex =
-      fatSector > bs.firstFatSector ? static_cast<uint32_t>((fatSector - bs.firstFatSector) / bs.sectorsPerFat) : 0;
-  fat::FatTable table(*v.handle, bs, fatIndex < bs.fatCount ? fatIndex : 0);
+  fat::FatTable table(*v.handle, v.boot);
   // The clusters a recovery takes: those that follow the first one and are
   // no other entry's first cluster, while the FAT shows them free.
   uint64_t free = 0;

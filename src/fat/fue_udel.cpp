@@ -9,7 +9,7 @@
 #include "format/fat_entry.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
-#include "fat/fat_fatblock.h"
+#include "volume/fat_table.h"
 #include "fat/fue.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -128,15 +128,7 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
       ok = false;
     } else {
       uint64_t read = 0;
-      for (uint64_t i = 0; ok && i < v.runCount; ++i) {
-        const int64_t lcn = v.RunLcn(i);
-        const uint64_t count = v.RunClusters(i);
-        ok = lcn >= 0 &&
-             DasdReadCluster(v, static_cast<uint64_t>(lcn), count,
-                             static_cast<uint8_t*>(address) + read * v.bytesPerCluster, v.bytesPerSector,
-                             v.bytesPerCluster) != 0;
-        read += count;
-      }
+      ok = ReadRunListClusters(v, static_cast<uint8_t*>(address), v.clusterCount, read);
       extent = read;
     }
   }
@@ -205,8 +197,8 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
 
 bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
   const FueVolumeData& v = TheFueVolume();
-  FatBlockCache fat(v);
-  if (fat.EntriesPerBlock() == 0) return false;
+  if (!v.handle || v.boot.fatBits == 0) return false;
+  fat::FatTable fat(*v.handle, v.boot);
   const uint64_t bpc = v.bytesPerCluster;
   const uint64_t needed = (byteCount + bpc - 1) / bpc;
   uint64_t t = 0;
@@ -217,7 +209,7 @@ bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, boo
     const uint64_t c = lcn + 2;
     if (c > v.totalClusters + 1) break;
     uint32_t value = 0;
-    if (fat.Entry(c, value) != FatBlockCache::Result::Ok) return false;
+    if (!fat.Entry(c, value)) return false;
     if (value != 0) break;
     if (runClusters != 0 && runLcn + runClusters != lcn) {
       if (!DasdReadCluster(v, runLcn, runClusters, chunk + (t - runClusters) * bpc, v.bytesPerSector, bpc))

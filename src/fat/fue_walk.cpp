@@ -220,14 +220,9 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
   w.end = gmem::Size(level.buffer);
   w.pos = 0;
   uint64_t read = 0;
-  for (uint64_t i = 0; i < v.runCount; ++i) {
-    const uint64_t count = v.RunClusters(i);
-    if (!DasdReadCluster(v, static_cast<uint64_t>(v.RunLcn(i)), count, w.begin + read * v.bytesPerCluster,
-                         v.bytesPerSector, v.bytesPerCluster)) {
-      ErrorRecord(kModule, 691);
-      return kFalse;
-    }
-    read += count;
+  if (!ReadRunListClusters(v, w.begin, v.clusterCount, read)) {
+    ErrorRecord(kModule, 691);
+    return kFalse;
   }
   return kTrue;
 }

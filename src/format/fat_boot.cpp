@@ -66,4 +66,10 @@ bool ParseBootSector(const uint8_t* sector, size_t length, uint64_t volumeBytes,
   return true;
 }
 
+uint32_t ActiveFatIndex(const BootSector& boot) {
+  if (boot.fatBits != 32 || (boot.extendedFlags & 0x80) == 0) return 0;
+  const uint32_t index = boot.extendedFlags & 0x0F;
+  return index < boot.fatCount ? index : 0;
+}
+
 }  // namespace rv::fat

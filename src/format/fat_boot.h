@@ -31,4 +31,8 @@ struct BootSector {
 // volume). False for anything that is not a usable FAT boot sector.
 bool ParseBootSector(const uint8_t* sector, size_t length, uint64_t volumeBytes, BootSector& out);
 
+// The FAT copy the file system keeps current: on FAT32 with mirroring
+// turned off (flag bit 7) the one bits 0-3 name, else the first.
+uint32_t ActiveFatIndex(const BootSector& boot);
+
 }  // namespace rv::fat

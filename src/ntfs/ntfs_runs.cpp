@@ -48,29 +48,29 @@ bool EnsureRoom(NueVolumeData& v, RunCursor& c, uint32_t bytes, int site) {
 
 ntfs::Run RunAt(Bytes t, uint32_t group, uint64_t i) {
   const size_t at = group + kRunGroupHeaderBytes + kRunEntryBytes * i;
-  return {static_cast<int64_t>(le64(t, at)), le64(t, at + 8)};
+  return {static_cast<int64_t>(le64(t, at + runtable::kRunLcn)), le64(t, at + runtable::kRunLength)};
 }
 
 // Unchecked: for entries the caller has proven inside the table.
 ntfs::Run RunAt(const uint8_t* t, uint32_t group, uint64_t i) {
   const uint8_t* at = t + group + kRunGroupHeaderBytes + kRunEntryBytes * i;
-  return {static_cast<int64_t>(le64At(at)), le64At(at + 8)};
+  return {static_cast<int64_t>(le64At(at + runtable::kRunLcn)), le64At(at + runtable::kRunLength)};
 }
 
 void PutRun(uint8_t* t, uint32_t group, uint64_t i, ntfs::Run r) {
   uint8_t* at = t + group + kRunGroupHeaderBytes + kRunEntryBytes * i;
-  put64At(at, static_cast<uint64_t>(r.lcn));
-  put64At(at + 8, r.length);
+  put64At(at + runtable::kRunLcn, static_cast<uint64_t>(r.lcn));
+  put64At(at + runtable::kRunLength, r.length);
 }
 
 uint32_t GroupBytes(Bytes t, uint32_t group) {
-  return static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * le64(t, group + 8));
+  return static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * le64(t, group + runtable::kRunCount));
 }
 
 bool StartGroup(NueVolumeData& v, RunCursor& c, uint32_t ordinal, int site) {
   if (!EnsureRoom(v, c, kRunGroupHeaderBytes, site)) return false;
   std::memset(v.runTableAddress + c.length, 0, kRunGroupHeaderBytes);
-  put32(Table(v), c.length, ordinal);
+  put32(Table(v), c.length + runtable::kOrdinal, ordinal);
   c.groupOffset = c.length;
   c.length += kRunGroupHeaderBytes;
   c.haveGroup = true;
@@ -79,8 +79,8 @@ bool StartGroup(NueVolumeData& v, RunCursor& c, uint32_t ordinal, int site) {
 }
 
 void SetGroupSizes(NueVolumeData& v, const RunCursor& c, Bytes attr) {
-  put64(Table(v), c.groupOffset + 24, le64(attr, ntfs::kAttrAllocatedSize));
-  put64(Table(v), c.groupOffset + 32, le64(attr, ntfs::kAttrDataSize));
+  put64(Table(v), c.groupOffset + runtable::kAllocatedSize, le64(attr, ntfs::kAttrAllocatedSize));
+  put64(Table(v), c.groupOffset + runtable::kDataSize, le64(attr, ntfs::kAttrDataSize));
 }
 
 bool NameEquals(Bytes record, const ntfs::Attribute& a, TextView name) {
@@ -171,7 +171,7 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
   }
   // The group header and its runs lie inside the cursor's length, which
   // EnsureRoom keeps inside the table: they are read and written unchecked.
-  const uint64_t allocated = le64At(v.runTableAddress + c.groupOffset + 24);
+  const uint64_t allocated = le64At(v.runTableAddress + c.groupOffset + runtable::kAllocatedSize);
   if (allocated != 0 && c.bytesMapped >= allocated) return kTrue;
   // Decoded once per attribute of every record examined: the list keeps its
   // room between calls.
@@ -182,9 +182,9 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
   // The group header's reserved word marks such a group.
   if (!ntfs::DecodeMappingPairs(ntfs::AttributeBytes(record, attribute), v.totalClusters, runs)) {
     ErrorRecord(kModule, 792);
-    put32At(v.runTableAddress + c.groupOffset + 4, 1);
+    put32At(v.runTableAddress + c.groupOffset + runtable::kDamaged, 1);
   }
-  uint64_t count = le64At(v.runTableAddress + c.groupOffset + 8);
+  uint64_t count = le64At(v.runTableAddress + c.groupOffset + runtable::kRunCount);
   // The group's runs end where the cursor does: each run decoded is added
   // to both.
   if (count != (c.length - c.groupOffset - kRunGroupHeaderBytes) / kRunEntryBytes) {
@@ -210,7 +210,7 @@ BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attrib
     }
     PutRun(v.runTableAddress, c.groupOffset, count, r);
     ++count;
-    put64At(v.runTableAddress + c.groupOffset + 8, count);
+    put64At(v.runTableAddress + c.groupOffset + runtable::kRunCount, count);
     c.length += kRunEntryBytes;
     c.bytesMapped += r.length * v.bytesPerCluster;
     c.clustersMapped += r.length;
@@ -279,11 +279,11 @@ BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
   // Every group is proven inside the cursor's length before it is touched;
   // the merged runs are written over the ones already read.
   uint8_t* t = v.runTableAddress;
-  const uint32_t groups = le32At(t + 8);
+  const uint32_t groups = le32At(t + runtable::kGroupCount);
   uint32_t read = kRunTableHeaderBytes, write = kRunTableHeaderBytes;
   uint64_t total = 0;
   for (uint32_t g = 0; g < groups && InBounds(c.length, read, kRunGroupHeaderBytes); ++g) {
-    const uint64_t count = le64At(t + read + 8);
+    const uint64_t count = le64At(t + read + runtable::kRunCount);
     if (count > c.length / kRunEntryBytes || !InBounds(c.length, read + kRunGroupHeaderBytes, kRunEntryBytes * count))
       return kFalse;
     std::memmove(t + write, t + read, kRunGroupHeaderBytes);
@@ -310,14 +310,14 @@ BOOL MergeAdjacentRuns(NueVolumeData& v, RunCursor& c) {
       havePrev = true;
       prevEnd = static_cast<uint64_t>(r.lcn) + r.length;
     }
-    put64At(t + write + 8, stored);
-    put64At(t + write + 16, fragments);
+    put64At(t + write + runtable::kRunCount, stored);
+    put64At(t + write + runtable::kFragments, fragments);
     total += fragments;
     v.extentCount += fragments;
     read += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * count);
     write += static_cast<uint32_t>(kRunGroupHeaderBytes + kRunEntryBytes * stored);
   }
-  put64At(t + 16, total);
+  put64At(t + runtable::kTotalFragments, total);
   c.length = write;
   if (v.extentCount > groups) v.fragmentedFlag = 1;
   return kTrue;
@@ -336,7 +336,7 @@ BOOL BuildRunTableOf(NueVolumeData& v, bool bitmapSwitch, const ntfs::AttributeW
   if (!NoteStandardInformation(v, w, nullptr)) return kFalse;
   MutableBytes t = Table(v);
   std::memset(v.runTableAddress, 0, kRunTableHeaderBytes + kRunGroupHeaderBytes);
-  put64(t, 0, v.currentRecordNumber);
+  put64(t, runtable::kRecordNumber, v.currentRecordNumber);
   RunCursor c;
   c.bitmapSwitch = bitmapSwitch;
   c.length = kRunTableHeaderBytes;
@@ -357,9 +357,9 @@ BOOL BuildRunTableOf(NueVolumeData& v, bool bitmapSwitch, const ntfs::AttributeW
       if (ResolveListEntry(v, block, entries, entry, a) && a.nonResident) {
         if (!StartGroup(v, c, ordinals, 400)) return kFalse;
         if (!CollectListedAttributeRuns(v, entries, entry, c)) return kFalse;
-        put32(Table(v), 8, ++groups);
+        put32(Table(v), runtable::kGroupCount, ++groups);
       }
-      put32(Table(v), 12, ++ordinals);
+      put32(Table(v), runtable::kOrdinalCount, ++ordinals);
     }
   } else {
     size_t at = FirstDataIndex(w, bitmapSwitch);
@@ -370,9 +370,9 @@ BOOL BuildRunTableOf(NueVolumeData& v, bool bitmapSwitch, const ntfs::AttributeW
       if (a.nonResident) {
         if (!StartGroup(v, c, ordinals, 313)) return kFalse;
         if (!CollectAttributeRuns(v, record, a, c)) return kFalse;
-        put32(Table(v), 8, ++groups);
+        put32(Table(v), runtable::kGroupCount, ++groups);
       }
-      put32(Table(v), 12, ++ordinals);
+      put32(Table(v), runtable::kOrdinalCount, ++ordinals);
     }
   }
   // Compressed attributes keep their runs as stored: a compression unit is
@@ -426,15 +426,15 @@ BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const nt
     return kFalse;
   }
   MutableBytes t = Table(v);
-  if (ordinal >= static_cast<int64_t>(le32(t, 12))) {
+  if (ordinal >= static_cast<int64_t>(le32(t, runtable::kOrdinalCount))) {
     ErrorRecord(kModule, 1641);
     return kFalse;
   }
-  const uint32_t groups = le32(t, 8);
+  const uint32_t groups = le32(t, runtable::kGroupCount);
   uint32_t at = kRunTableHeaderBytes;
   bool found = false;
   for (uint32_t g = 0; g < groups && InBounds(v.runAreaSize, at, kRunGroupHeaderBytes); ++g) {
-    const uint32_t group = le32(t, at);
+    const uint32_t group = le32(t, at + runtable::kOrdinal);
     if (group == ordinal) {
       found = true;
       break;
@@ -448,10 +448,10 @@ BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const nt
                    GroupBytes(Bytes(t.data(), t.size()), at));
   } else {
     std::memset(v.runTableAddress + kRunTableHeaderBytes, 0, kRunGroupHeaderBytes);
-    put32(t, kRunTableHeaderBytes, static_cast<uint32_t>(ordinal));
+    put32(t, kRunTableHeaderBytes + runtable::kOrdinal, static_cast<uint32_t>(ordinal));
   }
-  const uint64_t runs = le64(t, kRunTableHeaderBytes + 8);
-  if (le32(t, kRunTableHeaderBytes + 4) != 0) v.dataDamaged = runs == 0 ? 2 : 1;
+  const uint64_t runs = le64(t, kRunTableHeaderBytes + runtable::kRunCount);
+  if (le32(t, kRunTableHeaderBytes + runtable::kDamaged) != 0) v.dataDamaged = runs == 0 ? 2 : 1;
   if (runs == 0) {
     ErrorRecord(kModule, 1680);
     return kFalse;
@@ -462,10 +462,10 @@ BOOL GetAttributeRunsOf(NueVolumeData& v, TextView name, uint32_t type, const nt
     v.totalRunClusters += r.length;
     if (r.lcn >= 0) v.storedClusters += r.length;
   }
-  v.allocatedSize = le64(t, kRunTableHeaderBytes + 24);
-  v.dataSize = le64(t, kRunTableHeaderBytes + 32);
+  v.allocatedSize = le64(t, kRunTableHeaderBytes + runtable::kAllocatedSize);
+  v.dataSize = le64(t, kRunTableHeaderBytes + runtable::kDataSize);
   if (runs > 1) v.fragmentedFlag = 1;
-  v.extentCount = (v.compressedFlag || v.sparseFlag) ? runs : le64(t, kRunTableHeaderBytes + 16) + 1;
+  v.extentCount = (v.compressedFlag || v.sparseFlag) ? runs : le64(t, kRunTableHeaderBytes + runtable::kFragments) + 1;
   return kTrue;
 }
 
@@ -511,11 +511,11 @@ bool FirstRunGroup(const NueVolumeData& v, RunGroupView& out) {
   if (!v.runTableAddress || v.runAreaSize < kRunTableHeaderBytes + kRunGroupHeaderBytes) return false;
   Bytes t = ConstTable(v);
   const uint32_t g = kRunTableHeaderBytes;
-  out.ordinal = le32(t, g);
-  out.damaged = le32(t, g + 4) != 0;
-  out.allocatedSize = le64(t, g + 24);
-  out.dataSize = le64(t, g + 32);
-  const uint64_t count = le64(t, g + 8);
+  out.ordinal = le32(t, g + runtable::kOrdinal);
+  out.damaged = le32(t, g + runtable::kDamaged) != 0;
+  out.allocatedSize = le64(t, g + runtable::kAllocatedSize);
+  out.dataSize = le64(t, g + runtable::kDataSize);
+  const uint64_t count = le64(t, g + runtable::kRunCount);
   if (!InBounds(v.runTableCapacity, g + kRunGroupHeaderBytes, kRunEntryBytes * count)) return false;
   out.runs.clear();
   for (uint64_t i = 0; i < count; ++i) out.runs.push_back(RunAt(t, g, i));

@@ -27,6 +27,23 @@ namespace rv {
 constexpr uint32_t kRunTableHeaderBytes = 24;
 constexpr uint32_t kRunGroupHeaderBytes = 40;
 constexpr uint32_t kRunEntryBytes = 16;
+namespace runtable {
+// Table header.
+constexpr uint32_t kRecordNumber = 0;
+constexpr uint32_t kGroupCount = 8;
+constexpr uint32_t kOrdinalCount = 12;
+constexpr uint32_t kTotalFragments = 16;
+// Group header, from the group's start.
+constexpr uint32_t kOrdinal = 0;
+constexpr uint32_t kDamaged = 4;  // the reserved word: set when the run list was cut short
+constexpr uint32_t kRunCount = 8;
+constexpr uint32_t kFragments = 16;
+constexpr uint32_t kAllocatedSize = 24;
+constexpr uint32_t kDataSize = 32;
+// Run entry.
+constexpr uint32_t kRunLcn = 0;
+constexpr uint32_t kRunLength = 8;
+}  // namespace runtable
 constexpr uint32_t kRunTableStep = 65536;
 constexpr uint32_t kRunTableInitialBytes = (4096 + 4) * 16;
 constexpr uint32_t kWindowBytes = 65536;

@@ -116,7 +116,8 @@ bool FillWindow(NueVolumeData& v, uint64_t start) {
   list.clear();
   Bytes raw(v.mftRunsAddress, v.mftRunCount * kRunEntryBytes);
   for (uint32_t i = 0; i < v.mftRunCount; ++i)
-    list.push_back({static_cast<int64_t>(le64(raw, 16 * i)), le64(raw, 16 * i + 8)});
+    list.push_back({static_cast<int64_t>(le64(raw, kRunEntryBytes * i + runtable::kRunLcn)),
+                    le64(raw, kRunEntryBytes * i + runtable::kRunLength)});
   const uint64_t bpc = v.bytesPerCluster;
   // Clusters above 64 KiB are read in 64 KiB units; the window never
   // crosses such a cluster, because it starts at a 64 KiB boundary.
@@ -273,8 +274,8 @@ BOOL BuildMftRunTable(NueVolumeData& v) {
   v.mftRunsAddress = static_cast<uint8_t*>(address);
   MutableBytes out(v.mftRunsAddress, v.mftRunCount * kRunEntryBytes);
   for (uint32_t i = 0; i < v.mftRunCount; ++i) {
-    put64(out, 16 * i, static_cast<uint64_t>(mft.runs[i].lcn));
-    put64(out, 16 * i + 8, mft.runs[i].length);
+    put64(out, kRunEntryBytes * i + runtable::kRunLcn, static_cast<uint64_t>(mft.runs[i].lcn));
+    put64(out, kRunEntryBytes * i + runtable::kRunLength, mft.runs[i].length);
   }
   return kTrue;
 }

@@ -1,16 +1,17 @@
 #include "volume/fat_table.h"
 
-#include <unordered_set>
+#include <iterator>
+#include <map>
 
 #include "platform/lasterror.h"
 #include "platform/types.h"
 
 namespace rv::fat {
 
-FatTable::FatTable(VolumeSource& source, const BootSector& boot, uint32_t fatIndex)
-    : source_(source), boot_(boot) {
+FatTable::FatTable(VolumeSource& source, const BootSector& boot) : source_(source), boot_(boot) {
   fatBytes_ = static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector;
-  fatStart_ = (boot.firstFatSector + static_cast<uint64_t>(fatIndex) * boot.sectorsPerFat) * boot.bytesPerSector;
+  fatStart_ = (boot.firstFatSector + static_cast<uint64_t>(ActiveFatIndex(boot)) * boot.sectorsPerFat) *
+              boot.bytesPerSector;
 }
 
 bool FatTable::Byte(uint64_t offset, uint8_t& out) {
@@ -67,21 +68,35 @@ ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExt
                          uint64_t maxClusters) {
   const uint64_t last = table.ClusterCount() + 1;
   if (first < 2 || first > last) return ChainStatus::Corrupt;
-  // The clusters seen so far, to tell a loop: a sound chain names each once.
-  std::unordered_set<uint64_t> seen;
+  // The clusters taken so far as stretches of adjacent clusters, keyed by
+  // their first cluster, to tell a loop: a sound chain names each cluster
+  // once. A file of a million clusters in a few fragments costs a few
+  // stretches, not a million set entries.
+  std::map<uint64_t, uint64_t> taken;
+  auto isTaken = [&taken](uint64_t cluster) {
+    auto it = taken.upper_bound(cluster);
+    if (it == taken.begin()) return false;
+    --it;
+    return cluster - it->first < it->second;
+  };
+  std::map<uint64_t, uint64_t>::iterator current = taken.end();
+  uint64_t count = 0;
   uint64_t cluster = first;
   for (;;) {
-    if (seen.size() >= maxClusters) return ChainStatus::Corrupt;
-    seen.insert(cluster);
-    if (!extents.empty() && extents.back().lcn + extents.back().clusters == cluster - 2)
+    if (count >= maxClusters) return ChainStatus::Corrupt;
+    ++count;
+    if (current != taken.end() && current->first + current->second == cluster) {
+      ++current->second;
       ++extents.back().clusters;
-    else
+    } else {
+      current = taken.emplace(cluster, 1).first;
       extents.push_back({cluster - 2, 1});
+    }
     uint32_t next = 0;
     if (!table.Entry(cluster, next)) return ChainStatus::ReadFailed;
     if (table.IsEndOfChain(next)) return ChainStatus::Ok;
     if (next < 2 || next > last) return ChainStatus::Corrupt;
-    if (seen.count(next)) return ChainStatus::Looped;
+    if (isTaken(next)) return ChainStatus::Looped;
     cluster = next;
   }
 }

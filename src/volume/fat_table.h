@@ -11,7 +11,8 @@ namespace rv::fat {
 
 class FatTable {
  public:
-  FatTable(VolumeSource& source, const BootSector& boot, uint32_t fatIndex = 0);
+  // Reads the copy the file system keeps current (ActiveFatIndex).
+  FatTable(VolumeSource& source, const BootSector& boot);
   // Entry of `cluster` (2 .. clusterCount + 1), 28 bits on FAT32. False when
   // the read fails or the cluster lies outside the table.
   bool Entry(uint64_t cluster, uint32_t& value);
@@ -44,7 +45,8 @@ enum class ChainStatus {
 };
 // Follows the chain from `first` until its end, or until it names a cluster
 // it already holds (a loop). A chain of more than `maxClusters` clusters is
-// corrupt (a folder's chain, say, that runs on into a file's).
+// corrupt (a folder's chain, say, that runs on into a file's). On a status
+// other than Ok the extents hold the clusters followed up to there.
 ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExtent>& extents,
                          uint64_t maxClusters = UINT64_MAX);
 
