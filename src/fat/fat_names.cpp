@@ -145,6 +145,7 @@ BOOL LoadFatLayout(FueVolumeData& v) {
     return kFalse;
   }
   gmem::Handle boot = DasdReadClusterAlloc(v, 0, 1, v.bytesPerSector);
+  const gmem::ScopedBlock bootOwner(boot);
   if (!boot) {
     ErrorRecord(kModule, 124);
     return kFalse;

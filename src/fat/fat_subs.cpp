@@ -218,6 +218,7 @@ BOOL QueryRetrievalRunList(FueVolumeData& v) {
   }
   gmem::Handle reply = nullptr;
   void* address = nullptr;
+  const gmem::ScopedBlock replyOwner(reply);
   uint64_t extents = 0;
   bool empty = false;
   for (uint32_t entries = 256;; entries *= 2) {

@@ -148,11 +148,9 @@ bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t e
   gmem::Handle block = nullptr;
   uint64_t extent = 0;
   if (!ReadDirectoryByDlcn(dlcn, deleted, block, extent)) return false;
+  const gmem::ScopedBlock owner(block);
   auto* listing = static_cast<uint8_t*>(gmem::Lock(block));
-  if (!listing) {
-    FreeGlobalBlock(&block, nullptr);
-    return false;
-  }
+  if (!listing) return false;
   const FueVolumeData& v = TheFueVolume();
   const uint64_t bytes = dlcn == kRootDlcn ? extent : extent * v.bytesPerCluster;
   const int64_t entries = static_cast<int64_t>(bytes / kEntryBytes);
@@ -169,7 +167,6 @@ bool DeletedEntryAt(uint32_t locator, uint32_t entryIndex, Text& name, uint8_t e
     }
   }
   gmem::Unlock(block);
-  FreeGlobalBlock(&block, nullptr);
   return found;
 }
 

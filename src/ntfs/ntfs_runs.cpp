@@ -158,6 +158,15 @@ bool AttributeListValue(NueVolumeData& v, Bytes record, const ntfs::Attribute& a
   return true;
 }
 
+// The data and initialized sizes and the compression unit of the
+// non-resident data attribute `attr`, as a recovery reads them.
+void TakeStreamSizes(NueVolumeData& v, Bytes attr) {
+  v.dataSize = le64(attr, ntfs::kAttrDataSize);
+  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
+  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
+  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+}
+
 }  // namespace
 
 BOOL DecodeRunList(NueVolumeData& v, Bytes record, const ntfs::Attribute& attribute, RunCursor& c) {
@@ -581,11 +590,7 @@ BOOL SelectDataStream(NueVolumeData& v, const ntfs::AttributeWalk& w, uint32_t s
   // file's other data is.
   v.compressedFlag = (a.flags & ntfs::kAttrCompressed) ? 1 : 0;
   v.sparseFlag = (a.flags & ntfs::kAttrSparse) ? 1 : 0;
-  Bytes attr = ntfs::AttributeBytes(w.record(), a);
-  v.dataSize = le64(attr, ntfs::kAttrDataSize);
-  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
-  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
-  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+  TakeStreamSizes(v, ntfs::AttributeBytes(w.record(), a));
   status = v.extentCount != 0 ? 2 : 1;
   return kTrue;
 }
@@ -640,10 +645,7 @@ BOOL ClassifyFileRecord(NueVolumeData& v, const ntfs::AttributeWalk& w, uint64_t
   if (!GetAttributeRunsOf(v, u"", ntfs::kTypeData, w)) return NoValidRun(v, attr, status);
   v.compressedFlag = compressed;
   v.sparseFlag = sparse;
-  v.dataSize = le64(attr, ntfs::kAttrDataSize);
-  v.initializedSize = std::min(le64(attr, ntfs::kAttrInitializedSize), v.dataSize);
-  const uint8_t unit = le8(attr, ntfs::kAttrCompressionUnit);
-  v.compressionUnitClusters = (unit > 0 && unit <= 8) ? (1u << unit) : 16;
+  TakeStreamSizes(v, attr);
   status = v.extentCount != 0 ? 2 : 1;
   return kTrue;
 }

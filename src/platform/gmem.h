@@ -19,6 +19,23 @@ bool Unlock(Handle block);                 // true while still locked
 Handle Free(Handle block);                 // null on success
 size_t Size(Handle block);                 // 0 for a null or bad handle
 
+// Frees the block a variable holds when the scope ends, on every way out of
+// it: an exception from an allocation that failed further on included. A
+// block handed on to someone else is released from the guard first.
+class ScopedBlock {
+ public:
+  explicit ScopedBlock(Handle& block) : block_(&block) {}
+  ~ScopedBlock() {
+    if (block_ && *block_) *block_ = Free(*block_);
+  }
+  ScopedBlock(const ScopedBlock&) = delete;
+  ScopedBlock& operator=(const ScopedBlock&) = delete;
+  void Release() { block_ = nullptr; }
+
+ private:
+  Handle* block_;
+};
+
 // Test hook: the n-th allocation or resize from now on fails (0 = never).
 void FailNthAllocation(unsigned n);
 
