@@ -401,30 +401,9 @@ def fat_runs(img, path):
 
 
 def fat_info(img):
-    with open(img, "rb") as f:
-        b = f.read(4096)
-    bps = struct.unpack_from("<H", b, 11)[0]
-    spc = b[13]
-    rsv = struct.unpack_from("<H", b, 14)[0]
-    nf = b[16]
-    rootent = struct.unpack_from("<H", b, 17)[0]
-    tot = struct.unpack_from("<H", b, 19)[0] or struct.unpack_from("<I", b, 32)[0]
-    fsz = struct.unpack_from("<H", b, 22)[0] or struct.unpack_from("<I", b, 36)[0]
-    rootsec = (rootent * 32 + bps - 1) // bps
-    data = tot - rsv - nf * fsz - rootsec
-    count = data // spc
-    typ = "FAT12" if count < 4085 else "FAT16" if count < 65525 else "FAT32"
-    with open(img, "rb") as f:
-        f.seek(rsv * bps)
-        fat = f.read(fsz * bps)
-    def entry(c):
-        if typ == "FAT32":
-            return struct.unpack_from("<I", fat, 4 * c)[0] & 0x0FFFFFFF
-        if typ == "FAT16":
-            return struct.unpack_from("<H", fat, 2 * c)[0]
-        v = struct.unpack_from("<H", fat, c * 3 // 2)[0]
-        return (v >> 4) if c & 1 else (v & 0xFFF)
-    return bps, bps * spc, count, typ, (lambda c: 2 <= c < count + 2 and entry(c) != 0)
+    """(bytes per sector, cluster bytes, cluster count, "FAT12"/"FAT16"/"FAT32", allocated(cluster))"""
+    v = FatVol(img)
+    return v.bps, v.C, v.count, v.typ, v.allocated
 
 
 def build_fat(name, size, fat, spc, sector=512, label=None, hidden=0, small=False, unaligned=False):
@@ -686,14 +665,9 @@ def build_ntfs_hostile(name, size, C, sector=512):
 
 
 def fat_root_dir(img):
-    with open(img, "rb") as f:
-        b = f.read(512)
-    bps = struct.unpack_from("<H", b, 11)[0]
-    rsv = struct.unpack_from("<H", b, 14)[0]
-    nf = b[16]
-    rootent = struct.unpack_from("<H", b, 17)[0]
-    fsz = struct.unpack_from("<H", b, 22)[0]
-    return (rsv + nf * fsz) * bps, rootent
+    """Byte offset and entry count of a FAT12/16 volume's fixed root folder."""
+    v = FatVol(img)
+    return (v.rsv + v.nf * v.fsz) * v.bps, v.rootent
 
 
 LFN_OFFSETS = [1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30]
@@ -881,6 +855,13 @@ class FatVol:
         self.rootsec = (self.rootent * 32 + self.bps - 1) // self.bps
         self.firstdata = self.rsv + self.nf * self.fsz + self.rootsec
         self.C = self.bps * self.spc
+        self.count = (self.tot - self.firstdata) // self.spc
+        # The FAT's width follows from the cluster count, as every FAT driver decides it.
+        self.typ = "FAT12" if self.count < 4085 else "FAT16" if self.count < 65525 else "FAT32"
+        self.eoc = {"FAT12": 0xFF8, "FAT16": 0xFFF8, "FAT32": 0x0FFFFFF8}[self.typ]
+        # The first FAT's bytes, read again whenever the image has changed
+        # since (mtools may edit it between two lookups).
+        self._fat, self._fat_stamp = None, None
 
     def _rw(self, off, n=None, data=None):
         with open(self.img, "r+b" if data is not None else "rb") as f:
@@ -891,22 +872,33 @@ class FatVol:
             return f.read(n)
 
     def fat_get(self, c):
-        w = 4 if self.fat32 else 2
-        v = int.from_bytes(self._rw(self.rsv * self.bps + c * w, w), "little")
-        return v & 0x0FFFFFFF if self.fat32 else v
+        st = os.stat(self.img)
+        if self._fat is None or self._fat_stamp != (st.st_mtime_ns, st.st_size):
+            self._fat = self._rw(self.rsv * self.bps, self.fsz * self.bps)
+            self._fat_stamp = (st.st_mtime_ns, st.st_size)
+        if self.typ == "FAT12":
+            v = struct.unpack_from("<H", self._fat, c * 3 // 2)[0]
+            return (v >> 4) if c & 1 else (v & 0xFFF)
+        if self.typ == "FAT32":
+            return struct.unpack_from("<I", self._fat, 4 * c)[0] & 0x0FFFFFFF
+        return struct.unpack_from("<H", self._fat, 2 * c)[0]
+
+    def allocated(self, c):
+        return 2 <= c < self.count + 2 and self.fat_get(c) != 0
 
     def fat_set(self, c, v):
+        self._fat = None
         w = 4 if self.fat32 else 2
         for i in range(self.nf):
             self._rw((self.rsv + i * self.fsz) * self.bps + c * w, data=v.to_bytes(w, "little"))
 
     def chain(self, c):
         out, seen = [], set()
-        while 2 <= c < 0x0FFFFFF8 and c not in seen and len(out) < 1 << 20:
+        while 2 <= c < self.eoc and c not in seen and len(out) < 1 << 20:
             out.append(c)
             seen.add(c)
             c = self.fat_get(c)
-            if (not self.fat32 and c >= 0xFFF8) or c == 0:
+            if c == 0:
                 break
         return out
 
