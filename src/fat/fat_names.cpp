@@ -152,6 +152,7 @@ BOOL LoadFatLayout(FueVolumeData& v) {
   }
   void* bootAddress = gmem::Lock(boot);
   if (!bootAddress) return FreeBootAndFail(boot, bootAddress, 126);
+  v.fatTable.reset();
   // The layout comes from the boot sector itself: where the FAT in use and
   // the data area lie, and how wide the FAT's entries are. The width must
   // be the one the volume reports (FAT12 is not served).

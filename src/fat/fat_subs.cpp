@@ -9,7 +9,6 @@
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/diaglog.h"
-#include "volume/fat_table.h"
 #include "format/le.h"
 
 namespace rv {
@@ -144,9 +143,9 @@ BOOL FatChainToRunList(FueVolumeData& v) {
   // A chain that names one of its own clusters again loops; it is taken up
   // to there, each cluster once (what a disk check leaves of it), so a
   // folder whose chain loops still shows its entries.
-  fat::FatTable table(*v.handle, v.boot);
   std::vector<fat::ClusterExtent> extents;
-  const fat::ChainStatus status = fat::ChainExtents(table, static_cast<uint64_t>(v.startLcn) + 2, extents, most);
+  const fat::ChainStatus status =
+      fat::ChainExtents(FatOf(v), static_cast<uint64_t>(v.startLcn) + 2, extents, most);
   uint64_t clusters = 0;
   for (const fat::ClusterExtent& e : extents) clusters += e.clusters;
   if (status == fat::ChainStatus::ReadFailed) {
@@ -166,6 +165,11 @@ BOOL FatChainToRunList(FueVolumeData& v) {
   v.fragmented = extents.size() > 1 ? 1 : 0;
   SetRunListSizes(v, v.bytesPerCluster * clusters, v.dataSize);
   return kTrue;
+}
+
+fat::FatTable& FatOf(FueVolumeData& v) {
+  if (!v.fatTable) v.fatTable = std::make_unique<fat::FatTable>(*v.handle, v.boot);
+  return *v.fatTable;
 }
 
 bool ReadRunListClusters(const FueVolumeData& v, uint8_t* dest, uint64_t capacityClusters, uint64_t& read) {

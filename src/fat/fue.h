@@ -4,12 +4,14 @@
 // follow its first cluster.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "channel/packet.h"
 #include "format/fat_boot.h"
 #include "platform/gmem.h"
 #include "volume/dasd.h"
+#include "volume/fat_table.h"
 
 namespace rv {
 
@@ -64,6 +66,10 @@ struct FueVolumeData : VolumeHandle {
   int64_t startLcn = kNoClusterLcn;
   // The boot sector as LoadFatLayout found it: the FAT's place and width.
   fat::BootSector boot;
+  // The FAT in use, read through a small block cache; made on first use
+  // and dropped when the layout is loaded again or a recovery starts, so
+  // a live volume's FAT is read afresh for each run.
+  std::unique_ptr<fat::FatTable> fatTable;
   Text pathString;          // full path of the entry last named
   Text runSourcePath;       // the object opened by OpenRunSource, relative to the volume root
   bool runSourceOpen = false;
@@ -134,6 +140,8 @@ void ClearDirectoryWalk(DirectoryWalk& walk);
 
 // ---- FAT table and directory access ------------------------------------------
 BOOL FatChainToRunList(FueVolumeData& volume);
+// The volume's FAT (LoadFatLayout must have succeeded).
+fat::FatTable& FatOf(FueVolumeData& volume);
 // Reads the run list's clusters, in order, into `dest`, which has room for
 // `capacityClusters` clusters and one sector more; `read` counts the
 // clusters read. False on a read error or a run that does not fit.

@@ -6,7 +6,6 @@
 
 #include "format/fat_boot.h"
 #include "format/fat_entry.h"
-#include "volume/fat_table.h"
 #include "fat/fue.h"
 
 namespace rv::FueUdel {
@@ -34,7 +33,7 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
     percent = 0;
     return true;
   }
-  fat::FatTable table(*v.handle, v.boot);
+  fat::FatTable& table = FatOf(v);
   // The clusters a recovery takes: those that follow the first one and are
   // no other entry's first cluster, while the FAT shows them free.
   uint64_t free = 0;

@@ -9,7 +9,6 @@
 #include "format/fat_entry.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
-#include "volume/fat_table.h"
 #include "fat/fue.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -193,9 +192,9 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
 }
 
 bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
-  const FueVolumeData& v = TheFueVolume();
+  FueVolumeData& v = TheFueVolume();
   if (!v.handle || v.boot.fatBits == 0) return false;
-  fat::FatTable fat(*v.handle, v.boot);
+  fat::FatTable& fat = FatOf(v);
   const uint64_t bpc = v.bytesPerCluster;
   const uint64_t needed = (byteCount + bpc - 1) / bpc;
   uint64_t t = 0;
@@ -314,6 +313,7 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
     // The clusters of a file are guessed past the first clusters of every
     // other entry: gathered by the search that listed the files, or here.
     FueVolumeData& v = TheFueVolume();
+    v.fatTable.reset();
     if (!v.firstClustersComplete && !records.empty()) CollectFirstClusters(v);
     for (const auto& r : records) {
       if (!EnsureRootListing()) return false;
