@@ -97,8 +97,12 @@ bool FillChunk(XueVolume& v, const ClusterPlan& plan, uint64_t validLength, uint
 }
 
 uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& outputPath, bool& guessed) {
-  const uint64_t size = s.dataLength;
-  const uint64_t validLength = std::min(s.validDataLength, s.dataLength);
+  // No file holds more than the cluster heap: a longer data length is cut
+  // there (and said, as clusters lost).
+  const uint64_t heapBytes = uint64_t{v.boot.clusterCount} * v.boot.bytesPerCluster;
+  const bool cut = s.dataLength > heapBytes;
+  const uint64_t size = std::min(s.dataLength, heapBytes);
+  const uint64_t validLength = std::min(s.validDataLength, size);
   ClusterPlan plan;
   if (!PlanClusters(v, s.firstCluster, validLength, s.NoFatChain(), true, plan)) return kReadWriteFailed;
   guessed = plan.guessed;
@@ -122,7 +126,7 @@ uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& o
   }
   // Every cluster taken by other files: '*' throughout is not a recovery.
   if (size > 0 && !copy.anyData) return kNothingLeft;
-  if (copy.inUse || plan.cut) result = kCopiedPartly;
+  if (copy.inUse || plan.cut || cut) result = kCopiedPartly;
   file.SetModificationTime(ModificationFileTime(s));
   if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
   return result;
