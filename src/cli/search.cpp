@@ -166,6 +166,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   // --verbose: every damaged record or entry passed over, with where it is.
   const SkipReporter skipped = [&](const SkippedRecord& s) {
     std::string where = std::string(s.kind) + " " + std::to_string(s.where);
+    if (s.kind == std::string("exFAT entry set"))
+      where = "exFAT entry set at entry " + std::to_string(s.index) + " of the folder at cluster " +
+              std::to_string(s.where);
     if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
                                                    std::to_string(s.where);
     if (!s.path.empty()) {

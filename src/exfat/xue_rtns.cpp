@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "channel/skips.h"
 #include "exfat/xue.h"
 #include "format/le.h"
 #include "platform/text.h"
@@ -71,21 +72,22 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   }
   plan.clusters.reserve(static_cast<size_t>(n));
   auto free = [&](uint64_t c) { return !deleted || !v.bitmap.InUse(c); };
-  // Consecutive clusters from `from` on while they are free; '*' after the
-  // first one in use, and nothing past the heap.
-  auto consecutive = [&](uint64_t from) {
+  // Consecutive clusters from `first` on, nothing past the heap. Where they
+  // are known to be the file's (NoFatChain), only those in use now are lost;
+  // where they are a guess, the guess ends at the first one in use.
+  auto consecutive = [&](bool guess) {
     bool taken = false;
-    for (uint64_t c = from; plan.clusters.size() < n; ++c) {
+    for (uint64_t c = first; plan.clusters.size() < n; ++c) {
       if (!b.IsHeapCluster(c)) {
         plan.cut = true;
         break;
       }
-      taken = taken || !free(c);
+      taken = (guess && taken) || !free(c);
       plan.clusters.push_back(taken ? 0 : static_cast<uint32_t>(c));
     }
   };
   if (noFatChain || n == 1) {
-    consecutive(first);
+    consecutive(false);
     return true;
   }
   std::vector<uint32_t> chain;
@@ -98,7 +100,7 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
     return true;
   }
   plan.guessed = true;
-  consecutive(first);
+  consecutive(true);
   return true;
 }
 
@@ -194,7 +196,15 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
       if (problem != SetProblem::None || !set.checksumMatches) {
         // A broken set is passed over entry by entry: what follows its file
         // entry may be the start of another set.
-        if (candidate) ++stats.setsPassedOver;
+        if (candidate) {
+          ++stats.setsPassedOver;
+          if (SkipsWanted())
+            ReportSkipped({"exFAT entry set", item.folder.firstCluster,
+                           static_cast<uint32_t>(pos / kEntryBytes), v.devicePath + item.path,
+                           problem == SetProblem::None ? "the set checksum fails"
+                           : problem == SetProblem::RunsPastEnd ? "the set runs past the end of its folder"
+                                                                : "a broken entry set"});
+        }
         pos += kEntryBytes;
         continue;
       }
