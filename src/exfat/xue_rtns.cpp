@@ -228,7 +228,13 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
       }
       pos += set.entries * kEntryBytes;
     }
-    // Subfolders are visited in listing order.
+    // Subfolders are visited in listing order; their first clusters are
+    // asked for now, so the reads of a folder's children overlap.
+    for (const Pending& sub : subfolders) {
+      const uint64_t bytes = sub.folder.noFatChain ? std::min(sub.folder.bytes, kFolderPiece) : v.boot.bytesPerCluster;
+      if (v.boot.IsHeapCluster(sub.folder.firstCluster))
+        v.source->Prefetch(v.boot.ClusterOffset(sub.folder.firstCluster), std::min(bytes, kFolderPiece));
+    }
     for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(std::move(*it));
   }
   v.walked = true;

@@ -44,6 +44,13 @@ class ImageSource final : public VolumeSource {
     length_ = length_ / s * s;
   }
   bool ReadUnchecked(uint64_t offset, void* buffer, uint32_t length) { return ReadRawAt(base_ + offset, buffer, length); }
+  void Prefetch(uint64_t offset, uint64_t length) override {
+#ifndef _WIN32
+    if (offset < length_)
+      ::posix_fadvise(native_, static_cast<off_t>(base_ + offset),
+                      static_cast<off_t>(length < length_ - offset ? length : length_ - offset), POSIX_FADV_WILLNEED);
+#endif
+  }
 
  protected:
   bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) override {
