@@ -14,6 +14,8 @@ fuzz/corpus/<target>/:
   fat_directory       u8 selector + a directory cluster
   boot_sectors        the first sectors of a volume or disk (boot sector,
                       FATs and root directory of the small FAT volumes)
+  exfat               u8 0 + the boot region and folder clusters of an exFAT
+                      volume (parsers), or u8 1 + patches (the engine on exfat-4k)
 
 Usage: fuzz/make-corpora.py [--out DIR]
 """
@@ -324,6 +326,41 @@ def engine_seeds(c, path, name):
     c.image = name
 
 
+# ---- exFAT -------------------------------------------------------------------
+
+def exfat_seeds(c, path, name):
+    with open(path, "rb") as f:
+        img = f.read()
+    sec, spc = 1 << img[108], 1 << img[109]
+    bpc = sec * spc
+    heap = u32(img, 88) * sec
+
+    def cluster(n):
+        return img[heap + (n - 2) * bpc:heap + (n - 1) * bpc]
+
+    region = img[:12 * sec]
+    root = u32(img, 96)
+    c.add("exfat", b"\0" + region + cluster(root)[:MAX_FILE - len(region) - 1])
+    # Folder clusters: every live or deleted folder entry set of the root.
+    data = cluster(root)
+    for pos in range(0, len(data) - 64, 32):
+        if data[pos] in (0x85, 0x05) and u16(data, pos + 4) & 0x10:
+            first = u32(data, pos + 32 + 20)
+            if 2 <= first < 2 + u32(img, 92):
+                c.add("exfat", b"\0" + region + cluster(first)[:MAX_FILE - len(region) - 1])
+    if name == "exfat-4k":
+        c.add("exfat", b"\1")  # the volume as made: every deletion found and recovered
+        fat = u32(img, 80) * sec
+        rel = heap + (root - 2) * bpc
+        for pos in range(0, min(len(data), 32 * 64), 32):
+            if data[pos] == 0x05:
+                c.add("exfat", b"\1" + patch(rel + pos + 1, b"\xff"))                 # secondary count
+                c.add("exfat", b"\1" + patch(rel + pos + 32 + 24, b"\xff" * 8))       # data length
+                c.add("exfat", b"\1" + patch(rel + pos + 32 + 1, b"\x01"))            # a FAT chain
+        c.add("exfat", b"\1" + patch(fat + 4 * root, struct.pack("<I", root)))       # root chain loops
+        c.add("exfat", b"\1" + patch(200, b"\0"))                                    # boot checksum fails
+
+
 def utf16z(text):
     return text.encode("utf-16-le") + b"\0\0"
 
@@ -350,17 +387,22 @@ def main():
     args = ap.parse_args()
     c = Corpus(args.out)
     for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory", "boot_sectors",
-              "ntfs_engine", "fat_engine", "requests"):
+              "ntfs_engine", "fat_engine", "requests", "exfat"):
         shutil.rmtree(os.path.join(args.out, t), ignore_errors=True)
     ntfs = ["ntfs-512", "ntfs-4k", "ntfs-4kn", "ntfs-64k"]
     fat = ["fat16-2k", "fat16-4kn", "fat32-512", "fat32-4k"]
     disks = ["disk-mbr", "disk-gpt", "fat12"]
+    exfat = ["exfat-512", "exfat-4k", "exfat-4kn"]
     with tempfile.TemporaryDirectory() as tmp:
-        for name in ntfs + fat + disks:
+        for name in ntfs + fat + disks + exfat:
             src = os.path.join(IMAGES, name + ".img.zst")
             dst = os.path.join(tmp, name + ".img")
             subprocess.run(["zstd", "-q", "-d", "-f", src, "-o", dst], check=True)
             c.image = name
+            if name in exfat:
+                exfat_seeds(c, dst, name)
+                os.remove(dst)
+                continue
             with open(dst, "rb") as f:
                 c.add("boot_sectors", f.read(4096 if name in ntfs else 65536))
             if name in ntfs:

@@ -20,6 +20,7 @@ namespace rv {
 
 std::atomic<int32_t> g_ntfsRunState{kEngineIdle};
 std::atomic<int32_t> g_fatRunState{kEngineIdle};
+std::atomic<int32_t> g_exfatRunState{kEngineIdle};
 
 namespace {
 std::mutex g_sinkMutex;
@@ -300,6 +301,22 @@ int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, u
   const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
   return PostFileFound(locator, entryIndex, time, fullPath, size,
                        (static_cast<uint64_t>(dateWord) << 16) | timeWord, FoundTimeKind::FatLocal);
+}
+
+int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,
+                       uint64_t size) {
+  char16_t buf[24];
+  if (utcFileTime != 0) {
+    const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, utcFileTime) - buf));
+    return PostFileFound(locator, entryIndex, time, fullPath, size, utcFileTime, FoundTimeKind::FileTimeUtc);
+  }
+  const uint16_t timeWord = static_cast<uint16_t>(timestamp & 0xFFFF), dateWord = static_cast<uint16_t>(timestamp >> 16);
+  const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
+  return PostFileFound(locator, entryIndex, time, fullPath, size, timestamp, FoundTimeKind::FatLocal);
+}
+
+int PostExfatUndeleteResult(uint32_t code, bool guessed, TextView source, TextView output) {
+  return PostUndeleteResult(code, guessed ? kResultClustersGuessed : 0, source, output);
 }
 
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output) {

@@ -39,6 +39,7 @@ constexpr int32_t kEngineRunning = 20;
 constexpr int32_t kEngineStopRequested = 30;
 extern std::atomic<int32_t> g_ntfsRunState;
 extern std::atomic<int32_t> g_fatRunState;
+extern std::atomic<int32_t> g_exfatRunState;
 
 // Where the engines' posts go. Post() takes ownership of `payload` (which
 // may be null) only when it returns true.
@@ -132,6 +133,14 @@ int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTim
                       uint32_t stream = kNtfsFileItself);
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
                      uint32_t size);
+// exFAT: the modification time as a UTC FILETIME when the entry carries a
+// valid UTC offset (non-zero), else the timestamp as FAT's local words.
+int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,
+                       uint64_t size);
+// The record word of an exFAT result: the file's clusters past the first
+// were guessed (its chain was gone), not read from its FAT chain.
+constexpr uint32_t kResultClustersGuessed = 1;
+int PostExfatUndeleteResult(uint32_t code, bool guessed, TextView source, TextView output);
 int PostNtfsUndeleteResult(uint32_t code, uint32_t recordNumber, TextView source, TextView output);
 int PostFatUndeleteResult(uint32_t code, TextView source, TextView output);
 int PostNtfsSearchProgress(uint32_t percent);

@@ -50,7 +50,8 @@ Truncation CheckTruncation(const OpenedVolume& v, std::string& text) {
   const uint64_t claimed = facts.totalSectors * facts.bytesPerSector, actual = v.source->SizeBytes();
   if (claimed <= actual || actual == 0) return Truncation::None;
   // NTFS says nothing here of where its clusters end: every missing byte counts.
-  const bool tailOnly = facts.family == FsFamily::Fat && facts.clusterAreaEndBytes <= actual;
+  const bool tailOnly =
+      (facts.family == FsFamily::Fat || facts.family == FsFamily::Exfat) && facts.clusterAreaEndBytes <= actual;
   if (tailOnly) {
     text = v.display + ": the image is " + std::to_string(claimed - actual) +
            " bytes shorter than the file system describes, all past its last cluster: every cluster is read";
@@ -65,7 +66,7 @@ namespace {
 
 struct VolumeFacts {
   bool recognised = false;
-  std::string fileSystem;  // NTFS, FAT12, FAT16, FAT32
+  std::string fileSystem;  // NTFS, FAT12, FAT16, FAT32, exFAT
   std::string label;
   uint64_t sectorSize = 0, clusterSize = 0, clusterCount = 0;
   bool hasFree = false;
@@ -170,7 +171,9 @@ int RunInfo(const VolumeArgs& args, bool json) {
   }
   if (v->wholeDisk) return kExitOk;  // a disk: its partitions are the answer
   if (!f.recognised) {
-    Refuse(args.volume + ": no NTFS or FAT file system found (the boot sector is damaged or of another kind)");
+    const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
+    Refuse(args.volume + ": " +
+           (why.empty() ? "no NTFS, FAT or exFAT file system found (the boot sector is damaged or of another kind)" : why));
     return kExitRefused;
   }
   if (f.fileSystem == "FAT12") {

@@ -183,8 +183,9 @@ int RunRecover(const RecoverArgs& args) {
       std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), reason);
     }
     if (!answered[i]) continue;
-    const bool guess = (code == kResultRecovered || code == kResultPartlyInUse) && clusterBytes != 0 &&
-                       chosen[i].size > clusterBytes;
+    const bool written = code == kResultRecovered || code == kResultPartlyInUse;
+    const bool guess = engine->resultGuessed ? written && engine->resultGuessed(r)
+                                             : written && clusterBytes != 0 && chosen[i].size > clusterBytes;
     if (args.search.json) {
       nlohmann::json j;
       j["locator"] = chosen[i].locator;
@@ -192,7 +193,7 @@ int RunRecover(const RecoverArgs& args) {
       j["code"] = r.code;
       j["source"] = source;
       j["output"] = NativeOutput(r.output);
-      if (engine->guessesClusters) j["contiguous_guess"] = guess;
+      if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = guess;
       std::cout << j.dump() << "\n";
     } else {
       std::printf("%u %s -> %s%s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str(),

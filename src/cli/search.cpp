@@ -7,6 +7,7 @@
 #include "cli/commands.h"
 #include "cli/search_steps.h"
 #include "platform/text.h"
+#include "volume/ondisk.h"
 
 
 namespace rv::cli {
@@ -121,7 +122,10 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
   std::string fsName;
   engine = EngineFor(*v, fsName);
   if (!engine) {
-    Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
+    const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
+    Refuse(args.volume + ": " +
+           (why.empty() ? "no NTFS, FAT16, FAT32 or exFAT file system found (the boot sector is damaged or of another kind)"
+                        : why));
     return nullptr;
   }
   // The rule info applies: FAT clusters cut off refuse the volume, a missing
@@ -162,6 +166,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   // --verbose: every damaged record or entry passed over, with where it is.
   const SkipReporter skipped = [&](const SkippedRecord& s) {
     std::string where = std::string(s.kind) + " " + std::to_string(s.where);
+    if (s.kind == std::string("exFAT entry set"))
+      where = "exFAT entry set at entry " + std::to_string(s.index) + " of the folder at cluster " +
+              std::to_string(s.where);
     if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
                                                    std::to_string(s.where);
     if (!s.path.empty()) {

@@ -1,5 +1,6 @@
 #include "engines/engines.h"
 
+#include "exfat/xue.h"
 #include "fat/fue.h"
 #include "ntfs/nue.h"
 
@@ -75,10 +76,39 @@ const EngineRow kFat = {
     [] { ReleaseFueVolumeData(TheFueVolume()); },
 };
 
+// ---- exFAT -------------------------------------------------------------------
+
+uint64_t ExfatPassedOver(const char*& why, bool& always) {
+  why = "deleted entry sets left out: damaged (the set checksum fails, or the set is cut short or broken).";
+  always = true;
+  return XueDel::SetsPassedOverByLastSearch();
+}
+
+const EngineRow kExfat = {
+    "exFAT",
+    [](TextView fs) { return fs == u"exFAT"; },
+    XueDel::GetDeletedFileHeadersShell,
+    XueUdel::UndeleteFileShell,
+    &g_exfatRunState,
+    // Records as FAT's: the folder's first cluster, the entry index, the path.
+    FatUndeleteRequest,
+    [](const FoundFile&) { return true; },
+    [](const FoundFile& f, const UndeleteOutcome& r) { return f.path == r.source; },
+    XueDel::RecoverablePercentOfListed,
+    [](const FoundFile& f, uint32_t& percent) {
+      return XueUdel::RecoverablePercent(f.locator, f.second, f.path, percent);
+    },
+    ExfatPassedOver,
+    false,
+    true,
+    [] { ReleaseXueVolume(TheXueVolume()); },
+    [](const UndeleteOutcome& r) { return r.record == kResultClustersGuessed; },
+};
+
 }  // namespace
 
 const std::vector<const EngineRow*>& AllEngines() {
-  static const std::vector<const EngineRow*> rows = {&kNtfs, &kFat};
+  static const std::vector<const EngineRow*> rows = {&kNtfs, &kFat, &kExfat};
   return rows;
 }
 

@@ -15,7 +15,7 @@
 namespace rv {
 
 struct EngineRow {
-  const char* name;  // "NTFS", "FAT"
+  const char* name;  // "NTFS", "FAT", "exFAT"
   // The file-system names (as the volume reports them) this engine serves.
   bool (*serves)(TextView fileSystemName);
   BOOL (*search)(const RequestPacket& packet);
@@ -44,6 +44,10 @@ struct EngineRow {
   bool refusesCutClusters;
   // Frees the engine's volume data (the volume is set up again next time).
   void (*release)();
+  // Whether a result says its file's clusters were guessed, for engines
+  // that tell it per file (exFAT: only a file whose chain is gone); null
+  // where `guessesClusters` decides.
+  bool (*resultGuessed)(const UndeleteOutcome& result) = nullptr;
 };
 
 // The row for a file-system name, or null when no engine serves it.

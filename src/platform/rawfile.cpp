@@ -97,6 +97,8 @@ bool RawReader::ReadAt(uint64_t offset, void* buffer, uint32_t length) const {
   return true;
 }
 
+void RawReader::WillRead(uint64_t, uint64_t) const {}
+
 #else
 
 bool RawReader::Valid() const { return fd_ >= 0; }
@@ -153,6 +155,10 @@ bool RawReader::ReadAt(uint64_t offset, void* buffer, uint32_t length) const {
     done += static_cast<uint32_t>(got);
   }
   return true;
+}
+
+void RawReader::WillRead(uint64_t offset, uint64_t length) const {
+  if (fd_ >= 0) ::posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 
 #endif

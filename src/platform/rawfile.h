@@ -31,6 +31,9 @@ class RawReader {
   // truncated image, a failing device) is a failed read, with
   // kErrorHandleEof; an I/O error sets kErrorCrc.
   bool ReadAt(uint64_t offset, void* buffer, uint32_t length) const;
+  // Tells the system these bytes will be read soon, so that their reads
+  // can overlap others (POSIX_FADV_WILLNEED); nothing on Windows.
+  void WillRead(uint64_t offset, uint64_t length) const;
 
  private:
   void Close();

@@ -146,6 +146,7 @@ BOOL GetFileSystemKind(TextView volumeName, int32_t& kind, char16_t* label100) {
   if (fsName == u"NTFS") kind = kFsNtfs;
   else if (fsName == u"FAT") kind = kFsFat16;
   else if (fsName == u"FAT32") kind = kFsFat32;
+  else if (fsName == u"exFAT") kind = kFsExfat;
   else kind = kFsNotUsable;
   return kTrue;
 }
@@ -162,7 +163,7 @@ BOOL IsSupportedFileSystem(TextView volumeName) {
       // Below 4087 clusters the FAT has 12-bit entries.
       if (space.totalClusters < 4087) fsName = u"FAT12";
     }
-    if (fsName == u"NTFS" || fsName == u"FAT" || fsName == u"FAT32") return kTrue;
+    if (fsName == u"NTFS" || fsName == u"FAT" || fsName == u"FAT32" || fsName == u"exFAT") return kTrue;
   }
   Text status = u"Unsupported file system on volume: ";
   status.push_back(volumeName.empty() ? u'?' : volumeName[0]);

@@ -16,6 +16,7 @@ enum FileSystemKind : int32_t {
   kFsFat16 = 1,  // reported as "FAT": FAT12 or FAT16
   kFsNtfs = 2,
   kFsFat32 = 3,
+  kFsExfat = 4,
 };
 
 // File-system control codes issued through DasdFsControl.

@@ -21,6 +21,9 @@ class ImageSource final : public VolumeSource {
   bool ReadUnchecked(uint64_t offset, void* buffer, uint32_t length) {
     return reader_.ReadAt(base_ + offset, buffer, length);
   }
+  void Prefetch(uint64_t offset, uint64_t length) override {
+    if (offset < length_) reader_.WillRead(base_ + offset, length < length_ - offset ? length : length_ - offset);
+  }
 
  protected:
   bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) override {

@@ -40,6 +40,7 @@ std::unique_ptr<OnDiskFs> MakeOnDiskFs(VolumeSource& source) {
   if (sector >= 512 && source.SizeBytes() >= sector) {
     std::vector<uint8_t> boot(sector);
     if (source.Read(0, boot.data(), sector)) {
+      if (std::memcmp(boot.data() + 3, "EXFAT   ", 8) == 0) return MakeExfatOnDisk(source, boot.data(), boot.size());
       if (std::memcmp(boot.data() + 3, "NTFS    ", 8) == 0) {
         if (auto fs = MakeNtfsOnDisk(source, boot.data(), boot.size())) return fs;
       } else if (auto fs = MakeFatOnDisk(source, boot.data(), boot.size())) {

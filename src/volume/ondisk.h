@@ -3,17 +3,18 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "platform/types.h"
 #include "volume/source.h"
 
 namespace rv {
 
-enum class FsFamily { Unknown, Ntfs, Fat };
+enum class FsFamily { Unknown, Ntfs, Fat, Exfat };
 
 struct FsFacts {
   FsFamily family = FsFamily::Unknown;
-  Text fileSystemName;  // "NTFS", "FAT" (FAT12 and FAT16), "FAT32", or empty
+  Text fileSystemName;  // "NTFS", "FAT" (FAT12 and FAT16), "FAT32", "exFAT", or empty
   Text label;
   uint32_t bytesPerSector = 0;
   uint32_t sectorsPerCluster = 0;
@@ -21,7 +22,10 @@ struct FsFacts {
   uint64_t totalClusters = 0;
   uint64_t totalSectors = 0;
   int fatBits = 0;  // 12, 16 or 32 on FAT volumes
-  uint64_t clusterAreaEndBytes = 0;  // FAT: where the last cluster ends (sectors past it hold nothing)
+  uint64_t clusterAreaEndBytes = 0;  // FAT, exFAT: where the last cluster ends (sectors past it hold nothing)
+  // Why a volume that names a known file system is not recognised all the
+  // same (an exFAT boot region whose checksum fails); empty otherwise.
+  std::string refusal;
 };
 
 class OnDiskFs {
@@ -45,5 +49,8 @@ std::unique_ptr<OnDiskFs> MakeOnDiskFs(VolumeSource& source);
 // Per-family layers, owned by the engines' modules.
 std::unique_ptr<OnDiskFs> MakeNtfsOnDisk(VolumeSource& source, const uint8_t* bootSector, size_t length);
 std::unique_ptr<OnDiskFs> MakeFatOnDisk(VolumeSource& source, const uint8_t* bootSector, size_t length);
+// exFAT: never null; a boot region that fails its checks gives a layer that
+// is not recognised and says why in its facts' refusal.
+std::unique_ptr<OnDiskFs> MakeExfatOnDisk(VolumeSource& source, const uint8_t* bootSector, size_t length);
 
 }  // namespace rv

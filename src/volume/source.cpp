@@ -124,6 +124,9 @@ NtStatus VolumeSource::RetrievalPointers(TextView path, bool directory, const vo
 uint32_t SectorSizeFromBootSector(const uint8_t* first512) {
   Bytes b(first512, 512);
   uint32_t bps = le16(b, 0x0B);
+  // exFAT keeps zeros there and the sector size as a shift at byte 108.
+  if (std::memcmp(first512 + 3, "EXFAT   ", 8) == 0)
+    return first512[108] >= 9 && first512[108] <= 12 ? 1u << first512[108] : 512;
   const bool ntfs = std::memcmp(first512 + 3, "NTFS    ", 8) == 0;
   const bool fatLike = first512[0] == 0xEB || first512[0] == 0xE9 || le16(b, 510) == 0xAA55;
   if ((ntfs || fatLike) && bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0) return bps;

@@ -49,6 +49,11 @@ class VolumeSource {
   // sectors and copies the wanted bytes out.
   bool ReadBytes(uint64_t offset, void* buffer, size_t length);
 
+  // Says that these bytes will be read soon, so that a source that can
+  // (image files and block devices) has them fetched meanwhile. Nothing is
+  // read or checked here.
+  virtual void Prefetch(uint64_t offset, uint64_t length) {}
+
   virtual uint64_t SizeBytes() const = 0;
   virtual uint32_t SectorSize() const = 0;
   // Human-readable name for messages: the image path or device name.

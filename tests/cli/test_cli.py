@@ -5,6 +5,7 @@ Environment: RETRIVA (the binary), IMAGES (the unpacked test-images folder).
 Every search result is compared with the manifest the images were made with.
 """
 import collections
+import datetime
 import hashlib
 import json
 import os
@@ -40,8 +41,9 @@ def images(pred=lambda i: True):
     return out
 
 
-def run(*args, check_code=None):
-    p = subprocess.run([RETRIVA, *args], capture_output=True, env=ENV, timeout=600)
+def run(*args, check_code=None, env_tz=None):
+    env = dict(ENV, TZ=env_tz) if env_tz else ENV
+    p = subprocess.run([RETRIVA, *args], capture_output=True, env=env, timeout=600)
     if check_code is not None and p.returncode != check_code:
         raise AssertionError(f"retriva {' '.join(args)} exited {p.returncode}, wanted {check_code}\n"
                              f"stdout: {p.stdout.decode(errors='replace')[:2000]}\n"
@@ -681,6 +683,183 @@ class HostileNames(unittest.TestCase):
                     bad = [c for c in out if (ord(c) < 0x20 and c != "\n") or 0x7F <= ord(c) <= 0x9F]
                     self.assertEqual(bad, [], args[0])
                 self.assertIn("?", run("search", path).stdout.decode())
+
+
+def exfat_set_checksum(entries):
+    """The checksum of an exFAT entry set as it was written (every type byte in use)."""
+    s = 0
+    for i, b in enumerate(entries):
+        if i in (2, 3):
+            continue
+        if i % 32 == 0:
+            b |= 0x80
+        s = (((s & 1) << 15) + (s >> 1) + b) & 0xFFFF
+    return s
+
+
+def exfat_find_set(img, name):
+    """Byte offset of the file entry of the deleted set whose name starts with `name`."""
+    pos = img.find(b"\x41\x00" + name[:15].encode("utf-16-le"))
+    assert pos >= 64 and img[pos - 64] == 0x05, name
+    return pos - 64
+
+
+def exfat_rewrite_set(img, at, edit):
+    """Applies `edit` to the set's bytes and writes its checksum back."""
+    count = 1 + img[at + 1]
+    entries = bytearray(img[at:at + 32 * count])
+    edit(entries)
+    count = 1 + entries[1]
+    entries = bytearray(entries[:32 * count]) if len(entries) >= 32 * count else entries
+    img[at:at + len(entries)] = entries
+    full = img[at:at + 32 * count]
+    img[at + 2:at + 4] = exfat_set_checksum(full).to_bytes(2, "little")
+
+
+class Exfat(unittest.TestCase):
+    """exFAT volumes made by mkfs.exfat and written through exfat-fuse."""
+
+    def volumes(self):
+        got = images(lambda i: i["fs"] == "exFAT")
+        self.assertTrue(got, "no exFAT images unpacked")
+        return got
+
+    def test_info_names_the_file_system_and_its_geometry(self):
+        for img, path in self.volumes():
+            with self.subTest(image=img["name"]):
+                j = json.loads(run("info", "--json", path, check_code=0).stdout)
+                self.assertEqual((j["file_system"], j["sector_size"], j["cluster_size"], j["cluster_count"], j["label"]),
+                                 ("exFAT", img["sector_size"], img["cluster_size"], img["cluster_count"], img["label"]))
+                self.assertTrue(j["supported"])
+                self.assertLess(j["free_clusters"], j["cluster_count"])
+
+    def test_every_deleted_file_is_listed_with_size_time_and_estimate(self):
+        for img, path in self.volumes():
+            with self.subTest(image=img["name"]):
+                listed = {full_path(r): r for r in deleted_listing(path)}
+                self.assertEqual(set(listed), {d["path"] for d in img["deleted"]})
+                for d in img["deleted"]:
+                    r = listed[d["path"]]
+                    self.assertEqual(r["size"], d["size"], d["path"])
+                    self.assertEqual(r["modified"], d["mtime"], d["path"])
+                    self.assertRegex(str(r["locator"]) + ":" + str(r["index"]), r"^\d+:\d+$")
+                    # A chain exfat-fuse zeroed leaves the clusters after the gap to guess,
+                    # and the file's tail lies behind a live spacer.
+                    self.assertEqual(r["recoverable"] < 100, "chain-lost" in d["kinds"], d["path"])
+
+    @unittest.skipUnless(shutil.which("fls"), "sleuthkit's fls is not installed")
+    def test_search_lists_what_fls_lists(self):
+        for img, path in self.volumes():
+            with self.subTest(image=img["name"]):
+                listed = {full_path(r) for r in deleted_listing(path)}
+                self.assertEqual(set(fls_deleted_files(path, 0)), listed)
+
+    def test_recovered_bytes_times_and_guesses(self):
+        for img, path in self.volumes():
+            with self.subTest(image=img["name"]), tempfile.TemporaryDirectory() as out:
+                p = run("recover", "--json", path, "--to", out, env_tz="Asia/Kolkata")
+                results = {source_in_volume(r["source"]): r for r in json_lines(p.stdout)}
+                self.assertEqual(set(results), {d["path"] for d in img["deleted"]})
+                for d in img["deleted"]:
+                    r = results[d["path"]]
+                    if "chain-lost" in d["kinds"]:
+                        # Its chain is gone: the clusters after the first are guessed and the
+                        # guess runs into a live spacer.
+                        self.assertEqual((r["code"], r["contiguous_guess"]), (777, True), d["path"])
+                        self.assertEqual(p.returncode, 0)
+                        continue
+                    self.assertEqual((r["code"], r["contiguous_guess"]), (776, False), d["path"])
+                    self.assertEqual(sha256_file(r["output"]), d["sha256"], d["path"])
+                    # The entry's UTC offset makes the time exact whatever the zone.
+                    when = datetime.datetime.fromtimestamp(os.path.getmtime(r["output"]), datetime.timezone.utc)
+                    self.assertEqual(when.strftime("%Y-%m-%dT%H:%M:%SZ"), d["mtime"], d["path"])
+
+    def test_ids_select_files_and_nothing_is_overwritten(self):
+        img, path = self.volumes()[0]
+        listed = deleted_listing(path)
+        pick = next(r for r in listed if r["name"] == "notes-deleted.txt")
+        ident = "%d:%d" % (pick["locator"], pick["index"])
+        with tempfile.TemporaryDirectory() as out:
+            for _ in range(2):
+                p = run("recover", path, "--to", out, "--id", ident, check_code=0)
+                self.assertIn("1 recovered", p.stdout.decode())
+            self.assertEqual(sorted(os.listdir(out)), ["notes-deleted.txt", "notes-deleted.txt;0"])
+            run("recover", path, "--to", out, "--id", "%d:%d" % (pick["locator"], pick["index"] + 1), check_code=2)
+
+    def damaged(self, edit):
+        img, path = next((i, p) for i, p in self.volumes() if i["name"] == "exfat-4k.img")
+        with open(path, "rb") as f:
+            data = bytearray(f.read())
+        edit(data)
+        tmp = tempfile.NamedTemporaryFile(suffix=".img", delete=False)
+        tmp.write(data)
+        tmp.close()
+        self.addCleanup(os.unlink, tmp.name)
+        return img, tmp.name
+
+    def test_a_boot_region_that_fails_its_checksum_is_refused_with_the_reason(self):
+        def flip(d):
+            d[200] ^= 0xFF  # boot code, covered by the checksum
+        _, path = self.damaged(flip)
+        for cmd in ("info", "search"):
+            err = run(cmd, path, check_code=2).stderr.decode()
+            self.assertIn("checksum", err)
+            self.assertIn(path, err)
+
+    def test_damaged_sets_and_chains_end_cleanly(self):
+        def fat_of(d):
+            sec = 1 << d[108]
+            return int.from_bytes(d[80:84], "little") * sec
+
+        def bogus_length(d):
+            at = exfat_find_set(d, "photo-deleted.jpg")
+            exfat_rewrite_set(d, at, lambda e: e.__setitem__(slice(56, 64), (1 << 62).to_bytes(8, "little")))
+
+        def runs_past_end(d):
+            at = exfat_find_set(d, "notes-deleted.txt")
+            d[at + 1] = 255  # the secondary count now reaches past the folder
+
+        def bad_checksum(d):
+            at = exfat_find_set(d, "empty-deleted.txt")
+            d[at + 2] ^= 0x55
+
+        def looping_chain(d):
+            # frag-kept.bin's chain (written back after deletion) now loops on its first cluster.
+            at = exfat_find_set(d, "frag-kept.bin")
+            first = int.from_bytes(d[at + 32 + 20:at + 32 + 24], "little")
+            fat = fat_of(d)
+            d[fat + 4 * first:fat + 4 * first + 4] = first.to_bytes(4, "little")
+
+        def looping_root(d):
+            root = int.from_bytes(d[96:100], "little")
+            fat = fat_of(d)
+            d[fat + 4 * root:fat + 4 * root + 4] = root.to_bytes(4, "little")
+
+        cases = {"bogus-length": bogus_length, "runs-past-end": runs_past_end, "bad-checksum": bad_checksum,
+                 "looping-chain": looping_chain, "looping-root": looping_root}
+        for case, edit in cases.items():
+            with self.subTest(case=case), tempfile.TemporaryDirectory() as out:
+                img, path = self.damaged(edit)
+                p = run("search", path, check_code=0)
+                text = p.stdout.decode()
+                listed = {full_path(r) for r in deleted_listing(path)}
+                q = run("recover", "--json", path, "--to", out)
+                self.assertIn(q.returncode, (0, 1), q.stderr)
+                results = {source_in_volume(r["source"]): r for r in json_lines(q.stdout)}
+                if case in ("runs-past-end", "bad-checksum"):
+                    gone = "\\notes-deleted.txt" if case == "runs-past-end" else "\\empty-deleted.txt"
+                    self.assertNotIn(gone, listed)
+                    self.assertIn("1 deleted entry sets left out", text)
+                if case == "bogus-length":
+                    r = results["\\photo-deleted.jpg"]
+                    # No file holds more clusters than the volume: cut there, said by 777.
+                    self.assertEqual(r["code"], 777)
+                    self.assertLessEqual(os.path.getsize(r["output"]), img["size"])
+                if case == "looping-chain":
+                    r = results["\\Frag\\frag-kept.bin"]
+                    self.assertTrue(r["contiguous_guess"])
+                if case != "looping-root":
+                    self.assertIn("\\Frag\\frag-kept.bin", listed)
 
 
 if __name__ == "__main__":

@@ -16,6 +16,8 @@ import subprocess
 import sys
 import time
 
+import mkexfat
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 WORK = os.environ.get("RETRIVA_IMAGES_WORK", "/tmp/retriva-images-work")
 ONLY = set(sys.argv[1:])          # optional: build only these image names
@@ -1752,6 +1754,26 @@ def main():
         log("building disk-ext.img")
         build_disk_ext(images, built)
 
+    for name, size, C, sec, label, full in mkexfat.EXFAT_IMAGES:
+        if not want(name):
+            continue
+        log("building", name)
+        img, files, facts = mkexfat.build_exfat(name, size, C, sec, label, full, WORK, File, gen, log, run, BASE_TIME)
+        dels, lives = [], []
+        for f in files:
+            if f.deleted:
+                dels.append({"path": f.path, "size": f.size, "mtime": iso(f.mtime), "sha256": sha(f.data),
+                             "original": store_original(f.data), "kinds": f.kinds, "mft_record": None,
+                             "clusters": [], "reused_clusters": [], "reused": False})
+            else:
+                lives.append({"path": f.path, "size": f.size, "sha256": sha(f.data)})
+        images[name] = {"name": name, "file": None, "fs": "exFAT", "sector_size": sec, "cluster_size": C,
+                        "size": size, "label": label, "cluster_count": facts["cluster_count"],
+                        "notes": "mkfs.exfat -c %d on a loop device of %d-byte sectors, written with exfat-fuse%s." % (
+                            C, sec, "; frag-kept.bin's FAT chain written back after its deletion" if full else ""),
+                        "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
+        built[name] = img
+
     for name in list(images):
         if not want(name):
             del images[name]
@@ -1763,7 +1785,7 @@ def main():
     order = [n for n, *_ in NTFS_IMAGES] + [n for n, *_ in FAT_IMAGES] + [
         "ntfs-4k-truncated.img", "fat32-512-truncated.img", "ntfs-4k-badboot.img", "fat16-2k-badboot.img",
         "disk-mbr.img", "disk-gpt.img"] + [n for n, *_ in HOSTILE_IMAGES] + [n for n, *_ in LOST_IMAGES] + [
-        "fat16-tail.img", "disk-ext.img"] + [n for n, *_ in NTFS_LOST_IMAGES]
+        "fat16-tail.img", "disk-ext.img"] + [n for n, *_ in NTFS_LOST_IMAGES] + mkexfat.EXFAT_NAMES
     out = [old[n] for n in order if n in old]
     for i in out:
         mark_overwritten(i["deleted"])

@@ -15,9 +15,11 @@ TEST(EngineTable, FileSystemNamesPickTheirEngine) {
   EXPECT_STREQ(EngineForFileSystem(u"NTFS")->name, "NTFS");
   EXPECT_STREQ(EngineForFileSystem(u"FAT")->name, "FAT");
   EXPECT_STREQ(EngineForFileSystem(u"FAT32")->name, "FAT");
-  // Refused: FAT12 reports "FAT12", exFAT and the rest have no engine yet.
-  for (const char16_t* none : {u"FAT12", u"exFAT", u"ReFS", u"", u"ntfs"}) EXPECT_EQ(EngineForFileSystem(none), nullptr);
-  for (const EngineRow* row : AllEngines()) EXPECT_EQ(EngineForFileSystem(row->serves(u"NTFS") ? u"NTFS" : u"FAT"), row);
+  EXPECT_STREQ(EngineForFileSystem(u"exFAT")->name, "exFAT");
+  // Refused: FAT12 reports "FAT12"; the rest have no engine.
+  for (const char16_t* none : {u"FAT12", u"EXFAT", u"ReFS", u"", u"ntfs"}) EXPECT_EQ(EngineForFileSystem(none), nullptr);
+  for (const EngineRow* row : AllEngines())
+    EXPECT_EQ(EngineForFileSystem(row->serves(u"NTFS") ? u"NTFS" : row->serves(u"exFAT") ? u"exFAT" : u"FAT"), row);
 }
 
 TEST(EngineTable, UndeleteRequestsCarryEachFileAsItsEngineNamesIt) {

@@ -31,7 +31,7 @@ namespace {
 
 struct MappedDrive {
   char16_t letter = 0;
-  std::string fs;  // NTFS, FAT12, FAT16, FAT32
+  std::string fs;  // NTFS, FAT12, FAT16, FAT32, exFAT
   std::string label;
   uint64_t clusterCount = 0;
   uint32_t sectorSize = 0;
@@ -44,6 +44,7 @@ struct MappedDrive {
   int32_t Kind() const {
     if (fs == "NTFS") return kFsNtfs;
     if (fs == "FAT32") return kFsFat32;
+    if (fs == "exFAT") return kFsExfat;
     return kFsFat16;  // FAT12 and FAT16 both report "FAT"
   }
 };

@@ -1,0 +1,81 @@
+// The exFAT search: every deleted file set, and every file set inside a
+// deleted folder, that the request's folder and pattern accept.
+#include "channel/filter.h"
+#include "channel/messages.h"
+#include "channel/shells.h"
+#include "channel/skips.h"
+#include "exfat/xue.h"
+#include "platform/text.h"
+#include "volume/diaglog.h"
+
+namespace rv::XueDel {
+namespace {
+
+constexpr int kSearchStopped = 73;
+constexpr int kSearchFailed = 71;
+constexpr int kSearchFinished = 74;
+
+uint64_t g_passedOver = 0;
+// The set whose header is being posted, for the estimate asked meanwhile.
+const exfat::EntrySet* g_listed = nullptr;
+
+int SearchLoop(const SearchRequestFields& request) {
+  XueVolume& v = TheXueVolume();
+  const bool include = request.includeSubfolders != 0;
+  bool stopped = false;
+  Text path;
+  XueWalkStats stats;
+  auto onFolder = [&](const Text& folder) { PostFatSearchProgress(0, folder); };
+  auto onFile = [&](const XueFound& f) {
+    if (g_exfatRunState.load() == kEngineStopRequested) {
+      stopped = true;
+      return false;
+    }
+    const exfat::EntrySet& s = *f.set;
+    if (!FolderFilter(*f.folderPath, s.name, request.folder, request.pattern, include)) return true;
+    path.assign(v.devicePath);
+    path += *f.folderPath;
+    path += s.name;
+    uint64_t utc = 0;
+    if (!exfat::TimestampToUtcFileTime(s.modified, s.modified10ms, s.modifiedUtcOffset, utc)) utc = 0;
+    g_listed = &s;
+    PostExfatFileFound(f.folder->firstCluster, f.entryIndex, path, s.modified, utc, s.dataLength);
+    g_listed = nullptr;
+    return true;
+  };
+  const bool ok = WalkXueTree(v, onFile, onFolder, stats);
+  g_passedOver = stats.setsPassedOver;
+  if (!ok) {
+    ErrorRecord("XueDel", 40);
+    return kSearchFailed;
+  }
+  return stopped ? kSearchStopped : kSearchFinished;
+}
+
+}  // namespace
+
+uint64_t SetsPassedOverByLastSearch() { return g_passedOver; }
+
+bool RecoverablePercentOfListed(uint32_t& percent) {
+  if (!g_listed) return false;
+  percent = RecoverablePercentOf(TheXueVolume(), *g_listed);
+  return true;
+}
+
+BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
+  g_passedOver = 0;
+  SearchShellSteps steps;
+  steps.runState = &g_exfatRunState;
+  steps.traceName = "XueDel::GetDeletedFileHeadersShell";
+  steps.setup = [](const SearchRequestFields& request) {
+    std::string why;
+    if (SetupXueVolume(VolumeNameOfRoot(request.volumeRoot), TheXueVolume(), why)) return true;
+    SetStatusText(FromUtf8(why));
+    ErrorRecord("XueRtns", 30);
+    return false;
+  };
+  steps.scan = [](const SearchRequestFields& request) { return SearchLoop(request); };
+  return RunSearchShell(packet, steps);
+}
+
+}  // namespace rv::XueDel

@@ -1,0 +1,178 @@
+// exFAT recovery: the entry set is found again by its folder's first
+// cluster, entry index and path, and the file's clusters are planned
+// (consecutive without a FAT chain; the chain while it is intact and free;
+// else the free clusters after the first, a guess). Clusters in use again
+// are written as '*'; bytes past the valid data length are zeros.
+#include <algorithm>
+#include <cstring>
+
+#include "channel/messages.h"
+#include "channel/outfile.h"
+#include "channel/shells.h"
+#include "exfat/xue.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "volume/diaglog.h"
+
+namespace rv::XueUdel {
+namespace {
+
+using namespace exfat;
+
+constexpr uint32_t kReadWriteFailed = 71;
+constexpr uint32_t kStopped = 73;
+constexpr uint32_t kNotFound = 75;
+constexpr uint32_t kCopiedWhole = 76;
+constexpr uint32_t kCopiedPartly = 77;
+constexpr uint32_t kNothingLeft = 78;
+constexpr uint32_t kDestinationFull = 85;
+constexpr uint32_t kChunk = 1u << 20;
+
+uint32_t ResultCode(uint32_t engineResult) {
+  if (engineResult == kCopiedWhole) return kResultRecovered;
+  if (engineResult == kCopiedPartly) return kResultPartlyInUse;
+  if (engineResult == kDestinationFull) return kResultDestinationTooSmall;
+  return kResultNotRecovered;
+}
+
+// The set's modification time as a FILETIME: exact when its UTC offset is
+// valid, else read as local time (to the 10 ms the set keeps).
+uint64_t ModificationFileTime(const EntrySet& s) {
+  uint64_t ft = 0;
+  if (TimestampToUtcFileTime(s.modified, s.modified10ms, s.modifiedUtcOffset, ft)) return ft;
+  TimestampParts p;
+  if (!DecodeTimestamp(s.modified, s.modified10ms, p)) return 0;
+  CalendarTime t;
+  t.year = p.year;
+  t.month = p.month;
+  t.day = p.day;
+  t.hour = p.hour;
+  t.minute = p.minute;
+  t.second = p.second;
+  if (!LocalToFileTime(t, ft)) return 0;
+  return ft + uint64_t{p.milliseconds} * 10000u;
+}
+
+struct Copy {
+  bool inUse = false;
+  bool anyData = false;  // some byte came from the volume, or is a zero past the valid length
+};
+
+// Fills chunk bytes [offset, offset + length) of the file.
+bool FillChunk(XueVolume& v, const ClusterPlan& plan, uint64_t validLength, uint64_t offset, uint32_t length,
+               uint8_t* chunk, Copy& copy) {
+  const uint64_t bpc = v.boot.bytesPerCluster, bps = v.boot.bytesPerSector;
+  uint32_t done = 0;
+  while (done < length) {
+    const uint64_t at = offset + done;
+    if (at >= validLength) {
+      std::memset(chunk + done, 0, length - done);
+      copy.anyData = true;
+      return true;
+    }
+    const uint64_t index = at / bpc, within = at % bpc;
+    uint64_t piece = std::min<uint64_t>(length - done, bpc - within);
+    piece = std::min(piece, validLength - at);
+    const uint32_t c = index < plan.clusters.size() ? plan.clusters[static_cast<size_t>(index)] : 0;
+    if (c == 0) {
+      std::memset(chunk + done, '*', static_cast<size_t>(piece));
+      copy.inUse = true;
+    } else {
+      // Consecutive clusters of the plan join the same read.
+      uint64_t span = piece;
+      for (uint64_t k = index + 1; done + span < length && at + span < validLength && k < plan.clusters.size() &&
+                                   plan.clusters[static_cast<size_t>(k)] == c + (k - index);
+           ++k)
+        span += std::min<uint64_t>({bpc, length - done - span, validLength - at - span});
+      piece = span;
+      // Whole sectors: the tail of the last sector lands in the chunk's
+      // slack and is overwritten by what follows.
+      const uint64_t rounded = (piece + bps - 1) / bps * bps;
+      if (!ReadHeap(*v.source, v.boot, c, within, chunk + done, static_cast<uint32_t>(rounded))) return false;
+      copy.anyData = true;
+    }
+    done += static_cast<uint32_t>(piece);
+  }
+  return true;
+}
+
+uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& outputPath, bool& guessed) {
+  // No file holds more than the cluster heap: a longer data length is cut
+  // there (and said, as clusters lost).
+  const uint64_t heapBytes = uint64_t{v.boot.clusterCount} * v.boot.bytesPerCluster;
+  const bool cut = s.dataLength > heapBytes;
+  const uint64_t size = std::min(s.dataLength, heapBytes);
+  const uint64_t validLength = std::min(s.validDataLength, size);
+  ClusterPlan plan;
+  if (!PlanClusters(v, s.firstCluster, validLength, s.NoFatChain(), true, plan)) return kReadWriteFailed;
+  guessed = plan.guessed;
+  // The chunk keeps a sector of slack for a read rounded up to whole sectors.
+  std::vector<uint8_t> chunk(kChunk + v.boot.bytesPerSector);
+  OutputFile file;
+  if (file.Create(destination, s.name) != kOutputCreated) return kNothingLeft;
+  Copy copy;
+  uint32_t result = kCopiedWhole;
+  uint64_t posted = 0;
+  for (uint64_t offset = 0; offset < size; offset += kChunk) {
+    if (g_exfatRunState.load() == kEngineStopRequested) return kStopped;
+    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(kChunk, size - offset));
+    if (!FillChunk(v, plan, validLength, offset, length, chunk.data(), copy)) return kReadWriteFailed;
+    if (!file.WriteAt(offset, chunk.data(), length)) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
+    const uint64_t percent = offset * 100 / size;
+    if (percent >= posted + 10) {
+      posted = percent;
+      PostUndeleteProgress(static_cast<uint32_t>(percent), s.name);
+    }
+  }
+  // Every cluster taken by other files: '*' throughout is not a recovery.
+  if (size > 0 && !copy.anyData) return kNothingLeft;
+  if (copy.inUse || plan.cut || cut) result = kCopiedPartly;
+  file.SetModificationTime(ModificationFileTime(s));
+  if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
+  return result;
+}
+
+}  // namespace
+
+bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent) {
+  XueVolume& v = TheXueVolume();
+  EntrySet set;
+  bool inDeleted = false;
+  if (!FindXueFile(v, locator, entryIndex, fullPath, set, inDeleted)) return false;
+  percent = RecoverablePercentOf(v, set);
+  return true;
+}
+
+BOOL UndeleteFileShell(const RequestPacket& packet) {
+  UndeleteShellSteps steps;
+  steps.runState = &g_exfatRunState;
+  steps.traceName = "XueUdel::UndeleteFileShell";
+  steps.recoverAll = [](const uint8_t* payload, uint32_t length, uint32_t first, const Text& destination) {
+    std::vector<FatUndeleteRecord> records;
+    ParseFatUndeleteRecords(payload, length, first, records);
+    XueVolume& v = TheXueVolume();
+    // The recovery works on the volume the search set up.
+    if (!v.IsSetUp()) return records.empty();
+    for (const auto& r : records) {
+      PostUndeleteFileStarted(0, r.path);
+      Text output;
+      EntrySet set;
+      bool inDeleted = false, guessed = false;
+      uint32_t result = kNotFound;
+      if (FindXueFile(v, r.dlcn, r.entryIndex, r.path, set, inDeleted)) {
+        PostUndeleteProgress(0, set.name);
+        result = CopyFile(v, set, destination, output, guessed);
+        PostUndeleteProgress(100, set.name);
+      }
+      TraceEvent("XueUdel::UndeleteFileShell", 0, -1, nullptr);
+      if (result == kStopped) break;
+      const uint32_t code = ResultCode(result);
+      const bool written = code == kResultRecovered || code == kResultPartlyInUse;
+      PostExfatUndeleteResult(code, written && guessed, r.path, written ? output : Text());
+    }
+    return true;
+  };
+  return RunUndeleteShell(packet, steps);
+}
+
+}  // namespace rv::XueUdel

@@ -1,0 +1,179 @@
+#include "volume/exfat_volume.h"
+
+#include <algorithm>
+#include <bit>
+#include <unordered_set>
+
+#include "format/le.h"
+
+namespace rv::exfat {
+
+bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why) {
+  const uint32_t sector = source.SectorSize();
+  std::vector<uint8_t> first(sector < 512 ? 512 : sector);
+  if (!source.ReadBytes(0, first.data(), first.size())) {
+    why = "the boot sector cannot be read";
+    return false;
+  }
+  BootSector bs;
+  switch (ParseBootSector(first.data(), first.size(), bs)) {
+    case BootProblem::NotExfat: why = "no exFAT boot sector"; return false;
+    case BootProblem::BadFields:
+      why = "the exFAT boot sector is damaged (its sizes or offsets are impossible)";
+      return false;
+    case BootProblem::None: break;
+  }
+  // The boot region is 12 sectors of the volume's own size: sectors 0-10
+  // and the checksum sector.
+  std::vector<uint8_t> region(static_cast<size_t>(bs.bytesPerSector) * (kChecksummedSectors + 1));
+  if (!source.ReadBytes(0, region.data(), region.size())) {
+    why = "the exFAT boot region cannot be read";
+    return false;
+  }
+  if (!BootChecksumMatches(region.data(), bs.bytesPerSector)) {
+    why = "the exFAT boot region fails its checksum (the boot sectors are damaged)";
+    return false;
+  }
+  out = bs;
+  return true;
+}
+
+bool FatReader::Next(uint32_t cluster, uint32_t& value) {
+  const uint64_t offset = boot_.ActiveFatSector() * boot_.bytesPerSector + uint64_t{cluster} * 4;
+  const uint64_t start = offset - offset % kBlock;
+  if (start != blockStart_) {
+    const uint64_t size = source_.SizeBytes();
+    if (start >= size) return false;
+    const uint64_t n = std::min<uint64_t>(kBlock, size - start);
+    block_.resize(static_cast<size_t>(n));
+    if (!source_.ReadBytes(start, block_.data(), block_.size())) {
+      blockStart_ = UINT64_MAX;
+      return false;
+    }
+    blockStart_ = start;
+  }
+  const uint64_t at = offset - start;
+  if (!InBounds(block_.size(), at, 4)) return false;
+  value = le32At(block_.data() + at);
+  return true;
+}
+
+bool FollowChain(FatReader& fat, const BootSector& boot, uint32_t first, uint64_t maxClusters,
+                 std::vector<uint32_t>& clusters, bool& complete) {
+  clusters.clear();
+  complete = false;
+  if (!boot.IsHeapCluster(first) || maxClusters == 0) return true;
+  std::unordered_set<uint32_t> seen;
+  uint32_t c = first;
+  while (clusters.size() < maxClusters) {
+    if (!seen.insert(c).second) return true;  // a loop: each cluster once
+    clusters.push_back(c);
+    uint32_t next = 0;
+    if (!fat.Next(c, next)) return false;
+    if (next == kFatEndOfChain) {
+      complete = true;
+      return true;
+    }
+    if (!boot.IsHeapCluster(next)) return true;
+    c = next;
+  }
+  return true;
+}
+
+bool ReadHeap(VolumeSource& source, const BootSector& boot, uint32_t cluster, uint64_t offset, void* buffer,
+              uint32_t length) {
+  if (!boot.IsHeapCluster(cluster)) return false;
+  return source.Read(boot.ClusterOffset(cluster) + offset, buffer, length);
+}
+
+bool ReadRootFacts(VolumeSource& source, const BootSector& boot, RootFacts& out) {
+  FatReader fat(source, boot);
+  std::vector<uint32_t> chain;
+  bool complete = false;
+  // The system entries open the root; a few clusters are plenty.
+  if (!FollowChain(fat, boot, boot.rootCluster, 4, chain, complete)) return false;
+  std::vector<uint8_t> cluster(static_cast<size_t>(boot.bytesPerCluster));
+  RootFacts facts;
+  bool label = false;
+  for (uint32_t c : chain) {
+    // A huge cluster holds far more than the system entries: its first
+    // 64 KiB will do.
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(boot.bytesPerCluster, 65536));
+    if (!ReadHeap(source, boot, c, 0, cluster.data(), n)) return false;
+    for (uint32_t pos = 0; pos + kEntryBytes <= n; pos += kEntryBytes) {
+      const uint8_t* e = cluster.data() + pos;
+      const Bytes b(e, kEntryBytes);
+      if (e[0] == kTypeEndOfDirectory) {
+        out = facts;
+        return true;
+      }
+      if (e[0] == kTypeBitmap && facts.bitmapCluster == 0 && (e[kBitmapFlags] & 1) == 0) {
+        facts.bitmapCluster = le32(b, kTableFirstCluster);
+        facts.bitmapBytes = le64(b, kTableDataLength);
+      } else if (e[0] == kTypeUpcase && facts.upcaseCluster == 0) {
+        facts.upcaseCluster = le32(b, kTableFirstCluster);
+        facts.upcaseBytes = le64(b, kTableDataLength);
+      } else if (e[0] == kTypeLabel && !label) {
+        label = true;
+        const size_t count = std::min<size_t>(e[kLabelCount], kMaxLabelUnits);
+        for (size_t i = 0; i < count; ++i) facts.label.push_back(static_cast<char16_t>(le16(b, kLabelChars + 2 * i)));
+      }
+      if (facts.bitmapCluster != 0 && facts.upcaseCluster != 0 && label) {
+        out = facts;
+        return true;
+      }
+    }
+  }
+  out = facts;
+  return true;
+}
+
+bool AllocationBitmap::Load(VolumeSource& source, const BootSector& boot, const RootFacts& root, std::string& why) {
+  const uint64_t bytes = (uint64_t{boot.clusterCount} + 7) / 8;
+  if (!boot.IsHeapCluster(root.bitmapCluster) || root.bitmapBytes < bytes) {
+    why = "the exFAT allocation bitmap is missing or too short";
+    return false;
+  }
+  // The bitmap lies in consecutive clusters (its entry allows no chain
+  // that formatting would not make so), as every implementation writes it;
+  // its FAT chain is checked all the same.
+  FatReader fat(source, boot);
+  std::vector<uint32_t> chain;
+  bool complete = false;
+  const uint64_t clusters = (bytes + boot.bytesPerCluster - 1) / boot.bytesPerCluster;
+  if (!FollowChain(fat, boot, root.bitmapCluster, clusters, chain, complete) || chain.size() < clusters) {
+    why = "the exFAT allocation bitmap's clusters cannot be read";
+    return false;
+  }
+  // Only the bytes that hold bits are read (rounded to whole sectors): a
+  // 32 MiB cluster holds the bitmap of a small volume many times over.
+  const uint64_t wanted = (bytes + boot.bytesPerSector - 1) / boot.bytesPerSector * boot.bytesPerSector;
+  bits_.assign(static_cast<size_t>(wanted), 0);
+  // Runs of consecutive clusters are read in pieces of at most 4 MiB.
+  constexpr uint64_t kPiece = 4u << 20;
+  uint64_t done = 0;
+  for (size_t i = 0; i < chain.size() && done < wanted; ++i) {
+    for (uint64_t at = 0; at < boot.bytesPerCluster && done < wanted;) {
+      const uint32_t n = static_cast<uint32_t>(std::min({kPiece, boot.bytesPerCluster - at, wanted - done}));
+      if (!ReadHeap(source, boot, chain[i], at, bits_.data() + done, n)) {
+        bits_.clear();
+        why = "the exFAT allocation bitmap cannot be read";
+        return false;
+      }
+      at += n;
+      done += n;
+    }
+  }
+  count_ = boot.clusterCount;
+  return true;
+}
+
+uint64_t AllocationBitmap::FreeCount() const {
+  uint64_t used = 0;
+  const uint64_t whole = count_ / 8;
+  for (uint64_t i = 0; i < whole; ++i) used += static_cast<uint64_t>(std::popcount(bits_[i]));
+  for (uint64_t c = whole * 8; c < count_; ++c) used += (bits_[c >> 3] >> (c & 7)) & 1;
+  return count_ - used;
+}
+
+}  // namespace rv::exfat
