@@ -1,0 +1,544 @@
+// Virtual disks inside image containers, read through Debian's libyal
+// libraries. Each library handle keeps a file position and caches of its
+// own, so one lock serialises every read of a container; a partition of the
+// disk is a slice sharing the same handle.
+#include "volume/container.h"
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "format/le.h"
+#include "platform/lasterror.h"
+#include "platform/text.h"
+
+#if defined(RETRIVA_HAVE_LIBEWF)
+#include <libewf.h>
+#endif
+#if defined(RETRIVA_HAVE_LIBVHDI)
+#include <libvhdi.h>
+#endif
+#if defined(RETRIVA_HAVE_LIBVMDK)
+#include <libvmdk.h>
+#endif
+#if defined(RETRIVA_HAVE_LIBQCOW)
+#include <libqcow.h>
+#endif
+
+namespace rv {
+namespace {
+
+// ---- Signatures -------------------------------------------------------------
+
+constexpr uint8_t kEwfSignature[8] = {'E', 'V', 'F', 0x09, 0x0D, 0x0A, 0xFF, 0x00};
+constexpr uint8_t kEwf2Signature[8] = {'E', 'V', 'F', '2', 0x0D, 0x0A, 0x81, 0x00};
+constexpr uint8_t kVhdxSignature[8] = {'v', 'h', 'd', 'x', 'f', 'i', 'l', 'e'};
+constexpr uint8_t kVhdFooterSignature[8] = {'c', 'o', 'n', 'e', 'c', 't', 'i', 'x'};
+constexpr uint8_t kVmdkSparseSignature[4] = {'K', 'D', 'M', 'V'};
+constexpr uint8_t kVmdkCowdSignature[4] = {'C', 'O', 'W', 'D'};
+constexpr char kVmdkDescriptorSignature[] = "# Disk DescriptorFile";
+constexpr uint8_t kQcowSignature[4] = {'Q', 'F', 'I', 0xFB};
+
+// VHD footer (512 bytes, big-endian fields): the disk type at 60 and the
+// disk's current size at 48. A fixed disk is the raw bytes followed by the
+// footer alone.
+constexpr size_t kVhdFooterSize = 512;
+constexpr size_t kVhdCurrentSizeOffset = 48;
+constexpr size_t kVhdDiskTypeOffset = 60;
+constexpr uint32_t kVhdDiskTypeFixed = 2;
+
+uint64_t be64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = v << 8 | p[i];
+  return v;
+}
+uint32_t be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]; }
+
+template <size_t N>
+bool StartsWith(const uint8_t* data, size_t length, const uint8_t (&signature)[N]) {
+  return length >= N && std::memcmp(data, signature, N) == 0;
+}
+
+// ---- Reading through a library ----------------------------------------------
+
+// One opened container: its virtual disk, read whole at any byte offset.
+class ContainerReader {
+ public:
+  explicit ContainerReader(ImageFormat format) : format_(format) {}
+  virtual ~ContainerReader() = default;
+  ContainerReader(const ContainerReader&) = delete;
+  ContainerReader& operator=(const ContainerReader&) = delete;
+
+  ImageFormat Format() const { return format_; }
+  uint64_t MediaSize() const { return mediaSize_; }
+  // All `length` bytes at `offset` or a failure; never part of them.
+  bool Read(uint64_t offset, void* buffer, size_t length) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ReadLocked(offset, static_cast<uint8_t*>(buffer), length);
+  }
+
+ protected:
+  virtual bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) = 0;
+  uint64_t mediaSize_ = 0;
+
+ private:
+  ImageFormat format_;
+  std::mutex mutex_;
+};
+
+// The libraries' errors are all intptr_t handles with the same trio of
+// functions; the first line of the description is the outermost failure.
+using LibError = intptr_t;
+std::string TakeLibError(LibError*& error, int (*sprint)(LibError*, char*, size_t), void (*release)(LibError**)) {
+  std::string text;
+  if (error) {
+    char buffer[1024] = {};
+    if (sprint(error, buffer, sizeof buffer) > 0) text = buffer;
+    release(&error);
+  }
+  if (const size_t nl = text.find_first_of("\r\n"); nl != std::string::npos) text.resize(nl);
+  return text;
+}
+
+std::string Because(const std::string& libraryText) { return libraryText.empty() ? "" : " (" + libraryText + ")"; }
+
+class ContainerSource final : public VolumeSource {
+ public:
+  ContainerSource(std::shared_ptr<ContainerReader> reader, Text path, uint64_t base, uint64_t length)
+      : reader_(std::move(reader)), path_(std::move(path)), base_(base), length_(length) {}
+  uint64_t SizeBytes() const override { return length_; }
+  uint32_t SectorSize() const override { return sector_; }
+  Text Describe() const override { return path_; }
+  const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
+  uint64_t Base() const { return base_; }
+
+  // The sector size an image file of the same bytes gets: the boot sector's.
+  void JudgeSectorSize() {
+    uint8_t first[512] = {};
+    if (length_ >= 512 && reader_->Read(base_, first, sizeof first)) sector_ = SectorSizeFromBootSector(first);
+    length_ = length_ / sector_ * sector_;
+  }
+
+ protected:
+  bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) override {
+    if (reader_->Read(base_ + offset, buffer, length)) return true;
+    // A chunk that fails its checksum or lies in a missing or cut-short
+    // part of the container: the disk's equivalent of an unreadable sector.
+    SetLastErrorCode(kErrorCrc);
+    return false;
+  }
+
+ private:
+  std::shared_ptr<ContainerReader> reader_;
+  Text path_;
+  uint64_t base_;
+  uint64_t length_;
+  uint32_t sector_ = 512;
+};
+
+#if defined(RETRIVA_HAVE_LIBEWF)
+std::string EwfError(libewf_error_t*& e) { return TakeLibError(e, libewf_error_sprint, libewf_error_free); }
+
+class EwfReader final : public ContainerReader {
+ public:
+  EwfReader() : ContainerReader(ImageFormat::Ewf) {}
+  ~EwfReader() override {
+    if (!handle_) return;
+    libewf_handle_close(handle_, nullptr);
+    libewf_handle_free(&handle_, nullptr);
+  }
+
+  bool Open(const std::string& path, std::string& error) {
+    libewf_error_t* e = nullptr;
+    // The segments (.E01, .E02, ... .EAA, ...) are found from the first;
+    // a file named otherwise is opened as the only segment.
+    char** names = nullptr;
+    int count = 0;
+    std::vector<char*> single{const_cast<char*>(path.c_str())};
+    const bool globbed = libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &e) == 1 &&
+                         count > 0;
+    if (e) libewf_error_free(&e);
+    bool opened = libewf_handle_initialize(&handle_, &e) == 1 &&
+                  libewf_handle_open(handle_, globbed ? names : single.data(), globbed ? count : 1, LIBEWF_OPEN_READ,
+                                     &e) == 1;
+    if (globbed) libewf_glob_free(names, count, nullptr);
+    size64_t size = 0;
+    uint32_t bytesPerSector = 0;
+    if (opened) opened = libewf_handle_get_media_size(handle_, &size, &e) == 1 &&
+                         libewf_handle_get_bytes_per_sector(handle_, &bytesPerSector, &e) == 1;
+    if (!opened) {
+      error = "the E01 image cannot be read: it is damaged, or a segment is missing" + Because(EwfError(e));
+      return false;
+    }
+    // An acquisition cut short leaves segments without their closing
+    // section: the chunks past the cut are gone.
+    if (libewf_handle_segment_files_corrupted(handle_, &e) == 1) {
+      error = "the E01 image is damaged or incomplete (a segment file was cut short)";
+      return false;
+    }
+    if (e) libewf_error_free(&e);
+    mediaSize_ = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) override {
+    libewf_error_t* e = nullptr;
+    uint32_t errorsBefore = 0, errorsAfter = 0;
+    libewf_handle_get_number_of_checksum_errors(handle_, &errorsBefore, nullptr);
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t got = libewf_handle_read_random(handle_, buffer + done, length - done,
+                                                    static_cast<off64_t>(offset + done), &e);
+      if (got <= 0) {
+        if (e) libewf_error_free(&e);
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    // libewf hands back a chunk whose checksum fails and only notes it:
+    // those bytes are not the disk's.
+    libewf_handle_get_number_of_checksum_errors(handle_, &errorsAfter, nullptr);
+    return errorsAfter == errorsBefore;
+  }
+
+ private:
+  libewf_handle_t* handle_ = nullptr;
+};
+#endif
+
+#if defined(RETRIVA_HAVE_LIBVHDI)
+std::string VhdiError(libvhdi_error_t*& e) { return TakeLibError(e, libvhdi_error_sprint, libvhdi_error_free); }
+
+class VhdiReader final : public ContainerReader {
+ public:
+  explicit VhdiReader(ImageFormat format) : ContainerReader(format) {}
+  ~VhdiReader() override {
+    if (!file_) return;
+    libvhdi_file_close(file_, nullptr);
+    libvhdi_file_free(&file_, nullptr);
+  }
+
+  bool Open(const std::string& path, std::string& error) {
+    const char* name = ImageFormatName(Format());
+    libvhdi_error_t* e = nullptr;
+    size64_t size = 0;
+    uint32_t diskType = 0;
+    if (libvhdi_file_initialize(&file_, &e) != 1 || libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &e) != 1 ||
+        libvhdi_file_get_media_size(file_, &size, &e) != 1 || libvhdi_file_get_disk_type(file_, &diskType, &e) != 1) {
+      error = std::string("the ") + name + " image cannot be read: it is damaged or incomplete" + Because(VhdiError(e));
+      return false;
+    }
+    // A differencing disk holds only what changed since its parent; read
+    // alone it would show the parent's sectors as zeros.
+    if (diskType == LIBVHDI_DISK_TYPE_DIFFERENTIAL) {
+      error = std::string("a differencing ") + name +
+              " image (only the changes to a parent disk): merge it into its parent first";
+      return false;
+    }
+    mediaSize_ = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) override {
+    libvhdi_error_t* e = nullptr;
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t got = libvhdi_file_read_buffer_at_offset(file_, buffer + done, length - done,
+                                                             static_cast<off64_t>(offset + done), &e);
+      if (got <= 0) {
+        if (e) libvhdi_error_free(&e);
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  libvhdi_file_t* file_ = nullptr;
+};
+#endif
+
+#if defined(RETRIVA_HAVE_LIBVMDK)
+std::string VmdkError(libvmdk_error_t*& e) { return TakeLibError(e, libvmdk_error_sprint, libvmdk_error_free); }
+
+class VmdkReader final : public ContainerReader {
+ public:
+  VmdkReader() : ContainerReader(ImageFormat::Vmdk) {}
+  ~VmdkReader() override {
+    if (!handle_) return;
+    libvmdk_handle_close(handle_, nullptr);
+    libvmdk_handle_free(&handle_, nullptr);
+  }
+
+  bool Open(const std::string& path, std::string& error) {
+    libvmdk_error_t* e = nullptr;
+    if (libvmdk_handle_initialize(&handle_, &e) != 1 || libvmdk_handle_open(handle_, path.c_str(), LIBVMDK_OPEN_READ, &e) != 1) {
+      error = "the VMDK image cannot be read: it is damaged or incomplete" + Because(VmdkError(e));
+      return false;
+    }
+    // A child (snapshot) disk holds only what changed since its parent.
+    size_t parentNameSize = 0;
+    if (libvmdk_handle_get_utf8_parent_filename_size(handle_, &parentNameSize, &e) == 1 && parentNameSize > 1) {
+      error = "a VMDK snapshot (only the changes to a parent disk): consolidate it into its parent first";
+      return false;
+    }
+    if (e) libvmdk_error_free(&e);
+    // The extents (the data files a descriptor names, or the sparse file
+    // itself) are found beside the descriptor.
+    size64_t size = 0;
+    if (libvmdk_handle_open_extent_data_files(handle_, &e) != 1 || libvmdk_handle_get_media_size(handle_, &size, &e) != 1) {
+      error = "the VMDK image cannot be read: an extent file is missing or damaged" + Because(VmdkError(e));
+      return false;
+    }
+    mediaSize_ = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) override {
+    libvmdk_error_t* e = nullptr;
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t got = libvmdk_handle_read_buffer_at_offset(handle_, buffer + done, length - done,
+                                                               static_cast<off64_t>(offset + done), &e);
+      if (got <= 0) {
+        if (e) libvmdk_error_free(&e);
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  libvmdk_handle_t* handle_ = nullptr;
+};
+#endif
+
+#if defined(RETRIVA_HAVE_LIBQCOW)
+std::string QcowError(libqcow_error_t*& e) { return TakeLibError(e, libqcow_error_sprint, libqcow_error_free); }
+
+class QcowReader final : public ContainerReader {
+ public:
+  QcowReader() : ContainerReader(ImageFormat::Qcow2) {}
+  ~QcowReader() override {
+    if (!file_) return;
+    libqcow_file_close(file_, nullptr);
+    libqcow_file_free(&file_, nullptr);
+  }
+
+  bool Open(const std::string& path, std::string& error) {
+    libqcow_error_t* e = nullptr;
+    size64_t size = 0;
+    uint32_t encryption = 0;
+    if (libqcow_file_initialize(&file_, &e) != 1 || libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1 ||
+        libqcow_file_get_media_size(file_, &size, &e) != 1 ||
+        libqcow_file_get_encryption_method(file_, &encryption, &e) != 1) {
+      error = "the QCOW2 image cannot be read: it is damaged or incomplete" + Because(QcowError(e));
+      return false;
+    }
+    if (encryption != LIBQCOW_ENCRYPTION_METHOD_NONE) {
+      error = "an encrypted QCOW2 image: decrypt it first (qemu-img convert)";
+      return false;
+    }
+    // An overlay holds only the clusters written since its backing file.
+    size_t backingNameSize = 0;
+    if (libqcow_file_get_utf8_backing_filename_size(file_, &backingNameSize, &e) == 1 && backingNameSize > 1) {
+      error = "a QCOW2 overlay on a backing file: merge them first (qemu-img convert)";
+      return false;
+    }
+    if (e) libqcow_error_free(&e);
+    mediaSize_ = size;
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) override {
+    libqcow_error_t* e = nullptr;
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t got = libqcow_file_read_buffer_at_offset(file_, buffer + done, length - done,
+                                                             static_cast<off64_t>(offset + done), &e);
+      if (got <= 0) {
+        if (e) libqcow_error_free(&e);
+        return false;
+      }
+      done += static_cast<size_t>(got);
+    }
+    return true;
+  }
+
+ private:
+  libqcow_file_t* file_ = nullptr;
+};
+#endif
+
+// The first and last bytes of a regular file; false for anything else.
+bool ReadHeadAndTail(TextView path, std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint64_t& size) {
+#ifdef _WIN32
+  std::wstring w(path.begin(), path.end());
+  std::FILE* f = _wfopen(w.c_str(), L"rb");
+#else
+  std::FILE* f = std::fopen(ToUtf8(path).c_str(), "rb");
+#endif
+  if (!f) return false;
+  bool ok = std::fseek(f, 0, SEEK_END) == 0;
+  const long end = ok ? std::ftell(f) : -1;
+  if (end <= 0) ok = false;
+  if (ok) {
+    size = static_cast<uint64_t>(end);
+    head.resize(size < 512 ? static_cast<size_t>(size) : 512);
+    std::rewind(f);
+    ok = std::fread(head.data(), 1, head.size(), f) == head.size();
+  }
+  if (ok && size >= kVhdFooterSize) {
+    tail.resize(kVhdFooterSize);
+    ok = std::fseek(f, -static_cast<long>(kVhdFooterSize), SEEK_END) == 0 &&
+         std::fread(tail.data(), 1, tail.size(), f) == tail.size();
+  }
+  std::fclose(f);
+  return ok;
+}
+
+}  // namespace
+
+const char* ImageFormatName(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Raw: return "raw";
+    case ImageFormat::Ewf: return "E01";
+    case ImageFormat::Vhd: return "VHD";
+    case ImageFormat::Vhdx: return "VHDX";
+    case ImageFormat::Vmdk: return "VMDK";
+    case ImageFormat::Qcow2: return "QCOW2";
+  }
+  return "?";
+}
+
+const char* ImageFormatLibrary(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Raw: return "";
+    case ImageFormat::Ewf: return "libewf";
+    case ImageFormat::Vhd: case ImageFormat::Vhdx: return "libvhdi";
+    case ImageFormat::Vmdk: return "libvmdk";
+    case ImageFormat::Qcow2: return "libqcow";
+  }
+  return "";
+}
+
+bool ImageFormatBuiltIn(ImageFormat format) {
+  switch (format) {
+    case ImageFormat::Raw: return true;
+#if defined(RETRIVA_HAVE_LIBEWF)
+    case ImageFormat::Ewf: return true;
+#endif
+#if defined(RETRIVA_HAVE_LIBVHDI)
+    case ImageFormat::Vhd: case ImageFormat::Vhdx: return true;
+#endif
+#if defined(RETRIVA_HAVE_LIBVMDK)
+    case ImageFormat::Vmdk: return true;
+#endif
+#if defined(RETRIVA_HAVE_LIBQCOW)
+    case ImageFormat::Qcow2: return true;
+#endif
+    default: return false;
+  }
+}
+
+ImageFormat ImageFormatFromSignature(const uint8_t* head, size_t headLength, const uint8_t* tail, size_t tailLength,
+                                     uint64_t fileSize) {
+  if (StartsWith(head, headLength, kEwfSignature) || StartsWith(head, headLength, kEwf2Signature))
+    return ImageFormat::Ewf;
+  if (StartsWith(head, headLength, kVhdxSignature)) return ImageFormat::Vhdx;
+  // A dynamic VHD starts with a copy of its footer.
+  if (StartsWith(head, headLength, kVhdFooterSignature)) return ImageFormat::Vhd;
+  if (StartsWith(head, headLength, kVmdkSparseSignature) || StartsWith(head, headLength, kVmdkCowdSignature) ||
+      (headLength >= sizeof kVmdkDescriptorSignature - 1 &&
+       std::memcmp(head, kVmdkDescriptorSignature, sizeof kVmdkDescriptorSignature - 1) == 0))
+    return ImageFormat::Vmdk;
+  if (StartsWith(head, headLength, kQcowSignature)) return ImageFormat::Qcow2;
+  // A fixed VHD is a raw disk with a footer appended: taken only when the
+  // footer's type and size agree with the file exactly, so a raw image
+  // whose last sector merely holds the word is still raw.
+  if (tailLength == kVhdFooterSize && StartsWith(tail, tailLength, kVhdFooterSignature) &&
+      be32(tail + kVhdDiskTypeOffset) == kVhdDiskTypeFixed &&
+      be64(tail + kVhdCurrentSizeOffset) == fileSize - kVhdFooterSize)
+    return ImageFormat::Vhd;
+  return ImageFormat::Raw;
+}
+
+ImageFormat DetectImageFormat(TextView path) {
+  std::vector<uint8_t> head, tail;
+  uint64_t size = 0;
+  if (!ReadHeadAndTail(path, head, tail, size)) return ImageFormat::Raw;
+  return ImageFormatFromSignature(head.data(), head.size(), tail.data(), tail.size(), size);
+}
+
+std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat format, std::string& error) {
+  error.clear();
+  if (!ImageFormatBuiltIn(format) || format == ImageFormat::Raw) {
+    error = std::string(ImageFormatName(format)) + " image, which this build of retriva cannot read (built without " +
+            ImageFormatLibrary(format) + ")";
+    return nullptr;
+  }
+  [[maybe_unused]] const std::string native = ToUtf8(path);
+  std::shared_ptr<ContainerReader> reader;
+  switch (format) {
+#if defined(RETRIVA_HAVE_LIBEWF)
+    case ImageFormat::Ewf: {
+      auto r = std::make_shared<EwfReader>();
+      if (r->Open(native, error)) reader = r;
+      break;
+    }
+#endif
+#if defined(RETRIVA_HAVE_LIBVHDI)
+    case ImageFormat::Vhd: case ImageFormat::Vhdx: {
+      auto r = std::make_shared<VhdiReader>(format);
+      if (r->Open(native, error)) reader = r;
+      break;
+    }
+#endif
+#if defined(RETRIVA_HAVE_LIBVMDK)
+    case ImageFormat::Vmdk: {
+      auto r = std::make_shared<VmdkReader>();
+      if (r->Open(native, error)) reader = r;
+      break;
+    }
+#endif
+#if defined(RETRIVA_HAVE_LIBQCOW)
+    case ImageFormat::Qcow2: {
+      auto r = std::make_shared<QcowReader>();
+      if (r->Open(native, error)) reader = r;
+      break;
+    }
+#endif
+    default: break;
+  }
+  if (!reader) return nullptr;
+  auto source = std::make_shared<ContainerSource>(reader, Text(path), 0, reader->MediaSize());
+  source->JudgeSectorSize();
+  return source;
+}
+
+std::shared_ptr<VolumeSource> ContainerSlice(const VolumeSource& disk, uint64_t offset, uint64_t length) {
+  const auto* container = dynamic_cast<const ContainerSource*>(&disk);
+  if (!container) return nullptr;
+  const uint64_t total = container->Reader()->MediaSize() - container->Base();
+  if (offset > total) return nullptr;
+  const uint64_t available = total - offset;
+  if (length == 0 || length > available) length = available;
+  auto slice = std::make_shared<ContainerSource>(container->Reader(), container->Describe(), container->Base() + offset,
+                                                 length);
+  slice->JudgeSectorSize();
+  return slice;
+}
+
+ImageFormat SourceImageFormat(const VolumeSource& source) {
+  const auto* container = dynamic_cast<const ContainerSource*>(&source);
+  return container ? container->Reader()->Format() : ImageFormat::Raw;
+}
+
+}  // namespace rv
