@@ -20,6 +20,7 @@
 #include <libvhdi.h>
 #endif
 #if defined(RETRIVA_HAVE_LIBVMDK)
+#include <libbfio.h>
 #include <libvmdk.h>
 #endif
 #if defined(RETRIVA_HAVE_LIBQCOW)
@@ -59,6 +60,10 @@ template <size_t N>
 bool StartsWith(const uint8_t* data, size_t length, const uint8_t (&signature)[N]) {
   return length >= N && std::memcmp(data, signature, N) == 0;
 }
+
+// Whether the file starts with a sparse extent's header (rather than a
+// descriptor's text).
+bool StartsWithSparseExtentHeader(TextView path);
 
 // ---- Reading through a library ----------------------------------------------
 
@@ -113,11 +118,14 @@ class ContainerSource final : public VolumeSource {
   const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
   uint64_t Base() const { return base_; }
 
-  // The sector size an image file of the same bytes gets: the boot sector's.
-  void JudgeSectorSize() {
+  // The sector size an image file of the same bytes gets: the boot
+  // sector's. False when the first sector cannot be read.
+  bool JudgeSectorSize() {
     uint8_t first[512] = {};
-    if (length_ >= 512 && reader_->Read(base_, first, sizeof first)) sector_ = SectorSizeFromBootSector(first);
+    const bool read = length_ < 512 || reader_->Read(base_, first, sizeof first);
+    if (read && length_ >= 512) sector_ = SectorSizeFromBootSector(first);
     length_ = length_ / sector_ * sector_;
+    return read;
   }
 
  protected:
@@ -174,7 +182,7 @@ class EwfReader final : public ContainerReader {
     // An acquisition cut short leaves segments without their closing
     // section: the chunks past the cut are gone.
     if (libewf_handle_segment_files_corrupted(handle_, &e) == 1) {
-      error = "the E01 image is damaged or incomplete (a segment file was cut short)";
+      error = "the E01 image is damaged or incomplete (a segment file is missing or was cut short)";
       return false;
     }
     if (e) libewf_error_free(&e);
@@ -269,12 +277,15 @@ class VmdkReader final : public ContainerReader {
  public:
   VmdkReader() : ContainerReader(ImageFormat::Vmdk) {}
   ~VmdkReader() override {
-    if (!handle_) return;
-    libvmdk_handle_close(handle_, nullptr);
-    libvmdk_handle_free(&handle_, nullptr);
+    if (handle_) {
+      libvmdk_handle_close(handle_, nullptr);
+      libvmdk_handle_free(&handle_, nullptr);
+    }
+    // The pool (and the file handle in it) outlives the handle reading it.
+    if (pool_) libbfio_pool_free(&pool_, nullptr);
   }
 
-  bool Open(const std::string& path, std::string& error) {
+  bool Open(const std::string& path, bool selfContained, std::string& error) {
     libvmdk_error_t* e = nullptr;
     if (libvmdk_handle_initialize(&handle_, &e) != 1 || libvmdk_handle_open(handle_, path.c_str(), LIBVMDK_OPEN_READ, &e) != 1) {
       error = "the VMDK image cannot be read: it is damaged or incomplete" + Because(VmdkError(e));
@@ -287,10 +298,14 @@ class VmdkReader final : public ContainerReader {
       return false;
     }
     if (e) libvmdk_error_free(&e);
-    // The extents (the data files a descriptor names, or the sparse file
-    // itself) are found beside the descriptor.
+    // A sparse file carries its own descriptor, which names the file as it
+    // was first called: the one extent is this file, whatever its name now
+    // (a file of the old name beside it is another disk). A descriptor
+    // file's extents are found beside it, by the names it gives.
+    const bool opened = selfContained && SingleExtent() ? OpenSelfAsExtent(path, e)
+                                                        : libvmdk_handle_open_extent_data_files(handle_, &e) == 1;
     size64_t size = 0;
-    if (libvmdk_handle_open_extent_data_files(handle_, &e) != 1 || libvmdk_handle_get_media_size(handle_, &size, &e) != 1) {
+    if (!opened || libvmdk_handle_get_media_size(handle_, &size, &e) != 1) {
       error = "the VMDK image cannot be read: an extent file is missing or damaged" + Because(VmdkError(e));
       return false;
     }
@@ -315,7 +330,28 @@ class VmdkReader final : public ContainerReader {
   }
 
  private:
+  bool SingleExtent() {
+    int extents = 0;
+    return libvmdk_handle_get_number_of_extents(handle_, &extents, nullptr) == 1 && extents == 1;
+  }
+
+  bool OpenSelfAsExtent(const std::string& path, libvmdk_error_t*& e) {
+    libbfio_handle_t* file = nullptr;
+    libbfio_error_t* be = nullptr;
+    int entry = 0;
+    bool ok = libbfio_file_initialize(&file, &be) == 1 && libbfio_file_set_name(file, path.c_str(), path.size(), &be) == 1 &&
+              libbfio_pool_initialize(&pool_, 0, 0, &be) == 1;
+    if (ok) {
+      ok = libbfio_pool_append_handle(pool_, &entry, file, LIBBFIO_OPEN_READ, &be) == 1;
+      if (ok) file = nullptr;  // the pool owns it now
+    }
+    if (file) libbfio_handle_free(&file, nullptr);
+    if (be) libbfio_error_free(&be);
+    return ok && libvmdk_handle_open_extent_data_files_file_io_pool(handle_, pool_, &e) == 1;
+  }
+
   libvmdk_handle_t* handle_ = nullptr;
+  libbfio_pool_t* pool_ = nullptr;
 };
 #endif
 
@@ -402,6 +438,14 @@ bool ReadHeadAndTail(TextView path, std::vector<uint8_t>& head, std::vector<uint
   }
   std::fclose(f);
   return ok;
+}
+
+bool StartsWithSparseExtentHeader(TextView path) {
+  std::vector<uint8_t> head, tail;
+  uint64_t size = 0;
+  return ReadHeadAndTail(path, head, tail, size) &&
+         (StartsWith(head.data(), head.size(), kVmdkSparseSignature) ||
+          StartsWith(head.data(), head.size(), kVmdkCowdSignature));
 }
 
 }  // namespace
@@ -504,7 +548,7 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
 #if defined(RETRIVA_HAVE_LIBVMDK)
     case ImageFormat::Vmdk: {
       auto r = std::make_shared<VmdkReader>();
-      if (r->Open(native, error)) reader = r;
+      if (r->Open(native, StartsWithSparseExtentHeader(path), error)) reader = r;
       break;
     }
 #endif
@@ -519,7 +563,10 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
   }
   if (!reader) return nullptr;
   auto source = std::make_shared<ContainerSource>(reader, Text(path), 0, reader->MediaSize());
-  source->JudgeSectorSize();
+  if (!source->JudgeSectorSize()) {
+    error = std::string("the ") + ImageFormatName(format) + " image is damaged or incomplete: its first sector cannot be read";
+    return nullptr;
+  }
   return source;
 }
 
