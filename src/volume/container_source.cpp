@@ -4,9 +4,14 @@
 // disk is a slice sharing the same handle.
 #include "volume/container.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "format/le.h"
@@ -78,7 +83,7 @@ class ContainerReader {
   ImageFormat Format() const { return format_; }
   uint64_t MediaSize() const { return mediaSize_; }
   // All `length` bytes at `offset` or a failure; never part of them.
-  bool Read(uint64_t offset, void* buffer, size_t length) {
+  virtual bool Read(uint64_t offset, void* buffer, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     return ReadLocked(offset, static_cast<uint8_t*>(buffer), length);
   }
@@ -90,6 +95,182 @@ class ContainerReader {
  private:
   ImageFormat format_;
   std::mutex mutex_;
+};
+
+// Sequential reads (a search walking the MFT or a folder tree) are served
+// from blocks that a second handle on the same container reads ahead on a
+// thread of its own: decompressing them (E01, compressed QCOW2) and looking
+// them up in the container's tables then overlaps with the engine's work,
+// and the reader takes a block the helper has not started yet itself, so
+// both cores decompress. Scattered reads (recovering a file's clusters) go
+// straight to the library and cost no more than themselves. A block that
+// fails to read whole is read again piece by piece as asked, so one bad
+// chunk fails only the reads that touch it.
+class ReadAheadReader final : public ContainerReader {
+ public:
+  using Opener = std::function<std::shared_ptr<ContainerReader>()>;
+  ReadAheadReader(std::shared_ptr<ContainerReader> primary, Opener openHelper)
+      : ContainerReader(primary->Format()), primary_(std::move(primary)), openHelper_(std::move(openHelper)) {
+    mediaSize_ = primary_->MediaSize();
+  }
+  ~ReadAheadReader() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    changed_.notify_all();
+    if (worker_.joinable()) worker_.join();
+  }
+
+  bool Read(uint64_t offset, void* buffer, size_t length) override {
+    if (length == 0) return true;
+    auto* out = static_cast<uint8_t*>(buffer);
+    const uint64_t first = offset / kBlockBytes, last = (offset + length - 1) / kBlockBytes;
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A read that continues the previous one, or a stream whose blocks are
+    // cached (the MFT walk between the bitmap look-ups a listing makes).
+    const bool sequential = (haveLast_ && (first == lastBlock_ || first == lastBlock_ + 1)) || blocks_.count(first) ||
+                            (first > 0 && blocks_.count(first - 1));
+    haveLast_ = true;
+    lastBlock_ = last;
+    if (sequential) QueueAhead(last);
+    for (uint64_t index = first; index <= last; ++index) {
+      const uint64_t from = std::max(offset, index * kBlockBytes);
+      const uint64_t to = std::min(offset + length, (index + 1) * kBlockBytes);
+      uint8_t* piece = out + (from - offset);
+      if (CopyFromCache(index, from, to, piece, sequential, lock)) continue;
+      lock.unlock();
+      const bool read = primary_->Read(from, piece, static_cast<size_t>(to - from));
+      lock.lock();
+      if (!read) return false;
+    }
+    return true;
+  }
+
+ protected:
+  bool ReadLocked(uint64_t offset, uint8_t* buffer, size_t length) override {
+    return primary_->Read(offset, buffer, length);
+  }
+
+ private:
+  static constexpr uint64_t kBlockBytes = 1u << 20;
+  static constexpr uint64_t kBlocksAhead = 4;
+  static constexpr size_t kMaxBlocks = 12;
+  enum class State { Queued, Loading, Ready, Failed };
+  struct Block {
+    State state = State::Queued;
+    std::unique_ptr<uint8_t[]> bytes;
+    uint64_t used = 0;
+  };
+
+  uint64_t BlockCount() const { return (mediaSize_ + kBlockBytes - 1) / kBlockBytes; }
+
+  // Copies bytes [from, to) of block `index` out of the cache, loading the
+  // block first when a sequential read wants it; false when they must be
+  // read directly. The block is looked up afresh after every wait: another
+  // reader may have evicted it meanwhile.
+  bool CopyFromCache(uint64_t index, uint64_t from, uint64_t to, uint8_t* piece, bool sequential,
+                     std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+      auto it = blocks_.find(index);
+      if (it == blocks_.end()) {
+        if (!sequential) return false;
+        it = blocks_.emplace(index, Block{}).first;
+      }
+      switch (it->second.state) {
+        case State::Queued: LoadBlock(index, *primary_, lock); break;
+        case State::Loading:
+          // Rather than wait idle for the helper, decompress a block
+          // further on meanwhile.
+          if (!LoadNextQueued(index, lock)) changed_.wait(lock);
+          break;
+        case State::Ready:
+          it->second.used = ++clock_;
+          std::memcpy(piece, it->second.bytes.get() + (from - index * kBlockBytes), static_cast<size_t>(to - from));
+          return true;
+        case State::Failed: return false;
+      }
+    }
+  }
+
+  // Loads a queued block through `reader` with the lock released meanwhile.
+  void LoadBlock(uint64_t index, ContainerReader& reader, std::unique_lock<std::mutex>& lock) {
+    Block& block = blocks_[index];
+    block.state = State::Loading;
+    const uint64_t start = index * kBlockBytes;
+    const size_t n = static_cast<size_t>(std::min(kBlockBytes, mediaSize_ - start));
+    // Not value-initialised: every byte is read over, or the block fails.
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
+    lock.unlock();
+    const bool read = reader.Read(start, bytes.get(), n);
+    lock.lock();
+    // std::map keeps references valid; the block is not evicted while loading.
+    block.bytes = std::move(bytes);
+    block.state = read ? State::Ready : State::Failed;
+    block.used = ++clock_;
+    changed_.notify_all();
+  }
+
+  bool LoadNextQueued(uint64_t after, std::unique_lock<std::mutex>& lock) {
+    for (auto it = blocks_.upper_bound(after); it != blocks_.end() && it->first <= after + kBlocksAhead; ++it) {
+      if (it->second.state != State::Queued) continue;
+      LoadBlock(it->first, *primary_, lock);
+      return true;
+    }
+    return false;
+  }
+
+  void QueueAhead(uint64_t last) {
+    bool queued = false;
+    for (uint64_t index = last + 1; index <= last + kBlocksAhead && index < BlockCount(); ++index) {
+      if (blocks_.count(index)) continue;
+      blocks_.emplace(index, Block{});
+      queued = true;
+    }
+    Evict(last);
+    if (!queued) return;
+    if (!worker_.joinable()) worker_ = std::thread([this] { Work(); });
+    changed_.notify_all();
+  }
+
+  // Keeps the cache bounded: the least recently used finished blocks go,
+  // never one being loaded or waiting for the helper.
+  void Evict(uint64_t keepFrom) {
+    while (blocks_.size() > kMaxBlocks) {
+      auto victim = blocks_.end();
+      for (auto it = blocks_.begin(); it != blocks_.end(); ++it) {
+        if (it->second.state != State::Ready && it->second.state != State::Failed) continue;
+        if (it->first >= keepFrom) continue;
+        if (victim == blocks_.end() || it->second.used < victim->second.used) victim = it;
+      }
+      if (victim == blocks_.end()) return;
+      blocks_.erase(victim);
+    }
+  }
+
+  void Work() {
+    std::shared_ptr<ContainerReader> helper = openHelper_ ? openHelper_() : nullptr;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stop_) {
+      auto next = std::find_if(blocks_.begin(), blocks_.end(), [](const auto& b) { return b.second.state == State::Queued; });
+      if (next == blocks_.end()) {
+        changed_.wait(lock);
+        continue;
+      }
+      LoadBlock(next->first, helper ? *helper : *primary_, lock);
+    }
+  }
+
+  std::shared_ptr<ContainerReader> primary_;
+  Opener openHelper_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<uint64_t, Block> blocks_;
+  std::thread worker_;
+  bool stop_ = false;
+  bool haveLast_ = false;
+  uint64_t lastBlock_ = 0;
+  uint64_t clock_ = 0;
 };
 
 // The libraries' errors are all intptr_t handles with the same trio of
@@ -521,14 +702,10 @@ ImageFormat DetectImageFormat(TextView path) {
   return ImageFormatFromSignature(head.data(), head.size(), tail.data(), tail.size(), size);
 }
 
-std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat format, std::string& error) {
-  error.clear();
-  if (!ImageFormatBuiltIn(format) || format == ImageFormat::Raw) {
-    error = std::string(ImageFormatName(format)) + " image, which this build of retriva cannot read (built without " +
-            ImageFormatLibrary(format) + ")";
-    return nullptr;
-  }
-  [[maybe_unused]] const std::string native = ToUtf8(path);
+namespace {
+
+std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const std::string& native, ImageFormat format,
+                                            [[maybe_unused]] bool selfContained, std::string& error) {
   std::shared_ptr<ContainerReader> reader;
   switch (format) {
 #if defined(RETRIVA_HAVE_LIBEWF)
@@ -548,7 +725,7 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
 #if defined(RETRIVA_HAVE_LIBVMDK)
     case ImageFormat::Vmdk: {
       auto r = std::make_shared<VmdkReader>();
-      if (r->Open(native, StartsWithSparseExtentHeader(path), error)) reader = r;
+      if (r->Open(native, selfContained, error)) reader = r;
       break;
     }
 #endif
@@ -561,7 +738,26 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
 #endif
     default: break;
   }
-  if (!reader) return nullptr;
+  return reader;
+}
+
+}  // namespace
+
+std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat format, std::string& error) {
+  error.clear();
+  if (!ImageFormatBuiltIn(format) || format == ImageFormat::Raw) {
+    error = std::string(ImageFormatName(format)) + " image, which this build of retriva cannot read (built without " +
+            ImageFormatLibrary(format) + ")";
+    return nullptr;
+  }
+  const std::string native = ToUtf8(path);
+  const bool selfContained = format == ImageFormat::Vmdk && StartsWithSparseExtentHeader(path);
+  auto primary = OpenReader(native, format, selfContained, error);
+  if (!primary) return nullptr;
+  auto reader = std::make_shared<ReadAheadReader>(primary, [native, format, selfContained] {
+    std::string ignored;
+    return OpenReader(native, format, selfContained, ignored);
+  });
   auto source = std::make_shared<ContainerSource>(reader, Text(path), 0, reader->MediaSize());
   if (!source->JudgeSectorSize()) {
     error = std::string("the ") + ImageFormatName(format) + " image is damaged or incomplete: its first sector cannot be read";
