@@ -32,6 +32,11 @@
 #include <libqcow.h>
 #endif
 
+#if defined(RETRIVA_HAVE_LIBEWF) || defined(RETRIVA_HAVE_LIBVHDI) || defined(RETRIVA_HAVE_LIBVMDK) || \
+    defined(RETRIVA_HAVE_LIBQCOW)
+#define RETRIVA_HAVE_CONTAINER_LIBRARY 1
+#endif
+
 namespace rv {
 namespace {
 
@@ -66,9 +71,11 @@ bool StartsWith(const uint8_t* data, size_t length, const uint8_t (&signature)[N
   return length >= N && std::memcmp(data, signature, N) == 0;
 }
 
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 // Whether the file starts with a sparse extent's header (rather than a
 // descriptor's text).
 bool StartsWithSparseExtentHeader(TextView path);
+#endif
 
 // ---- Reading through a library ----------------------------------------------
 
@@ -97,6 +104,7 @@ class ContainerReader {
   std::mutex mutex_;
 };
 
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 // Sequential reads (a search walking the MFT or a folder tree) are served
 // from blocks that a second handle on the same container reads ahead on a
 // thread of its own: decompressing them (E01, compressed QCOW2) and looking
@@ -272,6 +280,7 @@ class ReadAheadReader final : public ContainerReader {
   uint64_t lastBlock_ = 0;
   uint64_t clock_ = 0;
 };
+#endif
 
 // The libraries' errors are all intptr_t handles with the same trio of
 // functions; the first line of the description is the outermost failure.
@@ -621,6 +630,7 @@ bool ReadHeadAndTail(TextView path, std::vector<uint8_t>& head, std::vector<uint
   return ok;
 }
 
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 bool StartsWithSparseExtentHeader(TextView path) {
   std::vector<uint8_t> head, tail;
   uint64_t size = 0;
@@ -628,6 +638,7 @@ bool StartsWithSparseExtentHeader(TextView path) {
          (StartsWith(head.data(), head.size(), kVmdkSparseSignature) ||
           StartsWith(head.data(), head.size(), kVmdkCowdSignature));
 }
+#endif
 
 }  // namespace
 
@@ -702,6 +713,7 @@ ImageFormat DetectImageFormat(TextView path) {
   return ImageFormatFromSignature(head.data(), head.size(), tail.data(), tail.size(), size);
 }
 
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 namespace {
 
 std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const std::string& native, ImageFormat format,
@@ -742,6 +754,7 @@ std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const std::string& 
 }
 
 }  // namespace
+#endif
 
 std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat format, std::string& error) {
   error.clear();
@@ -750,6 +763,7 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
             ImageFormatLibrary(format) + ")";
     return nullptr;
   }
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
   const std::string native = ToUtf8(path);
   const bool selfContained = format == ImageFormat::Vmdk && StartsWithSparseExtentHeader(path);
   auto primary = OpenReader(native, format, selfContained, error);
@@ -764,6 +778,9 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
     return nullptr;
   }
   return source;
+#else
+  return nullptr;
+#endif
 }
 
 std::shared_ptr<VolumeSource> ContainerSlice(const VolumeSource& disk, uint64_t offset, uint64_t length) {
