@@ -759,8 +759,8 @@ std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const std::string& 
 std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat format, std::string& error) {
   error.clear();
   if (!ImageFormatBuiltIn(format) || format == ImageFormat::Raw) {
-    error = std::string(ImageFormatName(format)) + " image, which this build of retriva cannot read (built without " +
-            ImageFormatLibrary(format) + ")";
+    error = std::string(format == ImageFormat::Ewf ? "an " : "a ") + ImageFormatName(format) +
+            " image, which this build of retriva cannot read (built without " + ImageFormatLibrary(format) + ")";
     return nullptr;
   }
 #if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
