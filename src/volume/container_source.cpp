@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -548,6 +549,90 @@ class VmdkReader final : public ContainerReader {
 #if defined(RETRIVA_HAVE_LIBQCOW)
 std::string QcowError(libqcow_error_t*& e) { return TakeLibError(e, libqcow_error_sprint, libqcow_error_free); }
 
+// libqcow copies a whole cluster out of a file read that came back short,
+// past the end of its buffer, when a data cluster lies beyond the end of a
+// file cut short. So before a QCOW2 is handed to it, every L1 and L2 table
+// and every uncompressed data cluster its tables point at must lie inside
+// the file. Header fields are big-endian: version 1 keeps the cluster and
+// L2 sizes as bit counts at 32 and 33; versions 2 and 3 the cluster bits at
+// 20 and the L1 entry count at 36, version 3 its incompatible features at
+// 72 (bit 4: extended L2 entries of 16 bytes, the standard entry first);
+// all of them the L1 table's offset at 40.
+class QcowLayoutCheck {
+ public:
+  QcowLayoutCheck(std::FILE* file, uint64_t fileSize) : file_(file), fileSize_(fileSize) {}
+
+  // Empty when the layout is sound, else what lies outside the file.
+  std::string Problem() {
+    uint8_t h[80] = {};
+    if (!ReadAt(0, h, 72)) return "its header is cut short";
+    const uint32_t version = be32(h + 4);
+    const bool v1 = version == 1;
+    uint32_t clusterBits = 0;
+    uint64_t l1Entries = 0, entrySize = 8;
+    if (v1) {
+      clusterBits = h[32];
+      const uint32_t l2Bits = h[33];
+      if (clusterBits < 9 || clusterBits > 21 || l2Bits < 6 || l2Bits > clusterBits) return "its cluster size is not valid";
+      const uint64_t size = be64(h + 24);
+      const uint32_t spanBits = clusterBits + l2Bits;
+      l1Entries = (size >> spanBits) + ((size & ((uint64_t{1} << spanBits) - 1)) != 0);
+      l2Bytes_ = uint64_t{8} << l2Bits;
+    } else {
+      clusterBits = be32(h + 20);
+      if (clusterBits < 9 || clusterBits > 21) return "its cluster size is not valid";
+      if (version >= 3 && ReadAt(0, h, 80) && (be64(h + 72) & kExtendedL2)) entrySize = 16;
+      l1Entries = be32(h + 36);
+      l2Bytes_ = uint64_t{1} << clusterBits;
+    }
+    const uint64_t cluster = uint64_t{1} << clusterBits;
+    const uint64_t offsetMask = v1 ? kV1OffsetMask : kOffsetMask;
+    const uint64_t compressed = v1 ? kV1Compressed : kCompressed;
+    const uint64_t l1Offset = be64(h + 40);
+    if (l1Entries > fileSize_ / 8 || !Inside(l1Offset, l1Entries * 8)) return "its L1 table lies past the end of the file";
+    std::vector<uint8_t> l1(static_cast<size_t>(l1Entries * 8));
+    if (!l1.empty() && !ReadAt(l1Offset, l1.data(), l1.size())) return "its L1 table cannot be read";
+    std::vector<uint8_t> l2(static_cast<size_t>(l2Bytes_));
+    std::set<uint64_t> checked;
+    for (uint64_t i = 0; i < l1Entries; ++i) {
+      const uint64_t l2Offset = be64(l1.data() + i * 8) & offsetMask;
+      // A table named twice is checked once: each read is then of another
+      // part of the file, however the L1 entries repeat.
+      if (l2Offset == 0 || !checked.insert(l2Offset).second) continue;
+      if (!ReadAt(l2Offset, l2.data(), l2.size())) return "an L2 table lies past the end of the file";
+      for (size_t e = 0; e + 8 <= l2.size(); e += entrySize) {
+        const uint64_t entry = be64(l2.data() + e);
+        if (entry & compressed) continue;
+        const uint64_t data = entry & offsetMask;
+        if (data != 0 && !Inside(data, cluster)) return "a data cluster lies past the end of the file";
+      }
+    }
+    return "";
+  }
+
+ private:
+  static constexpr uint64_t kOffsetMask = 0x00FFFFFFFFFFFE00ull;
+  static constexpr uint64_t kCompressed = uint64_t{1} << 62;
+  static constexpr uint64_t kExtendedL2 = uint64_t{1} << 4;
+  static constexpr uint64_t kV1OffsetMask = 0x7FFFFFFFFFFFFFFFull;
+  static constexpr uint64_t kV1Compressed = uint64_t{1} << 63;
+
+  bool Inside(uint64_t offset, uint64_t length) const { return offset <= fileSize_ && length <= fileSize_ - offset; }
+  bool ReadAt(uint64_t offset, uint8_t* out, size_t n) {
+    if (!Inside(offset, n)) return false;
+#ifdef _WIN32
+    if (_fseeki64(file_, static_cast<long long>(offset), SEEK_SET) != 0) return false;
+#else
+    if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+#endif
+    return std::fread(out, 1, n, file_) == n;
+  }
+
+  std::FILE* file_;
+  uint64_t fileSize_;
+  uint64_t l2Bytes_ = 0;
+};
+
 class QcowReader final : public ContainerReader {
  public:
   QcowReader() : ContainerReader(ImageFormat::Qcow2) {}
@@ -558,6 +643,10 @@ class QcowReader final : public ContainerReader {
   }
 
   bool Open(const std::string& path, std::string& error) {
+    if (const std::string problem = LayoutProblem(path); !problem.empty()) {
+      error = "the QCOW2 image is damaged or incomplete: " + problem;
+      return false;
+    }
     libqcow_error_t* e = nullptr;
     size64_t size = 0;
     uint32_t encryption = 0;
@@ -599,6 +688,17 @@ class QcowReader final : public ContainerReader {
   }
 
  private:
+  static std::string LayoutProblem(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return "it cannot be opened";
+    std::string problem;
+    if (fseeko(f, 0, SEEK_END) != 0) problem = "it cannot be read";
+    const off_t size = problem.empty() ? ftello(f) : -1;
+    if (problem.empty()) problem = size < 0 ? "it cannot be read" : QcowLayoutCheck(f, static_cast<uint64_t>(size)).Problem();
+    std::fclose(f);
+    return problem;
+  }
+
   libqcow_file_t* file_ = nullptr;
 };
 #endif
