@@ -1,7 +1,7 @@
 // Virtual disks inside image containers, read through Debian's libyal
-// libraries. Each library handle keeps a file position and caches of its
-// own, so one lock serialises every read of a container; a partition of the
-// disk is a slice sharing the same handle.
+// libraries. A library handle keeps a file position and caches of its own,
+// so one lock serialises every read through it; a second handle reads ahead
+// of sequential reads. A partition of the disk is a slice sharing both.
 #include "volume/container.h"
 
 #include <algorithm>
@@ -10,12 +10,11 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <set>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
-#include "format/le.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 
@@ -140,9 +139,12 @@ class ReadAheadReader final : public ContainerReader {
     // cached (the MFT walk between the bitmap look-ups a listing makes).
     const bool sequential = (haveLast_ && (first == lastBlock_ || first == lastBlock_ + 1)) || blocks_.count(first) ||
                             (first > 0 && blocks_.count(first - 1));
+    // Only a stream that moves on to further blocks is read ahead of: the
+    // boot sector and partition table read over and over start nothing.
+    const bool advanced = !haveLast_ || last != lastBlock_;
     haveLast_ = true;
     lastBlock_ = last;
-    if (sequential) QueueAhead(last);
+    if (sequential && advanced) QueueAhead(last);
     for (uint64_t index = first; index <= last; ++index) {
       const uint64_t from = std::max(offset, index * kBlockBytes);
       const uint64_t to = std::min(offset + length, (index + 1) * kBlockBytes);
