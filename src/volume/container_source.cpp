@@ -18,6 +18,14 @@
 #include "platform/lasterror.h"
 #include "platform/text.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #if defined(RETRIVA_HAVE_LIBEWF)
 #include <libewf.h>
 #endif
@@ -706,29 +714,52 @@ class QcowReader final : public ContainerReader {
 #endif
 
 // The first and last bytes of a regular file; false for anything else.
+// The first and last bytes of a regular file; false for anything else,
+// which is never opened for reading (a FIFO without a writer would block).
 bool ReadHeadAndTail(TextView path, std::vector<uint8_t>& head, std::vector<uint8_t>& tail, uint64_t& size) {
 #ifdef _WIN32
-  std::wstring w(path.begin(), path.end());
-  std::FILE* f = _wfopen(w.c_str(), L"rb");
+  const std::wstring w(path.begin(), path.end());
+  WIN32_FILE_ATTRIBUTE_DATA attributes;
+  if (w.rfind(L"\\\\.\\", 0) == 0 || !GetFileAttributesExW(w.c_str(), GetFileExInfoStandard, &attributes) ||
+      (attributes.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
+    return false;
+  HANDLE file = CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER length;
+  const bool regular = GetFileType(file) == FILE_TYPE_DISK && GetFileSizeEx(file, &length);
+  auto readAt = [&](uint64_t offset, uint8_t* out, size_t n) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD got = 0;
+    return ReadFile(file, out, static_cast<DWORD>(n), &got, &at) && got == n;
+  };
+  size = regular ? static_cast<uint64_t>(length.QuadPart) : 0;
 #else
-  std::FILE* f = std::fopen(ToUtf8(path).c_str(), "rb");
+  const int file = ::open(ToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (file < 0) return false;
+  struct stat st;
+  const bool regular = ::fstat(file, &st) == 0 && S_ISREG(st.st_mode);
+  auto readAt = [&](uint64_t offset, uint8_t* out, size_t n) {
+    return ::pread(file, out, n, static_cast<off_t>(offset)) == static_cast<ssize_t>(n);
+  };
+  size = regular ? static_cast<uint64_t>(st.st_size) : 0;
 #endif
-  if (!f) return false;
-  bool ok = std::fseek(f, 0, SEEK_END) == 0;
-  const long end = ok ? std::ftell(f) : -1;
-  if (end <= 0) ok = false;
+  bool ok = regular && size > 0;
   if (ok) {
-    size = static_cast<uint64_t>(end);
     head.resize(size < 512 ? static_cast<size_t>(size) : 512);
-    std::rewind(f);
-    ok = std::fread(head.data(), 1, head.size(), f) == head.size();
+    ok = readAt(0, head.data(), head.size());
   }
   if (ok && size >= kVhdFooterSize) {
     tail.resize(kVhdFooterSize);
-    ok = std::fseek(f, -static_cast<long>(kVhdFooterSize), SEEK_END) == 0 &&
-         std::fread(tail.data(), 1, tail.size(), f) == tail.size();
+    ok = readAt(size - kVhdFooterSize, tail.data(), tail.size());
   }
-  std::fclose(f);
+#ifdef _WIN32
+  CloseHandle(file);
+#else
+  ::close(file);
+#endif
   return ok;
 }
 
