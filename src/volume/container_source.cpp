@@ -218,8 +218,16 @@ class ReadAheadReader final : public ContainerReader {
     block.state = State::Loading;
     const uint64_t start = index * kBlockBytes;
     const size_t n = static_cast<size_t>(std::min(kBlockBytes, mediaSize_ - start));
-    // Not value-initialised: every byte is read over, or the block fails.
-    std::unique_ptr<uint8_t[]> bytes(new uint8_t[n]);
+    // An evicted block's buffer is used again: a fresh megabyte is fresh
+    // pages, each faulted in. Not value-initialised: every byte is read
+    // over, or the block fails.
+    std::unique_ptr<uint8_t[]> bytes;
+    if (!spare_.empty()) {
+      bytes = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      bytes.reset(new uint8_t[kBlockBytes]);
+    }
     lock.unlock();
     const bool read = reader.Read(start, bytes.get(), n);
     lock.lock();
@@ -263,6 +271,7 @@ class ReadAheadReader final : public ContainerReader {
         if (victim == blocks_.end() || it->second.used < victim->second.used) victim = it;
       }
       if (victim == blocks_.end()) return;
+      if (victim->second.bytes && spare_.size() < kMaxBlocks) spare_.push_back(std::move(victim->second.bytes));
       blocks_.erase(victim);
     }
   }
@@ -285,6 +294,7 @@ class ReadAheadReader final : public ContainerReader {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::map<uint64_t, Block> blocks_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;
   std::thread worker_;
   bool stop_ = false;
   bool haveLast_ = false;
