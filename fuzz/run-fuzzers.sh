@@ -64,6 +64,7 @@ max_len() {
   case "$1" in
     fuzz_lznt1 | fuzz_fat_directory | fuzz_exfat) echo 65537 ;;
     fuzz_boot_sectors) echo 65536 ;;
+    fuzz_containers) echo 10485760 ;;  # whole containers: a VHDX seed is 9 MiB
     fuzz_fat_chains) echo 32768 ;;
     fuzz_mft_record | fuzz_file_name_attrlist) echo 8192 ;;
     *) echo 4096 ;;
@@ -90,6 +91,10 @@ for name in "${targets[@]}"; do
   work=build-fuzz/corpus/$short
   mkdir -p "$work"
   [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null || true
+  # Container seeds are made here, from the test volumes, by the real tools.
+  if [ "$name" = fuzz_containers ] && [ -z "$(ls -A "$work")" ]; then
+    fuzz/make-container-seeds.sh "$build/test-images" "$work" || true
+  fi
   # Regression inputs (minimised crashes found earlier) run first.
   if [ -d fuzz/regressions/$short ] && [ -n "$(ls -A fuzz/regressions/$short)" ]; then
     ASAN_OPTIONS=detect_leaks=1 nice -n 10 "$exe" -runs=0 fuzz/regressions/$short/* >/dev/null 2>&1 ||

@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <iostream>
+#include <vector>
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
@@ -116,6 +117,19 @@ VolumeFacts GatherFacts(OpenedVolume& v) {
   return f;
 }
 
+// The container formats this build cannot read, each with its library.
+std::vector<ImageFormat> FormatsNotBuiltIn() {
+  std::vector<ImageFormat> out;
+  for (ImageFormat f : {ImageFormat::Ewf, ImageFormat::Vhd, ImageFormat::Vhdx, ImageFormat::Vmdk, ImageFormat::Qcow2})
+    if (!ImageFormatBuiltIn(f)) out.push_back(f);
+  return out;
+}
+
+std::string FormatText(ImageFormat f) {
+  if (f == ImageFormat::Raw) return ImageFormatName(f);
+  return std::string(ImageFormatName(f)) + " (" + ImageFormatLibrary(f) + ")";
+}
+
 }  // namespace
 
 int RunInfo(const VolumeArgs& args, bool json) {
@@ -134,6 +148,10 @@ int RunInfo(const VolumeArgs& args, bool json) {
   if (json) {
     nlohmann::json j;
     j["volume"] = args.volume;
+    j["image_format"] = v->source ? nlohmann::json(ImageFormatName(v->format)) : nlohmann::json(nullptr);
+    nlohmann::json missing = nlohmann::json::array();
+    for (ImageFormat f : FormatsNotBuiltIn()) missing.push_back(ImageFormatName(f));
+    j["image_formats_not_built_in"] = missing;
     j["file_system"] = f.recognised ? nlohmann::json(f.fileSystem) : nlohmann::json(nullptr);
     j["label"] = f.recognised ? nlohmann::json(f.label) : nlohmann::json(nullptr);
     j["sector_size"] = f.recognised ? nlohmann::json(f.sectorSize) : nlohmann::json(nullptr);
@@ -150,6 +168,12 @@ int RunInfo(const VolumeArgs& args, bool json) {
     std::cout << j.dump() << "\n";
   } else {
     std::cout << "Volume:        " << args.volume << "\n";
+    if (v->source) std::cout << "Image format:  " << FormatText(v->format) << "\n";
+    if (const auto missing = FormatsNotBuiltIn(); !missing.empty()) {
+      std::string list;
+      for (ImageFormat f : missing) list += (list.empty() ? "" : ", ") + FormatText(f);
+      std::cout << "Not built in:  " << list << "\n";
+    }
     if (f.recognised) {
       std::cout << "File system:   " << f.fileSystem << "\n"
                 << "Label:         " << ForTerminal(f.label) << "\n"

@@ -48,13 +48,32 @@ std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string&
 #endif
   const Text path = FromUtf8(args.volume);
   uint32_t code = 0;
-  auto disk = OpenImageSource(path, 0, 0, code);
+  // An image container is known by its content, whatever its name; its
+  // disk then stands where the raw image would.
+  out->format = DetectImageFormat(path);
+  const bool container = out->format != ImageFormat::Raw;
+  std::shared_ptr<VolumeSource> disk;
+  if (container) {
+    std::string why;
+    disk = OpenContainerDisk(path, out->format, why);
+    if (!disk) {
+      error = args.volume + ": " + why;
+      return nullptr;
+    }
+  } else {
+    disk = OpenImageSource(path, 0, 0, code);
+  }
   if (!disk) {
     error = args.volume + ": " + ErrorText(code);
     return nullptr;
   }
   out->table = ReadPartitionTable(*disk);
   std::shared_ptr<VolumeSource> volume = disk;
+  auto part = [&](uint64_t offset, uint64_t length) {
+    if (!container) return OpenImageSource(path, offset, length, code);
+    code = kErrorInvalidParameter;
+    return ContainerSlice(*disk, offset, length);
+  };
   if (args.partition) {
     const PartitionEntry* found = nullptr;
     for (const auto& p : out->table.partitions)
@@ -64,9 +83,9 @@ std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string&
               (out->table.partitions.empty() ? " (no partition table found)" : "");
       return nullptr;
     }
-    volume = OpenImageSource(path, found->startBytes, found->sizeBytes, code);
+    volume = part(found->startBytes, found->sizeBytes);
   } else if (args.offset) {
-    volume = OpenImageSource(path, *args.offset, 0, code);
+    volume = part(*args.offset, 0);
   } else {
     out->wholeDisk = !out->table.partitions.empty() && !disk->OnDisk().Recognised();
   }

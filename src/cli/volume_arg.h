@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/types.h"
+#include "volume/container.h"
 #include "volume/partition.h"
 #include "volume/source.h"
 
@@ -25,6 +26,7 @@ struct OpenedVolume {
   Text volumeName;                       // root without the trailing "\"
   PartitionTable table;                  // of the whole disk, when it has one
   bool wholeDisk = false;                // a partition table and no file system at the start
+  ImageFormat format = ImageFormat::Raw;  // how the image file holds the disk
   std::string display;                   // the argument as the user gave it
   ~OpenedVolume();
 };
