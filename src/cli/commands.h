@@ -26,6 +26,7 @@ struct RecoverArgs {
   SearchArgs search;
   std::string destination;
   std::vector<std::string> ids;
+  bool keepFolders = false;  // the volume's folders made again under the destination
 };
 
 int RunInfo(const VolumeArgs& args, bool json);

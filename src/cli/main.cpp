@@ -57,6 +57,9 @@ int Run(int argc, char** argv) {
       "gets a \";N\" suffix.");
   AddSearchOptions(recover, recoverArgs.search);
   recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
+  recover->add_flag("--keep-folders", recoverArgs.keepFolders,
+                    "Recreate the volume's folders under the destination (each folder name made safe) instead of "
+                    "putting every file directly into it");
   recover->add_option("--id", recoverArgs.ids,
                       "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
 

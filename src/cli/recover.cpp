@@ -2,6 +2,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <atomic>
+#include <map>
 #include <set>
 
 #include "channel/messages.h"
@@ -124,7 +125,6 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
 
-  const std::vector<uint8_t> payload = engine->undeleteRequest(dest, chosen);
   // Results in the order of the files asked; a file the engine gave no
   // result for stays at 0.
   std::vector<UndeleteOutcome> results(chosen.size());
@@ -138,9 +138,11 @@ int RunRecover(const RecoverArgs& args) {
       std::fprintf(stderr, "\rRecovering %zu/%zu %3u%% %s\x1b[K", started, chosen.size(), percent,
                    ForTerminal(ToUtf8(name)).c_str());
   };
+  // The files of one request; results match them within it.
+  std::vector<size_t> group;
   ev.onResult = [&](const UndeleteOutcome& r) {
     // NTFS results name their record; FAT results their path.
-    for (size_t i = 0; i < chosen.size(); ++i) {
+    for (size_t i : group) {
       if (answered[i]) continue;
       if (!engine->resultIsFor(chosen[i], r)) continue;
       results[i] = r;
@@ -149,9 +151,39 @@ int RunRecover(const RecoverArgs& args) {
     }
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  OutputOptions options;
+  options.counterBeforeExtension = true;
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
-  RunEngineUndelete(engine, payload, ev);
+  {
+    ScopedOutputOptions scope(options);
+    // Flat: one request for every file. Keeping folders: one request per
+    // folder of the volume, into that folder made again under the
+    // destination, in the order the files were found.
+    std::vector<std::pair<Text, std::vector<size_t>>> byFolder;
+    std::map<Text, size_t> folderIndex;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      const Text key = args.keepFolders ? chosen[i].folder : Text();
+      auto [it, added] = folderIndex.emplace(key, byFolder.size());
+      if (added) byFolder.push_back({key, {}});
+      byFolder[it->second].second.push_back(i);
+    }
+    for (auto& [folder, members] : byFolder) {
+      if (g_interrupted.load() || !refusal.empty()) break;
+      Text into = dest;
+      if (args.keepFolders && !CreateKeptFolder(dest, folder, into)) {
+        for (size_t i : members) {
+          results[i] = {kResultNotRecovered, chosen[i].locator, chosen[i].path, Text()};
+          answered[i] = true;
+        }
+        continue;
+      }
+      group = members;
+      std::vector<FoundFile> files;
+      for (size_t i : members) files.push_back(chosen[i]);
+      RunEngineUndelete(engine, engine->undeleteRequest(into, files), ev);
+    }
+  }
   OnInterrupt(nullptr);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   if (!refusal.empty()) {
