@@ -28,15 +28,35 @@ Text FixedText(const uint8_t* p, size_t size, size_t offset, size_t units) {
 
 }  // namespace
 
+namespace {
+
+// FAT's date and time words (date << 16 | time) as a calendar time; false
+// when they hold no valid one.
+bool FatCalendar(uint64_t value, CalendarTime& t) {
+  const uint32_t date = static_cast<uint32_t>(value >> 16) & 0xFFFF, time = static_cast<uint32_t>(value) & 0xFFFF;
+  t = {static_cast<int>(1980 + (date >> 9)), static_cast<int>((date >> 5) & 15), static_cast<int>(date & 31),
+       static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 63), static_cast<int>((time & 31) * 2)};
+  return !(t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59);
+}
+
+}  // namespace
+
+bool FoundTimeToFileTime(FoundTimeKind kind, uint64_t value, uint64_t& fileTime) {
+  if (kind == FoundTimeKind::FileTimeUtc) {
+    fileTime = value;
+    return value != 0;
+  }
+  CalendarTime t;
+  if (kind != FoundTimeKind::FatLocal || !FatCalendar(value, t)) return false;
+  return LocalToFileTime(t, fileTime);
+}
+
 size_t ModifiedIsoText(FoundTimeKind kind, uint64_t value, char out[32]) {
   CalendarTime t;
   if (kind == FoundTimeKind::FileTimeUtc) {
     if (value == 0 || !FileTimeToUtc(value, t)) return 0;
   } else if (kind == FoundTimeKind::FatLocal) {
-    const uint32_t date = static_cast<uint32_t>(value >> 16) & 0xFFFF, time = static_cast<uint32_t>(value) & 0xFFFF;
-    t = {static_cast<int>(1980 + (date >> 9)), static_cast<int>((date >> 5) & 15), static_cast<int>(date & 31),
-         static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 63), static_cast<int>((time & 31) * 2)};
-    if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return 0;
+    if (!FatCalendar(value, t)) return 0;
   } else {
     return 0;
   }

@@ -77,6 +77,10 @@ class MessageReceiver {
 // the length, 0 when there is no valid time.
 size_t ModifiedIsoText(FoundTimeKind kind, uint64_t value, char out[32]);
 
+// A found file's time as FILETIME (UTC): an NTFS time as it is, a FAT time
+// read as the user's local time. False when there is no valid time.
+bool FoundTimeToFileTime(FoundTimeKind kind, uint64_t value, uint64_t& fileTime);
+
 // The decoders the receiver uses, for callers that hold one payload.
 bool DecodeFoundFile(const uint8_t* payload, size_t size, TextView volumeName, FoundFile& out);
 bool DecodeUndeleteResult(const uint8_t* payload, size_t size, UndeleteOutcome& out);

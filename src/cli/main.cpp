@@ -20,6 +20,53 @@ void AddVolumeOptions(CLI::App* cmd, rv::cli::VolumeArgs& v) {
   part->excludes(off);
 }
 
+// The filters as typed; checked and turned into values after parsing.
+struct TypedFilters {
+  std::string minSize, maxSize, after, before;
+  int minRecoverable = -1;
+};
+
+void AddFilterOptions(CLI::App* cmd, TypedFilters& t) {
+  cmd->add_option("--min-size", t.minSize, "Only files of at least this size (bytes, or with K, M, G, T: 10K, 1.5M)");
+  cmd->add_option("--max-size", t.maxSize, "Only files of at most this size");
+  cmd->add_option("--modified-after", t.after,
+                  "Only files modified at or after this time: 2024-03-01, 2024-03-01T14:30 (local time; add Z for UTC)");
+  cmd->add_option("--modified-before", t.before, "Only files modified before this time");
+  cmd->add_option("--min-recoverable", t.minRecoverable,
+                  "Only files of which at least PERCENT of the clusters are still free")
+      ->check(CLI::Range(0, 100));
+}
+
+// False, after saying why on stderr, when a filter is not understood.
+bool ResolveFilters(const TypedFilters& t, rv::cli::Filters& f) {
+  auto bad = [](const char* option, const std::string& value, const char* what) {
+    std::fprintf(stderr, "retriva: %s: '%s' is not %s\n", option, rv::cli::ForTerminal(value).c_str(), what);
+    return false;
+  };
+  uint64_t bytes = 0;
+  rv::cli::TypedTime when;
+  const char* kSize = "a size (a number of bytes, or with K, M, G or T: 10K, 1.5M)";
+  const char* kDate = "a date (YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, Z for UTC)";
+  if (!t.minSize.empty()) {
+    if (!rv::cli::ParseSize(t.minSize, bytes)) return bad("--min-size", t.minSize, kSize);
+    f.minSize = bytes;
+  }
+  if (!t.maxSize.empty()) {
+    if (!rv::cli::ParseSize(t.maxSize, bytes)) return bad("--max-size", t.maxSize, kSize);
+    f.maxSize = bytes;
+  }
+  if (!t.after.empty()) {
+    if (!rv::cli::ParseIsoTime(t.after, when)) return bad("--modified-after", t.after, kDate);
+    f.modifiedAfter = when;
+  }
+  if (!t.before.empty()) {
+    if (!rv::cli::ParseIsoTime(t.before, when)) return bad("--modified-before", t.before, kDate);
+    f.modifiedBefore = when;
+  }
+  if (t.minRecoverable >= 0) f.minRecoverable = t.minRecoverable;
+  return true;
+}
+
 void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
   AddVolumeOptions(cmd, s.volume);
   cmd->add_option("--pattern", s.pattern, "File-name pattern with * and ? (default: every name)");
@@ -46,8 +93,10 @@ int Run(int argc, char** argv) {
   info->add_flag("--json", infoJson, "Print one JSON object");
 
   rv::cli::SearchArgs searchArgs;
+  TypedFilters searchFilters, recoverFilters;
   auto* search = app.add_subcommand("search", "List the deleted files a volume still describes");
   AddSearchOptions(search, searchArgs);
+  AddFilterOptions(search, searchFilters);
 
   rv::cli::RecoverArgs recoverArgs;
   auto* recover = app.add_subcommand(
@@ -56,6 +105,7 @@ int Run(int argc, char** argv) {
       "last-modification time, set after writing. Existing files are never replaced: a name that is taken "
       "gets a \";N\" suffix.");
   AddSearchOptions(recover, recoverArgs.search);
+  AddFilterOptions(recover, recoverFilters);
   recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
   recover->add_flag("--keep-folders", recoverArgs.keepFolders,
                     "Recreate the volume's folders under the destination (each folder name made safe) instead of "
@@ -69,6 +119,8 @@ int Run(int argc, char** argv) {
     int code = app.exit(e);
     return code == 0 ? 0 : rv::cli::kExitRefused;
   }
+  if (*search && !ResolveFilters(searchFilters, searchArgs.filters)) return rv::cli::kExitRefused;
+  if (*recover && !ResolveFilters(recoverFilters, recoverArgs.search.filters)) return rv::cli::kExitRefused;
   if (*info) return rv::cli::RunInfo(infoArgs, infoJson);
   if (*search) return rv::cli::RunSearch(searchArgs);
   if (*recover) return rv::cli::RunRecover(recoverArgs);

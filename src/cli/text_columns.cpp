@@ -112,8 +112,9 @@ bool ParseSize(std::string_view text, uint64_t& bytes) {
   uint64_t whole = 0;
   if (text.empty() || !IsDigit(text[0])) return false;
   for (; i < text.size() && IsDigit(text[i]); ++i) {
-    if (whole > (UINT64_MAX - 9) / 10) return false;
-    whole = whole * 10 + static_cast<uint64_t>(text[i] - '0');
+    const uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+    if (whole > (UINT64_MAX - digit) / 10) return false;
+    whole = whole * 10 + digit;
   }
   // A fraction only makes sense with a unit: "1.5M".
   uint64_t fraction = 0, scale = 1;

@@ -98,5 +98,66 @@ class KeepFolders(unittest.TestCase):
             self.assertFalse([n for n in os.listdir(out) if os.path.isdir(os.path.join(out, n))])
 
 
+class Filters(unittest.TestCase):
+    """Each filter gives the unfiltered listing's files that pass it, on search and recover alike."""
+
+    def listing(self, path, *extra):
+        return json_lines(run("search", "--json", path, *extra, check_code=0).stdout)
+
+    def key(self, r):
+        return (r["locator"], -1 if r["index"] is None else r["index"])
+
+    def check(self, path, args, keep):
+        everything = self.listing(path)
+        want = sorted(self.key(r) for r in everything if keep(r))
+        got = sorted(self.key(r) for r in self.listing(path, *args))
+        self.assertEqual(got, want, args)
+        with tempfile.TemporaryDirectory() as out:
+            res = json_lines(run("recover", "--json", path, "--to", out, *args).stdout)
+            self.assertEqual(sorted(self.key(r) for r in res), want, args)
+        return want
+
+    def test_size_bounds_with_units(self):
+        for name in ("ntfs-512.img", "fat32-4k.img"):
+            _, path = image(name)
+            with self.subTest(image=name):
+                self.assertTrue(self.check(path, ["--min-size", "4K", "--max-size", "0.01M"],
+                                           lambda r: 4096 <= r["size"] <= 10485))
+                self.check(path, ["--max-size", "0"], lambda r: r["size"] == 0)
+                self.check(path, ["--min-size", "1g"], lambda r: False)
+
+    def test_modification_bounds_local_and_utc(self):
+        for name in ("ntfs-512.img", "fat32-4k.img"):
+            _, path = image(name)
+            with self.subTest(image=name):
+                # TZ=UTC in ENV: local and UTC bounds agree; "after" includes its moment.
+                sel = self.check(path, ["--modified-after", "2023-02-01", "--modified-before", "2023-02-01T12:00Z"],
+                                 lambda r: r["modified"] and "2023-02-01T00:00:00" <= r["modified"][:19] < "2023-02-01T12:00:00")
+                self.assertTrue(sel)
+                first = min(r["modified"][:19] for r in self.listing(path) if r["modified"])
+                self.check(path, ["--modified-after", first.replace("T", " ")],
+                           lambda r: r["modified"] and r["modified"][:19] >= first)
+        # A zone east of UTC moves a local bound one hour earlier.
+        _, path = image("ntfs-512.img")
+        env = dict(ENV, TZ="Etc/GMT-1")
+        got = json_lines(subprocess.run([RETRIVA, "search", "--json", path, "--modified-before", "2023-01-31T13:00"],
+                                        capture_output=True, env=env).stdout)
+        self.assertTrue(got)
+        self.assertTrue(all(r["modified"] < "2023-01-31T12:00:00Z" for r in got))
+
+    def test_recoverable_share(self):
+        _, path = image("ntfs-512.img")
+        self.check(path, ["--min-recoverable", "100"], lambda r: r["recoverable"] == 100)
+        self.check(path, ["--min-recoverable", "1"], lambda r: r["recoverable"] >= 1)
+
+    def test_bad_values_are_usage_errors_naming_the_option(self):
+        _, path = image("ntfs-512.img")
+        for args in (["--min-size", "4Q"], ["--max-size", "-1"], ["--modified-after", "2023-02-30"],
+                     ["--modified-before", "yesterday"], ["--min-recoverable", "101"]):
+            with self.subTest(args=args):
+                p = run("search", path, *args, check_code=2)
+                self.assertIn(args[0], p.stderr.decode())
+
+
 if __name__ == "__main__":
     unittest.main()
