@@ -40,7 +40,8 @@ struct RecoverArgs {
   SearchArgs search;
   std::string destination;
   std::vector<std::string> ids;
-  bool keepFolders = false;  // the volume's folders made again under the destination
+  bool keepFolders = false;
+  bool toStdout = false;     // one file's bytes to standard output  // the volume's folders made again under the destination
 };
 
 int RunInfo(const VolumeArgs& args, bool json);

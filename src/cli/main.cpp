@@ -106,7 +106,9 @@ int Run(int argc, char** argv) {
       "gets a \";N\" suffix.");
   AddSearchOptions(recover, recoverArgs.search);
   AddFilterOptions(recover, recoverFilters);
-  recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing)")->required();
+  recover->add_option("--to", recoverArgs.destination, "Destination folder (created if missing); required unless --stdout");
+  recover->add_flag("--stdout", recoverArgs.toStdout,
+                    "Write the one file named by --id to standard output (for pipes) instead of a folder");
   recover->add_flag("--keep-folders", recoverArgs.keepFolders,
                     "Recreate the volume's folders under the destination (each folder name made safe) instead of "
                     "putting every file directly into it");
@@ -121,6 +123,11 @@ int Run(int argc, char** argv) {
   }
   if (*search && !ResolveFilters(searchFilters, searchArgs.filters)) return rv::cli::kExitRefused;
   if (*recover && !ResolveFilters(recoverFilters, recoverArgs.search.filters)) return rv::cli::kExitRefused;
+  if (*recover && !recoverArgs.toStdout && recoverArgs.destination.empty() &&
+      recover->count("--to") == 0) {
+    std::fprintf(stderr, "retriva: recover: --to DIR is required (or --stdout with one --id)\n");
+    return rv::cli::kExitRefused;
+  }
   if (*info) return rv::cli::RunInfo(infoArgs, infoJson);
   if (*search) return rv::cli::RunSearch(searchArgs);
   if (*recover) return rv::cli::RunRecover(recoverArgs);

@@ -16,6 +16,11 @@
 #include "platform/text.h"
 #include "volume/osvolume.h"
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 namespace rv::cli {
 
 namespace {
@@ -59,8 +64,61 @@ std::string SourceText(const Text& source, const Text& attachedName) {
 
 }  // namespace
 
+// --stdout: the one chosen file's bytes to standard output, in order, as a
+// pipe takes them. Nothing is written to any folder; results go to stderr.
+int RecoverToStdout(const RecoverArgs& args, Engine engine, const FoundFile& file) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::fflush(stdout);
+  OutputOptions options;
+  options.stream = [](const void* data, size_t length) {
+    return std::fwrite(data, 1, length, stdout) == length;
+  };
+  UndeleteOutcome result;
+  bool answered = false;
+  std::string refusal;
+  EngineEvents ev;
+  ev.onResult = [&](const UndeleteOutcome& r) {
+    if (!answered && engine->resultIsFor(file, r)) {
+      result = r;
+      answered = true;
+    }
+  };
+  ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  g_interrupted.store(false);
+  OnInterrupt(StopRecovery);
+  {
+    ScopedOutputOptions scope(options);
+    // The engine's request names a folder that exists; nothing is made in it.
+    RunEngineUndelete(engine, engine->undeleteRequest(fs::AbsoluteFolderPath("."), {file}), ev);
+  }
+  OnInterrupt(nullptr);
+  const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  if (!refusal.empty()) {
+    Refuse(refusal);
+    return kExitRefused;
+  }
+  const std::string source = ToUtf8(file.folder + file.name);
+  if (!answered || (result.code != kResultRecovered && result.code != kResultPartlyInUse) || !flushed) {
+    std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(),
+                 !flushed ? "standard output could not be written"
+                 : g_interrupted.load() ? "interrupted" : "not recovered (the bytes written so far are incomplete)");
+    return kExitSomeFailed;
+  }
+  if (result.code == kResultPartlyInUse)
+    std::fprintf(stderr, "retriva: %s: partly overwritten (\"*\" in place of clusters now in use)\n",
+                 ForTerminal(source).c_str());
+  return kExitOk;
+}
+
 int RunRecover(const RecoverArgs& args) {
-  if (args.destination.empty()) {
+  if (args.toStdout) {
+    if (args.ids.size() != 1 || !args.destination.empty() || args.keepFolders || args.search.json) {
+      Refuse("--stdout: give exactly one --id, and neither --to, --keep-folders nor --json");
+      return kExitRefused;
+    }
+  } else if (args.destination.empty()) {
     Refuse("--to: the destination folder is empty");
     return kExitRefused;
   }
@@ -69,11 +127,11 @@ int RunRecover(const RecoverArgs& args) {
   if (!v) return kExitRefused;
 
   std::string why;
-  if (DestinationIsOnVolume(args.destination, *v, why)) {
+  if (!args.toStdout && DestinationIsOnVolume(args.destination, *v, why)) {
     Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
     return kExitRefused;
   }
-  const Text dest = fs::AbsoluteFolderPath(args.destination);
+  const Text dest = args.toStdout ? Text() : fs::AbsoluteFolderPath(args.destination);
 
   std::vector<FoundFile> found;
   std::string refusal;
@@ -106,6 +164,8 @@ int RunRecover(const RecoverArgs& args) {
       return kExitRefused;
     }
   }
+
+  if (args.toStdout) return RecoverToStdout(args, engine, chosen.front());
 
   // The destination is made (and its writability tried) before the first
   // file; a refused destination leaves no folder behind.

@@ -159,5 +159,40 @@ class Filters(unittest.TestCase):
                 self.assertIn(args[0], p.stderr.decode())
 
 
+class Stdout(unittest.TestCase):
+    def test_one_file_to_a_pipe_with_its_bytes_and_nothing_on_disk(self):
+        for name in ("ntfs-512.img", "fat32-4k.img"):
+            img, path = image(name)
+            listed = {(r["folder"] + r["name"]).lower(): r for r in deleted_listing(path)}
+            checked = 0
+            with self.subTest(image=name), tempfile.TemporaryDirectory() as cwd:
+                for d in img["deleted"]:
+                    if d.get("reused") or d.get("overwritten") or "fragmented" in d.get("kinds", []):
+                        continue
+                    r = listed.get(d["path"].lower()) or next(
+                        (v for k, v in listed.items() if same_fat_path(k, d["path"])), None)
+                    if r is None:
+                        continue
+                    ident = str(r["locator"]) if r["index"] is None or img["fs"] == "NTFS" else f"{r['locator']}:{r['index']}"
+                    p = subprocess.run([os.path.abspath(RETRIVA), "recover", os.path.abspath(path), "--id", ident, "--stdout"],
+                                       capture_output=True, env=ENV, cwd=cwd)
+                    self.assertEqual(p.returncode, 0, p.stderr)
+                    self.assertEqual(sha(p.stdout), d["sha256"], d["path"])
+                    self.assertEqual(p.stderr, b"")
+                    checked += 1
+                self.assertEqual(os.listdir(cwd), [])
+            self.assertGreater(checked, 4)
+
+    def test_usage_errors(self):
+        _, path = image("ntfs-512.img")
+        with tempfile.TemporaryDirectory() as out:
+            for args in (["--stdout"], ["--stdout", "--id", "77", "--id", "79"], ["--stdout", "--id", "77", "--to", out],
+                         ["--stdout", "--id", "77", "--json"], ["--stdout", "--id", "77", "--keep-folders"], []):
+                with self.subTest(args=args):
+                    p = run("recover", path, *args, check_code=2)
+                    self.assertEqual(p.stdout, b"")
+            run("recover", path, "--stdout", "--id", "5", check_code=2)  # no deleted file
+
+
 if __name__ == "__main__":
     unittest.main()
