@@ -74,6 +74,7 @@ bool DecodeFoundFile(const uint8_t* p, size_t size, TextView volumeName, FoundFi
   f.size = le32(b, 8);
   f.timeValue = 0;
   f.timeKind = FoundTimeKind::None;
+  f.times = {};
   f.pathShortened = false;
   uint32_t off = 12;
   if (!ReadText(p, size, off, f.time) || !ReadText(p, size, off, f.path)) return false;
@@ -87,6 +88,11 @@ bool DecodeFoundFile(const uint8_t* p, size_t size, TextView volumeName, FoundFi
     if (ReadText(p, size, off, full) && !full.empty()) {
       f.path.swap(full);
       f.pathShortened = true;
+    }
+    if (off <= size && size - off >= kFoundTimesBytes + 4 && le32(b, off) == kFoundTimesMagic) {
+      f.times.created = le64(b, off + kFoundTimesCreated);
+      f.times.changed = le64(b, off + kFoundTimesChanged);
+      f.times.accessed = le64(b, off + kFoundTimesAccessed);
     }
   }
   // The path starts with the volume prefix: "X:" or the volume's device name.

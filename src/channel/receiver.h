@@ -21,6 +21,7 @@ struct FoundFile {
   Text time;             // the contract's time text, "MM/DD/YYYY HH:MM"
   uint64_t timeValue = 0;
   FoundTimeKind timeKind = FoundTimeKind::None;
+  FoundTimes times;      // the other times, of timeKind; 0 where not kept
   Text path;     // in full: volume prefix + folder + name
   Text folder;   // inside the volume, with leading and trailing "\"
   Text name;

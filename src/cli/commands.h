@@ -32,6 +32,8 @@ struct SearchArgs {
   std::string folder;
   bool noSubfolders = false;
   bool json = false;
+  bool bodyfile = false;  // TSK body-file lines (search)
+  bool csv = false;       // a CSV table (search)
   bool verbose = false;  // what the search passed over, on stderr
   Filters filters;
 };

@@ -97,6 +97,13 @@ int Run(int argc, char** argv) {
   auto* search = app.add_subcommand("search", "List the deleted files a volume still describes");
   AddSearchOptions(search, searchArgs);
   AddFilterOptions(search, searchFilters);
+  auto* body = search->add_flag("--bodyfile", searchArgs.bodyfile,
+                                "Print the TSK body-file format (MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime) "
+                                "with every time the volume keeps, for mactime");
+  auto* csv = search->add_flag("--csv", searchArgs.csv, "Print a CSV table with a header line, for spreadsheets");
+  body->excludes(csv);
+  body->excludes("--json");
+  csv->excludes("--json");
 
   rv::cli::RecoverArgs recoverArgs;
   auto* recover = app.add_subcommand(

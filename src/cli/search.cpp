@@ -218,6 +218,60 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   return refusal.empty();
 }
 
+namespace {
+
+// Seconds since 1970 of a found file's time (FAT's local time read in the
+// user's zone); 0 where the volume keeps none, as body files write it.
+int64_t UnixTime(FoundTimeKind kind, uint64_t value) {
+  uint64_t fileTime = 0;
+  if (value == 0 || !FoundTimeToFileTime(kind, value, fileTime)) return 0;
+  return FileTimeToUnix(fileTime);
+}
+
+// Body-file fields are split at "|" and lines at line breaks: a name
+// holding either would shift every field after it.
+std::string BodyFileText(const std::string& utf8) {
+  std::string out = ForTerminal(utf8);
+  for (char& c : out)
+    if (c == '|') c = '?';
+  return out;
+}
+
+// One line of the TSK body format (3.x), as `fls -m` writes it for a
+// deleted file: no MD5, the path from the volume's root with "/", the
+// id as inode, a regular file's mode, no owner.
+std::string BodyFileLine(const FoundFile& f, Engine engine) {
+  Text path = f.folder + f.name;
+  for (auto& c : path)
+    if (c == u'\\') c = u'/';
+  const FoundTimeKind k = f.timeKind;
+  return "0|" + BodyFileText(ToUtf8(path)) + " (deleted)|" + LocatorText(f, engine) + "|r/rrwxrwxrwx|0|0|" +
+         std::to_string(f.size) + "|" + std::to_string(UnixTime(k, f.times.accessed)) + "|" +
+         std::to_string(UnixTime(k, f.timeValue)) + "|" + std::to_string(UnixTime(k, f.times.changed)) + "|" +
+         std::to_string(UnixTime(k, f.times.created)) + "\n";
+}
+
+std::string IsoOrEmpty(FoundTimeKind kind, uint64_t value, bool dateOnly = false) {
+  char iso[32];
+  if (value == 0) return std::string();
+  const size_t n = ModifiedIsoText(kind, value, iso);
+  return std::string(iso, dateOnly && n >= 10 ? 10 : n);
+}
+
+constexpr const char* kCsvHeader = "name,folder,size,modified,created,changed,accessed,id,recoverable\n";
+
+std::string CsvLine(const FoundFile& f, Engine engine) {
+  const FoundTimeKind k = f.timeKind;
+  // FAT keeps only the date of the last access.
+  const bool accessDateOnly = k == FoundTimeKind::FatLocal;
+  return CsvField(ToUtf8(f.name)) + "," + CsvField(ToUtf8(f.folder)) + "," + std::to_string(f.size) + "," +
+         IsoOrEmpty(k, f.timeValue) + "," + IsoOrEmpty(k, f.times.created) + "," + IsoOrEmpty(k, f.times.changed) +
+         "," + IsoOrEmpty(k, f.times.accessed, accessDateOnly) + "," + LocatorText(f, engine) + "," +
+         (f.recoverable >= 0 ? std::to_string(f.recoverable) : std::string()) + "\n";
+}
+
+}  // namespace
+
 int RunSearch(const SearchArgs& args) {
   Engine engine;
   auto v = OpenForEngine(args.volume, engine);
@@ -236,6 +290,13 @@ int RunSearch(const SearchArgs& args) {
       std::fwrite(line.data(), 1, length, stdout);
       return;
     }
+    if (args.bodyfile || args.csv) {
+      if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
+      const std::string text = args.bodyfile ? BodyFileLine(f, engine) : CsvLine(f, engine);
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      ++count;
+      return;
+    }
     if (count == 0) header();
     std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
     std::printf("%-40s %12llu  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(),
@@ -249,7 +310,9 @@ int RunSearch(const SearchArgs& args) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
   }
-  if (!args.json) {
+  const bool machine = args.json || args.bodyfile || args.csv;
+  if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
+  if (!machine) {
     if (count == 0) header();
     std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
                 static_cast<unsigned long long>(total));
@@ -261,7 +324,7 @@ int RunSearch(const SearchArgs& args) {
   const uint64_t passed = engine->passedOverByLastSearch(why, always);
   if (passed != 0 && (always || args.verbose)) {
     std::fflush(stdout);
-    std::fprintf(always && !args.json ? stdout : stderr, "%s%llu %s\n", args.json || !always ? "retriva: " : "",
+    std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);
   }
   return kExitOk;

@@ -194,5 +194,89 @@ class Stdout(unittest.TestCase):
             run("recover", path, "--stdout", "--id", "5", check_code=2)  # no deleted file
 
 
+def body_lines(text):
+    out = []
+    for line in text.splitlines():
+        f = line.split("|")
+        if len(f) == 11:
+            out.append(f)
+    return out
+
+
+class Timeline(unittest.TestCase):
+    """--bodyfile gives every time the volume keeps, as sleuthkit's `fls -m` reads them."""
+
+    def ours(self, path, tz="UTC"):
+        p = subprocess.run([RETRIVA, "search", "--bodyfile", path], capture_output=True, env=dict(ENV, TZ=tz))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        return body_lines(p.stdout.decode())
+
+    def fls(self, path, tz="UTC"):
+        p = subprocess.run(["fls", "-m", "/", "-r", "-d", path], capture_output=True, env=dict(ENV, TZ=tz), check=True)
+        return body_lines(p.stdout.decode())
+
+    def test_ntfs_four_standard_information_times_match_fls(self):
+        for name in ("ntfs-512.img", "ntfs-4k.img"):
+            _, path = image(name)
+            with self.subTest(image=name):
+                theirs = {}
+                for f in self.fls(path):
+                    inode = f[2].split("-")
+                    if len(inode) == 3 and inode[1] == "128" and "($FILE_NAME)" not in f[1] and ":" not in f[1]:
+                        theirs[int(inode[0])] = f
+                compared = 0
+                for f in self.ours(path):
+                    self.assertEqual(f[0], "0")
+                    self.assertTrue(f[1].startswith("/") and f[1].endswith(" (deleted)"), f)
+                    if ":" in f[1] or int(f[2]) not in theirs:
+                        continue
+                    t = theirs[int(f[2])]
+                    self.assertEqual(f[6:], t[6:], (f, t))  # size, atime, mtime, ctime, crtime
+                    self.assertEqual(f[1], t[1])
+                    self.assertTrue(all(int(x) > 0 for x in f[7:]), f)
+                    compared += 1
+                self.assertGreater(compared, 8)
+
+    def test_fat_created_modified_and_access_date_match_fls_in_any_zone(self):
+        _, path = image("fat32-4k.img")
+        for tz in ("UTC", "America/New_York"):
+            with self.subTest(tz=tz):
+                theirs = {}
+                for f in self.fls(path, tz):
+                    theirs.setdefault((f[6], f[8]), f)
+                compared = 0
+                for f in self.ours(path, tz):
+                    t = theirs.get((f[6], f[8]))
+                    if t is None:
+                        continue
+                    self.assertEqual(f[6:], t[6:], (f, t))
+                    self.assertEqual(f[9], "0")  # FAT keeps no change time
+                    compared += 1
+                self.assertGreater(compared, 5)
+
+    def test_csv_has_a_header_and_one_quoted_row_per_file(self):
+        import csv
+        import io
+        for name in ("ntfs-names.img", "fat32-4k.img"):
+            _, path = image(name)
+            with self.subTest(image=name):
+                listed = deleted_listing(path)
+                rows = list(csv.reader(io.StringIO(run("search", "--csv", path, check_code=0).stdout.decode(), newline="")))
+                self.assertEqual(rows[0], ["name", "folder", "size", "modified", "created", "changed", "accessed", "id",
+                                           "recoverable"])
+                self.assertEqual(len(rows) - 1, len(listed))
+                for row, r in zip(rows[1:], listed):
+                    self.assertEqual(row[0], r["name"])
+                    self.assertEqual(row[1], r["folder"])
+                    self.assertEqual(int(row[2]), r["size"])
+                    self.assertEqual(row[3], r["modified"].rstrip("Z") if row[3] and not row[3].endswith("Z") else r["modified"])
+                    self.assertEqual(row[8], str(r["recoverable"]))
+
+    def test_machine_formats_exclude_each_other(self):
+        _, path = image("ntfs-512.img")
+        run("search", "--csv", "--json", path, check_code=2)
+        run("search", "--bodyfile", "--csv", path, check_code=2)
+
+
 if __name__ == "__main__":
     unittest.main()
