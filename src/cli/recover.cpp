@@ -213,6 +213,13 @@ int RunRecover(const RecoverArgs& args) {
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   OutputOptions options;
   options.counterBeforeExtension = true;
+#ifndef _WIN32
+  // One flush of the destination's file system for the whole recovery
+  // instead of one per file: each file keeps its temporary name until the
+  // flush has put every byte on the device.
+  CommitBatch batch(dest);
+  options.batch = &batch;
+#endif
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
   {
@@ -244,6 +251,25 @@ int RunRecover(const RecoverArgs& args) {
       RunEngineUndelete(engine, engine->undeleteRequest(into, files), ev);
     }
   }
+#ifndef _WIN32
+  // Files finished before a stop are whole: they are kept too.
+  if (batch.Pending() != 0) {
+    if (progress) std::fprintf(stderr, "\r\x1b[KFlushing %zu files to the destination...", batch.Pending());
+    const auto named = batch.Finish();
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      auto& r = results[i];
+      if (!answered[i] || r.output.empty()) continue;
+      const auto it = named.find(r.output);
+      if (it == named.end()) continue;
+      if (it->second.final.empty()) {
+        r.code = it->second.full ? kResultDestinationTooSmall : kResultNotRecovered;
+        r.output.clear();
+      } else {
+        r.output = it->second.final;
+      }
+    }
+  }
+#endif
   OnInterrupt(nullptr);
   if (progress) std::fprintf(stderr, "\r\x1b[K");
   if (!refusal.empty()) {
