@@ -35,6 +35,8 @@ struct SearchArgs {
   bool bodyfile = false;  // TSK body-file lines (search)
   bool csv = false;       // a CSV table (search)
   bool verbose = false;  // what the search passed over, on stderr
+  bool quiet = false;    // no progress, summary or warnings: rows and errors only
+  bool human = false;    // sizes as 1.5K, 23M
   Filters filters;
 };
 

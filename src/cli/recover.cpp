@@ -10,6 +10,7 @@
 #include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "cli/terminal.h"
 #include "platform/files.h"
 #include "platform/samevolume.h"
 #include "platform/system.h"
@@ -194,9 +195,10 @@ int RunRecover(const RecoverArgs& args) {
   size_t started = 0;
   ev.onFileStarted = [&](uint32_t, const Text&) { ++started; };
   ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {
-    if (progress)
-      std::fprintf(stderr, "\rRecovering %zu/%zu %3u%% %s\x1b[K", started, chosen.size(), percent,
-                   ForTerminal(ToUtf8(name)).c_str());
+    if (!progress) return;
+    char head[64];
+    std::snprintf(head, sizeof head, "Recovering %zu/%zu %3u%% ", started, chosen.size(), percent);
+    ProgressLine::Get().Show(head + ToUtf8(name));
   };
   // The files of one request; results match them within it.
   std::vector<size_t> group;
@@ -254,7 +256,7 @@ int RunRecover(const RecoverArgs& args) {
 #ifndef _WIN32
   // Files finished before a stop are whole: they are kept too.
   if (batch.Pending() != 0) {
-    if (progress) std::fprintf(stderr, "\r\x1b[KFlushing %zu files to the destination...", batch.Pending());
+    if (progress) ProgressLine::Get().Show("Flushing " + std::to_string(batch.Pending()) + " files to the destination...");
     const auto named = batch.Finish();
     for (size_t i = 0; i < chosen.size(); ++i) {
       auto& r = results[i];
@@ -271,7 +273,7 @@ int RunRecover(const RecoverArgs& args) {
   }
 #endif
   OnInterrupt(nullptr);
-  if (progress) std::fprintf(stderr, "\r\x1b[K");
+  ProgressLine::Get().Clear();
   if (!refusal.empty()) {
     Refuse(args.destination + ": " + refusal);
     return kExitRefused;
@@ -304,20 +306,23 @@ int RunRecover(const RecoverArgs& args) {
     const bool guess = (code == kResultRecovered || code == kResultPartlyInUse) && clusterBytes != 0 &&
                        chosen[i].size > clusterBytes;
     if (args.search.json) {
-      nlohmann::json j;
+      // Keys in the documented order; no output file is null, not "".
+      nlohmann::ordered_json j;
       j["locator"] = chosen[i].locator;
-      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
+      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::ordered_json(chosen[i].second) : nlohmann::ordered_json(nullptr);
       j["code"] = r.code;
       j["source"] = source;
-      j["output"] = NativeOutput(r.output);
+      j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(NativeOutput(r.output));
       if (engine->guessesClusters) j["contiguous_guess"] = guess;
-      std::cout << j.dump() << "\n";
-    } else {
-      std::printf("%u %s -> %s%s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str(),
-                  guess ? " (guessed: clusters taken as following the first)" : "");
+      const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+      std::fwrite(text.data(), 1, text.size(), stdout);
+    } else if (!args.search.quiet) {
+      WriteText(stdout, std::to_string(r.code) + " " + ForTerminal(source) + " -> " +
+                            ForTerminal(NativeOutput(r.output)) +
+                            (guess ? " (guessed: clusters taken as following the first)" : "") + "\n");
     }
   }
-  if (!args.search.json) {
+  if (!args.search.json && !args.search.quiet) {
     std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu not recovered, "
                 "of %zu file(s).\n",
                 whole, partly, failed, chosen.size());

@@ -6,6 +6,8 @@
 #include "channel/skips.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "cli/terminal.h"
+#include "platform/lasterror.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -145,7 +147,12 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     return nullptr;
   }
   std::string fsName;
+  SetLastErrorCode(0);
   engine = EngineFor(*v, fsName);
+  if (!engine && GetLastErrorCode() == kErrorAccessDenied) {
+    Refuse(args.volume + ": " + AccessDeniedText());
+    return nullptr;
+  }
   if (!engine) {
     Refuse(args.volume + ": no NTFS, FAT16 or FAT32 file system found (the boot sector is damaged or of another kind)");
     return nullptr;
@@ -187,7 +194,10 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     later.push_back(f);
   };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
-    if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
+    if (!progress) return;
+    char head[32];
+    std::snprintf(head, sizeof head, "Searching... %3u%% ", percent);
+    ProgressLine::Get().Show(head + ToUtf8(text));
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   // --verbose: every damaged record or entry passed over, with where it is.
@@ -202,12 +212,13 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
         path.remove_prefix(v.volumeName.size());
       where += " (" + ForTerminal(ToUtf8(path)) + ")";
     }
+    ProgressLine::Get().Clear();
     std::fprintf(stderr, "retriva: passed over %s: %s\n", where.c_str(), s.why);
   };
   SetSkipReporter(args.verbose ? &skipped : nullptr);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   SetSkipReporter(nullptr);
-  if (progress) std::fprintf(stderr, "\r\x1b[K");
+  ProgressLine::Get().Clear();
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {
     uint32_t percent = 0;
@@ -219,6 +230,27 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
 }
 
 namespace {
+
+// One table row: name, size, modified, free share, folder, locator, padded
+// by the columns each takes on a terminal. When `width` is set and the row
+// would pass it, the folder column gives way, its start replaced by "…".
+std::string TableRow(const std::string& name, const std::string& size, const std::string& time,
+                     const std::string& free, const std::string& folder, const std::string& locator, size_t width) {
+  const std::string before = PadToWidth(name, 40) + " " + std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') +
+                             size + "  " + PadToWidth(time, 16) + " " +
+                             std::string(free.size() < 5 ? 5 - free.size() : 0, ' ') + free + "  ";
+  size_t folderColumn = std::max<size_t>(30, DisplayWidth(folder));
+  if (width != 0) {
+    // One column is left free, as a full line wraps on some terminals.
+    const size_t fixed = DisplayWidth(before) + 1 + DisplayWidth(locator);
+    const size_t room = width - 1 > fixed ? width - 1 - fixed : 1;
+    if (folderColumn > room) folderColumn = std::max<size_t>(room, 1);
+  }
+  const std::string shown = DisplayWidth(folder) > folderColumn ? ShortenFromStart(folder, folderColumn) : folder;
+  std::string row = before + PadToWidth(shown, std::min<size_t>(30, folderColumn)) + " " + locator;
+  while (!row.empty() && row.back() == ' ') row.pop_back();
+  return row + "\n";
+}
 
 // Seconds since 1970 of a found file's time (FAT's local time read in the
 // user's zone); 0 where the volume keeps none, as body files write it.
@@ -280,8 +312,12 @@ int RunSearch(const SearchArgs& args) {
   size_t count = 0;
   uint64_t total = 0;
   std::string line;
-  auto header = [] {
-    std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+  // The table fits a terminal's width by shortening the folder column;
+  // to a pipe or a file every row is whole.
+  const size_t width = TerminalWidth(stdout);
+  auto header = [&] {
+    ProgressLine::Get().Clear();
+    WriteText(stdout, TableRow("NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR", width));
   };
   auto print = [&](const FoundFile& f) {
     if (args.json) {
@@ -298,11 +334,11 @@ int RunSearch(const SearchArgs& args) {
       return;
     }
     if (count == 0) header();
-    std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
-    std::printf("%-40s %12llu  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(),
-                static_cast<unsigned long long>(f.size),
-                ForTerminal(ToUtf8(f.time)).c_str(), free.c_str(), ForTerminal(ToUtf8(f.folder)).c_str(),
-                LocatorText(f, engine).c_str());
+    ProgressLine::Get().Clear();
+    const std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
+    WriteText(stdout, TableRow(ForTerminal(ToUtf8(f.name)), args.human ? HumanSize(f.size) : std::to_string(f.size),
+                               ForTerminal(ToUtf8(f.time)), free, ForTerminal(ToUtf8(f.folder)),
+                               LocatorText(f, engine), width));
     ++count;
     total += f.size;
   };
@@ -314,15 +350,16 @@ int RunSearch(const SearchArgs& args) {
   if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
   if (!machine) {
     if (count == 0) header();
-    std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
-                static_cast<unsigned long long>(total));
+    if (!args.quiet)
+      std::printf("%zu deleted file%s found, %llu bytes%s in all.\n", count, count == 1 ? "" : "s",
+                  static_cast<unsigned long long>(total), args.human ? (" (" + HumanSize(total) + ")").c_str() : "");
   }
   // What the search passed over: said when it may have been a file (with the
   // table, or on stderr beside JSON), else with --verbose on stderr.
   const char* why = "";
   bool always = false;
   const uint64_t passed = engine->passedOverByLastSearch(why, always);
-  if (passed != 0 && (always || args.verbose)) {
+  if (passed != 0 && (always || args.verbose) && !args.quiet) {
     std::fflush(stdout);
     std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);

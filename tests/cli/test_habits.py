@@ -278,5 +278,200 @@ class Timeline(unittest.TestCase):
         run("search", "--bodyfile", "--csv", path, check_code=2)
 
 
+def display_width(text):
+    import unicodedata
+    w = 0
+    for ch in text:
+        if unicodedata.combining(ch) or ch in "\u200d\ufe0f":
+            continue
+        w += 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+    return w
+
+
+def on_terminal(args, cols=100, stdout_too=True, env=None):
+    """Runs retriva with stderr (and stdout) on a pseudo-terminal of `cols`
+    columns; returns (screen lines as a terminal shows them, raw terminal
+    bytes, stdout bytes when it was a pipe)."""
+    import fcntl
+    import pty
+    import select
+    import struct
+    import termios
+    master, slave = pty.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 40, cols, 0, 0))
+    p = subprocess.Popen([RETRIVA, *args], stdin=subprocess.DEVNULL, stderr=slave,
+                         stdout=slave if stdout_too else subprocess.PIPE, env=env or ENV)
+    os.close(slave)
+    raw = b""
+    piped = b""
+    while True:
+        r, _, _ = select.select([master], [], [], 30)
+        if not r:
+            break
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:
+            break
+        if not chunk:
+            break
+        raw += chunk
+    if not stdout_too:
+        piped = p.stdout.read()
+        p.stdout.close()
+    p.wait(timeout=60)
+    os.close(master)
+    # What the screen holds: "\r" returns to the line's start, text overwrites.
+    lines, cur, col = [], [], 0
+    for ch in raw.decode("utf-8", errors="replace").replace("\r\n", "\n"):
+        if ch == "\n":
+            lines.append("".join(cur).rstrip())
+            cur, col = [], 0
+        elif ch == "\r":
+            col = 0
+        else:
+            if col < len(cur):
+                cur[col] = ch
+            else:
+                cur.append(ch)
+            col += 1
+    if "".join(cur).strip():
+        lines.append("".join(cur).rstrip())
+    return lines, raw, piped
+
+
+class Terminal(unittest.TestCase):
+    def test_rows_fit_the_width_with_an_ellipsis_and_no_progress_is_left(self):
+        for name in ("ntfs-lost.img", "fat16-long.img"):
+            _, path = image(name)
+            with self.subTest(image=name):
+                lines, raw, _ = on_terminal(["search", path], cols=100)
+                self.assertNotIn(b"\x1b", raw)
+                rows = [l for l in lines if l]
+                self.assertTrue(rows[0].startswith("NAME"), rows[:2])
+                self.assertRegex(rows[-1], r"^\d+ deleted files? found")
+                for l in rows:
+                    self.assertNotIn("Searching", l)
+                    if not l.startswith(("retriva:", "1 deleted entries")):
+                        self.assertLessEqual(display_width(l), 99, l)
+                self.assertTrue(any("\u2026" in l for l in rows), rows)
+                # To a pipe the same rows are whole.
+                _, _, piped = on_terminal(["search", path], cols=100, stdout_too=False)
+                self.assertNotIn("\u2026", piped.decode())
+                self.assertTrue(any(len(l) > 200 for l in piped.decode().splitlines()))
+
+    def test_columns_are_padded_by_display_width(self):
+        _, path = image("ntfs-512.img")
+        lines, _, _ = on_terminal(["search", path], cols=200)
+        rows = [l for l in lines if l and not l.startswith(("NAME", "retriva")) and "found" not in l]
+        wide = [l for l in rows if "日本語" in l]
+        self.assertTrue(wide)
+        for l in rows:
+            name = l.split("  ")[0].rstrip()
+            if display_width(name) > 40:
+                continue
+            # The size column ends at column 53 whatever script the name is in.
+            cut = 0
+            w = 0
+            for i, ch in enumerate(l):
+                w += display_width(ch)
+                if w == 53:
+                    cut = i + 1
+                    break
+            self.assertTrue(l[:cut].rstrip()[-1].isdigit(), l)
+            self.assertEqual(l[cut:cut + 2], "  ", l)
+
+    def test_human_sizes_and_quiet(self):
+        _, path = image("ntfs-512.img")
+        out = run("search", "-h", path, check_code=0).stdout.decode()
+        self.assertIn(" 150K ", out)
+        self.assertIn("(", out.splitlines()[-1])
+        quiet = run("search", "-q", path, check_code=0).stdout.decode()
+        self.assertNotIn("found", quiet)
+        lines, raw, _ = on_terminal(["search", "-q", path])
+        self.assertNotIn(b"Searching", raw)
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", "-q", path, "--to", out)
+            self.assertEqual(p.stdout, b"")
+            self.assertTrue(os.listdir(out))
+        run("search", "-q", "-v", path, check_code=2)
+
+
+class Conventions(unittest.TestCase):
+    def test_version_names_the_project_version_and_revision(self):
+        out = run("--version", check_code=0).stdout.decode().strip()
+        self.assertRegex(out, r"^retriva \d+\.\d+")
+        src = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        rev = subprocess.run(["git", "-C", src, "rev-parse", "--short=7", "HEAD"], capture_output=True, text=True)
+        if rev.returncode == 0:
+            self.assertIn(rev.stdout.strip()[:7], out)
+
+    def test_help_names_the_program_and_shows_examples_and_codes(self):
+        top = run("--help", check_code=0).stdout.decode()
+        self.assertIn("Usage: retriva ", top)
+        self.assertNotIn(RETRIVA, top)
+        for text in ("Examples:", "Exit codes:", "Result codes", "776", "785", "--keep-folders"):
+            self.assertIn(text, top)
+        for cmd in ("info", "search", "recover"):
+            with self.subTest(command=cmd):
+                h = run(cmd, "--help", check_code=0).stdout.decode()
+                self.assertIn(f"retriva {cmd}", h)
+                self.assertIn("Examples:", h)
+                self.assertIn("Exit codes:", h)
+        self.assertIn("Result codes", run("recover", "--help").stdout.decode())
+        everything = run("--help-all", check_code=0).stdout.decode()
+        for option in ("--keep-folders", "--stdout", "--bodyfile", "--min-size", "--human-readable"):
+            self.assertIn(option, everything)
+
+    def test_unknown_command_is_named(self):
+        p = run("serach", "x.img", check_code=2)
+        self.assertIn(b"unknown command 'serach'", p.stderr)
+        self.assertIn(b"'search'", p.stderr)
+        p = run("frobnicate", check_code=2)
+        self.assertIn(b"unknown command 'frobnicate'", p.stderr)
+
+    def test_json_keys_in_the_documented_order(self):
+        _, ntfs = image("ntfs-512.img")
+        _, fat = image("fat32-4k.img")
+        info = run("info", "--json", ntfs, check_code=0).stdout.decode()
+        self.assertEqual(list(json.loads(info)), ["volume", "file_system", "label", "sector_size", "cluster_size",
+                                                   "cluster_count", "free_clusters", "supported", "partition_table",
+                                                   "partitions"])
+        first = run("search", "--json", ntfs, check_code=0).stdout.decode().splitlines()[0]
+        self.assertEqual(list(json.loads(first)), ["name", "folder", "size", "time", "modified", "locator", "index",
+                                                    "recoverable"])
+        with tempfile.TemporaryDirectory() as out:
+            for path, extra in ((ntfs, []), (fat, ["contiguous_guess"])):
+                lines = json_lines(run("recover", "--json", path, "--to", out).stdout)
+                for r in lines:
+                    self.assertEqual(list(r), ["locator", "index", "code", "source", "output"] + extra)
+                    if r["code"] not in (776, 777):
+                        self.assertIsNone(r["output"])
+                self.assertTrue(any(r["output"] is None for r in lines) or path == fat)
+
+    def test_manual_page_install_and_completion(self):
+        build = os.path.dirname(os.path.abspath(RETRIVA))
+        man = os.path.join(build, "retriva.1")
+        if not os.path.exists(man):
+            self.skipTest("help2man not installed: no manual page was made")
+        with open(man, encoding="utf-8", errors="replace") as f:
+            page = f.read()
+        for text in (".TH RETRIVA", "\\-\\-keep\\-folders", "Exit codes"):
+            self.assertIn(text, page)
+        with tempfile.TemporaryDirectory() as prefix:
+            p = subprocess.run(["cmake", "--install", build, "--prefix", prefix], capture_output=True)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            for rel in ("bin/retriva", "share/man/man1/retriva.1", "share/bash-completion/completions/retriva"):
+                self.assertTrue(os.path.exists(os.path.join(prefix, rel)), rel)
+            script = os.path.join(prefix, "share/bash-completion/completions/retriva")
+            def complete(*words):
+                cmd = f'source "{script}"; COMP_WORDS=({" ".join(words)}); COMP_CWORD={len(words) - 1}; _retriva; ' \
+                      'echo "${COMPREPLY[@]}"'
+                return subprocess.run(["bash", "-c", cmd], capture_output=True, text=True).stdout.split()
+            self.assertEqual(complete("retriva", "rec"), ["recover"])
+            self.assertIn("--keep-folders", complete("retriva", "recover", "--k"))
+            self.assertIn("--bodyfile", complete("retriva", "search", "--b"))
+            self.assertNotIn("--bodyfile", complete("retriva", "recover", "--b"))
+
+
 if __name__ == "__main__":
     unittest.main()
