@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/terminal.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/dasd.h"
@@ -17,7 +18,10 @@
 
 namespace rv::cli {
 
-void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", ForTerminal(reason).c_str()); }
+void Refuse(const std::string& reason) {
+  ProgressLine::Get().Clear();
+  WriteText(stderr, "retriva: " + ForTerminal(reason) + "\n");
+}
 
 bool IsTerminal(std::FILE* stream) {
 #ifdef _WIN32

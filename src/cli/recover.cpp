@@ -300,7 +300,7 @@ int RunRecover(const RecoverArgs& args) {
                                                                  : "the engine gave no result for it")
                          : code == kResultDestinationTooSmall ? "the destination has too little free space"
                                                               : "not recovered";
-      std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), reason);
+      WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + reason + "\n");
     }
     if (!answered[i]) continue;
     const bool guess = (code == kResultRecovered || code == kResultPartlyInUse) && clusterBytes != 0 &&
