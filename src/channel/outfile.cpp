@@ -269,17 +269,20 @@ bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder)
   return true;
 }
 
-CommitBatch::CommitBatch(TextView destination) : destination_(destination) {}
+CommitBatch::CommitBatch(TextView destination, size_t filesPerFlush)
+    : destination_(destination), filesPerFlush_(filesPerFlush) {}
 
 CommitBatch::~CommitBatch() {
   for (const auto& p : pending_) fs::RemoveFile(p.partial);
 }
 
 Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) {
-  for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
+  uint32_t& next = nextCounter_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+  for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
     Text name = CandidateName(folder, safe, beforeExtension, counter);
     if (promised_.count(name) || fs::NameExists(name)) continue;
     promised_[name] = true;
+    next = counter + 1;
     return name;
   }
   return Text();
@@ -287,37 +290,45 @@ Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) 
 
 void CommitBatch::Add(Text partial, Text promised, TextView folder, TextView safe, bool beforeExtension) {
   pending_.push_back({std::move(partial), std::move(promised), Text(folder), Text(safe), beforeExtension});
+  if (pending_.size() >= filesPerFlush_) FlushAndName();
 }
 
-std::map<Text, CommitBatch::Named> CommitBatch::Finish() {
-  std::map<Text, Named> out;
-  if (pending_.empty()) return out;
+void CommitBatch::FlushAndName() {
+  if (pending_.empty()) return;
   // Every byte on the device before any file takes its name.
   if (!fs::FlushFileSystemOf(destination_)) {
     const bool full = GetLastErrorCode() == kErrorDiskFull;
     for (const auto& p : pending_) {
       fs::RemoveFile(p.partial);
-      out[p.promised] = {Text(), full};
+      changed_[p.promised] = {Text(), full};
     }
     pending_.clear();
-    return out;
+    promised_.clear();
+    nextCounter_.clear();
+    return;
   }
   for (const auto& p : pending_) {
-    Named n;
     // The promised name first; a writer that took it meanwhile moves the
     // file on to the next free one.
-    if (fs::RenameNoReplace(p.partial, p.promised)) {
-      n.final = p.promised;
-    } else if (!NameWithoutReplacing(p.partial, p.folder, p.safeName, p.counterBeforeExtension, n.final)) {
+    if (fs::RenameNoReplace(p.partial, p.promised)) continue;
+    Named n;
+    if (!NameWithoutReplacing(p.partial, p.folder, p.safeName, p.counterBeforeExtension, n.final)) {
       fs::RemoveFile(p.partial);
       n.final.clear();
     }
-    out[p.promised] = n;
+    changed_[p.promised] = n;
   }
   pending_.clear();
+  // Names now on disk keep later files off them.
+  promised_.clear();
+  nextCounter_.clear();
   // The new names on the device too, as one flush.
   fs::FlushFileSystemOf(destination_);
-  return out;
+}
+
+std::map<Text, CommitBatch::Named> CommitBatch::Finish() {
+  FlushAndName();
+  return std::move(changed_);
 }
 
 void OutputFile::Discard() noexcept {

@@ -130,10 +130,13 @@ class ScopedOutputOptions {
 // (not taken on disk nor promised to another file of the batch); Finish
 // flushes the file system once, and only then gives each file its final
 // name, so a name never shows bytes that are not on the device. Whatever
-// Finish does not name is removed, by Finish or by the destructor.
+// Finish does not name is removed, by Finish or by the destructor. A batch
+// flushes and names what it holds every kFilesPerFlush files as well, so
+// its memory stays bounded however many files a recovery writes.
 class CommitBatch {
  public:
-  explicit CommitBatch(TextView destination);
+  static constexpr size_t kFilesPerFlush = 8192;
+  explicit CommitBatch(TextView destination, size_t filesPerFlush = kFilesPerFlush);
   ~CommitBatch();
   CommitBatch(const CommitBatch&) = delete;
   CommitBatch& operator=(const CommitBatch&) = delete;
@@ -141,10 +144,11 @@ class CommitBatch {
   // The name the file will have; empty when no free name was found.
   Text Promise(TextView folder, TextView safeName, bool counterBeforeExtension);
   void Add(Text partial, Text promised, TextView folder, TextView safeName, bool counterBeforeExtension);
-  // Flushes and names every file. The names each promised file ended up
-  // with (another writer may have taken a promised name meanwhile); an
-  // empty name when the file was not kept, with `full` set when the flush
-  // found the destination full.
+  // Flushes and names every file not yet named. Returns the files, of all
+  // the batch held, that did not get their promised name: the name another
+  // one took instead (another writer took the promised one meanwhile), or
+  // an empty name when the file was not kept, with `full` set when the
+  // flush found the destination full.
   struct Named {
     Text final;
     bool full = false;
@@ -158,8 +162,15 @@ class CommitBatch {
     bool counterBeforeExtension;
   };
   Text destination_;
+  size_t filesPerFlush_;
+  void FlushAndName();
   std::vector<Waiting> pending_;
-  std::map<Text, bool> promised_;
+  std::map<Text, bool> promised_;   // names promised to files not yet named
+  // Per folder and name, the counter after the last one promised: a
+  // thousand files of one name are not each checked against every name
+  // before theirs.
+  std::map<Text, uint32_t> nextCounter_;
+  std::map<Text, Named> changed_;   // files that did not get their promised name
 };
 
 }  // namespace rv

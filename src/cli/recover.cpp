@@ -257,8 +257,11 @@ int RunRecover(const RecoverArgs& args) {
   // Files finished before a stop are whole: they are kept too.
   if (batch.Pending() != 0) {
     if (progress) ProgressLine::Get().Show("Flushing " + std::to_string(batch.Pending()) + " files to the destination...");
+  }
+  {
+    // Files that did not get the name their result promised.
     const auto named = batch.Finish();
-    for (size_t i = 0; i < chosen.size(); ++i) {
+    for (size_t i = 0; i < chosen.size() && !named.empty(); ++i) {
       auto& r = results[i];
       if (!answered[i] || r.output.empty()) continue;
       const auto it = named.find(r.output);
