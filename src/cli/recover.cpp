@@ -161,7 +161,8 @@ int RunRecover(const RecoverArgs& args) {
       if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
     if (!missing.empty()) {
       missing.pop_back();
-      Refuse(args.search.volume.volume + ": no deleted file with id" + missing);
+      Refuse(args.search.volume.volume + ": no deleted file with id" + missing +
+             (args.search.filters.Any() ? " that passes the filters" : ""));
       return kExitRefused;
     }
   }
