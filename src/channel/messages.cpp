@@ -260,7 +260,7 @@ void AppendFullTexts(std::vector<uint8_t>& record, std::initializer_list<TextVie
 }
 
 int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView fullPath, uint64_t size,
-                  uint64_t timeValue, FoundTimeKind timeKind) {
+                  uint64_t timeValue, FoundTimeKind timeKind, const FoundTimes& times) {
   std::vector<uint8_t>& header = Staging();
   const bool shortened = fullPath.size() > kShownPathUnits;
   BuildDeletedFileHeader(header, locator, second, static_cast<uint32_t>(size), time,
@@ -273,6 +273,12 @@ int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView ful
   Put64(header, at + 12, timeValue);
   Put32(header, at + 20, static_cast<uint32_t>(timeKind));
   AppendPayloadText(header, shortened ? fullPath : TextView());
+  at = header.size();
+  header.resize(at + kFoundTimesBytes);
+  Put32(header, at, kFoundTimesMagic);
+  Put64(header, at + kFoundTimesCreated, times.created);
+  Put64(header, at + kFoundTimesChanged, times.changed);
+  Put64(header, at + kFoundTimesAccessed, times.accessed);
   header.insert(header.end(), 4, 0);
   return Post(CM_FILE_FOUND, header);
 }
@@ -289,18 +295,19 @@ int PostUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView
 // Paths once made a record too large for the 1568-byte staging record and
 // the file was left out of the list; every path is posted now, shortened
 // in its fixed place when it is long.
-int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint64_t size, uint32_t stream) {
+int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint64_t size, uint32_t stream,
+                      const FoundTimes& times) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, fileTime) - buf));
-  return PostFileFound(recordNumber, stream, time, fullPath, size, fileTime, FoundTimeKind::FileTimeUtc);
+  return PostFileFound(recordNumber, stream, time, fullPath, size, fileTime, FoundTimeKind::FileTimeUtc, times);
 }
 
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
-                     uint32_t size) {
+                     uint32_t size, const FoundTimes& times) {
   char16_t buf[24];
   const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
   return PostFileFound(locator, entryIndex, time, fullPath, size,
-                       (static_cast<uint64_t>(dateWord) << 16) | timeWord, FoundTimeKind::FatLocal);
+                       (static_cast<uint64_t>(dateWord) << 16) | timeWord, FoundTimeKind::FatLocal, times);
 }
 
 int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,

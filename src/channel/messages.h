@@ -113,6 +113,21 @@ enum class FoundTimeKind : uint32_t {
   FileTimeUtc = 1,  // NTFS: FILETIME, 100 ns since 1601, UTC
   FatLocal = 2,     // FAT: date word << 16 | time word, local time, 2 s steps
 };
+// After the full-path text (before the filler) follow the file's other
+// times, of the modification time's kind, 0 where the volume keeps none:
+//    0 u32 magic "RVT1"
+//    4 u64 created (NTFS: $STANDARD_INFORMATION creation; FAT: creation
+//          date and time)
+//   12 u64 changed (NTFS: the record's last change; FAT: none)
+//   20 u64 accessed (NTFS: last access; FAT: the access date, time 0)
+constexpr uint32_t kFoundTimesMagic = 0x31545652;  // "RVT1"
+constexpr uint32_t kFoundTimesBytes = 28;
+constexpr size_t kFoundTimesCreated = 4;
+constexpr size_t kFoundTimesChanged = 12;
+constexpr size_t kFoundTimesAccessed = 20;
+struct FoundTimes {
+  uint64_t created = 0, changed = 0, accessed = 0;
+};
 // UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
 std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
 // ProgressReport: value u32, text; 524 or 528 bytes.
@@ -130,9 +145,9 @@ Text FatTimeText(uint16_t timeWord, uint16_t dateWord);  // "%02i/%02i/%04i %02i
 // number of its named data stream (1, 2, ...) for a stream.
 constexpr uint32_t kNtfsFileItself = 0xFFFFFFFFu;
 int PostNtfsFileFound(uint32_t recordNumber, TextView fullPath, uint64_t fileTime, uint64_t size,
-                      uint32_t stream = kNtfsFileItself);
+                      uint32_t stream = kNtfsFileItself, const FoundTimes& times = {});
 int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint16_t timeWord, uint16_t dateWord,
-                     uint32_t size);
+                     uint32_t size, const FoundTimes& times = {});
 // exFAT: the modification time as a UTC FILETIME when the entry carries a
 // valid UTC offset (non-zero), else the timestamp as FAT's local words.
 int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,

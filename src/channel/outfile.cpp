@@ -5,9 +5,36 @@
 #include "platform/system.h"
 #include "platform/text.h"
 
+#include <algorithm>
+#include <mutex>
 #include <vector>
 
 namespace rv {
+
+namespace {
+
+// Set by a front end for the recoveries it runs; the engines' writers read
+// them through every OutputFile.
+std::mutex g_optionsLock;
+OutputOptions g_options;
+
+OutputOptions CurrentOptions() {
+  std::lock_guard<std::mutex> lock(g_optionsLock);
+  return g_options;
+}
+
+}  // namespace
+
+ScopedOutputOptions::ScopedOutputOptions(OutputOptions options) {
+  std::lock_guard<std::mutex> lock(g_optionsLock);
+  previous_ = std::move(g_options);
+  g_options = std::move(options);
+}
+
+ScopedOutputOptions::~ScopedOutputOptions() {
+  std::lock_guard<std::mutex> lock(g_optionsLock);
+  g_options = std::move(previous_);
+}
 
 bool CreateFolderPath(TextView path, std::vector<Text>* created) {
   size_t first = path.find(u'\\');
@@ -64,6 +91,12 @@ uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   folder_ = Text(folder);
   fileName_ = Text(fileName);
   full_ = false;
+  streamed_ = 0;
+  if (CurrentOptions().stream) {
+    // Nothing on the destination: the bytes leave through the stream.
+    streaming_ = true;
+    return kOutputCreated;
+  }
   // A name of our own that no recovered file takes (a recovered name is
   // made safe, so never starts with "~rv" and a digit run and ".part").
   static uint32_t sequence = 0;
@@ -82,13 +115,46 @@ uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   return kOutputNotCreated;
 }
 
+namespace {
+
+// Zeros up to `to` into the stream: a hole of the file, sent as it reads.
+bool StreamZeros(const OutputOptions& o, uint64_t& at, uint64_t to) {
+  static const char kZeros[65536] = {};
+  while (at < to) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(sizeof kZeros, to - at));
+    if (!o.stream(kZeros, n)) return false;
+    at += n;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
+  if (streaming_) {
+    const OutputOptions o = CurrentOptions();
+    // A pipe cannot seek: only writes in order of offset can be sent.
+    if (!o.stream || offset < streamed_ || !StreamZeros(o, streamed_, offset) || !o.stream(data, length)) {
+      SetLastErrorCode(kErrorInvalidParameter);
+      NoteFailure();
+      return false;
+    }
+    streamed_ += length;
+    return true;
+  }
   if (file_.WriteAt(offset, data, length)) return true;
   NoteFailure();
   return false;
 }
 
 bool OutputFile::SetSize(uint64_t size) {
+  if (streaming_) {
+    const OutputOptions o = CurrentOptions();
+    if (o.stream && size >= streamed_ && StreamZeros(o, streamed_, size)) return true;
+    SetLastErrorCode(kErrorInvalidParameter);
+    NoteFailure();
+    return false;
+  }
   if (file_.SetSize(size)) return true;
   NoteFailure();
   return false;
@@ -96,35 +162,177 @@ bool OutputFile::SetSize(uint64_t size) {
 
 void OutputFile::NoteFailure() { full_ = GetLastErrorCode() == kErrorDiskFull; }
 
+uint32_t OutputFile::CommitToStream(Text& outputName) {
+  streaming_ = false;
+  outputName = u"-";
+  return kOutputCreated;
+}
+
 uint32_t OutputFile::Commit(Text& outputName) {
+  if (streaming_) return CommitToStream(outputName);
   if (partial_.empty()) return kOutputNotCreated;
+  const OutputOptions options = CurrentOptions();
   // The time goes onto the open file: once the handle is closed the name
   // could be made to mean another file.
   if (modificationTime_ != 0) file_.SetModificationTime(modificationTime_);
+  const Text safe = SafeOutputName(fileName_);
+  if (options.batch) {
+    // Closed unflushed; the batch flushes once and names it then.
+    const Text promised = options.batch->Promise(folder_, safe, options.counterBeforeExtension);
+    if (!file_.Close() || promised.empty()) {
+      NoteFailure();
+      Discard();
+      return kOutputNotCreated;
+    }
+    options.batch->Add(std::move(partial_), promised, folder_, safe, options.counterBeforeExtension);
+    partial_.clear();
+    outputName = promised;
+    return kOutputCreated;
+  }
   if (!file_.FlushAndClose()) {
     NoteFailure();
     Discard();
     return kOutputNotCreated;
   }
-  const Text base = folder_ + u"\\" + SafeOutputName(fileName_);
-  Text name = base;
-  for (uint32_t counter = 0;;) {
-    if (fs::RenameNoReplace(partial_, name)) {
-      partial_.clear();
-      outputName = name;
-      return kOutputCreated;
-    }
-    // Only an existing name moves on to the next suffix.
-    if (!fs::NameExists(name) || counter >= 99999) break;
-    name = base + u";" + DecimalText(counter);
-    ++counter;
+  if (NameWithoutReplacing(partial_, folder_, safe, options.counterBeforeExtension, outputName)) {
+    partial_.clear();
+    return kOutputCreated;
   }
   NoteFailure();
   Discard();
   return kOutputNotCreated;
 }
 
+namespace {
+
+// Candidate `counter` for a file named `safe` in `folder`: the name itself
+// first, then counted after the name (";0", ";1", ...) or before its
+// extension ("x;1.txt", "x;2.txt", ...).
+Text CandidateName(TextView folder, TextView safe, bool beforeExtension, uint32_t counter) {
+  Text name = Text(folder) + u"\\";
+  if (counter == 0) return name + Text(safe);
+  if (beforeExtension) return name + CountedBeforeExtension(safe, counter);
+  return name + Text(safe) + u";" + DecimalText(counter - 1);
+}
+
+constexpr uint32_t kMaxCounter = 100000;
+
+}  // namespace
+
+bool NameWithoutReplacing(const Text& partial, TextView folder, TextView safe, bool beforeExtension, Text& named) {
+  for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
+    const Text name = CandidateName(folder, safe, beforeExtension, counter);
+    if (fs::RenameNoReplace(partial, name)) {
+      named = name;
+      return true;
+    }
+    // Only an existing name moves on to the next counter.
+    if (!fs::NameExists(name)) return false;
+  }
+  return false;
+}
+
+Text CountedBeforeExtension(TextView safe, uint32_t counter) {
+  // A leading dot (".profile") is the whole name, not an extension.
+  const size_t dot = safe.rfind(u'.');
+  const size_t split = dot == TextView::npos || dot == 0 ? safe.size() : dot;
+  return Text(safe.substr(0, split)) + u";" + DecimalText(counter) + Text(safe.substr(split));
+}
+
+bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder) {
+  Text out(destination);
+  while (!out.empty() && out.back() == u'\\') out.pop_back();
+  for (size_t start = 0; start < volumeFolder.size();) {
+    size_t end = volumeFolder.find(u'\\', start);
+    if (end == TextView::npos) end = volumeFolder.size();
+    if (end > start) {
+      // A file recovered earlier may hold the folder's name (a deleted
+      // file ".." and a folder ".." both become "__"): the folder is then
+      // counted as a file would be.
+      const Text safe = SafeOutputName(volumeFolder.substr(start, end - start));
+      Text name;
+      for (uint32_t counter = 0;; ++counter) {
+        if (counter >= kMaxCounter) return false;
+        name = CandidateName(out, safe, true, counter);
+        const fs::PathKind kind = fs::GetPathKind(name);
+        if (kind == fs::PathKind::Folder) break;
+        if (kind == fs::PathKind::Missing) {
+          if (!fs::CreateFolder(name)) return false;
+          break;
+        }
+      }
+      out = std::move(name);
+    }
+    start = end + 1;
+  }
+  folder = std::move(out);
+  return true;
+}
+
+CommitBatch::CommitBatch(TextView destination, size_t filesPerFlush)
+    : destination_(destination), filesPerFlush_(filesPerFlush) {}
+
+CommitBatch::~CommitBatch() {
+  for (const auto& p : pending_) fs::RemoveFile(p.partial);
+}
+
+Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) {
+  uint32_t& next = nextCounter_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+  for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
+    Text name = CandidateName(folder, safe, beforeExtension, counter);
+    if (promised_.count(name) || fs::NameExists(name)) continue;
+    promised_[name] = true;
+    next = counter + 1;
+    return name;
+  }
+  return Text();
+}
+
+void CommitBatch::Add(Text partial, Text promised, TextView folder, TextView safe, bool beforeExtension) {
+  pending_.push_back({std::move(partial), std::move(promised), Text(folder), Text(safe), beforeExtension});
+  if (pending_.size() >= filesPerFlush_) FlushAndName();
+}
+
+void CommitBatch::FlushAndName() {
+  if (pending_.empty()) return;
+  // Every byte on the device before any file takes its name.
+  if (!fs::FlushFileSystemOf(destination_)) {
+    const bool full = GetLastErrorCode() == kErrorDiskFull;
+    for (const auto& p : pending_) {
+      fs::RemoveFile(p.partial);
+      changed_[p.promised] = {Text(), full};
+    }
+    pending_.clear();
+    promised_.clear();
+    nextCounter_.clear();
+    return;
+  }
+  for (const auto& p : pending_) {
+    // The promised name first; a writer that took it meanwhile moves the
+    // file on to the next free one.
+    if (fs::RenameNoReplace(p.partial, p.promised)) continue;
+    Named n;
+    if (!NameWithoutReplacing(p.partial, p.folder, p.safeName, p.counterBeforeExtension, n.final)) {
+      fs::RemoveFile(p.partial);
+      n.final.clear();
+    }
+    changed_[p.promised] = n;
+  }
+  pending_.clear();
+  // Names now on disk keep later files off them.
+  promised_.clear();
+  nextCounter_.clear();
+  // The new names on the device too, as one flush.
+  fs::FlushFileSystemOf(destination_);
+}
+
+std::map<Text, CommitBatch::Named> CommitBatch::Finish() {
+  FlushAndName();
+  return std::move(changed_);
+}
+
 void OutputFile::Discard() noexcept {
+  streaming_ = false;
   file_.Close();
   if (partial_.empty()) return;
   // Removing converts the name for the system, which allocates; when memory

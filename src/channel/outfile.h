@@ -4,6 +4,8 @@
 // ... on collisions.
 #pragma once
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <vector>
 
 #include "platform/files.h"
@@ -60,7 +62,10 @@ class OutputFile {
 
  private:
   void NoteFailure();
+  uint32_t CommitToStream(Text& outputName);
   fs::File file_;
+  uint64_t streamed_ = 0;  // bytes given to the stream so far
+  bool streaming_ = false;
   Text folder_, fileName_, partial_;
   uint64_t modificationTime_ = 0;
   bool full_ = false;
@@ -73,5 +78,99 @@ class OutputFile {
 // the folder; reserved device names (CON, NUL, COM1, ...) get a "_" prefix;
 // over-long names are shortened, keeping the extension. Never empty.
 Text SafeOutputName(TextView onDiskName);
+
+// The folder a file from the volume's folder `volumeFolder` ("\a\b\") is
+// recovered into when the volume's folders are kept, made under
+// `destination` where missing: each folder name is made safe as a file
+// name is, so no name ("..", "a\b", "C:") reaches outside `destination`,
+// and a name a file already holds is counted ("__;1"). False when a folder
+// could not be made.
+bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder);
+
+// A name counted before its extension ("x;1.txt"; ".profile;1"), so the
+// file still opens with its program.
+Text CountedBeforeExtension(TextView safeName, uint32_t counter);
+
+class CommitBatch;
+
+// Gives the complete file `partial` its name in `folder` without replacing
+// anything: `safe`, then counted. False when no name could be taken.
+bool NameWithoutReplacing(const Text& partial, TextView folder, TextView safe, bool counterBeforeExtension,
+                          Text& named);
+
+// How one front end's recoveries differ from the window's default (a
+// counted ";N" suffix after the name, every file flushed on its own). The
+// options hold for the life of the scope that set them, on every thread.
+struct OutputOptions {
+  // Collisions counted before the extension ("x;1.txt") instead of after
+  // the name ("x.txt;0").
+  bool counterBeforeExtension = false;
+  // Files are closed unflushed under their temporary names and named once
+  // the batch has flushed them all at once (see CommitBatch).
+  CommitBatch* batch = nullptr;
+  // The file's bytes go, in order, to this sink instead of the destination
+  // (recovering one file into a pipe). Holes are sent as zeros; a write
+  // that goes back before what was sent fails the file.
+  std::function<bool(const void* data, size_t length)> stream;
+};
+class ScopedOutputOptions {
+ public:
+  explicit ScopedOutputOptions(OutputOptions options);
+  ~ScopedOutputOptions();
+  ScopedOutputOptions(const ScopedOutputOptions&) = delete;
+  ScopedOutputOptions& operator=(const ScopedOutputOptions&) = delete;
+
+ private:
+  OutputOptions previous_;
+};
+
+// Many recovered files made durable with one flush of the destination's
+// file system rather than one flush per file. A file committed into the
+// batch is closed under its temporary name and promised its final name
+// (not taken on disk nor promised to another file of the batch); Finish
+// flushes the file system once, and only then gives each file its final
+// name, so a name never shows bytes that are not on the device. Whatever
+// Finish does not name is removed, by Finish or by the destructor. A batch
+// flushes and names what it holds every kFilesPerFlush files as well, so
+// its memory stays bounded however many files a recovery writes.
+class CommitBatch {
+ public:
+  static constexpr size_t kFilesPerFlush = 8192;
+  explicit CommitBatch(TextView destination, size_t filesPerFlush = kFilesPerFlush);
+  ~CommitBatch();
+  CommitBatch(const CommitBatch&) = delete;
+  CommitBatch& operator=(const CommitBatch&) = delete;
+
+  // The name the file will have; empty when no free name was found.
+  Text Promise(TextView folder, TextView safeName, bool counterBeforeExtension);
+  void Add(Text partial, Text promised, TextView folder, TextView safeName, bool counterBeforeExtension);
+  // Flushes and names every file not yet named. Returns the files, of all
+  // the batch held, that did not get their promised name: the name another
+  // one took instead (another writer took the promised one meanwhile), or
+  // an empty name when the file was not kept, with `full` set when the
+  // flush found the destination full.
+  struct Named {
+    Text final;
+    bool full = false;
+  };
+  std::map<Text, Named> Finish();
+  size_t Pending() const { return pending_.size(); }
+
+ private:
+  struct Waiting {
+    Text partial, promised, folder, safeName;
+    bool counterBeforeExtension;
+  };
+  Text destination_;
+  size_t filesPerFlush_;
+  void FlushAndName();
+  std::vector<Waiting> pending_;
+  std::map<Text, bool> promised_;   // names promised to files not yet named
+  // Per folder and name, the counter after the last one promised: a
+  // thousand files of one name are not each checked against every name
+  // before theirs.
+  std::map<Text, uint32_t> nextCounter_;
+  std::map<Text, Named> changed_;   // files that did not get their promised name
+};
 
 }  // namespace rv

@@ -28,15 +28,35 @@ Text FixedText(const uint8_t* p, size_t size, size_t offset, size_t units) {
 
 }  // namespace
 
+namespace {
+
+// FAT's date and time words (date << 16 | time) as a calendar time; false
+// when they hold no valid one.
+bool FatCalendar(uint64_t value, CalendarTime& t) {
+  const uint32_t date = static_cast<uint32_t>(value >> 16) & 0xFFFF, time = static_cast<uint32_t>(value) & 0xFFFF;
+  t = {static_cast<int>(1980 + (date >> 9)), static_cast<int>((date >> 5) & 15), static_cast<int>(date & 31),
+       static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 63), static_cast<int>((time & 31) * 2)};
+  return !(t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59);
+}
+
+}  // namespace
+
+bool FoundTimeToFileTime(FoundTimeKind kind, uint64_t value, uint64_t& fileTime) {
+  if (kind == FoundTimeKind::FileTimeUtc) {
+    fileTime = value;
+    return value != 0;
+  }
+  CalendarTime t;
+  if (kind != FoundTimeKind::FatLocal || !FatCalendar(value, t)) return false;
+  return LocalToFileTime(t, fileTime);
+}
+
 size_t ModifiedIsoText(FoundTimeKind kind, uint64_t value, char out[32]) {
   CalendarTime t;
   if (kind == FoundTimeKind::FileTimeUtc) {
     if (value == 0 || !FileTimeToUtc(value, t)) return 0;
   } else if (kind == FoundTimeKind::FatLocal) {
-    const uint32_t date = static_cast<uint32_t>(value >> 16) & 0xFFFF, time = static_cast<uint32_t>(value) & 0xFFFF;
-    t = {static_cast<int>(1980 + (date >> 9)), static_cast<int>((date >> 5) & 15), static_cast<int>(date & 31),
-         static_cast<int>(time >> 11), static_cast<int>((time >> 5) & 63), static_cast<int>((time & 31) * 2)};
-    if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return 0;
+    if (!FatCalendar(value, t)) return 0;
   } else {
     return 0;
   }
@@ -54,6 +74,7 @@ bool DecodeFoundFile(const uint8_t* p, size_t size, TextView volumeName, FoundFi
   f.size = le32(b, 8);
   f.timeValue = 0;
   f.timeKind = FoundTimeKind::None;
+  f.times = {};
   f.pathShortened = false;
   uint32_t off = 12;
   if (!ReadText(p, size, off, f.time) || !ReadText(p, size, off, f.path)) return false;
@@ -67,6 +88,11 @@ bool DecodeFoundFile(const uint8_t* p, size_t size, TextView volumeName, FoundFi
     if (ReadText(p, size, off, full) && !full.empty()) {
       f.path.swap(full);
       f.pathShortened = true;
+    }
+    if (off <= size && size - off >= kFoundTimesBytes + 4 && le32(b, off) == kFoundTimesMagic) {
+      f.times.created = le64(b, off + kFoundTimesCreated);
+      f.times.changed = le64(b, off + kFoundTimesChanged);
+      f.times.accessed = le64(b, off + kFoundTimesAccessed);
     }
   }
   // The path starts with the volume prefix: "X:" or the volume's device name.

@@ -21,6 +21,7 @@ struct FoundFile {
   Text time;             // the contract's time text, "MM/DD/YYYY HH:MM"
   uint64_t timeValue = 0;
   FoundTimeKind timeKind = FoundTimeKind::None;
+  FoundTimes times;      // the other times, of timeKind; 0 where not kept
   Text path;     // in full: volume prefix + folder + name
   Text folder;   // inside the volume, with leading and trailing "\"
   Text name;
@@ -76,6 +77,10 @@ class MessageReceiver {
 // volume keeps no zone). Writes at most 20 characters and a NUL; returns
 // the length, 0 when there is no valid time.
 size_t ModifiedIsoText(FoundTimeKind kind, uint64_t value, char out[32]);
+
+// A found file's time as FILETIME (UTC): an NTFS time as it is, a FAT time
+// read as the user's local time. False when there is no valid time.
+bool FoundTimeToFileTime(FoundTimeKind kind, uint64_t value, uint64_t& fileTime);
 
 // The decoders the receiver uses, for callers that hold one payload.
 bool DecodeFoundFile(const uint8_t* payload, size_t size, TextView volumeName, FoundFile& out);

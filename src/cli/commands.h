@@ -1,9 +1,11 @@
 // The subcommands of the retriva command.
 #pragma once
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/text_columns.h"
 #include "cli/volume_arg.h"
 
 namespace rv::cli {
@@ -13,19 +15,37 @@ constexpr int kExitOk = 0;
 constexpr int kExitSomeFailed = 1;
 constexpr int kExitRefused = 2;
 
+// What users narrow a listing by, after the engine's own pattern and
+// folder filter. Dates bound the modification time: "after" includes the
+// moment given, "before" excludes it; a file without a time passes no date
+// bound.
+struct Filters {
+  std::optional<uint64_t> minSize, maxSize;
+  std::optional<TypedTime> modifiedAfter, modifiedBefore;
+  std::optional<int> minRecoverable;  // percent
+  bool Any() const { return minSize || maxSize || modifiedAfter || modifiedBefore || minRecoverable; }
+};
+
 struct SearchArgs {
   VolumeArgs volume;
   std::string pattern;
   std::string folder;
   bool noSubfolders = false;
   bool json = false;
+  bool bodyfile = false;  // TSK body-file lines (search)
+  bool csv = false;       // a CSV table (search)
   bool verbose = false;  // what the search passed over, on stderr
+  bool quiet = false;    // no progress, summary or warnings: rows and errors only
+  bool human = false;    // sizes as 1.5K, 23M
+  Filters filters;
 };
 
 struct RecoverArgs {
   SearchArgs search;
   std::string destination;
   std::vector<std::string> ids;
+  bool keepFolders = false;
+  bool toStdout = false;     // one file's bytes to standard output  // the volume's folders made again under the destination
 };
 
 int RunInfo(const VolumeArgs& args, bool json);

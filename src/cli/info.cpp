@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/terminal.h"
+#include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/dasd.h"
 #include "volume/ondisk.h"
@@ -17,7 +19,10 @@
 
 namespace rv::cli {
 
-void Refuse(const std::string& reason) { std::fprintf(stderr, "retriva: %s\n", ForTerminal(reason).c_str()); }
+void Refuse(const std::string& reason) {
+  ProgressLine::Get().Clear();
+  WriteText(stderr, "retriva: " + ForTerminal(reason) + "\n");
+}
 
 bool IsTerminal(std::FILE* stream) {
 #ifdef _WIN32
@@ -139,33 +144,38 @@ int RunInfo(const VolumeArgs& args, bool json) {
     Refuse(error);
     return kExitRefused;
   }
+  SetLastErrorCode(0);
   VolumeFacts f = GatherFacts(*v);
+  if (!f.recognised && GetLastErrorCode() == kErrorAccessDenied) {
+    Refuse(args.volume + ": " + AccessDeniedText());
+    return kExitRefused;
+  }
   std::string truncation;
   const bool truncated = !v->wholeDisk && CheckTruncation(*v, truncation) == Truncation::ClustersCut;
   if (!truncation.empty() && !truncated) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
   const bool supported = f.recognised && f.fileSystem != "FAT12" && !truncated;
 
   if (json) {
-    nlohmann::json j;
+    nlohmann::ordered_json j;
     j["volume"] = args.volume;
-    j["image_format"] = v->source ? nlohmann::json(ImageFormatName(v->format)) : nlohmann::json(nullptr);
-    nlohmann::json missing = nlohmann::json::array();
+    j["image_format"] = v->source ? nlohmann::ordered_json(ImageFormatName(v->format)) : nlohmann::ordered_json(nullptr);
+    nlohmann::ordered_json missing = nlohmann::ordered_json::array();
     for (ImageFormat f : FormatsNotBuiltIn()) missing.push_back(ImageFormatName(f));
     j["image_formats_not_built_in"] = missing;
-    j["file_system"] = f.recognised ? nlohmann::json(f.fileSystem) : nlohmann::json(nullptr);
-    j["label"] = f.recognised ? nlohmann::json(f.label) : nlohmann::json(nullptr);
-    j["sector_size"] = f.recognised ? nlohmann::json(f.sectorSize) : nlohmann::json(nullptr);
-    j["cluster_size"] = f.recognised ? nlohmann::json(f.clusterSize) : nlohmann::json(nullptr);
-    j["cluster_count"] = f.recognised ? nlohmann::json(f.clusterCount) : nlohmann::json(nullptr);
-    j["free_clusters"] = f.hasFree ? nlohmann::json(f.freeClusters) : nlohmann::json(nullptr);
+    j["file_system"] = f.recognised ? nlohmann::ordered_json(f.fileSystem) : nlohmann::ordered_json(nullptr);
+    j["label"] = f.recognised ? nlohmann::ordered_json(f.label) : nlohmann::ordered_json(nullptr);
+    j["sector_size"] = f.recognised ? nlohmann::ordered_json(f.sectorSize) : nlohmann::ordered_json(nullptr);
+    j["cluster_size"] = f.recognised ? nlohmann::ordered_json(f.clusterSize) : nlohmann::ordered_json(nullptr);
+    j["cluster_count"] = f.recognised ? nlohmann::ordered_json(f.clusterCount) : nlohmann::ordered_json(nullptr);
+    j["free_clusters"] = f.hasFree ? nlohmann::ordered_json(f.freeClusters) : nlohmann::ordered_json(nullptr);
     j["supported"] = supported;
-    j["partition_table"] = v->table.scheme.empty() ? nlohmann::json(nullptr) : nlohmann::json(v->table.scheme);
-    nlohmann::json parts = nlohmann::json::array();
+    j["partition_table"] = v->table.scheme.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(v->table.scheme);
+    nlohmann::ordered_json parts = nlohmann::ordered_json::array();
     for (const auto& p : v->table.partitions)
       parts.push_back({{"number", p.number}, {"start", p.startBytes}, {"size", p.sizeBytes}, {"type", p.type},
                        {"description", p.description}});
     j["partitions"] = parts;
-    std::cout << j.dump() << "\n";
+    std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   } else {
     std::cout << "Volume:        " << args.volume << "\n";
     if (v->source) std::cout << "Image format:  " << FormatText(v->format) << "\n";

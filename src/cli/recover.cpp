@@ -2,6 +2,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <atomic>
+#include <map>
 #include <set>
 
 #include "channel/messages.h"
@@ -9,11 +10,17 @@
 #include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "cli/terminal.h"
 #include "platform/files.h"
 #include "platform/samevolume.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "volume/osvolume.h"
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace rv::cli {
 
@@ -58,8 +65,61 @@ std::string SourceText(const Text& source, const Text& attachedName) {
 
 }  // namespace
 
+// --stdout: the one chosen file's bytes to standard output, in order, as a
+// pipe takes them. Nothing is written to any folder; results go to stderr.
+int RecoverToStdout(const RecoverArgs& args, Engine engine, const FoundFile& file) {
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);
+#endif
+  std::fflush(stdout);
+  OutputOptions options;
+  options.stream = [](const void* data, size_t length) {
+    return std::fwrite(data, 1, length, stdout) == length;
+  };
+  UndeleteOutcome result;
+  bool answered = false;
+  std::string refusal;
+  EngineEvents ev;
+  ev.onResult = [&](const UndeleteOutcome& r) {
+    if (!answered && engine->resultIsFor(file, r)) {
+      result = r;
+      answered = true;
+    }
+  };
+  ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  g_interrupted.store(false);
+  OnInterrupt(StopRecovery);
+  {
+    ScopedOutputOptions scope(options);
+    // The engine's request names a folder that exists; nothing is made in it.
+    RunEngineUndelete(engine, engine->undeleteRequest(fs::AbsoluteFolderPath("."), {file}), ev);
+  }
+  OnInterrupt(nullptr);
+  const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+  if (!refusal.empty()) {
+    Refuse(refusal);
+    return kExitRefused;
+  }
+  const std::string source = ToUtf8(file.folder + file.name);
+  if (!answered || (result.code != kResultRecovered && result.code != kResultPartlyInUse) || !flushed) {
+    std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(),
+                 !flushed ? "standard output could not be written"
+                 : g_interrupted.load() ? "interrupted" : "not recovered (the bytes written so far are incomplete)");
+    return kExitSomeFailed;
+  }
+  if (result.code == kResultPartlyInUse)
+    std::fprintf(stderr, "retriva: %s: partly overwritten (\"*\" in place of clusters now in use)\n",
+                 ForTerminal(source).c_str());
+  return kExitOk;
+}
+
 int RunRecover(const RecoverArgs& args) {
-  if (args.destination.empty()) {
+  if (args.toStdout) {
+    if (args.ids.size() != 1 || !args.destination.empty() || args.keepFolders || args.search.json) {
+      Refuse("--stdout: give exactly one --id, and neither --to, --keep-folders nor --json");
+      return kExitRefused;
+    }
+  } else if (args.destination.empty()) {
     Refuse("--to: the destination folder is empty");
     return kExitRefused;
   }
@@ -68,11 +128,11 @@ int RunRecover(const RecoverArgs& args) {
   if (!v) return kExitRefused;
 
   std::string why;
-  if (DestinationIsOnVolume(args.destination, *v, why)) {
+  if (!args.toStdout && DestinationIsOnVolume(args.destination, *v, why)) {
     Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
     return kExitRefused;
   }
-  const Text dest = fs::AbsoluteFolderPath(args.destination);
+  const Text dest = args.toStdout ? Text() : fs::AbsoluteFolderPath(args.destination);
 
   std::vector<FoundFile> found;
   std::string refusal;
@@ -101,10 +161,13 @@ int RunRecover(const RecoverArgs& args) {
       if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
     if (!missing.empty()) {
       missing.pop_back();
-      Refuse(args.search.volume.volume + ": no deleted file with id" + missing);
+      Refuse(args.search.volume.volume + ": no deleted file with id" + missing +
+             (args.search.filters.Any() ? " that passes the filters" : ""));
       return kExitRefused;
     }
   }
+
+  if (args.toStdout) return RecoverToStdout(args, engine, chosen.front());
 
   // The destination is made (and its writability tried) before the first
   // file; a refused destination leaves no folder behind.
@@ -124,7 +187,6 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
 
-  const std::vector<uint8_t> payload = engine->undeleteRequest(dest, chosen);
   // Results in the order of the files asked; a file the engine gave no
   // result for stays at 0.
   std::vector<UndeleteOutcome> results(chosen.size());
@@ -134,13 +196,16 @@ int RunRecover(const RecoverArgs& args) {
   size_t started = 0;
   ev.onFileStarted = [&](uint32_t, const Text&) { ++started; };
   ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {
-    if (progress)
-      std::fprintf(stderr, "\rRecovering %zu/%zu %3u%% %s\x1b[K", started, chosen.size(), percent,
-                   ForTerminal(ToUtf8(name)).c_str());
+    if (!progress) return;
+    char head[64];
+    std::snprintf(head, sizeof head, "Recovering %zu/%zu %3u%% ", started, chosen.size(), percent);
+    ProgressLine::Get().Show(head + ToUtf8(name));
   };
+  // The files of one request; results match them within it.
+  std::vector<size_t> group;
   ev.onResult = [&](const UndeleteOutcome& r) {
     // NTFS results name their record; FAT results their path.
-    for (size_t i = 0; i < chosen.size(); ++i) {
+    for (size_t i : group) {
       if (answered[i]) continue;
       if (!engine->resultIsFor(chosen[i], r)) continue;
       results[i] = r;
@@ -149,11 +214,70 @@ int RunRecover(const RecoverArgs& args) {
     }
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  OutputOptions options;
+  options.counterBeforeExtension = true;
+#ifndef _WIN32
+  // One flush of the destination's file system for the whole recovery
+  // instead of one per file: each file keeps its temporary name until the
+  // flush has put every byte on the device.
+  CommitBatch batch(dest);
+  options.batch = &batch;
+#endif
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
-  RunEngineUndelete(engine, payload, ev);
+  {
+    ScopedOutputOptions scope(options);
+    // Flat: one request for every file. Keeping folders: one request per
+    // folder of the volume, into that folder made again under the
+    // destination, in the order the files were found.
+    std::vector<std::pair<Text, std::vector<size_t>>> byFolder;
+    std::map<Text, size_t> folderIndex;
+    for (size_t i = 0; i < chosen.size(); ++i) {
+      const Text key = args.keepFolders ? chosen[i].folder : Text();
+      auto [it, added] = folderIndex.emplace(key, byFolder.size());
+      if (added) byFolder.push_back({key, {}});
+      byFolder[it->second].second.push_back(i);
+    }
+    for (auto& [folder, members] : byFolder) {
+      if (g_interrupted.load() || !refusal.empty()) break;
+      Text into = dest;
+      if (args.keepFolders && !CreateKeptFolder(dest, folder, into)) {
+        for (size_t i : members) {
+          results[i] = {kResultNotRecovered, chosen[i].locator, chosen[i].path, Text()};
+          answered[i] = true;
+        }
+        continue;
+      }
+      group = members;
+      std::vector<FoundFile> files;
+      for (size_t i : members) files.push_back(chosen[i]);
+      RunEngineUndelete(engine, engine->undeleteRequest(into, files), ev);
+    }
+  }
+#ifndef _WIN32
+  // Files finished before a stop are whole: they are kept too.
+  if (batch.Pending() != 0) {
+    if (progress) ProgressLine::Get().Show("Flushing " + std::to_string(batch.Pending()) + " files to the destination...");
+  }
+  {
+    // Files that did not get the name their result promised.
+    const auto named = batch.Finish();
+    for (size_t i = 0; i < chosen.size() && !named.empty(); ++i) {
+      auto& r = results[i];
+      if (!answered[i] || r.output.empty()) continue;
+      const auto it = named.find(r.output);
+      if (it == named.end()) continue;
+      if (it->second.final.empty()) {
+        r.code = it->second.full ? kResultDestinationTooSmall : kResultNotRecovered;
+        r.output.clear();
+      } else {
+        r.output = it->second.final;
+      }
+    }
+  }
+#endif
   OnInterrupt(nullptr);
-  if (progress) std::fprintf(stderr, "\r\x1b[K");
+  ProgressLine::Get().Clear();
   if (!refusal.empty()) {
     Refuse(args.destination + ": " + refusal);
     return kExitRefused;
@@ -180,27 +304,30 @@ int RunRecover(const RecoverArgs& args) {
                                                                  : "the engine gave no result for it")
                          : code == kResultDestinationTooSmall ? "the destination has too little free space"
                                                               : "not recovered";
-      std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), reason);
+      WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + reason + "\n");
     }
     if (!answered[i]) continue;
     const bool written = code == kResultRecovered || code == kResultPartlyInUse;
     const bool guess = engine->resultGuessed ? written && engine->resultGuessed(r)
                                              : written && clusterBytes != 0 && chosen[i].size > clusterBytes;
     if (args.search.json) {
-      nlohmann::json j;
+      // Keys in the documented order; no output file is null, not "".
+      nlohmann::ordered_json j;
       j["locator"] = chosen[i].locator;
-      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::json(chosen[i].second) : nlohmann::json(nullptr);
+      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::ordered_json(chosen[i].second) : nlohmann::ordered_json(nullptr);
       j["code"] = r.code;
       j["source"] = source;
-      j["output"] = NativeOutput(r.output);
+      j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(NativeOutput(r.output));
       if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = guess;
-      std::cout << j.dump() << "\n";
-    } else {
-      std::printf("%u %s -> %s%s\n", r.code, ForTerminal(source).c_str(), ForTerminal(NativeOutput(r.output)).c_str(),
-                  guess ? " (guessed: clusters taken as following the first)" : "");
+      const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+      std::fwrite(text.data(), 1, text.size(), stdout);
+    } else if (!args.search.quiet) {
+      WriteText(stdout, std::to_string(r.code) + " " + ForTerminal(source) + " -> " +
+                            ForTerminal(NativeOutput(r.output)) +
+                            (guess ? " (guessed: clusters taken as following the first)" : "") + "\n");
     }
   }
-  if (!args.search.json) {
+  if (!args.search.json && !args.search.quiet) {
     std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu not recovered, "
                 "of %zu file(s).\n",
                 whole, partly, failed, chosen.size());

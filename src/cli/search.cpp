@@ -6,6 +6,9 @@
 #include "channel/skips.h"
 #include "cli/commands.h"
 #include "cli/search_steps.h"
+#include "cli/terminal.h"
+#include "platform/lasterror.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "volume/ondisk.h"
 
@@ -94,6 +97,31 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
   return static_cast<size_t>(p - start);
 }
 
+namespace {
+
+bool BoundFileTime(const TypedTime& b, uint64_t& fileTime) {
+  if (b.utc) {
+    fileTime = UnixToFileTime(UnixSecondsOfUtc(b));
+    return true;
+  }
+  return LocalToFileTime({b.year, b.month, b.day, b.hour, b.minute, b.second}, fileTime);
+}
+
+}  // namespace
+
+bool PassesFilters(const FoundFile& f, const Filters& filters) {
+  if (filters.minSize && f.size < *filters.minSize) return false;
+  if (filters.maxSize && f.size > *filters.maxSize) return false;
+  if (filters.minRecoverable && (f.recoverable < 0 || f.recoverable < *filters.minRecoverable)) return false;
+  if (filters.modifiedAfter || filters.modifiedBefore) {
+    uint64_t when = 0, bound = 0;
+    if (!FoundTimeToFileTime(f.timeKind, f.timeValue, when)) return false;
+    if (filters.modifiedAfter && (!BoundFileTime(*filters.modifiedAfter, bound) || when < bound)) return false;
+    if (filters.modifiedBefore && (!BoundFileTime(*filters.modifiedBefore, bound) || when >= bound)) return false;
+  }
+  return true;
+}
+
 bool HasIndex(const FoundFile& f, Engine engine) {
   return engine && engine->hasIndex(f);
 }
@@ -120,7 +148,12 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     return nullptr;
   }
   std::string fsName;
+  SetLastErrorCode(0);
   engine = EngineFor(*v, fsName);
+  if (!engine && GetLastErrorCode() == kErrorAccessDenied) {
+    Refuse(args.volume + ": " + AccessDeniedText());
+    return nullptr;
+  }
   if (!engine) {
     const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
     Refuse(args.volume + ": " +
@@ -142,8 +175,13 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 }
 
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
-                 const std::function<void(const FoundFile&)>& each) {
+                 const std::function<void(const FoundFile&)>& wanted) {
   const bool progress = IsTerminal(stderr);
+  // The user's filters apply after the engine's pattern and folder.
+  estimate = estimate || args.filters.minRecoverable.has_value();
+  const auto each = [&](const FoundFile& f) {
+    if (PassesFilters(f, args.filters)) wanted(f);
+  };
   EngineEvents ev;
   // The NTFS engine is asked while it still holds the listed file's runs,
   // so files stream out as they are found. The FAT estimate looks the entry
@@ -160,7 +198,10 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     later.push_back(f);
   };
   ev.onSearchProgress = [&](uint32_t percent, const Text& text) {
-    if (progress) std::fprintf(stderr, "\rSearching... %3u%% %s\x1b[K", percent, ForTerminal(ToUtf8(text)).c_str());
+    if (!progress) return;
+    char head[32];
+    std::snprintf(head, sizeof head, "Searching... %3u%% ", percent);
+    ProgressLine::Get().Show(head + ToUtf8(text));
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   // --verbose: every damaged record or entry passed over, with where it is.
@@ -178,12 +219,13 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
         path.remove_prefix(v.volumeName.size());
       where += " (" + ForTerminal(ToUtf8(path)) + ")";
     }
+    ProgressLine::Get().Clear();
     std::fprintf(stderr, "retriva: passed over %s: %s\n", where.c_str(), s.why);
   };
   SetSkipReporter(args.verbose ? &skipped : nullptr);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   SetSkipReporter(nullptr);
-  if (progress) std::fprintf(stderr, "\r\x1b[K");
+  ProgressLine::Get().Clear();
   // How much of each file the volume still holds, told before any recovery.
   for (auto& f : later) {
     uint32_t percent = 0;
@@ -194,6 +236,81 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   return refusal.empty();
 }
 
+namespace {
+
+// One table row: name, size, modified, free share, folder, locator, padded
+// by the columns each takes on a terminal. When `width` is set and the row
+// would pass it, the folder column gives way, its start replaced by "…".
+std::string TableRow(const std::string& name, const std::string& size, const std::string& time,
+                     const std::string& free, const std::string& folder, const std::string& locator, size_t width) {
+  const std::string before = PadToWidth(name, 40) + " " + std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') +
+                             size + "  " + PadToWidth(time, 16) + " " +
+                             std::string(free.size() < 5 ? 5 - free.size() : 0, ' ') + free + "  ";
+  size_t folderColumn = std::max<size_t>(30, DisplayWidth(folder));
+  if (width != 0) {
+    // One column is left free, as a full line wraps on some terminals.
+    const size_t fixed = DisplayWidth(before) + 1 + DisplayWidth(locator);
+    const size_t room = width - 1 > fixed ? width - 1 - fixed : 1;
+    if (folderColumn > room) folderColumn = std::max<size_t>(room, 1);
+  }
+  const std::string shown = DisplayWidth(folder) > folderColumn ? ShortenFromStart(folder, folderColumn) : folder;
+  std::string row = before + PadToWidth(shown, std::min<size_t>(30, folderColumn)) + " " + locator;
+  while (!row.empty() && row.back() == ' ') row.pop_back();
+  return row + "\n";
+}
+
+// Seconds since 1970 of a found file's time (FAT's local time read in the
+// user's zone); 0 where the volume keeps none, as body files write it.
+int64_t UnixTime(FoundTimeKind kind, uint64_t value) {
+  uint64_t fileTime = 0;
+  if (value == 0 || !FoundTimeToFileTime(kind, value, fileTime)) return 0;
+  return FileTimeToUnix(fileTime);
+}
+
+// Body-file fields are split at "|" and lines at line breaks: a name
+// holding either would shift every field after it.
+std::string BodyFileText(const std::string& utf8) {
+  std::string out = ForTerminal(utf8);
+  for (char& c : out)
+    if (c == '|') c = '?';
+  return out;
+}
+
+// One line of the TSK body format (3.x), as `fls -m` writes it for a
+// deleted file: no MD5, the path from the volume's root with "/", the
+// id as inode, a regular file's mode, no owner.
+std::string BodyFileLine(const FoundFile& f, Engine engine) {
+  Text path = f.folder + f.name;
+  for (auto& c : path)
+    if (c == u'\\') c = u'/';
+  const FoundTimeKind k = f.timeKind;
+  return "0|" + BodyFileText(ToUtf8(path)) + " (deleted)|" + LocatorText(f, engine) + "|r/rrwxrwxrwx|0|0|" +
+         std::to_string(f.size) + "|" + std::to_string(UnixTime(k, f.times.accessed)) + "|" +
+         std::to_string(UnixTime(k, f.timeValue)) + "|" + std::to_string(UnixTime(k, f.times.changed)) + "|" +
+         std::to_string(UnixTime(k, f.times.created)) + "\n";
+}
+
+std::string IsoOrEmpty(FoundTimeKind kind, uint64_t value, bool dateOnly = false) {
+  char iso[32];
+  if (value == 0) return std::string();
+  const size_t n = ModifiedIsoText(kind, value, iso);
+  return std::string(iso, dateOnly && n >= 10 ? 10 : n);
+}
+
+constexpr const char* kCsvHeader = "name,folder,size,modified,created,changed,accessed,id,recoverable\n";
+
+std::string CsvLine(const FoundFile& f, Engine engine) {
+  const FoundTimeKind k = f.timeKind;
+  // FAT keeps only the date of the last access.
+  const bool accessDateOnly = k == FoundTimeKind::FatLocal;
+  return CsvField(ToUtf8(f.name)) + "," + CsvField(ToUtf8(f.folder)) + "," + std::to_string(f.size) + "," +
+         IsoOrEmpty(k, f.timeValue) + "," + IsoOrEmpty(k, f.times.created) + "," + IsoOrEmpty(k, f.times.changed) +
+         "," + IsoOrEmpty(k, f.times.accessed, accessDateOnly) + "," + LocatorText(f, engine) + "," +
+         (f.recoverable >= 0 ? std::to_string(f.recoverable) : std::string()) + "\n";
+}
+
+}  // namespace
+
 int RunSearch(const SearchArgs& args) {
   Engine engine;
   auto v = OpenForEngine(args.volume, engine);
@@ -202,8 +319,12 @@ int RunSearch(const SearchArgs& args) {
   size_t count = 0;
   uint64_t total = 0;
   std::string line;
-  auto header = [] {
-    std::printf("%-40s %12s  %-16s %5s  %-30s %s\n", "NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR");
+  // The table fits a terminal's width by shortening the folder column;
+  // to a pipe or a file every row is whole.
+  const size_t width = TerminalWidth(stdout);
+  auto header = [&] {
+    ProgressLine::Get().Clear();
+    WriteText(stdout, TableRow("NAME", "SIZE", "MODIFIED", "FREE", "FOLDER", "LOCATOR", width));
   };
   auto print = [&](const FoundFile& f) {
     if (args.json) {
@@ -212,12 +333,19 @@ int RunSearch(const SearchArgs& args) {
       std::fwrite(line.data(), 1, length, stdout);
       return;
     }
+    if (args.bodyfile || args.csv) {
+      if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
+      const std::string text = args.bodyfile ? BodyFileLine(f, engine) : CsvLine(f, engine);
+      std::fwrite(text.data(), 1, text.size(), stdout);
+      ++count;
+      return;
+    }
     if (count == 0) header();
-    std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
-    std::printf("%-40s %12llu  %-16s %5s  %-30s %s\n", ForTerminal(ToUtf8(f.name)).c_str(),
-                static_cast<unsigned long long>(f.size),
-                ForTerminal(ToUtf8(f.time)).c_str(), free.c_str(), ForTerminal(ToUtf8(f.folder)).c_str(),
-                LocatorText(f, engine).c_str());
+    ProgressLine::Get().Clear();
+    const std::string free = f.recoverable >= 0 ? std::to_string(f.recoverable) + "%" : "?";
+    WriteText(stdout, TableRow(ForTerminal(ToUtf8(f.name)), args.human ? HumanSize(f.size) : std::to_string(f.size),
+                               ForTerminal(ToUtf8(f.time)), free, ForTerminal(ToUtf8(f.folder)),
+                               LocatorText(f, engine), width));
     ++count;
     total += f.size;
   };
@@ -225,19 +353,22 @@ int RunSearch(const SearchArgs& args) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
   }
-  if (!args.json) {
+  const bool machine = args.json || args.bodyfile || args.csv;
+  if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
+  if (!machine) {
     if (count == 0) header();
-    std::printf("%zu deleted file%s found, %llu bytes in all.\n", count, count == 1 ? "" : "s",
-                static_cast<unsigned long long>(total));
+    if (!args.quiet)
+      std::printf("%zu deleted file%s found, %llu bytes%s in all.\n", count, count == 1 ? "" : "s",
+                  static_cast<unsigned long long>(total), args.human ? (" (" + HumanSize(total) + ")").c_str() : "");
   }
   // What the search passed over: said when it may have been a file (with the
   // table, or on stderr beside JSON), else with --verbose on stderr.
   const char* why = "";
   bool always = false;
   const uint64_t passed = engine->passedOverByLastSearch(why, always);
-  if (passed != 0 && (always || args.verbose)) {
+  if (passed != 0 && (always || args.verbose) && !args.quiet) {
     std::fflush(stdout);
-    std::fprintf(always && !args.json ? stdout : stderr, "%s%llu %s\n", args.json || !always ? "retriva: " : "",
+    std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);
   }
   return kExitOk;

@@ -7,12 +7,22 @@
 #include "volume/osvolume.h"
 
 namespace rv::cli {
+
+std::string AccessDeniedText() {
+#ifdef _WIN32
+  return "access denied: reading a drive or disk raw needs administrator rights; run retriva from a command prompt "
+         "opened with \"Run as administrator\"";
+#else
+  return "permission denied: reading a disk or partition raw needs root (sudo) or membership of the disk group";
+#endif
+}
+
 namespace {
 
 std::string ErrorText(uint32_t code) {
   switch (code) {
     case kErrorFileNotFound: case kErrorPathNotFound: return "no such file or device";
-    case kErrorAccessDenied: return "permission denied";
+    case kErrorAccessDenied: return AccessDeniedText();
     case kErrorInvalidParameter: return "offset beyond the end of the volume";
     case kErrorNotSupported: return "not a disk, partition or image file";
     default: return "cannot be opened (error " + std::to_string(code) + ")";

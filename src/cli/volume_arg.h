@@ -31,6 +31,10 @@ struct OpenedVolume {
   ~OpenedVolume();
 };
 
+// What to say when the system refused to open a volume: on Windows that
+// raw access needs "Run as administrator", elsewhere root.
+std::string AccessDeniedText();
+
 // Opens and attaches the volume; on failure returns null and sets `error`
 // to a one-line reason naming the volume.
 std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string& error);

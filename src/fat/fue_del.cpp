@@ -50,8 +50,13 @@ int SearchLoop(const SearchRequestFields& request) {
     }
     uint32_t locator = static_cast<uint32_t>(found.dlcn);
     if (found.marker != -1) locator |= kDeletedDirFlag;
+    // A date of 0 means the volume never kept that time.
+    FoundTimes times;
+    if (const uint16_t created = fat::EntryCreationDate(found.entry))
+      times.created = static_cast<uint64_t>(created) << 16 | fat::EntryCreationTime(found.entry);
+    if (const uint16_t accessed = fat::EntryAccessDate(found.entry)) times.accessed = static_cast<uint64_t>(accessed) << 16;
     PostFatFileFound(locator, found.entryIndex, v.pathString, fat::EntryTime(found.entry), fat::EntryDate(found.entry),
-                     fat::EntrySize(found.entry));
+                     fat::EntrySize(found.entry), times);
   }
 }
 

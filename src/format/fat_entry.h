@@ -4,6 +4,7 @@
 //            0x00 first: no entries follow, 0x05 first: a real 0xE5
 //   0x0B  1  attributes (0x0F: a long-name entry)
 //   0x0C  1  case flags: bit 3 base name, bit 4 extension in lower case
+//   0x0E  2  creation time, 0x10 2 creation date, 0x12 2 last access date
 //   0x14  2  first cluster, high 16 bits (FAT32)
 //   0x16  2  modification time: hours << 11 | minutes << 5 | seconds / 2
 //   0x18  2  modification date: (year - 1980) << 9 | month << 5 | day
@@ -20,6 +21,9 @@ namespace rv::fat {
 constexpr size_t kEntryBytes = 32;
 constexpr size_t kEntryAttributes = 0x0B;
 constexpr size_t kEntryCaseFlags = 0x0C;
+constexpr size_t kEntryCreationTime = 0x0E;
+constexpr size_t kEntryCreationDate = 0x10;
+constexpr size_t kEntryAccessDate = 0x12;
 constexpr size_t kEntryClusterHigh = 0x14;
 constexpr size_t kEntryTime = 0x16;
 constexpr size_t kEntryDate = 0x18;
@@ -40,5 +44,8 @@ inline uint32_t EntryFirstCluster(const uint8_t* entry, bool fat32) {
 inline uint32_t EntrySize(const uint8_t* entry) { return le32(Bytes(entry, kEntryBytes), kEntrySize); }
 inline uint16_t EntryTime(const uint8_t* entry) { return le16(Bytes(entry, kEntryBytes), kEntryTime); }
 inline uint16_t EntryDate(const uint8_t* entry) { return le16(Bytes(entry, kEntryBytes), kEntryDate); }
+inline uint16_t EntryCreationTime(const uint8_t* entry) { return le16(Bytes(entry, kEntryBytes), kEntryCreationTime); }
+inline uint16_t EntryCreationDate(const uint8_t* entry) { return le16(Bytes(entry, kEntryBytes), kEntryCreationDate); }
+inline uint16_t EntryAccessDate(const uint8_t* entry) { return le16(Bytes(entry, kEntryBytes), kEntryAccessDate); }
 
 }  // namespace rv::fat

@@ -90,8 +90,12 @@ constexpr uint32_t kTypeData = 0x80;
 constexpr uint32_t kTypeIndexAllocation = 0xA0;
 constexpr uint32_t kTypeBitmap = 0xB0;
 
-// $STANDARD_INFORMATION value: 8 modification time, 32 file attributes.
+// $STANDARD_INFORMATION value: 0 creation, 8 modification, 16 record
+// change, 24 last access time (FILETIMEs), 32 file attributes.
+constexpr size_t kSiCreationTime = 0;
 constexpr size_t kSiModificationTime = 8;
+constexpr size_t kSiChangeTime = 16;
+constexpr size_t kSiAccessTime = 24;
 constexpr size_t kSiFileAttributes = 32;
 constexpr uint32_t kFileAttrSparse = 0x0200;
 constexpr uint32_t kFileAttrCompressed = 0x0800;

@@ -3,6 +3,7 @@
 #pragma once
 #include <vector>
 
+#include "channel/messages.h"
 #include "channel/packet.h"
 #include "format/ntfs_format.h"
 #include "platform/gmem.h"
@@ -235,6 +236,7 @@ BOOL BuildRecordPath(NueVolumeData& volume, const ntfs::AttributeWalk& record);
 
 struct RecordExamination {
   uint64_t modificationTime = 0;
+  FoundTimes times;  // the other $STANDARD_INFORMATION times
   uint32_t dataKind = 0;  // 1 resident or empty, 2 non-resident
 };
 // 0 when listable, else the skip reason (94, 95, 96, 98, 100).

@@ -48,7 +48,7 @@ bool ListNamedStreams(NueVolumeData& v, Bytes record, const RecordExamination& e
     if (!SelectDataStream(v, walk, static_cast<uint32_t>(i + 1), status)) continue;
     v.listedDataKind = status;
     PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), fullPath + u":" + streamName,
-                      exam.modificationTime, v.dataSize, static_cast<uint32_t>(i + 1));
+                      exam.modificationTime, v.dataSize, static_cast<uint32_t>(i + 1), exam.times);
     listed = true;
   }
   return listed;
@@ -98,7 +98,7 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
                                       request.includeSubfolders != 0);
     if (matched) {
       PostNtfsFileFound(static_cast<uint32_t>(v.currentRecordNumber), v.currentFullPath, exam.modificationTime,
-                        v.dataSize);
+                        v.dataSize, kNtfsFileItself, exam.times);
       result = kScanListed;
     }
     if (ListNamedStreams(v, Bytes(copy.data(), copy.size()), exam, request, matched)) result = kScanListed;

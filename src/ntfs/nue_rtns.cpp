@@ -523,6 +523,17 @@ uint32_t ExamineRecord(NueVolumeData& v, Bytes record, RecordExamination& out) {
   uint32_t status = 0;
   if (!ClassifyFileRecord(v, walk, out.modificationTime, status) || (status != 1 && status != 2)) return kExamineDamaged;
   out.dataKind = status;
+  // The classification found a resident $STANDARD_INFORMATION; its value
+  // holds the four times from its start.
+  const size_t si = walk.Find(ntfs::kTypeStandardInformation);
+  if (si < walk.size() && !walk[si].nonResident) {
+    const Bytes value = ntfs::ResidentValue(record, walk[si]);
+    if (value.size() >= ntfs::kSiAccessTime + 8) {
+      out.times.created = le64(value, ntfs::kSiCreationTime);
+      out.times.changed = le64(value, ntfs::kSiChangeTime);
+      out.times.accessed = le64(value, ntfs::kSiAccessTime);
+    }
+  }
   const uint64_t dataSize = v.dataSize;
   if (!BuildRecordPath(v, walk)) return kExamineNoPath;
   v.dataSize = dataSize;

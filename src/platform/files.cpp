@@ -83,6 +83,13 @@ bool RemoveFile(TextView path) { return DeleteFileW(W(path).c_str()) != 0; }
 
 bool RemoveFolder(TextView path) { return RemoveDirectoryW(W(path).c_str()) != 0; }
 
+// Windows flushes a volume only through a handle to the volume itself,
+// which needs administrator rights: files are flushed one by one there.
+bool FlushFileSystemOf(TextView) {
+  SetLastErrorCode(kErrorNotSupported);
+  return false;
+}
+
 bool RenameNoReplace(TextView from, TextView to) {
   // Without MOVEFILE_REPLACE_EXISTING an existing target fails the move.
   if (MoveFileExW(W(from).c_str(), W(to).c_str(), MOVEFILE_WRITE_THROUGH)) return true;
@@ -245,6 +252,21 @@ bool CopySecurityDescriptor(TextView, const uint8_t*, size_t) { return false; }
 bool RemoveFile(TextView path) {
   if (::unlink(NativePath(path).c_str()) != 0) { SetFromErrno(); return false; }
   return true;
+}
+
+bool FlushFileSystemOf(TextView folder) {
+  const int fd = ::open(NativePath(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) { SetFromErrno(); return false; }
+  // syncfs reports write-back errors met since this descriptor was opened
+  // (Linux 5.8 on); fsync of the folder alone would miss the files' data.
+  bool ok = ::syncfs(fd) == 0;
+  if (!ok) SetFromErrno();
+  ::close(fd);
+  if (const uint32_t injected = g_failFlushes.load()) {
+    SetLastErrorCode(injected);
+    return false;
+  }
+  return ok;
 }
 
 bool RemoveFolder(TextView path) {

@@ -38,6 +38,11 @@ Text AbsoluteFolderPath(const std::string& typed);
 std::string NativePath(TextView path);
 #endif
 
+// Flushes every file written on the file system that holds `folder` to its
+// device (syncfs): one flush for a batch of files closed unflushed. False
+// when the flush failed or the system has no such call.
+bool FlushFileSystemOf(TextView folder);
+
 // Test seam: while set (non-zero), every FlushAndClose fails with this
 // error after closing, as a full disk or an I/O error found at the final
 // flush would.

@@ -129,7 +129,7 @@ class Results(unittest.TestCase):
                 results = json_lines(p.stdout)
                 self.assertTrue(any(r["code"] == 778 for r in results), results)
                 outputs = sorted(r["output"] for r in results if r["code"] in (776, 777))
-                self.assertTrue(all(r["output"] == "" for r in results if r["code"] not in (776, 777)))
+                self.assertTrue(all(r["output"] is None for r in results if r["code"] not in (776, 777)))
                 self.assertEqual(files_under(out), outputs)
                 self.assertEqual(p.returncode, 1)
 

@@ -51,6 +51,18 @@ def signed32(n):
 
 
 strings = library_strings()
+
+
+def window_name(cli_name):
+    """The name the window program gives the file the command line named: the
+    command line counts a taken name before its extension from 1 ("x;1.txt"),
+    the window after the whole name from 0 ("x.txt;0")."""
+    m = re.match(r"^(.+?);(\d+)((?:\.[^.;\\/]*)?)$", cli_name)
+    if not m or int(m.group(2)) == 0:
+        return cli_name
+    return m.group(1) + m.group(3) + ";" + str(int(m.group(2)) - 1)
+
+
 report_ids = {776: (101, "output"), 777: (102, "output"), 778: (104, "source"), 785: (377, "source")}
 
 for line in open(os.path.join(build, "window-volumes.tsv")):
@@ -78,16 +90,20 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     cli_out = os.path.join(results, letter + "-cli")
     outcomes = retriva("recover", drive, "--to", windows_path(cli_out), "--json")
     gui_files = sorted(os.listdir(gui_out)) if os.path.isdir(gui_out) else []
-    cli_files = sorted(os.listdir(cli_out)) if os.path.isdir(cli_out) else []
+    cli_names = {window_name(n): n for n in os.listdir(cli_out)} if os.path.isdir(cli_out) else {}
+    cli_files = sorted(cli_names)
     check(len(cli_files) > 0 and gui_files == cli_files, "the same %d files recovered" % len(cli_files))
-    same = all(open(os.path.join(gui_out, n), "rb").read() == open(os.path.join(cli_out, n), "rb").read()
-               for n in gui_files if n in cli_files)
+    same = all(open(os.path.join(gui_out, n), "rb").read() == open(os.path.join(cli_out, cli_names[n]), "rb").read()
+               for n in gui_files if n in cli_names)
     check(same and gui_files == cli_files, "recovered bytes equal recover's")
 
     wanted_lines = []
     for o in outcomes:
         sid, which = report_ids.get(o["code"], (143, "source"))
-        name = o[which].replace(windows_path(cli_out), windows_path(gui_out))
+        name = (o[which] or "").replace(windows_path(cli_out), windows_path(gui_out))
+        if which == "output":
+            head, _, tail = name.rpartition("\\")
+            name = head + "\\" + window_name(tail)
         wanted_lines.append(strings[sid].replace("%s", name))
     report_file = os.path.join(results, letter + "-report.txt")
     lines = open(report_file, encoding="utf-8").read().splitlines() if os.path.exists(report_file) else []

@@ -303,7 +303,7 @@ TEST(Posters, LongPathsArePostedShortenedAndInFull) {
   const uint64_t when = 133196904101234567ull;
   EXPECT_EQ(PostNtfsFileFound(1, longPath, 0, 1), 1);
   EXPECT_EQ(PostFatFileFound(1, 2, longPath, 0, 0, 1), 1);
-  EXPECT_EQ(PostNtfsFileFound(1, edge, when, big), 1);
+  EXPECT_EQ(PostNtfsFileFound(1, edge, when, big, kNtfsFileItself, {when - 30, when + 10, when + 20}), 1);
   EXPECT_EQ(PostNtfsUndeleteResult(777, 1, longPath, u"/out/x"), 1);
   ASSERT_EQ(rec.Count(CM_FILE_FOUND), 3u);
   auto texts = [](const std::vector<uint8_t>& p, size_t at, size_t count) {
@@ -335,7 +335,7 @@ TEST(Posters, LongPathsArePostedShortenedAndInFull) {
   // the filler.
   const auto& shortRecord = rec.messages[2].payload;
   const size_t fields = 12 + 2 * (16 + 1 + edge.size() + 1);
-  ASSERT_EQ(shortRecord.size(), fields + kFoundDetailsBytes + 2 + 4);
+  ASSERT_EQ(shortRecord.size(), fields + kFoundDetailsBytes + 2 + kFoundTimesBytes + 4);
   EXPECT_EQ(le32(Bytes(shortRecord), 8), static_cast<uint32_t>(big));  // low 32 bits, as laid out
   EXPECT_EQ(texts(shortRecord, 12, 2).first.back(), edge);
   EXPECT_EQ(le32(Bytes(shortRecord), fields), kFoundDetailsMagic);
@@ -348,6 +348,32 @@ TEST(Posters, LongPathsArePostedShortenedAndInFull) {
   EXPECT_EQ(f.timeValue, when);
   EXPECT_EQ(f.path, edge);
   EXPECT_FALSE(f.pathShortened);
+  // The other times after the empty full-path text, before the filler.
+  const size_t timesAt = fields + kFoundDetailsBytes + 2;
+  EXPECT_EQ(le32(Bytes(shortRecord), timesAt), kFoundTimesMagic);
+  EXPECT_EQ(le64(Bytes(shortRecord), timesAt + 4), when - 30);
+  EXPECT_EQ(le64(Bytes(shortRecord), timesAt + 12), when + 10);
+  EXPECT_EQ(le64(Bytes(shortRecord), timesAt + 20), when + 20);
+  EXPECT_EQ(le32(Bytes(shortRecord), timesAt + kFoundTimesBytes), 0u);
+  EXPECT_EQ(f.times.created, when - 30);
+  EXPECT_EQ(f.times.changed, when + 10);
+  EXPECT_EQ(f.times.accessed, when + 20);
+  {
+    // A header from before the times were carried, or one cut inside
+    // them: the other times are unknown, the rest reads as before.
+    std::vector<uint8_t> old(shortRecord.begin(), shortRecord.begin() + static_cast<long>(timesAt));
+    old.insert(old.end(), 4, 0);
+    FoundFile o;
+    o.times.created = 5;
+    ASSERT_TRUE(DecodeFoundFile(old.data(), old.size(), prefix, o));
+    EXPECT_EQ(o.times.created, 0u);
+    EXPECT_EQ(o.timeValue, when);
+    EXPECT_EQ(o.path, edge);
+    std::vector<uint8_t> cut(shortRecord.begin(), shortRecord.begin() + static_cast<long>(timesAt + 20));
+    ASSERT_TRUE(DecodeFoundFile(cut.data(), cut.size(), prefix, o));
+    EXPECT_EQ(o.times.accessed, 0u);
+    EXPECT_EQ(o.size, big);
+  }
   EXPECT_EQ(f.folder, u"\\");
   // The FAT poster's time is the entry's two words, local.
   FoundFile fat;

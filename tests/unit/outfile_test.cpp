@@ -222,3 +222,157 @@ TEST(OutputFile, PathsLongerThan260CharactersAndNonAsciiFolders) {
 
 }  // namespace
 }  // namespace rv
+
+namespace rv {
+namespace {
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(OutputNaming, CountedBeforeTheExtension) {
+  EXPECT_EQ(CountedBeforeExtension(u"x.txt", 1), u"x;1.txt");
+  EXPECT_EQ(CountedBeforeExtension(u"archive.tar.gz", 2), u"archive.tar;2.gz");
+  EXPECT_EQ(CountedBeforeExtension(u"README", 3), u"README;3");
+  EXPECT_EQ(CountedBeforeExtension(u".profile", 1), u".profile;1");
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  ScopedOutputOptions scope({true, nullptr, nullptr});
+  Text out;
+  for (const char16_t* want : {u"x.txt", u"x;1.txt", u"x;2.txt"}) {
+    ASSERT_EQ(WriteOne(folder, u"x.txt", "b", out), kOutputCreated);
+    EXPECT_EQ(out, folder + u"\\" + want);
+  }
+}
+
+TEST(OutputNaming, KeptFoldersStayInsideTheDestination) {
+  test::TempDir tmp;
+  const Text dest = tmp.EnginePath();
+  Text folder;
+  ASSERT_TRUE(CreateKeptFolder(dest, u"\\a\\b\\", folder));
+  EXPECT_EQ(folder, dest + u"\\a\\b");
+  EXPECT_TRUE(fsys::is_directory(tmp.path() + "/a/b"));
+  ASSERT_TRUE(CreateKeptFolder(dest, u"\\..\\..\\x:y\\CON\\", folder));
+  EXPECT_EQ(folder, dest + u"\\._\\._\\x_y\\_CON");
+  ASSERT_TRUE(CreateKeptFolder(dest, u"\\", folder));
+  EXPECT_EQ(folder, dest);
+  // A file already holding a folder's name: the folder is counted.
+  { std::ofstream(tmp.path() + "/taken") << "file"; }
+  ASSERT_TRUE(CreateKeptFolder(dest, u"\\taken\\in\\", folder));
+  EXPECT_EQ(folder, dest + u"\\taken;1\\in");
+  ASSERT_TRUE(CreateKeptFolder(dest, u"\\taken\\", folder));
+  EXPECT_EQ(folder, dest + u"\\taken;1");  // the same folder the next time
+  EXPECT_EQ(ReadAll(tmp.path() + "/taken"), "file");
+}
+
+#ifndef _WIN32
+// The batch's one flush is a Linux file-system flush (syncfs); Windows
+// flushes each file on its own.
+TEST(CommitBatch, NamesOnlyAfterTheFlushAndNeverReplaces) {
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  { std::ofstream(tmp.path() + "/a.txt") << "old"; }
+  CommitBatch batch(folder);
+  std::vector<Text> promised;
+  {
+    ScopedOutputOptions scope({true, &batch, nullptr});
+    for (const char* bytes : {"one", "two"}) {
+      Text out;
+      ASSERT_EQ(WriteOne(folder, u"a.txt", bytes, out), kOutputCreated);
+      promised.push_back(out);
+    }
+  }
+  EXPECT_EQ(promised[0], folder + u"\\a;1.txt");
+  EXPECT_EQ(promised[1], folder + u"\\a;2.txt");
+  // Closed under temporary names until the flush: no promised name exists.
+  EXPECT_FALSE(fsys::exists(tmp.path() + "/a;1.txt"));
+  EXPECT_EQ(FilesIn(tmp.path()), 3u);
+  // Another writer takes a promised name meanwhile: the file moves on.
+  { std::ofstream(tmp.path() + "/a;2.txt") << "theirs"; }
+  const auto named = batch.Finish();
+  EXPECT_EQ(batch.Pending(), 0u);
+  EXPECT_EQ(named.count(promised[0]), 0u);  // named as promised
+  EXPECT_EQ(named.at(promised[1]).final, folder + u"\\a;3.txt");
+  EXPECT_EQ(ReadAll(tmp.path() + "/a.txt"), "old");
+  EXPECT_EQ(ReadAll(tmp.path() + "/a;1.txt"), "one");
+  EXPECT_EQ(ReadAll(tmp.path() + "/a;2.txt"), "theirs");
+  EXPECT_EQ(ReadAll(tmp.path() + "/a;3.txt"), "two");
+  EXPECT_EQ(FilesIn(tmp.path()), 4u);
+}
+
+TEST(CommitBatch, ALargeBatchIsNamedInSteps) {
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  constexpr size_t kStep = 64;
+  CommitBatch batch(folder, kStep);
+  ScopedOutputOptions scope({true, &batch, nullptr});
+  Text out;
+  for (size_t i = 0; i < kStep; ++i) ASSERT_EQ(WriteOne(folder, u"n.txt", "x", out), kOutputCreated);
+  // The batch's bound was reached: all of them flushed and named already.
+  EXPECT_EQ(batch.Pending(), 0u);
+  EXPECT_TRUE(fsys::exists(tmp.path() + "/n;63.txt"));
+  ASSERT_EQ(WriteOne(folder, u"n.txt", "y", out), kOutputCreated);
+  EXPECT_EQ(out, folder + u"\\n;64.txt");  // a name on disk is never promised again
+  EXPECT_TRUE(batch.Finish().empty());
+  EXPECT_EQ(ReadAll(tmp.path() + "/n;64.txt"), "y");
+  EXPECT_EQ(FilesIn(tmp.path()), kStep + 1);
+}
+
+TEST(CommitBatch, AFailedFlushKeepsNoFileAndAnUnfinishedBatchLeavesNothing) {
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  for (uint32_t error : {kErrorReadFault, kErrorDiskFull}) {
+    CommitBatch batch(folder);
+    Text out;
+    {
+      ScopedOutputOptions scope({false, &batch, nullptr});
+      ASSERT_EQ(WriteOne(folder, u"f.bin", "abc", out), kOutputCreated);
+    }
+    fs::FailFlushesForTesting(error);
+    const auto named = batch.Finish();
+    fs::FailFlushesForTesting(0);
+    EXPECT_TRUE(named.at(out).final.empty());
+    EXPECT_EQ(named.at(out).full, error == kErrorDiskFull);
+    EXPECT_EQ(FilesIn(tmp.path()), 0u);
+  }
+  {
+    CommitBatch batch(folder);
+    ScopedOutputOptions scope({false, &batch, nullptr});
+    Text out;
+    ASSERT_EQ(WriteOne(folder, u"g.bin", "abc", out), kOutputCreated);
+    EXPECT_EQ(FilesIn(tmp.path()), 1u);
+  }  // ended without Finish (an error before it): the temporary file goes
+  EXPECT_EQ(FilesIn(tmp.path()), 0u);
+}
+
+#endif
+
+TEST(OutputStream, BytesInOrderWithHolesAsZerosAndNothingOnDisk) {
+  test::TempDir tmp;
+  std::string sent;
+  OutputOptions o;
+  o.stream = [&](const void* data, size_t n) {
+    sent.append(static_cast<const char*>(data), n);
+    return true;
+  };
+  ScopedOutputOptions scope(o);
+  OutputFile f;
+  ASSERT_EQ(f.Create(tmp.EnginePath(), u"x.bin"), kOutputCreated);
+  ASSERT_TRUE(f.WriteAt(0, "ab", 2));
+  ASSERT_TRUE(f.WriteAt(5, "cd", 2));  // a hole of 3
+  EXPECT_FALSE(OutputFile().WriteAt(0, "x", 1));
+  ASSERT_TRUE(f.SetSize(10));
+  Text out;
+  EXPECT_EQ(f.Commit(out), kOutputCreated);
+  EXPECT_EQ(sent, std::string("ab\0\0\0cd\0\0\0", 10));
+  EXPECT_EQ(FilesIn(tmp.path()), 0u);
+  // A pipe cannot go back.
+  OutputFile g;
+  ASSERT_EQ(g.Create(tmp.EnginePath(), u"y.bin"), kOutputCreated);
+  ASSERT_TRUE(g.WriteAt(4, "z", 1));
+  EXPECT_FALSE(g.WriteAt(0, "z", 1));
+}
+
+}  // namespace
+}  // namespace rv
