@@ -311,15 +311,15 @@ int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, u
 }
 
 int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,
-                       uint64_t size) {
+                       uint64_t size, const FoundTimes& times) {
   char16_t buf[24];
   if (utcFileTime != 0) {
     const TextView time(buf, static_cast<size_t>(PutNtfsTime(buf, utcFileTime) - buf));
-    return PostFileFound(locator, entryIndex, time, fullPath, size, utcFileTime, FoundTimeKind::FileTimeUtc);
+    return PostFileFound(locator, entryIndex, time, fullPath, size, utcFileTime, FoundTimeKind::FileTimeUtc, times);
   }
   const uint16_t timeWord = static_cast<uint16_t>(timestamp & 0xFFFF), dateWord = static_cast<uint16_t>(timestamp >> 16);
   const TextView time(buf, static_cast<size_t>(PutFatTime(buf, timeWord, dateWord) - buf));
-  return PostFileFound(locator, entryIndex, time, fullPath, size, timestamp, FoundTimeKind::FatLocal);
+  return PostFileFound(locator, entryIndex, time, fullPath, size, timestamp, FoundTimeKind::FatLocal, times);
 }
 
 int PostExfatUndeleteResult(uint32_t code, bool guessed, TextView source, TextView output) {

@@ -150,8 +150,10 @@ int PostFatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, u
                      uint32_t size, const FoundTimes& times = {});
 // exFAT: the modification time as a UTC FILETIME when the entry carries a
 // valid UTC offset (non-zero), else the timestamp as FAT's local words.
+// `times` are given in the same form as the modification time: UTC
+// FILETIMEs, or timestamps as FAT's local words.
 int PostExfatFileFound(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t timestamp, uint64_t utcFileTime,
-                       uint64_t size);
+                       uint64_t size, const FoundTimes& times = {});
 // The record word of an exFAT result: the file's clusters past the first
 // were guessed (its chain was gone), not read from its FAT chain.
 constexpr uint32_t kResultClustersGuessed = 1;

@@ -38,8 +38,20 @@ int SearchLoop(const SearchRequestFields& request) {
     path += s.name;
     uint64_t utc = 0;
     if (!exfat::TimestampToUtcFileTime(s.modified, s.modified10ms, s.modifiedUtcOffset, utc)) utc = 0;
+    // The other times travel in the modification time's form; one that
+    // cannot take that form (no zone where the modification time has one)
+    // is left out. A timestamp of 0 was never kept.
+    FoundTimes times;
+    if (utc != 0) {
+      uint64_t t = 0;
+      if (s.created && exfat::TimestampToUtcFileTime(s.created, s.created10ms, s.createdUtcOffset, t)) times.created = t;
+      if (s.accessed && exfat::TimestampToUtcFileTime(s.accessed, 0, s.accessedUtcOffset, t)) times.accessed = t;
+    } else {
+      times.created = s.created;
+      times.accessed = s.accessed;
+    }
     g_listed = &s;
-    PostExfatFileFound(f.folder->firstCluster, f.entryIndex, path, s.modified, utc, s.dataLength);
+    PostExfatFileFound(f.folder->firstCluster, f.entryIndex, path, s.modified, utc, s.dataLength, times);
     g_listed = nullptr;
     return true;
   };

@@ -118,6 +118,11 @@ SetProblem ParseEntrySet(const uint8_t* set, size_t length, EntrySet& out) {
   s.modified = le32At(set + kFileModified);
   s.modified10ms = set[kFileModified10ms];
   s.modifiedUtcOffset = set[kFileModifiedUtcOffset];
+  s.created = le32At(set + kFileCreated);
+  s.created10ms = set[kFileCreated10ms];
+  s.createdUtcOffset = set[kFileCreatedUtcOffset];
+  s.accessed = le32At(set + kFileAccessed);
+  s.accessedUtcOffset = set[kFileAccessedUtcOffset];
   s.streamFlags = stream[kStreamFlags];
   s.validDataLength = le64At(stream + kStreamValidDataLength);
   s.firstCluster = le32At(stream + kStreamFirstCluster);

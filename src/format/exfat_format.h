@@ -139,6 +139,11 @@ struct EntrySet {
   uint32_t modified = 0;       // timestamp (date << 16 | time, FAT layout)
   uint8_t modified10ms = 0;    // 0-199: 10 ms steps added to the 2 s of the time
   uint8_t modifiedUtcOffset = 0;
+  uint32_t created = 0;        // the same for the creation time
+  uint8_t created10ms = 0;
+  uint8_t createdUtcOffset = 0;
+  uint32_t accessed = 0;       // the access time has no 10 ms part
+  uint8_t accessedUtcOffset = 0;
   uint8_t streamFlags = 0;
   uint64_t validDataLength = 0;
   uint32_t firstCluster = 0;

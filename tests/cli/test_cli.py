@@ -783,7 +783,7 @@ class Exfat(unittest.TestCase):
             for _ in range(2):
                 p = run("recover", path, "--to", out, "--id", ident, check_code=0)
                 self.assertIn("1 recovered", p.stdout.decode())
-            self.assertEqual(sorted(os.listdir(out)), ["notes-deleted.txt", "notes-deleted.txt;0"])
+            self.assertEqual(sorted(os.listdir(out)), ["notes-deleted.txt", "notes-deleted;1.txt"])
             run("recover", path, "--to", out, "--id", "%d:%d" % (pick["locator"], pick["index"] + 1), check_code=2)
 
     def damaged(self, edit):

@@ -437,7 +437,8 @@ class Conventions(unittest.TestCase):
         _, ntfs = image("ntfs-512.img")
         _, fat = image("fat32-4k.img")
         info = run("info", "--json", ntfs, check_code=0).stdout.decode()
-        self.assertEqual(list(json.loads(info)), ["volume", "file_system", "label", "sector_size", "cluster_size",
+        self.assertEqual(list(json.loads(info)), ["volume", "image_format", "image_formats_not_built_in",
+                                                   "file_system", "label", "sector_size", "cluster_size",
                                                    "cluster_count", "free_clusters", "supported", "partition_table",
                                                    "partitions"])
         first = run("search", "--json", ntfs, check_code=0).stdout.decode().splitlines()[0]
