@@ -36,5 +36,6 @@ void OpenHelp(const wchar_t* topic);
 bool IsAdministrator();
 // A switch of the test build that makes the check above answer no.
 bool TestSeamDeniesAdministrator();
+int TestSeamTwoPaneRows();
 
 }  // namespace rv::shell

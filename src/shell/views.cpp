@@ -146,12 +146,6 @@ void SortByColumn(int column) {
   InvalidateRect(s.fileList, nullptr, FALSE);
 }
 
-// Keys are recognised by their names, as the system spells them.
-std::wstring KeyName(LPARAM lp) {
-  wchar_t name[32] = {};
-  GetKeyNameTextW(static_cast<LONG>(lp), name, static_cast<int>(std::size(name)));
-  return name;
-}
 
 void EnableUndeleteItems(bool enable) {
   HMENU menu = GetMenu(Shell().mainWindow);
@@ -169,13 +163,14 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_GETDLGCODE: return CallWindowProcW(g_listProc, list, msg, wp, lp) | DLGC_WANTTAB;
     case WM_KEYDOWN: {
-      std::wstring key = KeyName(lp);
-      if (key == L"End" && (GetKeyState(VK_SHIFT) & 0x8000)) {
+      // Keys by their virtual-key codes: their names are the keyboard
+      // layout's ("Ende", "Echap") and differ from system to system.
+      if (wp == VK_END && (GetKeyState(VK_SHIFT) & 0x8000)) {
         PostMessageW(s.mainWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
         break;
       }
-      if (key == L"Esc" && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
-      if (key == L"Tab") {
+      if (wp == VK_ESCAPE && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
+      if (wp == VK_TAB) {
         if (s.searchBar) SetFocus(s.searchBar);
         else if (!s.searchPanel && s.volumeTree) SetFocus(s.volumeTree);
         return 0;
@@ -239,6 +234,7 @@ void CreateChildWindows(HWND window) {
                                  0, Px(kPaneTop), client.right / 4, CW_USEDEFAULT, window, nullptr, s.program, nullptr);
   if (s.volumeTree) {
     AttachTreeImages(s.volumeTree);
+    SubclassVolumeTree(s.volumeTree);
     SetFocus(s.volumeTree);
   }
   s.fileList = CreateFileList(window);
@@ -293,6 +289,22 @@ void AddFoundFile(const FoundFile& file) {
   } else {
     SetTimer(s.mainWindow, kRowFlushTimer, kRowFlushMs, RowFlushTimer);
   }
+}
+
+void AddTestRows(int count) {
+  for (int i = 0; i < count; ++i) {
+    FoundFile file;
+    file.locator = static_cast<uint32_t>(100 + i);
+    file.second = 0xFFFFFFFF;
+    file.size = 1000u * static_cast<uint64_t>(i + 1);
+    file.time = u"01/02/2024 10:30";
+    std::string name = "row" + std::to_string(i) + ".txt";
+    file.name = Text(name.begin(), name.end());
+    file.folder = u"\\Docs\\";
+    file.path = u"C:" + file.folder + file.name;
+    AddFoundFile(file);
+  }
+  FlushFoundRows();
 }
 
 void FlushFoundRows() {
@@ -391,9 +403,8 @@ std::wstring TreeSelectionPath() {
   return path;
 }
 
-// The tree is filled by a service this program does not have: it stays
-// empty, is never dragged and never refilled.
-bool TreeDragInProgress() { return false; }
+// The tree is filled by a service this program does not have: no refill
+// ever runs.
 bool RefillRunning() { return false; }
 
 // The two-pane commands act on the service's machine and folder listings,
@@ -439,6 +450,7 @@ void HandleViewCommand(HWND window, unsigned id) {
       if (s.progressBar) {
         SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
         SendMessageW(s.progressBar, PBM_SETPOS, 5, 0);
+        ShowWindow(s.progressBar, SW_SHOW);
       }
       // Connecting is the service's, and there is none.
       if (s.session) s.session->Request(513, nullptr, 0);
@@ -512,6 +524,67 @@ LRESULT ForwardNotify(HWND, NMHDR* header) {
   return 0;
 }
 
-void ShowContextMenu(HWND, HWND, LPARAM) {}
+namespace {
+
+// From the keyboard a menu opens 10 pixels into the control, or into its
+// focused row or selected item when it has one.
+constexpr int kKeyboardMenuOffset = 10;
+
+POINT KeyboardMenuPoint(HWND control, const RECT* item) {
+  POINT p{kKeyboardMenuOffset, kKeyboardMenuOffset};
+  if (item) {
+    p.x += item->left;
+    p.y += item->top;
+  }
+  ClientToScreen(control, &p);
+  return p;
+}
+
+void EnableByPosition(HMENU menu, UINT position, bool enable) {
+  EnableMenuItem(menu, position, MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+}  // namespace
+
+void ShowContextMenu(HWND window, HWND from, LPARAM position) {
+  ShellState& s = Shell();
+  if (!from || (from != s.fileList && from != s.volumeTree)) return;
+  if (s.searchBar || s.busy || RefillRunning()) return;
+  const bool keyboard = position == -1;
+  POINT at{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+  HMENU popup = nullptr;
+  if (s.activePane == ActivePane::List) {
+    int selected = s.fileList ? ListView_GetSelectedCount(s.fileList) : 0;
+    RefreshSummary();
+    if (selected == 0 || !s.listPopup) return;
+    popup = s.listPopup;
+    for (UINT i = 0, n = GetMenuItemCount(popup); i < n; ++i) EnableByPosition(popup, i, i != 2 || selected == 1);
+    if (keyboard) {
+      int row = ListView_GetNextItem(s.fileList, -1, LVNI_FOCUSED);
+      RECT r;
+      at = KeyboardMenuPoint(s.fileList, row >= 0 && ListView_GetItemRect(s.fileList, row, &r, LVIR_BOUNDS) ? &r
+                                                                                                           : nullptr);
+    }
+  } else if (s.activePane == ActivePane::Tree) {
+    if (s.searchPanel || !s.volumeTree || !s.treePopup) return;
+    HTREEITEM item = TreeView_GetSelection(s.volumeTree);
+    if (!item) return;
+    popup = s.treePopup;
+    HTREEITEM root = TreeView_GetRoot(s.volumeTree);
+    const bool isRoot = item == root;
+    const bool underRoot = !isRoot && TreeView_GetParent(s.volumeTree, item) == root;
+    EnableByPosition(popup, 0, !isRoot);
+    EnableByPosition(popup, 1, true);
+    EnableByPosition(popup, 2, !isRoot && !underRoot);
+    EnableByPosition(popup, 3, underRoot);
+    if (keyboard) {
+      RECT r;
+      at = KeyboardMenuPoint(s.volumeTree, TreeView_GetItemRect(s.volumeTree, item, &r, TRUE) ? &r : nullptr);
+    }
+  } else {
+    return;
+  }
+  TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
+}
 
 }  // namespace rv::shell

@@ -11,6 +11,7 @@
 // Prints one line per check; exits 1 when any failed.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <algorithm>
@@ -931,6 +932,7 @@ void CheckRefusals() {
 }
 
 
+
 // ---- Searching and recovering -----------------------------------------------------------
 // The script maps test volumes to drive letters (BUILD\window-volumes.tsv:
 // letter, tab, kind) and compares what the driver writes under
@@ -997,6 +999,416 @@ void ClickColumn(HWND list, int column) {
   LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
   SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
   SendMessageW(header, WM_LBUTTONUP, 0, at);
+}
+
+// ---- Two-pane view: splitter, context menus, commands -----------------------------------
+
+// Launches the test build without administrator rights, with made-up rows
+// in the two-pane file list, and passes the error box.
+HWND LaunchTwoPane(std::unique_ptr<Program>& p, int rows) {
+  std::wstring n = std::to_wstring(rows);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_TWO_PANE_ROWS", n.c_str());
+  p = Launch(TestQuorvex(), L"", true);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_TWO_PANE_ROWS", nullptr);
+  HWND box = WaitForDialog(p->pi.dwProcessId);
+  if (box) PressButton(box, IDOK);
+  return WaitForMainWindow(p->pi.dwProcessId, TwoPaneTitle());
+}
+
+HTREEITEM InsertTreeItem(HWND tree, HTREEITEM parent, const std::wstring& text) {
+  RemoteBuffer buffer(tree, sizeof(TVINSERTSTRUCTW) + 520);
+  TVINSERTSTRUCTW insert{};
+  insert.hParent = parent;
+  insert.hInsertAfter = TVI_LAST;
+  insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+  // The machine, volume and folder pictures, by level.
+  int level = parent == TVI_ROOT ? 0 : SendMessageW(tree, TVM_GETNEXTITEM, TVGN_PARENT, reinterpret_cast<LPARAM>(parent)) ? 2 : 1;
+  insert.item.iImage = insert.item.iSelectedImage = level;
+  insert.item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(buffer.Address()) + sizeof insert);
+  buffer.Write(&insert, sizeof insert);
+  buffer.Write(text.c_str(), (text.size() + 1) * 2, sizeof insert);
+  return reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(buffer.Address())));
+}
+
+RECT TreeItemRect(HWND tree, HTREEITEM item) {
+  RemoteBuffer buffer(tree, sizeof(RECT));
+  buffer.Write(&item, sizeof item);
+  SendMessageW(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(buffer.Address()));
+  RECT r{};
+  buffer.Read(&r, sizeof r);
+  MapWindowPoints(tree, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+RECT ListRowRect(HWND list, int row) {
+  RemoteBuffer buffer(list, sizeof(RECT));
+  RECT r{LVIR_BOUNDS, 0, 0, 0};
+  buffer.Write(&r, sizeof r);
+  SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(buffer.Address()));
+  buffer.Read(&r, sizeof r);
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// The program that mouse input is for: each event is given time to be
+// taken before the next.
+HANDLE g_inputProcess = nullptr;
+void SettleInput() {
+  Sleep(100);
+  if (g_inputProcess) WaitForInputIdle(g_inputProcess, 2000);
+  Sleep(150);
+}
+
+void Mouse(DWORD flags) {
+  INPUT i{};
+  i.type = INPUT_MOUSE;
+  i.mi.dwFlags = flags;
+  SendInput(1, &i, sizeof i);
+  SettleInput();
+}
+
+// An absolute move, as a real mouse reports it (SetCursorPos alone need
+// not tell the window under the pointer).
+void MoveMouse(int x, int y) {
+  INPUT i{};
+  i.type = INPUT_MOUSE;
+  i.mi.dx = (x * 65536 + GetSystemMetrics(SM_CXSCREEN) / 2) / GetSystemMetrics(SM_CXSCREEN);
+  i.mi.dy = (y * 65536 + GetSystemMetrics(SM_CYSCREEN) / 2) / GetSystemMetrics(SM_CYSCREEN);
+  i.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &i, sizeof i);
+  SettleInput();
+  POINT p;
+  GetCursorPos(&p);
+  if (p.x != x || p.y != y) {
+    SetCursorPos(x, y);
+    Sleep(100);
+  }
+}
+
+void RightClick(int x, int y) {
+  MoveMouse(x, y);
+  Mouse(MOUSEEVENTF_RIGHTDOWN);
+  Mouse(MOUSEEVENTF_RIGHTUP);
+}
+
+HWND OpenPopup(DWORD pid) {
+  HWND menu = nullptr;
+  WaitFor(
+      [&] {
+        auto m = TopLevel(L"#32768", pid, true);
+        menu = m.empty() ? nullptr : m.front();
+        return menu != nullptr;
+      },
+      3000);
+  return menu;
+}
+
+// Which items of the open popup are enabled, by position: "1" enabled, "0" greyed.
+std::string PopupStates(HWND popup) {
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+  std::string states;
+  for (int i = 0; menu && i < GetMenuItemCount(menu); ++i)
+    states += (GetMenuState(menu, i, MF_BYPOSITION) & (MF_GRAYED | MF_DISABLED)) ? '0' : '1';
+  return states;
+}
+
+void ClosePopup(HWND window, HWND popup) {
+  for (int i = 0; i < 4 && IsWindow(popup) && IsWindowVisible(popup); ++i) {
+    PressKeys({VK_ESCAPE});
+    Sleep(200);
+  }
+  (void)window;
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+  return info.hwndFocus;
+}
+
+int ScreenWidth(HWND w) {
+  RECT r;
+  GetWindowRect(w, &r);
+  return r.right - r.left;
+}
+
+void CheckTwoPaneView() {
+  std::printf("-- two-pane view: splitter, context menus, commands\n");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchTwoPane(p, 3);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  g_inputProcess = p->pi.hProcess;
+  HWND tree = ChildOfClass(w, WC_TREEVIEWW);
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  if (!tree || !list || !status) return Check(false, "tree, list and status bar");
+  HIMAGELIST images = reinterpret_cast<HIMAGELIST>(SendMessageW(tree, TVM_GETIMAGELIST, TVSIL_NORMAL, 0));
+  Check(images != nullptr, "the tree has its image list (all six images loaded)");
+  Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "the test build's three two-pane rows");
+
+  // A machine, a volume under it and a folder under that, as the service
+  // would list them.
+  HTREEITEM root = InsertTreeItem(tree, TVI_ROOT, L"MACHINE");
+  HTREEITEM volume = InsertTreeItem(tree, root, L"C:");
+  HTREEITEM folder = InsertTreeItem(tree, volume, L"Docs");
+  SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(root));
+  SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(volume));
+  SetForegroundWindow(w);
+  Sleep(300);
+  Shot(L"two-pane-tree");
+
+  // Splitter: drag the tree's right border with the mouse.
+  RECT t, l, win;
+  GetWindowRect(tree, &t);
+  GetWindowRect(w, &win);
+  int y = (t.top + t.bottom) / 2, before = t.right - t.left;
+  auto captured = [&] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info);
+    return info.hwndCapture == tree;
+  };
+  // The pointer on the splitter: the tree takes the mouse.
+  auto grab = [&](int at) {
+    for (int i = 0; i < 5 && !captured(); ++i) MoveMouse(at + (i & 1), y);
+    return captured();
+  };
+  Check(grab(t.right + 1), "the pointer just right of the tree's edge makes the tree hold the mouse");
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(t.right + 61, y);
+  auto width = [&] {
+    RECT r;
+    GetWindowRect(tree, &r);
+    return static_cast<int>(r.right - r.left);
+  };
+  WaitFor([&] { return width() > before + 40; }, 3000);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  GetWindowRect(list, &l);
+  Check(t.right - t.left > before + 40, "dragging the splitter 60 pixels right widens the tree (" +
+                                           std::to_string(before) + " -> " + std::to_string(t.right - t.left) + ")");
+  Check(l.left - t.right == 3, "the list follows, 3 pixels right of the tree");
+  int afterDrag = t.right - t.left;
+  // Beyond the limits nothing moves: 50 pixels from the left, 100 from the right.
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(win.left + 30, y);
+  Sleep(700);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(t.right - t.left == afterDrag, "a drag to 30 pixels from the window's left edge is refused");
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(win.right - 60, y);
+  Sleep(700);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(t.right - t.left == afterDrag, "a drag to 60 pixels from the right edge is refused");
+  // Esc during a drag puts the splitter back.
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(t.right + 41, y);
+  WaitFor([&] { return width() > afterDrag; }, 3000);
+  RECT moved;
+  GetWindowRect(tree, &moved);
+  PressKeys({VK_ESCAPE});
+  WaitFor([&] { return width() == afterDrag; }, 3000);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(moved.right - moved.left > afterDrag && t.right - t.left == afterDrag,
+        "Esc during a drag puts the splitter back where the drag started (" + std::to_string(afterDrag) + " -> " +
+            std::to_string(moved.right - moved.left) + " -> " + std::to_string(t.right - t.left) + ")");
+  Shot(L"two-pane-splitter-moved");
+
+  // Tab in the tree moves to the list, whose row 0 takes the focus mark.
+  RECT r = TreeItemRect(tree, folder);
+  MoveMouse((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  Check(WaitFor([&] { return FocusOf(w) == tree; }, 2000), "a click puts the focus in the tree");
+  PressKeys({VK_TAB});
+  Sleep(300);
+  Check(FocusOf(w) == list, "Tab in the tree moves the focus to the file list");
+  Check(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED) == 0,
+        "row 0 takes the focus mark when no row is selected");
+  PressKeys({VK_TAB});
+  Sleep(300);
+  Check(FocusOf(w) == tree, "Tab in the file list moves the focus to the tree");
+
+  // Status part 0 back to string 293: 40001 answered yes, nothing connected.
+  auto resetStatus = [&](bool shoot) {
+    PostMessageW(w, WM_COMMAND, CMD_REFRESH_ALL, 0);
+    HWND ask = WaitForDialog(pid, 5000);
+    Check(ask && WindowText(ask) == LibraryText(IDS_REFRESH_ALL_CAPTION) &&
+              MessageBoxText(ask) == LibraryText(IDS_REFRESH_ALL_TEXT),
+          "40001 asks yes or no (caption 24, text 26)");
+    if (ask && shoot) Shot(L"refresh-all-question");
+    if (ask) PressButton(ask, IDYES);
+    return WaitFor([&] { return StatusText(status, 0) == LibraryText(293); }, 3000);
+  };
+  auto statusIs = [&](UINT id) { return WaitFor([&] { return StatusText(status, 0) == LibraryText(id); }, 2000); };
+  // A menu item chosen by its mnemonic; a greyed one does nothing.
+  auto choose = [&](HWND popup, WORD key) {
+    PressKeys({key});
+    Sleep(400);
+    if (IsWindow(popup) && IsWindowVisible(popup)) CloseMenus(w);
+    WaitFor([&] { return TopLevel(L"#32768", pid, true).empty(); }, 2000);
+  };
+
+  // List context menu: none without a selection; item 2 only for one row.
+  Check(resetStatus(true), "40001 answered yes with no connected machine: status part 0 reads string 293");
+  RECT row0 = ListRowRect(list, 0);
+  SetRowStates(list, -1, 0, LVIS_SELECTED);
+  RECT lr;
+  GetWindowRect(list, &lr);
+  RightClick(lr.left + 40, lr.bottom - 20);
+  Check(OpenPopup(pid) == nullptr, "no rows selected: a right click in the list opens no menu");
+  CloseMenus(w);
+  RightClick(row0.left + 30, (row0.top + row0.bottom) / 2);
+  HWND popup = OpenPopup(pid);
+  if (!popup) {  // a click lost on a busy machine: once more
+    RightClick(row0.left + 30, (row0.top + row0.bottom) / 2);
+    popup = OpenPopup(pid);
+  }
+  Check(popup != nullptr, "a right click on a row opens the list's menu");
+  if (popup) {
+    Shot(L"context-menu-list");
+    choose(popup, 'N');
+    Check(statusIs(294), "one row selected: item 2 (same name, 40035) is enabled and acts (status 294)");
+  }
+  resetStatus(false);
+  SetRowStates(list, -1, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), -1);
+  popup = OpenPopup(pid);
+  Check(popup != nullptr, "from the keyboard (the menu key) the list's menu opens");
+  Text sel = FormatLibraryText(ToText(LibraryText(291)), {static_cast<int64_t>(3)});
+  Check(StatusText(status, 1) == std::wstring(sel.begin(), sel.end()), "the menu refreshed the summary: 3 selected");
+  if (popup) {
+    RECT pr;
+    GetWindowRect(popup, &pr);
+    Check(pr.left >= lr.left + 10 && pr.top >= lr.top + 10, "from the keyboard the menu opens inside the list");
+    Shot(L"context-menu-list-three");
+    choose(popup, 'N');
+    Check(!statusIs(294), "three rows selected: item 2 is greyed and does nothing");
+  }
+
+  // Two-pane commands with no service behind them.
+  PostMessageW(w, WM_COMMAND, CMD_CONNECT, 0);
+  Check(statusIs(294), "40002: status part 0 reads string 294");
+  resetStatus(false);
+  SetRowStates(list, -1, 0, LVIS_SELECTED);
+  SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_COMMAND, CMD_FILTER_EXTENSION, 0);
+  Check(statusIs(294), "40033 posts 40002 (status 294)");
+  SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(folder));
+  PostMessageW(w, WM_COMMAND, CMD_COLLAPSE_TREE, 0);
+  Sleep(300);
+  Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "40047 on a folder (not a child of the root) does nothing");
+
+  // Tree context menu, by right click on each level: item 2 (search this
+  // folder, 40034) acts only below a volume, item 3 (collapse, 40047) only
+  // on a volume.
+  struct TreeCase {
+    HTREEITEM item;
+    const char* what;
+    bool searchEnabled;
+  };
+  const TreeCase cases[] = {{root, "the root", false}, {volume, "a volume", false}, {folder, "a folder", true}};
+  for (const auto& c : cases) {
+    resetStatus(false);
+    RECT ir = TreeItemRect(tree, c.item);
+    RightClick((ir.left + ir.right) / 2, (ir.top + ir.bottom) / 2);
+    popup = OpenPopup(pid);
+    Check(popup != nullptr, std::string("a right click on ") + c.what + " opens the tree's menu");
+    Check(reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == c.item,
+          std::string("the right click selected ") + c.what);
+    if (!popup) continue;
+    if (c.item == folder) Shot(L"context-menu-tree");
+    choose(popup, 'T');
+    Check(statusIs(294) == c.searchEnabled,
+          std::string("on ") + c.what + ": item 2 is " + (c.searchEnabled ? "enabled" : "greyed"));
+  }
+  for (HTREEITEM item : {root, folder}) {
+    RECT ir = TreeItemRect(tree, item);
+    RightClick((ir.left + ir.right) / 2, (ir.top + ir.bottom) / 2);
+    popup = OpenPopup(pid);
+    if (popup) choose(popup, 'C');
+    Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "item 3 (collapse) is greyed on the root and on a folder");
+  }
+  RECT vr = TreeItemRect(tree, volume);
+  RightClick((vr.left + vr.right) / 2, (vr.top + vr.bottom) / 2);
+  popup = OpenPopup(pid);
+  if (popup) choose(popup, 'C');
+  Check(WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0; }, 3000) &&
+            SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) == 0,
+        "item 3 on a volume collapses: the list empties and the tree's selection is cleared");
+  PostMessageW(w, WM_COMMAND, CMD_LIST_FOLDER, 0);
+  Check(WaitFor([&] { return reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == root; }, 3000),
+        "40006 with nothing selected selects the tree's root");
+  PostMessageW(w, WM_COMMAND, CMD_START_SEARCH, 0);
+  HWND refusal = WaitForDialog(pid, 5000);
+  Check(refusal && MessageBoxText(refusal) == LibraryText(IDS_NOT_ADMINISTRATOR), "40003 again: the refusal, string 137");
+  if (refusal) PressButton(refusal, IDOK);
+  g_inputProcess = nullptr;
+  CloseAndExit(*p, w, "two-pane view");
+}
+
+// ---- The search bar's Browse and help buttons -------------------------------------------
+
+void CheckSearchBarButtons() {
+  std::printf("-- search bar: Browse and help buttons\n");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "window");
+  DWORD pid = p->pi.dwProcessId;
+  HWND bar = ChildOfClass(w, L"#32770");
+  if (!bar) return Check(false, "search bar");
+
+  PressButton(bar, IDC_SB_BROWSE);
+  HWND browser = WaitForDialog(pid, 10000);
+  Check(browser != nullptr, "Browse opens the folder browser");
+  if (browser) {
+    bool titled = false;
+    for (HWND c = GetWindow(browser, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+      if (WindowText(c) == LibraryText(303)) titled = true;
+    Check(titled, "the browser shows string 303");
+    PressButton(bar, IDC_SB_BROWSE);
+    Sleep(500);
+    Check(TopLevel(L"#32770", pid, true).size() == 1, "a second Browse while one is open opens no other");
+    const wchar_t folder[] = L"C:\\windows";
+    RemoteBuffer path(browser, sizeof folder);
+    path.Write(folder, sizeof folder);
+    SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(path.Address()));
+    Sleep(500);
+    Shot(L"browse-folder");
+    PressButton(browser, IDOK);
+    HWND combo = GetDlgItem(bar, IDC_SB_FOLDER);
+    Check(WaitFor([&] { return _wcsicmp(WindowText(combo).c_str(), folder) == 0; }, 5000),
+          "the chosen folder goes into the folder box (" + Narrow(WindowText(combo)) + ")");
+    auto items = ComboItems(combo);
+    Check(!items.empty() && _wcsicmp(items.front().c_str(), folder) == 0, "and to the top of its list");
+    // Cancelling changes nothing.
+    PressButton(bar, IDC_SB_BROWSE);
+    HWND again = WaitForDialog(pid, 10000);
+    if (again) PressButton(again, IDCANCEL);
+    Sleep(500);
+    Check(ComboItems(combo).size() == items.size(), "a cancelled Browse changes nothing");
+  }
+
+  // The help buttons ask the legacy help engine for topics 104 and 105 of
+  // no file; whatever the system makes of that, the bar stays usable.
+  for (int id : {IDC_SB_HELP_PATTERN, IDC_SB_HELP_FOLDER}) {
+    PressButton(bar, id);
+    Sleep(1500);
+    for (HWND d : TopLevel(L"#32770", pid, true)) PostMessageW(d, WM_COMMAND, IDOK, 0);
+    Sleep(300);
+    Check(SendMessageTimeoutW(bar, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 3000, nullptr) != 0 &&
+              IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)),
+          "help button " + std::to_string(id) + " leaves the search bar working");
+  }
+  CloseAndExit(*p, w, "Browse and help");
 }
 
 uint64_t Digits(const std::wstring& t) {
@@ -1066,6 +1478,11 @@ bool SearchDone(HWND bar, HWND status) {
   return IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)) && StatusText(status, 0) == LibraryText(293);
 }
 
+// What the previous run searched and where it recovered to: the next run
+// must offer them again from the registry.
+std::wstring g_lastFolder;
+std::wstring g_lastDestination;
+
 void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   std::printf("-- search and recover on %c: (%s)\n", static_cast<char>(letter), Narrow(kind).c_str());
   std::wstring results = g_build + L"\\window-results";
@@ -1079,6 +1496,12 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   if (!bar || !list || !status) return Check(false, "search bar, file list and status bar");
 
   std::wstring drive = std::wstring(1, letter) + L":";
+  if (!g_lastFolder.empty()) {
+    auto items = ComboItems(GetDlgItem(bar, IDC_SB_FOLDER));
+    Check(!items.empty() && items.front() == g_lastFolder,
+          "after a restart the folder box lists the last folder searched first (" + Narrow(g_lastFolder) + ")");
+  }
+  g_lastFolder = drive;
   SendMessageW(GetDlgItem(bar, IDC_SB_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
   if (shoot) Shot(L"search-bar-filled");
@@ -1144,6 +1567,12 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   HWND dest = WaitForTitled(p->pi.dwProcessId, std::wstring(destTitle.begin(), destTitle.end()), 10000);
   Check(dest != nullptr, "Undelete opens the destination dialog 333");
   if (!dest) return;
+  if (!g_lastDestination.empty()) {
+    HWND combo = GetDlgItem(dest, IDC_UD_FOLDER);
+    auto items = ComboItems(combo);
+    Check(WindowText(combo) == g_lastDestination && !items.empty() && items.front() == g_lastDestination,
+          "after a restart the destination box offers the last destination (" + Narrow(g_lastDestination) + ")");
+  }
   // The searched volume itself is refused.
   std::wstring same = drive + L"\\rescued";
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(same.c_str()));
@@ -1157,6 +1586,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
   if (shoot) Shot(L"undelete-destination");
   PressButton(dest, IDOK);
+  const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
+  Check(WaitFor([&] { return RegString(recover, L"RecoverPath0") == out; }, 5000),
+        "the destination is stored as RecoverPath0");
+  g_lastDestination = out;
 
   HWND progress = WaitForTitled(p->pi.dwProcessId, L"Undeleting Files", 20000);
   if (progress && shoot) Shot(L"undelete-progress");
@@ -1215,6 +1648,7 @@ void SearchLargeVolume(wchar_t letter) {
 }
 
 void CheckSearchAndRecover(bool small, bool large) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
   std::wstring config = g_build + L"\\window-volumes.tsv";
   FILE* f = _wfopen(config.c_str(), L"r");
   if (!f) return Check(false, "window-volumes.tsv names the mapped volumes");
@@ -1280,6 +1714,8 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"notadmin")) CheckNotAdministrator();
   if (want(L"widths")) CheckStoredWidths();
   if (want(L"refusals")) CheckRefusals();
+  if (want(L"panes")) CheckTwoPaneView();
+  if (want(L"bar")) CheckSearchBarButtons();
   bool large = want(L"large");
   if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);
