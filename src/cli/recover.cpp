@@ -4,6 +4,7 @@
 #include <atomic>
 #include <set>
 
+#include "channel/destination.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "channel/packet.h"
@@ -70,6 +71,12 @@ int RunRecover(const RecoverArgs& args) {
   std::string why;
   if (DestinationIsOnVolume(args.destination, *v, why)) {
     Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+    return kExitRefused;
+  }
+  // Recycle folders and recovery bins belong to the system, which empties them.
+  std::u16string inside;
+  if (PathInsideVolume(args.destination, inside) && BeginsWithRecycleFolder(inside)) {
+    Refuse(args.destination + ": " + DestinationRefusalText(DestinationRefusal::RecycleFolder));
     return kExitRefused;
   }
   const Text dest = fs::AbsoluteFolderPath(args.destination);
