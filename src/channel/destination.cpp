@@ -26,9 +26,9 @@ bool BeginsWithRecycleFolder(TextView inside) {
   return false;
 }
 
-DestinationVerdict CheckDestination(TextView path, const std::vector<DestinationVolume>& volumes, bool anyAllowed) {
+const DestinationVolume* FindVolumeOf(TextView path, const std::vector<DestinationVolume>& volumes, TextView& rest) {
   const DestinationVolume* found = nullptr;
-  TextView rest;
+  rest = TextView();
   if (path.size() >= 2 && IsLetter(path[0]) && path[1] == u':' && (path.size() == 2 || path[2] == u'\\')) {
     for (const auto& v : volumes)
       if (v.letter && Lower(v.letter) == Lower(path[0])) {
@@ -55,6 +55,12 @@ DestinationVerdict CheckDestination(TextView path, const std::vector<Destination
         break;
       }
   }
+  return found;
+}
+
+DestinationVerdict CheckDestination(TextView path, const std::vector<DestinationVolume>& volumes, bool anyAllowed) {
+  TextView rest;
+  const DestinationVolume* found = FindVolumeOf(path, volumes, rest);
   DestinationVerdict verdict;
   if (!anyAllowed) {
     if (!found) {
@@ -73,10 +79,9 @@ DestinationVerdict CheckDestination(TextView path, const std::vector<Destination
 const char* DestinationRefusalText(DestinationRefusal refusal) {
   switch (refusal) {
     case DestinationRefusal::NoVolume:
-      return "The destination is not on any volume of this computer. Choose a folder on one of its volumes.";
+      return "That location is not on any volume of this computer. Choose a folder on one of its drives.";
     case DestinationRefusal::RecycleFolder:
-      return "Files cannot be recovered into a recycle folder or a recovery bin: the system empties them. "
-             "Choose another folder.";
+      return "Files cannot be recovered into a recycle folder or a recovery bin. Choose another folder.";
     default: return "";
   }
 }

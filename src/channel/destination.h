@@ -38,6 +38,11 @@ struct DestinationVerdict {
 // path inside the volume, whose contents belong to the system.
 bool BeginsWithRecycleFolder(TextView insideVolume);
 
+// The volume holding `path` (by drive letter "X:" then "\" or the end, by
+// a "Volume{" name that prefixes it, or by a display path that prefixes it
+// up to a separator), and the path inside it; null when none does.
+const DestinationVolume* FindVolumeOf(TextView path, const std::vector<DestinationVolume>& volumes, TextView& rest);
+
 // Finds the path's volume (by drive letter "X:" then "\" or the end, by a
 // "Volume{" name that prefixes it, or by a display path that prefixes it)
 // and refuses it when none holds it or it lies in a recycle folder or a

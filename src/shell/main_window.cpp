@@ -9,6 +9,7 @@
 #include "fat/fue.h"
 #include "ntfs/nue.h"
 #include "shell/search_bar.h"
+#include "shell/search_panel.h"
 #include "shell/state.h"
 #include "shell/views.h"
 
@@ -144,6 +145,7 @@ void OnCommand(HWND window, WPARAM wp, LPARAM lp) {
     case CMD_FOREGROUND: SetForegroundWindow(window); break;
     case CMD_SHOW_ON_REQUEST: OnShowOnRequest(window); break;
     case CMD_START_SEARCH: OnStartSearch(window); break;
+    case CMD_SEARCH_PANEL: OpenSearchPanel(window); break;
     case CMD_EXIT: PostMessageW(window, WM_CLOSE, 0, 0); break;
     case CMD_HELP_TOPICS: OpenHelp(nullptr); break;
     case CMD_SERVICE_OPTION: OnToggleServiceOption(window); break;
@@ -203,6 +205,7 @@ void Shutdown(HWND window) {
   ReleaseFueVolumeData(TheFueVolume());
   FreeNueVolumeDataStructures(TheNueVolume());
   if (s.searchBar) CloseSearchBar();
+  if (s.searchPanel) CloseSearchPanel();  // its pages save their lists
   FreeListStore();
   if (s.listMenu) DestroyMenu(s.listMenu);
   if (s.treeMenu) DestroyMenu(s.treeMenu);
@@ -341,8 +344,17 @@ void LayoutChildren(HWND window) {
   if (s.leftTitleBar) MoveWindow(s.leftTitleBar, 0, 0, treeWidth, titleHeight, TRUE);
   if (s.volumeTree) MoveWindow(s.volumeTree, 0, paneTop, treeWidth, std::max<int>(0, bottom - paneTop), TRUE);
   if (s.rightTitleBar) MoveWindow(s.rightTitleBar, listLeft, 0, std::max<int>(0, width - listLeft), titleHeight, TRUE);
+  // The search panel, when open, sits above the list in the right pane.
+  int listTop = paneTop;
+  if (s.searchPanel) {
+    RECT panel;
+    GetWindowRect(s.searchPanel, &panel);
+    int panelHeight = panel.bottom - panel.top;
+    MoveWindow(s.searchPanel, listLeft, paneTop, std::max<int>(0, width - listLeft), panelHeight, TRUE);
+    listTop += panelHeight;
+  }
   if (s.fileList)
-    MoveWindow(s.fileList, listLeft, paneTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - paneTop),
+    MoveWindow(s.fileList, listLeft, listTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - listTop),
                TRUE);
 }
 

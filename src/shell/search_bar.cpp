@@ -209,13 +209,17 @@ DWORD WINAPI BrowseWorker(void*) {
   return 0;
 }
 
-void StartBrowse(HWND owner, UINT titleId, int target) {
+}  // namespace
+
+void StartFolderBrowse(HWND owner, UINT titleId, int target) {
   if (InterlockedCompareExchange(&g_browsing, 1, 0) != 0) return;  // one browser at a time
   g_browse = {owner, titleId, target};
   HANDLE worker = CreateThread(nullptr, 0, BrowseWorker, nullptr, 0, nullptr);
   if (worker) CloseHandle(worker);
   else InterlockedExchange(&g_browsing, 0);
 }
+
+namespace {
 
 // ---- Destination dialog and undelete driver ------------------------------------------
 
@@ -269,7 +273,7 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
         }
         case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
         case IDC_UD_BROWSE:
-          if (HIWORD(wp) == BN_CLICKED) StartBrowse(dialog, 304, IDC_UD_FOLDER);
+          if (HIWORD(wp) == BN_CLICKED) StartFolderBrowse(dialog, 304, IDC_UD_FOLDER);
           return TRUE;
         default: return FALSE;
       }
@@ -343,7 +347,7 @@ void OnSearchBarCommand(HWND bar, WORD id, WORD code) {
   }
   if (code != BN_CLICKED) return;
   switch (id) {
-    case IDC_SB_BROWSE: StartBrowse(bar, 303, IDC_SB_FOLDER); break;
+    case IDC_SB_BROWSE: StartFolderBrowse(bar, 303, IDC_SB_FOLDER); break;
     case IDC_SB_SEARCH:
     case IDOK:
       if (IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH))) OnSearch(bar);

@@ -7,9 +7,11 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
+#include "shell/destination_dialogs.h"
 #include "shell/main_window.h"
 #include "shell/registry.h"
 #include "shell/results.h"
+#include "shell/search_panel.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -171,8 +173,14 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
       }
       if (wp == VK_ESCAPE && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
       if (wp == VK_TAB) {
-        if (s.searchBar) SetFocus(s.searchBar);
-        else if (!s.searchPanel && s.volumeTree) SetFocus(s.volumeTree);
+        if (s.searchBar) {
+          SetFocus(s.searchBar);
+        } else if (s.searchPanel) {
+          if (GetKeyState(VK_SHIFT) & 0x8000) FocusSearchPanelClose();
+          else SetFocus(s.volumeTree && IsWindowVisible(s.volumeTree) ? s.volumeTree : s.searchPanel);
+        } else if (s.volumeTree) {
+          SetFocus(s.volumeTree);
+        }
         return 0;
       }
       if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
@@ -215,7 +223,7 @@ HWND CreateFileList(HWND window) {
 
 void CreateChildWindows(HWND window) {
   ShellState& s = Shell();
-  s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, window,
+  s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0, 0, 0, window,
                                 nullptr, s.program, nullptr);
   if (s.statusBar) {
     s.progressBar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 100, 10, s.statusBar, nullptr,
@@ -276,6 +284,14 @@ void EmptyFileList() {
 }
 
 void FreeListStore() { g_store.Clear(); }
+
+void RememberFileListWidths() {
+  HWND list = Shell().fileList;
+  if (!list) return;
+  int32_t widths[kTwoPaneColumns] = {};
+  for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = ListView_GetColumnWidth(list, i);
+  Shell().columnWidths.Remember(ListKind::TwoPane, widths, kTwoPaneColumns);
+}
 
 void AddFoundFile(const FoundFile& file) {
   ShellState& s = Shell();
@@ -464,10 +480,29 @@ void HandleViewCommand(HWND window, unsigned id) {
       s.busy = false;
       break;
     case CMD_UNDELETE:
+    case CMD_UNDELETE_TO: {
       if (refused) return;
       EnableUndeleteItems(false);
+      // The selection's machine; its volumes come from the service, and
+      // without them there is nothing to choose a destination among.
+      MachineRecord* machine = nullptr;
+      if (s.session) {
+        std::wstring path = TreeSelectionPath();
+        size_t cut = path.find(L'\\');
+        std::wstring name = path.substr(0, cut);
+        machine = name.empty() ? s.session->Current() : s.session->FindMachine(Text(name.begin(), name.end()));
+        if (!machine) machine = &s.session->SelectMachine(Text(s.targetComputer.begin(), s.targetComputer.end()));
+        if (machine->volumes.empty()) machine->volumes = TestSeamVolumes();
+      }
+      if (machine && !machine->volumes.empty() && !ChooseDestination(window, *machine)) {
+        RefreshSummary();
+        return;
+      }
+      // The rows go to the machine's recovery service, which is not here.
+      if (s.session) s.session->Request(773, nullptr, 0);
       RefreshSummary();
       break;
+    }
     case CMD_FILTER_EXTENSION: {
       std::wstring name = FirstSelectedName();
       size_t dot = name.rfind(L'.');

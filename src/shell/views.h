@@ -40,6 +40,8 @@ void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.
 void SetFreeSpace(uint64_t bytes, wchar_t drive);
 void FreeListStore();
+// The list's seven column widths, kept for the rest of the run.
+void RememberFileListWidths();
 void SelectAllRows();
 // Status-bar parts 1 and 2: the list's row count or selection.
 void RefreshSummary();

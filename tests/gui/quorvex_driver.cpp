@@ -24,6 +24,8 @@
 #include "shell/logic.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
+#include "shell/criteria.h"
+#include "channel/destination.h"
 
 namespace {
 
@@ -1411,6 +1413,389 @@ void CheckSearchBarButtons() {
   CloseAndExit(*p, w, "Browse and help");
 }
 
+// ---- Search panel and destination dialogs ------------------------------------------------
+
+constexpr wchar_t kTestVolumes[] =
+    L"D|Volume{11111111-2222-3333-4444-555555555555}\\|D:;-|Volume{aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee}\\|\\Device\\HarddiskVolume3";
+
+std::wstring RequestLog() { return g_build + L"\\window-requests.txt"; }
+
+// Starts the test build without administrator rights, with three rows, a
+// machine volume list and the service requests written to a file.
+HWND LaunchWithService(std::unique_ptr<Program>& p, const wchar_t* level = nullptr) {
+  DeleteFileW(RequestLog().c_str());
+  SetEnvironmentVariableW(L"QUORVEX_TEST_VOLUMES", kTestVolumes);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_REQUEST_LOG", RequestLog().c_str());
+  SetEnvironmentVariableW(L"QUORVEX_TEST_SERVICE_LEVEL", level);
+  HWND w = LaunchTwoPane(p, 3);
+  for (const wchar_t* v : {L"QUORVEX_TEST_VOLUMES", L"QUORVEX_TEST_REQUEST_LOG", L"QUORVEX_TEST_SERVICE_LEVEL"})
+    SetEnvironmentVariableW(v, nullptr);
+  return w;
+}
+
+// The bytes of the requests with that code, in order.
+std::vector<std::vector<uint8_t>> LoggedRequests(unsigned code) {
+  std::vector<std::vector<uint8_t>> out;
+  FILE* f = _wfopen(RequestLog().c_str(), L"r");
+  if (!f) return out;
+  char line[8192];
+  while (fgets(line, sizeof line, f)) {
+    unsigned c = 0;
+    char hex[8192] = {};
+    if (sscanf(line, "%u %8191s", &c, hex) < 1 || c != code) continue;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
+      unsigned b = 0;
+      sscanf(hex + i, "%2x", &b);
+      bytes.push_back(static_cast<uint8_t>(b));
+    }
+    out.push_back(bytes);
+  }
+  fclose(f);
+  return out;
+}
+
+HWND PanelOf(HWND w) {
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770" && GetDlgItem(c, IDC_SP_TABS)) return c;
+  return nullptr;
+}
+
+HWND PageWith(HWND panel, int control) {
+  for (HWND c = GetWindow(panel, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770" && GetDlgItem(c, control)) return c;
+  return nullptr;
+}
+
+void SetText(HWND dialog, int id, const std::wstring& text) {
+  HWND c = GetDlgItem(dialog, id);
+  SendMessageW(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+bool IsChecked(HWND dialog, int id) { return SendDlgItemMessageW(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool Enabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+void Click(HWND dialog, int id) { SendDlgItemMessageW(dialog, id, BM_CLICK, 0, 0); }
+
+// A tab chosen with the mouse, as a user would.
+bool ChooseTab(HWND panel, int index, HWND page) {
+  HWND tabs = GetDlgItem(panel, IDC_SP_TABS);
+  for (int attempt = 0; attempt < 3 && !IsWindowVisible(page); ++attempt) {
+    RemoteBuffer buffer(tabs, sizeof(RECT));
+    SendMessageW(tabs, TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(buffer.Address()));
+    RECT r{};
+    buffer.Read(&r, sizeof r);
+    MapWindowPoints(tabs, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    MoveMouse((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+    Mouse(MOUSEEVENTF_LEFTUP);
+    WaitFor([&] { return IsWindowVisible(page) != FALSE; }, 1500);
+  }
+  return IsWindowVisible(page) != FALSE;
+}
+
+void SetPicker(HWND page, int id, WORD year, WORD month, WORD day) {
+  HWND picker = GetDlgItem(page, id);
+  SYSTEMTIME st{year, month, 0, day, 12, 0, 0, 0};
+  RemoteBuffer buffer(picker, sizeof st);
+  buffer.Write(&st, sizeof st);
+  SendMessageW(picker, DTM_SETSYSTEMTIME, GDT_VALID, reinterpret_cast<LPARAM>(buffer.Address()));
+}
+
+uint64_t Filetime(WORD year, WORD month, WORD day, WORD h, WORD m, WORD s, WORD ms) {
+  SYSTEMTIME st{year, month, 0, day, h, m, s, ms};
+  FILETIME ft{};
+  SystemTimeToFileTime(&st, &ft);
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+std::string Hex(const std::vector<uint8_t>& b) {
+  std::string s;
+  char x[3];
+  for (uint8_t c : b) {
+    snprintf(x, sizeof x, "%02x", c);
+    s += x;
+  }
+  return s;
+}
+
+void CheckSearchPanel() {
+  std::printf("-- search panel (40039)\n");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchWithService(p);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  g_inputProcess = p->pi.hProcess;
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  HWND panel = nullptr;
+  Check(WaitFor([&] { return (panel = PanelOf(w)) != nullptr; }, 5000), "40039 opens the search panel");
+  if (!panel) return;
+  Check(WindowText(w) == TwoPaneTitle(), "the title is string 123 with the product title and computer");
+  HWND name = PageWith(panel, IDC_PN_PATTERN), date = PageWith(panel, IDC_PD_ON), owner = PageWith(panel, IDC_PO_OWNER);
+  Check(name && date && owner, "three pages: name and folder, date, owner and deleter");
+  if (!name || !date || !owner) return;
+  RECT pr, lr;
+  GetWindowRect(panel, &pr);
+  GetWindowRect(list, &lr);
+  Check(lr.top >= pr.bottom && lr.left == pr.left, "the panel sits above the file list in the right pane");
+  Check(IsChecked(name, IDC_PN_SUBFOLDERS), "include subfolders starts checked");
+  Check(FocusOf(w) == GetDlgItem(name, IDC_PN_PATTERN) || IsChild(GetDlgItem(name, IDC_PN_PATTERN), FocusOf(w)),
+        "the name pattern has the focus");
+  Check(!Enabled(panel, IDC_SP_STOP) && Enabled(panel, IDC_SP_SEARCH), "Search enabled, Stop disabled");
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  Sleep(300);
+  int panels = 0;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) panels += PanelOf(w) == c;
+  Check(panels == 1, "40039 again opens no second panel");
+  SetText(name, IDC_PN_PATTERN, L"*.doc");
+  SetText(name, IDC_PN_FOLDER, L"D:\\Docs");
+  Shot(L"panel-name-page");
+
+  // Name, folder (converted to the path inside its volume) and subfolders.
+  Click(panel, IDC_SP_SEARCH);
+  Check(WaitFor([&] { return LoggedRequests(532).size() == 1; }, 5000), "Search sends service request 532");
+  SearchCriteria want;
+  want.nameFlags = kNameGiven | kFolderGiven | kSubfolders;
+  want.pattern = u"*.doc";
+  want.folder = u"\\Docs\\";
+  auto sent = LoggedRequests(532);
+  Check(!sent.empty() && sent.back() == BuildCriteriaBlock(want),
+        "the criteria block: pattern *.doc, folder \\Docs\\, subfolders (" + (sent.empty() ? "" : Hex(sent.back())) + ")");
+  Check(StatusText(status, 0) == LibraryText(296) && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0,
+        "the list is emptied and status part 0 reads string 296");
+  Check(!Enabled(panel, IDC_SP_SEARCH) && Enabled(panel, IDC_SP_STOP), "while it runs: Search disabled, Stop enabled");
+  Click(panel, IDC_SP_SEARCH);
+  Click(panel, IDC_SP_STOP);
+  Check(Enabled(panel, IDC_SP_SEARCH), "Stop enables Search again");
+
+  // "*.*" names no pattern, "*" no folder.
+  SetText(name, IDC_PN_PATTERN, L"*.*");
+  SetText(name, IDC_PN_FOLDER, L"*");
+  Click(name, IDC_PN_SUBFOLDERS);
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 2; }, 5000);
+  sent = LoggedRequests(532);
+  Check(sent.size() == 2 && sent.back() == BuildCriteriaBlock(SearchCriteria{}), "*.* and * give an empty 48-byte block");
+  Click(panel, IDC_SP_STOP);
+  Click(name, IDC_PN_SUBFOLDERS);
+
+  // A folder on no volume of the machine: warning 316/317, nothing sent.
+  SetText(name, IDC_PN_FOLDER, L"Q:\\Elsewhere");
+  PressButton(panel, IDC_SP_SEARCH);  // posted: the box it opens is modal
+  HWND box = WaitForDialog(pid, 5000);
+  Check(box && WindowText(box) == LibraryText(316) && MessageBoxText(box) == LibraryText(317),
+        "a folder on an unknown volume: warning box, caption 316, text 317");
+  if (box) {
+    Shot(L"panel-unknown-volume");
+    PressButton(box, IDOK);
+  }
+  Sleep(300);
+  Check(LoggedRequests(532).size() == 2 && Enabled(panel, IDC_SP_SEARCH), "and no request is sent");
+  SetText(name, IDC_PN_FOLDER, L"");
+
+  // Date page: a range given later date first.
+  Check(ChooseTab(panel, 1, date), "a click on the second tab shows the date page");
+  Check(Enabled(date, IDC_PD_ON) && !IsChecked(date, IDC_PD_ON) && !Enabled(date, IDC_PD_FROM) &&
+            !Enabled(date, IDC_PD_KIND) && IsChecked(date, IDC_PD_BETWEEN),
+        "date filter off: its controls greyed, between-dates chosen");
+  Click(date, IDC_PD_ON);
+  Check(Enabled(date, IDC_PD_FROM) && Enabled(date, IDC_PD_TO) && !Enabled(date, IDC_PD_DAYS) && Enabled(date, IDC_PD_KIND),
+        "filter on with between-dates: the pickers enabled, the day count greyed");
+  SetPicker(date, IDC_PD_FROM, 2024, 3, 20);
+  SetPicker(date, IDC_PD_TO, 2024, 3, 15);
+  Shot(L"panel-date-page");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 3; }, 5000);
+  SearchCriteria dated;
+  dated.nameFlags = kSubfolders;
+  dated.dateFlags = kDateOn | kDateRange;
+  dated.firstTime = Filetime(2024, 3, 15, 0, 0, 0, 0);
+  dated.secondTime = Filetime(2024, 3, 20, 23, 59, 59, 999);
+  sent = LoggedRequests(532);
+  Check(sent.size() == 3 && sent.back() == BuildCriteriaBlock(dated),
+        "the later date in the first picker: 15 March 00:00:00.000 to 20 March 23:59:59.999");
+  Click(panel, IDC_SP_STOP);
+  // Within the last day, dates modified (the kind's second entry).
+  Click(date, IDC_PD_LAST_DAYS);
+  Check(Enabled(date, IDC_PD_DAYS) && !Enabled(date, IDC_PD_FROM), "the last-N-days form: the day count enabled");
+  SendDlgItemMessageW(date, IDC_PD_KIND, CB_SETCURSEL, 1, 0);
+  SetText(date, IDC_PD_DAYS, L"1");
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 4; }, 5000);
+  uint64_t nowFt = Filetime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, 0);
+  dated.dateFlags = kDateOn | kDateKindBit;
+  dated.firstTime = LastDaysStart(nowFt, 1);
+  dated.secondTime = 0;
+  sent = LoggedRequests(532);
+  Check(sent.size() == 4 && sent.back() == BuildCriteriaBlock(dated), "last 1 day: from yesterday at 00:00:00.000");
+  Click(panel, IDC_SP_STOP);
+  Click(date, IDC_PD_ON);
+
+  // Owner and deleter page.
+  Check(ChooseTab(panel, 2, owner), "a click on the third tab shows the owner page");
+  Check(Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_OWNER), "owner box enabled, its combo greyed until checked");
+  Click(owner, IDC_PO_OWNER_ON);
+  Check(Enabled(owner, IDC_PO_OWNER), "checking the owner box enables its combo");
+  SetText(owner, IDC_PO_OWNER, L"ann");
+  Shot(L"panel-owner-page");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 5; }, 5000);
+  SearchCriteria owned;
+  owned.nameFlags = kSubfolders;
+  owned.ownerFlags = kOwnerGiven;
+  owned.owner = u"ann";
+  sent = LoggedRequests(532);
+  Check(sent.size() == 5 && sent.back() == BuildCriteriaBlock(owned), "owner ann: owner flag and string");
+  Click(panel, IDC_SP_STOP);
+
+  // Shift+Tab in the list: the panel's Close button, made the default.
+  RECT row0 = ListRowRect(list, 0);
+  (void)row0;
+  Click(panel, IDC_SP_CLOSE);
+  Check(WaitFor([&] { return PanelOf(w) == nullptr; }, 3000), "Close removes the panel");
+  Check(WindowText(w) == TwoPaneTitle(), "and the title is string 123 again");
+  const wchar_t* search = reinterpret_cast<const wchar_t*>(kSearchListsKey);
+  Check(RegString(search, L"SearchString0") == L"*.*" && RegString(search, L"SearchString1") == L"*.doc" &&
+            RegString(search, L"Owner0") == L"ann" && RegDword(search, L"NumSearchPath") >= 2,
+        "closing saved the pages' recent lists");
+  g_inputProcess = nullptr;
+  CloseAndExit(*p, w, "search panel");
+
+  // A new run offers them again; a service of level 2 gets the short form
+  // and no date or owner filters.
+  w = LaunchWithService(p, L"2");
+  if (!w) return;
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  WaitFor([&] { return (panel = PanelOf(w)) != nullptr; }, 5000);
+  if (!panel) return Check(false, "the panel again");
+  name = PageWith(panel, IDC_PN_PATTERN), date = PageWith(panel, IDC_PD_ON), owner = PageWith(panel, IDC_PO_OWNER);
+  auto patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN));
+  Check(patterns.size() == 2 && patterns[0] == L"*.*" && patterns[1] == L"*.doc",
+        "after a restart the pattern list holds *.*, *.doc");
+  Check(!Enabled(date, IDC_PD_ON) && !Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_DELETER_ON),
+        "service level 2: the date and owner filters are greyed");
+  SetText(name, IDC_PN_PATTERN, L"a*");
+  SetText(name, IDC_PN_FOLDER, L"d:\\");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 1; }, 5000);
+  SearchCriteria shortForm;
+  shortForm.nameFlags = kNameGiven | kFolderGiven | kSubfolders;
+  shortForm.pattern = u"a*";
+  shortForm.folder = u"\\";
+  sent = LoggedRequests(532);
+  Check(sent.size() == 1 && sent.back() == BuildShortCriteria(shortForm),
+        "service level 2: the short form, subfolders 1, a*, \\ (" + (sent.empty() ? "" : Hex(sent.back())) + ")");
+  CloseAndExit(*p, w, "search panel, level 2");
+}
+
+HWND WaitForCaption(DWORD pid, const std::wstring& caption) {
+  HWND found = nullptr;
+  WaitFor(
+      [&] {
+        for (HWND d : TopLevel(L"#32770", pid, true))
+          if (WindowText(d) == caption) return (found = d) != nullptr;
+        return false;
+      },
+      5000);
+  return found;
+}
+
+std::wstring Reason(rv::DestinationRefusal r) {
+  std::string t = rv::DestinationRefusalText(r);
+  return std::wstring(t.begin(), t.end());
+}
+
+void CheckDestinationDialogs() {
+  std::printf("-- destination and alternate-location dialogs\n");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchWithService(p);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_COMMAND, CMD_UNDELETE, 0);
+  HWND dest = WaitForCaption(pid, L"Recovery Destination");
+  Check(dest != nullptr, "40009 with the machine's volumes known opens the destination dialog 400");
+  if (!dest) return;
+  Check(WindowText(GetDlgItem(dest, IDC_DS_STATUS)) == LibraryText(414), "its status reads string 414");
+  Shot(L"destination-dialog");
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+  HWND alt = WaitForCaption(pid, L"Alternate Location");
+  Check(alt != nullptr, "Alternate Location opens dialog 345");
+  if (!alt) return;
+  auto volumes = ComboItems(GetDlgItem(alt, IDC_AL_VOLUME));
+  Check(volumes == std::vector<std::wstring>{L"D:", L"\\Device\\HarddiskVolume3"}, "the volume list shows the display paths");
+  Check(!Enabled(alt, IDC_AL_NEW_FOLDER), "Create is greyed");
+  Shot(L"alternate-location");
+
+  struct Refusal {
+    const wchar_t* typed;
+    UINT text;
+    const wchar_t* shot;
+  };
+  const Refusal refusals[] = {{L"D:\\Recycled\\x", 315, L"refused-recycled"},
+                              {L"d:\\$Recycle.Bin", 315, L"refused-recycle-bin"},
+                              {L"D:\\RECYCLER\\S-1-5", 315, nullptr},
+                              {L"\\Device\\HarddiskVolume3\\RecoveryBin", 315, nullptr},
+                              {L"Q:\\Out", 313, L"refused-no-volume"}};
+  for (const auto& r : refusals) {
+    SetText(alt, IDC_AL_PATH, r.typed);
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    // A message box of that caption (dialog 400 has the same one).
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+          for (HWND d : TopLevel(L"#32770", pid, true))
+            if (d != dest && WindowText(d) == LibraryText(312) && GetDlgItem(d, 0xFFFF)) return (box = d) != nullptr;
+          return false;
+        },
+        5000);
+    Check(box && MessageBoxText(box) == LibraryText(r.text),
+          Narrow(r.typed) + " is refused with string " + std::to_string(r.text));
+    if (box) {
+      if (r.shot) Shot(r.shot);
+      PressButton(box, IDOK);
+      WaitFor([&] { return !IsWindow(box); }, 3000);
+    }
+    Check(IsWindow(alt), "and the dialog stays open");
+  }
+  Check(LibraryText(313) == Reason(rv::DestinationRefusal::NoVolume) &&
+            LibraryText(315) == Reason(rv::DestinationRefusal::RecycleFolder),
+        "strings 313 and 315 are the command line's reasons word for word");
+  SetText(alt, IDC_AL_PATH, L"D:\\Data\\x");
+  PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Check(WaitFor([&] { return !IsWindow(alt); }, 5000), "D:\\Data\\x is accepted and the dialog closes");
+  std::wstring status = WindowText(GetDlgItem(dest, IDC_DS_STATUS));
+  Check(status == LibraryText(415) + L"\n" + L"D:\\Data\\x\\", "the status reads string 415 and the path (" + Narrow(status) + ")");
+  const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
+  Check(RegString(recover, L"RecoverPath0") == L"D:\\Data\\x" && RegDword(recover, L"NumRecoverPath") == 1,
+        "the destination is remembered as RecoverPath0");
+  Shot(L"destination-chosen");
+  // The same path again leaves one entry.
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+  alt = WaitForCaption(pid, L"Alternate Location");
+  if (alt) {
+    Check(WindowText(GetDlgItem(alt, IDC_AL_PATH)) == L"D:\\Data\\x", "reopened, it offers the last destination");
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(alt); }, 5000);
+    Check(RegDword(recover, L"NumRecoverPath") == 1, "accepting the same path twice leaves one entry");
+    // Cancel: the destination is emptied and the status goes back.
+    PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+    alt = WaitForCaption(pid, L"Alternate Location");
+    if (alt) PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    WaitFor([&] { return !alt || !IsWindow(alt); }, 5000);
+    Check(WindowText(GetDlgItem(dest, IDC_DS_STATUS)) == LibraryText(414), "a cancelled alternate location: string 414 again");
+  }
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Check(WaitFor([&] { return !IsWindow(dest); }, 5000), "OK closes the destination dialog");
+  CloseAndExit(*p, w, "destination dialogs");
+}
+
 uint64_t Digits(const std::wstring& t) {
   uint64_t v = 0;
   for (wchar_t c : t)
@@ -1716,6 +2101,8 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"refusals")) CheckRefusals();
   if (want(L"panes")) CheckTwoPaneView();
   if (want(L"bar")) CheckSearchBarButtons();
+  if (want(L"panel")) CheckSearchPanel();
+  if (want(L"destination")) CheckDestinationDialogs();
   bool large = want(L"large");
   if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);

@@ -11,7 +11,8 @@
 # wineserver is stopped at the end.
 #
 # Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
-#   PART: library lists main close hidden notadmin widths refusals panes bar results
+#   PART: library lists main close hidden notadmin widths refusals panes bar panel
+#         destination results
 #         large (Stop on a 50,000-file volume, and a timed whole search)
 #
 # "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
