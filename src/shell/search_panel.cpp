@@ -221,7 +221,7 @@ bool ReadNamePage(HWND page, SearchCriteria& c) {
   TextView rest;
   if (!FindVolumeOf(folder, volumes, rest)) {
     std::wstring title = LibraryString(316), text = LibraryString(317);
-    MessageBoxW(Shell().searchPanel, text.c_str(), title.c_str(), MB_OK | MB_ICONWARNING);
+    MessageBoxW(Shell().mainWindow, text.c_str(), title.c_str(), MB_OK | MB_ICONWARNING);
     return false;
   }
   c.nameFlags |= kFolderGiven;
@@ -264,8 +264,32 @@ INT_PTR CALLBACK PageProc(HWND page, UINT msg, WPARAM wp, LPARAM lp) {
   }
 }
 
+// The buttons keep to the panel's right edge and the tab control takes the
+// rest of its width, however narrow the right pane is.
+void LayoutPanel(HWND panel) {
+  RECT client;
+  GetClientRect(panel, &client);
+  HWND tabs = GetDlgItem(panel, IDC_SP_TABS);
+  RECT t;
+  GetWindowRect(tabs, &t);
+  MapWindowPoints(nullptr, panel, reinterpret_cast<POINT*>(&t), 2);
+  int buttonLeft = client.right;
+  for (int id : {IDC_SP_SEARCH, IDC_SP_STOP, IDC_SP_CLOSE}) {
+    HWND b = GetDlgItem(panel, id);
+    RECT r;
+    GetWindowRect(b, &r);
+    MapWindowPoints(nullptr, panel, reinterpret_cast<POINT*>(&r), 2);
+    int x = client.right - (r.right - r.left) - t.left;
+    SetWindowPos(b, nullptr, x, r.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    buttonLeft = std::min<int>(buttonLeft, x);
+  }
+  SetWindowPos(tabs, nullptr, 0, 0, std::max<int>(120, buttonLeft - 2 * t.left), t.bottom - t.top,
+               SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 // Each page fills the tab's display area; its combo boxes reach its right edge.
 void LayoutPages(HWND panel) {
+  LayoutPanel(panel);
   HWND tabs = GetDlgItem(panel, IDC_SP_TABS);
   RECT area;
   GetWindowRect(tabs, &area);
@@ -291,9 +315,9 @@ void LayoutPages(HWND panel) {
       if (next && lstrcmpiW(nextClass, L"Button") == 0 && GetDlgCtrlID(next) == IDC_PN_BROWSE) {
         RECT b;
         GetWindowRect(next, &b);
+        MapWindowPoints(nullptr, page, reinterpret_cast<POINT*>(&b), 2);
         int bw = b.right - b.left;
-        SetWindowPos(next, nullptr, width - margin - bw, (b.top - r.top) + r.top - 1, 0, 0,
-                     SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        SetWindowPos(next, nullptr, width - margin - bw, b.top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
         SetWindowPos(c, nullptr, 0, 0, std::max<int>(40, width - margin - bw - 4 - r.left), r.bottom - r.top,
                      SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
         continue;
@@ -333,6 +357,8 @@ void OnPanelSearch(HWND panel) {
 }
 
 void OnPanelStop(HWND panel) {
+  // Nothing answers to say the search ended: the status says it stopped.
+  if (g_running) SetStatusText(0, LibraryString(295));
   g_running = false;
   EnableWindow(GetDlgItem(panel, IDC_SP_SEARCH), TRUE);
   SendMessageW(panel, DM_SETDEFID, IDC_SP_SEARCH, 0);
