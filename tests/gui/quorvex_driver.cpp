@@ -1666,9 +1666,18 @@ void CheckSearchPanel() {
   Check(sent.size() == 5 && sent.back() == BuildCriteriaBlock(owned), "owner ann: owner flag and string");
   Click(panel, IDC_SP_STOP);
 
-  // Shift+Tab in the list: the panel's Close button, made the default.
-  RECT row0 = ListRowRect(list, 0);
-  (void)row0;
+  // In the list, Tab goes to the tree and Shift+Tab to the panel's Close
+  // button, which becomes the default.
+  RECT lr2;
+  GetWindowRect(list, &lr2);
+  Check(ClickUntil(lr2.left + 60, lr2.bottom - 30, false, [&] { return FocusOf(w) == list; }), "a click focuses the list");
+  PressKeys({VK_SHIFT, VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == GetDlgItem(panel, IDC_SP_CLOSE); }, 2000) &&
+            LOWORD(SendMessageW(panel, DM_GETDEFID, 0, 0)) == IDC_SP_CLOSE,
+        "Shift+Tab in the list focuses the panel's Close button and makes it the default");
+  ClickUntil(lr2.left + 60, lr2.bottom - 30, false, [&] { return FocusOf(w) == list; });
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == ChildOfClass(w, WC_TREEVIEWW); }, 2000), "Tab in the list focuses the shown tree");
   Click(panel, IDC_SP_CLOSE);
   Check(WaitFor([&] { return PanelOf(w) == nullptr; }, 3000), "Close removes the panel");
   Check(WindowText(w) == TwoPaneTitle(), "and the title is string 123 again");
