@@ -21,6 +21,11 @@
 #define IDD_UNDELETE_REPORT 301
 #define IDD_DESTINATION 400
 #define IDD_ALTERNATE_LOCATION 345
+// Search panel: the tabbed pane and its three pages.
+#define IDD_SEARCH_PANEL 410
+#define IDD_PAGE_NAME 411
+#define IDD_PAGE_DATE 412
+#define IDD_PAGE_OWNER 413
 // Information dialogs of the Help menu, commands 40048 to 40054 in order.
 #define IDD_INFO_GETTING_STARTED 989
 #define IDD_INFO_NTFS 349
@@ -96,6 +101,29 @@
 #define IDC_AL_FROM_DISK_HELP 1125
 #define IDC_AL_NAME 1201
 #define IDC_AL_HELP 9
+// Search panel (410) and its pages (411 to 413)
+#define IDC_SP_TABS 1028
+#define IDC_SP_SEARCH 1022
+#define IDC_SP_STOP 1023
+#define IDC_SP_CLOSE 1024
+#define IDC_PN_PATTERN 1012
+#define IDC_PN_BROWSE 1013
+#define IDC_PN_FOLDER 1018
+#define IDC_PN_SUBFOLDERS 1127
+#define IDC_PD_FROM 1005
+#define IDC_PD_TO 1006
+#define IDC_PD_KIND 1008
+#define IDC_PD_ON 1009
+#define IDC_PD_LAST_DAYS 1010
+#define IDC_PD_SPIN 1014
+#define IDC_PD_BETWEEN 1016
+#define IDC_PD_DAYS 1021
+#define IDC_PD_DAYS_LABEL 1025
+#define IDC_PD_AND_LABEL 1026
+#define IDC_PO_DELETER 1011
+#define IDC_PO_DELETER_ON 1017
+#define IDC_PO_OWNER_ON 1019
+#define IDC_PO_OWNER 1020
 // Information dialogs
 #define IDC_INFO_TEXT 1200
 
@@ -116,3 +144,4 @@
 #define IDS_STATUS_READY 319
 #define IDS_LONG_PATHS 420         // %d: found paths longer than the list shows
 #define IDS_DESTINATION_ON_VOLUME 421
+#define IDS_TAB_NAME 430  // 430 .. 432: the search panel's page titles

@@ -217,6 +217,20 @@ if digest(d["unix_image"]) != before:
     failed += 1
     print("FAILED the searched image changed")
 
+# Recycle folders and recovery bins of another volume (C: here), in any
+# case, are refused with the window's reason; nothing is made there.
+drive_c = os.path.join(os.environ["WINEPREFIX"], "drive_c")
+for folder in ("$Recycle.Bin", "$RECYCLE.BIN\\S-1-5-21", "RECYCLER", "recycled\\x", "RecoveryBin", "recoverybin"):
+    dest = "C:\\" + folder
+    rc, out, err = retriva("recover", f"{letter}:", "--to", dest)
+    made = os.path.exists(os.path.join(drive_c, folder.split("\\")[0]))
+    if rc != 2 or made or "recycle folder or a recovery bin" not in err:
+        failed += 1
+        print(f"FAILED retriva recover {letter}: --to {dest} -> exit {rc}, folder made: {made}; {err.strip()}")
+    else:
+        print(f"ok     retriva recover {letter}: --to {dest} -> refused as a recycle folder or recovery bin")
+    shutil.rmtree(os.path.join(drive_c, folder.split("\\")[0]), ignore_errors=True)
+
 out_base = os.path.join(work, "dest-forms")
 shutil.rmtree(out_base, ignore_errors=True)
 os.makedirs(out_base)

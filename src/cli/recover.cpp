@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "channel/destination.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "channel/packet.h"
@@ -130,6 +131,12 @@ int RunRecover(const RecoverArgs& args) {
   std::string why;
   if (!args.toStdout && DestinationIsOnVolume(args.destination, *v, why)) {
     Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+    return kExitRefused;
+  }
+  // Recycle folders and recovery bins belong to the system, which empties them.
+  std::u16string inside;
+  if (!args.toStdout && PathInsideVolume(args.destination, inside) && BeginsWithRecycleFolder(inside)) {
+    Refuse(args.destination + ": " + DestinationRefusalText(DestinationRefusal::RecycleFolder));
     return kExitRefused;
   }
   const Text dest = args.toStdout ? Text() : fs::AbsoluteFolderPath(args.destination);

@@ -103,7 +103,27 @@ bool DestinationIsOnVolume(const std::string& destination, const std::string& vo
   return false;
 }
 
+bool PathInsideVolume(const std::string& destination, std::u16string& inside) {
+  std::wstring dest = Wide(destination);
+  std::vector<wchar_t> full(32768);
+  DWORD n = GetFullPathNameW(dest.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return false;
+  dest = full.data();
+  std::vector<wchar_t> root(dest.size() + 2);
+  if (!GetVolumePathNameW(dest.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
+  size_t rootLength = wcslen(root.data());
+  // The root ends in a separator; the path at the root itself may not.
+  if (dest.size() < rootLength) {
+    inside.clear();
+    return true;
+  }
+  inside.assign(dest.begin() + static_cast<std::ptrdiff_t>(rootLength), dest.end());
+  return true;
+}
+
 #else
+
+bool PathInsideVolume(const std::string&, std::u16string&) { return false; }
 
 namespace {
 

@@ -21,6 +21,11 @@ struct MountEntry {
 // a refusal. Unknown cases answer false.
 bool DestinationIsOnVolume(const std::string& destination, const std::string& volumePath, std::string& why);
 
+// The destination's path inside the volume that holds it (the text after
+// the volume's root, "" at the root itself), or nothing where volumes are
+// not named so (POSIX) or the system cannot tell.
+bool PathInsideVolume(const std::string& destination, std::u16string& inside);
+
 #ifdef _WIN32
 // A volume as Windows names it: its drive letter and its volume GUID path
 // ("\\?\Volume{...}\"), each where known (0 or empty otherwise).

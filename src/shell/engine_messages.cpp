@@ -71,10 +71,12 @@ void OnSearchFinished() {
   SendMessageW(s.searchBar, DM_SETDEFID, IDC_SB_CLOSE, 0);
   SendMessageW(BarItem(IDC_SB_CLOSE), BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
   SetFocus(BarItem(IDC_SB_CLOSE));
-  // Long paths are listed in full; the list cuts what it cannot show.
-  if (g_shortenedPaths > 0 && s.fileList)
-    SetStatusText(0, LibraryString(293) + L" - " + FormatLibraryString(IDS_LONG_PATHS,
-                                                                       {static_cast<int64_t>(g_shortenedPaths)}));
+  // Long paths are listed in full; the list cuts what it cannot show. The
+  // note is the tip of part 0, whose 165 pixels hold string 293 alone.
+  std::wstring note = g_shortenedPaths > 0 && s.fileList
+                          ? FormatLibraryString(IDS_LONG_PATHS, {static_cast<int64_t>(g_shortenedPaths)})
+                          : std::wstring();
+  if (s.statusBar) SendMessageW(s.statusBar, SB_SETTIPTEXTW, 0, reinterpret_cast<LPARAM>(note.c_str()));
 }
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "channel/destination.h"
 #include "platform/types.h"
 
 namespace rv::shell {
@@ -57,6 +58,10 @@ struct MachineRecord {
   Text destination;    // accepted recovery destination, "\\?\" form
   Text alternatePath;  // the destination as typed, ending in "\"
   bool anyDestinationAllowed = false;
+  // The machine's volumes as its service lists them; the volume offered
+  // first by the alternate-location dialog (-1: none chosen yet).
+  std::vector<DestinationVolume> volumes;
+  int selectedVolume = -1;
 };
 
 // The session through which the two-pane view would reach a recovery

@@ -9,6 +9,7 @@
 #include "fat/fue.h"
 #include "ntfs/nue.h"
 #include "shell/search_bar.h"
+#include "shell/search_panel.h"
 #include "shell/state.h"
 #include "shell/views.h"
 
@@ -105,6 +106,7 @@ void OnStartSearch(HWND window) {
     std::wstring text = LibraryString(IDS_NOT_ADMINISTRATOR);
     std::wstring caption = ProgramString(IDS_PRODUCT_NAME);
     MessageBoxW(window, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_TOPMOST);
+    AddTestRows(TestSeamTwoPaneRows());
     return;
   }
   CollapseTree();
@@ -143,6 +145,7 @@ void OnCommand(HWND window, WPARAM wp, LPARAM lp) {
     case CMD_FOREGROUND: SetForegroundWindow(window); break;
     case CMD_SHOW_ON_REQUEST: OnShowOnRequest(window); break;
     case CMD_START_SEARCH: OnStartSearch(window); break;
+    case CMD_SEARCH_PANEL: OpenSearchPanel(window); break;
     case CMD_EXIT: PostMessageW(window, WM_CLOSE, 0, 0); break;
     case CMD_HELP_TOPICS: OpenHelp(nullptr); break;
     case CMD_SERVICE_OPTION: OnToggleServiceOption(window); break;
@@ -169,16 +172,14 @@ void FocusActivePane() {
   if (target && focus != target) SetFocus(target);
 }
 
-// Shift+End and Esc are recognised by the key's name, as the system spells it.
-bool OnKeyDown(LPARAM lp) {
-  wchar_t name[32] = {};
-  GetKeyNameTextW(static_cast<LONG>(lp), name, static_cast<int>(std::size(name)));
-  std::wstring key(name);
-  if (key == L"End" && (GetKeyState(VK_SHIFT) & 0x8000)) {
+// Shift+End and Esc by their virtual-key codes (a key's name is the
+// keyboard layout's own word for it).
+bool OnKeyDown(WPARAM wp, LPARAM lp) {
+  if (wp == VK_END && (GetKeyState(VK_SHIFT) & 0x8000)) {
     PostMessageW(Shell().mainWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
     return true;
   }
-  if (key == L"Esc" && TreeDragInProgress()) {
+  if (wp == VK_ESCAPE && TreeDragInProgress()) {
     SendMessageW(Shell().volumeTree, WM_KEYDOWN, VK_ESCAPE, lp);
     return true;
   }
@@ -204,6 +205,7 @@ void Shutdown(HWND window) {
   ReleaseFueVolumeData(TheFueVolume());
   FreeNueVolumeDataStructures(TheNueVolume());
   if (s.searchBar) CloseSearchBar();
+  if (s.searchPanel) CloseSearchPanel();  // its pages save their lists
   FreeListStore();
   if (s.listMenu) DestroyMenu(s.listMenu);
   if (s.treeMenu) DestroyMenu(s.treeMenu);
@@ -244,9 +246,13 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT msg, WPARAM wp, LPARAM lp) {
       return DefWindowProcW(window, msg, wp, lp);
     case WM_NOTIFY: return ForwardNotify(window, reinterpret_cast<NMHDR*>(lp));
     case WM_HELP: OpenHelp(kStartTopicW); return TRUE;
+    case WM_MOUSEMOVE:
+      // The gap between the panes is part of the splitter's zone.
+      if (s.volumeTree && IsWindowVisible(s.volumeTree)) SendMessageW(s.volumeTree, msg, wp, lp);
+      return 0;
     case WM_CONTEXTMENU: ShowContextMenu(window, reinterpret_cast<HWND>(wp), lp); return 0;
     case WM_KEYDOWN:
-      if (OnKeyDown(lp)) return 0;
+      if (OnKeyDown(wp, lp)) return 0;
       return DefWindowProcW(window, msg, wp, lp);
     case WM_CHAR:
       if (wp == 1) {  // Ctrl+A
@@ -314,8 +320,10 @@ void LayoutChildren(HWND window) {
       RECT p1, p2;
       SendMessageW(s.statusBar, SB_GETRECT, 1, reinterpret_cast<LPARAM>(&p1));
       SendMessageW(s.statusBar, SB_GETRECT, 2, reinterpret_cast<LPARAM>(&p2));
+      // Placed over parts 1 and 2; shown only while an operation runs, so
+      // the two-pane view's summary stays readable.
       SetWindowPos(s.progressBar, nullptr, p1.left, p1.top, p2.right - p1.left, p1.bottom - p1.top,
-                   SWP_NOZORDER | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+                   SWP_NOZORDER | SWP_NOACTIVATE);
     }
   }
 
@@ -336,8 +344,17 @@ void LayoutChildren(HWND window) {
   if (s.leftTitleBar) MoveWindow(s.leftTitleBar, 0, 0, treeWidth, titleHeight, TRUE);
   if (s.volumeTree) MoveWindow(s.volumeTree, 0, paneTop, treeWidth, std::max<int>(0, bottom - paneTop), TRUE);
   if (s.rightTitleBar) MoveWindow(s.rightTitleBar, listLeft, 0, std::max<int>(0, width - listLeft), titleHeight, TRUE);
+  // The search panel, when open, sits above the list in the right pane.
+  int listTop = paneTop;
+  if (s.searchPanel) {
+    RECT panel;
+    GetWindowRect(s.searchPanel, &panel);
+    int panelHeight = panel.bottom - panel.top;
+    MoveWindow(s.searchPanel, listLeft, paneTop, std::max<int>(0, width - listLeft), panelHeight, TRUE);
+    listTop += panelHeight;
+  }
   if (s.fileList)
-    MoveWindow(s.fileList, listLeft, paneTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - paneTop),
+    MoveWindow(s.fileList, listLeft, listTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - listTop),
                TRUE);
 }
 

@@ -4,6 +4,10 @@
 #pragma once
 #include <windows.h>
 
+#include <cstdint>
+#include <vector>
+
+#include "channel/destination.h"
 #include "res/resource.h"
 
 namespace rv::shell {
@@ -36,5 +40,9 @@ void OpenHelp(const wchar_t* topic);
 bool IsAdministrator();
 // A switch of the test build that makes the check above answer no.
 bool TestSeamDeniesAdministrator();
+int TestSeamTwoPaneRows();
+std::vector<DestinationVolume> TestSeamVolumes();
+int TestSeamServiceLevel(int level);
+void TestSeamRecordRequest(uint32_t code, const void* data, uint32_t length);
 
 }  // namespace rv::shell

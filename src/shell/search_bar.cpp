@@ -15,6 +15,8 @@
 #include "ntfs/nue.h"
 #include "res/resource.h"
 #include "shell/main_window.h"
+#include "shell/registry.h"
+#include "shell/settings.h"
 #include "shell/state.h"
 #include "shell/views.h"
 
@@ -150,6 +152,9 @@ void OnSearch(HWND bar) {
     SetFocus(GetDlgItem(bar, IDC_SB_FOLDER));
     return;
   }
+  // A folder searched is remembered at the top of the folder's list.
+  ComboList folders(GetDlgItem(bar, IDC_SB_FOLDER));
+  AddRecentEntry(folders, ToText(folder), kRecentListMax);
   EmptyFileList();
   HANDLE worker = CreateThread(nullptr, 0, SearchWorker, bar, 0, nullptr);
   if (!worker) return;
@@ -204,13 +209,17 @@ DWORD WINAPI BrowseWorker(void*) {
   return 0;
 }
 
-void StartBrowse(HWND owner, UINT titleId, int target) {
+}  // namespace
+
+void StartFolderBrowse(HWND owner, UINT titleId, int target) {
   if (InterlockedCompareExchange(&g_browsing, 1, 0) != 0) return;  // one browser at a time
   g_browse = {owner, titleId, target};
   HANDLE worker = CreateThread(nullptr, 0, BrowseWorker, nullptr, 0, nullptr);
   if (worker) CloseHandle(worker);
   else InterlockedExchange(&g_browsing, 0);
 }
+
+namespace {
 
 // ---- Destination dialog and undelete driver ------------------------------------------
 
@@ -220,10 +229,11 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
       std::wstring title = FormatLibraryString(301, {TextView(ToText(Shell().targetComputer))});
       SetWindowTextW(dialog, title.c_str());
       HWND combo = GetDlgItem(dialog, IDC_UD_FOLDER);
-      if (!g_destination.empty()) {
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(g_destination.c_str()));
-        SetWindowTextW(combo, g_destination.c_str());
-      }
+      // The recent destinations, the last one used first and in the edit line.
+      ComboList recent(combo);
+      RegistryStore store;
+      LoadRecentListWithEdit(recent, store, kRecoverPaths);
+      if (recent.Count() > 0) SendMessageW(combo, CB_SETCURSEL, 0, 0);
       SetFocus(combo);
       return FALSE;
     }
@@ -252,13 +262,18 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
           if (SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                            reinterpret_cast<LPARAM>(folder.c_str())) == CB_ERR)
             SendMessageW(combo, CB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(folder.c_str()));
+          {
+            ComboList recent(combo);
+            RegistryStore store;
+            SaveRecentListWithEdit(recent, store, kRecoverPaths, kRecentListMax);
+          }
           if (Shell().searchBar) PostMessageW(Shell().searchBar, WM_COMMAND, kDestinationChosen, 0);
           EndDialog(dialog, IDOK);
           return TRUE;
         }
         case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
         case IDC_UD_BROWSE:
-          if (HIWORD(wp) == BN_CLICKED) StartBrowse(dialog, 304, IDC_UD_FOLDER);
+          if (HIWORD(wp) == BN_CLICKED) StartFolderBrowse(dialog, 304, IDC_UD_FOLDER);
           return TRUE;
         default: return FALSE;
       }
@@ -315,6 +330,9 @@ void InitSearchBar(HWND bar) {
   EnableWindow(GetDlgItem(bar, IDC_SB_UNDELETE), FALSE);
   EnableWindow(GetDlgItem(bar, IDC_SB_STOP), FALSE);
   CheckDlgButton(bar, IDC_SB_SUBFOLDERS, BST_CHECKED);
+  ComboList folders(GetDlgItem(bar, IDC_SB_FOLDER));
+  RegistryStore store;
+  LoadRecentList(folders, store, kSearchPaths, kRecentListMax);
   SetFocus(GetDlgItem(bar, IDC_SB_PATTERN));
 }
 
@@ -329,7 +347,7 @@ void OnSearchBarCommand(HWND bar, WORD id, WORD code) {
   }
   if (code != BN_CLICKED) return;
   switch (id) {
-    case IDC_SB_BROWSE: StartBrowse(bar, 303, IDC_SB_FOLDER); break;
+    case IDC_SB_BROWSE: StartFolderBrowse(bar, 303, IDC_SB_FOLDER); break;
     case IDC_SB_SEARCH:
     case IDOK:
       if (IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH))) OnSearch(bar);
@@ -394,6 +412,11 @@ void CloseSearchBar() {
   StopEnginesAndWait();
   ReleaseFueVolumeData(TheFueVolume());
   FreeNueVolumeDataStructures(TheNueVolume());
+  {
+    ComboList folders(GetDlgItem(s.searchBar, IDC_SB_FOLDER));
+    RegistryStore store;
+    SaveRecentList(folders, store, kSearchPaths, kRecentListMax);
+  }
   DestroyWindow(s.searchBar);
   s.searchBar = nullptr;
   RefreshMenu(s.mainWindow);

@@ -11,6 +11,7 @@
 #include "res/resource.h"
 #include "shell/main_window.h"
 #include "shell/search_bar.h"
+#include "shell/search_panel.h"
 #include "shell/state.h"
 #include "shell/views.h"
 #include "volume/diaglog.h"
@@ -128,7 +129,7 @@ bool RunStartupSteps(HWND window) {
   PostMessageW(window, WM_COMMAND, CMD_START_SEARCH, 0);
 
   s.session->resourceLibrary = s.resourceLibrary;
-  s.serviceLevel = kServiceLevel;
+  s.serviceLevel = TestSeamServiceLevel(kServiceLevel);
   wchar_t user[257] = {};
   DWORD userLength = 257;
   if (GetUserNameW(user, &userLength)) s.session->userName = ToText(std::wstring(user));

@@ -7,9 +7,11 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
+#include "shell/destination_dialogs.h"
 #include "shell/main_window.h"
 #include "shell/registry.h"
 #include "shell/results.h"
+#include "shell/search_panel.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -146,12 +148,6 @@ void SortByColumn(int column) {
   InvalidateRect(s.fileList, nullptr, FALSE);
 }
 
-// Keys are recognised by their names, as the system spells them.
-std::wstring KeyName(LPARAM lp) {
-  wchar_t name[32] = {};
-  GetKeyNameTextW(static_cast<LONG>(lp), name, static_cast<int>(std::size(name)));
-  return name;
-}
 
 void EnableUndeleteItems(bool enable) {
   HMENU menu = GetMenu(Shell().mainWindow);
@@ -169,15 +165,22 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
       break;
     case WM_GETDLGCODE: return CallWindowProcW(g_listProc, list, msg, wp, lp) | DLGC_WANTTAB;
     case WM_KEYDOWN: {
-      std::wstring key = KeyName(lp);
-      if (key == L"End" && (GetKeyState(VK_SHIFT) & 0x8000)) {
+      // Keys by their virtual-key codes: their names are the keyboard
+      // layout's ("Ende", "Echap") and differ from system to system.
+      if (wp == VK_END && (GetKeyState(VK_SHIFT) & 0x8000)) {
         PostMessageW(s.mainWindow, WM_COMMAND, CMD_STATUS_REFRESH, 0);
         break;
       }
-      if (key == L"Esc" && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
-      if (key == L"Tab") {
-        if (s.searchBar) SetFocus(s.searchBar);
-        else if (!s.searchPanel && s.volumeTree) SetFocus(s.volumeTree);
+      if (wp == VK_ESCAPE && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
+      if (wp == VK_TAB) {
+        if (s.searchBar) {
+          SetFocus(s.searchBar);
+        } else if (s.searchPanel) {
+          if (GetKeyState(VK_SHIFT) & 0x8000) FocusSearchPanelClose();
+          else SetFocus(s.volumeTree && IsWindowVisible(s.volumeTree) ? s.volumeTree : s.searchPanel);
+        } else if (s.volumeTree) {
+          SetFocus(s.volumeTree);
+        }
         return 0;
       }
       if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
@@ -220,7 +223,7 @@ HWND CreateFileList(HWND window) {
 
 void CreateChildWindows(HWND window) {
   ShellState& s = Shell();
-  s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP, 0, 0, 0, 0, window,
+  s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0, 0, 0, window,
                                 nullptr, s.program, nullptr);
   if (s.statusBar) {
     s.progressBar = CreateWindowExW(0, PROGRESS_CLASSW, L"", WS_CHILD, 0, 0, 100, 10, s.statusBar, nullptr,
@@ -239,6 +242,7 @@ void CreateChildWindows(HWND window) {
                                  0, Px(kPaneTop), client.right / 4, CW_USEDEFAULT, window, nullptr, s.program, nullptr);
   if (s.volumeTree) {
     AttachTreeImages(s.volumeTree);
+    SubclassVolumeTree(s.volumeTree);
     SetFocus(s.volumeTree);
   }
   s.fileList = CreateFileList(window);
@@ -281,6 +285,14 @@ void EmptyFileList() {
 
 void FreeListStore() { g_store.Clear(); }
 
+void RememberFileListWidths() {
+  HWND list = Shell().fileList;
+  if (!list) return;
+  int32_t widths[kTwoPaneColumns] = {};
+  for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = ListView_GetColumnWidth(list, i);
+  Shell().columnWidths.Remember(ListKind::TwoPane, widths, kTwoPaneColumns);
+}
+
 void AddFoundFile(const FoundFile& file) {
   ShellState& s = Shell();
   if (!s.fileList) return;
@@ -293,6 +305,22 @@ void AddFoundFile(const FoundFile& file) {
   } else {
     SetTimer(s.mainWindow, kRowFlushTimer, kRowFlushMs, RowFlushTimer);
   }
+}
+
+void AddTestRows(int count) {
+  for (int i = 0; i < count; ++i) {
+    FoundFile file;
+    file.locator = static_cast<uint32_t>(100 + i);
+    file.second = 0xFFFFFFFF;
+    file.size = 1000u * static_cast<uint64_t>(i + 1);
+    file.time = u"01/02/2024 10:30";
+    std::string name = "row" + std::to_string(i) + ".txt";
+    file.name = Text(name.begin(), name.end());
+    file.folder = u"\\Docs\\";
+    file.path = u"C:" + file.folder + file.name;
+    AddFoundFile(file);
+  }
+  FlushFoundRows();
 }
 
 void FlushFoundRows() {
@@ -391,9 +419,8 @@ std::wstring TreeSelectionPath() {
   return path;
 }
 
-// The tree is filled by a service this program does not have: it stays
-// empty, is never dragged and never refilled.
-bool TreeDragInProgress() { return false; }
+// The tree is filled by a service this program does not have: no refill
+// ever runs.
 bool RefillRunning() { return false; }
 
 // The two-pane commands act on the service's machine and folder listings,
@@ -439,6 +466,7 @@ void HandleViewCommand(HWND window, unsigned id) {
       if (s.progressBar) {
         SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
         SendMessageW(s.progressBar, PBM_SETPOS, 5, 0);
+        ShowWindow(s.progressBar, SW_SHOW);
       }
       // Connecting is the service's, and there is none.
       if (s.session) s.session->Request(513, nullptr, 0);
@@ -452,10 +480,29 @@ void HandleViewCommand(HWND window, unsigned id) {
       s.busy = false;
       break;
     case CMD_UNDELETE:
+    case CMD_UNDELETE_TO: {
       if (refused) return;
       EnableUndeleteItems(false);
+      // The selection's machine; its volumes come from the service, and
+      // without them there is nothing to choose a destination among.
+      MachineRecord* machine = nullptr;
+      if (s.session) {
+        std::wstring path = TreeSelectionPath();
+        size_t cut = path.find(L'\\');
+        std::wstring name = path.substr(0, cut);
+        machine = name.empty() ? s.session->Current() : s.session->FindMachine(Text(name.begin(), name.end()));
+        if (!machine) machine = &s.session->SelectMachine(Text(s.targetComputer.begin(), s.targetComputer.end()));
+        if (machine->volumes.empty()) machine->volumes = TestSeamVolumes();
+      }
+      if (machine && !machine->volumes.empty() && !ChooseDestination(window, *machine)) {
+        RefreshSummary();
+        return;
+      }
+      // The rows go to the machine's recovery service, which is not here.
+      if (s.session) s.session->Request(773, nullptr, 0);
       RefreshSummary();
       break;
+    }
     case CMD_FILTER_EXTENSION: {
       std::wstring name = FirstSelectedName();
       size_t dot = name.rfind(L'.');
@@ -512,6 +559,67 @@ LRESULT ForwardNotify(HWND, NMHDR* header) {
   return 0;
 }
 
-void ShowContextMenu(HWND, HWND, LPARAM) {}
+namespace {
+
+// From the keyboard a menu opens 10 pixels into the control, or into its
+// focused row or selected item when it has one.
+constexpr int kKeyboardMenuOffset = 10;
+
+POINT KeyboardMenuPoint(HWND control, const RECT* item) {
+  POINT p{kKeyboardMenuOffset, kKeyboardMenuOffset};
+  if (item) {
+    p.x += item->left;
+    p.y += item->top;
+  }
+  ClientToScreen(control, &p);
+  return p;
+}
+
+void EnableByPosition(HMENU menu, UINT position, bool enable) {
+  EnableMenuItem(menu, position, MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
+}
+
+}  // namespace
+
+void ShowContextMenu(HWND window, HWND from, LPARAM position) {
+  ShellState& s = Shell();
+  if (!from || (from != s.fileList && from != s.volumeTree)) return;
+  if (s.searchBar || s.busy || RefillRunning()) return;
+  const bool keyboard = position == -1;
+  POINT at{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
+  HMENU popup = nullptr;
+  if (s.activePane == ActivePane::List) {
+    int selected = s.fileList ? ListView_GetSelectedCount(s.fileList) : 0;
+    RefreshSummary();
+    if (selected == 0 || !s.listPopup) return;
+    popup = s.listPopup;
+    for (UINT i = 0, n = GetMenuItemCount(popup); i < n; ++i) EnableByPosition(popup, i, i != 2 || selected == 1);
+    if (keyboard) {
+      int row = ListView_GetNextItem(s.fileList, -1, LVNI_FOCUSED);
+      RECT r;
+      at = KeyboardMenuPoint(s.fileList, row >= 0 && ListView_GetItemRect(s.fileList, row, &r, LVIR_BOUNDS) ? &r
+                                                                                                           : nullptr);
+    }
+  } else if (s.activePane == ActivePane::Tree) {
+    if (s.searchPanel || !s.volumeTree || !s.treePopup) return;
+    HTREEITEM item = TreeView_GetSelection(s.volumeTree);
+    if (!item) return;
+    popup = s.treePopup;
+    HTREEITEM root = TreeView_GetRoot(s.volumeTree);
+    const bool isRoot = item == root;
+    const bool underRoot = !isRoot && TreeView_GetParent(s.volumeTree, item) == root;
+    EnableByPosition(popup, 0, !isRoot);
+    EnableByPosition(popup, 1, true);
+    EnableByPosition(popup, 2, !isRoot && !underRoot);
+    EnableByPosition(popup, 3, underRoot);
+    if (keyboard) {
+      RECT r;
+      at = KeyboardMenuPoint(s.volumeTree, TreeView_GetItemRect(s.volumeTree, item, &r, TRUE) ? &r : nullptr);
+    }
+  } else {
+    return;
+  }
+  TrackPopupMenu(popup, TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, at.x, at.y, 0, window, nullptr);
+}
 
 }  // namespace rv::shell

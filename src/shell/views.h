@@ -31,6 +31,8 @@ void EmptyFileList();
 void AddFoundFile(const FoundFile& file);
 // Gives the list the rows added since it last heard.
 void FlushFoundRows();
+// Made-up rows for the test build's two-pane view (nothing when count is 0).
+void AddTestRows(int count);
 // The texts of the selected rows, from row 0 down.
 std::vector<std::array<Text, kResultColumns>> SelectedRows();
 // Widens the size and date columns to their texts after a search.
@@ -38,6 +40,8 @@ void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.
 void SetFreeSpace(uint64_t bytes, wchar_t drive);
 void FreeListStore();
+// The list's seven column widths, kept for the rest of the run.
+void RememberFileListWidths();
 void SelectAllRows();
 // Status-bar parts 1 and 2: the list's row count or selection.
 void RefreshSummary();
@@ -48,6 +52,8 @@ void SetStatusText(int part, const std::wstring& text);
 void CollapseTree();
 void RestoreTree();
 std::wstring TreeSelectionPath();
+// The tree's right border is the splitter between the panes.
+void SubclassVolumeTree(HWND tree);
 bool TreeDragInProgress();
 bool RefillRunning();
 

@@ -11,6 +11,7 @@
 // Prints one line per check; exits 1 when any failed.
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 
 #include <cstdio>
 #include <algorithm>
@@ -23,6 +24,8 @@
 #include "shell/logic.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
+#include "shell/criteria.h"
+#include "channel/destination.h"
 
 namespace {
 
@@ -931,6 +934,7 @@ void CheckRefusals() {
 }
 
 
+
 // ---- Searching and recovering -----------------------------------------------------------
 // The script maps test volumes to drive letters (BUILD\window-volumes.tsv:
 // letter, tab, kind) and compares what the driver writes under
@@ -997,6 +1001,822 @@ void ClickColumn(HWND list, int column) {
   LPARAM at = MAKELPARAM((r.left + r.right) / 2, (r.top + r.bottom) / 2);
   SendMessageW(header, WM_LBUTTONDOWN, MK_LBUTTON, at);
   SendMessageW(header, WM_LBUTTONUP, 0, at);
+}
+
+// ---- Two-pane view: splitter, context menus, commands -----------------------------------
+
+// Launches the test build without administrator rights, with made-up rows
+// in the two-pane file list, and passes the error box.
+HWND LaunchTwoPane(std::unique_ptr<Program>& p, int rows) {
+  std::wstring n = std::to_wstring(rows);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_TWO_PANE_ROWS", n.c_str());
+  p = Launch(TestQuorvex(), L"", true);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_TWO_PANE_ROWS", nullptr);
+  HWND box = WaitForDialog(p->pi.dwProcessId);
+  if (box) PressButton(box, IDOK);
+  return WaitForMainWindow(p->pi.dwProcessId, TwoPaneTitle());
+}
+
+HTREEITEM InsertTreeItem(HWND tree, HTREEITEM parent, const std::wstring& text) {
+  RemoteBuffer buffer(tree, sizeof(TVINSERTSTRUCTW) + 520);
+  TVINSERTSTRUCTW insert{};
+  insert.hParent = parent;
+  insert.hInsertAfter = TVI_LAST;
+  insert.item.mask = TVIF_TEXT | TVIF_IMAGE | TVIF_SELECTEDIMAGE;
+  // The machine, volume and folder pictures, by level.
+  int level = parent == TVI_ROOT ? 0 : SendMessageW(tree, TVM_GETNEXTITEM, TVGN_PARENT, reinterpret_cast<LPARAM>(parent)) ? 2 : 1;
+  insert.item.iImage = insert.item.iSelectedImage = level;
+  insert.item.pszText = reinterpret_cast<wchar_t*>(static_cast<char*>(buffer.Address()) + sizeof insert);
+  buffer.Write(&insert, sizeof insert);
+  buffer.Write(text.c_str(), (text.size() + 1) * 2, sizeof insert);
+  return reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(buffer.Address())));
+}
+
+RECT TreeItemRect(HWND tree, HTREEITEM item) {
+  RemoteBuffer buffer(tree, sizeof(RECT));
+  buffer.Write(&item, sizeof item);
+  SendMessageW(tree, TVM_GETITEMRECT, TRUE, reinterpret_cast<LPARAM>(buffer.Address()));
+  RECT r{};
+  buffer.Read(&r, sizeof r);
+  MapWindowPoints(tree, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+RECT ListRowRect(HWND list, int row) {
+  RemoteBuffer buffer(list, sizeof(RECT));
+  RECT r{LVIR_BOUNDS, 0, 0, 0};
+  buffer.Write(&r, sizeof r);
+  SendMessageW(list, LVM_GETITEMRECT, row, reinterpret_cast<LPARAM>(buffer.Address()));
+  buffer.Read(&r, sizeof r);
+  MapWindowPoints(list, nullptr, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// The program that mouse input is for: each event is given time to be
+// taken before the next.
+HANDLE g_inputProcess = nullptr;
+void SettleInput() {
+  Sleep(100);
+  if (g_inputProcess) WaitForInputIdle(g_inputProcess, 2000);
+  Sleep(150);
+}
+
+void Mouse(DWORD flags) {
+  INPUT i{};
+  i.type = INPUT_MOUSE;
+  i.mi.dwFlags = flags;
+  SendInput(1, &i, sizeof i);
+  SettleInput();
+}
+
+// An absolute move, as a real mouse reports it (SetCursorPos alone need
+// not tell the window under the pointer).
+void MoveMouse(int x, int y) {
+  INPUT i{};
+  i.type = INPUT_MOUSE;
+  i.mi.dx = (x * 65536 + GetSystemMetrics(SM_CXSCREEN) / 2) / GetSystemMetrics(SM_CXSCREEN);
+  i.mi.dy = (y * 65536 + GetSystemMetrics(SM_CYSCREEN) / 2) / GetSystemMetrics(SM_CYSCREEN);
+  i.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE;
+  SendInput(1, &i, sizeof i);
+  SettleInput();
+  POINT p;
+  GetCursorPos(&p);
+  if (p.x != x || p.y != y) {
+    SetCursorPos(x, y);
+    Sleep(100);
+  }
+}
+
+void RightClick(int x, int y) {
+  MoveMouse(x, y);
+  Mouse(MOUSEEVENTF_RIGHTDOWN);
+  Mouse(MOUSEEVENTF_RIGHTUP);
+}
+
+// A click that a busy machine may lose: repeated (at most three times)
+// until what it does shows.
+bool ClickUntil(int x, int y, bool right, const std::function<bool()>& done) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    MoveMouse(x, y);
+    Mouse(right ? MOUSEEVENTF_RIGHTDOWN : MOUSEEVENTF_LEFTDOWN);
+    Mouse(right ? MOUSEEVENTF_RIGHTUP : MOUSEEVENTF_LEFTUP);
+    if (WaitFor(done, 1500)) return true;
+  }
+  return false;
+}
+
+HWND OpenPopup(DWORD pid) {
+  HWND menu = nullptr;
+  WaitFor(
+      [&] {
+        auto m = TopLevel(L"#32768", pid, true);
+        menu = m.empty() ? nullptr : m.front();
+        return menu != nullptr;
+      },
+      3000);
+  return menu;
+}
+
+// Which items of the open popup are enabled, by position: "1" enabled, "0" greyed.
+std::string PopupStates(HWND popup) {
+  HMENU menu = reinterpret_cast<HMENU>(SendMessageW(popup, MN_GETHMENU, 0, 0));
+  std::string states;
+  for (int i = 0; menu && i < GetMenuItemCount(menu); ++i)
+    states += (GetMenuState(menu, i, MF_BYPOSITION) & (MF_GRAYED | MF_DISABLED)) ? '0' : '1';
+  return states;
+}
+
+void ClosePopup(HWND window, HWND popup) {
+  for (int i = 0; i < 4 && IsWindow(popup) && IsWindowVisible(popup); ++i) {
+    PressKeys({VK_ESCAPE});
+    Sleep(200);
+  }
+  (void)window;
+}
+
+HWND FocusOf(HWND window) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info);
+  return info.hwndFocus;
+}
+
+int ScreenWidth(HWND w) {
+  RECT r;
+  GetWindowRect(w, &r);
+  return r.right - r.left;
+}
+
+void CheckTwoPaneView() {
+  std::printf("-- two-pane view: splitter, context menus, commands\n");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchTwoPane(p, 3);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  g_inputProcess = p->pi.hProcess;
+  HWND tree = ChildOfClass(w, WC_TREEVIEWW);
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  if (!tree || !list || !status) return Check(false, "tree, list and status bar");
+  HIMAGELIST images = reinterpret_cast<HIMAGELIST>(SendMessageW(tree, TVM_GETIMAGELIST, TVSIL_NORMAL, 0));
+  Check(images != nullptr, "the tree has its image list (all six images loaded)");
+  Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "the test build's three two-pane rows");
+
+  // A machine, a volume under it and a folder under that, as the service
+  // would list them.
+  HTREEITEM root = InsertTreeItem(tree, TVI_ROOT, L"MACHINE");
+  HTREEITEM volume = InsertTreeItem(tree, root, L"C:");
+  HTREEITEM folder = InsertTreeItem(tree, volume, L"Docs");
+  SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(root));
+  SendMessageW(tree, TVM_EXPAND, TVE_EXPAND, reinterpret_cast<LPARAM>(volume));
+  SetForegroundWindow(w);
+  Sleep(300);
+  Shot(L"two-pane-tree");
+
+  // Splitter: drag the tree's right border with the mouse.
+  RECT t, l, win;
+  GetWindowRect(tree, &t);
+  GetWindowRect(w, &win);
+  int y = (t.top + t.bottom) / 2, before = t.right - t.left;
+  auto captured = [&] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &info);
+    return info.hwndCapture == tree;
+  };
+  // The pointer on the splitter: the tree takes the mouse.
+  auto grab = [&](int at) {
+    for (int i = 0; i < 5 && !captured(); ++i) MoveMouse(at + (i & 1), y);
+    return captured();
+  };
+  Check(grab(t.right + 1), "the pointer just right of the tree's edge makes the tree hold the mouse");
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(t.right + 61, y);
+  auto width = [&] {
+    RECT r;
+    GetWindowRect(tree, &r);
+    return static_cast<int>(r.right - r.left);
+  };
+  WaitFor([&] { return width() > before + 40; }, 3000);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  GetWindowRect(list, &l);
+  Check(t.right - t.left > before + 40, "dragging the splitter 60 pixels right widens the tree (" +
+                                           std::to_string(before) + " -> " + std::to_string(t.right - t.left) + ")");
+  Check(l.left - t.right == 3, "the list follows, 3 pixels right of the tree");
+  int afterDrag = t.right - t.left;
+  // Beyond the limits nothing moves: 50 pixels from the left, 100 from the right.
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(win.left + 30, y);
+  Sleep(700);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(t.right - t.left == afterDrag, "a drag to 30 pixels from the window's left edge is refused");
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(win.right - 60, y);
+  Sleep(700);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(t.right - t.left == afterDrag, "a drag to 60 pixels from the right edge is refused");
+  // Esc during a drag puts the splitter back.
+  grab(t.right + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(t.right + 41, y);
+  WaitFor([&] { return width() > afterDrag; }, 3000);
+  RECT moved;
+  GetWindowRect(tree, &moved);
+  PressKeys({VK_ESCAPE});
+  WaitFor([&] { return width() == afterDrag; }, 3000);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  GetWindowRect(tree, &t);
+  Check(moved.right - moved.left > afterDrag && t.right - t.left == afterDrag,
+        "Esc during a drag puts the splitter back where the drag started (" + std::to_string(afterDrag) + " -> " +
+            std::to_string(moved.right - moved.left) + " -> " + std::to_string(t.right - t.left) + ")");
+  Shot(L"two-pane-splitter-moved");
+
+  // Tab in the tree moves to the list, whose row 0 takes the focus mark.
+  RECT r = TreeItemRect(tree, folder);
+  Check(ClickUntil((r.left + r.right) / 2, (r.top + r.bottom) / 2, false, [&] { return FocusOf(w) == tree; }),
+        "a click puts the focus in the tree");
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == list; }, 2000), "Tab in the tree moves the focus to the file list");
+  Check(SendMessageW(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED) == 0,
+        "row 0 takes the focus mark when no row is selected");
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == tree; }, 2000), "Tab in the file list moves the focus to the tree");
+
+  // Status part 0 back to string 293: 40001 answered yes, nothing connected.
+  auto resetStatus = [&](bool shoot) {
+    PostMessageW(w, WM_COMMAND, CMD_REFRESH_ALL, 0);
+    HWND ask = WaitForDialog(pid, 5000);
+    Check(ask && WindowText(ask) == LibraryText(IDS_REFRESH_ALL_CAPTION) &&
+              MessageBoxText(ask) == LibraryText(IDS_REFRESH_ALL_TEXT),
+          "40001 asks yes or no (caption 24, text 26)");
+    if (ask && shoot) Shot(L"refresh-all-question");
+    if (ask) PressButton(ask, IDYES);
+    return WaitFor([&] { return StatusText(status, 0) == LibraryText(293); }, 3000);
+  };
+  auto statusIs = [&](UINT id) { return WaitFor([&] { return StatusText(status, 0) == LibraryText(id); }, 2000); };
+  // A menu item chosen by its mnemonic; a greyed one does nothing.
+  auto choose = [&](HWND popup, WORD key) {
+    PressKeys({key});
+    Sleep(400);
+    if (IsWindow(popup) && IsWindowVisible(popup)) CloseMenus(w);
+    WaitFor([&] { return TopLevel(L"#32768", pid, true).empty(); }, 2000);
+  };
+
+  // List context menu: none without a selection; item 2 only for one row.
+  Check(resetStatus(true), "40001 answered yes with no connected machine: status part 0 reads string 293");
+  RECT row0 = ListRowRect(list, 0);
+  SetRowStates(list, -1, 0, LVIS_SELECTED);
+  RECT lr;
+  GetWindowRect(list, &lr);
+  RightClick(lr.left + 40, lr.bottom - 20);
+  Check(OpenPopup(pid) == nullptr, "no rows selected: a right click in the list opens no menu");
+  CloseMenus(w);
+  RightClick(row0.left + 30, (row0.top + row0.bottom) / 2);
+  HWND popup = OpenPopup(pid);
+  if (!popup) {  // a click lost on a busy machine: once more
+    RightClick(row0.left + 30, (row0.top + row0.bottom) / 2);
+    popup = OpenPopup(pid);
+  }
+  Check(popup != nullptr, "a right click on a row opens the list's menu");
+  if (popup) {
+    Shot(L"context-menu-list");
+    choose(popup, 'N');
+    Check(statusIs(294), "one row selected: item 2 (same name, 40035) is enabled and acts (status 294)");
+  }
+  resetStatus(false);
+  SetRowStates(list, -1, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_CONTEXTMENU, reinterpret_cast<WPARAM>(list), -1);
+  popup = OpenPopup(pid);
+  Check(popup != nullptr, "from the keyboard (the menu key) the list's menu opens");
+  Text sel = FormatLibraryText(ToText(LibraryText(291)), {static_cast<int64_t>(3)});
+  Check(StatusText(status, 1) == std::wstring(sel.begin(), sel.end()), "the menu refreshed the summary: 3 selected");
+  if (popup) {
+    RECT pr;
+    GetWindowRect(popup, &pr);
+    Check(pr.left >= lr.left + 10 && pr.top >= lr.top + 10, "from the keyboard the menu opens inside the list");
+    Shot(L"context-menu-list-three");
+    choose(popup, 'N');
+    Check(!statusIs(294), "three rows selected: item 2 is greyed and does nothing");
+  }
+
+  // Two-pane commands with no service behind them.
+  PostMessageW(w, WM_COMMAND, CMD_CONNECT, 0);
+  Check(statusIs(294), "40002: status part 0 reads string 294");
+  resetStatus(false);
+  SetRowStates(list, -1, 0, LVIS_SELECTED);
+  SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_COMMAND, CMD_FILTER_EXTENSION, 0);
+  Check(statusIs(294), "40033 posts 40002 (status 294)");
+  SendMessageW(tree, TVM_SELECTITEM, TVGN_CARET, reinterpret_cast<LPARAM>(folder));
+  PostMessageW(w, WM_COMMAND, CMD_COLLAPSE_TREE, 0);
+  Sleep(300);
+  Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "40047 on a folder (not a child of the root) does nothing");
+
+  // Tree context menu, by right click on each level: item 2 (search this
+  // folder, 40034) acts only below a volume, item 3 (collapse, 40047) only
+  // on a volume.
+  struct TreeCase {
+    HTREEITEM item;
+    const char* what;
+    bool searchEnabled;
+  };
+  const TreeCase cases[] = {{root, "the root", false}, {volume, "a volume", false}, {folder, "a folder", true}};
+  for (const auto& c : cases) {
+    resetStatus(false);
+    RECT ir = TreeItemRect(tree, c.item);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      bool shown = ClickUntil((ir.left + ir.right) / 2, (ir.top + ir.bottom) / 2, true,
+                              [&] { return !TopLevel(L"#32768", pid, true).empty(); });
+      if (shown && reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == c.item) break;
+      CloseMenus(w);  // a click that landed before the pointer arrived
+      WaitFor([&] { return TopLevel(L"#32768", pid, true).empty(); }, 2000);
+    }
+    popup = OpenPopup(pid);
+    Check(popup != nullptr, std::string("a right click on ") + c.what + " opens the tree's menu");
+    Check(reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == c.item,
+          std::string("the right click selected ") + c.what);
+    if (!popup) continue;
+    if (c.item == folder) Shot(L"context-menu-tree");
+    choose(popup, 'T');
+    Check(statusIs(294) == c.searchEnabled,
+          std::string("on ") + c.what + ": item 2 is " + (c.searchEnabled ? "enabled" : "greyed"));
+  }
+  for (HTREEITEM item : {root, folder}) {
+    RECT ir = TreeItemRect(tree, item);
+    RightClick((ir.left + ir.right) / 2, (ir.top + ir.bottom) / 2);
+    popup = OpenPopup(pid);
+    if (popup) choose(popup, 'C');
+    Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "item 3 (collapse) is greyed on the root and on a folder");
+  }
+  RECT vr = TreeItemRect(tree, volume);
+  RightClick((vr.left + vr.right) / 2, (vr.top + vr.bottom) / 2);
+  popup = OpenPopup(pid);
+  if (popup) choose(popup, 'C');
+  Check(WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0; }, 3000) &&
+            SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0) == 0,
+        "item 3 on a volume collapses: the list empties and the tree's selection is cleared");
+  PostMessageW(w, WM_COMMAND, CMD_LIST_FOLDER, 0);
+  Check(WaitFor([&] { return reinterpret_cast<HTREEITEM>(SendMessageW(tree, TVM_GETNEXTITEM, TVGN_CARET, 0)) == root; }, 3000),
+        "40006 with nothing selected selects the tree's root");
+  PostMessageW(w, WM_COMMAND, CMD_START_SEARCH, 0);
+  HWND refusal = WaitForDialog(pid, 5000);
+  Check(refusal && MessageBoxText(refusal) == LibraryText(IDS_NOT_ADMINISTRATOR), "40003 again: the refusal, string 137");
+  if (refusal) PressButton(refusal, IDOK);
+  g_inputProcess = nullptr;
+  CloseAndExit(*p, w, "two-pane view");
+}
+
+// ---- The search bar's Browse and help buttons -------------------------------------------
+
+void CheckSearchBarButtons() {
+  std::printf("-- search bar: Browse and help buttons\n");
+  auto p = Launch(Quorvex());
+  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "window");
+  DWORD pid = p->pi.dwProcessId;
+  HWND bar = ChildOfClass(w, L"#32770");
+  if (!bar) return Check(false, "search bar");
+
+  PressButton(bar, IDC_SB_BROWSE);
+  HWND browser = WaitForDialog(pid, 10000);
+  Check(browser != nullptr, "Browse opens the folder browser");
+  if (browser) {
+    bool titled = false;
+    for (HWND c = GetWindow(browser, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+      if (WindowText(c) == LibraryText(303)) titled = true;
+    Check(titled, "the browser shows string 303");
+    PressButton(bar, IDC_SB_BROWSE);
+    Sleep(500);
+    Check(TopLevel(L"#32770", pid, true).size() == 1, "a second Browse while one is open opens no other");
+    const wchar_t folder[] = L"C:\\windows";
+    RemoteBuffer path(browser, sizeof folder);
+    path.Write(folder, sizeof folder);
+    SendMessageW(browser, BFFM_SETSELECTIONW, TRUE, reinterpret_cast<LPARAM>(path.Address()));
+    Sleep(500);
+    Shot(L"browse-folder");
+    PressButton(browser, IDOK);
+    HWND combo = GetDlgItem(bar, IDC_SB_FOLDER);
+    Check(WaitFor([&] { return _wcsicmp(WindowText(combo).c_str(), folder) == 0; }, 5000),
+          "the chosen folder goes into the folder box (" + Narrow(WindowText(combo)) + ")");
+    auto items = ComboItems(combo);
+    Check(!items.empty() && _wcsicmp(items.front().c_str(), folder) == 0, "and to the top of its list");
+    // Cancelling changes nothing.
+    PressButton(bar, IDC_SB_BROWSE);
+    HWND again = WaitForDialog(pid, 10000);
+    if (again) PressButton(again, IDCANCEL);
+    Sleep(500);
+    Check(ComboItems(combo).size() == items.size(), "a cancelled Browse changes nothing");
+  }
+
+  // The help buttons ask the legacy help engine for topics 104 and 105 of
+  // no file; whatever the system makes of that, the bar stays usable.
+  for (int id : {IDC_SB_HELP_PATTERN, IDC_SB_HELP_FOLDER}) {
+    PressButton(bar, id);
+    Sleep(1500);
+    for (HWND d : TopLevel(L"#32770", pid, true)) PostMessageW(d, WM_COMMAND, IDOK, 0);
+    Sleep(300);
+    Check(SendMessageTimeoutW(bar, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 3000, nullptr) != 0 &&
+              IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)),
+          "help button " + std::to_string(id) + " leaves the search bar working");
+  }
+  CloseAndExit(*p, w, "Browse and help");
+}
+
+// ---- Search panel and destination dialogs ------------------------------------------------
+
+constexpr wchar_t kTestVolumes[] =
+    L"D|Volume{11111111-2222-3333-4444-555555555555}\\|D:;-|Volume{aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee}\\|\\Device\\HarddiskVolume3";
+
+std::wstring RequestLog() { return g_build + L"\\window-requests.txt"; }
+
+// Starts the test build without administrator rights, with three rows, a
+// machine volume list and the service requests written to a file.
+HWND LaunchWithService(std::unique_ptr<Program>& p, const wchar_t* level = nullptr) {
+  DeleteFileW(RequestLog().c_str());
+  SetEnvironmentVariableW(L"QUORVEX_TEST_VOLUMES", kTestVolumes);
+  SetEnvironmentVariableW(L"QUORVEX_TEST_REQUEST_LOG", RequestLog().c_str());
+  SetEnvironmentVariableW(L"QUORVEX_TEST_SERVICE_LEVEL", level);
+  HWND w = LaunchTwoPane(p, 3);
+  for (const wchar_t* v : {L"QUORVEX_TEST_VOLUMES", L"QUORVEX_TEST_REQUEST_LOG", L"QUORVEX_TEST_SERVICE_LEVEL"})
+    SetEnvironmentVariableW(v, nullptr);
+  return w;
+}
+
+// The bytes of the requests with that code, in order.
+std::vector<std::vector<uint8_t>> LoggedRequests(unsigned code) {
+  std::vector<std::vector<uint8_t>> out;
+  FILE* f = _wfopen(RequestLog().c_str(), L"r");
+  if (!f) return out;
+  char line[8192];
+  while (fgets(line, sizeof line, f)) {
+    unsigned c = 0;
+    char hex[8192] = {};
+    if (sscanf(line, "%u %8191s", &c, hex) < 1 || c != code) continue;
+    std::vector<uint8_t> bytes;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
+      unsigned b = 0;
+      sscanf(hex + i, "%2x", &b);
+      bytes.push_back(static_cast<uint8_t>(b));
+    }
+    out.push_back(bytes);
+  }
+  fclose(f);
+  return out;
+}
+
+HWND PanelOf(HWND w) {
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770" && GetDlgItem(c, IDC_SP_TABS)) return c;
+  return nullptr;
+}
+
+HWND PageWith(HWND panel, int control) {
+  for (HWND c = GetWindow(panel, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+    if (ClassOf(c) == L"#32770" && GetDlgItem(c, control)) return c;
+  return nullptr;
+}
+
+void SetText(HWND dialog, int id, const std::wstring& text) {
+  HWND c = GetDlgItem(dialog, id);
+  SendMessageW(c, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+bool IsChecked(HWND dialog, int id) { return SendDlgItemMessageW(dialog, id, BM_GETCHECK, 0, 0) == BST_CHECKED; }
+bool Enabled(HWND dialog, int id) { return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE; }
+void Click(HWND dialog, int id) { SendDlgItemMessageW(dialog, id, BM_CLICK, 0, 0); }
+
+// A tab chosen with the mouse, as a user would.
+bool ChooseTab(HWND panel, int index, HWND page) {
+  HWND tabs = GetDlgItem(panel, IDC_SP_TABS);
+  for (int attempt = 0; attempt < 3 && !IsWindowVisible(page); ++attempt) {
+    RemoteBuffer buffer(tabs, sizeof(RECT));
+    SendMessageW(tabs, TCM_GETITEMRECT, index, reinterpret_cast<LPARAM>(buffer.Address()));
+    RECT r{};
+    buffer.Read(&r, sizeof r);
+    MapWindowPoints(tabs, nullptr, reinterpret_cast<POINT*>(&r), 2);
+    MoveMouse((r.left + r.right) / 2, (r.top + r.bottom) / 2);
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+    Mouse(MOUSEEVENTF_LEFTUP);
+    WaitFor([&] { return IsWindowVisible(page) != FALSE; }, 1500);
+  }
+  return IsWindowVisible(page) != FALSE;
+}
+
+void SetPicker(HWND page, int id, WORD year, WORD month, WORD day) {
+  HWND picker = GetDlgItem(page, id);
+  SYSTEMTIME st{year, month, 0, day, 12, 0, 0, 0};
+  RemoteBuffer buffer(picker, sizeof st);
+  buffer.Write(&st, sizeof st);
+  SendMessageW(picker, DTM_SETSYSTEMTIME, GDT_VALID, reinterpret_cast<LPARAM>(buffer.Address()));
+}
+
+uint64_t Filetime(WORD year, WORD month, WORD day, WORD h, WORD m, WORD s, WORD ms) {
+  SYSTEMTIME st{year, month, 0, day, h, m, s, ms};
+  FILETIME ft{};
+  SystemTimeToFileTime(&st, &ft);
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+std::string Hex(const std::vector<uint8_t>& b) {
+  std::string s;
+  char x[3];
+  for (uint8_t c : b) {
+    snprintf(x, sizeof x, "%02x", c);
+    s += x;
+  }
+  return s;
+}
+
+void CheckSearchPanel() {
+  std::printf("-- search panel (40039)\n");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchWithService(p);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  g_inputProcess = p->pi.hProcess;
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  HWND panel = nullptr;
+  Check(WaitFor([&] { return (panel = PanelOf(w)) != nullptr; }, 5000), "40039 opens the search panel");
+  if (!panel) return;
+  Check(WindowText(w) == TwoPaneTitle(), "the title is string 123 with the product title and computer");
+  HWND name = PageWith(panel, IDC_PN_PATTERN), date = PageWith(panel, IDC_PD_ON), owner = PageWith(panel, IDC_PO_OWNER);
+  Check(name && date && owner, "three pages: name and folder, date, owner and deleter");
+  if (!name || !date || !owner) return;
+  RECT pr, lr;
+  GetWindowRect(panel, &pr);
+  GetWindowRect(list, &lr);
+  Check(lr.top >= pr.bottom && lr.left == pr.left, "the panel sits above the file list in the right pane");
+  Check(IsChecked(name, IDC_PN_SUBFOLDERS), "include subfolders starts checked");
+  Check(FocusOf(w) == GetDlgItem(name, IDC_PN_PATTERN) || IsChild(GetDlgItem(name, IDC_PN_PATTERN), FocusOf(w)),
+        "the name pattern has the focus");
+  Check(!Enabled(panel, IDC_SP_STOP) && Enabled(panel, IDC_SP_SEARCH), "Search enabled, Stop disabled");
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  Sleep(300);
+  int panels = 0;
+  for (HWND c = GetWindow(w, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT)) panels += PanelOf(w) == c;
+  Check(panels == 1, "40039 again opens no second panel");
+  SetText(name, IDC_PN_PATTERN, L"*.doc");
+  SetText(name, IDC_PN_FOLDER, L"D:\\Docs");
+  Shot(L"panel-name-page");
+
+  // Name, folder (converted to the path inside its volume) and subfolders.
+  Click(panel, IDC_SP_SEARCH);
+  Check(WaitFor([&] { return LoggedRequests(532).size() == 1; }, 5000), "Search sends service request 532");
+  SearchCriteria want;
+  want.nameFlags = kNameGiven | kFolderGiven | kSubfolders;
+  want.pattern = u"*.doc";
+  want.folder = u"\\Docs\\";
+  auto sent = LoggedRequests(532);
+  Check(!sent.empty() && sent.back() == BuildCriteriaBlock(want),
+        "the criteria block: pattern *.doc, folder \\Docs\\, subfolders (" + (sent.empty() ? "" : Hex(sent.back())) + ")");
+  Check(StatusText(status, 0) == LibraryText(296) && SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 0,
+        "the list is emptied and status part 0 reads string 296");
+  Check(!Enabled(panel, IDC_SP_SEARCH) && Enabled(panel, IDC_SP_STOP), "while it runs: Search disabled, Stop enabled");
+  Click(panel, IDC_SP_SEARCH);
+  Click(panel, IDC_SP_STOP);
+  Check(Enabled(panel, IDC_SP_SEARCH), "Stop enables Search again");
+
+  // "*.*" names no pattern, "*" no folder.
+  SetText(name, IDC_PN_PATTERN, L"*.*");
+  SetText(name, IDC_PN_FOLDER, L"*");
+  Click(name, IDC_PN_SUBFOLDERS);
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 2; }, 5000);
+  sent = LoggedRequests(532);
+  Check(sent.size() == 2 && sent.back() == BuildCriteriaBlock(SearchCriteria{}), "*.* and * give an empty 48-byte block");
+  Click(panel, IDC_SP_STOP);
+  Click(name, IDC_PN_SUBFOLDERS);
+
+  // A folder on no volume of the machine: warning 316/317, nothing sent.
+  SetText(name, IDC_PN_FOLDER, L"Q:\\Elsewhere");
+  PressButton(panel, IDC_SP_SEARCH);  // posted: the box it opens is modal
+  HWND box = WaitForDialog(pid, 5000);
+  Check(box && WindowText(box) == LibraryText(316) && MessageBoxText(box) == LibraryText(317),
+        "a folder on an unknown volume: warning box, caption 316, text 317");
+  if (box) {
+    Shot(L"panel-unknown-volume");
+    PressButton(box, IDOK);
+  }
+  Sleep(300);
+  Check(LoggedRequests(532).size() == 2 && Enabled(panel, IDC_SP_SEARCH), "and no request is sent");
+  SetText(name, IDC_PN_FOLDER, L"");
+
+  // Date page: a range given later date first.
+  Check(ChooseTab(panel, 1, date), "a click on the second tab shows the date page");
+  Check(Enabled(date, IDC_PD_ON) && !IsChecked(date, IDC_PD_ON) && !Enabled(date, IDC_PD_FROM) &&
+            !Enabled(date, IDC_PD_KIND) && IsChecked(date, IDC_PD_BETWEEN),
+        "date filter off: its controls greyed, between-dates chosen");
+  Click(date, IDC_PD_ON);
+  Check(Enabled(date, IDC_PD_FROM) && Enabled(date, IDC_PD_TO) && !Enabled(date, IDC_PD_DAYS) && Enabled(date, IDC_PD_KIND),
+        "filter on with between-dates: the pickers enabled, the day count greyed");
+  SetPicker(date, IDC_PD_FROM, 2024, 3, 20);
+  SetPicker(date, IDC_PD_TO, 2024, 3, 15);
+  Shot(L"panel-date-page");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 3; }, 5000);
+  SearchCriteria dated;
+  dated.nameFlags = kSubfolders;
+  dated.dateFlags = kDateOn | kDateRange;
+  dated.firstTime = Filetime(2024, 3, 15, 0, 0, 0, 0);
+  dated.secondTime = Filetime(2024, 3, 20, 23, 59, 59, 999);
+  sent = LoggedRequests(532);
+  Check(sent.size() == 3 && sent.back() == BuildCriteriaBlock(dated),
+        "the later date in the first picker: 15 March 00:00:00.000 to 20 March 23:59:59.999");
+  Click(panel, IDC_SP_STOP);
+  // Within the last day, dates modified (the kind's second entry).
+  Click(date, IDC_PD_LAST_DAYS);
+  Check(Enabled(date, IDC_PD_DAYS) && !Enabled(date, IDC_PD_FROM), "the last-N-days form: the day count enabled");
+  SendDlgItemMessageW(date, IDC_PD_KIND, CB_SETCURSEL, 1, 0);
+  SetText(date, IDC_PD_DAYS, L"1");
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 4; }, 5000);
+  uint64_t nowFt = Filetime(now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, 0);
+  dated.dateFlags = kDateOn | kDateKindBit;
+  dated.firstTime = LastDaysStart(nowFt, 1);
+  dated.secondTime = 0;
+  sent = LoggedRequests(532);
+  Check(sent.size() == 4 && sent.back() == BuildCriteriaBlock(dated), "last 1 day: from yesterday at 00:00:00.000");
+  Click(panel, IDC_SP_STOP);
+  Click(date, IDC_PD_ON);
+
+  // Owner and deleter page.
+  Check(ChooseTab(panel, 2, owner), "a click on the third tab shows the owner page");
+  Check(Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_OWNER), "owner box enabled, its combo greyed until checked");
+  Click(owner, IDC_PO_OWNER_ON);
+  Check(Enabled(owner, IDC_PO_OWNER), "checking the owner box enables its combo");
+  SetText(owner, IDC_PO_OWNER, L"ann");
+  Shot(L"panel-owner-page");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 5; }, 5000);
+  SearchCriteria owned;
+  owned.nameFlags = kSubfolders;
+  owned.ownerFlags = kOwnerGiven;
+  owned.owner = u"ann";
+  sent = LoggedRequests(532);
+  Check(sent.size() == 5 && sent.back() == BuildCriteriaBlock(owned), "owner ann: owner flag and string");
+  Click(panel, IDC_SP_STOP);
+
+  // In the list, Tab goes to the tree and Shift+Tab to the panel's Close
+  // button, which becomes the default.
+  RECT lr2;
+  GetWindowRect(list, &lr2);
+  Check(ClickUntil(lr2.left + 60, lr2.bottom - 30, false, [&] { return FocusOf(w) == list; }), "a click focuses the list");
+  PressKeys({VK_SHIFT, VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == GetDlgItem(panel, IDC_SP_CLOSE); }, 2000) &&
+            LOWORD(SendMessageW(panel, DM_GETDEFID, 0, 0)) == IDC_SP_CLOSE,
+        "Shift+Tab in the list focuses the panel's Close button and makes it the default");
+  ClickUntil(lr2.left + 60, lr2.bottom - 30, false, [&] { return FocusOf(w) == list; });
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == ChildOfClass(w, WC_TREEVIEWW); }, 2000), "Tab in the list focuses the shown tree");
+  Click(panel, IDC_SP_CLOSE);
+  Check(WaitFor([&] { return PanelOf(w) == nullptr; }, 3000), "Close removes the panel");
+  Check(WindowText(w) == TwoPaneTitle(), "and the title is string 123 again");
+  const wchar_t* search = reinterpret_cast<const wchar_t*>(kSearchListsKey);
+  Check(RegString(search, L"SearchString0") == L"*.*" && RegString(search, L"SearchString1") == L"*.doc" &&
+            RegString(search, L"Owner0") == L"ann" && RegDword(search, L"NumSearchPath") >= 2,
+        "closing saved the pages' recent lists");
+  g_inputProcess = nullptr;
+  CloseAndExit(*p, w, "search panel");
+
+  // A new run offers them again; a service of level 2 gets the short form
+  // and no date or owner filters.
+  w = LaunchWithService(p, L"2");
+  if (!w) return;
+  PostMessageW(w, WM_COMMAND, CMD_SEARCH_PANEL, 0);
+  WaitFor([&] { return (panel = PanelOf(w)) != nullptr; }, 5000);
+  if (!panel) return Check(false, "the panel again");
+  name = PageWith(panel, IDC_PN_PATTERN), date = PageWith(panel, IDC_PD_ON), owner = PageWith(panel, IDC_PO_OWNER);
+  auto patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN));
+  Check(patterns.size() == 2 && patterns[0] == L"*.*" && patterns[1] == L"*.doc",
+        "after a restart the pattern list holds *.*, *.doc");
+  Check(!Enabled(date, IDC_PD_ON) && !Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_DELETER_ON),
+        "service level 2: the date and owner filters are greyed");
+  SetText(name, IDC_PN_PATTERN, L"a*");
+  SetText(name, IDC_PN_FOLDER, L"d:\\");
+  Click(panel, IDC_SP_SEARCH);
+  WaitFor([&] { return LoggedRequests(532).size() == 1; }, 5000);
+  SearchCriteria shortForm;
+  shortForm.nameFlags = kNameGiven | kFolderGiven | kSubfolders;
+  shortForm.pattern = u"a*";
+  shortForm.folder = u"\\";
+  sent = LoggedRequests(532);
+  Check(sent.size() == 1 && sent.back() == BuildShortCriteria(shortForm),
+        "service level 2: the short form, subfolders 1, a*, \\ (" + (sent.empty() ? "" : Hex(sent.back())) + ")");
+  CloseAndExit(*p, w, "search panel, level 2");
+}
+
+HWND WaitForCaption(DWORD pid, const std::wstring& caption) {
+  HWND found = nullptr;
+  WaitFor(
+      [&] {
+        for (HWND d : TopLevel(L"#32770", pid, true))
+          if (WindowText(d) == caption) return (found = d) != nullptr;
+        return false;
+      },
+      5000);
+  return found;
+}
+
+std::wstring Reason(rv::DestinationRefusal r) {
+  std::string t = rv::DestinationRefusalText(r);
+  return std::wstring(t.begin(), t.end());
+}
+
+void CheckDestinationDialogs() {
+  std::printf("-- destination and alternate-location dialogs\n");
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
+  std::unique_ptr<Program> p;
+  HWND w = LaunchWithService(p);
+  if (!w) return Check(false, "the two-pane window");
+  DWORD pid = p->pi.dwProcessId;
+  HWND list = ChildOfClass(w, WC_LISTVIEWW);
+  SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+  PostMessageW(w, WM_COMMAND, CMD_UNDELETE, 0);
+  HWND dest = WaitForCaption(pid, L"Recovery Destination");
+  Check(dest != nullptr, "40009 with the machine's volumes known opens the destination dialog 400");
+  if (!dest) return;
+  Check(WindowText(GetDlgItem(dest, IDC_DS_STATUS)) == LibraryText(414), "its status reads string 414");
+  Shot(L"destination-dialog");
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+  HWND alt = WaitForCaption(pid, L"Alternate Location");
+  Check(alt != nullptr, "Alternate Location opens dialog 345");
+  if (!alt) return;
+  auto volumes = ComboItems(GetDlgItem(alt, IDC_AL_VOLUME));
+  Check(volumes == std::vector<std::wstring>{L"D:", L"\\Device\\HarddiskVolume3"}, "the volume list shows the display paths");
+  Check(!Enabled(alt, IDC_AL_NEW_FOLDER), "Create is greyed");
+  Shot(L"alternate-location");
+
+  struct Refusal {
+    const wchar_t* typed;
+    UINT text;
+    const wchar_t* shot;
+  };
+  const Refusal refusals[] = {{L"D:\\Recycled\\x", 315, L"refused-recycled"},
+                              {L"d:\\$Recycle.Bin", 315, L"refused-recycle-bin"},
+                              {L"D:\\RECYCLER\\S-1-5", 315, nullptr},
+                              {L"\\Device\\HarddiskVolume3\\RecoveryBin", 315, nullptr},
+                              {L"Q:\\Out", 313, L"refused-no-volume"}};
+  for (const auto& r : refusals) {
+    SetText(alt, IDC_AL_PATH, r.typed);
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    // A message box of that caption (dialog 400 has the same one).
+    HWND box = nullptr;
+    WaitFor(
+        [&] {
+          for (HWND d : TopLevel(L"#32770", pid, true))
+            if (d != dest && WindowText(d) == LibraryText(312) && GetDlgItem(d, 0xFFFF)) return (box = d) != nullptr;
+          return false;
+        },
+        5000);
+    Check(box && MessageBoxText(box) == LibraryText(r.text),
+          Narrow(r.typed) + " is refused with string " + std::to_string(r.text));
+    if (box) {
+      if (r.shot) Shot(r.shot);
+      PressButton(box, IDOK);
+      WaitFor([&] { return !IsWindow(box); }, 3000);
+    }
+    Check(IsWindow(alt), "and the dialog stays open");
+  }
+  Check(LibraryText(313) == Reason(rv::DestinationRefusal::NoVolume) &&
+            LibraryText(315) == Reason(rv::DestinationRefusal::RecycleFolder),
+        "strings 313 and 315 are the command line's reasons word for word");
+  SetText(alt, IDC_AL_PATH, L"D:\\Data\\x");
+  PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Check(WaitFor([&] { return !IsWindow(alt); }, 5000), "D:\\Data\\x is accepted and the dialog closes");
+  std::wstring status = WindowText(GetDlgItem(dest, IDC_DS_STATUS));
+  Check(status == LibraryText(415) + L"\n" + L"D:\\Data\\x\\", "the status reads string 415 and the path (" + Narrow(status) + ")");
+  const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
+  Check(RegString(recover, L"RecoverPath0") == L"D:\\Data\\x" && RegDword(recover, L"NumRecoverPath") == 1,
+        "the destination is remembered as RecoverPath0");
+  Shot(L"destination-chosen");
+  // The same path again leaves one entry.
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+  alt = WaitForCaption(pid, L"Alternate Location");
+  if (alt) {
+    Check(WindowText(GetDlgItem(alt, IDC_AL_PATH)) == L"D:\\Data\\x", "reopened, it offers the last destination");
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(alt); }, 5000);
+    Check(RegDword(recover, L"NumRecoverPath") == 1, "accepting the same path twice leaves one entry");
+    // Cancel: the destination is emptied and the status goes back.
+    PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+    alt = WaitForCaption(pid, L"Alternate Location");
+    if (alt) PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    WaitFor([&] { return !alt || !IsWindow(alt); }, 5000);
+    Check(WindowText(GetDlgItem(dest, IDC_DS_STATUS)) == LibraryText(414), "a cancelled alternate location: string 414 again");
+  }
+  PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  Check(WaitFor([&] { return !IsWindow(dest); }, 5000), "OK closes the destination dialog");
+  CloseAndExit(*p, w, "destination dialogs");
 }
 
 uint64_t Digits(const std::wstring& t) {
@@ -1066,6 +1886,11 @@ bool SearchDone(HWND bar, HWND status) {
   return IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)) && StatusText(status, 0) == LibraryText(293);
 }
 
+// What the previous run searched and where it recovered to: the next run
+// must offer them again from the registry.
+std::wstring g_lastFolder;
+std::wstring g_lastDestination;
+
 void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   std::printf("-- search and recover on %c: (%s)\n", static_cast<char>(letter), Narrow(kind).c_str());
   std::wstring results = g_build + L"\\window-results";
@@ -1079,6 +1904,12 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   if (!bar || !list || !status) return Check(false, "search bar, file list and status bar");
 
   std::wstring drive = std::wstring(1, letter) + L":";
+  if (!g_lastFolder.empty()) {
+    auto items = ComboItems(GetDlgItem(bar, IDC_SB_FOLDER));
+    Check(!items.empty() && items.front() == g_lastFolder,
+          "after a restart the folder box lists the last folder searched first (" + Narrow(g_lastFolder) + ")");
+  }
+  g_lastFolder = drive;
   SendMessageW(GetDlgItem(bar, IDC_SB_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
   if (shoot) Shot(L"search-bar-filled");
@@ -1144,6 +1975,12 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   HWND dest = WaitForTitled(p->pi.dwProcessId, std::wstring(destTitle.begin(), destTitle.end()), 10000);
   Check(dest != nullptr, "Undelete opens the destination dialog 333");
   if (!dest) return;
+  if (!g_lastDestination.empty()) {
+    HWND combo = GetDlgItem(dest, IDC_UD_FOLDER);
+    auto items = ComboItems(combo);
+    Check(WindowText(combo) == g_lastDestination && !items.empty() && items.front() == g_lastDestination,
+          "after a restart the destination box offers the last destination (" + Narrow(g_lastDestination) + ")");
+  }
   // The searched volume itself is refused.
   std::wstring same = drive + L"\\rescued";
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(same.c_str()));
@@ -1157,6 +1994,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
   if (shoot) Shot(L"undelete-destination");
   PressButton(dest, IDOK);
+  const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
+  Check(WaitFor([&] { return RegString(recover, L"RecoverPath0") == out; }, 5000),
+        "the destination is stored as RecoverPath0");
+  g_lastDestination = out;
 
   HWND progress = WaitForTitled(p->pi.dwProcessId, L"Undeleting Files", 20000);
   if (progress && shoot) Shot(L"undelete-progress");
@@ -1215,6 +2056,7 @@ void SearchLargeVolume(wchar_t letter) {
 }
 
 void CheckSearchAndRecover(bool small, bool large) {
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarvelle\\Retriva\\PgBin");
   std::wstring config = g_build + L"\\window-volumes.tsv";
   FILE* f = _wfopen(config.c_str(), L"r");
   if (!f) return Check(false, "window-volumes.tsv names the mapped volumes");
@@ -1280,6 +2122,10 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"notadmin")) CheckNotAdministrator();
   if (want(L"widths")) CheckStoredWidths();
   if (want(L"refusals")) CheckRefusals();
+  if (want(L"panes")) CheckTwoPaneView();
+  if (want(L"bar")) CheckSearchBarButtons();
+  if (want(L"panel")) CheckSearchPanel();
+  if (want(L"destination")) CheckDestinationDialogs();
   bool large = want(L"large");
   if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);

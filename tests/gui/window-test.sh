@@ -11,11 +11,13 @@
 # wineserver is stopped at the end.
 #
 # Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
-#   PART: library lists main close hidden notadmin widths refusals results
+#   PART: library lists main close hidden notadmin widths refusals panes bar panel
+#         destination results
 #         large (Stop on a 50,000-file volume, and a timed whole search)
 #
 # "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
-# FAT32 from the committed images, a FAT12 volume made here), lets the
+# FAT32 and NTFS with paths past 260 characters from the committed images,
+# a FAT12 volume made here), lets the
 # driver search and recover on each, and compares its rows, recovered files
 # and report lines with `retriva.exe search --json` and `recover --json` on
 # the same volumes (tests/gui/compare_results.py).
@@ -100,6 +102,7 @@ if [ -n "$want_results" ]; then
 n ntfs $build/test-images/ntfs-4k.img
 f fat16 $build/test-images/fat16-2k.img
 g fat32 $build/test-images/fat32-512.img
+l ntfs-long-path $build/test-images/ntfs-long-path.img
 t fat12 $fat12
 ${want_large:+b large $large}
 VOLUMES
