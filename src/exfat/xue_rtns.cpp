@@ -39,7 +39,8 @@ bool SetupXueVolume(TextView volumeName, XueVolume& v, std::string& why) {
     return false;
   }
   XueVolume fresh;
-  fresh.devicePath = Text(handle.devicePath);
+  // Found paths start with "X:" for a drive, else with the device path.
+  fresh.devicePath = handle.driveLetter ? Text(1, handle.driveLetter) + u":" : Text(handle.devicePath);
   fresh.source = handle.handle;
   if (!ReadBootRegion(*fresh.source, fresh.boot, why)) return false;
   if (!ReadRootFacts(*fresh.source, fresh.boot, fresh.root)) {
