@@ -31,7 +31,7 @@ struct ExfatFolder {
 };
 
 struct XueVolume {
-  Text devicePath;  // found paths start with it
+  Text devicePath;  // found paths start with it: "X:", or the device path
   std::shared_ptr<VolumeSource> source;
   exfat::BootSector boot;
   exfat::RootFacts root;

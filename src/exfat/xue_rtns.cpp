@@ -39,7 +39,8 @@ bool SetupXueVolume(TextView volumeName, XueVolume& v, std::string& why) {
     return false;
   }
   XueVolume fresh;
-  fresh.devicePath = Text(handle.devicePath);
+  // Found paths start with "X:" for a drive, else with the device path.
+  fresh.devicePath = handle.driveLetter ? Text(1, handle.driveLetter) + u":" : Text(handle.devicePath);
   fresh.source = handle.handle;
   if (!ReadBootRegion(*fresh.source, fresh.boot, why)) return false;
   if (!ReadRootFacts(*fresh.source, fresh.boot, fresh.root)) {
@@ -190,9 +191,18 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
         pos += kEntryBytes;
         continue;
       }
+      const bool candidate = type == kTypeDeletedFile || item.folder.deleted;
+      if (!candidate && !(le16At(listing.data() + pos + kFileAttributes) & kAttrDirectory)) {
+        // A live file in a live folder is neither listed nor entered: its
+        // set is passed over whole while its entries are in use.
+        const size_t end = std::min<size_t>(size, pos + (1 + size_t{listing[pos + kFileSecondaryCount]}) * kEntryBytes);
+        size_t next = pos + kEntryBytes;
+        while (next + kEntryBytes <= end && (listing[next] & kInUse) && (listing[next] & 0x40)) next += kEntryBytes;
+        pos = next;
+        continue;
+      }
       EntrySet set;
       const SetProblem problem = ParseEntrySet(listing.data() + pos, size - pos, set);
-      const bool candidate = type == kTypeDeletedFile || item.folder.deleted;
       if (problem != SetProblem::None || !set.checksumMatches) {
         // A broken set is passed over entry by entry: what follows its file
         // entry may be the start of another set.
