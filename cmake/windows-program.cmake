@@ -65,11 +65,15 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/quorvex.chm
   COMMENT "Compiling the help file quorvex.chm")
 add_custom_target(quorvex_help ALL DEPENDS ${CMAKE_BINARY_DIR}/quorvex.chm)
 
-# The test build finds its library beside it.
+# The test build finds its library and help file beside it.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:PgRes> ${CMAKE_BINARY_DIR}/testseam/PgRes.dll
   DEPENDS PgRes)
-add_custom_target(quorvex_testseam_library ALL DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/testseam/quorvex.chm
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/quorvex.chm ${CMAKE_BINARY_DIR}/testseam/quorvex.chm
+  DEPENDS ${CMAKE_BINARY_DIR}/quorvex.chm)
+add_custom_target(quorvex_testseam_library ALL
+  DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll ${CMAKE_BINARY_DIR}/testseam/quorvex.chm)
 
 # The download: the release programs without their debug information.
 set(ZIP_STAGE ${CMAKE_BINARY_DIR}/retriva-windows-x64)

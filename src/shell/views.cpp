@@ -498,8 +498,15 @@ void HandleViewCommand(HWND window, unsigned id) {
         RefreshSummary();
         return;
       }
-      // The rows go to the machine's recovery service, which is not here.
-      if (s.session) s.session->Request(773, nullptr, 0);
+      // The rows go to the machine's recovery service, which is not here;
+      // the request names the destination chosen ("\\?\" form), if any.
+      if (s.session) {
+        const Text none;
+        const Text& to = machine ? machine->destination : none;
+        const auto bytes = static_cast<uint32_t>(to.size() * sizeof(char16_t));
+        TestSeamRecordRequest(773, to.data(), bytes);
+        s.session->Request(773, to.data(), bytes);
+      }
       RefreshSummary();
       break;
     }

@@ -1185,8 +1185,14 @@ void CheckTwoPaneView() {
     return info.hwndCapture == tree;
   };
   // The pointer on the splitter: the tree takes the mouse.
+  // The last move before the button goes down is to `at` itself, where a
+  // drag would leave the tree as it is.
   auto grab = [&](int at) {
-    for (int i = 0; i < 5 && !captured(); ++i) MoveMouse(at + (i & 1), y);
+    for (int i = 0; i < 5 && !captured(); ++i) {
+      if (i) MoveMouse(at + 2, y);
+      MoveMouse(at, y);
+    }
+    Sleep(300);
     return captured();
   };
   Check(grab(t.right + 1), "the pointer just right of the tree's edge makes the tree hold the mouse");
@@ -1816,6 +1822,37 @@ void CheckDestinationDialogs() {
   }
   PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
   Check(WaitFor([&] { return !IsWindow(dest); }, 5000), "OK closes the destination dialog");
+
+  // Chosen again and accepted: the machine's destination, in the "\\?\"
+  // volume form, goes with the rows to the recovery service.
+  PostMessageW(w, WM_COMMAND, CMD_UNDELETE_TO, 0);
+  dest = WaitForCaption(pid, L"Recovery Destination");
+  if (dest) PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDC_DS_ALTERNATE, BN_CLICKED), 0);
+  alt = dest ? WaitForCaption(pid, L"Alternate Location") : nullptr;
+  if (alt) {
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDC_AL_HELP, BN_CLICKED), 0);
+    HWND help = nullptr;
+    Check(WaitFor([&] { return (help = HelpWindow(pid)) != nullptr; }, 20000), "Help (9) opens the help file");
+    if (help) {
+      PostMessageW(help, WM_CLOSE, 0, 0);
+      WaitFor([&] { return !IsWindow(help); }, 5000);
+    }
+    SetText(alt, IDC_AL_PATH, L"D:\\Data\\x");
+    PostMessageW(alt, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    WaitFor([&] { return !IsWindow(alt); }, 5000);
+  }
+  if (dest) PostMessageW(dest, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  std::u16string want = u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\Data\\x\\";
+  std::vector<uint8_t> bytes;
+  for (char16_t c : want) {
+    bytes.push_back(static_cast<uint8_t>(c));
+    bytes.push_back(static_cast<uint8_t>(c >> 8));
+  }
+  Check(WaitFor([&] {
+          auto sent = LoggedRequests(773);
+          return !sent.empty() && sent.back() == bytes;
+        }, 5000),
+        "the undelete request names the destination in its \\\\?\\Volume{...} form");
   CloseAndExit(*p, w, "destination dialogs");
 }
 
