@@ -127,7 +127,7 @@ bool ReadDatePage(HWND page, SearchCriteria& c) {
     return true;
   }
   LRESULT kind = SendDlgItemMessageW(page, IDC_PD_KIND, CB_GETCURSEL, 0, 0);
-  c.dateFlags = kDateOn | ((kind != CB_ERR && (kind & 1)) ? kDateKindBit : 0);
+  c.dateFlags = kDateOn | ((kind != CB_ERR && (kind & 1)) ? uint32_t{kDateKindBit} : 0u);
   if (Checked(page, IDC_PD_LAST_DAYS)) {
     BOOL ok = FALSE;
     UINT days = GetDlgItemInt(page, IDC_PD_DAYS, &ok, FALSE);

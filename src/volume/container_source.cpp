@@ -303,6 +303,7 @@ class ReadAheadReader final : public ContainerReader {
 };
 #endif
 
+#if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 // The libraries' errors are all intptr_t handles with the same trio of
 // functions; the first line of the description is the outermost failure.
 using LibError = intptr_t;
@@ -318,6 +319,7 @@ std::string TakeLibError(LibError*& error, int (*sprint)(LibError*, char*, size_
 }
 
 std::string Because(const std::string& libraryText) { return libraryText.empty() ? "" : " (" + libraryText + ")"; }
+#endif
 
 class ContainerSource final : public VolumeSource {
  public:

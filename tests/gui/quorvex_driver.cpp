@@ -2072,15 +2072,15 @@ void SearchLargeVolume(wchar_t letter) {
   auto rows = [&] { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); };
 
   PressButton(bar, IDC_SB_SEARCH);
-  Check(WaitFor([&] { return rows() >= 500; }, 60000), "rows arrive");
-  // Stop at once: the whole search takes a few seconds, and a picture taken
-  // first can outlast it on an idle machine.
+  // Stop at once, as the click on Search returns: the whole search takes
+  // about a second, and on a busy machine the engine could post all its
+  // rows before this process got to see the first of them.
   Check(IsWindowEnabled(GetDlgItem(bar, IDC_SB_STOP)) && !IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)),
         "while searching: Stop enabled, Search disabled");
   PressButton(bar, IDC_SB_STOP);
   Check(WaitFor([&] { return SearchDone(bar, status); }, 60000), "Stop: the search ends");
   int stopped = rows();
-  Check(stopped > 0 && stopped < 50000, "Stop ended it early (" + std::to_string(stopped) + " of 50000 rows)");
+  Check(stopped < 50000, "Stop ended it early (" + std::to_string(stopped) + " of 50000 rows)");
 
   DWORD start = GetTickCount();
   PressButton(bar, IDC_SB_SEARCH);
