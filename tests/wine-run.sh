@@ -90,4 +90,23 @@ for a in "$@"; do
   esac
 done
 
+# The unit tests: once a test has passed, Wine's Unix loader now and then
+# trips over its own teardown on a loaded machine ("Inconsistency detected
+# by ld.so: dl-fini.c") and the exit status is lost. That run is the test's
+# pass, said so; every other failure stands.
+if [ "$(basename "$program")" = retriva_tests.exe ]; then
+  log=$(mktemp)
+  trap 'rm -f "$log"' EXIT
+  set +e
+  "$wine" "$program" "${args[@]}" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" != 0 ] && grep -q '^\[  PASSED  \]' "$log" && ! grep -q '^\[  FAILED  \]' "$log" &&
+     grep -q 'Inconsistency detected by ld.so: dl-fini.c' "$log"; then
+    echo "wine-run.sh: the tests passed; Wine's loader failed at exit (status $status), not the program" >&2
+    exit 0
+  fi
+  exit "$status"
+fi
+
 exec "$wine" "$program" "${args[@]}"
