@@ -29,15 +29,6 @@ AlternateState g_alt;
 std::wstring W(TextView t) { return std::wstring(t.begin(), t.end()); }
 Text T(const std::wstring& w) { return Text(w.begin(), w.end()); }
 
-std::wstring ItemText(HWND dialog, int id) {
-  HWND item = GetDlgItem(dialog, id);
-  int n = item ? GetWindowTextLengthW(item) : 0;
-  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
-  if (n > 0) GetWindowTextW(item, text.data(), n + 1);
-  text.resize(wcslen(text.c_str()));
-  return text;
-}
-
 std::vector<const DestinationVolume*> Listed(const MachineRecord& m) {
   std::vector<const DestinationVolume*> out;
   for (const auto& v : m.volumes)

@@ -371,4 +371,13 @@ void RefreshMenu(HWND window) {
   DrawMenuBar(window);
 }
 
+std::wstring ItemText(HWND dialog, int id) {
+  HWND item = GetDlgItem(dialog, id);
+  int n = item ? GetWindowTextLengthW(item) : 0;
+  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+  if (n > 0) GetWindowTextW(item, text.data(), n + 1);
+  text.resize(wcslen(text.c_str()));
+  return text;
+}
+
 }  // namespace rv::shell

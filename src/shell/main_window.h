@@ -35,6 +35,9 @@ void RefreshMenu(HWND window);
 // Opens the help file at `topic` (none: its start page).
 void OpenHelp(const wchar_t* topic);
 
+// The text of a dialog's control, empty when there is no such control.
+std::wstring ItemText(HWND dialog, int id);
+
 // True when the process token holds the built-in Administrators group as an
 // enabled group.
 bool IsAdministrator();

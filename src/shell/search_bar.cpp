@@ -36,15 +36,6 @@ WNDPROC g_closeButtonProc = nullptr;
 
 Text ToText(const std::wstring& w) { return Text(w.begin(), w.end()); }
 
-std::wstring ItemText(HWND dialog, int id) {
-  HWND item = GetDlgItem(dialog, id);
-  int n = item ? GetWindowTextLengthW(item) : 0;
-  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
-  if (n > 0) GetWindowTextW(item, text.data(), n + 1);
-  text.resize(wcslen(text.c_str()));
-  return text;
-}
-
 DWORD WindowsMajorVersion() { return LOBYTE(LOWORD(GetVersion())); }
 
 // A braced 36-character volume GUID: "{" and "}" 37 characters apart.
