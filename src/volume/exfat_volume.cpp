@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <unordered_set>
 
+#include "format/cluster_stretches.h"
 #include "format/le.h"
 
 namespace rv::exfat {
@@ -63,10 +63,11 @@ bool FollowChain(FatReader& fat, const BootSector& boot, uint32_t first, uint64_
   clusters.clear();
   complete = false;
   if (!boot.IsHeapCluster(first) || maxClusters == 0) return true;
-  std::unordered_set<uint32_t> seen;
+  ClusterStretches seen;
   uint32_t c = first;
   while (clusters.size() < maxClusters) {
-    if (!seen.insert(c).second) return true;  // a loop: each cluster once
+    if (seen.Contains(c)) return true;  // a loop: each cluster once
+    seen.Add(c);
     clusters.push_back(c);
     uint32_t next = 0;
     if (!fat.Next(c, next)) return false;

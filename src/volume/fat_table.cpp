@@ -1,8 +1,7 @@
 #include "volume/fat_table.h"
 
-#include <iterator>
-#include <map>
 
+#include "format/cluster_stretches.h"
 #include "platform/lasterror.h"
 #include "platform/types.h"
 
@@ -68,35 +67,21 @@ ChainStatus ChainExtents(FatTable& table, uint64_t first, std::vector<ClusterExt
                          uint64_t maxClusters) {
   const uint64_t last = table.ClusterCount() + 1;
   if (first < 2 || first > last) return ChainStatus::Corrupt;
-  // The clusters taken so far as stretches of adjacent clusters, keyed by
-  // their first cluster, to tell a loop: a sound chain names each cluster
-  // once. A file of a million clusters in a few fragments costs a few
-  // stretches, not a million set entries.
-  std::map<uint64_t, uint64_t> taken;
-  auto isTaken = [&taken](uint64_t cluster) {
-    auto it = taken.upper_bound(cluster);
-    if (it == taken.begin()) return false;
-    --it;
-    return cluster - it->first < it->second;
-  };
-  std::map<uint64_t, uint64_t>::iterator current = taken.end();
+  ClusterStretches taken;
   uint64_t count = 0;
   uint64_t cluster = first;
   for (;;) {
     if (count >= maxClusters) return ChainStatus::Corrupt;
     ++count;
-    if (current != taken.end() && current->first + current->second == cluster) {
-      ++current->second;
+    if (taken.Add(cluster))
       ++extents.back().clusters;
-    } else {
-      current = taken.emplace(cluster, 1).first;
+    else
       extents.push_back({cluster - 2, 1});
-    }
     uint32_t next = 0;
     if (!table.Entry(cluster, next)) return ChainStatus::ReadFailed;
     if (table.IsEndOfChain(next)) return ChainStatus::Ok;
     if (next < 2 || next > last) return ChainStatus::Corrupt;
-    if (isTaken(next)) return ChainStatus::Looped;
+    if (taken.Contains(next)) return ChainStatus::Looped;
     cluster = next;
   }
 }
