@@ -40,21 +40,9 @@ bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why) {
 
 bool FatReader::Next(uint32_t cluster, uint32_t& value) {
   const uint64_t offset = boot_.ActiveFatSector() * boot_.bytesPerSector + uint64_t{cluster} * 4;
-  const uint64_t start = offset - offset % kBlock;
-  if (start != blockStart_) {
-    const uint64_t size = source_.SizeBytes();
-    if (start >= size) return false;
-    const uint64_t n = std::min<uint64_t>(kBlock, size - start);
-    block_.resize(static_cast<size_t>(n));
-    if (!source_.ReadBytes(start, block_.data(), block_.size())) {
-      blockStart_ = UINT64_MAX;
-      return false;
-    }
-    blockStart_ = start;
-  }
-  const uint64_t at = offset - start;
-  if (!InBounds(block_.size(), at, 4)) return false;
-  value = le32At(block_.data() + at);
+  uint8_t entry[4];
+  if (!volume_.Read(offset, entry, sizeof entry)) return false;
+  value = le32At(entry);
   return true;
 }
 

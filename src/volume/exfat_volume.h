@@ -9,6 +9,7 @@
 
 #include "format/exfat_format.h"
 #include "platform/types.h"
+#include "volume/cached_region.h"
 #include "volume/source.h"
 
 namespace rv::exfat {
@@ -20,16 +21,15 @@ bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why);
 // Entries of the active FAT, read 64 KiB at a time.
 class FatReader {
  public:
-  FatReader(VolumeSource& source, const BootSector& boot) : source_(source), boot_(boot) {}
+  // The volume's bytes are read through one cached block; an entry is
+  // looked up at its place from the active FAT's start.
+  FatReader(VolumeSource& source, const BootSector& boot) : boot_(boot), volume_(source, 0, source.SizeBytes()) {}
   // The FAT entry of a heap cluster; false when the read fails.
   bool Next(uint32_t cluster, uint32_t& value);
 
  private:
-  VolumeSource& source_;
   const BootSector& boot_;
-  static constexpr uint32_t kBlock = 65536;
-  std::vector<uint8_t> block_;
-  uint64_t blockStart_ = UINT64_MAX;
+  CachedRegion volume_;
 };
 
 // Follows the chain from `first` for at most `maxClusters` clusters,

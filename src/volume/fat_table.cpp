@@ -7,25 +7,16 @@
 
 namespace rv::fat {
 
-FatTable::FatTable(VolumeSource& source, const BootSector& boot) : source_(source), boot_(boot) {
-  fatBytes_ = static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector;
-  fatStart_ = (boot.firstFatSector + static_cast<uint64_t>(ActiveFatIndex(boot)) * boot.sectorsPerFat) *
-              boot.bytesPerSector;
+namespace {
+uint64_t FatCopyStart(const BootSector& boot) {
+  return (boot.firstFatSector + static_cast<uint64_t>(ActiveFatIndex(boot)) * boot.sectorsPerFat) *
+         boot.bytesPerSector;
 }
+}  // namespace
 
-bool FatTable::Byte(uint64_t offset, uint8_t& out) {
-  if (offset >= fatBytes_) return false;
-  uint64_t start = offset / kBlock * kBlock;
-  if (start != blockStart_) {
-    uint64_t n = fatBytes_ - start < kBlock ? fatBytes_ - start : kBlock;
-    block_.resize(static_cast<size_t>(n));
-    blockStart_ = UINT64_MAX;
-    if (!source_.ReadBytes(fatStart_ + start, block_.data(), block_.size())) return false;
-    blockStart_ = start;
-  }
-  out = block_[static_cast<size_t>(offset - start)];
-  return true;
-}
+FatTable::FatTable(VolumeSource& source, const BootSector& boot)
+    : boot_(boot),
+      fat_(source, FatCopyStart(boot), static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector) {}
 
 bool FatTable::Entry(uint64_t cluster, uint32_t& value) {
   if (cluster > boot_.clusterCount + 1) {
@@ -35,19 +26,17 @@ bool FatTable::Entry(uint64_t cluster, uint32_t& value) {
   uint8_t b[4] = {};
   switch (boot_.fatBits) {
     case 12: {
-      uint64_t off = cluster + cluster / 2;
-      if (!Byte(off, b[0]) || !Byte(off + 1, b[1])) return false;
-      uint32_t v = b[0] | (b[1] << 8);
+      if (!fat_.Read(cluster + cluster / 2, b, 2)) return false;
+      const uint32_t v = b[0] | (b[1] << 8);
       value = (cluster & 1) ? (v >> 4) : (v & 0x0FFF);
       return true;
     }
     case 16:
-      if (!Byte(cluster * 2, b[0]) || !Byte(cluster * 2 + 1, b[1])) return false;
+      if (!fat_.Read(cluster * 2, b, 2)) return false;
       value = b[0] | (b[1] << 8);
       return true;
     case 32:
-      for (int i = 0; i < 4; ++i)
-        if (!Byte(cluster * 4 + i, b[i])) return false;
+      if (!fat_.Read(cluster * 4, b, 4)) return false;
       value = (b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<uint32_t>(b[3]) << 24)) & 0x0FFFFFFF;
       return true;
     default:

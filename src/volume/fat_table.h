@@ -1,10 +1,10 @@
-// Reads entries of one FAT copy through a small block cache, so that the
-// table is never loaded whole (a 2 TiB FAT32 volume has a 256 MiB FAT).
+// Reads entries of one FAT copy through a small block cache (CachedRegion).
 #pragma once
 #include <cstdint>
 #include <vector>
 
 #include "format/fat_boot.h"
+#include "volume/cached_region.h"
 #include "volume/source.h"
 
 namespace rv::fat {
@@ -20,15 +20,8 @@ class FatTable {
   uint64_t ClusterCount() const { return boot_.clusterCount; }
 
  private:
-  bool Byte(uint64_t offset, uint8_t& out);
-
-  VolumeSource& source_;
   const BootSector& boot_;
-  uint64_t fatStart_;  // byte offset of the FAT copy
-  uint64_t fatBytes_;
-  static constexpr uint32_t kBlock = 65536;
-  std::vector<uint8_t> block_;
-  uint64_t blockStart_ = UINT64_MAX;
+  CachedRegion fat_;  // the FAT copy's bytes
 };
 
 // The clusters of a chain as extents of LCNs (cluster - 2, counted from the
