@@ -1,7 +1,9 @@
 """Helpers shared by the benchmarks: timing commands with their peak memory,
 sequential reads of byte ranges, and NTFS/FAT structure lookups used to say
 how many bytes a search must at least read."""
+import argparse
 import os
+import shutil
 import struct
 import subprocess
 import time
@@ -188,3 +190,34 @@ def fat_directory_ranges(path):
                 sub += data[cluster_off(k):cluster_off(k) + bpc]
             todo.append(sub)
     return ranges
+
+
+def directory_search_bench(kind, image_name, make_volume, directory_ranges, cluster_count):
+    """The search benchmark of a folder-walking file system (FAT32, exFAT):
+    makes the volume once, then times `retriva search --json`, `fls -r -d -p`
+    and a sequential read of the directory clusters, warm and cold.
+    `image_name(files)` names the image, `cluster_count(ranges)` says how
+    many directory clusters the ranges hold."""
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--files", type=int, default=50000)
+    ap.add_argument("--work", default="build/bench")
+    ap.add_argument("--retriva", default="build/retriva")
+    a = ap.parse_args()
+    os.makedirs(a.work, exist_ok=True)
+    image = os.path.join(a.work, image_name(a.files))
+    make_volume(image, a.files)
+    env = dict(os.environ, TZ="UTC")
+    for cold in (False, True):
+        ours, rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
+        found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True,
+                               env=env).stdout.count(b"\n")
+        rows = [("retriva search --json", ours, rss)]
+        if shutil.which("fls"):
+            t, r = timed(["fls", "-r", "-d", "-p", image], cold=cold)
+            rows.append(("fls -r -d -p", t, r))
+        ranges = directory_ranges(image)
+        seq = sequential_read(image, ranges, cold=cold)
+        rows.append((f"sequential read of {cluster_count(ranges)} directory clusters", seq, 0))
+        print(f"[{'cold' if cold else 'warm'} cache] {kind} search, {a.files} files, {found} deleted files listed")
+        report(rows)
+        print(f"  retriva / directory read = {ours / seq:.2f}")

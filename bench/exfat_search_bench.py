@@ -7,7 +7,6 @@ directory clusters the search must visit.
 
 Usage: bench/exfat_search_bench.py [--files 50000] [--work build/bench]
 """
-import argparse
 import os
 import shutil
 import struct
@@ -16,7 +15,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import report, sequential_read, timed  # noqa: E402
+from common import directory_search_bench  # noqa: E402
 
 
 def make_volume(image, files):
@@ -116,33 +115,8 @@ def exfat_directory_ranges(path):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--files", type=int, default=50000)
-    ap.add_argument("--work", default="build/bench")
-    ap.add_argument("--retriva", default="build/retriva")
-    a = ap.parse_args()
-    os.makedirs(a.work, exist_ok=True)
-    image = os.path.join(a.work, f"exfat-{a.files}.img")
-    make_volume(image, a.files)
-    env = dict(os.environ, TZ="UTC")
-    for cold in (False, True):
-        measure(a, image, env, cold)
-
-
-def measure(a, image, env, cold):
-    ours, rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
-    found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True, env=env).stdout.count(b"\n")
-    rows = [("retriva search --json", ours, rss)]
-    if shutil.which("fls"):
-        t, r = timed(["fls", "-r", "-d", "-p", image], cold=cold)
-        rows.append(("fls -r -d -p", t, r))
-    ranges = exfat_directory_ranges(image)
-    seq = sequential_read(image, ranges, cold=cold)
-    clusters = sum(n for _, n in ranges) // (1 << 12)
-    rows.append((f"sequential read of {clusters} directory clusters", seq, 0))
-    print(f"[{'cold' if cold else 'warm'} cache] exFAT search, {a.files} files, {found} deleted files listed")
-    report(rows)
-    print(f"  retriva / directory read = {ours / seq:.2f}")
+    directory_search_bench("exFAT", lambda n: f"exfat-{n}.img", make_volume, exfat_directory_ranges,
+                           lambda ranges: sum(n for _, n in ranges) // (1 << 12))
 
 
 if __name__ == "__main__":

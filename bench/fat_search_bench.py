@@ -6,15 +6,13 @@ sequential read of the directory clusters the search must visit.
 
 Usage: bench/fat_search_bench.py [--files 50000] [--work build/bench]
 """
-import argparse
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import drop_caches, fat_directory_ranges, report, sequential_read, timed  # noqa: E402
+from common import directory_search_bench, fat_directory_ranges  # noqa: E402
 
 
 def make_volume(image, files):
@@ -48,32 +46,8 @@ def make_volume(image, files):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--files", type=int, default=50000)
-    ap.add_argument("--work", default="build/bench")
-    ap.add_argument("--retriva", default="build/retriva")
-    a = ap.parse_args()
-    os.makedirs(a.work, exist_ok=True)
-    image = os.path.join(a.work, f"fat32-{a.files}.img")
-    make_volume(image, a.files)
-    env = dict(os.environ, TZ="UTC")
-    for cold in (False, True):
-        measure(a, image, env, cold)
-
-
-def measure(a, image, env, cold):
-    ours, rss = timed([a.retriva, "search", "--json", image], env=env, cold=cold)
-    found = subprocess.run([a.retriva, "search", "--json", image], capture_output=True, env=env).stdout.count(b"\n")
-    rows = [("retriva search --json", ours, rss)]
-    if shutil.which("fls"):
-        t, r = timed(["fls", "-r", "-d", "-p", image], cold=cold)
-        rows.append(("fls -r -d -p", t, r))
-    ranges = fat_directory_ranges(image)
-    seq = sequential_read(image, ranges, cold=cold)
-    rows.append((f"sequential read of {len(ranges)} directory clusters", seq, 0))
-    print(f"[{'cold' if cold else 'warm'} cache] FAT32 search, {a.files} files, {found} deleted files listed")
-    report(rows)
-    print(f"  retriva / directory read = {ours / seq:.2f}")
+    directory_search_bench("FAT32", lambda n: f"fat32-{n}.img", make_volume, fat_directory_ranges,
+                           lambda ranges: len(ranges))
 
 
 if __name__ == "__main__":
