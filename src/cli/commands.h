@@ -61,6 +61,9 @@ void Refuse(const std::string& reason);
 // subcommand alike.
 enum class Truncation { None, TailOnly, ClustersCut };
 Truncation CheckTruncation(const OpenedVolume& v, std::string& text);
+// Damage the volume is read around (an exFAT backup boot region in use):
+// a warning on stderr, naming the volume, from every subcommand alike.
+void WarnOfVolumeNotice(const OpenedVolume& v);
 
 // UTF-8 text as it may be shown on a terminal: names from a damaged or
 // hostile disk can hold control characters (ESC starts a terminal command),

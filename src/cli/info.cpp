@@ -50,6 +50,12 @@ std::string ForTerminal(const std::string& utf8) {
   return out;
 }
 
+void WarnOfVolumeNotice(const OpenedVolume& v) {
+  if (!v.source || v.wholeDisk || !v.source->OnDisk().Recognised()) return;
+  const std::string& notice = v.source->OnDisk().Facts().notice;
+  if (!notice.empty()) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(v.display + ": " + notice).c_str());
+}
+
 Truncation CheckTruncation(const OpenedVolume& v, std::string& text) {
   if (!v.source || !v.source->OnDisk().Recognised()) return Truncation::None;
   const FsFacts& facts = v.source->OnDisk().Facts();
@@ -150,6 +156,7 @@ int RunInfo(const VolumeArgs& args, bool json) {
     Refuse(args.volume + ": " + AccessDeniedText());
     return kExitRefused;
   }
+  WarnOfVolumeNotice(*v);
   std::string truncation;
   const bool truncated = !v->wholeDisk && CheckTruncation(*v, truncation) == Truncation::ClustersCut;
   if (!truncation.empty() && !truncated) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());

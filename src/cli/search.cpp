@@ -171,6 +171,7 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     return nullptr;
   }
   if (t == Truncation::TailOnly) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
+  WarnOfVolumeNotice(*v);
   return v;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "channel/packet.h"
+#include "format/cluster_stretches.h"
 #include "format/exfat_format.h"
 #include "platform/types.h"
 #include "volume/exfat_volume.h"
@@ -28,6 +29,10 @@ struct ExfatFolder {
   bool noFatChain = false;
   bool root = false;
   bool deleted = false;     // deleted itself, or inside a deleted folder
+  // A deleted folder's end is judged from what its clusters hold: once the
+  // walk has judged it, the length of the listing it took.
+  bool listedKnown = false;
+  uint64_t listedBytes = 0;
 };
 
 struct XueVolume {
@@ -61,8 +66,13 @@ struct ClusterPlan {
 // folder's clusters are read as its entry describes them.
 bool PlanClusters(XueVolume& v, uint32_t firstCluster, uint64_t bytes, bool noFatChain, bool deleted,
                   ClusterPlan& plan);
-// Reads a folder's listing up to its end-of-directory entry.
+// Reads a folder's listing up to its end-of-directory entry; a deleted
+// folder's (read whatever the bitmap says of its clusters) also up to the
+// first cluster that holds no valid entry set.
 bool ReadFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing);
+// The same, where `taken` holds the folder clusters read before: a deleted
+// folder stops short of them, and the clusters read are added to it.
+bool ReadFolderOnce(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing, ClusterStretches* taken);
 
 // One file the walk found: its folder, the index of its file entry in the
 // folder's listing, the folder path ("\a\b\") and the parsed set.

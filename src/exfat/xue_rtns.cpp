@@ -3,6 +3,7 @@
 #include <unordered_set>
 
 #include "channel/skips.h"
+#include "format/cluster_stretches.h"
 #include "exfat/xue.h"
 #include "format/le.h"
 #include "platform/text.h"
@@ -105,26 +106,119 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   return true;
 }
 
-bool ReadFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing) {
-  listing.clear();
+namespace {
+
+// A stream entry that can describe a file or folder of this volume: no
+// more valid bytes than bytes, and clusters inside the heap when it has any.
+bool PlausibleStream(const BootSector& b, const EntrySet& set) {
+  if (set.validDataLength > set.dataLength) return false;
+  if (set.dataLength == 0) return set.firstCluster == 0 || b.IsHeapCluster(set.firstCluster);
+  return b.IsHeapCluster(set.firstCluster) && set.dataLength <= uint64_t{b.clusterCount} * b.bytesPerCluster;
+}
+
+// The clusters a deleted folder may lie in, at most as many as its size
+// needs: its FAT chain while that is as long (Windows leaves it), else the
+// consecutive clusters from its first (NoFatChain, or a chain that is gone),
+// whatever the bitmap says of them. What they hold decides how far the
+// folder goes (DeletedListingEnd).
+bool DeletedFolderClusters(XueVolume& v, const ExfatFolder& folder, uint64_t bytes, std::vector<uint32_t>& clusters) {
+  clusters.clear();
   const BootSector& b = v.boot;
-  std::vector<uint32_t> clusters;
-  if (folder.root) {
+  const uint64_t n = std::min<uint64_t>((bytes + b.bytesPerCluster - 1) / b.bytesPerCluster, b.clusterCount);
+  if (n == 0 || !b.IsHeapCluster(folder.firstCluster)) return true;
+  if (!folder.noFatChain && n > 1) {
     bool complete = false;
-    if (!FollowChain(*v.fat, b, folder.firstCluster, kMaxFolderBytes / b.bytesPerCluster + 1, clusters, complete))
-      return false;
-  } else {
-    ClusterPlan plan;
-    if (!PlanClusters(v, folder.firstCluster, std::min(folder.bytes, kMaxFolderBytes), folder.noFatChain,
-                      folder.deleted, plan))
-      return false;
-    // A deleted folder is read up to its first cluster in use again.
-    for (uint32_t c : plan.clusters) {
-      if (c == 0) break;
-      clusters.push_back(c);
-    }
+    if (!FollowChain(*v.fat, b, folder.firstCluster, n, clusters, complete)) return false;
+    if (clusters.size() == n) return true;
+    clusters.clear();
   }
+  for (uint64_t c = folder.firstCluster; clusters.size() < n && b.IsHeapCluster(c); ++c)
+    clusters.push_back(static_cast<uint32_t>(c));
+  return true;
+}
+
+// Where a deleted folder's listing ends. Its end-of-directory entry ends it
+// where one is left, but a folder's size may be bogus and the clusters after
+// it hold anything: the listing also ends at the first cluster that no
+// valid entry set (checksum, secondary count inside the clusters read,
+// plausible stream entry) covers, and at the first cluster in use that
+// holds a live set (it belongs to a live folder now). Clusters are judged
+// in order, each once every set that may start in it has been looked at.
+class DeletedListingEnd {
+ public:
+  DeletedListingEnd(const XueVolume& v, const std::vector<uint32_t>& clusters)
+      : v_(v), clusters_(clusters), bpc_(static_cast<size_t>(v.boot.bytesPerCluster)) {}
+  static constexpr size_t kNotYet = SIZE_MAX;
+  // Looks at the listing read so far (`complete`: nothing more will be
+  // read); the length the listing keeps once its end is known, else kNotYet.
+  size_t Advance(const std::vector<uint8_t>& listing, bool complete) {
+    const size_t size = listing.size();
+    while (pos_ + kEntryBytes <= size) {
+      const uint8_t type = listing[pos_];
+      if (type == kTypeEndOfDirectory) return JudgeBefore((pos_ + bpc_ - 1) / bpc_) ? pos_ + kEntryBytes : end_;
+      if (type != kTypeFile && type != kTypeDeletedFile) {
+        pos_ += kEntryBytes;
+        continue;
+      }
+      const size_t setBytes = (1 + size_t{listing[pos_ + kFileSecondaryCount]}) * kEntryBytes;
+      if (!complete && setBytes > size - pos_) break;  // the rest of the set is still to be read
+      EntrySet set;
+      if (ParseEntrySet(listing.data() + pos_, size - pos_, set) != SetProblem::None || !set.checksumMatches ||
+          !PlausibleStream(v_.boot, set)) {
+        pos_ += kEntryBytes;
+        continue;
+      }
+      const size_t first = pos_ / bpc_, last = (pos_ + setBytes - 1) / bpc_;
+      if (!JudgeBefore(first)) return end_;
+      if (!set.deleted && AnyInUse(first, last)) {
+        end_ = first * bpc_;
+        return end_;
+      }
+      coveredTo_ = std::max(coveredTo_, last + 1);
+      pos_ += setBytes;
+    }
+    if (complete) return JudgeBefore((size + bpc_ - 1) / bpc_) ? size : end_;
+    return JudgeBefore(std::min(pos_, size) / bpc_) ? kNotYet : end_;
+  }
+  // The clusters the listing kept, and the first one judged against it.
+  size_t ClustersJudged() const { return judged_; }
+
+ private:
+  // Judges the clusters before cluster `upTo`; false at the first that no
+  // valid set covers (the listing then ends where it starts).
+  bool JudgeBefore(size_t upTo) {
+    for (; judged_ < upTo; ++judged_) {
+      if (judged_ >= coveredTo_) {
+        end_ = judged_ * bpc_;
+        ++judged_;
+        return false;
+      }
+    }
+    return true;
+  }
+  bool AnyInUse(size_t first, size_t last) const {
+    for (size_t k = first; k <= last && k < clusters_.size(); ++k)
+      if (v_.bitmap.InUse(clusters_[k])) return true;
+    return false;
+  }
+  const XueVolume& v_;
+  const std::vector<uint32_t>& clusters_;
+  const size_t bpc_;
+  size_t pos_ = 0;        // the next entry to look at
+  size_t coveredTo_ = 0;  // one past the last cluster a valid set covers
+  size_t judged_ = 0;     // clusters judged so far
+  size_t end_ = 0;
+};
+
+// Reads a listing from its clusters, piece by piece. `pieceFor` gives the
+// next piece's length (at most the rest of the run) and `enough` says after
+// each piece whether the listing has ended (then it has its final length).
+template <typename Enough>
+bool ReadListingPieces(XueVolume& v, const std::vector<uint32_t>& clusters, uint64_t firstPiece,
+                       std::vector<uint8_t>& listing, Enough enough) {
+  const BootSector& b = v.boot;
   const uint64_t bpc = b.bytesPerCluster;
+  uint64_t piece = firstPiece;
   size_t i = 0;
   while (i < clusters.size()) {
     // A run of consecutive clusters, read piece by piece.
@@ -132,24 +226,101 @@ bool ReadFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& l
     while (j < clusters.size() && clusters[j] == clusters[j - 1] + 1) ++j;
     const uint64_t runBytes = (j - i) * bpc;
     for (uint64_t at = 0; at < runBytes;) {
-      const uint64_t n = std::min(kFolderPiece, runBytes - at);
+      const uint64_t n = std::min(piece, runBytes - at);
       const size_t old = listing.size();
       listing.resize(old + static_cast<size_t>(n));
       const uint32_t c = clusters[i + static_cast<size_t>(at / bpc)];
       if (!ReadHeap(*v.source, b, c, at % bpc, listing.data() + old, static_cast<uint32_t>(n))) {
         listing.resize(old);
-        return !listing.empty() || old != 0;
+        return old != 0;
       }
       at += n;
-      for (size_t p = old; p < listing.size(); p += kEntryBytes)
-        if (listing[p] == kTypeEndOfDirectory) {
-          listing.resize(p + kEntryBytes);
-          return true;
-        }
+      // Pieces grow to the full piece size: a deleted folder is judged after
+      // each, so what is read past its end is at most what it kept.
+      piece = std::min(piece * 2, kFolderPiece);
+      if (enough(false)) return true;
     }
     i = j;
   }
+  enough(true);
   return true;
+}
+
+// Reads a deleted folder's listing up to where it ends, never into a
+// cluster that `taken` holds (another folder's, read before). Adds the
+// clusters it keeps, and the one that ended it, to `taken`.
+bool ReadDeletedFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing, ClusterStretches* taken) {
+  const uint64_t bpc = v.boot.bytesPerCluster;
+  std::vector<uint32_t> clusters;
+  if (!DeletedFolderClusters(v, folder, std::min(folder.bytes, kMaxFolderBytes), clusters)) return false;
+  if (folder.listedKnown) {
+    // The walk judged it already: read what it kept.
+    clusters.resize(std::min<size_t>(clusters.size(), static_cast<size_t>((folder.listedBytes + bpc - 1) / bpc)));
+    if (!ReadListingPieces(v, clusters, kFolderPiece, listing, [](bool) { return false; })) return false;
+    if (listing.size() > folder.listedBytes) listing.resize(static_cast<size_t>(folder.listedBytes));
+    return true;
+  }
+  if (taken) {
+    auto other = std::find_if(clusters.begin(), clusters.end(), [&](uint32_t c) { return taken->Contains(c); });
+    clusters.erase(other, clusters.end());
+  }
+  DeletedListingEnd end(v, clusters);
+  size_t keep = DeletedListingEnd::kNotYet;
+  const bool read = ReadListingPieces(v, clusters, std::min(bpc, kFolderPiece), listing, [&](bool complete) {
+    keep = end.Advance(listing, complete);
+    return keep != DeletedListingEnd::kNotYet;
+  });
+  if (keep == DeletedListingEnd::kNotYet) keep = end.Advance(listing, true);
+  listing.resize(std::min(keep, listing.size()));
+  if (taken) {
+    const size_t judged = std::min(end.ClustersJudged(), clusters.size());
+    for (size_t k = 0; k < judged; ++k)
+      if (!taken->Contains(clusters[k])) taken->Add(clusters[k]);
+  }
+  return read;
+}
+
+}  // namespace
+
+bool ReadFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing) {
+  return ReadFolderOnce(v, folder, listing, nullptr);
+}
+
+bool ReadFolderOnce(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing, ClusterStretches* taken) {
+  listing.clear();
+  const BootSector& b = v.boot;
+  if (folder.deleted) return ReadDeletedFolder(v, folder, listing, taken);
+  std::vector<uint32_t> clusters;
+  if (folder.root) {
+    bool complete = false;
+    if (!FollowChain(*v.fat, b, folder.firstCluster, kMaxFolderBytes / b.bytesPerCluster + 1, clusters, complete))
+      return false;
+  } else {
+    ClusterPlan plan;
+    if (!PlanClusters(v, folder.firstCluster, std::min(folder.bytes, kMaxFolderBytes), folder.noFatChain, false,
+                      plan))
+      return false;
+    for (uint32_t c : plan.clusters) {
+      if (c == 0) break;
+      clusters.push_back(c);
+    }
+  }
+  // Reading stops at the piece holding the end-of-directory entry.
+  size_t scanned = 0;
+  const bool read = ReadListingPieces(v, clusters, kFolderPiece, listing, [&](bool) {
+    for (; scanned + kEntryBytes <= listing.size(); scanned += kEntryBytes)
+      if (listing[scanned] == kTypeEndOfDirectory) {
+        listing.resize(scanned + kEntryBytes);
+        return true;
+      }
+    return false;
+  });
+  if (taken) {
+    const size_t used = static_cast<size_t>((listing.size() + b.bytesPerCluster - 1) / b.bytesPerCluster);
+    for (size_t k = 0; k < used && k < clusters.size(); ++k)
+      if (!taken->Contains(clusters[k])) taken->Add(clusters[k]);
+  }
+  return read;
 }
 
 bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFile,
@@ -165,7 +336,13 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
   root.firstCluster = v.boot.rootCluster;
   root.root = true;
   stack.push_back({root, u"\\"});
-  std::unordered_set<uint32_t> entered;
+  // A folder is entered once, a live one and a deleted one apart: a deleted
+  // folder may name the first cluster of a live folder made after it.
+  std::unordered_set<uint64_t> entered;
+  // Folder clusters read so far: a deleted folder's listing never reaches
+  // into one (a cluster is one folder's, and read once), which bounds the
+  // whole walk's reading by the heap however many deleted folders claim it.
+  ClusterStretches taken;
   std::vector<uint8_t> listing;
   std::vector<Pending> subfolders;
   bool rootRead = false;
@@ -174,12 +351,14 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
     stack.pop_back();
     // A folder is entered once: a folder that names an ancestor (or any
     // folder already seen) as its child would loop.
-    if (!entered.insert(item.folder.firstCluster).second) continue;
-    if (!ReadFolder(v, item.folder, listing)) {
+    if (!entered.insert(uint64_t{item.folder.firstCluster} << 1 | (item.folder.deleted ? 1 : 0)).second) continue;
+    if (!ReadFolderOnce(v, item.folder, listing, &taken)) {
       if (item.folder.root) return false;
       continue;
     }
     if (item.folder.root) rootRead = true;
+    item.folder.listedKnown = true;
+    item.folder.listedBytes = listing.size();
     auto where = v.folders.emplace(item.folder.firstCluster, item.folder);
     if (onFolder) onFolder(item.path);
     subfolders.clear();

@@ -30,6 +30,10 @@ constexpr size_t kBootPercentInUse = 112;
 constexpr size_t kBootSignature = 510;        // 0xAA55
 // The main boot region's checksum covers sectors 0-10; sector 11 repeats it.
 constexpr uint32_t kChecksummedSectors = 11;
+// Sectors 12-23 hold the backup boot region, a copy of sectors 0-11 that
+// formatting writes and drivers leave alone.
+constexpr uint32_t kBootRegionSectors = 12;
+constexpr uint32_t kBackupBootSector = 12;
 // Cluster sizes stop at 32 MiB (a shift sum of 25).
 constexpr uint32_t kMaxClusterShift = 25;
 // Cluster numbers start at 2 and stop below 0xFFFFFFF7 (bad cluster mark).

@@ -8,34 +8,85 @@
 
 namespace rv::exfat {
 
-bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why) {
-  const uint32_t sector = source.SectorSize();
-  std::vector<uint8_t> first(sector < 512 ? 512 : sector);
-  if (!source.ReadBytes(0, first.data(), first.size())) {
-    why = "the boot sector cannot be read";
-    return false;
-  }
+namespace {
+
+enum class RegionCheck { Good, Unreadable, NotExfat, BadFields, BadChecksum };
+
+// Reads the boot region (boot sector to checksum sector, 12 sectors) that
+// starts at byte `offset`, and checks its boot sector's fields and its
+// checksum.
+RegionCheck CheckBootRegion(VolumeSource& source, uint64_t offset, BootSector& out) {
+  uint8_t first[512];
+  if (!source.ReadBytes(offset, first, sizeof first)) return RegionCheck::Unreadable;
   BootSector bs;
-  switch (ParseBootSector(first.data(), first.size(), bs)) {
-    case BootProblem::NotExfat: why = "no exFAT boot sector"; return false;
-    case BootProblem::BadFields:
-      why = "the exFAT boot sector is damaged (its sizes or offsets are impossible)";
-      return false;
+  switch (ParseBootSector(first, sizeof first, bs)) {
+    case BootProblem::NotExfat: return RegionCheck::NotExfat;
+    case BootProblem::BadFields: return RegionCheck::BadFields;
     case BootProblem::None: break;
   }
-  // The boot region is 12 sectors of the volume's own size: sectors 0-10
-  // and the checksum sector.
-  std::vector<uint8_t> region(static_cast<size_t>(bs.bytesPerSector) * (kChecksummedSectors + 1));
-  if (!source.ReadBytes(0, region.data(), region.size())) {
-    why = "the exFAT boot region cannot be read";
-    return false;
-  }
-  if (!BootChecksumMatches(region.data(), bs.bytesPerSector)) {
-    why = "the exFAT boot region fails its checksum (the boot sectors are damaged)";
-    return false;
-  }
   out = bs;
-  return true;
+  // The region is 12 sectors of the volume's own size: sectors 0-10 and the
+  // checksum sector.
+  std::vector<uint8_t> region(static_cast<size_t>(bs.bytesPerSector) * kBootRegionSectors);
+  if (!source.ReadBytes(offset, region.data(), region.size())) return RegionCheck::Unreadable;
+  return BootChecksumMatches(region.data(), bs.bytesPerSector) ? RegionCheck::Good : RegionCheck::BadChecksum;
+}
+
+const char* MainRegionProblem(RegionCheck check) {
+  switch (check) {
+    case RegionCheck::Unreadable: return "cannot be read";
+    case RegionCheck::NotExfat: return "holds no exFAT boot sector";
+    case RegionCheck::BadFields: return "is damaged (its sizes or offsets are impossible)";
+    default: return "fails its checksum";
+  }
+}
+
+}  // namespace
+
+bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why, std::string* notice) {
+  BootSector main;
+  const RegionCheck check = CheckBootRegion(source, 0, main);
+  if (check == RegionCheck::Good) {
+    out = main;
+    return true;
+  }
+  // The backup region starts at sector 12: of the main boot sector's sector
+  // size when its fields are sound, else of whichever size the backup's own
+  // boot sector names.
+  bool backupFound = false;
+  for (uint32_t sector = 512; sector <= 4096; sector *= 2) {
+    if (check == RegionCheck::BadChecksum && sector != main.bytesPerSector) continue;
+    BootSector backup;
+    const RegionCheck b = CheckBootRegion(source, uint64_t{kBackupBootSector} * sector, backup);
+    if (b == RegionCheck::NotExfat || b == RegionCheck::Unreadable) continue;
+    if (b != RegionCheck::BadFields && backup.bytesPerSector != sector) continue;
+    backupFound = true;
+    if (b != RegionCheck::Good) continue;
+    out = backup;
+    if (notice)
+      *notice = std::string("the exFAT main boot region (sectors 0-11) ") + MainRegionProblem(check) +
+                "; the volume is read through its backup boot region (sectors 12-23)";
+    return true;
+  }
+  switch (check) {
+    case RegionCheck::Unreadable: why = "the exFAT boot region cannot be read"; break;
+    case RegionCheck::NotExfat: why = "no exFAT boot sector"; break;
+    case RegionCheck::BadFields: why = "the exFAT boot sector is damaged (its sizes or offsets are impossible)"; break;
+    default: why = "the exFAT boot region fails its checksum (the boot sectors are damaged)"; break;
+  }
+  if (backupFound) why += ", and so does its backup (sectors 12-23)";
+  return false;
+}
+
+bool HasBackupBootSector(VolumeSource& source) {
+  for (uint32_t sector = 512; sector <= 4096; sector *= 2) {
+    uint8_t first[512];
+    if (source.ReadBytes(uint64_t{kBackupBootSector} * sector, first, sizeof first) &&
+        HasExfatName(first, sizeof first) && first[kBootBytesPerSectorShift] < 32 &&
+        (1u << first[kBootBytesPerSectorShift]) == sector)
+      return true;
+  }
+  return false;
 }
 
 bool FatReader::Next(uint32_t cluster, uint32_t& value) {

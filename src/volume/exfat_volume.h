@@ -14,9 +14,14 @@
 
 namespace rv::exfat {
 
-// Reads and checks the main boot region; on failure `why` says what is
-// wrong in words a user can act on.
-bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why);
+// Reads and checks the main boot region, and when it fails (unreadable,
+// impossible fields, a checksum that does not match) the backup region in
+// sectors 12-23; `notice` then says the backup is used. On failure of both
+// `why` says what is wrong in words a user can act on.
+bool ReadBootRegion(VolumeSource& source, BootSector& out, std::string& why, std::string* notice = nullptr);
+// Sector 12 holds an exFAT boot sector of its own sector size: a volume
+// whose sector 0 was wiped may still be read through its backup region.
+bool HasBackupBootSector(VolumeSource& source);
 
 // Entries of the active FAT, read 64 KiB at a time.
 class FatReader {

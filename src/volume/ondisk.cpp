@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/lasterror.h"
+#include "volume/exfat_volume.h"
 
 namespace rv {
 namespace {
@@ -46,6 +47,9 @@ std::unique_ptr<OnDiskFs> MakeOnDiskFs(VolumeSource& source) {
       } else if (auto fs = MakeFatOnDisk(source, boot.data(), boot.size())) {
         return fs;
       }
+      // Sector 0 names no file system, but an exFAT backup boot region may
+      // have outlived it.
+      if (exfat::HasBackupBootSector(source)) return MakeExfatOnDisk(source, boot.data(), boot.size());
     }
   }
   return std::make_unique<UnknownFs>();

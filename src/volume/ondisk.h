@@ -26,6 +26,9 @@ struct FsFacts {
   // Why a volume that names a known file system is not recognised all the
   // same (an exFAT boot region whose checksum fails); empty otherwise.
   std::string refusal;
+  // Damage the volume is read around all the same, for the user to know
+  // (an exFAT volume read through its backup boot region); empty otherwise.
+  std::string notice;
 };
 
 class OnDiskFs {

@@ -12,9 +12,11 @@ namespace {
 
 class ExfatOnDisk final : public OnDiskFs {
  public:
-  ExfatOnDisk(VolumeSource& source, bool recognised, const exfat::BootSector& boot, std::string refusal)
+  ExfatOnDisk(VolumeSource& source, bool recognised, const exfat::BootSector& boot, std::string refusal,
+              std::string notice)
       : source_(source), recognised_(recognised), boot_(boot) {
     facts_.refusal = std::move(refusal);
+    facts_.notice = std::move(notice);
     if (!recognised_) return;
     facts_.family = FsFamily::Exfat;
     facts_.fileSystemName = u"exFAT";
@@ -59,9 +61,9 @@ class ExfatOnDisk final : public OnDiskFs {
 
 std::unique_ptr<OnDiskFs> MakeExfatOnDisk(VolumeSource& source, const uint8_t*, size_t) {
   exfat::BootSector boot;
-  std::string why;
-  const bool ok = exfat::ReadBootRegion(source, boot, why);
-  return std::make_unique<ExfatOnDisk>(source, ok, boot, ok ? std::string() : why);
+  std::string why, notice;
+  const bool ok = exfat::ReadBootRegion(source, boot, why, &notice);
+  return std::make_unique<ExfatOnDisk>(source, ok, boot, ok ? std::string() : why, notice);
 }
 
 }  // namespace rv

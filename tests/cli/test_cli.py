@@ -797,14 +797,24 @@ class Exfat(unittest.TestCase):
         self.addCleanup(os.unlink, tmp.name)
         return img, tmp.name
 
-    def test_a_boot_region_that_fails_its_checksum_is_refused_with_the_reason(self):
-        def flip(d):
-            d[200] ^= 0xFF  # boot code, covered by the checksum
-        _, path = self.damaged(flip)
+    def test_a_boot_region_is_refused_only_when_its_backup_fails_too(self):
+        def flip(region):
+            def edit(d):
+                sec = 1 << d[108]
+                d[region * 12 * sec + 300] ^= 0xFF  # boot code, covered by the checksum
+            return edit
+        img, main_only = self.damaged(flip(0))
+        _, both = self.damaged(lambda d: (flip(0)(d), flip(1)(d)))
         for cmd in ("info", "search"):
-            err = run(cmd, path, check_code=2).stderr.decode()
+            err = run(cmd, main_only, check_code=0).stderr.decode()
+            self.assertIn("backup boot region (sectors 12-23)", err)
+            self.assertIn(main_only, err)
+            err = run(cmd, both, check_code=2).stderr.decode()
             self.assertIn("checksum", err)
-            self.assertIn(path, err)
+            self.assertIn("backup", err)
+            self.assertIn(both, err)
+        listed = {full_path(r) for r in deleted_listing(main_only)}
+        self.assertEqual(listed, {d["path"] for d in img["deleted"]})
 
     def test_damaged_sets_and_chains_end_cleanly(self):
         def fat_of(d):
