@@ -46,6 +46,15 @@ struct XueVolume {
   // start a live folder and, before it, a deleted one).
   std::unordered_multimap<uint32_t, ExfatFolder> folders;
   bool walked = false;
+  // Listings read again to find files by their entry index, kept so that a
+  // recovery of many files of one folder reads it once; emptied by every
+  // walk and recovery, and when they pass kMaxKeptListingBytes.
+  std::unordered_map<const ExfatFolder*, std::vector<uint8_t>> keptListings;
+  uint64_t keptListingBytes = 0;
+  void ForgetListings() {
+    keptListings.clear();
+    keptListingBytes = 0;
+  }
   bool IsSetUp() const { return source != nullptr; }
 };
 XueVolume& TheXueVolume();
@@ -66,6 +75,10 @@ struct ClusterPlan {
 // folder's clusters are read as its entry describes them.
 bool PlanClusters(XueVolume& v, uint32_t firstCluster, uint64_t bytes, bool noFatChain, bool deleted,
                   ClusterPlan& plan);
+constexpr uint64_t kMaxKeptListingBytes = 64ull << 20;
+// The listing of a folder the walk entered, read once while kept; null when
+// it cannot be read.
+const std::vector<uint8_t>* KeptListing(XueVolume& v, const ExfatFolder& folder);
 // Reads a folder's listing up to its end-of-directory entry; a deleted
 // folder's (read whatever the bitmap says of its clusters) also up to the
 // first cluster that holds no valid entry set.
@@ -97,6 +110,11 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
 // no longer a deleted file of that name.
 bool FindXueFile(XueVolume& v, uint32_t folderCluster, uint32_t entryIndex, TextView fullPath, exfat::EntrySet& set,
                  bool& inDeletedFolder);
+// The name a set is listed under: every unit as it is stored, but U+0000
+// (which would end the name in every message and request that carries it)
+// is shown as U+2400, the symbol for NUL. The output file is named from the
+// stored name, which makes NUL "_" as it does every control character.
+Text ListedName(const Text& storedName);
 // Share of a file's clusters a recovery would read intact (percent).
 uint32_t RecoverablePercentOf(XueVolume& v, const exfat::EntrySet& set);
 

@@ -32,10 +32,11 @@ int SearchLoop(const SearchRequestFields& request) {
       return false;
     }
     const exfat::EntrySet& s = *f.set;
-    if (!FolderFilter(*f.folderPath, s.name, request.folder, request.pattern, include)) return true;
+    const Text name = ListedName(s.name);
+    if (!FolderFilter(*f.folderPath, name, request.folder, request.pattern, include)) return true;
     path.assign(v.devicePath);
     path += *f.folderPath;
-    path += s.name;
+    path += name;
     uint64_t utc = 0;
     if (!exfat::TimestampToUtcFileTime(s.modified, s.modified10ms, s.modifiedUtcOffset, utc)) utc = 0;
     // The other times travel in the modification time's form; one that

@@ -329,6 +329,7 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
     ExfatFolder folder;
     Text path;  // "\a\b\"
   };
+  v.ForgetListings();
   v.folders.clear();
   v.walked = false;
   std::vector<Pending> stack;
@@ -405,7 +406,7 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
           sub.noFatChain = set.NoFatChain();
           sub.deleted = candidate;
           if (v.boot.IsHeapCluster(sub.firstCluster) && sub.bytes != 0)
-            subfolders.push_back({sub, item.path + set.name + u"\\"});
+            subfolders.push_back({sub, item.path + ListedName(set.name) + u"\\"});
         }
       } else if (candidate) {
         XueFound found;
@@ -438,24 +439,41 @@ bool FindXueFile(XueVolume& v, uint32_t folderCluster, uint32_t entryIndex, Text
     if (!WalkXueTree(v, [](const XueFound&) { return true; }, nullptr, stats)) return false;
   }
   auto range = v.folders.equal_range(folderCluster);
-  std::vector<uint8_t> listing;
   for (auto it = range.first; it != range.second; ++it) {
-    if (!ReadFolder(v, it->second, listing)) continue;
+    const std::vector<uint8_t>* listing = KeptListing(v, it->second);
+    if (!listing) continue;
     const uint64_t pos = uint64_t{entryIndex} * kEntryBytes;
-    if (!InBounds(listing.size(), pos, kEntryBytes)) continue;
+    if (!InBounds(listing->size(), pos, kEntryBytes)) continue;
     EntrySet set;
-    if (ParseEntrySet(listing.data() + pos, listing.size() - pos, set) != SetProblem::None || !set.checksumMatches ||
+    if (ParseEntrySet(listing->data() + pos, listing->size() - pos, set) != SetProblem::None || !set.checksumMatches ||
         set.IsDirectory() || !(set.deleted || it->second.deleted))
       continue;
     // The path ends with "\" and the set's name (which may hold a "\").
-    if (fullPath.size() <= set.name.size() || fullPath[fullPath.size() - set.name.size() - 1] != u'\\' ||
-        !EqualsIgnoreCase(fullPath.substr(fullPath.size() - set.name.size()), set.name))
+    const Text name = ListedName(set.name);
+    if (fullPath.size() <= name.size() || fullPath[fullPath.size() - name.size() - 1] != u'\\' ||
+        !EqualsIgnoreCase(fullPath.substr(fullPath.size() - name.size()), name))
       continue;
     inDeletedFolder = it->second.deleted;
     out = std::move(set);
     return true;
   }
   return false;
+}
+
+const std::vector<uint8_t>* KeptListing(XueVolume& v, const ExfatFolder& folder) {
+  auto kept = v.keptListings.find(&folder);
+  if (kept != v.keptListings.end()) return &kept->second;
+  std::vector<uint8_t> listing;
+  if (!ReadFolder(v, folder, listing)) return nullptr;
+  if (v.keptListingBytes + listing.size() > kMaxKeptListingBytes) v.ForgetListings();
+  v.keptListingBytes += listing.size();
+  return &v.keptListings.emplace(&folder, std::move(listing)).first->second;
+}
+
+Text ListedName(const Text& storedName) {
+  Text name = storedName;
+  std::replace(name.begin(), name.end(), u'\0', u'\u2400');
+  return name;
 }
 
 uint32_t RecoverablePercentOf(XueVolume& v, const EntrySet& set) {

@@ -153,6 +153,12 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
     XueVolume& v = TheXueVolume();
     // The recovery works on the volume the search set up.
     if (!v.IsSetUp()) return records.empty();
+    // Each folder is read once for all its files, and no longer kept after.
+    v.ForgetListings();
+    struct Forget {
+      XueVolume& v;
+      ~Forget() { v.ForgetListings(); }
+    } forget{v};
     for (const auto& r : records) {
       PostUndeleteFileStarted(0, r.path);
       Text output;
