@@ -109,11 +109,13 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
 namespace {
 
 // A stream entry that can describe a file or folder of this volume: no
-// more valid bytes than bytes, and clusters inside the heap when it has any.
+// more valid bytes than bytes, and a first cluster inside the heap when it
+// has any. (A size past the volume is the set's own damage, cut where it is
+// read; it does not make the set debris.)
 bool PlausibleStream(const BootSector& b, const EntrySet& set) {
   if (set.validDataLength > set.dataLength) return false;
-  if (set.dataLength == 0) return set.firstCluster == 0 || b.IsHeapCluster(set.firstCluster);
-  return b.IsHeapCluster(set.firstCluster) && set.dataLength <= uint64_t{b.clusterCount} * b.bytesPerCluster;
+  return set.dataLength == 0 ? set.firstCluster == 0 || b.IsHeapCluster(set.firstCluster)
+                             : b.IsHeapCluster(set.firstCluster);
 }
 
 // The clusters a deleted folder may lie in, at most as many as its size

@@ -169,3 +169,212 @@ def build_exfat(name, size, C, sector, label, full, work, File, gen, log, run, b
     facts = facts or boot_facts(img)
     run(["fsck.exfat", "-n", img])
     return img, files, facts
+
+
+# ---- Volumes edited after exfat-fuse wrote them ------------------------------------------
+# name, volume size, cluster size, sector size, label, purpose
+EXFAT_EDITED_IMAGES = [
+    ("exfat-backup.img", 8 * MiB, 4 * KiB, 512, "EXFAT-BKUP", "backup-boot"),
+    ("exfat-reused.img", 16 * MiB, 4 * KiB, 512, "EXFAT-REUSE", "reused-folders"),
+]
+EXFAT_NAMES += [n for n, *_ in EXFAT_EDITED_IMAGES]
+
+
+def set_checksum(entries):
+    """The checksum of an entry set as it was written (every type byte with the in-use bit)."""
+    s = 0
+    for i, b in enumerate(entries):
+        if i in (2, 3):
+            continue
+        if i % 32 == 0:
+            b |= 0x80
+        s = (((s & 1) << 15) + (s >> 1) + b) & 0xFFFF
+    return s
+
+
+def name_hash(units):
+    """The stream entry's name hash: over the up-cased name (ASCII up-casing is all these names need)."""
+    h = 0
+    for u in units:
+        if 0x61 <= u <= 0x7A:
+            u -= 0x20
+        for b in (u & 0xFF, u >> 8):
+            h = (((h & 1) << 15) + (h >> 1) + b) & 0xFFFF
+    return h
+
+
+class Heap:
+    """The image's bytes with the boot facts: clusters, the FAT, the bitmap, directory sets."""
+
+    def __init__(self, img):
+        self.img = img
+        with open(img, "rb") as f:
+            self.data = bytearray(f.read())
+        d = self.data
+        self.sec = 1 << d[108]
+        self.bpc = self.sec << d[109]
+        self.fat = int.from_bytes(d[80:84], "little") * self.sec
+        self.heap = int.from_bytes(d[88:92], "little") * self.sec
+        self.count = int.from_bytes(d[92:96], "little")
+        self.root = int.from_bytes(d[96:100], "little")
+        root = self.at(self.root)
+        for p in range(root, root + self.bpc, 32):
+            if d[p] == 0x81:
+                self.bitmap = self.at(int.from_bytes(d[p + 20:p + 24], "little"))
+                break
+
+    def at(self, cluster):
+        return self.heap + (cluster - 2) * self.bpc
+
+    def chain(self, first, n):
+        out = [first]
+        while len(out) < n:
+            nxt = int.from_bytes(self.data[self.fat + 4 * out[-1]:self.fat + 4 * out[-1] + 4], "little")
+            if not 2 <= nxt < self.count + 2:
+                break
+            out.append(nxt)
+        return out
+
+    def stream(self, set_at):
+        s = set_at + 32
+        d = self.data
+        first = int.from_bytes(d[s + 20:s + 24], "little")
+        length = int.from_bytes(d[s + 24:s + 32], "little")
+        n = max(1, (length + self.bpc - 1) // self.bpc)
+        clusters = list(range(first, first + n)) if d[s + 1] & 2 else self.chain(first, n)
+        return first, length, clusters
+
+    def find_set(self, clusters, name):
+        """Byte offset of the file entry (live or deleted) of the set named `name` in the folder."""
+        for c in clusters:
+            base = self.at(c)
+            for p in range(base, base + self.bpc, 32):
+                if self.data[p] & 0x7F == 0x05:
+                    n = self.data[p + 32 + 3]
+                    units = []
+                    for k in range((n + 14) // 15):
+                        e = p + 64 + 32 * k
+                        units += [int.from_bytes(self.data[e + 2 + 2 * i:e + 4 + 2 * i], "little") for i in range(15)]
+                    if "".join(chr(u) for u in units[:n]) == name:
+                        return p
+        raise KeyError(name)
+
+    def reseal(self, set_at):
+        count = 1 + self.data[set_at + 1]
+        entries = self.data[set_at:set_at + 32 * count]
+        self.data[set_at + 2:set_at + 4] = set_checksum(entries).to_bytes(2, "little")
+
+    def mark_in_use(self, cluster):
+        i = cluster - 2
+        self.data[self.bitmap + i // 8] |= 1 << (i % 8)
+
+    def save(self):
+        with open(self.img, "r+b") as f:
+            f.write(self.data)
+
+
+def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, log, run, base_time):
+    img = os.path.join(work, name)
+    mnt = os.path.join(work, "mnt-" + name)
+    if os.path.exists(img):
+        os.unlink(img)
+    with open(img, "wb") as f:
+        f.truncate(size)
+    with Loop(img, sector, run) as dev:
+        run(["mkfs.exfat", "-c", str(C), "-L", label, dev])
+    files = []
+    t = [base_time]
+
+    def put(m, path, n, kinds=(), deleted=True, data=None):
+        f = File(path, n, kinds=list(kinds), deleted=deleted, data=data if data is not None else gen(name + path, n))
+        p = m.p(f.path)
+        os.makedirs(os.path.dirname(p), exist_ok=True)
+        with open(p, "wb") as out:
+            out.write(f.data)
+        t[0] += 7200
+        f.mtime = t[0]
+        os.utime(p, (f.mtime, f.mtime))
+        files.append(f)
+        return f
+
+    if purpose == "backup-boot":
+        # Windows 7 rewrote boot code past byte 272 of the main boot sector: the main boot
+        # region fails its checksum, the backup (sectors 12-23) is whole.
+        with ExfatMount(img, mnt, sector, run) as m:
+            put(m, "\\readme.txt", 200, deleted=False)
+            put(m, "\\notes-deleted.txt", 300)
+            put(m, "\\photo-deleted.jpg", 50 * KiB)
+            put(m, "\\Docs\\report-deleted.txt", 9000)
+            for f in files:
+                if f.deleted:
+                    os.unlink(m.p(f.path))
+        run(["fsck.exfat", "-n", img])
+        with open(img, "r+b") as f:
+            f.seek(300)
+            f.write(b"\xEB\xFE" * 40)
+        log(name, "main boot region's boot code overwritten at byte 300")
+        return img, files, boot_facts(img)
+
+    # reused-folders: (1) a folder of 400 files deleted while open, its clusters and chain
+    # left in use; (2) 40 deleted folders whose sizes claim far more than the volume, over
+    # clusters of old file data with no end-of-directory entry; (3) a deleted name holding
+    # U+0000.
+    with ExfatMount(img, mnt, sector, run) as m:
+        # Old data fills the free space first, so the clusters after each deleted folder
+        # below hold text, not the zeros of a fresh volume.
+        filler = os.path.join(m.mnt, "filler.bin")
+        with open(filler, "wb") as out:
+            out.write(b"old data, no directory entries here; " * (9 * MiB // 38))
+    with ExfatMount(img, mnt, sector, run) as m:
+        os.unlink(os.path.join(m.mnt, "filler.bin"))
+        put(m, "\\readme.txt", 200, deleted=False)
+        many = [put(m, "\\Many\\F%02d\\x.bin" % i, 3 * C - 10, ("in-deleted-folder", "bogus-folder-size"))
+                for i in range(40)]
+        opened = [put(m, "\\Open\\open-file-%03d.txt" % i, 100 + 37 * i, ("in-folder-deleted-while-open",))
+                  for i in range(400)]
+        put(m, "\\nul-name.txt", 2000, ("nul-in-name",))
+    h = Heap(img)
+    root = h.chain(h.root, 64)
+    at = h.find_set(root, "Open")
+    _, _, open_clusters = h.stream(at)
+    open_stream = h.data[at + 32:at + 64]
+    open_fat = {c: h.data[h.fat + 4 * c:h.fat + 4 * c + 4] for c in open_clusters}
+    with ExfatMount(img, mnt, sector, run) as m:
+        for f in files:
+            if f.deleted:
+                os.unlink(m.p(f.path))
+        for d in ("\\Many", "\\Open"):
+            run(["rm", "-rf", m.p(d)])
+    run(["fsck.exfat", "-n", img])
+    h = Heap(img)
+    root = h.chain(h.root, 64)
+    # (1) Deleted while open: the driver frees nothing, so the folder's clusters stay in
+    # use, its chain and its size stay; so do the second clusters of its last ten files.
+    at = h.find_set(root, "Open")
+    h.data[at + 33:at + 34] = open_stream[1:2]
+    h.data[at + 40:at + 64] = open_stream[8:32]
+    h.reseal(at)
+    for c, v in open_fat.items():
+        h.data[h.fat + 4 * c:h.fat + 4 * c + 4] = v
+        h.mark_in_use(c)
+    for f in opened[-10:]:
+        first, _, _ = h.stream(h.find_set(open_clusters, f.path.rsplit("\\", 1)[1]))
+        h.mark_in_use(first + 1)
+        f.kinds.append("second-cluster-in-use")
+    # (2) Bogus folder sizes: 1 TiB each, valid length too, checksums redone.
+    many_at = h.find_set(root, "Many")
+    _, _, many_clusters = h.stream(many_at)
+    for i in range(40):
+        at = h.find_set(many_clusters, "F%02d" % i)
+        h.data[at + 32 + 8:at + 32 + 16] = (1 << 40).to_bytes(8, "little")
+        h.data[at + 32 + 24:at + 32 + 32] = (1 << 40).to_bytes(8, "little")
+        h.reseal(at)
+    # (3) "nul-name.txt" becomes "nul", U+0000, "name.txt": name hash and checksum redone.
+    at = h.find_set(root, "nul-name.txt")
+    h.data[at + 64 + 2 + 2 * 3:at + 64 + 2 + 2 * 4] = b"\0\0"
+    units = [ord(c) for c in "nul"] + [0] + [ord(c) for c in "name.txt"]
+    h.data[at + 32 + 4:at + 32 + 6] = name_hash(units).to_bytes(2, "little")
+    h.reseal(at)
+    h.save()
+    log(name, "Open: %d clusters left in use; Many: 40 folder sizes of 1 TiB; a NUL in a name" % len(open_clusters))
+    return img, files, boot_facts(img)

@@ -1774,6 +1774,40 @@ def main():
                         "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
         built[name] = img
 
+    for name, size, C, sec, label, purpose in mkexfat.EXFAT_EDITED_IMAGES:
+        if not want(name):
+            continue
+        log("building", name)
+        img, files, facts = mkexfat.build_exfat_edited(name, size, C, sec, label, purpose, WORK, File, gen, log, run,
+                                                       BASE_TIME)
+        dels, lives = [], []
+        for f in files:
+            if not f.deleted:
+                lives.append({"path": f.path, "size": f.size, "sha256": sha(f.data)})
+                continue
+            e = {"path": f.path, "size": f.size, "mtime": iso(f.mtime), "sha256": sha(f.data),
+                 "original": store_original(f.data), "kinds": f.kinds, "mft_record": None,
+                 "clusters": [], "reused_clusters": [], "reused": False}
+            if purpose == "reused-folders":
+                # Listed where sleuthkit lists nothing (it reads no deleted folder in use,
+                # nor past a bogus size); the NUL is shown as U+2400.
+                e["case"] = f.kinds[0]
+                e["path"] = e["listed_as"] = f.path.replace("nul-name", "nul\u2400name")
+            dels.append(e)
+        images[name] = {"name": name, "file": None, "fs": "exFAT", "sector_size": sec, "cluster_size": C,
+                        "size": size, "label": label, "cluster_count": facts["cluster_count"],
+                        "notes": "mkfs.exfat -c %d on a loop device of %d-byte sectors, written with exfat-fuse, "
+                                 "then edited: %s." % (C, sec, {
+                                     "backup-boot": "boot code of the main boot sector overwritten at byte 300, so "
+                                                    "only the backup boot region passes its checksum",
+                                     "reused-folders": "\\Open (400 files) deleted as a folder deleted while open "
+                                                       "leaves it (clusters, chain and size in use, and the second "
+                                                       "cluster of 10 of its files), 40 deleted folders under \\Many "
+                                                       "given sizes of 1 TiB over old file data, and a U+0000 "
+                                                       "written into the name of nul-name.txt"}[purpose]),
+                        "purpose": purpose, "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
+        built[name] = img
+
     for name in list(images):
         if not want(name):
             del images[name]
