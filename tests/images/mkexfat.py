@@ -328,10 +328,11 @@ def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, l
     with ExfatMount(img, mnt, sector, run) as m:
         os.unlink(os.path.join(m.mnt, "filler.bin"))
         put(m, "\\readme.txt", 200, deleted=False)
-        many = [put(m, "\\Many\\F%02d\\x.bin" % i, 3 * C - 10, ("in-deleted-folder", "bogus-folder-size"))
-                for i in range(40)]
         opened = [put(m, "\\Open\\open-file-%03d.txt" % i, 100 + 37 * i, ("in-folder-deleted-while-open",))
                   for i in range(400)]
+        # After the rest, so old data runs from each of these folders to the heap's end.
+        many = [put(m, "\\Many\\F%02d\\x.bin" % i, 3 * C - 10, ("in-deleted-folder", "bogus-folder-size"))
+                for i in range(40)]
         put(m, "\\nul-name.txt", 2000, ("nul-in-name",))
     h = Heap(img)
     root = h.chain(h.root, 64)

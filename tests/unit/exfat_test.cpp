@@ -148,12 +148,32 @@ TEST(ExfatFormat, TimestampsWithTenMillisecondsAndUtcOffsets) {
   EXPECT_EQ(p.milliseconds, 990u);
 }
 
+// A volume in memory that counts the bytes read from it.
+class CountingSource final : public VolumeSource {
+ public:
+  explicit CountingSource(std::vector<uint8_t> bytes) : inner_(MakeMemorySource(std::move(bytes))) {}
+  uint64_t SizeBytes() const override { return inner_->SizeBytes(); }
+  uint32_t SectorSize() const override { return inner_->SectorSize(); }
+  Text Describe() const override { return u"(counted)"; }
+  uint64_t read = 0;
+
+ protected:
+  bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) override {
+    read += length;
+    return inner_->Read(offset, buffer, length);
+  }
+
+ private:
+  std::shared_ptr<VolumeSource> inner_;
+};
+
 // An exFAT image attached as a volume, searched and recovered through the
 // engine table as the front ends do.
 class ExfatEngine : public ::testing::Test {
  protected:
-  void Attach(std::vector<uint8_t> bytes) {
-    name_ = AttachVolume(MakeMemorySource(std::move(bytes)));
+  void Attach(std::vector<uint8_t> bytes) { Attach(MakeMemorySource(std::move(bytes))); }
+  void Attach(std::shared_ptr<VolumeSource> source) {
+    name_ = AttachVolume(std::move(source));
     Text fs, label;
     ASSERT_TRUE(QueryVolumeInformation(name_ + u"\\", fs, label));
     engine_ = EngineForFileSystem(fs);
@@ -322,6 +342,60 @@ TEST_F(ExfatEngine, AVolumeWithoutItsBitmapIsRefusedBySetup) {
   req.volumeRoot = name_ + u"\\";
   RunSearch(*engine_, req, r2);
   EXPECT_TRUE(refused);
+}
+
+// exfat-reused.img: 40 deleted folders under \Many whose sizes claim 1 TiB
+// over clusters of old text (no end-of-directory entry), \Open deleted as a
+// folder deleted while open leaves it (every cluster still in use).
+TEST_F(ExfatEngine, DeletedFoldersEndAtTheFirstClusterWithoutEntrySets) {
+  std::vector<uint8_t> img = Image("exfat-reused.img");
+  if (img.empty()) GTEST_SKIP() << "exFAT images not unpacked";
+  const uint64_t size = img.size();
+  auto counted = std::make_shared<CountingSource>(std::move(img));
+  Attach(counted);
+  auto found = Search();
+  size_t many = 0, open = 0;
+  for (const auto& f : found) {
+    many += f.folder.substr(0, 6) == u"\\Many\\";
+    open += f.folder == u"\\Open\\";
+  }
+  EXPECT_EQ(many, 40u);
+  EXPECT_EQ(open, 400u);
+  // Each folder cluster is read about once (the bitmap, FAT blocks and
+  // folders come to half a MiB): read up to their claimed sizes, the 40
+  // folders would read the old data after them 40 times (42 MiB).
+  EXPECT_LT(counted->read, size / 4) << counted->read;
+}
+
+TEST_F(ExfatEngine, ARecoveryReadsEachFolderOnce) {
+  std::vector<uint8_t> img = Image("exfat-reused.img");
+  if (img.empty()) GTEST_SKIP() << "exFAT images not unpacked";
+  auto counted = std::make_shared<CountingSource>(std::move(img));
+  Attach(counted);
+  std::vector<FoundFile> open;
+  for (const auto& f : Search())
+    if (f.folder == u"\\Open\\") open.push_back(f);
+  ASSERT_EQ(open.size(), 400u);
+  // The first 40 (one cluster each) and the last 10, whose second cluster is
+  // in use again.
+  open.erase(open.begin() + 40, open.end() - 10);
+  uint64_t clusters = 0;
+  for (const auto& f : open) clusters += (f.size + 4095) / 4096;
+  counted->read = 0;
+  test::TempDir dir;
+  auto results = Recover(open, dir);
+  ASSERT_EQ(results.size(), 50u);
+  // The files' clusters and the folder's 13 once: read once per file, the
+  // folder alone would come to 50 x 13 clusters.
+  EXPECT_LT(counted->read, (clusters + 2 * 13) * 4096) << counted->read;
+  size_t starred = 0;
+  for (const auto& r : results) starred += r.code == kResultPartlyInUse;
+  EXPECT_EQ(starred, 10u);
+}
+
+TEST(ExfatNames, AStoredNulIsListedAsTheSymbolForNul) {
+  EXPECT_EQ(ListedName(Text(u"x\0y.txt", 7)), u"x\u2400y.txt");
+  EXPECT_EQ(ListedName(u"plain"), u"plain");
 }
 
 }  // namespace
