@@ -720,9 +720,58 @@ class Exfat(unittest.TestCase):
     """exFAT volumes made by mkfs.exfat and written through exfat-fuse."""
 
     def volumes(self):
-        got = images(lambda i: i["fs"] == "exFAT")
+        got = images(lambda i: i["fs"] == "exFAT" and not i.get("purpose"))
         self.assertTrue(got, "no exFAT images unpacked")
         return got
+
+    def edited(self, purpose):
+        got = images(lambda i: i.get("purpose") == purpose)
+        self.assertTrue(got, "no exFAT image for %s unpacked" % purpose)
+        return got[0]
+
+    def recovered(self, path, out):
+        p = run("recover", "--json", path, "--to", out)
+        self.assertIn(p.returncode, (0, 1), p.stderr)
+        return p, {source_in_volume(r["source"]): r for r in json_lines(p.stdout)}
+
+    def test_a_volume_whose_main_boot_region_fails_is_read_through_its_backup(self):
+        img, path = self.edited("backup-boot")
+        p = run("search", "--json", path, check_code=0)
+        self.assertIn("read through its backup boot region (sectors 12-23)", p.stderr.decode())
+        self.assertEqual({full_path(r) for r in json_lines(p.stdout)}, {d["path"] for d in img["deleted"]})
+        self.assertTrue(json.loads(run("info", "--json", path, check_code=0).stdout)["supported"])
+        with tempfile.TemporaryDirectory() as out:
+            p, results = self.recovered(path, out)
+            self.assertEqual(p.returncode, 0)
+            self.assertIn("backup boot region", p.stderr.decode())
+            for d in img["deleted"]:
+                self.assertEqual(sha256_file(results[d["path"]]["output"]), d["sha256"], d["path"])
+
+    def test_folders_deleted_while_open_bogus_folder_sizes_and_a_nul_in_a_name(self):
+        img, path = self.edited("reused-folders")
+        listed = {full_path(r): r for r in deleted_listing(path)}
+        self.assertEqual(set(listed), {d["path"] for d in img["deleted"]})
+        for d in img["deleted"]:
+            self.assertEqual((listed[d["path"]]["size"], listed[d["path"]]["modified"]), (d["size"], d["mtime"]))
+        with tempfile.TemporaryDirectory() as out:
+            p, results = self.recovered(path, out)
+            self.assertEqual(p.returncode, 0, p.stderr)
+            for d in img["deleted"]:
+                r = results[d["path"]]
+                with open(r["output"], "rb") as f:
+                    got = f.read()
+                want = original_bytes(d)
+                if "second-cluster-in-use" in d["kinds"]:
+                    # The bitmap shows that cluster in use: '*' there, the rest as it was.
+                    self.assertEqual(r["code"], 777, d["path"])
+                    want = want[:4096] + b"*" * 4096 + want[8192:]
+                else:
+                    self.assertEqual(r["code"], 776, d["path"])
+                self.assertEqual(got, want, d["path"])
+                when = datetime.datetime.fromtimestamp(os.path.getmtime(r["output"]), datetime.timezone.utc)
+                self.assertEqual(when.strftime("%Y-%m-%dT%H:%M:%SZ"), d["mtime"], d["path"])
+            # The NUL is shown as U+2400 and becomes "_" in the output name, as control characters do.
+            self.assertEqual(os.path.basename(results["\\nul\u2400name.txt"]["output"]), "nul_name.txt")
 
     def test_info_names_the_file_system_and_its_geometry(self):
         for img, path in self.volumes():
