@@ -235,8 +235,9 @@ class Heap:
             out.append(nxt)
         return out
 
-    def stream(self, set_at):
-        s = set_at + 32
+    def stream(self, e):
+        """First cluster, data length and clusters of the set whose entries lie at `e`."""
+        s = e[1]
         d = self.data
         first = int.from_bytes(d[s + 20:s + 24], "little")
         length = int.from_bytes(d[s + 24:s + 32], "little")
@@ -245,24 +246,24 @@ class Heap:
         return first, length, clusters
 
     def find_set(self, clusters, name):
-        """Byte offset of the file entry (live or deleted) of the set named `name` in the folder."""
-        for c in clusters:
-            base = self.at(c)
-            for p in range(base, base + self.bpc, 32):
-                if self.data[p] & 0x7F == 0x05:
-                    n = self.data[p + 32 + 3]
-                    units = []
-                    for k in range((n + 14) // 15):
-                        e = p + 64 + 32 * k
-                        units += [int.from_bytes(self.data[e + 2 + 2 * i:e + 4 + 2 * i], "little") for i in range(15)]
-                    if "".join(chr(u) for u in units[:n]) == name:
-                        return p
+        """Offsets in the image of the entries of the set (live or deleted) named `name` in
+        the folder held by `clusters`: a set may run from one cluster into the next."""
+        slots = [self.at(c) + k for c in clusters for k in range(0, self.bpc, 32)]
+        for i, p in enumerate(slots):
+            if self.data[p] & 0x7F != 0x05 or i + 2 >= len(slots):
+                continue
+            e = slots[i:i + 1 + self.data[p + 1]]
+            n = self.data[e[1] + 3]
+            units = []
+            for q in e[2:2 + (n + 14) // 15]:
+                units += [int.from_bytes(self.data[q + 2 + 2 * u:q + 4 + 2 * u], "little") for u in range(15)]
+            if "".join(chr(u) for u in units[:n]) == name:
+                return e
         raise KeyError(name)
 
-    def reseal(self, set_at):
-        count = 1 + self.data[set_at + 1]
-        entries = self.data[set_at:set_at + 32 * count]
-        self.data[set_at + 2:set_at + 4] = set_checksum(entries).to_bytes(2, "little")
+    def reseal(self, e):
+        entries = b"".join(self.data[q:q + 32] for q in e)
+        self.data[e[0] + 2:e[0] + 4] = set_checksum(entries).to_bytes(2, "little")
 
     def mark_in_use(self, cluster):
         i = cluster - 2
@@ -338,7 +339,7 @@ def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, l
     root = h.chain(h.root, 64)
     at = h.find_set(root, "Open")
     _, _, open_clusters = h.stream(at)
-    open_stream = h.data[at + 32:at + 64]
+    open_stream = h.data[at[1]:at[1] + 32]
     open_fat = {c: h.data[h.fat + 4 * c:h.fat + 4 * c + 4] for c in open_clusters}
     with ExfatMount(img, mnt, sector, run) as m:
         for f in files:
@@ -352,8 +353,8 @@ def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, l
     # (1) Deleted while open: the driver frees nothing, so the folder's clusters stay in
     # use, its chain and its size stay; so do the second clusters of its last ten files.
     at = h.find_set(root, "Open")
-    h.data[at + 33:at + 34] = open_stream[1:2]
-    h.data[at + 40:at + 64] = open_stream[8:32]
+    h.data[at[1] + 1] = open_stream[1]
+    h.data[at[1] + 8:at[1] + 32] = open_stream[8:32]
     h.reseal(at)
     for c, v in open_fat.items():
         h.data[h.fat + 4 * c:h.fat + 4 * c + 4] = v
@@ -367,14 +368,14 @@ def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, l
     _, _, many_clusters = h.stream(many_at)
     for i in range(40):
         at = h.find_set(many_clusters, "F%02d" % i)
-        h.data[at + 32 + 8:at + 32 + 16] = (1 << 40).to_bytes(8, "little")
-        h.data[at + 32 + 24:at + 32 + 32] = (1 << 40).to_bytes(8, "little")
+        h.data[at[1] + 8:at[1] + 16] = (1 << 40).to_bytes(8, "little")
+        h.data[at[1] + 24:at[1] + 32] = (1 << 40).to_bytes(8, "little")
         h.reseal(at)
     # (3) "nul-name.txt" becomes "nul", U+0000, "name.txt": name hash and checksum redone.
     at = h.find_set(root, "nul-name.txt")
-    h.data[at + 64 + 2 + 2 * 3:at + 64 + 2 + 2 * 4] = b"\0\0"
+    h.data[at[2] + 2 + 2 * 3:at[2] + 2 + 2 * 4] = b"\0\0"
     units = [ord(c) for c in "nul"] + [0] + [ord(c) for c in "name.txt"]
-    h.data[at + 32 + 4:at + 32 + 6] = name_hash(units).to_bytes(2, "little")
+    h.data[at[1] + 4:at[1] + 6] = name_hash(units).to_bytes(2, "little")
     h.reseal(at)
     h.save()
     log(name, "Open: %d clusters left in use; Many: 40 folder sizes of 1 TiB; a NUL in a name" % len(open_clusters))
