@@ -111,14 +111,22 @@ build() {  # LIBRARY VERSION DEST [CONFIGURE OPTIONS...]
   fetch_source "$lib" "$version" "$work/src" || { log "$lib $version: the source package could not be fetched"; return 2; }
   local started=$SECONDS
   log "$lib $version: building (a few minutes, once; cached in $dest)"
+  # errexit holds in the subshell only outside a condition: the status is
+  # taken afterwards.
+  set +e
   (
     set -e
     cd "$work/src"
+    # MinGW-w64's headers are lower-case; libcthreads asks for Synchapi.h.
+    mkdir -p "$work/shim"
+    echo '#include <synchapi.h>' >"$work/shim/Synchapi.h"
     # Only the library is built; every optional dependency is left out.
+    # The callers lock each handle, so the libraries need no locks of
+    # their own.
     ./configure --host=$host --enable-static --disable-shared --disable-nls --disable-python \
       --disable-python2 --disable-python3 --enable-winapi=yes --enable-wide-character-type \
-      --without-libfuse --without-zlib --without-openssl --without-libuuid --without-pthread \
-      CC="$cc" CFLAGS="-O2 -g0" "$@"
+      --disable-multi-threading-support --without-libfuse --without-zlib --without-openssl \
+      --without-libuuid --without-pthread CC="$cc" CFLAGS="-O2 -g0" CPPFLAGS="-I$work/shim" "$@"
     for d in $(library_dirs . "$lib"); do make -C "$d" -j2; done
     mkdir -p "$work/out/lib" "$work/out/include/$lib"
     cp "include/$lib.h" "$work/out/include/"
@@ -128,7 +136,14 @@ build() {  # LIBRARY VERSION DEST [CONFIGURE OPTIONS...]
     $host-nm -g --defined-only "$work/all.o" | awk '{print $3}' | grep "^${lib}_" >"$work/keep"
     $host-objcopy --keep-global-symbols="$work/keep" "$work/all.o" "$work/$lib.o"
     $host-ar rcs "$work/out/lib/$lib.a" "$work/$lib.o"
-  ) >"$dest.log" 2>&1 || { log "$lib $version: the build failed (log: $dest.log)"; touch "$dest.failed"; return 1; }
+  ) >"$dest.log" 2>&1
+  local status=$?
+  set -e
+  if [ $status != 0 ]; then
+    log "$lib $version: the build failed (log: $dest.log)"
+    touch "$dest.failed"
+    return 1
+  fi
   rm -rf "$dest"
   mv "$work/out" "$dest"
   rm -rf "$work"
