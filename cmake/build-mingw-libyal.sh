@@ -7,7 +7,7 @@
 # optional dependencies (zlib, OpenSSL, FUSE, libuuid: the libraries fall
 # back to their own deflate and hashes).
 #
-# Usage: cmake/build-mingw-libyal.sh
+# Usage: cmake/build-mingw-libyal.sh [LIBRARY...]    (default: all four)
 # Prints one line per library built, "libewf=DIR" (DIR holds include/ and
 # lib/libewf.a); progress and failures go to stderr. A library that fails
 # to build is left out (its log is kept beside it) and the others are kept.
@@ -64,15 +64,14 @@ source_version() {
   echo "$v"
 }
 
-# One lock for the whole cache: two builds at once would build twice.
-exec 8>"$cache/.lock"
-flock 8
-
 apt_dir=$cache/apt
 apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o "Dir::Etc::SourceParts=$apt_dir/none"
           -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache" -o "Debug::NoLocking=1")
 apt_ready=0
 fetch_source() {  # PACKAGE VERSION DEST: unpacks the source package into DEST
+  # apt's lists and caches here serve one apt-get at a time.
+  exec 7>"$cache/.apt-lock"
+  flock 7
   if [ "$apt_ready" = 0 ]; then
     mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/none"
     local mirror release
@@ -81,16 +80,18 @@ fetch_source() {  # PACKAGE VERSION DEST: unpacks the source package into DEST
              grep -oE 'https?://[^ ]+' | head -1 || true)
     release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
     echo "deb-src ${mirror:-http://deb.debian.org/debian} $release main" >"$apt_dir/sources.list"
-    apt-get "${apt_opts[@]}" -qq update >&2 || return 1
+    apt-get "${apt_opts[@]}" -qq update >&2 || { exec 7>&-; return 1; }
     apt_ready=1
   fi
   local work
   work=$(mktemp -d "$cache/.fetch-XXXXXX")
   if ! (cd "$work" && apt-get "${apt_opts[@]}" -qq --download-only source "$1=$2" >&2 2>/dev/null &&
         dpkg-source --no-check -x ./*.dsc src >/dev/null); then
+    exec 7>&-
     rm -rf "$work"
     return 1
   fi
+  exec 7>&-
   mv "$work/src" "$3"
   rm -rf "$work"
 }
@@ -156,6 +157,11 @@ ensure() {  # LIBRARY KEY VERSION [CONFIGURE OPTIONS...]
   shift 3
   local dest=$cache/$key
   if [ -f "$dest/lib/$lib.a" ]; then echo "$dest"; return; fi
+  # One build of a library at a time (another checkout may be at it): the
+  # second waits and takes the first one's result.
+  exec 8>"$dest.lock"
+  flock 8
+  if [ -f "$dest/lib/$lib.a" ]; then echo "$dest"; return; fi
   if [ -f "$dest.failed" ]; then log "$lib $version: failed to build before (log: $dest.log)"; return; fi
   build "$lib" "$version" "$dest" "$@" && echo "$dest" || true
 }
@@ -166,7 +172,9 @@ bfio=
 if [ -n "$bfio_version" ]; then
   bfio=$(ensure libbfio "libbfio_$bfio_version" "$bfio_version")
 fi
-for lib in libewf libvhdi libvmdk libqcow; do
+libs=("$@")
+[ ${#libs[@]} -gt 0 ] || libs=(libewf libvhdi libvmdk libqcow)
+for lib in "${libs[@]}"; do
   version=$(source_version $lib)
   if [ -z "$version" ]; then
     log "$lib: no such package in the archive"
