@@ -1,12 +1,26 @@
 # The window program for Windows: PgRes.dll (every text, menu, dialog and
 # picture), quorvex.exe, the help file quorvex.chm, and the folder users
-# download, retriva-windows-x64.zip. Included by the top-level list for
+# download, retriva-VERSION-windows-x64.zip with its SHA256SUMS. Included by the top-level list for
 # Windows builds.
 find_package(Python3 COMPONENTS Interpreter REQUIRED)
 find_program(CHMCMD chmcmd REQUIRED)
 find_program(MINGW_STRIP NAMES x86_64-w64-mingw32-strip ${CMAKE_STRIP} REQUIRED)
 
 set(RES_SOURCE ${CMAKE_SOURCE_DIR}/res)
+
+# Both programs' version resources carry the project's version, the one
+# retriva --version prints.
+foreach(part MAJOR MINOR PATCH TWEAK)
+  if("${PROJECT_VERSION_${part}}" STREQUAL "")
+    set(version_${part} 0)
+  else()
+    set(version_${part} ${PROJECT_VERSION_${part}})
+  endif()
+endforeach()
+file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/version_resource.h CONTENT
+  "#define RV_VERSION_NUMBERS ${version_MAJOR}, ${version_MINOR}, ${version_PATCH}, ${version_TWEAK}\n#define RV_VERSION_TEXT \"${PROJECT_VERSION}\"\n")
+set_source_files_properties(${RES_SOURCE}/retriva.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/generated/version_resource.h)
+target_sources(retriva PRIVATE ${RES_SOURCE}/retriva.rc)
 set(ART_DIR ${CMAKE_BINARY_DIR}/res-art)
 set(ART_FILES
   ${ART_DIR}/quorvex.ico ${ART_DIR}/splitter.cur ${ART_DIR}/tree-computer.bmp ${ART_DIR}/tree-volume.bmp
@@ -18,8 +32,10 @@ add_custom_command(OUTPUT ${ART_FILES}
   COMMENT "Drawing the window program's icon, tree images and cursor")
 add_custom_target(shell_art DEPENDS ${ART_FILES})
 
-set_source_files_properties(${RES_SOURCE}/pgres.rc ${RES_SOURCE}/quorvex.rc PROPERTIES
-  OBJECT_DEPENDS "${ART_FILES};${RES_SOURCE}/resource.h;${RES_SOURCE}/quorvex.manifest")
+set_source_files_properties(${RES_SOURCE}/pgres.rc PROPERTIES
+  OBJECT_DEPENDS "${ART_FILES};${RES_SOURCE}/resource.h")
+set_source_files_properties(${RES_SOURCE}/quorvex.rc PROPERTIES
+  OBJECT_DEPENDS "${ART_FILES};${RES_SOURCE}/resource.h;${RES_SOURCE}/quorvex.manifest;${CMAKE_BINARY_DIR}/generated/version_resource.h")
 
 # PgRes.dll: resources and an entry point, nothing imported.
 add_library(PgRes SHARED ${RES_SOURCE}/pgres.rc ${RES_SOURCE}/pgres_entry.c)
@@ -42,7 +58,7 @@ target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR})
 function(add_quorvex target)
   add_executable(${target} WIN32 $<TARGET_OBJECTS:quorvex_objects> src/shell/seam.cpp ${RES_SOURCE}/quorvex.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME quorvex)
-  target_include_directories(${target} PRIVATE ${RES_SOURCE} ${ART_DIR} ${CMAKE_SOURCE_DIR})
+  target_include_directories(${target} PRIVATE ${RES_SOURCE} ${ART_DIR} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
   target_link_libraries(${target} PRIVATE retriva_shell retriva_core comctl32 advapi32 user32 gdi32 shell32 ole32)
   target_link_options(${target} PRIVATE -municode -mwindows)
   add_dependencies(${target} shell_art)
@@ -75,18 +91,24 @@ add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/testseam/quorvex.chm
 add_custom_target(quorvex_testseam_library ALL
   DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll ${CMAKE_BINARY_DIR}/testseam/quorvex.chm)
 
-# The download: the release programs without their debug information.
+# The download: the release programs without their debug information, and
+# README.txt; SHA256SUMS beside it.
+set(ZIP_NAME retriva-${PROJECT_VERSION}-windows-x64.zip)
 set(ZIP_STAGE ${CMAKE_BINARY_DIR}/retriva-windows-x64)
-set(WINDOWS_ZIP ${CMAKE_BINARY_DIR}/retriva-windows-x64.zip)
-add_custom_command(OUTPUT ${WINDOWS_ZIP}
+set(WINDOWS_ZIP ${CMAKE_BINARY_DIR}/${ZIP_NAME})
+add_custom_command(OUTPUT ${WINDOWS_ZIP} ${CMAKE_BINARY_DIR}/SHA256SUMS
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ZIP_STAGE} ${WINDOWS_ZIP}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ZIP_STAGE}
   COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/quorvex.exe $<TARGET_FILE:quorvex>
   COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/PgRes.dll $<TARGET_FILE:PgRes>
   COMMAND ${MINGW_STRIP} --strip-all -o ${ZIP_STAGE}/retriva.exe $<TARGET_FILE:retriva>
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/quorvex.chm ${ZIP_STAGE}/quorvex.chm
+  COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR}/dist/windows-README.txt -DOUTPUT=${ZIP_STAGE}/README.txt
+          -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
   COMMAND ${CMAKE_COMMAND} -E chdir ${ZIP_STAGE} ${CMAKE_COMMAND} -E tar cf ${WINDOWS_ZIP} --format=zip
-          quorvex.exe PgRes.dll quorvex.chm retriva.exe
-  DEPENDS quorvex PgRes retriva ${CMAKE_BINARY_DIR}/quorvex.chm
-  COMMENT "Packing retriva-windows-x64.zip")
+          README.txt quorvex.exe PgRes.dll quorvex.chm retriva.exe
+  COMMAND ${CMAKE_COMMAND} -DDIR=${CMAKE_BINARY_DIR} -DFILES=${ZIP_NAME} -P ${CMAKE_SOURCE_DIR}/cmake/sha256sums.cmake
+  DEPENDS quorvex PgRes retriva ${CMAKE_BINARY_DIR}/quorvex.chm ${CMAKE_SOURCE_DIR}/dist/windows-README.txt
+          ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
+  COMMENT "Packing ${ZIP_NAME}")
 add_custom_target(windows_zip ALL DEPENDS ${WINDOWS_ZIP})

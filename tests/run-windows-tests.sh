@@ -8,10 +8,13 @@
 # On a fresh Debian 12 machine, first:
 #   apt-get install cmake ninja-build g++-mingw-w64-x86-64 wine64 wine \
 #       googletest libcli11-dev nlohmann-json3-dev zstd python3 \
-#       dosfstools ntfs-3g
+#       dosfstools ntfs-3g make dpkg-dev qemu-utils ewf-tools
 # (googletest provides /usr/src/googletest, built here with the cross
 # compiler; CLI11 and nlohmann-json are header-only and shared with the
-# native build; dosfstools and ntfs-3g make the drive-letter test's images.)
+# native build; dosfstools and ntfs-3g make the drive-letter test's images;
+# make and dpkg-dev build the container libraries from Debian's source
+# packages, once per machine: cmake/build-mingw-libyal.sh, run by the
+# configure; qemu-utils and ewf-tools make the test containers.)
 #
 # The Wine prefix lives in BUILD_DIR/wineprefix and is made once (about
 # 15 s); later runs reuse it. One wineserver serves the whole run.

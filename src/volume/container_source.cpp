@@ -80,6 +80,19 @@ bool StartsWith(const uint8_t* data, size_t length, const uint8_t (&signature)[N
 }
 
 #if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
+// The name a library is given. On Windows the libraries' narrow names go
+// through the ANSI code page, so they get the wide name and their _wide
+// functions; elsewhere UTF-8.
+#ifdef _WIN32
+using LibPath = std::wstring;
+#define RV_NAMED(function) function##_wide
+LibPath LibPathOf(TextView path) { return LibPath(path.begin(), path.end()); }
+#else
+using LibPath = std::string;
+#define RV_NAMED(function) function
+LibPath LibPathOf(TextView path) { return ToUtf8(path); }
+#endif
+
 // Whether the file starts with a sparse extent's header (rather than a
 // descriptor's text).
 bool StartsWithSparseExtentHeader(TextView path);
@@ -370,20 +383,20 @@ class EwfReader final : public ContainerReader {
     libewf_handle_free(&handle_, nullptr);
   }
 
-  bool Open(const std::string& path, std::string& error) {
+  bool Open(const LibPath& path, std::string& error) {
     libewf_error_t* e = nullptr;
     // The segments (.E01, .E02, ... .EAA, ...) are found from the first;
     // a file named otherwise is opened as the only segment.
-    char** names = nullptr;
+    LibPath::value_type** names = nullptr;
     int count = 0;
-    std::vector<char*> single{const_cast<char*>(path.c_str())};
-    const bool globbed = libewf_glob(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &e) == 1 &&
+    std::vector<LibPath::value_type*> single{const_cast<LibPath::value_type*>(path.c_str())};
+    const bool globbed = RV_NAMED(libewf_glob)(path.c_str(), path.size(), LIBEWF_FORMAT_UNKNOWN, &names, &count, &e) == 1 &&
                          count > 0;
     if (e) libewf_error_free(&e);
     bool opened = libewf_handle_initialize(&handle_, &e) == 1 &&
-                  libewf_handle_open(handle_, globbed ? names : single.data(), globbed ? count : 1, LIBEWF_OPEN_READ,
+                  RV_NAMED(libewf_handle_open)(handle_, globbed ? names : single.data(), globbed ? count : 1, LIBEWF_OPEN_READ,
                                      &e) == 1;
-    if (globbed) libewf_glob_free(names, count, nullptr);
+    if (globbed) RV_NAMED(libewf_glob_free)(names, count, nullptr);
     size64_t size = 0;
     uint32_t bytesPerSector = 0;
     if (opened) opened = libewf_handle_get_media_size(handle_, &size, &e) == 1 &&
@@ -441,12 +454,12 @@ class VhdiReader final : public ContainerReader {
     libvhdi_file_free(&file_, nullptr);
   }
 
-  bool Open(const std::string& path, std::string& error) {
+  bool Open(const LibPath& path, std::string& error) {
     const char* name = ImageFormatName(Format());
     libvhdi_error_t* e = nullptr;
     size64_t size = 0;
     uint32_t diskType = 0;
-    if (libvhdi_file_initialize(&file_, &e) != 1 || libvhdi_file_open(file_, path.c_str(), LIBVHDI_OPEN_READ, &e) != 1 ||
+    if (libvhdi_file_initialize(&file_, &e) != 1 || RV_NAMED(libvhdi_file_open)(file_, path.c_str(), LIBVHDI_OPEN_READ, &e) != 1 ||
         libvhdi_file_get_media_size(file_, &size, &e) != 1 || libvhdi_file_get_disk_type(file_, &diskType, &e) != 1) {
       error = std::string("the ") + name + " image cannot be read: it is damaged or incomplete" + Because(VhdiError(e));
       return false;
@@ -498,9 +511,9 @@ class VmdkReader final : public ContainerReader {
     if (pool_) libbfio_pool_free(&pool_, nullptr);
   }
 
-  bool Open(const std::string& path, bool selfContained, std::string& error) {
+  bool Open(const LibPath& path, bool selfContained, std::string& error) {
     libvmdk_error_t* e = nullptr;
-    if (libvmdk_handle_initialize(&handle_, &e) != 1 || libvmdk_handle_open(handle_, path.c_str(), LIBVMDK_OPEN_READ, &e) != 1) {
+    if (libvmdk_handle_initialize(&handle_, &e) != 1 || RV_NAMED(libvmdk_handle_open)(handle_, path.c_str(), LIBVMDK_OPEN_READ, &e) != 1) {
       error = "the VMDK image cannot be read: it is damaged or incomplete" + Because(VmdkError(e));
       return false;
     }
@@ -548,11 +561,11 @@ class VmdkReader final : public ContainerReader {
     return libvmdk_handle_get_number_of_extents(handle_, &extents, nullptr) == 1 && extents == 1;
   }
 
-  bool OpenSelfAsExtent(const std::string& path, libvmdk_error_t*& e) {
+  bool OpenSelfAsExtent(const LibPath& path, libvmdk_error_t*& e) {
     libbfio_handle_t* file = nullptr;
     libbfio_error_t* be = nullptr;
     int entry = 0;
-    bool ok = libbfio_file_initialize(&file, &be) == 1 && libbfio_file_set_name(file, path.c_str(), path.size(), &be) == 1 &&
+    bool ok = libbfio_file_initialize(&file, &be) == 1 && RV_NAMED(libbfio_file_set_name)(file, path.c_str(), path.size(), &be) == 1 &&
               libbfio_pool_initialize(&pool_, 0, 0, &be) == 1;
     if (ok) {
       ok = libbfio_pool_append_handle(pool_, &entry, file, LIBBFIO_OPEN_READ, &be) == 1;
@@ -664,7 +677,7 @@ class QcowReader final : public ContainerReader {
     libqcow_file_free(&file_, nullptr);
   }
 
-  bool Open(const std::string& path, std::string& error) {
+  bool Open(const LibPath& path, std::string& error) {
     if (const std::string problem = LayoutProblem(path); !problem.empty()) {
       error = "the QCOW2 image is damaged or incomplete: " + problem;
       return false;
@@ -672,7 +685,7 @@ class QcowReader final : public ContainerReader {
     libqcow_error_t* e = nullptr;
     size64_t size = 0;
     uint32_t encryption = 0;
-    if (libqcow_file_initialize(&file_, &e) != 1 || libqcow_file_open(file_, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1 ||
+    if (libqcow_file_initialize(&file_, &e) != 1 || RV_NAMED(libqcow_file_open)(file_, path.c_str(), LIBQCOW_OPEN_READ, &e) != 1 ||
         libqcow_file_get_media_size(file_, &size, &e) != 1 ||
         libqcow_file_get_encryption_method(file_, &encryption, &e) != 1) {
       error = "the QCOW2 image cannot be read: it is damaged or incomplete" + Because(QcowError(e));
@@ -710,12 +723,21 @@ class QcowReader final : public ContainerReader {
   }
 
  private:
-  static std::string LayoutProblem(const std::string& path) {
+  static std::string LayoutProblem(const LibPath& path) {
+#ifdef _WIN32
+    std::FILE* f = _wfopen(path.c_str(), L"rb");
+#else
     std::FILE* f = std::fopen(path.c_str(), "rb");
+#endif
     if (!f) return "it cannot be opened";
     std::string problem;
+#ifdef _WIN32
+    if (_fseeki64(f, 0, SEEK_END) != 0) problem = "it cannot be read";
+    const long long size = problem.empty() ? _ftelli64(f) : -1;
+#else
     if (fseeko(f, 0, SEEK_END) != 0) problem = "it cannot be read";
     const off_t size = problem.empty() ? ftello(f) : -1;
+#endif
     if (problem.empty()) problem = size < 0 ? "it cannot be read" : QcowLayoutCheck(f, static_cast<uint64_t>(size)).Problem();
     std::fclose(f);
     return problem;
@@ -861,7 +883,7 @@ ImageFormat DetectImageFormat(TextView path) {
 #if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
 namespace {
 
-std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const std::string& native, ImageFormat format,
+std::shared_ptr<ContainerReader> OpenReader([[maybe_unused]] const LibPath& native, ImageFormat format,
                                             [[maybe_unused]] bool selfContained, std::string& error) {
   std::shared_ptr<ContainerReader> reader;
   switch (format) {
@@ -909,7 +931,7 @@ std::shared_ptr<VolumeSource> OpenContainerDisk(TextView path, ImageFormat forma
     return nullptr;
   }
 #if defined(RETRIVA_HAVE_CONTAINER_LIBRARY)
-  const std::string native = ToUtf8(path);
+  const LibPath native = LibPathOf(path);
   const bool selfContained = format == ImageFormat::Vmdk && StartsWithSparseExtentHeader(path);
   auto primary = OpenReader(native, format, selfContained, error);
   if (!primary) return nullptr;

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Checks the Windows download, retriva-windows-x64.zip: it holds exactly
-quorvex.exe, PgRes.dll, quorvex.chm and retriva.exe; the programs carry no
-debug information; they import only DLLs that every Windows has; the help
-file is a compiled HTML Help file with the start page.
+"""Checks the Windows download, retriva-VERSION-windows-x64.zip: it holds
+exactly README.txt, quorvex.exe, PgRes.dll, quorvex.chm and retriva.exe; the
+programs carry no debug information; they import only DLLs that every
+Windows has; the help file is a compiled HTML Help file with the start page.
+Both programs' version resources carry the version retriva.exe --version
+prints, which the zip's name carries too; SHA256SUMS beside the zip holds
+its checksum.
 
 The program file's own resources are only its icon (200), its string 1,
 its manifest and its version; everything else lives in PgRes.dll.
 
-Usage: check_windows_zip.py ZIP OBJDUMP WINDRES
+Usage: check_windows_zip.py ZIP OBJDUMP WINDRES WINE_RUN
 """
+import hashlib
 import re
 import os
 import subprocess
@@ -22,7 +26,7 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comct
 
 
 def main():
-    zip_path, objdump, windres = sys.argv[1], sys.argv[2], sys.argv[3]
+    zip_path, objdump, windres, wine_run = sys.argv[1:5]
     failed = 0
 
     def check(ok, what):
@@ -32,9 +36,40 @@ def main():
 
     with zipfile.ZipFile(zip_path) as z, tempfile.TemporaryDirectory() as tmp:
         names = sorted(z.namelist())
-        check(names == sorted(["quorvex.exe", "PgRes.dll", "quorvex.chm", "retriva.exe"]),
-              f"the zip holds quorvex.exe, PgRes.dll, quorvex.chm, retriva.exe ({names})")
+        check(names == sorted(["README.txt", "quorvex.exe", "PgRes.dll", "quorvex.chm", "retriva.exe"]),
+              f"the zip holds README.txt, quorvex.exe, PgRes.dll, quorvex.chm, retriva.exe ({names})")
         z.extractall(tmp)
+        readme = open(os.path.join(tmp, "README.txt"), "rb").read().decode() if "README.txt" in names else ""
+        check(all(f in readme for f in ("quorvex.exe", "PgRes.dll", "quorvex.chm", "retriva.exe")) and
+              "another drive" in readme and "Run as administrator" in readme,
+              "README.txt names the four files, another drive and Run as administrator")
+        check("\n" not in readme.replace("\r\n", ""), "README.txt has Windows line ends")
+
+        # The version: retriva.exe --version, the zip's name, both resources.
+        exe = os.path.join(tmp, "retriva.exe")
+        # The build's Wine prefix, not a new one beside the unpacked copy.
+        prefix = os.environ.get("RETRIVA_WINEPREFIX") or os.environ.get("WINEPREFIX") or \
+            os.path.join(os.path.dirname(os.path.abspath(zip_path)), "wineprefix")
+        printed = subprocess.run([wine_run, exe, "--version"], capture_output=True, text=True,
+                                 env=dict(os.environ, RETRIVA_WINEPREFIX=prefix)).stdout
+        m = re.match(r"retriva (\S+)", printed)
+        version = m.group(1) if m else None
+        check(version is not None, f"retriva.exe --version prints its version ({printed.strip()!r})")
+        check(os.path.basename(zip_path) == f"retriva-{version}-windows-x64.zip",
+              f"the zip's name carries the version ({os.path.basename(zip_path)})")
+        for name in ("quorvex.exe", "retriva.exe"):
+            rc = subprocess.run([windres, "-i", os.path.join(tmp, name), "-O", "rc"], capture_output=True,
+                                text=True).stdout
+            numbers = re.search(r"^\s*FILEVERSION (\d+), ?(\d+), ?(\d+), ?(\d+)", rc, re.M)
+            strings = set(re.findall(r'VALUE "(?:File|Product)Version", "([^"]*)', rc))
+            want = (version or "").split(".") + ["0"] * 4
+            check(numbers is not None and list(numbers.groups()) == want[:4] and strings == {version},
+                  f"{name}'s version resource carries {version} ({numbers and numbers.groups()}, {strings})")
+
+        sums = os.path.join(os.path.dirname(zip_path), "SHA256SUMS")
+        with open(zip_path, "rb") as f:
+            line = f"{hashlib.sha256(f.read()).hexdigest()}  {os.path.basename(zip_path)}\n"
+        check(os.path.exists(sums) and open(sums).read() == line, "SHA256SUMS beside the zip holds its checksum")
         for name in ("quorvex.exe", "PgRes.dll", "retriva.exe"):
             path = os.path.join(tmp, name)
             if not os.path.exists(path):
