@@ -66,6 +66,7 @@ max_len() {
     fuzz_boot_sectors) echo 65536 ;;
     fuzz_containers) echo 10485760 ;;  # whole containers: a VHDX seed is 9 MiB
     fuzz_fat_chains) echo 32768 ;;
+    fuzz_carve_formats) echo 16384 ;;  # whole small files of each format
     fuzz_mft_record | fuzz_file_name_attrlist) echo 8192 ;;
     *) echo 4096 ;;
   esac
