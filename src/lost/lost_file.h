@@ -30,7 +30,7 @@ struct LostFile {
   bool deleted = false;      // the entry was marked deleted in its old folder (FAT, exFAT)
   bool directory = false;
   uint64_t recordOffset = 0; // volume byte offset of the record, entry or entry set
-  uint64_t firstCluster = 0; // FAT, exFAT: the first cluster as the entry stores it
+  uint64_t firstCluster = 0; // FAT, exFAT: the first cluster as the entry stores it; NTFS: the first LCN (0: resident)
   bool noFatChain = false;   // exFAT: the file lies in consecutive clusters
   uint64_t mftRecord = 0;    // NTFS: the record's own number in the old MFT
   Text FullPath() const { return folder + u"\\" + name; }

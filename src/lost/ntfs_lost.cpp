@@ -142,6 +142,9 @@ void NtfsRecordScanner::ReadFileRecord(uint64_t offset, Bytes bytes) {
     const ntfs::Attribute& a = walk[data];
     const Bytes attr = ntfs::AttributeBytes(r, a);
     rec.size = a.nonResident ? le64(attr, ntfs::kAttrDataSize) : ntfs::ResidentValue(r, a).size();
+    std::vector<ntfs::Run> runs;
+    ntfs::DecodeMappingPairs(attr, g_.totalClusters, runs);
+    if (a.nonResident && !runs.empty() && runs[0].lcn >= 0) rec.firstCluster = static_cast<uint64_t>(runs[0].lcn);
     // A size the volume cannot hold is damage (sparse files may exceed
     // the volume, but not the largest hole a run list can describe).
     if (a.nonResident && le64(attr, ntfs::kAttrLowestVcn) == 0 &&
@@ -275,6 +278,7 @@ std::vector<LostFile> NtfsRecordScanner::Finish() {
     f.modified = rec.modified;
     f.deleted = !rec.inUse;
     f.recordOffset = rec.offset;
+    f.firstCluster = rec.firstCluster;
     f.mftRecord = rec.number;
     listed.insert({rec.number, rec.name});
     out.push_back(std::move(f));

@@ -46,6 +46,7 @@ class NtfsRecordScanner {
     Text name;
     uint64_t size = 0;
     uint64_t modified = 0;
+    uint64_t firstCluster = 0;  // LCN of the data's first run; 0 for resident data
   };
   struct IndexName {
     uint64_t offset = 0;
