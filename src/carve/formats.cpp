@@ -82,9 +82,18 @@ bool SignatureMatches(const FormatRow& row, std::span<const uint8_t> head) {
   return false;
 }
 
+Measure MeasureWith(const FormatRow& row, BoundedReader& reader) {
+  Measure m = row.measure(reader);
+  if (m.validUpTo > reader.Limit()) {
+    m.validUpTo = reader.Limit();
+    m.ranOut = m.verdict != Verdict::Whole;
+  }
+  return m;
+}
+
 Measure MeasureCandidate(const FormatRow& row, ByteSource& source, uint64_t limit) {
   BoundedReader reader(source, limit);
-  return row.measure(reader);
+  return MeasureWith(row, reader);
 }
 
 }  // namespace rv::carve

@@ -149,6 +149,9 @@ const FormatRow* FormatFor(std::string_view nameOrExtension);
 bool RowProduces(const FormatRow& row, std::string_view extension);
 // Whether the row's signatures match `head` (the candidate's first bytes).
 bool SignatureMatches(const FormatRow& row, std::span<const uint8_t> head);
+// Runs the row's measure over `reader`. The structure can be valid only as
+// far as the bytes go: validUpTo never passes the reader's limit.
+Measure MeasureWith(const FormatRow& row, BoundedReader& reader);
 // Runs the row's measure over `source`, limited to `limit` bytes.
 Measure MeasureCandidate(const FormatRow& row, ByteSource& source, uint64_t limit = UINT64_MAX);
 

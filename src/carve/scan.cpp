@@ -257,7 +257,7 @@ ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const Scan
           const uint64_t start = layout.UnitOffset(u);
           VolumeBytes bytesFromHere(source, start, dataEnd - start);
           BoundedReader reader(bytesFromHere);
-          const Measure m = row->measure(reader);
+          const Measure m = MeasureWith(*row, reader);
           if (reader.ReadFailed()) {
             error = "the volume cannot be read inside the file found at cluster " +
                     std::to_string(u + layout.firstUnitNumber);
