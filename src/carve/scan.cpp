@@ -217,6 +217,24 @@ bool VolumeBytes::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
   return source_.ReadBytes(at, out, length);
 }
 
+namespace {
+// The free clusters of a block just read, stretch by stretch.
+void HandFreeStretches(const ScanOptions& options, FreeMap& free, const VolumeLayout& layout, uint64_t unit,
+                       uint64_t blockUnits, const uint8_t* block) {
+  for (uint64_t u = unit; u < unit + blockUnits;) {
+    if (!free.Free(u)) {
+      ++u;
+      continue;
+    }
+    uint64_t end = u + 1;
+    while (end < unit + blockUnits && free.Free(end)) ++end;
+    options.freeBytes(layout.UnitOffset(u), std::span<const uint8_t>(block + (u - unit) * layout.unitBytes,
+                                                                     static_cast<size_t>((end - u) * layout.unitBytes)));
+    u = end;
+  }
+}
+}  // namespace
+
 ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const ScanOptions& options,
                     const std::function<void(const CarvedFile&)>& found, std::string& error) {
   const std::vector<const FormatRow*> rows = RowsFor(options.types);
@@ -245,6 +263,7 @@ ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const Scan
                 std::to_string(unit + layout.firstUnitNumber) + ")";
         return ScanStatus::ReadFailed;
       }
+      if (options.freeBytes) HandFreeStretches(options, free, layout, unit, blockUnits, block.data());
       for (uint64_t u = std::max(unit, skipUntil); u < unit + blockUnits; u = std::max(u + 1, skipUntil)) {
         if (!free.Free(u)) continue;
         bool insideKnown = false;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ struct ScanOptions {
   // Called after every block with the bytes of the scanned range passed.
   std::function<void(uint64_t done, uint64_t total)> progress;
   const std::atomic<bool>* stop = nullptr;
+  // Handed each stretch of free clusters the pass reads, in volume order:
+  // the scanners of old records (src/lost) ride on the same reads.
+  std::function<void(uint64_t offset, std::span<const uint8_t> bytes)> freeBytes;
 };
 
 enum class ScanStatus { Done, Stopped, ReadFailed };

@@ -10,6 +10,7 @@
 #include "carve/scan.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
+#include "cli/deep_lost.h"
 #include "cli/terminal.h"
 #include "cli/text_columns.h"
 #include "platform/files.h"
@@ -205,17 +206,27 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
   uint64_t total = 0;
   std::string error;
   carve::ScanStatus status;
+  // The old file system's records are read on the same pass; the carved
+  // files wait for them, since one that starts where an old file does is
+  // that file.
+  LostOnPass lost(*v.source);
+  lost.Attach(setup.options);
+  std::vector<carve::CarvedFile> carved;
   {
     InterruptScope interrupt;
     status = carve::DeepScan(*v.source, setup.layout, setup.options, [&](const carve::CarvedFile& f) {
-      if (!PassesSizeFilters(f, args.filters)) return;
-      PrintCarved(args, f, count);
-      ++count;
-      truncated += f.truncated;
-      total += f.length;
+      if (PassesSizeFilters(f, args.filters)) carved.push_back(f);
     }, error);
   }
   ProgressLine::Get().Clear();
+  PrintLostFiles(args, lost.Files());
+  for (const carve::CarvedFile& f : carved) {
+    if (lost.StartsAt(f.cluster)) continue;
+    PrintCarved(args, f, count);
+    ++count;
+    truncated += f.truncated;
+    total += f.length;
+  }
   const bool machine = args.json || args.csv || args.bodyfile;
   if (!machine && !args.quiet) {
     if (count == 0) WriteText(stdout, CarvedRow("CARVED", "SIZE", "FORMAT", "OFFSET", "FOLDER", "ID"));
@@ -250,13 +261,27 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
 #endif
   std::string error;
   carve::ScanStatus status;
+  LostOnPass lost(*v.source);
+  lost.Attach(setup.options);
+  std::vector<carve::CarvedFile> carved;
+  // Ctrl-C stops the scan or the writing alike, keeping what was written.
+  InterruptScope interrupt;
+  status = carve::DeepScan(*v.source, setup.layout, setup.options,
+                           [&](const carve::CarvedFile& f) { carved.push_back(f); }, error);
+  ProgressLine::Get().Clear();
+  // The old file system's files first, under their names; a carved file
+  // that starts where one of them does is that file.
+  std::set<std::string> lostMatched;
+  const size_t lostFailed =
+      g_stopScan.load() ? 0 : RecoverLostFiles(args, v, lost.Files(), dest, ids, lostMatched);
   {
     ScopedOutputOptions scope(outputOptions);
-    InterruptScope interrupt;
-    status = carve::DeepScan(*v.source, setup.layout, setup.options, [&](const carve::CarvedFile& f) {
+    for (const carve::CarvedFile& f : carved) {
+      if (g_stopScan.load()) break;
+      if (lost.StartsAt(f.cluster)) continue;
       const std::string id = carve::CarvedId(f);
-      if (!ids.empty() && !ids.count(id)) return;
-      if (ids.empty() && !PassesSizeFilters(f, args.search.filters)) return;
+      if (!ids.empty() && !ids.count(id)) continue;
+      if (ids.empty() && !PassesSizeFilters(f, args.search.filters)) continue;
       matched.insert(id);
       Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text()};
       Text folder = dest;
@@ -273,12 +298,11 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
         w.code = r == carve::CarvedWrite::Written           ? kResultRecovered
                  : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                            : kResultNotRecovered;
-        if (r == carve::CarvedWrite::Stopped) return;
+        if (r == carve::CarvedWrite::Stopped) break;
       }
       results.push_back(std::move(w));
-    }, error);
+    }
   }
-  ProgressLine::Get().Clear();
 #ifndef _WIN32
   const auto named = batch.Finish();
   for (Written& w : results) {
@@ -313,8 +337,9 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
                             (w.file.truncated ? ", truncated: its end is not certain" : "") + ")\n");
     }
   }
+  failed += lostFailed;
   for (const std::string& id : ids) {
-    if (matched.count(id)) continue;
+    if (matched.count(id) || lostMatched.count(id)) continue;
     WriteText(stderr, "retriva: " + id + ": the deep scan found no file starting there\n");
     ++failed;
   }

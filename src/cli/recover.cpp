@@ -12,6 +12,7 @@
 #include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/deep.h"
+#include "cli/deep_lost.h"
 #include "cli/search_steps.h"
 #include "cli/terminal.h"
 #include "platform/files.h"
@@ -155,7 +156,7 @@ int RunRecover(const RecoverArgs& args) {
   std::set<std::string> carvedIds;
   std::vector<std::string> engineIds;
   for (const auto& id : args.ids) {
-    if (args.search.deep && IsCarvedId(id)) carvedIds.insert(id);
+    if (args.search.deep && (IsCarvedId(id) || IsLostId(id))) carvedIds.insert(id);
     else engineIds.push_back(id);
   }
   if (args.ids.empty()) {
