@@ -159,5 +159,35 @@ class DeepListing(unittest.TestCase):
         self.assertNotIn(b"carved", run("search", path).stdout)
 
 
+class OldRecords(unittest.TestCase):
+    """Volumes formatted over a full file system (tests/images/make-lost-images.py):
+    recover --deep --keep-folders gives the old files back in their folders."""
+
+    @staticmethod
+    def content(seed, size):
+        h = 0x811C9DC5
+        for c in seed.encode():
+            h = ((h ^ c) * 0x01000193) & 0xFFFFFFFF
+        out = bytearray()
+        off = 0
+        while len(out) < size:
+            out += ("%08x %010d lorem ipsum dolor sit amet, consectetur adipiscing" % (h, off))[:63].encode() + b"\n"
+            off += 64
+        return bytes(out[:size])
+
+    def test_keep_folders_puts_old_files_where_they_were(self):
+        path = image("ntfs-reformatted.img")
+        with open(os.path.join(IMAGES, "lost-manifest.json")) as f:
+            files = [e for e in json.load(f)["files"] if e["image"] == "ntfs-reformatted.img"]
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", path, "--deep", "--keep-folders", "--to", out, "--json")
+            lines = [json.loads(l) for l in p.stdout.decode().splitlines()]
+            self.assertEqual(len([l for l in lines if l["id"].startswith("old:")]), len(files))
+            for e in files:
+                where = os.path.join(out, *e["path"].strip("\\").split("\\"))
+                with self.subTest(file=e["path"]), open(where, "rb") as f:
+                    self.assertEqual(f.read(), self.content(e["seed"], e["size"]))
+
+
 if __name__ == "__main__":
     unittest.main()
