@@ -14,6 +14,8 @@ fuzz/corpus/<target>/:
   fat_directory       u8 selector + a directory cluster
   boot_sectors        the first sectors of a volume or disk (boot sector,
                       FATs and root directory of the small FAT volumes)
+  lost_records        u8 scanner, u8 block step, u8 cluster shift, u32 first cluster + 16 KiB
+                      of a volume formatted over an old one (ntfs/fat32/exfat-reformatted)
   exfat               u8 0 + the boot region and folder clusters of an exFAT
                       volume (parsers), or u8 1 + patches (the engine on exfat-4k)
 
@@ -381,13 +383,36 @@ def request_seeds(c):
     c.add("requests", utf16z("..\\..\\x") + utf16z("CON") + utf16z("a:b"))
 
 
+def lost_records_seeds(c, path, kind):
+    """Windows of a reformatted volume where the old records lie: FILE records
+    (NTFS), old folder clusters with their "." entry (FAT32), entry sets (exFAT)."""
+    with open(path, "rb") as f:
+        img = f.read()
+    if kind == 0:
+        C, base = 4096, 0
+        starts = [o for o in range(0, len(img), 4096) if img[o:o + 4] in (b"FILE", b"INDX")]
+    elif kind == 1:
+        sec = u16(img, 11)
+        C = sec * img[13]
+        base = (u16(img, 14) + img[16] * u32(img, 36)) * sec
+        starts = [o for o in range(base, len(img), C) if img[o:o + 11] == b".          "]
+    else:
+        C = 1 << (img[108] + img[109])
+        base = u32(img, 88) << img[108]
+        starts = [o for o in range(base, len(img), C) if img[o] == 0x85 or img[o] == 0x05]
+    shift = {512: 0, 1024: 1, 2048: 2, 4096: 3}[C]
+    for o in starts[::max(1, len(starts) // PER_IMAGE)][:PER_IMAGE]:
+        first = (o - base) // C + 2
+        c.add("lost_records", bytes([kind, 0x13, shift]) + struct.pack("<I", first) + img[o:o + 16384])
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--out", default=os.path.join(ROOT, "fuzz", "corpus"))
     args = ap.parse_args()
     c = Corpus(args.out)
     for t in ("mft_record", "run_list", "file_name_attrlist", "lznt1", "fat_chains", "fat_directory", "boot_sectors",
-              "ntfs_engine", "fat_engine", "requests", "exfat"):
+              "ntfs_engine", "fat_engine", "requests", "exfat", "lost_records"):
         shutil.rmtree(os.path.join(args.out, t), ignore_errors=True)
     ntfs = ["ntfs-512", "ntfs-4k", "ntfs-4kn", "ntfs-64k"]
     fat = ["fat16-2k", "fat16-4kn", "fat32-512", "fat32-4k"]
@@ -417,6 +442,12 @@ def main():
     for sel, text in ((4, b"abcabcabcabc" * 40), (5, bytes(range(256)) * 8), (7, b"\0" * 4000 + b"tail")):
         c.add("lznt1", bytes([sel]) + text)
     request_seeds(c)
+    for kind, name in enumerate(("ntfs-reformatted", "fat32-reformatted", "exfat-reformatted")):
+        with tempfile.TemporaryDirectory() as tmp:
+            dst = os.path.join(tmp, name + ".img")
+            subprocess.run(["zstd", "-q", "-d", "-f", os.path.join(IMAGES, name + ".img.zst"), "-o", dst], check=True)
+            c.image = name
+            lost_records_seeds(c, dst, kind)
     for t, n in sorted(c.counts.items()):
         print(f"{t}: {n} files")
 

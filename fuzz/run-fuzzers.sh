@@ -66,7 +66,9 @@ max_len() {
     fuzz_boot_sectors) echo 65536 ;;
     fuzz_containers) echo 10485760 ;;  # whole containers: a VHDX seed is 9 MiB
     fuzz_fat_chains) echo 32768 ;;
+    fuzz_carve_formats) echo 16384 ;;  # whole small files of each format
     fuzz_mft_record | fuzz_file_name_attrlist) echo 8192 ;;
+    fuzz_lost_records) echo 65543 ;;  # the header and 64 KiB of a volume
     *) echo 4096 ;;
   esac
 }

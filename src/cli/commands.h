@@ -38,6 +38,9 @@ struct SearchArgs {
   bool quiet = false;    // no progress, summary or warnings: rows and errors only
   bool human = false;    // sizes as 1.5K, 23M
   Filters filters;
+  bool deep = false;                    // also the files found by their format in free clusters
+  std::string deepTypesText;            // --types as typed: "jpg,pdf,docx"
+  std::vector<std::string> deepTypes;  // --types: the formats the deep scan keeps (empty: all)
 };
 
 struct RecoverArgs {

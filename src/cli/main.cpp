@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/deep.h"
 #include "cli/terminal.h"
 #include "retriva_version.h"
 
@@ -81,6 +82,12 @@ void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
   auto* verbose = cmd->add_flag("-v,--verbose", s.verbose, "Say on stderr what the search passed over and why");
   auto* quiet = cmd->add_flag("-q,--quiet", s.quiet, "No progress, summary or warnings: rows and errors only");
   verbose->excludes(quiet);
+  cmd->add_flag("--deep", s.deep,
+                "Also read every free cluster for files by their format (photos, documents, ...), after the deleted "
+                "files the volume lists; works on volumes without a file system too");
+  cmd->add_option("--types", s.deepTypesText,
+                  "With --deep: only these formats, by extension (jpg,png,gif,bmp,tif,cr2,nef,pdf,zip,docx,xlsx,pptx,"
+                  "odt,wav,avi,webp,mp4,mov,sqlite,7z,ogg)");
 }
 
 // Texts of --help. Every subcommand's help ends with its examples; the
@@ -219,6 +226,17 @@ int Run(int argc, char** argv) {
   rv::cli::ProgressLine::Get().SetQuiet(*search ? searchArgs.quiet : recoverArgs.search.quiet);
   if (*search && !ResolveFilters(searchFilters, searchArgs.filters)) return rv::cli::kExitRefused;
   if (*recover && !ResolveFilters(recoverFilters, recoverArgs.search.filters)) return rv::cli::kExitRefused;
+  for (rv::cli::SearchArgs* s : {&searchArgs, &recoverArgs.search}) {
+    std::string bad;
+    if (!rv::cli::ParseTypes(s->deepTypesText, s->deepTypes, bad)) {
+      std::fprintf(stderr, "retriva: --types: '%s' is no format the deep scan knows\n", bad.c_str());
+      return rv::cli::kExitRefused;
+    }
+    if (!s->deepTypesText.empty() && !s->deep) {
+      std::fprintf(stderr, "retriva: --types needs --deep\n");
+      return rv::cli::kExitRefused;
+    }
+  }
   if (*recover && !recoverArgs.toStdout && recoverArgs.destination.empty() &&
       recover->count("--to") == 0) {
     std::fprintf(stderr, "retriva: recover: --to DIR is required (or --stdout with one --id)\n");

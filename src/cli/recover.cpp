@@ -1,6 +1,7 @@
 #include <cstdio>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <set>
@@ -10,6 +11,8 @@
 #include "channel/outfile.h"
 #include "channel/packet.h"
 #include "cli/commands.h"
+#include "cli/deep.h"
+#include "cli/deep_lost.h"
 #include "cli/search_steps.h"
 #include "cli/terminal.h"
 #include "platform/files.h"
@@ -125,7 +128,7 @@ int RunRecover(const RecoverArgs& args) {
     return kExitRefused;
   }
   Engine engine;
-  auto v = OpenForEngine(args.search.volume, engine);
+  auto v = OpenForEngine(args.search.volume, engine, args.search.deep && !args.toStdout);
   if (!v) return kExitRefused;
 
   std::string why;
@@ -144,17 +147,25 @@ int RunRecover(const RecoverArgs& args) {
   std::vector<FoundFile> found;
   std::string refusal;
   auto keep = [&](const FoundFile& f) { found.push_back(f); };
-  if (!SearchFound(args.search, engine, *v, false, refusal, keep)) {
+  if (engine && !SearchFound(args.search, engine, *v, false, refusal, keep)) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
   }
   std::vector<FoundFile> chosen;
+  // --deep: ids of carved files are the deep scan's to match.
+  std::set<std::string> carvedIds;
+  std::vector<std::string> engineIds;
+  for (const auto& id : args.ids) {
+    if (args.search.deep && (IsCarvedId(id) || IsLostId(id))) carvedIds.insert(id);
+    else engineIds.push_back(id);
+  }
   if (args.ids.empty()) {
     chosen = found;
+  } else if (engineIds.empty()) {
   } else {
     // Every id must name a deleted file the search lists: a typo or a live
     // record is an error, not an empty recovery.
-    std::set<std::string> asked(args.ids.begin(), args.ids.end());
+    std::set<std::string> asked(engineIds.begin(), engineIds.end());
     std::set<std::string> matched;
     for (const auto& f : found) {
       const std::string id = LocatorText(f, engine);
@@ -164,7 +175,7 @@ int RunRecover(const RecoverArgs& args) {
       }
     }
     std::string missing;
-    for (const auto& id : args.ids)
+    for (const auto& id : engineIds)
       if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
     if (!missing.empty()) {
       missing.pop_back();
@@ -174,6 +185,10 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
 
+  if (args.toStdout && chosen.empty()) {
+    Refuse("--stdout: give the id of a deleted file the search lists");
+    return kExitRefused;
+  }
   if (args.toStdout) return RecoverToStdout(args, engine, chosen.front());
 
   // The destination is made (and its writability tried) before the first
@@ -295,7 +310,7 @@ int RunRecover(const RecoverArgs& args) {
   // comes back from the clusters guessed to follow its first one, and its
   // result says so (the result code only tells free from reused clusters).
   DiskFreeSpace space;
-  const uint64_t clusterBytes = engine->guessesClusters && QueryDiskFreeSpace(v->root, space)
+  const uint64_t clusterBytes = engine && engine->guessesClusters && QueryDiskFreeSpace(v->root, space)
                                     ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
                                     : 0;
   size_t whole = 0, partly = 0, failed = 0;
@@ -334,14 +349,18 @@ int RunRecover(const RecoverArgs& args) {
                             (guess ? " (guessed: clusters taken as following the first)" : "") + "\n");
     }
   }
-  if (!args.search.json && !args.search.quiet) {
+  if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {
     std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu not recovered, "
                 "of %zu file(s).\n",
                 whole, partly, failed, chosen.size());
     std::fflush(stdout);
   }
   if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
-  return failed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
+  const int status = failed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
+  // --deep: the files found by their format, after the deleted ones.
+  if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !carvedIds.empty()))
+    return std::max(status, RecoverCarvedFiles(args, *v, dest, carvedIds));
+  return status;
 }
 
 }  // namespace rv::cli

@@ -5,6 +5,7 @@
 
 #include "channel/skips.h"
 #include "cli/commands.h"
+#include "cli/deep.h"
 #include "cli/search_steps.h"
 #include "cli/terminal.h"
 #include "platform/lasterror.h"
@@ -133,7 +134,7 @@ std::string LocatorText(const FoundFile& f, Engine engine) {
 
 // Opens the volume and picks its engine; on refusal prints the reason and
 // returns null.
-std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine) {
+std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine, bool allowNoEngine) {
   engine = nullptr;
   std::string error;
   auto v = OpenVolumeArg(args, error);
@@ -154,6 +155,7 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     Refuse(args.volume + ": " + AccessDeniedText());
     return nullptr;
   }
+  if (!engine && allowNoEngine && v->source) return v;
   if (!engine) {
     const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
     Refuse(args.volume + ": " +
@@ -314,7 +316,7 @@ std::string CsvLine(const FoundFile& f, Engine engine) {
 
 int RunSearch(const SearchArgs& args) {
   Engine engine;
-  auto v = OpenForEngine(args.volume, engine);
+  auto v = OpenForEngine(args.volume, engine, args.deep);
   if (!v) return kExitRefused;
   std::string refusal;
   size_t count = 0;
@@ -335,8 +337,9 @@ int RunSearch(const SearchArgs& args) {
       return;
     }
     if (args.bodyfile || args.csv) {
-      if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
-      const std::string text = args.bodyfile ? BodyFileLine(f, engine) : CsvLine(f, engine);
+      if (args.csv && count == 0) std::fputs(args.deep ? kDeepCsvHeader : kCsvHeader, stdout);
+      std::string text = args.bodyfile ? BodyFileLine(f, engine) : CsvLine(f, engine);
+      if (args.csv && args.deep) text.insert(text.size() - 1, kDeepCsvEmptyFields);
       std::fwrite(text.data(), 1, text.size(), stdout);
       ++count;
       return;
@@ -350,13 +353,13 @@ int RunSearch(const SearchArgs& args) {
     ++count;
     total += f.size;
   };
-  if (!SearchFound(args, engine, *v, true, refusal, print)) {
+  if (engine && !SearchFound(args, engine, *v, true, refusal, print)) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
   }
   const bool machine = args.json || args.bodyfile || args.csv;
-  if (args.csv && count == 0) std::fputs(kCsvHeader, stdout);
-  if (!machine) {
+  if (args.csv && count == 0) std::fputs(args.deep ? kDeepCsvHeader : kCsvHeader, stdout);
+  if (!machine && engine) {
     if (count == 0) header();
     if (!args.quiet)
       std::printf("%zu deleted file%s found, %llu bytes%s in all.\n", count, count == 1 ? "" : "s",
@@ -366,12 +369,13 @@ int RunSearch(const SearchArgs& args) {
   // table, or on stderr beside JSON), else with --verbose on stderr.
   const char* why = "";
   bool always = false;
-  const uint64_t passed = engine->passedOverByLastSearch(why, always);
+  const uint64_t passed = engine ? engine->passedOverByLastSearch(why, always) : 0;
   if (passed != 0 && (always || args.verbose) && !args.quiet) {
     std::fflush(stdout);
     std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);
   }
+  if (args.deep) return ListCarvedFiles(args, *v);
   return kExitOk;
 }
 

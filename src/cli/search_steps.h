@@ -12,7 +12,9 @@
 namespace rv::cli {
 
 // Null (after a one-line refusal on stderr) when the volume cannot be searched.
-std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine);
+// With `allowNoEngine` (--deep) a volume no engine serves is opened all
+// the same, with `engine` null: the deep scan reads it by its sectors.
+std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engine, bool allowNoEngine = false);
 // Runs the search; `each` sees every file found, with its recoverable share
 // when `estimate` is set. False, with the engine's refusal text in
 // `refusal`, when the engine refused.

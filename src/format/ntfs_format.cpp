@@ -4,9 +4,11 @@
 
 namespace rv::ntfs {
 
-bool ApplyRecordFixups(MutableBytes record) {
+bool ApplyRecordFixups(MutableBytes record) { return ApplyUpdateSequence(record, kFileSignature); }
+
+bool ApplyUpdateSequence(MutableBytes record, uint32_t signature) {
   Bytes r(record.data(), record.size());
-  if (record.size() < kFixupStride || le32(r, 0) != kFileSignature) return false;
+  if (record.size() < kFixupStride || le32(r, 0) != signature) return false;
   const size_t usaOffset = le16(r, kRecUsaOffset);
   const size_t usaCount = le16(r, kRecUsaCount);
   if (usaCount <= 1) return true;
@@ -138,6 +140,27 @@ ListEntryStatus ParseListEntry(Bytes list, size_t pos, ListEntry& out) {
 bool SameListName(Bytes list, size_t a, const ListEntry& ea, size_t b, const ListEntry& eb) {
   if (ea.type != eb.type || ea.nameLength != eb.nameLength) return false;
   return std::memcmp(list.data() + a + ea.nameOffset, list.data() + b + eb.nameOffset, 2ull * ea.nameLength) == 0;
+}
+
+bool ParseIndexEntry(Bytes entries, size_t pos, IndexEntry& out) {
+  if (!InBounds(entries.size(), pos, kIeKey)) return false;
+  out = IndexEntry{};
+  out.reference = le64(entries, pos + kIeReference);
+  out.length = le16(entries, pos + kIeLength);
+  const size_t keyLength = le16(entries, pos + kIeKeyLength);
+  out.flags = le16(entries, pos + kIeFlags);
+  // Entries are 8-byte aligned and hold their key; the last one may be a
+  // bare header.
+  if (out.length < kIeKey || out.length % 8 != 0 || !InBounds(entries.size(), pos, out.length)) return false;
+  if (!InBounds(out.length, kIeKey, keyLength)) return false;
+  if (out.flags & kIeLast) return true;
+  const Bytes key = entries.subspan(pos + kIeKey, keyLength);
+  if (!ParseFileName(key, out.name)) return false;
+  out.dataSize = le64(key, kFnDataSize);
+  out.modificationTime = le64(key, kFnModificationTime);
+  out.fileAttributes = le32(key, kFnFileAttributes);
+  out.hasKey = true;
+  return true;
 }
 
 namespace {

@@ -135,10 +135,42 @@ inline bool SequenceNames(uint16_t sequence, bool inUse, uint16_t expected) {
   return !inUse && sequence == next;
 }
 
+// Index record (a 4 KiB block of a folder's $INDEX_ALLOCATION):
+//   0  4  signature "INDX"
+//   4  2  update sequence offset, 6 2 count (as in a FILE record)
+//  16  8  VCN of this block in the index
+//  24     index node header: 0 4 offset of the first entry, 4 4 bytes of
+//         entries in use, 8 4 bytes allocated (each from the header's start)
+constexpr uint32_t kIndexSignature = 0x58444E49;  // "INDX"
+constexpr size_t kIndxVcn = 16;
+constexpr size_t kIndxNodeHeader = 24;
+constexpr size_t kNodeFirstEntry = 0;
+constexpr size_t kNodeBytesInUse = 4;
+constexpr size_t kNodeBytesAllocated = 8;
+// Index entry of a folder's $I30 index:
+//   0  8  file reference of the file named
+//   8  2  entry length, 10 2 key length, 12 2 flags (1 subnode, 2 last)
+//  16     key: the file's $FILE_NAME value
+constexpr size_t kIeReference = 0;
+constexpr size_t kIeLength = 8;
+constexpr size_t kIeKeyLength = 10;
+constexpr size_t kIeFlags = 12;
+constexpr size_t kIeKey = 16;
+constexpr uint16_t kIeLast = 0x0002;
+// $FILE_NAME value fields past the parent: times, sizes and attributes as
+// the folder's index last saw them.
+constexpr size_t kFnCreationTime = 8;
+constexpr size_t kFnModificationTime = 16;
+constexpr size_t kFnDataSize = 48;
+constexpr size_t kFnFileAttributes = 56;
+constexpr uint32_t kFnAttrDirectory = 0x10000000;
+
 // Validates the update sequence against the record (offset and array inside
 // the record, at most size / 512 + 1 entries) and restores the protected
 // words. A record whose fixups were already applied passes unchanged.
 bool ApplyRecordFixups(MutableBytes record);
+// The same for any multi-sector record with the given signature (INDX).
+bool ApplyUpdateSequence(MutableBytes record, uint32_t signature);
 
 // One attribute in a record, validated: header, name and value (resident)
 // or mapping pairs (non-resident) lie inside the attribute, and the
@@ -216,6 +248,22 @@ struct FileName {
   Text name;            // UTF-16 units, at most 255
 };
 bool ParseFileName(Bytes value, FileName& out);
+
+// One entry of an $I30 index, its key parsed. The last entry of a node
+// carries no key (`hasKey` false).
+struct IndexEntry {
+  uint64_t reference = 0;
+  uint16_t length = 0;
+  uint16_t flags = 0;
+  bool hasKey = false;
+  FileName name;
+  uint64_t dataSize = 0;
+  uint64_t modificationTime = 0;
+  uint32_t fileAttributes = 0;
+};
+// The entry at byte `pos` of a node's entries; false when its length or
+// key runs off them (the node ends there).
+bool ParseIndexEntry(Bytes entries, size_t pos, IndexEntry& out);
 
 // One attribute-list entry.
 struct ListEntry {

@@ -253,6 +253,12 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
 namespace NueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
+// Recovers the unnamed $DATA of a FILE record found outside the current MFT
+// (fixups applied) as a deleted file is recovered: resident, or through its
+// runs with "*" where the volume shows a cluster in use now. Returns the
+// result code (776, 777, 778 or 785) and the output written.
+uint32_t RecoverFoundRecord(NueVolumeData& volume, Bytes record, const Text& fileName, uint64_t modificationTime,
+                            const Text& folder, Text& outputName);
 // Percentage of the data clusters of the file the search has just listed
 // that the volume bitmap still shows free (100 for resident data), from the
 // runs and size its examination left in the volume record: valid only while

@@ -311,6 +311,8 @@ bool DestinationHasRoom(const Text& folder, uint64_t size) {
   return freeBytes >= size;
 }
 
+uint32_t WriteSelectedData(FileJob& job, uint32_t dataKind, const Text& folder, Text& outputName);
+
 uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, const Text& folder, Text& source,
                         Text& outputName) {
   EmptyRawWindow(v);
@@ -347,26 +349,34 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, cons
     job.fileName += u":" + shown;
     source += u":" + shown;
   }
+  return WriteSelectedData(job, exam.dataKind, folder, outputName);
+}
+
+// Writes the data that the record routines selected in the volume record
+// (sizes, flags and runs of the file's data or of one stream), of kind 1
+// (resident or empty) or 2 (non-resident).
+uint32_t WriteSelectedData(FileJob& job, uint32_t dataKind, const Text& folder, Text& outputName) {
+  NueVolumeData& v = *job.v;
   job.dataSize = v.dataSize;
   job.initializedSize = std::min(v.initializedSize, v.dataSize);
   job.runsCutShort = v.dataDamaged == 1;
   // Damage left nothing of the data to read: not recovered, and no file
   // that would pass for it.
   if (v.dataDamaged == 2) return kReadWriteFailed;
-  if (exam.dataKind != 1 && exam.dataKind != 2) return kNotListable;
+  if (dataKind != 1 && dataKind != 2) return kNotListable;
   const bool compressed = v.compressedFlag != 0;
-  if (exam.dataKind == 2) {
+  if (dataKind == 2) {
     RunGroupView group;
     if (!FirstRunGroup(v, group)) return kNotListable;
     job.runs = group.runs;
   }
   // Only the bytes that will be written need room; a compressed file may
   // take up to its whole size once decompressed.
-  const uint64_t needed = exam.dataKind == 2 && !compressed ? BytesToWrite(job, v.bytesPerCluster) : job.dataSize;
+  const uint64_t needed = dataKind == 2 && !compressed ? BytesToWrite(job, v.bytesPerCluster) : job.dataSize;
   if (!DestinationHasRoom(folder, needed)) return kResultDestinationTooSmall;
   PostUndeleteProgress(0, job.fileName);
   uint32_t status;
-  if (exam.dataKind == 1) status = WriteResident(job, folder);
+  if (dataKind == 1) status = WriteResident(job, folder);
   // A sparse file that is not compressed reads like a plain one whose holes
   // are zeros; only compression needs the unit-by-unit writer, and large
   // clusters would make 16-cluster units needlessly big.
@@ -377,9 +387,33 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, cons
   return status;
 }
 
+// An engine status as the result code the front ends show.
+uint32_t ResultCodeOf(uint32_t status) {
+  if (status == kResultRecovered || status == kResultPartlyInUse || status == kResultDestinationTooSmall) return status;
+  return kResultNotRecovered;
+}
+
 }  // namespace
 
 namespace NueUdel {
+
+uint32_t RecoverFoundRecord(NueVolumeData& v, Bytes record, const Text& fileName, uint64_t modificationTime,
+                            const Text& folder, Text& outputName) {
+  outputName.clear();
+  FileJob job;
+  job.v = &v;
+  job.record.assign(record.begin(), record.end());
+  job.fileName = fileName;
+  job.modificationTime = modificationTime;
+  const ntfs::AttributeWalk walk(Bytes(job.record.data(), job.record.size()));
+  // Only the unnamed $DATA of a base record: an attribute list names
+  // extension records of the old MFT, which the current one does not hold.
+  uint32_t kind = 0;
+  if (!SelectDataStream(v, walk, 0, kind)) return kResultNotRecovered;
+  const uint32_t code = ResultCodeOf(WriteSelectedData(job, kind, folder, outputName));
+  if (code != kResultRecovered && code != kResultPartlyInUse) outputName.clear();
+  return code;
+}
 
 BOOL UndeleteFileShell(const RequestPacket& packet) {
   UndeleteShellSteps steps;

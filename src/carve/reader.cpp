@@ -1,0 +1,149 @@
+// The bounded, windowed reader the measure functions read candidates with.
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+#include "carve/formats.h"
+
+namespace rv::carve {
+
+namespace {
+
+// Reads are re-based to this alignment, so a window always holds the
+// 64 KiB that a structure read of at most kMaxAt bytes needs.
+constexpr uint64_t kRebase = 64 * 1024;
+constexpr size_t kMaxAt = 64 * 1024;
+
+constexpr std::array<uint32_t, 256> MakeCrcTable() {
+  std::array<uint32_t, 256> t{};
+  for (uint32_t i = 0; i < 256; ++i) {
+    uint32_t c = i;
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    t[i] = c;
+  }
+  return t;
+}
+constexpr auto kCrcTable = MakeCrcTable();
+
+}  // namespace
+
+bool MemorySource::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
+  if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
+  std::memcpy(out, bytes_.data() + offset, length);
+  return true;
+}
+
+BoundedReader::BoundedReader(ByteSource& source, uint64_t limit)
+    : source_(source), limit_(std::min(limit, source.Size())) {}
+
+bool BoundedReader::Fill(uint64_t windowStart) {
+  if (windowStart >= limit_) return false;
+  if (window_.empty()) window_.resize(kWindow);
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindow, limit_ - windowStart));
+  windowStart_ = UINT64_MAX;
+  if (!source_.ReadAt(windowStart, window_.data(), n)) {
+    readFailed_ = true;
+    return false;
+  }
+  windowStart_ = windowStart;
+  windowBytes_ = n;
+  return true;
+}
+
+const uint8_t* BoundedReader::At(uint64_t offset, size_t length) {
+  if (length > kMaxAt || offset > limit_ || length > limit_ - offset) return nullptr;
+  const bool inside = windowStart_ != UINT64_MAX && offset >= windowStart_ &&
+                      offset - windowStart_ <= windowBytes_ && length <= windowBytes_ - (offset - windowStart_);
+  if (!inside && !Fill(offset / kRebase * kRebase)) return nullptr;
+  return window_.data() + (offset - windowStart_);
+}
+
+const uint8_t* BoundedReader::Run(uint64_t offset, size_t& available) {
+  available = 0;
+  if (offset >= limit_) return nullptr;
+  const bool inside = windowStart_ != UINT64_MAX && offset >= windowStart_ && offset - windowStart_ < windowBytes_;
+  if (!inside && !Fill(offset / kRebase * kRebase)) return nullptr;
+  available = windowBytes_ - static_cast<size_t>(offset - windowStart_);
+  return window_.data() + (offset - windowStart_);
+}
+
+bool BoundedReader::U8(uint64_t offset, uint8_t& v) {
+  const uint8_t* p = At(offset, 1);
+  if (!p) return false;
+  v = *p;
+  return true;
+}
+
+namespace {
+template <typename T, bool Big>
+T Assemble(const uint8_t* p) {
+  T v = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) {
+    const size_t byte = Big ? sizeof(T) - 1 - i : i;
+    v = static_cast<T>(v | static_cast<T>(static_cast<T>(p[i]) << (8 * byte)));
+  }
+  return v;
+}
+}  // namespace
+
+#define RV_CARVE_FIELD(Name, T, Big)                     \
+  bool BoundedReader::Name(uint64_t offset, T& v) {      \
+    const uint8_t* p = At(offset, sizeof(T));            \
+    if (!p) return false;                                \
+    v = Assemble<T, Big>(p);                             \
+    return true;                                         \
+  }
+RV_CARVE_FIELD(Le16, uint16_t, false)
+RV_CARVE_FIELD(Le32, uint32_t, false)
+RV_CARVE_FIELD(Le64, uint64_t, false)
+RV_CARVE_FIELD(Be16, uint16_t, true)
+RV_CARVE_FIELD(Be32, uint32_t, true)
+RV_CARVE_FIELD(Be64, uint64_t, true)
+#undef RV_CARVE_FIELD
+
+uint64_t BoundedReader::Find(uint64_t from, uint64_t to, std::string_view needle) {
+  const size_t n = needle.size();
+  if (n == 0 || n > 64) return kNotFound;
+  to = std::min(to, limit_);
+  uint64_t pos = from;
+  while (pos <= to && n <= to - pos) {
+    size_t available = 0;
+    const uint8_t* p = Run(pos, available);
+    if (!p) return kNotFound;
+    if (available < n) {
+      // The needle would cross the window's end: re-base the window here.
+      if (!At(pos, n)) return kNotFound;
+      p = Run(pos, available);
+    }
+    const uint64_t span = std::min<uint64_t>(available, to - pos);
+    const size_t starts = static_cast<size_t>(span - n + 1);
+    const uint8_t* hit = p;
+    const uint8_t* const end = p + starts;
+    while (hit < end) {
+      hit = static_cast<const uint8_t*>(std::memchr(hit, static_cast<uint8_t>(needle[0]), end - hit));
+      if (!hit) break;
+      if (std::memcmp(hit, needle.data(), n) == 0) return pos + static_cast<uint64_t>(hit - p);
+      ++hit;
+    }
+    pos += starts;
+  }
+  return kNotFound;
+}
+
+bool BoundedReader::Crc32(uint64_t offset, uint64_t length, uint32_t& crc) {
+  if (offset > limit_ || length > limit_ - offset) return false;
+  uint32_t c = ~crc;
+  while (length > 0) {
+    size_t available = 0;
+    const uint8_t* p = Run(offset, available);
+    if (!p) return false;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(available, length));
+    for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    offset += n;
+    length -= n;
+  }
+  crc = ~c;
+  return true;
+}
+
+}  // namespace rv::carve

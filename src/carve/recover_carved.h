@@ -1,0 +1,22 @@
+// Recovering a carved file: its bytes copied from the volume into a new
+// file of the destination, under a temporary name until it is flushed (the
+// output options in force decide how: one flush per file, a batch, or a
+// stream), never replacing a file.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "carve/scan.h"
+#include "platform/types.h"
+#include "volume/source.h"
+
+namespace rv::carve {
+
+enum class CarvedWrite { Written, NotCreated, ReadFailed, WriteFailed, DestinationFull, Stopped };
+
+// Writes `file` into `folder` as `name` (made safe here). `output` receives
+// the name it has, or is promised by the batch in force.
+CarvedWrite WriteCarvedFile(VolumeSource& source, const CarvedFile& file, TextView folder, TextView name,
+                            Text& output, const std::atomic<bool>* stop = nullptr);
+
+}  // namespace rv::carve

@@ -1,0 +1,354 @@
+#include "cli/deep.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "carve/formats.h"
+#include "carve/recover_carved.h"
+#include "carve/scan.h"
+#include "channel/messages.h"
+#include "channel/outfile.h"
+#include "cli/deep_lost.h"
+#include "cli/terminal.h"
+#include "cli/text_columns.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace rv::cli {
+
+const char* const kDeepCsvHeader = "name,folder,size,modified,created,changed,accessed,id,recoverable,format,offset,truncated\n";
+
+namespace {
+
+// Ctrl-C during the scan: it stops between clusters, keeping what it found.
+std::atomic<bool> g_stopScan{false};
+void StopScan() { g_stopScan.store(true); }
+
+class InterruptScope {
+ public:
+  InterruptScope() {
+    g_stopScan.store(false);
+    OnInterrupt(StopScan);
+  }
+  ~InterruptScope() { OnInterrupt(nullptr); }
+};
+
+// "Deep scan: 1.2G of 2.0G read, 350M/s, 0:04 left".
+class ScanProgress {
+ public:
+  void operator()(uint64_t done, uint64_t total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - shown_ < std::chrono::milliseconds(200) && done != total) return;
+    shown_ = now;
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    const double rate = seconds > 0 ? done / seconds : 0;
+    std::string line = "Deep scan: " + HumanSize(done) + " of " + HumanSize(total) + " read";
+    if (rate > 0) {
+      const uint64_t left = static_cast<uint64_t>((total - done) / rate);
+      char tail[64];
+      std::snprintf(tail, sizeof tail, ", %s/s, %llu:%02llu left", HumanSize(static_cast<uint64_t>(rate)).c_str(),
+                    static_cast<unsigned long long>(left / 60), static_cast<unsigned long long>(left % 60));
+      line += tail;
+    }
+    ProgressLine::Get().Show(line);
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now(), shown_{};
+};
+
+struct ScanSetup {
+  carve::VolumeLayout layout;
+  carve::ScanOptions options;
+};
+
+bool PrepareScan(const SearchArgs& args, const OpenedVolume& v, ScanSetup& setup) {
+  std::string why;
+  if (!v.source) {
+    Refuse(v.display + ": --deep reads the volume raw: give an image or a device");
+    return false;
+  }
+  if (!carve::ReadLayout(*v.source, setup.layout, why)) {
+    Refuse(v.display + ": " + why);
+    return false;
+  }
+  setup.options.types = args.deepTypes;
+  setup.options.stop = &g_stopScan;
+  return true;
+}
+
+bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters) {
+  return !(filters.minSize && f.length < *filters.minSize) && !(filters.maxSize && f.length > *filters.maxSize);
+}
+
+// Where the file is on the volume, for rows and sources: its own folder
+// and name when a deleted entry names it, else carved/<ext>/f<cluster>.
+std::string CarvedFolder(const carve::CarvedFile& f) {
+  return f.known ? ToUtf8(f.known->folder) : std::string("\\carved\\") + f.extension + "\\";
+}
+std::string CarvedFileName(const carve::CarvedFile& f) {
+  return f.known ? ToUtf8(f.known->name) : carve::CarvedName(f);
+}
+
+nlohmann::ordered_json CarvedJsonTail(const carve::CarvedFile& f) {
+  nlohmann::ordered_json j;
+  j["carved"] = true;
+  j["format"] = f.row->name;
+  j["extension"] = f.extension;
+  j["offset"] = f.offset;
+  j["truncated"] = f.truncated;
+  j["id"] = carve::CarvedId(f);
+  return j;
+}
+
+std::string JsonLine(const nlohmann::ordered_json& j) {
+  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+std::string CarvedRow(const std::string& name, const std::string& size, const std::string& format,
+                      const std::string& offset, const std::string& folder, const std::string& id) {
+  std::string row = PadToWidth(name, 40) + " " + std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') + size +
+                    "  " + PadToWidth(format, 16) + " " +
+                    std::string(offset.size() < 14 ? 14 - offset.size() : 0, ' ') + offset + "  " +
+                    PadToWidth(folder, 30) + " " + id;
+  while (!row.empty() && row.back() == ' ') row.pop_back();
+  return row + "\n";
+}
+
+std::string FormatText(const carve::CarvedFile& f) {
+  return std::string(f.extension) + (f.truncated ? " truncated" : "");
+}
+
+void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, size_t count) {
+  const std::string name = CarvedFileName(f), folder = CarvedFolder(f);
+  if (args.json) {
+    nlohmann::ordered_json j;
+    j["name"] = name;
+    j["folder"] = folder;
+    j["size"] = f.length;
+    j["time"] = "";
+    j["modified"] = nullptr;
+    j["locator"] = f.cluster;
+    j["index"] = nullptr;
+    j["recoverable"] = 100;
+    j.update(CarvedJsonTail(f));
+    const std::string text = JsonLine(j);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (args.csv) {
+    const std::string text = CsvField(name) + "," + CsvField(folder) + "," + std::to_string(f.length) + ",,,,," +
+                             carve::CarvedId(f) + ",100," + CsvField(f.row->name) + "," + std::to_string(f.offset) +
+                             "," + (f.truncated ? "true" : "false") + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (args.bodyfile) {
+    std::string path = folder + name;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+      else if (c == '|') c = '?';
+    const std::string text = "0|" + ForTerminal(path) + " (carved)|" + carve::CarvedId(f) + "|r/rrwxrwxrwx|0|0|" +
+                             std::to_string(f.length) + "|0|0|0|0\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    ProgressLine::Get().Clear();
+    if (count == 0) WriteText(stdout, CarvedRow("CARVED", "SIZE", "FORMAT", "OFFSET", "FOLDER", "ID"));
+    WriteText(stdout, CarvedRow(ForTerminal(name), args.human ? HumanSize(f.length) : std::to_string(f.length),
+                                FormatText(f), std::to_string(f.offset), ForTerminal(folder), carve::CarvedId(f)));
+  }
+}
+
+int ScanFailed(const OpenedVolume& v, carve::ScanStatus status, const std::string& error) {
+  ProgressLine::Get().Clear();
+  if (status == carve::ScanStatus::ReadFailed) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "retriva: %s: deep scan stopped: %s\n", v.display.c_str(), error.c_str());
+    return kExitSomeFailed;
+  }
+  if (status == carve::ScanStatus::Stopped) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "retriva: interrupted\n");
+    return kExitSomeFailed;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+bool ParseTypes(const std::string& list, std::vector<std::string>& types, std::string& bad) {
+  size_t from = 0;
+  while (from <= list.size()) {
+    const size_t comma = std::min(list.find(',', from), list.size());
+    std::string t = list.substr(from, comma - from);
+    for (char& c : t) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (t == "jpeg") t = "jpg";
+    if (t == "tiff") t = "tif";
+    if (!t.empty()) {
+      if (!carve::FormatFor(t)) {
+        bad = t;
+        return false;
+      }
+      types.push_back(t);
+    }
+    from = comma + 1;
+  }
+  return true;
+}
+
+bool IsCarvedId(const std::string& id) { return id.rfind(carve::kCarvedIdPrefix, 0) == 0; }
+
+int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
+  ScanSetup setup;
+  if (!PrepareScan(args, v, setup)) return kExitRefused;
+  ScanProgress progress;
+  if (!args.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
+  size_t count = 0, truncated = 0;
+  uint64_t total = 0;
+  std::string error;
+  carve::ScanStatus status;
+  // The old file system's records are read on the same pass; the carved
+  // files wait for them, since one that starts where an old file does is
+  // that file.
+  LostOnPass lost(*v.source);
+  lost.Attach(setup.options);
+  std::vector<carve::CarvedFile> carved;
+  {
+    InterruptScope interrupt;
+    status = carve::DeepScan(*v.source, setup.layout, setup.options, [&](const carve::CarvedFile& f) {
+      if (PassesSizeFilters(f, args.filters)) carved.push_back(f);
+    }, error);
+  }
+  ProgressLine::Get().Clear();
+  PrintLostFiles(args, lost.Files());
+  for (const carve::CarvedFile& f : carved) {
+    if (lost.StartsAt(f.cluster)) continue;
+    PrintCarved(args, f, count);
+    ++count;
+    truncated += f.truncated;
+    total += f.length;
+  }
+  const bool machine = args.json || args.csv || args.bodyfile;
+  if (!machine && !args.quiet) {
+    if (count == 0) WriteText(stdout, CarvedRow("CARVED", "SIZE", "FORMAT", "OFFSET", "FOLDER", "ID"));
+    std::printf("%zu carved file%s found by their format (%zu truncated), %llu bytes%s in all.\n", count,
+                count == 1 ? "" : "s", truncated, static_cast<unsigned long long>(total),
+                args.human ? (" (" + HumanSize(total) + ")").c_str() : "");
+  }
+  std::fflush(stdout);
+  return ScanFailed(v, status, error);
+}
+
+int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Text& dest,
+                       const std::set<std::string>& ids) {
+  ScanSetup setup;
+  if (!PrepareScan(args.search, v, setup)) return kExitRefused;
+  ScanProgress progress;
+  if (!args.search.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
+
+  struct Written {
+    std::string id, source, format;
+    carve::CarvedFile file;
+    uint32_t code = kResultNotRecovered;
+    Text output;
+  };
+  std::vector<Written> results;
+  std::set<std::string> matched;
+  OutputOptions outputOptions;
+  outputOptions.counterBeforeExtension = true;
+#ifndef _WIN32
+  CommitBatch batch(dest);
+  outputOptions.batch = &batch;
+#endif
+  std::string error;
+  carve::ScanStatus status;
+  LostOnPass lost(*v.source);
+  lost.Attach(setup.options);
+  std::vector<carve::CarvedFile> carved;
+  // Ctrl-C stops the scan or the writing alike, keeping what was written.
+  InterruptScope interrupt;
+  status = carve::DeepScan(*v.source, setup.layout, setup.options,
+                           [&](const carve::CarvedFile& f) { carved.push_back(f); }, error);
+  ProgressLine::Get().Clear();
+  // The old file system's files first, under their names; a carved file
+  // that starts where one of them does is that file.
+  std::set<std::string> lostMatched;
+  const size_t lostFailed =
+      g_stopScan.load() ? 0 : RecoverLostFiles(args, v, lost.Files(), dest, ids, lostMatched);
+  {
+    ScopedOutputOptions scope(outputOptions);
+    for (const carve::CarvedFile& f : carved) {
+      if (g_stopScan.load()) break;
+      if (lost.StartsAt(f.cluster)) continue;
+      const std::string id = carve::CarvedId(f);
+      if (!ids.empty() && !ids.count(id)) continue;
+      if (ids.empty() && !PassesSizeFilters(f, args.search.filters)) continue;
+      matched.insert(id);
+      Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text()};
+      Text folder = dest;
+      bool placed = true;
+      if (!f.known) {
+        folder = dest + u"\\carved\\" + FromUtf8(f.extension);
+        placed = fs::GetPathKind(folder) == fs::PathKind::Folder || CreateFolderPath(folder);
+      } else if (args.keepFolders) {
+        placed = CreateKeptFolder(dest, f.known->folder, folder);
+      }
+      if (placed) {
+        const carve::CarvedWrite r =
+            carve::WriteCarvedFile(*v.source, f, folder, FromUtf8(CarvedFileName(f)), w.output, &g_stopScan);
+        w.code = r == carve::CarvedWrite::Written           ? kResultRecovered
+                 : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
+                                                           : kResultNotRecovered;
+        if (r == carve::CarvedWrite::Stopped) break;
+      }
+      results.push_back(std::move(w));
+    }
+  }
+#ifndef _WIN32
+  const auto named = batch.Finish();
+  for (Written& w : results) {
+    const auto it = w.output.empty() ? named.end() : named.find(w.output);
+    if (it == named.end()) continue;
+    w.output = it->second.final;
+    if (w.output.empty()) w.code = it->second.full ? kResultDestinationTooSmall : kResultNotRecovered;
+  }
+#endif
+  size_t recovered = 0, truncated = 0, failed = 0;
+  for (const Written& w : results) {
+    const bool ok = w.code == kResultRecovered;
+    recovered += ok;
+    truncated += ok && w.file.truncated;
+    failed += !ok;
+    const std::string output = w.output.empty() ? std::string() : fs::NativePath(w.output);
+    if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
+    if (args.search.json) {
+      nlohmann::ordered_json j;
+      j["locator"] = w.file.cluster;
+      j["index"] = nullptr;
+      j["code"] = w.code;
+      j["source"] = w.source;
+      j["output"] = output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(output);
+      j["size"] = w.file.length;
+      j.update(CarvedJsonTail(w.file));
+      const std::string text = JsonLine(j);
+      std::fwrite(text.data(), 1, text.size(), stdout);
+    } else if (!args.search.quiet && ok) {
+      WriteText(stdout, std::to_string(w.code) + " " + w.id + " " + ForTerminal(w.source) + " -> " +
+                            ForTerminal(output) + " (" + w.format + ", " + std::to_string(w.file.length) + " bytes" +
+                            (w.file.truncated ? ", truncated: its end is not certain" : "") + ")\n");
+    }
+  }
+  failed += lostFailed;
+  for (const std::string& id : ids) {
+    if (matched.count(id) || lostMatched.count(id)) continue;
+    WriteText(stderr, "retriva: " + id + ": the deep scan found no file starting there\n");
+    ++failed;
+  }
+  if (!args.search.json && !args.search.quiet)
+    std::printf("Deep scan: %zu carved file(s) recovered (%zu truncated), %zu not recovered.\n", recovered, truncated,
+                failed);
+  std::fflush(stdout);
+  const int scan = ScanFailed(v, status, error);
+  return scan != kExitOk ? scan : failed ? kExitSomeFailed : kExitOk;
+}
+
+}  // namespace rv::cli

@@ -1,0 +1,214 @@
+#include "cli/deep_lost.h"
+
+#include <cctype>
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "channel/messages.h"
+#include "channel/outfile.h"
+#include "cli/terminal.h"
+#include "cli/text_columns.h"
+#include "lost/lost_recover.h"
+#include "ntfs/nue.h"
+#include "platform/files.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+namespace rv::cli {
+namespace {
+
+const char* SourceText(lost::LostSource s) {
+  switch (s) {
+    case lost::LostSource::NtfsRecord: return "old MFT record";
+    case lost::LostSource::NtfsIndex: return "old folder index";
+    case lost::LostSource::FatEntry: return "old FAT folder";
+    case lost::LostSource::ExfatSet: return "old exFAT folder";
+  }
+  return "";
+}
+
+// "2024-03-01T14:30:05Z", empty for no time.
+std::string IsoTime(uint64_t fileTime) {
+  CalendarTime t;
+  if (fileTime == 0 || !FileTimeToUtc(fileTime, t)) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute, t.second);
+  return text;
+}
+
+std::string FolderText(const lost::LostFile& f) { return ToUtf8(f.folder) + "\\"; }
+
+// The name's extension in lower case ("jpeg" as "jpg", as --types reads it).
+std::string ExtensionOf(const lost::LostFile& f) {
+  const std::string name = ToUtf8(f.name);
+  const size_t dot = name.rfind('.');
+  if (dot == std::string::npos) return "";
+  std::string ext = name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == "jpeg") ext = "jpg";
+  if (ext == "tiff") ext = "tif";
+  return ext;
+}
+
+// The size filters, and --types by the name's extension.
+bool Wanted(const lost::LostFile& f, const SearchArgs& args) {
+  const Filters& filters = args.filters;
+  if ((filters.minSize && f.size < *filters.minSize) || (filters.maxSize && f.size > *filters.maxSize)) return false;
+  if (args.deepTypes.empty()) return true;
+  const std::string ext = ExtensionOf(f);
+  for (const std::string& t : args.deepTypes)
+    if (t == ext) return true;
+  return false;
+}
+
+std::string Row(const std::string& name, const std::string& size, const std::string& time, const std::string& found,
+                const std::string& folder, const std::string& id) {
+  std::string row = PadToWidth(name, 40) + " " + std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') + size +
+                    "  " + PadToWidth(time, 20) + " " + PadToWidth(found, 16) + " " + PadToWidth(folder, 30) + " " + id;
+  while (!row.empty() && row.back() == ' ') row.pop_back();
+  return row + "\n";
+}
+
+void PrintOne(const SearchArgs& args, const lost::LostFile& f, bool first) {
+  const std::string name = ToUtf8(f.name), folder = FolderText(f), id = LostId(f), time = IsoTime(f.modified);
+  if (args.json) {
+    // The carved files' fields: "format" says where the old record was found.
+    nlohmann::ordered_json j;
+    j["name"] = name;
+    j["folder"] = folder;
+    j["size"] = f.size;
+    j["time"] = "";
+    j["modified"] = time.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(time);
+    j["locator"] = f.firstCluster;
+    j["index"] = nullptr;
+    j["recoverable"] = f.source == lost::LostSource::NtfsIndex ? 0 : 100;
+    j["carved"] = false;
+    j["format"] = SourceText(f.source);
+    j["extension"] = ExtensionOf(f);
+    j["offset"] = f.recordOffset;
+    j["truncated"] = false;
+    j["id"] = id;
+    const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (args.csv) {
+    const std::string text = CsvField(name) + "," + CsvField(folder) + "," + std::to_string(f.size) + "," + time +
+                             ",,,," + id + ",," + CsvField(SourceText(f.source)) + "," +
+                             std::to_string(f.recordOffset) + ",false\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (args.bodyfile) {
+    std::string path = folder + name;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+      else if (c == '|') c = '?';
+    const int64_t mtime = f.modified ? FileTimeToUnix(f.modified) : 0;
+    const std::string text = "0|" + ForTerminal(path) + " (old record)|" + id + "|r/rrwxrwxrwx|0|0|" +
+                             std::to_string(f.size) + "|0|" + std::to_string(mtime) + "|0|0\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else {
+    if (first) WriteText(stdout, Row("OLD FILE", "SIZE", "MODIFIED", "FOUND IN", "FOLDER", "ID"));
+    WriteText(stdout, Row(ForTerminal(name), args.human ? HumanSize(f.size) : std::to_string(f.size), time,
+                          SourceText(f.source), ForTerminal(folder), id));
+  }
+}
+
+}  // namespace
+
+bool IsLostId(const std::string& id) { return id.rfind(kLostIdPrefix, 0) == 0; }
+
+std::string LostId(const lost::LostFile& f) { return std::string(kLostIdPrefix) + std::to_string(f.recordOffset); }
+
+LostOnPass::LostOnPass(VolumeSource& source) {
+  std::string why;
+  on_ = scan_.Open(source, why);
+}
+
+void LostOnPass::Attach(carve::ScanOptions& options) {
+  if (!on_) return;
+  options.freeBytes = [this](uint64_t offset, std::span<const uint8_t> bytes) { scan_.Feed(offset, bytes); };
+}
+
+const std::vector<lost::LostFile>& LostOnPass::Files() {
+  if (on_ && !finished_) {
+    files_ = scan_.Finish();
+    for (const lost::LostFile& f : files_)
+      if (f.firstCluster != 0 && f.source != lost::LostSource::NtfsIndex) starts_.insert(f.firstCluster);
+    finished_ = true;
+  }
+  return files_;
+}
+
+bool LostOnPass::StartsAt(uint64_t cluster) {
+  Files();
+  return starts_.count(cluster) != 0;
+}
+
+size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files) {
+  size_t count = 0;
+  for (const lost::LostFile& f : files) {
+    if (!Wanted(f, args)) continue;
+    PrintOne(args, f, count == 0);
+    ++count;
+  }
+  const bool machine = args.json || args.csv || args.bodyfile;
+  if (!machine && !args.quiet)
+    std::printf("%zu file%s of an old file system found by their records.\n", count, count == 1 ? "" : "s");
+  return count;
+}
+
+size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
+                        const Text& dest, const std::set<std::string>& ids, std::set<std::string>& matched) {
+  if (!v.source) return 0;
+  // NTFS records are written by the NTFS engine's writers, over its own
+  // volume record.
+  NueVolumeData* ntfs = nullptr;
+  bool ntfsOpen = false;
+  for (const lost::LostFile& f : files)
+    if (f.source == lost::LostSource::NtfsRecord && !ntfsOpen) {
+      ntfsOpen = SetupNueVolumeDataStructures(v.volumeName, TheNueVolume(), kTrue) != kFalse;
+      if (ntfsOpen) ntfs = &TheNueVolume();
+      break;
+    }
+  // Each file flushed and named as it is written: its line shows its final name.
+  OutputOptions outputOptions;
+  outputOptions.counterBeforeExtension = true;
+  ScopedOutputOptions scope(outputOptions);
+  size_t failed = 0;
+  for (const lost::LostFile& f : files) {
+    const std::string id = LostId(f);
+    if (!ids.empty() && !ids.count(id)) continue;
+    if (ids.empty() && !Wanted(f, args.search)) continue;
+    matched.insert(id);
+    Text folder = dest;
+    const std::string source = FolderText(f) + ToUtf8(f.name);
+    lost::LostRecovery r;
+    r.code = kResultNotRecovered;
+    if (!args.keepFolders || CreateKeptFolder(dest, f.folder + u"\\", folder))
+      r = lost::RecoverLostFile(*v.source, ntfs, f, folder);
+    const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
+    failed += !ok;
+    const std::string output = r.output.empty() ? std::string() : fs::NativePath(r.output);
+    if (!ok) WriteText(stderr, "retriva: " + ForTerminal(source) + ": not recovered\n");
+    if (args.search.json) {
+      nlohmann::ordered_json j;
+      j["locator"] = f.firstCluster;
+      j["index"] = nullptr;
+      j["code"] = r.code;
+      j["source"] = source;
+      j["output"] = output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(output);
+      j["size"] = f.size;
+      j["contiguous_guess"] = r.guessed;
+      j["format"] = SourceText(f.source);
+      j["truncated"] = false;
+      j["id"] = id;
+      const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+      std::fwrite(text.data(), 1, text.size(), stdout);
+    } else if (!args.search.quiet && ok) {
+      WriteText(stdout, std::to_string(r.code) + " " + id + " " + ForTerminal(source) + " -> " + ForTerminal(output) +
+                            (r.guessed ? " (clusters after the first guessed)" : "") + "\n");
+    }
+  }
+  if (ntfsOpen) FreeNueVolumeDataStructures(TheNueVolume());
+  return failed;
+}
+
+}  // namespace rv::cli

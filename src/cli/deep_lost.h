@@ -1,0 +1,52 @@
+// `--deep`, second part: the files whose records survive from an old file
+// system (src/lost), found on the deep scan's own pass, listed and
+// recovered under their names and folders. A carved file that starts at
+// the first cluster of such a file is that file, not a second one.
+#pragma once
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "carve/scan.h"
+#include "cli/commands.h"
+#include "cli/session.h"
+#include "lost/lost_file.h"
+#include "lost/lost_scan.h"
+
+namespace rv::cli {
+
+// What `--id` takes for a file of an old file system: "old:<byte offset of its record>".
+constexpr std::string_view kLostIdPrefix = "old:";
+bool IsLostId(const std::string& id);
+
+class LostOnPass {
+ public:
+  // Off (lists nothing) when the volume holds no file system to scan.
+  explicit LostOnPass(VolumeSource& source);
+  // Rides on the deep scan's pass: each free stretch it reads is fed here.
+  void Attach(carve::ScanOptions& options);
+  // After the pass: the files found (the scan is finished once).
+  const std::vector<lost::LostFile>& Files();
+  // Whether an old file's data starts at `cluster` (numbered as the file
+  // system numbers clusters).
+  bool StartsAt(uint64_t cluster);
+
+ private:
+  lost::LostRecordScan scan_;
+  bool on_ = false, finished_ = false;
+  std::vector<lost::LostFile> files_;
+  std::set<uint64_t> starts_;
+};
+
+std::string LostId(const lost::LostFile& f);
+// Prints the old files that pass the size filters, in the form `args`
+// asks; returns how many.
+size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files);
+// Recovers the old files (or those `ids` names) into `dest`, each into its
+// folder with --keep-folders; prints a line (or a JSON object) per file.
+// Returns how many were not recovered; ids matched go into `matched`.
+size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
+                        const Text& dest, const std::set<std::string>& ids, std::set<std::string>& matched);
+
+}  // namespace rv::cli

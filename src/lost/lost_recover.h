@@ -1,0 +1,31 @@
+// Recovery of the files the old-record scanners found. NTFS records go
+// through the NTFS engine's writers (resident data, runs, holes, LZNT1,
+// "*" where a cluster is in use now); FAT and exFAT files are read from
+// their first cluster for their size, over consecutive clusters: exact for
+// an exFAT file marked NoFatChain, a guess otherwise (the chain went with
+// the old FAT), with "*" over every cluster the volume shows in use now.
+#pragma once
+#include <cstdint>
+
+#include "lost/lost_file.h"
+#include "platform/types.h"
+#include "volume/source.h"
+
+namespace rv {
+struct NueVolumeData;
+}
+
+namespace rv::lost {
+
+struct LostRecovery {
+  uint32_t code = 0;     // 776 recovered, 777 with "*" in place of clusters in use, 778 not recovered, 785 no room
+  bool guessed = false;  // clusters after the first were taken as consecutive without a chain to say so
+  Text output;           // the file written; empty when none
+};
+
+// `folder` is the destination in the engines' "\" form; the name is made
+// safe there. `ntfs` is the NTFS engine's volume record, open on `source`
+// (only NTFS records need it).
+LostRecovery RecoverLostFile(VolumeSource& source, NueVolumeData* ntfs, const LostFile& file, const Text& folder);
+
+}  // namespace rv::lost
