@@ -1,6 +1,7 @@
 // The NTFS engine: per-volume record, setup, MFT record access, data runs,
 // the raw MFT scan and the two shells.
 #pragma once
+#include <memory>
 #include <vector>
 
 #include "channel/messages.h"
@@ -251,8 +252,13 @@ uint32_t ExamineRecord(NueVolumeData& volume, Bytes record, RecordExamination& o
 namespace NueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
+class FoundFileReader;
 namespace NueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
+// A reader of record `record`'s data (stream `stream`, from 1; 0 the
+// file's own) as a recovery writes it; null when the record is no longer a
+// deleted file the engine can read.
+std::unique_ptr<FoundFileReader> OpenReader(uint32_t record, uint32_t stream);
 // Percentage of the data clusters of the file the search has just listed
 // that the volume bitmap still shows free (100 for resident data), from the
 // runs and size its examination left in the volume record: valid only while
