@@ -24,6 +24,8 @@ class FoundFileReader {
   // Bytes [offset, offset + length) into `dest`, cut at Size(); `got` the
   // count. False when the volume could not be read.
   virtual bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) = 0;
+  // The clusters after the first are a guess (a FAT chain that is gone).
+  virtual bool Guessed() const { return false; }
 };
 
 }  // namespace rv

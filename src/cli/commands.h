@@ -48,7 +48,15 @@ struct RecoverArgs {
   bool toStdout = false;     // one file's bytes to standard output  // the volume's folders made again under the destination
 };
 
+struct MountArgs {
+  SearchArgs search;
+  std::string mountPoint;
+  bool daemon = false;  // detach once mounted
+};
+
 int RunInfo(const VolumeArgs& args, bool json);
+// Linux with FUSE 3 only; elsewhere a refusal that says so.
+int RunMount(const MountArgs& args);
 int RunSearch(const SearchArgs& args);
 int RunRecover(const RecoverArgs& args);
 

@@ -155,6 +155,7 @@ class ExfatFileReader final : public FoundFileReader {
   ExfatFileReader(XueVolume& v, FilePlan plan)
       : v_(v), plan_(std::move(plan)), chunk_(kChunk + v.boot.bytesPerSector) {}
   uint64_t Size() const override { return plan_.size; }
+  bool Guessed() const override { return plan_.clusters.guessed; }
   bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
     got = 0;
     if (offset >= plan_.size) return true;

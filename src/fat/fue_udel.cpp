@@ -313,6 +313,8 @@ class FatFileReader final : public FoundFileReader {
     chunk_ = storage_.data() + ((sector - a % sector) % sector);
   }
   uint64_t Size() const override { return plan_.size; }
+  // A file of more than one cluster: those after the first are guessed.
+  bool Guessed() const override { return plan_.size > plan_.bytesPerCluster; }
   bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
     got = 0;
     if (offset >= plan_.size) return true;
