@@ -46,6 +46,8 @@ struct RecoverArgs {
   std::vector<std::string> ids;
   bool keepFolders = false;
   bool toStdout = false;     // one file's bytes to standard output  // the volume's folders made again under the destination
+  std::string report;        // --report FILE: CSV, DFXML (.xml) or sha256sum lines (.sha256)
+  std::string commandLine;   // as typed, for the report
 };
 
 struct MountArgs {

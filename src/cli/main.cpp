@@ -210,6 +210,11 @@ int Run(int argc, char** argv) {
   recover->add_option("--id", recoverArgs.ids,
                       "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
 
+  recover->add_option("--report", recoverArgs.report,
+                      "Write a report of the recovery: per file its path, id, size, times, result, output and the MD5 "
+                      "and SHA-256 of the bytes written; CSV, DFXML for a .xml name, sha256sum -c lines for .sha256");
+  for (int i = 0; i < argc; ++i) recoverArgs.commandLine += (i ? " " : "") + std::string(argv[i]);
+
   rv::cli::MountArgs mountArgs;
   TypedFilters mountFilters;
   auto* mount = app.add_subcommand("mount", "Show the deleted files as a read-only file system (Linux, FUSE)");
