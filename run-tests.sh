@@ -41,7 +41,7 @@ section() {
 packages=(cmake ninja-build g++ libgtest-dev googletest libcli11-dev nlohmann-json3-dev zstd python3
           clang libclang-rt-14-dev g++-mingw-w64-x86-64 wine64 wine xvfb imagemagick fp-utils-3.2.2
           ntfs-3g mtools dosfstools sleuthkit fuse3 fusefat exfat-fuse exfatprogs time
-          pkg-config libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools help2man
+          pkg-config libewf-dev libvhdi-dev libvmdk-dev libqcow-dev qemu-utils ewf-tools help2man libfuse3-dev
           make dpkg-dev)
 if [ "$install" = 1 ]; then
   section "installing missing packages"

@@ -92,6 +92,8 @@ uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   fileName_ = Text(fileName);
   full_ = false;
   streamed_ = 0;
+  observer_ = CurrentOptions().observer;
+  if (observer_) observer_->Began();
   if (CurrentOptions().stream) {
     // Nothing on the destination: the bytes leave through the stream.
     streaming_ = true;
@@ -140,9 +142,13 @@ bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
       return false;
     }
     streamed_ += length;
+    if (observer_) observer_->Wrote(offset, data, length);
     return true;
   }
-  if (file_.WriteAt(offset, data, length)) return true;
+  if (file_.WriteAt(offset, data, length)) {
+    if (observer_) observer_->Wrote(offset, data, length);
+    return true;
+  }
   NoteFailure();
   return false;
 }
@@ -150,12 +156,18 @@ bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
 bool OutputFile::SetSize(uint64_t size) {
   if (streaming_) {
     const OutputOptions o = CurrentOptions();
-    if (o.stream && size >= streamed_ && StreamZeros(o, streamed_, size)) return true;
+    if (o.stream && size >= streamed_ && StreamZeros(o, streamed_, size)) {
+      if (observer_) observer_->Sized(size);
+      return true;
+    }
     SetLastErrorCode(kErrorInvalidParameter);
     NoteFailure();
     return false;
   }
-  if (file_.SetSize(size)) return true;
+  if (file_.SetSize(size)) {
+    if (observer_) observer_->Sized(size);
+    return true;
+  }
   NoteFailure();
   return false;
 }
@@ -169,6 +181,12 @@ uint32_t OutputFile::CommitToStream(Text& outputName) {
 }
 
 uint32_t OutputFile::Commit(Text& outputName) {
+  const uint32_t result = CommitFile(outputName);
+  if (result == kOutputCreated && observer_) observer_->Committed(outputName);
+  return result;
+}
+
+uint32_t OutputFile::CommitFile(Text& outputName) {
   if (streaming_) return CommitToStream(outputName);
   if (partial_.empty()) return kOutputNotCreated;
   const OutputOptions options = CurrentOptions();

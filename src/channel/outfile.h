@@ -35,6 +35,20 @@ bool CreateFolderPath(TextView path, std::vector<Text>* made = nullptr);
 // replacing a file) only when its bytes are flushed to the destination.
 // Whatever ends it before that (a read or write error, a full disk, a stop)
 // removes the partial file, so nothing half-written looks recovered.
+// Sees the bytes of each output file as they are written, one file at a
+// time as the engines write them: a report hashes them on the way, with no
+// read back. Holes are never written; the observer sees a gap (and a
+// SetSize past the last write) and takes it as zeros.
+class OutputObserver {
+ public:
+  virtual ~OutputObserver() = default;
+  virtual void Began() = 0;
+  virtual void Wrote(uint64_t offset, const void* data, size_t length) = 0;
+  virtual void Sized(uint64_t size) = 0;
+  // The file is complete under `outputName` (a promised name in a batch).
+  virtual void Committed(const Text& outputName) = 0;
+};
+
 class OutputFile {
  public:
   OutputFile() = default;
@@ -63,12 +77,14 @@ class OutputFile {
  private:
   void NoteFailure();
   uint32_t CommitToStream(Text& outputName);
+  uint32_t CommitFile(Text& outputName);
   fs::File file_;
   uint64_t streamed_ = 0;  // bytes given to the stream so far
   bool streaming_ = false;
   Text folder_, fileName_, partial_;
   uint64_t modificationTime_ = 0;
   bool full_ = false;
+  OutputObserver* observer_ = nullptr;  // of the options when the file was created
 };
 
 // The name a recovered file is written under: the on-disk name made safe
@@ -112,6 +128,8 @@ struct OutputOptions {
   // (recovering one file into a pipe). Holes are sent as zeros; a write
   // that goes back before what was sent fails the file.
   std::function<bool(const void* data, size_t length)> stream;
+  // Sees every file's bytes as they are written (see OutputObserver).
+  OutputObserver* observer = nullptr;
 };
 class ScopedOutputOptions {
  public:

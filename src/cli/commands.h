@@ -49,9 +49,19 @@ struct RecoverArgs {
   std::vector<std::string> ids;
   bool keepFolders = false;
   bool toStdout = false;     // one file's bytes to standard output  // the volume's folders made again under the destination
+  std::string report;        // --report FILE: CSV, DFXML (.xml) or sha256sum lines (.sha256)
+  std::string commandLine;   // as typed, for the report
+};
+
+struct MountArgs {
+  SearchArgs search;
+  std::string mountPoint;
+  bool daemon = false;  // detach once mounted
 };
 
 int RunInfo(const VolumeArgs& args, bool json);
+// Linux with FUSE 3 only; elsewhere a refusal that says so.
+int RunMount(const MountArgs& args);
 int RunSearch(const SearchArgs& args);
 int RunRecover(const RecoverArgs& args);
 

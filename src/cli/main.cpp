@@ -140,7 +140,7 @@ size_t EditDistance(const std::string& a, const std::string& b) {
 bool RefuseUnknownCommand(int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') return false;
   const std::string word = argv[1];
-  static const char* const kCommands[] = {"info", "search", "recover"};
+  static const char* const kCommands[] = {"info", "search", "recover", "mount"};
   std::string nearest;
   for (const char* c : kCommands) {
     if (word == c) return false;
@@ -217,6 +217,27 @@ int Run(int argc, char** argv) {
   recover->add_option("--id", recoverArgs.ids,
                       "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
 
+  recover->add_option("--report", recoverArgs.report,
+                      "Write a report of the recovery: per file its path, id, size, times, result, output and the MD5 "
+                      "and SHA-256 of the bytes written; CSV, DFXML for a .xml name, sha256sum -c lines for .sha256");
+  for (int i = 0; i < argc; ++i) recoverArgs.commandLine += (i ? " " : "") + std::string(argv[i]);
+
+  rv::cli::MountArgs mountArgs;
+  TypedFilters mountFilters;
+  auto* mount = app.add_subcommand("mount", "Show the deleted files as a read-only file system (Linux, FUSE)");
+  mount->footer(std::string(
+      "Files read as a recovery would write them, on demand; folders as on the volume. Extended attributes "
+      "user.retriva.recoverable, user.retriva.guessed and user.retriva.id tell each file's condition and id. Stays "
+      "in the foreground until Ctrl-C or 'fusermount3 -u MOUNTPOINT' unless --daemon is given.\n\n"
+      "Examples:\n  retriva mount usb.img /mnt/deleted\n  retriva mount --partition 2 disk.img ~/deleted -d\n"));
+  AddVolumeOptions(mount, mountArgs.search.volume);
+  mount->add_option("MOUNTPOINT", mountArgs.mountPoint, "Empty folder to mount at (on another volume)")->required();
+  mount->add_option("--pattern", mountArgs.search.pattern, "File-name pattern with * and ? (default: every name)");
+  mount->add_option("--folder", mountArgs.search.folder, "Folder inside the volume (default: the whole volume)");
+  mount->add_flag("--no-subfolders", mountArgs.search.noSubfolders, "Only files directly in --folder");
+  AddFilterOptions(mount, mountFilters);
+  mount->add_flag("-d,--daemon", mountArgs.daemon, "Detach once mounted");
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -241,6 +262,11 @@ int Run(int argc, char** argv) {
       recover->count("--to") == 0) {
     std::fprintf(stderr, "retriva: recover: --to DIR is required (or --stdout with one --id)\n");
     return rv::cli::kExitRefused;
+  }
+  if (*mount && !ResolveFilters(mountFilters, mountArgs.search.filters)) return rv::cli::kExitRefused;
+  if (*mount) {
+    mountArgs.search.quiet = true;
+    return rv::cli::RunMount(mountArgs);
   }
   if (*info) return rv::cli::RunInfo(infoArgs, infoJson);
   if (*search) return rv::cli::RunSearch(searchArgs);

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <memory>
 #include <set>
 
 #include "channel/destination.h"
@@ -13,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/deep.h"
 #include "cli/deep_lost.h"
+#include "cli/recover_report.h"
 #include "cli/search_steps.h"
 #include "cli/terminal.h"
 #include "platform/files.h"
@@ -190,6 +192,14 @@ int RunRecover(const RecoverArgs& args) {
     return kExitRefused;
   }
   if (args.toStdout) return RecoverToStdout(args, engine, chosen.front());
+  std::unique_ptr<RecoverReport> report;
+  if (!args.report.empty()) {
+    if (DestinationIsOnVolume(args.report, *v, why)) {
+      Refuse(args.report + ": " + why + "; the report must go to another volume");
+      return kExitRefused;
+    }
+    report = std::make_unique<RecoverReport>(args, *v, std::string(engine->name));
+  }
 
   // The destination is made (and its writability tried) before the first
   // file; a refused destination leaves no folder behind.
@@ -232,12 +242,14 @@ int RunRecover(const RecoverArgs& args) {
       if (!engine->resultIsFor(chosen[i], r)) continue;
       results[i] = r;
       answered[i] = true;
+      if (report) report->ResultArrived(i);
       return;
     }
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
   OutputOptions options;
   options.counterBeforeExtension = true;
+  if (report) options.observer = report->Observer();
 #ifndef _WIN32
   // One flush of the destination's file system for the whole recovery
   // instead of one per file: each file keeps its temporary name until the
@@ -305,6 +317,7 @@ int RunRecover(const RecoverArgs& args) {
     return kExitRefused;
   }
 
+  if (report && !report->Write(engine, chosen, results, answered)) return kExitSomeFailed;
   const Text attached = v->source ? v->volumeName : Text();
   // A deleted FAT file has lost its chain: a file of more than one cluster
   // comes back from the clusters guessed to follow its first one, and its

@@ -39,6 +39,10 @@ const EngineRow kNtfs = {
     false,
     false,
     [] { FreeNueVolumeDataStructures(TheNueVolume()); },
+    nullptr,
+    [](const FoundFile& f) {
+      return NueUdel::OpenReader(f.locator, f.second != kNtfsFileItself ? f.second : 0);
+    },
 };
 
 // ---- FAT16 / FAT32 -----------------------------------------------------------
@@ -74,6 +78,8 @@ const EngineRow kFat = {
     true,
     true,
     [] { ReleaseFueVolumeData(TheFueVolume()); },
+    nullptr,
+    [](const FoundFile& f) { return FueUdel::OpenReader({f.locator, f.second, f.path}); },
 };
 
 // ---- exFAT -------------------------------------------------------------------
@@ -103,6 +109,7 @@ const EngineRow kExfat = {
     true,
     [] { ReleaseXueVolume(TheXueVolume()); },
     [](const UndeleteOutcome& r) { return r.record == kResultClustersGuessed; },
+    [](const FoundFile& f) { return XueUdel::OpenReader({f.locator, f.second, f.path}); },
 };
 
 }  // namespace
@@ -118,7 +125,24 @@ const EngineRow* EngineForFileSystem(TextView fileSystemName) {
   return nullptr;
 }
 
+std::recursive_mutex& EngineLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+std::unique_ptr<FoundFileReader> OpenFoundFile(const EngineRow& engine, const FoundFile& file) {
+  if (!engine.openReader) return nullptr;
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
+  return engine.openReader(file);
+}
+
+bool ReadFoundFileRange(FoundFileReader& reader, uint64_t offset, uint8_t* dest, size_t length, size_t& got) {
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
+  return reader.ReadAt(offset, dest, length, got);
+}
+
 bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
   RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(request));
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
   SetMessageSink(&sink);
@@ -128,6 +152,7 @@ bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, Mess
 }
 
 bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
   RequestPacket packet = RequestPacket::Wrap(payload);
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
   SetMessageSink(&sink);

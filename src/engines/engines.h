@@ -6,8 +6,11 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
+#include "channel/file_reader.h"
 #include "channel/packet.h"
 #include "channel/receiver.h"
 #include "platform/types.h"
@@ -48,6 +51,9 @@ struct EngineRow {
   // that tell it per file (exFAT: only a file whose chain is gone); null
   // where `guessesClusters` decides.
   bool (*resultGuessed)(const UndeleteOutcome& result) = nullptr;
+  // A reader of a found file of the last search; null when the file is no
+  // longer a deleted file there (its record or entry changed).
+  std::unique_ptr<FoundFileReader> (*openReader)(const FoundFile& file) = nullptr;
 };
 
 // The row for a file-system name, or null when no engine serves it.
@@ -61,6 +67,16 @@ const std::vector<const EngineRow*>& AllEngines();
 // taking every controller message the engine posts.
 bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
 bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
+
+// The engines keep their volume in process-wide records and are called one
+// at a time: searches, undeletes and reads from several threads take this
+// lock (RunSearch, RunUndelete, OpenFoundFile and ReadFoundFileRange do).
+// Recursive, so an event handler of a search may read a file.
+std::recursive_mutex& EngineLock();
+// The reader of a found file, or null (see EngineRow::openReader).
+std::unique_ptr<FoundFileReader> OpenFoundFile(const EngineRow& engine, const FoundFile& file);
+// One read under the engine lock.
+bool ReadFoundFileRange(FoundFileReader& reader, uint64_t offset, uint8_t* dest, size_t length, size_t& got);
 
 // Asks every running engine to stop between records, entries or chunks.
 void StopEngines();

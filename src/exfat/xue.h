@@ -21,6 +21,8 @@
 
 namespace rv {
 
+class FoundFileReader;
+
 // Where a folder's listing lies, enough to read it again: found files are
 // located by their folder's first cluster and the index of their file entry.
 struct ExfatFolder {
@@ -127,6 +129,9 @@ bool RecoverablePercentOfListed(uint32_t& percent);
 
 namespace XueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
+// A reader of a found file as a recovery writes it; null when the set is no
+// longer a deleted file of that path.
+std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record);
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);
 }  // namespace XueUdel
 

@@ -5,7 +5,9 @@
 // are written as '*'; bytes past the valid data length are zeros.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
+#include "channel/file_reader.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
@@ -96,15 +98,29 @@ bool FillChunk(XueVolume& v, const ClusterPlan& plan, uint64_t validLength, uint
   return true;
 }
 
-uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& outputPath, bool& guessed) {
-  // No file holds more than the cluster heap: a longer data length is cut
-  // there (and said, as clusters lost).
+// What a recovery of a set reads: its size (cut at the cluster heap: no
+// file holds more), its valid length and its clusters.
+struct FilePlan {
+  uint64_t size = 0;
+  uint64_t validLength = 0;
+  bool cut = false;
+  ClusterPlan clusters;
+};
+
+bool PlanFile(XueVolume& v, const EntrySet& s, FilePlan& plan) {
   const uint64_t heapBytes = uint64_t{v.boot.clusterCount} * v.boot.bytesPerCluster;
-  const bool cut = s.dataLength > heapBytes;
-  const uint64_t size = std::min(s.dataLength, heapBytes);
-  const uint64_t validLength = std::min(s.validDataLength, size);
-  ClusterPlan plan;
-  if (!PlanClusters(v, s.firstCluster, validLength, s.NoFatChain(), true, plan)) return kReadWriteFailed;
+  plan.cut = s.dataLength > heapBytes;
+  plan.size = std::min(s.dataLength, heapBytes);
+  plan.validLength = std::min(s.validDataLength, plan.size);
+  return PlanClusters(v, s.firstCluster, plan.validLength, s.NoFatChain(), true, plan.clusters);
+}
+
+uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& outputPath, bool& guessed) {
+  FilePlan filePlan;
+  if (!PlanFile(v, s, filePlan)) return kReadWriteFailed;
+  const ClusterPlan& plan = filePlan.clusters;
+  const uint64_t size = filePlan.size, validLength = filePlan.validLength;
+  const bool cut = filePlan.cut;
   guessed = plan.guessed;
   // The chunk keeps a sector of slack for a read rounded up to whole sectors.
   std::vector<uint8_t> chunk(kChunk + v.boot.bytesPerSector);
@@ -132,7 +148,53 @@ uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& o
   return result;
 }
 
+// Reads a file through the recovery's own chunk step, keeping the last
+// chunk made (reads in small steps read each chunk once).
+class ExfatFileReader final : public FoundFileReader {
+ public:
+  ExfatFileReader(XueVolume& v, FilePlan plan)
+      : v_(v), plan_(std::move(plan)), chunk_(kChunk + v.boot.bytesPerSector) {}
+  uint64_t Size() const override { return plan_.size; }
+  bool Guessed() const override { return plan_.clusters.guessed; }
+  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
+    got = 0;
+    if (offset >= plan_.size) return true;
+    length = static_cast<size_t>(std::min<uint64_t>(length, plan_.size - offset));
+    while (got < length) {
+      const uint64_t at = offset + got, start = at / kChunk * kChunk;
+      if (start != made_) {
+        made_ = UINT64_MAX;
+        Copy copy;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, plan_.size - start));
+        if (!FillChunk(v_, plan_.clusters, plan_.validLength, start, n, chunk_.data(), copy)) return false;
+        made_ = start;
+      }
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + kChunk - at));
+      std::memcpy(dest + got, chunk_.data() + (at - start), n);
+      got += n;
+    }
+    return true;
+  }
+
+ private:
+  XueVolume& v_;
+  FilePlan plan_;
+  std::vector<uint8_t> chunk_;
+  uint64_t made_ = UINT64_MAX;
+};
+
 }  // namespace
+
+std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record) {
+  XueVolume& v = TheXueVolume();
+  if (!v.IsSetUp()) return nullptr;
+  EntrySet set;
+  bool inDeleted = false;
+  FilePlan plan;
+  if (!FindXueFile(v, record.dlcn, record.entryIndex, record.path, set, inDeleted) || !PlanFile(v, set, plan))
+    return nullptr;
+  return std::make_unique<ExfatFileReader>(v, std::move(plan));
+}
 
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent) {
   XueVolume& v = TheXueVolume();

@@ -15,6 +15,8 @@
 
 namespace rv {
 
+class FoundFileReader;
+
 // The start LCN of an entry without a cluster: low part 0xFFFFFFFF, high 0.
 constexpr int64_t kNoClusterLcn = 0xFFFFFFFFll;
 // The locator of the root directory in a found-file report.
@@ -206,11 +208,31 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
 // `modificationTime` (FILETIME, 0 for none) is given to the output file.
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath, uint64_t modificationTime);
-// Reads the clusters of the next chunk: from `lcn` on, the clusters
-// NextGuessedLcn gives while the FAT shows them free; `lcn` moves on past
-// them. From the first cluster in use (or past the volume) on, '*' bytes.
-// `anyRead` is set once a free cluster was read (not every byte is "*").
-bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead);
+// The clusters a recovery of a deleted file reads, its chain being gone:
+// from its first cluster on, those NextGuessedLcn gives while the FAT
+// shows them free, as runs of adjacent ones; from the first one in use (or
+// past the volume) on, its bytes are '*'.
+struct GuessedClusters {
+  struct Run {
+    uint64_t lcn = 0, count = 0;
+  };
+  std::vector<Run> runs;
+  uint64_t freeClusters = 0;  // clusters the runs hold, from the file's first
+  uint64_t size = 0;          // the entry's size, cut at the volume's end
+  uint64_t bytesPerCluster = 0;
+  bool cut = false;           // the size ran past the volume
+  bool InUse() const { return bytesPerCluster != 0 && freeClusters < (size + bytesPerCluster - 1) / bytesPerCluster; }
+};
+// False when the FAT cannot be read or the first cluster is not a data
+// cluster (for a file that is not empty).
+bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan);
+// Chunk bytes [offset, offset + byteCount) of the planned file into
+// `chunk`, in whole clusters (`offset` a multiple of the cluster size; room
+// for the last cluster whole). False on a read error.
+bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk);
+// A reader of a found file as a recovery writes it; null when the entry is
+// no longer a deleted file of that path.
+std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record);
 // Percentage of a found file's clusters that a recovery would still read
 // (the free clusters from its first cluster on, up to the first in use).
 bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath, uint32_t& percent);

@@ -3,8 +3,11 @@
 // first cluster (passing over those that are another entry's first cluster:
 // they start other files), as long as the FAT still shows them free; from
 // the first cluster in use on, the output holds '*' bytes.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
+#include "channel/file_reader.h"
 #include "channel/messages.h"
 #include "format/fat_entry.h"
 #include "channel/outfile.h"
@@ -191,39 +194,60 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
   return true;
 }
 
-bool ReadFreeClusterChunk(uint64_t& lcn, uint32_t byteCount, uint8_t* chunk, bool& inUse, bool& anyRead) {
+bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan) {
   FueVolumeData& v = TheFueVolume();
-  if (!v.handle || v.boot.fatBits == 0) return false;
-  fat::FatTable& fat = FatOf(v);
+  plan = GuessedClusters();
+  if (!v.handle || v.boot.fatBits == 0 || v.bytesPerCluster == 0) return false;
   const uint64_t bpc = v.bytesPerCluster;
-  const uint64_t needed = (byteCount + bpc - 1) / bpc;
-  uint64_t t = 0;
+  // A size that reaches past the volume's last cluster is cut there: the
+  // file cannot have had more clusters than the volume.
+  if (size > 0) {
+    if (startLcn < 0 || static_cast<uint64_t>(startLcn) >= v.totalClusters) return false;
+    const uint64_t room = (v.totalClusters - static_cast<uint64_t>(startLcn)) * bpc;
+    if (size > room) {
+      size = room;
+      plan.cut = true;
+    }
+  }
+  plan.size = size;
+  plan.bytesPerCluster = bpc;
+  fat::FatTable& fat = FatOf(v);
+  const uint64_t needed = (size + bpc - 1) / bpc;
   // Only data clusters (2 .. total + 1) can be free; past the last one the
-  // volume ends. The clusters taken are read in runs of adjacent ones.
-  uint64_t runLcn = lcn, runClusters = 0;
-  for (; t < needed; ++t) {
+  // volume ends.
+  uint64_t lcn = static_cast<uint64_t>(startLcn);
+  for (; plan.freeClusters < needed; ++plan.freeClusters) {
     const uint64_t c = lcn + 2;
     if (c > v.totalClusters + 1) break;
     uint32_t value = 0;
     if (!fat.Entry(c, value)) return false;
     if (value != 0) break;
-    if (runClusters != 0 && runLcn + runClusters != lcn) {
-      if (!DasdReadCluster(v, runLcn, runClusters, chunk + (t - runClusters) * bpc, v.bytesPerSector, bpc))
-        return false;
-      runClusters = 0;
-    }
-    if (runClusters == 0) runLcn = lcn;
-    ++runClusters;
+    if (!plan.runs.empty() && plan.runs.back().lcn + plan.runs.back().count == lcn) ++plan.runs.back().count;
+    else plan.runs.push_back({lcn, 1});
     lcn = NextGuessedLcn(v, lcn);
   }
-  if (runClusters != 0 &&
-      !DasdReadCluster(v, runLcn, runClusters, chunk + (t - runClusters) * bpc, v.bytesPerSector, bpc))
-    return false;
-  if (t > 0) anyRead = true;
-  if (t < needed) {
-    inUse = true;
-    std::memset(chunk + t * bpc, '*', static_cast<size_t>((needed - t) * bpc));
+  return true;
+}
+
+bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk) {
+  const FueVolumeData& v = TheFueVolume();
+  const uint64_t bpc = plan.bytesPerCluster;
+  if (bpc == 0 || offset % bpc != 0) return false;
+  const uint64_t first = offset / bpc, count = (byteCount + bpc - 1) / bpc;
+  // The plan's runs, from the one holding cluster `first` on.
+  uint64_t index = 0, runStart = 0;
+  size_t run = 0;
+  while (run < plan.runs.size() && runStart + plan.runs[run].count <= first) runStart += plan.runs[run++].count;
+  for (index = first; index < first + count && index < plan.freeClusters && run < plan.runs.size();) {
+    const uint64_t within = index - runStart;
+    const uint64_t n = std::min(plan.runs[run].count - within, first + count - index);
+    if (!DasdReadCluster(v, plan.runs[run].lcn + within, n, chunk + (index - first) * bpc, v.bytesPerSector, bpc))
+      return false;
+    index += n;
+    runStart += plan.runs[run++].count;
   }
+  // From the first cluster in use on, the file's clusters are lost.
+  if (index < first + count) std::memset(chunk + (index - first) * bpc, '*', static_cast<size_t>((first + count - index) * bpc));
   return true;
 }
 
@@ -231,18 +255,10 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
                              Text& outputPath, uint64_t modificationTime) {
   const FueVolumeData& v = TheFueVolume();
   FueBuffers& buffers = TheFueBuffers();
-  const uint64_t bps = v.bytesPerSector, bpc = v.bytesPerCluster;
-  bool inUse = false, cut = false;
-  // A size that reaches past the volume's last cluster is cut there: the
-  // file cannot have had more clusters than the volume.
-  if (size > 0) {
-    if (startLcn < 0 || static_cast<uint64_t>(startLcn) >= v.totalClusters) return kReadWriteFailed;
-    const uint64_t room = (v.totalClusters - static_cast<uint64_t>(startLcn)) * bpc;
-    if (size > room) {
-      size = room;
-      cut = true;
-    }
-  }
+  const uint64_t bps = v.bytesPerSector;
+  GuessedClusters plan;
+  if (!PlanGuessedClusters(startLcn, size, plan)) return kReadWriteFailed;
+  size = plan.size;
   auto* base = static_cast<uint8_t*>(gmem::Lock(buffers.transfer));
   if (!base || bps == 0) return kTransferNotLockable;
   const uintptr_t a = reinterpret_cast<uintptr_t>(base);
@@ -253,18 +269,15 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
     return kNoOutput;
   }
   uint32_t result = kCopiedWhole;
-  uint64_t offset = 0, lcn = static_cast<uint64_t>(startLcn);
+  uint64_t offset = 0;
   uint64_t posted = 0;
-  bool anyFree = false;
   while (offset < size) {
     if (g_fatRunState.load() == kEngineStopRequested) {
       result = kStopped;
       break;
     }
     const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
-    if (inUse) {
-      std::memset(chunk, '*', length);
-    } else if (!ReadFreeClusterChunk(lcn, length, chunk, inUse, anyFree)) {
+    if (!ReadGuessedChunk(plan, offset, length, chunk)) {
       result = kReadWriteFailed;
       break;
     }
@@ -282,10 +295,70 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   gmem::Unlock(buffers.transfer);
   if (result != kCopiedWhole) return result;
   // Every cluster taken by other files: "*" throughout is not a recovery.
-  if (size > 0 && !anyFree) return kReadWriteFailed;
+  if (size > 0 && plan.freeClusters == 0) return kReadWriteFailed;
   file.SetModificationTime(modificationTime);
   if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
-  return inUse || cut ? kCopiedPartly : kCopiedWhole;
+  return plan.InUse() || plan.cut ? kCopiedPartly : kCopiedWhole;
+}
+
+namespace {
+
+// Reads a deleted file's guessed clusters through the recovery's own chunk
+// step, keeping the last chunk made.
+class FatFileReader final : public FoundFileReader {
+ public:
+  FatFileReader(GuessedClusters plan, uint64_t sector)
+      : plan_(std::move(plan)), storage_(kChunkBytes + 2 * sector) {
+    const uintptr_t a = reinterpret_cast<uintptr_t>(storage_.data());
+    chunk_ = storage_.data() + ((sector - a % sector) % sector);
+  }
+  uint64_t Size() const override { return plan_.size; }
+  // A file of more than one cluster: those after the first are guessed.
+  bool Guessed() const override { return plan_.size > plan_.bytesPerCluster; }
+  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
+    got = 0;
+    if (offset >= plan_.size) return true;
+    length = static_cast<size_t>(std::min<uint64_t>(length, plan_.size - offset));
+    while (got < length) {
+      const uint64_t at = offset + got, start = at / kChunkBytes * kChunkBytes;
+      if (start != made_) {
+        made_ = UINT64_MAX;
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunkBytes, plan_.size - start));
+        if (!ReadGuessedChunk(plan_, start, n, chunk_)) return false;
+        made_ = start;
+      }
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + kChunkBytes - at));
+      std::memcpy(dest + got, chunk_ + (at - start), n);
+      got += n;
+    }
+    return true;
+  }
+
+ private:
+  GuessedClusters plan_;
+  std::vector<uint8_t> storage_;
+  uint8_t* chunk_ = nullptr;
+  uint64_t made_ = UINT64_MAX;
+};
+
+// The state a lookup by index needs, as the undelete shell sets it up.
+bool PrepareForLookups(FueVolumeData& v) {
+  if (!v.firstClustersComplete) CollectFirstClusters(v);
+  return EnsureRootListing();
+}
+
+}  // namespace
+
+std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record) {
+  FueVolumeData& v = TheFueVolume();
+  if (!v.handle || v.bytesPerCluster == 0 || !PrepareForLookups(v)) return nullptr;
+  Text name;
+  uint8_t entry[32] = {};
+  if (!FindEntryForPath(record.dlcn, record.entryIndex, record.path, name, entry)) return nullptr;
+  const int64_t startLcn = static_cast<int64_t>(fat::EntryFirstCluster(entry, v.fileSystemKind == kFsFat32)) - 2;
+  GuessedClusters plan;
+  if (!PlanGuessedClusters(startLcn, fat::EntrySize(entry), plan)) return nullptr;
+  return std::make_unique<FatFileReader>(std::move(plan), v.bytesPerSector);
 }
 
 uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath) {

@@ -1,6 +1,7 @@
 // The NTFS engine: per-volume record, setup, MFT record access, data runs,
 // the raw MFT scan and the two shells.
 #pragma once
+#include <memory>
 #include <vector>
 
 #include "channel/messages.h"
@@ -251,6 +252,7 @@ uint32_t ExamineRecord(NueVolumeData& volume, Bytes record, RecordExamination& o
 namespace NueDel {
 BOOL GetDeletedFileHeadersShell(const RequestPacket& packet);
 }
+class FoundFileReader;
 namespace NueUdel {
 BOOL UndeleteFileShell(const RequestPacket& packet);
 // Recovers the unnamed $DATA of a FILE record found outside the current MFT
@@ -259,6 +261,10 @@ BOOL UndeleteFileShell(const RequestPacket& packet);
 // result code (776, 777, 778 or 785) and the output written.
 uint32_t RecoverFoundRecord(NueVolumeData& volume, Bytes record, const Text& fileName, uint64_t modificationTime,
                             const Text& folder, Text& outputName);
+// A reader of record `record`'s data (stream `stream`, from 1; 0 the
+// file's own) as a recovery writes it; null when the record is no longer a
+// deleted file the engine can read.
+std::unique_ptr<FoundFileReader> OpenReader(uint32_t record, uint32_t stream);
 // Percentage of the data clusters of the file the search has just listed
 // that the volume bitmap still shows free (100 for resident data), from the
 // runs and size its examination left in the volume record: valid only while

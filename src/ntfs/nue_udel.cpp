@@ -4,11 +4,13 @@
 // free and decompressing compressed units.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "channel/freespac.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "channel/shells.h"
+#include "channel/file_reader.h"
 #include "format/lznt1.h"
 #include "ntfs/nue.h"
 #include "platform/files.h"
@@ -46,6 +48,9 @@ struct FileJob {
   uint64_t freeRead = 0;
   uint32_t lastPercent = 0;
   bool runsCutShort = false;  // the clusters past the runs were lost to damage
+  uint32_t dataKind = 0;      // 1 resident or empty, 2 non-resident
+  bool compressed = false;
+  uint64_t compressionUnitClusters = 16;
 };
 
 // A sector-aligned working buffer with one spare sector.
@@ -168,52 +173,76 @@ bool OpenOutput(FileJob& job, OutputFile& file, const Text& folder) {
   return true;
 }
 
-uint32_t WriteResident(FileJob& job, const Text& folder) {
-  OutputFile file;
-  if (!OpenOutput(job, file, folder)) return kOutputFailed;
+// The resident value of the selected data; empty when the record holds
+// none of that name.
+Bytes ResidentData(const FileJob& job) {
   Bytes r(job.record.data(), job.record.size());
   ntfs::Attribute a;
   for (bool have = ntfs::FirstAttributeOf(r, a); have; have = ntfs::NextAttributeOf(r, a, a)) {
     if (a.type != ntfs::kTypeData || a.nameLength != job.streamName.size() ||
         ntfs::AttributeName(r, a) != job.streamName)
       continue;
-    Bytes value = ntfs::ResidentValue(r, a);
-    if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return WriteFailure(file);
-    break;
+    return ntfs::ResidentValue(r, a);
   }
+  return Bytes();
+}
+
+uint32_t WriteResident(FileJob& job, const Text& folder) {
+  OutputFile file;
+  if (!OpenOutput(job, file, folder)) return kOutputFailed;
+  Bytes value = ResidentData(job);
+  if (!value.empty() && !file.WriteAt(0, value.data(), static_cast<uint32_t>(value.size()))) return WriteFailure(file);
   CopySecurity(job);
   return Finish(job, file, kResultRecovered);
 }
+
+// Chunk bytes [offset, offset + length) of non-resident data, `offset` on
+// the chunk grid, as the plain writer writes them: holes as zeros, nothing
+// read past the valid data length. `hole`: the chunk has no stored cluster
+// (a hole, or past the valid data): zeros, which the writer leaves
+// unwritten. False on a read error.
+bool ReadPlainChunk(FileJob& job, uint64_t offset, uint64_t length, uint8_t* buffer, bool& hole) {
+  const uint64_t bpc = job.v->bytesPerCluster;
+  // Clusters wholly past the valid data length are not read at all.
+  const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
+  const uint64_t vcn = offset / bpc, clusters = (valid + bpc - 1) / bpc;
+  uint64_t next = 0;
+  hole = !NextStoredVcn(job, vcn, next) || next >= vcn + clusters;
+  if (hole) {
+    std::memset(buffer, 0, static_cast<size_t>(length));
+    return true;
+  }
+  if (!ReadFileClusters(job, vcn, clusters, buffer)) return false;
+  ZeroPastInitialized(job, offset, buffer, length);
+  return true;
+}
+
+uint64_t PlainChunkBytes(const FileJob& job) { return std::max<uint64_t>(kChunkBytes, job.v->bytesPerCluster); }
 
 // Non-resident data read straight through its runs (holes read as zeros).
 uint32_t WritePlain(FileJob& job, const Text& folder) {
   NueVolumeData& v = *job.v;
   const uint64_t bpc = v.bytesPerCluster;
-  const uint64_t chunk = std::max<uint64_t>(kChunkBytes, bpc);
+  const uint64_t chunk = PlainChunkBytes(job);
   AlignedBuffer buffer(chunk, v.bytesPerSector);
   OutputFile file;
   if (!OpenOutput(job, file, folder)) return kOutputFailed;
   for (uint64_t offset = 0; offset < job.dataSize; offset += chunk) {
     if (g_ntfsRunState.load() == kEngineStopRequested) return kStopped;
     const uint64_t length = std::min(chunk, job.dataSize - offset);
-    // Clusters wholly past the valid data length are not read at all.
-    const uint64_t valid = job.initializedSize > offset ? std::min(length, job.initializedSize - offset) : 0;
-    // A stretch with no stored cluster (a hole, or past the valid data) is
-    // left unwritten: the output keeps it as a hole and reads zeros there.
-    const uint64_t vcn = offset / bpc, clusters = (valid + bpc - 1) / bpc;
-    uint64_t next = 0;
-    const bool anyStored = NextStoredVcn(job, vcn, next);
-    if (!anyStored || next >= vcn + clusters) {
-      // Straight on to the chunk of the next stored cluster: a sparse file
-      // may be terabytes of hole.
-      if (!anyStored || next * bpc >= job.initializedSize) break;
+    bool hole = false;
+    if (!ReadPlainChunk(job, offset, length, buffer.data, hole)) return kReadWriteFailed;
+    if (hole) {
+      // A stretch with no stored cluster is left unwritten: the output
+      // keeps it as a hole and reads zeros there. Straight on to the chunk
+      // of the next stored cluster: a sparse file may be terabytes of hole.
+      uint64_t next = 0;
+      if (!NextStoredVcn(job, offset / bpc, next) || next * bpc >= job.initializedSize) break;
       const uint64_t target = next * bpc / chunk * chunk;
       if (target > offset) offset = target - chunk;  // the loop adds one chunk
       PostStep(job, offset);
       continue;
     }
-    if (!ReadFileClusters(job, vcn, clusters, buffer.data)) return kReadWriteFailed;
-    ZeroPastInitialized(job, offset, buffer.data, length);
     if (!file.WriteAt(offset, buffer.data, static_cast<uint32_t>(length))) return WriteFailure(file);
     PostStep(job, offset);
   }
@@ -239,14 +268,62 @@ uint64_t StoredClustersOfUnit(const FileJob& job, uint64_t vcn, uint64_t unit) {
   return stored;
 }
 
-uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compressed) {
+// The working buffers of the unit-by-unit reader.
+struct UnitBuffers {
+  UnitBuffers(uint64_t unit, uint64_t sector) : input(unit, sector), output(static_cast<size_t>(unit)) {}
+  AlignedBuffer input;
+  std::vector<uint8_t> output;
+};
+
+// How one compression unit came back.
+enum class UnitOutcome { Hole, Stored, Decompressed, NotDecompressed, ReadFailed };
+
+// Unit bytes [offset, offset + length) (`offset` on the unit grid) into
+// `buffers.output`, as the compressed writer writes them: a unit whose
+// clusters are all stored is kept raw, one with fewer is decompressed
+// (zeros, or '*' where clusters are in use now, when that fails), one with
+// none is a hole.
+UnitOutcome ReadCompressedUnit(FileJob& job, uint64_t offset, uint64_t length, bool compressed, UnitBuffers& buffers) {
   NueVolumeData& v = *job.v;
   const uint64_t bpc = v.bytesPerCluster;
-  const uint64_t unitClusters = v.compressionUnitClusters;
-  const uint64_t unit = unitClusters * bpc;
+  const uint64_t unitClusters = job.compressionUnitClusters;
+  std::vector<uint8_t>& output = buffers.output;
+  const uint64_t vcn = offset / bpc;
+  const uint64_t stored = compressed ? StoredClustersOfUnit(job, vcn, unitClusters) : unitClusters;
+  if (compressed && stored == 0) {  // a unit that is all hole stays a hole
+    std::fill(output.begin(), output.end(), 0);
+    return UnitOutcome::Hole;
+  }
+  const uint32_t inUseBefore = job.inUse;
+  job.inUse = 0;
+  const bool read = ReadFileClusters(job, vcn, stored == 0 ? unitClusters : stored, buffers.input.data);
+  UnitOutcome outcome = read ? UnitOutcome::Stored : UnitOutcome::ReadFailed;
+  if (compressed && stored > 0 && stored < unitClusters) {
+    size_t produced = 0;
+    std::fill(output.begin(), output.end(), 0);
+    // Clusters another file holds now make the stream meaningless: the
+    // unit is shown as "*" and counts as not decompressed.
+    if (read && !job.inUse &&
+        ntfs::Lznt1Decompress(Bytes(buffers.input.data, static_cast<size_t>(stored * bpc)),
+                              MutableBytes(output.data(), output.size()), produced)) {
+      outcome = UnitOutcome::Decompressed;
+    } else {
+      if (read) outcome = UnitOutcome::NotDecompressed;
+      std::fill(output.begin(), output.end(), job.inUse ? kInUseFill : 0);
+    }
+  } else {
+    std::memcpy(output.data(), buffers.input.data, static_cast<size_t>(length));
+  }
+  job.inUse |= inUseBefore;
+  ZeroPastInitialized(job, offset, output.data(), length);
+  return outcome;
+}
+
+uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compressed) {
+  NueVolumeData& v = *job.v;
+  const uint64_t unit = job.compressionUnitClusters * v.bytesPerCluster;
   if (unit > kMaxUnitBytes) return kMemory;
-  AlignedBuffer input(unit, v.bytesPerSector);
-  std::vector<uint8_t> output(static_cast<size_t>(unit));
+  UnitBuffers buffers(unit, v.bytesPerSector);
   OutputFile file;
   if (!OpenOutput(job, file, folder)) return kOutputFailed;
   uint32_t status = 0;
@@ -254,36 +331,19 @@ uint32_t WriteCompressedOrSparse(FileJob& job, const Text& folder, bool compress
   for (uint64_t offset = 0; offset < job.dataSize && status == 0; offset += unit) {
     if (g_ntfsRunState.load() == kEngineStopRequested) status = kStopped;
     const uint64_t length = std::min(unit, job.dataSize - offset);
-    const uint64_t vcn = offset / bpc;
-    const uint64_t stored = compressed ? StoredClustersOfUnit(job, vcn, unitClusters) : unitClusters;
-    if (compressed && stored == 0) {  // a unit that is all hole stays a hole
+    const UnitOutcome outcome = ReadCompressedUnit(job, offset, length, compressed, buffers);
+    if (outcome == UnitOutcome::Hole) {
       PostStep(job, offset);
       continue;
     }
-    const uint32_t inUseBefore = job.inUse;
-    job.inUse = 0;
-    if (!ReadFileClusters(job, vcn, stored == 0 ? unitClusters : stored, input.data)) status = kReadWriteFailed;
-    const uint8_t* data = input.data;
-    if (compressed && stored > 0 && stored < unitClusters) {
-      size_t produced = 0;
-      std::fill(output.begin(), output.end(), 0);
-      // Clusters another file holds now make the stream meaningless: the
-      // unit is shown as "*" and counts as not decompressed.
-      if (status == 0 && !job.inUse &&
-          ntfs::Lznt1Decompress(Bytes(input.data, static_cast<size_t>(stored * bpc)),
-                                MutableBytes(output.data(), output.size()), produced)) {
-        ++decoded;
-      } else {
-        ++failed;
-        std::fill(output.begin(), output.end(), job.inUse ? kInUseFill : 0);
-      }
-      data = output.data();
+    if (outcome == UnitOutcome::ReadFailed) {
+      status = kReadWriteFailed;
+      ++failed;
     }
-    job.inUse |= inUseBefore;
-    // A decompressed unit is in the output buffer already.
-    if (data != output.data()) std::memcpy(output.data(), data, static_cast<size_t>(length));
-    ZeroPastInitialized(job, offset, output.data(), length);
-    if (!file.WriteAt(offset, output.data(), static_cast<uint32_t>(length)) && status == 0) status = WriteFailure(file);
+    if (outcome == UnitOutcome::Decompressed) ++decoded;
+    if (outcome == UnitOutcome::NotDecompressed) ++failed;
+    if (!file.WriteAt(offset, buffers.output.data(), static_cast<uint32_t>(length)) && status == 0)
+      status = WriteFailure(file);
     PostStep(job, offset);
   }
   if (failed > 0 && decoded > 0) job.inUse = 1;
@@ -311,10 +371,35 @@ bool DestinationHasRoom(const Text& folder, uint64_t size) {
   return freeBytes >= size;
 }
 
-uint32_t WriteSelectedData(FileJob& job, uint32_t dataKind, const Text& folder, Text& outputName);
+// Takes the data that the record routines selected in the volume record
+// (sizes, flags and runs of the file's data or of one stream), of kind 1
+// (resident or empty) or 2 (non-resident), into `job`: 0 when it can be
+// read, else the engine's reason.
+uint32_t TakeSelectedData(FileJob& job, uint32_t dataKind) {
+  NueVolumeData& v = *job.v;
+  job.dataSize = v.dataSize;
+  job.initializedSize = std::min(v.initializedSize, v.dataSize);
+  job.runsCutShort = v.dataDamaged == 1;
+  job.compressed = v.compressedFlag != 0;
+  job.compressionUnitClusters = v.compressionUnitClusters;
+  job.dataKind = dataKind;
+  // Damage left nothing of the data to read: not recovered, and no file
+  // that would pass for it.
+  if (v.dataDamaged == 2) return kReadWriteFailed;
+  if (dataKind != 1 && dataKind != 2) return kNotListable;
+  if (dataKind == 2) {
+    RunGroupView group;
+    if (!FirstRunGroup(v, group)) return kNotListable;
+    job.runs = group.runs;
+  }
+  if (job.compressed && job.compressionUnitClusters * v.bytesPerCluster > kMaxUnitBytes) return kMemory;
+  return 0;
+}
 
-uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, const Text& folder, Text& source,
-                        Text& outputName) {
+// Finds record `number` free again and selects the data a recovery of it
+// (or of its stream `stream`, from 1) reads: 0 with `job` ready, else the
+// engine's reason. `source` is the file's path inside the volume.
+uint32_t PrepareJob(NueVolumeData& v, uint64_t number, uint16_t stream, FileJob& job, Text& source) {
   EmptyRawWindow(v);
   // The volume may have changed since the search: folders are placed anew.
   v.folderPaths.clear();
@@ -326,7 +411,6 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, cons
   uint64_t got = number;
   if (!ReadNextFreeFileRecord(v, got, raw)) return kNotListable;
   if (got != number || !raw) return kRecordInUse;
-  FileJob job;
   job.v = &v;
   job.record.assign(raw, raw + v.bytesPerFileRecord);
   v.currentRecordNumber = number;
@@ -349,42 +433,36 @@ uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, cons
     job.fileName += u":" + shown;
     source += u":" + shown;
   }
-  return WriteSelectedData(job, exam.dataKind, folder, outputName);
+  return TakeSelectedData(job, exam.dataKind);
 }
 
-// Writes the data that the record routines selected in the volume record
-// (sizes, flags and runs of the file's data or of one stream), of kind 1
-// (resident or empty) or 2 (non-resident).
-uint32_t WriteSelectedData(FileJob& job, uint32_t dataKind, const Text& folder, Text& outputName) {
+// Writes a prepared file into `folder`.
+uint32_t WriteJob(FileJob& job, const Text& folder, Text& outputName) {
   NueVolumeData& v = *job.v;
-  job.dataSize = v.dataSize;
-  job.initializedSize = std::min(v.initializedSize, v.dataSize);
-  job.runsCutShort = v.dataDamaged == 1;
-  // Damage left nothing of the data to read: not recovered, and no file
-  // that would pass for it.
-  if (v.dataDamaged == 2) return kReadWriteFailed;
-  if (dataKind != 1 && dataKind != 2) return kNotListable;
-  const bool compressed = v.compressedFlag != 0;
-  if (dataKind == 2) {
-    RunGroupView group;
-    if (!FirstRunGroup(v, group)) return kNotListable;
-    job.runs = group.runs;
-  }
   // Only the bytes that will be written need room; a compressed file may
   // take up to its whole size once decompressed.
-  const uint64_t needed = dataKind == 2 && !compressed ? BytesToWrite(job, v.bytesPerCluster) : job.dataSize;
+  const uint64_t needed =
+      job.dataKind == 2 && !job.compressed ? BytesToWrite(job, v.bytesPerCluster) : job.dataSize;
   if (!DestinationHasRoom(folder, needed)) return kResultDestinationTooSmall;
   PostUndeleteProgress(0, job.fileName);
   uint32_t status;
-  if (dataKind == 1) status = WriteResident(job, folder);
+  if (job.dataKind == 1) status = WriteResident(job, folder);
   // A sparse file that is not compressed reads like a plain one whose holes
   // are zeros; only compression needs the unit-by-unit writer, and large
   // clusters would make 16-cluster units needlessly big.
-  else if (!compressed) status = WritePlain(job, folder);
+  else if (!job.compressed) status = WritePlain(job, folder);
   else status = WriteCompressedOrSparse(job, folder, true);
   PostUndeleteProgress(100, job.fileName);
   outputName = job.outputName;
   return status;
+}
+
+uint32_t RecoverOneFile(NueVolumeData& v, uint64_t number, uint16_t stream, const Text& folder, Text& source,
+                        Text& outputName) {
+  FileJob job;
+  const uint32_t prepared = PrepareJob(v, number, stream, job, source);
+  if (prepared != 0) return prepared;
+  return WriteJob(job, folder, outputName);
 }
 
 // An engine status as the result code the front ends show.
@@ -392,6 +470,71 @@ uint32_t ResultCodeOf(uint32_t status) {
   if (status == kResultRecovered || status == kResultPartlyInUse || status == kResultDestinationTooSmall) return status;
   return kResultNotRecovered;
 }
+
+// Reads a prepared file through the writers' own chunk and unit steps: the
+// piece of the grid that holds the wanted bytes is made as the writer
+// makes it, and the wanted part copied out. The last piece made is kept,
+// so reads in small steps read each piece once.
+class NtfsFileReader final : public FoundFileReader {
+ public:
+  explicit NtfsFileReader(FileJob job) : job_(std::move(job)) {
+    // The writer writes a resident value as it is, whatever size the
+    // record claims.
+    if (job_.dataKind == 1) job_.dataSize = ResidentData(job_).size();
+    const uint64_t sector = job_.v->bytesPerSector;
+    if (job_.dataKind == 2 && job_.compressed)
+      units_ = std::make_unique<UnitBuffers>(job_.compressionUnitClusters * job_.v->bytesPerCluster, sector);
+    else if (job_.dataKind == 2)
+      chunk_ = std::make_unique<AlignedBuffer>(PlainChunkBytes(job_), sector);
+  }
+  uint64_t Size() const override { return job_.dataSize; }
+
+  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
+    got = 0;
+    if (offset >= job_.dataSize) return true;
+    length = static_cast<size_t>(std::min<uint64_t>(length, job_.dataSize - offset));
+    if (job_.dataKind == 1) {
+      const Bytes value = ResidentData(job_);
+      // Past the value (a size larger than the value holds): zeros, as the
+      // output reads where nothing was written.
+      std::memset(dest, 0, length);
+      if (offset < value.size())
+        std::memcpy(dest, value.data() + offset, static_cast<size_t>(std::min<uint64_t>(length, value.size() - offset)));
+      got = length;
+      return true;
+    }
+    const uint64_t grid = units_ ? job_.compressionUnitClusters * job_.v->bytesPerCluster : PlainChunkBytes(job_);
+    while (got < length) {
+      const uint64_t at = offset + got;
+      const uint64_t start = at / grid * grid;
+      if (!MakePiece(start, std::min(grid, job_.dataSize - start))) return false;
+      const uint8_t* piece = units_ ? units_->output.data() : chunk_->data;
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + grid - at));
+      std::memcpy(dest + got, piece + (at - start), n);
+      got += n;
+    }
+    return true;
+  }
+
+ private:
+  bool MakePiece(uint64_t start, uint64_t length) {
+    if (piece_ == start) return true;
+    piece_ = UINT64_MAX;
+    bool hole = false;
+    if (units_) {
+      if (ReadCompressedUnit(job_, start, length, true, *units_) == UnitOutcome::ReadFailed) return false;
+    } else if (!ReadPlainChunk(job_, start, length, chunk_->data, hole)) {
+      return false;
+    }
+    piece_ = start;
+    return true;
+  }
+
+  FileJob job_;
+  std::unique_ptr<AlignedBuffer> chunk_;
+  std::unique_ptr<UnitBuffers> units_;
+  uint64_t piece_ = UINT64_MAX;  // the grid offset of the piece in the buffer
+};
 
 }  // namespace
 
@@ -410,9 +553,20 @@ uint32_t RecoverFoundRecord(NueVolumeData& v, Bytes record, const Text& fileName
   // extension records of the old MFT, which the current one does not hold.
   uint32_t kind = 0;
   if (!SelectDataStream(v, walk, 0, kind)) return kResultNotRecovered;
-  const uint32_t code = ResultCodeOf(WriteSelectedData(job, kind, folder, outputName));
+  uint32_t status = TakeSelectedData(job, kind);
+  if (status == 0) status = WriteJob(job, folder, outputName);
+  const uint32_t code = ResultCodeOf(status);
   if (code != kResultRecovered && code != kResultPartlyInUse) outputName.clear();
   return code;
+}
+
+std::unique_ptr<FoundFileReader> OpenReader(uint32_t record, uint32_t stream) {
+  NueVolumeData& v = TheNueVolume();
+  if (!v.IsOpen() || record == 0 || stream > 0xFFFF) return nullptr;
+  FileJob job;
+  Text source;
+  if (PrepareJob(v, record, static_cast<uint16_t>(stream), job, source) != 0) return nullptr;
+  return std::make_unique<NtfsFileReader>(std::move(job));
 }
 
 BOOL UndeleteFileShell(const RequestPacket& packet) {
