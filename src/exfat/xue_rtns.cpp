@@ -118,27 +118,6 @@ bool PlausibleStream(const BootSector& b, const EntrySet& set) {
                              : b.IsHeapCluster(set.firstCluster);
 }
 
-// The clusters a deleted folder may lie in, at most as many as its size
-// needs: its FAT chain while that is as long (Windows leaves it), else the
-// consecutive clusters from its first (NoFatChain, or a chain that is gone),
-// whatever the bitmap says of them. What they hold decides how far the
-// folder goes (DeletedListingEnd).
-bool DeletedFolderClusters(XueVolume& v, const ExfatFolder& folder, uint64_t bytes, std::vector<uint32_t>& clusters) {
-  clusters.clear();
-  const BootSector& b = v.boot;
-  const uint64_t n = std::min<uint64_t>((bytes + b.bytesPerCluster - 1) / b.bytesPerCluster, b.clusterCount);
-  if (n == 0 || !b.IsHeapCluster(folder.firstCluster)) return true;
-  if (!folder.noFatChain && n > 1) {
-    bool complete = false;
-    if (!FollowChain(*v.fat, b, folder.firstCluster, n, clusters, complete)) return false;
-    if (clusters.size() == n) return true;
-    clusters.clear();
-  }
-  for (uint64_t c = folder.firstCluster; clusters.size() < n && b.IsHeapCluster(c); ++c)
-    clusters.push_back(static_cast<uint32_t>(c));
-  return true;
-}
-
 // Where a deleted folder's listing ends. Its end-of-directory entry ends it
 // where one is left, but a folder's size may be bogus and the clusters after
 // it hold anything: the listing also ends at the first cluster that no
@@ -249,32 +228,65 @@ bool ReadListingPieces(XueVolume& v, const std::vector<uint32_t>& clusters, uint
 }
 
 // Reads a deleted folder's listing up to where it ends, never into a
-// cluster that `taken` holds (another folder's, read before). Adds the
-// clusters it keeps, and the one that ended it, to `taken`.
+// cluster that `taken` holds (another folder's, read before); adds the
+// clusters it keeps, and the one that ended it, to `taken`. Its clusters
+// are, at most as many as its size needs, its FAT chain while that is as
+// long (Windows leaves it), else the consecutive ones from its first
+// (NoFatChain, or a chain that is gone), whatever the bitmap says of them.
+// They are taken in batches that grow from one cluster, each judged before
+// the next is read, so a bogus size costs what the folder holds.
 bool ReadDeletedFolder(XueVolume& v, const ExfatFolder& folder, std::vector<uint8_t>& listing, ClusterStretches* taken) {
-  const uint64_t bpc = v.boot.bytesPerCluster;
-  std::vector<uint32_t> clusters;
-  if (!DeletedFolderClusters(v, folder, std::min(folder.bytes, kMaxFolderBytes), clusters)) return false;
-  if (folder.listedKnown) {
-    // The walk judged it already: read what it kept.
-    clusters.resize(std::min<size_t>(clusters.size(), static_cast<size_t>((folder.listedBytes + bpc - 1) / bpc)));
-    if (!ReadListingPieces(v, clusters, kFolderPiece, listing, [](bool) { return false; })) return false;
-    if (listing.size() > folder.listedBytes) listing.resize(static_cast<size_t>(folder.listedBytes));
-    return true;
+  const BootSector& b = v.boot;
+  const uint64_t bpc = b.bytesPerCluster;
+  if (!b.IsHeapCluster(folder.firstCluster)) return true;
+  uint64_t n = (std::min(folder.bytes, kMaxFolderBytes) + bpc - 1) / bpc;
+  // The walk judged it already: what it kept is read again.
+  if (folder.listedKnown) n = std::min<uint64_t>(n, (folder.listedBytes + bpc - 1) / bpc);
+  std::vector<uint32_t> chain;
+  if (!folder.noFatChain && n > 1) {
+    bool complete = false;
+    if (!FollowChain(*v.fat, b, folder.firstCluster, n, chain, complete)) return false;
+    if (chain.size() != n) chain.clear();
   }
-  if (taken) {
-    auto other = std::find_if(clusters.begin(), clusters.end(), [&](uint32_t c) { return taken->Contains(c); });
-    clusters.erase(other, clusters.end());
-  }
+  if (chain.empty()) n = std::min<uint64_t>(n, uint64_t{b.clusterCount} + kFirstCluster - folder.firstCluster);
+  auto candidate = [&](size_t k) { return chain.empty() ? folder.firstCluster + static_cast<uint32_t>(k) : chain[k]; };
+  std::vector<uint32_t> clusters, fresh;
   DeletedListingEnd end(v, clusters);
   size_t keep = DeletedListingEnd::kNotYet;
-  const bool read = ReadListingPieces(v, clusters, std::min(bpc, kFolderPiece), listing, [&](bool complete) {
-    keep = end.Advance(listing, complete);
-    return keep != DeletedListingEnd::kNotYet;
-  });
-  if (keep == DeletedListingEnd::kNotYet) keep = end.Advance(listing, true);
+  const uint64_t batchMax = std::max<uint64_t>(1, kFolderPiece / bpc);
+  bool read = true;
+  for (uint64_t batch = 1; keep == DeletedListingEnd::kNotYet; batch = std::min(batch * 2, batchMax)) {
+    fresh.clear();
+    while (clusters.size() < n && fresh.size() < batch) {
+      const uint32_t c = candidate(clusters.size());
+      if (taken && !folder.listedKnown && taken->Contains(c)) {
+        n = clusters.size();
+        break;
+      }
+      clusters.push_back(c);
+      fresh.push_back(c);
+    }
+    const bool last = clusters.size() >= n;
+    if (folder.listedKnown) {
+      if (!ReadListingPieces(v, fresh, kFolderPiece, listing, [](bool) { return false; })) return !listing.empty();
+      if (last) keep = static_cast<size_t>(std::min<uint64_t>(folder.listedBytes, listing.size()));
+      continue;
+    }
+    const bool ok = ReadListingPieces(v, fresh, kFolderPiece, listing, [&](bool) {
+      keep = end.Advance(listing, false);
+      return keep != DeletedListingEnd::kNotYet;
+    });
+    if (keep != DeletedListingEnd::kNotYet) break;
+    if (!ok || listing.size() < clusters.size() * bpc) {
+      // A read failed: what came before it is judged as the whole folder.
+      read = ok || !listing.empty();
+      keep = end.Advance(listing, true);
+      break;
+    }
+    keep = end.Advance(listing, last);
+  }
   listing.resize(std::min(keep, listing.size()));
-  if (taken) {
+  if (taken && !folder.listedKnown) {
     const size_t judged = std::min(end.ClustersJudged(), clusters.size());
     for (size_t k = 0; k < judged; ++k)
       if (!taken->Contains(clusters[k])) taken->Add(clusters[k]);
