@@ -155,10 +155,7 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
     return nullptr;
   }
   if (!engine) {
-    const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
-    Refuse(args.volume + ": " +
-           (why.empty() ? "no NTFS, FAT16, FAT32 or exFAT file system found (the boot sector is damaged or of another kind)"
-                        : why));
+    Refuse(args.volume + ": " + NoFileSystemText(*v));
     return nullptr;
   }
   // The rule info applies: FAT clusters cut off refuse the volume, a missing

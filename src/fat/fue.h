@@ -20,7 +20,7 @@ constexpr int64_t kNoClusterLcn = 0xFFFFFFFFll;
 // The locator of the root directory in a found-file report.
 constexpr uint32_t kRootDlcn = 0x7FFFFFFFu;
 constexpr uint32_t kDeletedDirFlag = 0x80000000u;
-// Chunks of a recovery; a cluster larger than this is refused at setup.
+// Chunks of a recovery: 64 KiB, or one cluster where clusters are larger.
 constexpr uint32_t kChunkBytes = 65536;
 
 // RunList, in the run-list buffer:
@@ -87,6 +87,11 @@ struct FueVolumeData : VolumeHandle {
   int64_t RunLcn(uint64_t i) const;
   uint64_t RunClusters(uint64_t i) const;
 };
+
+// Bytes of one recovery chunk on this volume: a whole number of clusters.
+inline uint32_t ChunkBytesOf(const FueVolumeData& v) {
+  return v.bytesPerCluster > kChunkBytes ? static_cast<uint32_t>(v.bytesPerCluster) : kChunkBytes;
+}
 
 // The process-wide FAT volume record.
 FueVolumeData& TheFueVolume();

@@ -256,12 +256,13 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   uint64_t offset = 0, lcn = static_cast<uint64_t>(startLcn);
   uint64_t posted = 0;
   bool anyFree = false;
+  const uint32_t chunkBytes = ChunkBytesOf(v);
   while (offset < size) {
     if (g_fatRunState.load() == kEngineStopRequested) {
       result = kStopped;
       break;
     }
-    const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
+    const uint32_t length = static_cast<uint32_t>(size - offset < chunkBytes ? size - offset : chunkBytes);
     if (inUse) {
       std::memset(chunk, '*', length);
     } else if (!ReadFreeClusterChunk(lcn, length, chunk, inUse, anyFree)) {
@@ -277,7 +278,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
       posted = percent;
       PostUndeleteProgress(static_cast<uint32_t>(percent), fileName);
     }
-    offset += kChunkBytes;
+    offset += chunkBytes;
   }
   gmem::Unlock(buffers.transfer);
   if (result != kCopiedWhole) return result;
