@@ -207,6 +207,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     if (s.kind == std::string("exFAT entry set"))
       where = "exFAT entry set at entry " + std::to_string(s.index) + " of the folder at cluster " +
               std::to_string(s.where);
+    if (s.kind == std::string("FAT folder")) where = "FAT folder at cluster " + std::to_string(s.where + 2);
     if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
                                                    std::to_string(s.where);
     if (!s.path.empty()) {
@@ -217,7 +218,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
       where += " (" + ForTerminal(ToUtf8(path)) + ")";
     }
     ProgressLine::Get().Clear();
-    std::fprintf(stderr, "retriva: passed over %s: %s\n", where.c_str(), s.why);
+    std::fprintf(stderr, "retriva: %s %s: %s\n", s.action, where.c_str(), s.why);
   };
   SetSkipReporter(args.verbose ? &skipped : nullptr);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);

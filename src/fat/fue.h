@@ -145,6 +145,12 @@ void ClearDirectoryWalk(DirectoryWalk& walk);
 
 // ---- FAT table and directory access ------------------------------------------
 BOOL FatChainToRunList(FueVolumeData& volume);
+// A live folder's clusters (start LCN in the volume record, directory mode
+// on): its chain in the active FAT; where that chain is broken (a damaged
+// table marks the clusters free), the chain another FAT copy holds whole,
+// else the clusters from its first on for as long as they hold directory
+// entries. `how` says which way it was read, null for the active FAT.
+BOOL LiveDirectoryRunList(FueVolumeData& volume, const char*& how);
 // The volume's FAT (LoadFatLayout must have succeeded).
 fat::FatTable& FatOf(FueVolumeData& volume);
 // Reads the run list's clusters, in order, into `dest`, which has room for

@@ -116,7 +116,8 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
   } else if (ok) {
     v.directoryMode = 1;
     v.startLcn = dlcn;
-    if (!FatChainToRunList(v)) {
+    const char* how = nullptr;
+    if (!LiveDirectoryRunList(v, how)) {
       ErrorRecord(kModule, 826);
       ok = false;
     } else if (v.runCount == 0 || v.clusterCount * v.bytesPerCluster > kMaxDirectoryBytes) {
