@@ -16,6 +16,9 @@ struct SkippedRecord {
   uint32_t index = 0;      // FAT: the entry's index in its folder
   Text path;               // as far as it is known; may be empty
   const char* why = "";
+  // What the search did with it: passed over, or read all the same (a
+  // folder read another way than its chain, `why` says how).
+  const char* action = "passed over";
 };
 
 using SkipReporter = std::function<void(const SkippedRecord&)>;

@@ -8,7 +8,7 @@ StringLoader g_program = nullptr;
 
 const char16_t* BuiltIn(uint32_t id) {
   switch (id) {
-    case 72: return u"The volume cannot be searched: its file system is not supported (NTFS, FAT16 and FAT32 are).";
+    case 72: return u"The volume cannot be searched: its file system is not supported (NTFS, FAT16, FAT32 and exFAT are).";
     case 81: return u"The volume could not be opened or its file-system structures could not be read.";
     case 101: return u"Recovered: %s";
     case 102: return u"Recovered with damaged parts (clusters in use are filled with *): %s";

@@ -67,6 +67,10 @@ int RunRecover(const RecoverArgs& args);
 
 // One-line refusal on stderr, naming the volume.
 void Refuse(const std::string& reason);
+// Why a volume holds no file system an engine serves: the reason the
+// volume layer found (an exFAT boot region failing its checksum), or the
+// one wording for every other case.
+std::string NoFileSystemText(const OpenedVolume& v);
 
 // An image shorter than the file system it holds. On FAT the sectors past
 // the last cluster hold nothing, so an image that lacks only those is read

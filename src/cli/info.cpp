@@ -5,6 +5,7 @@
 
 #include "cli/commands.h"
 #include "cli/terminal.h"
+#include "format/fat_boot.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "volume/dasd.h"
@@ -72,6 +73,11 @@ Truncation CheckTruncation(const OpenedVolume& v, std::string& text) {
   text = v.display + ": the volume is truncated: the file system describes " + std::to_string(claimed) +
          " bytes, the image holds " + std::to_string(actual);
   return Truncation::ClustersCut;
+}
+
+std::string NoFileSystemText(const OpenedVolume& v) {
+  const std::string why = v.source ? v.source->OnDisk().Facts().refusal : std::string();
+  return why.empty() ? "no NTFS, FAT or exFAT file system found (the boot sector is damaged or of another kind)" : why;
 }
 
 namespace {
@@ -160,7 +166,11 @@ int RunInfo(const VolumeArgs& args, bool json) {
   std::string truncation;
   const bool truncated = !v->wholeDisk && CheckTruncation(*v, truncation) == Truncation::ClustersCut;
   if (!truncation.empty() && !truncated) std::fprintf(stderr, "retriva: warning: %s\n", ForTerminal(truncation).c_str());
-  const bool supported = f.recognised && f.fileSystem != "FAT12" && !truncated;
+  // What the search will do: the FAT engine's own check decides for FAT.
+  const char* fatRefusal = f.fileSystem == "FAT12" || f.fileSystem == "FAT16" || f.fileSystem == "FAT32"
+                               ? fat::FatSearchRefusal(f.sectorSize, f.clusterSize, f.clusterCount)
+                               : nullptr;
+  const bool supported = f.recognised && !fatRefusal && !truncated;
 
   if (json) {
     nlohmann::ordered_json j;
@@ -212,13 +222,11 @@ int RunInfo(const VolumeArgs& args, bool json) {
   }
   if (v->wholeDisk) return kExitOk;  // a disk: its partitions are the answer
   if (!f.recognised) {
-    const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
-    Refuse(args.volume + ": " +
-           (why.empty() ? "no NTFS, FAT or exFAT file system found (the boot sector is damaged or of another kind)" : why));
+    Refuse(args.volume + ": " + NoFileSystemText(*v));
     return kExitRefused;
   }
-  if (f.fileSystem == "FAT12") {
-    Refuse(args.volume + ": FAT12 volumes are not supported");
+  if (fatRefusal) {
+    Refuse(args.volume + ": " + fatRefusal);
     return kExitRefused;
   }
   if (truncated) {

@@ -1,4 +1,4 @@
-// retriva: find deleted files on NTFS, FAT16 and FAT32 volumes and recover
+// retriva: find deleted files on NTFS, FAT16, FAT32 and exFAT volumes and recover
 // them into another folder. Never writes to the volume it searches.
 #include <CLI/CLI.hpp>
 #include <algorithm>
@@ -164,7 +164,7 @@ int Run(int argc, char** argv) {
   if (!rv::cli::IsTerminal(stdout)) std::setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
   if (RefuseUnknownCommand(argc, argv)) return rv::cli::kExitRefused;
   // The name, not the path it was started by, heads the usage line.
-  CLI::App app{"retriva: find and recover deleted files on NTFS, FAT16 and FAT32 volumes.\n"
+  CLI::App app{"retriva: find and recover deleted files on NTFS, FAT16, FAT32 and exFAT volumes.\n"
                "The searched volume is only read, never written.",
                "retriva"};
   app.require_subcommand(1);

@@ -157,10 +157,7 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
   }
   if (!engine && allowNoEngine && v->source) return v;
   if (!engine) {
-    const std::string why = v->source ? v->source->OnDisk().Facts().refusal : std::string();
-    Refuse(args.volume + ": " +
-           (why.empty() ? "no NTFS, FAT16, FAT32 or exFAT file system found (the boot sector is damaged or of another kind)"
-                        : why));
+    Refuse(args.volume + ": " + NoFileSystemText(*v));
     return nullptr;
   }
   // The rule info applies: FAT clusters cut off refuse the volume, a missing
@@ -213,6 +210,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     if (s.kind == std::string("exFAT entry set"))
       where = "exFAT entry set at entry " + std::to_string(s.index) + " of the folder at cluster " +
               std::to_string(s.where);
+    if (s.kind == std::string("FAT folder")) where = "FAT folder at cluster " + std::to_string(s.where + 2);
     if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
                                                    std::to_string(s.where);
     if (!s.path.empty()) {
@@ -223,7 +221,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
       where += " (" + ForTerminal(ToUtf8(path)) + ")";
     }
     ProgressLine::Get().Clear();
-    std::fprintf(stderr, "retriva: passed over %s: %s\n", where.c_str(), s.why);
+    std::fprintf(stderr, "retriva: %s %s: %s\n", s.action, where.c_str(), s.why);
   };
   SetSkipReporter(args.verbose ? &skipped : nullptr);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);

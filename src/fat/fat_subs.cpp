@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "format/fat_entry.h"
 #include "format/fsctl.h"
 #include "fat/fue.h"
 #include "platform/lasterror.h"
@@ -21,6 +22,7 @@ constexpr uint32_t kLastErrorBadStartVcn = 0x20000001;
 constexpr uint32_t kMaxRetrievalExtents = 1u << 20;
 // A folder holds at most 65,536 entries of 32 bytes.
 constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
+constexpr uint64_t kEntryBytesOfFat = 32;
 
 MutableBytes RunListBytes(FueVolumeData& v) {
   return MutableBytes(static_cast<uint8_t*>(v.runListAddress), v.runListAddress ? v.runListCapacity : 0);
@@ -123,6 +125,84 @@ void SetSingleRunList(FueVolumeData& v, int64_t lcn) {
   v.fragmented = 0;
 }
 
+namespace {
+
+void SetExtentsRunList(FueVolumeData& v, const std::vector<fat::ClusterExtent>& extents) {
+  uint64_t clusters = 0;
+  WriteRunListHeaders(v, extents.size());
+  for (size_t i = 0; i < extents.size(); ++i) {
+    WriteRun(v, i, static_cast<int64_t>(extents[i].lcn), extents[i].clusters);
+    clusters += extents[i].clusters;
+  }
+  v.runCount = extents.size();
+  v.clusterCount = clusters;
+  if (v.directoryMode) v.dataSize = v.bytesPerCluster * clusters;
+  v.fragmented = extents.size() > 1 ? 1 : 0;
+  SetRunListSizes(v, v.bytesPerCluster * clusters, v.dataSize);
+}
+
+// Whether a cluster holds directory entries: every slot before the end mark
+// is a long-name entry or a short entry with printable name bytes and no
+// reserved attribute bits, and there is at least one. `ends`: the end mark
+// is in it, so the folder has no further cluster.
+bool HoldsDirectoryEntries(const uint8_t* c, uint64_t bytes, bool& ends) {
+  ends = false;
+  uint64_t off = 0;
+  for (; off + kEntryBytesOfFat <= bytes; off += kEntryBytesOfFat) {
+    const uint8_t* e = c + off;
+    if (e[0] == 0) {
+      ends = true;
+      break;
+    }
+    if (e[fat::kEntryAttributes] == 0x0F) continue;
+    if (e[fat::kEntryAttributes] & 0xC0) return false;
+    for (int i = 0; i < 11; ++i)
+      if (e[i] < 0x20 && !(i == 0 && e[i] == 0x05)) return false;
+  }
+  return off > 0;
+}
+
+}  // namespace
+
+BOOL LiveDirectoryRunList(FueVolumeData& v, const char*& how) {
+  how = nullptr;
+  if (!FatChainToRunList(v)) return kFalse;
+  if (v.runCount != 0 || v.startLcn < 0 || v.startLcn == kNoClusterLcn ||
+      static_cast<uint64_t>(v.startLcn) >= v.totalClusters)
+    return kTrue;
+  // The chain is broken in the active FAT (a damaged table marks the
+  // folder's clusters free): another copy may still hold it whole.
+  const uint64_t most = kMaxDirectoryBytes / v.bytesPerCluster + 1;
+  const uint64_t first = static_cast<uint64_t>(v.startLcn) + 2;
+  // Volumes keep two copies (a third is unheard of).
+  for (uint32_t copy = 0; copy < v.boot.fatCount && copy < 2; ++copy) {
+    if (copy == fat::ActiveFatIndex(v.boot)) continue;
+    fat::FatTable table(*v.handle, v.boot, copy);
+    std::vector<fat::ClusterExtent> extents;
+    const fat::ChainStatus status = fat::ChainExtents(table, first, extents, most);
+    if (status != fat::ChainStatus::Ok && status != fat::ChainStatus::Looped) continue;
+    if (!EnsureRunListCapacity(v, extents.size())) return kFalse;
+    SetExtentsRunList(v, extents);
+    how = copy == 0 ? "its chain is broken in the active FAT: read through FAT copy 1"
+                    : "its chain is broken in the active FAT: read through FAT copy 2";
+    return kTrue;
+  }
+  // No copy holds it: the clusters from the first on, as long as they hold
+  // directory entries (a folder is most often written in one piece).
+  std::vector<uint8_t> cluster(static_cast<size_t>(v.bytesPerCluster + v.bytesPerSector));
+  uint64_t n = 0;
+  for (bool ends = false; !ends && n < most && static_cast<uint64_t>(v.startLcn) + n < v.totalClusters; ++n) {
+    if (!DasdReadCluster(v, static_cast<uint64_t>(v.startLcn) + n, 1, cluster.data(), v.bytesPerSector,
+                         v.bytesPerCluster) ||
+        !HoldsDirectoryEntries(cluster.data(), v.bytesPerCluster, ends))
+      break;
+  }
+  if (n == 0) return kTrue;
+  SetExtentsRunList(v, {{static_cast<uint64_t>(v.startLcn), n}});
+  how = "its chain is broken in every FAT copy: read from its first cluster on while the clusters hold entries";
+  return kTrue;
+}
+
 BOOL FatChainToRunList(FueVolumeData& v) {
   ClearRunListHeaders(v);
   v.runCount = 0;
@@ -157,13 +237,7 @@ BOOL FatChainToRunList(FueVolumeData& v) {
     ErrorRecord(kModule, 583);
     return kFalse;
   }
-  WriteRunListHeaders(v, extents.size());
-  for (size_t i = 0; i < extents.size(); ++i) WriteRun(v, i, static_cast<int64_t>(extents[i].lcn), extents[i].clusters);
-  v.runCount = extents.size();
-  v.clusterCount = clusters;
-  if (v.directoryMode) v.dataSize = v.bytesPerCluster * clusters;
-  v.fragmented = extents.size() > 1 ? 1 : 0;
-  SetRunListSizes(v, v.bytesPerCluster * clusters, v.dataSize);
+  SetExtentsRunList(v, extents);
   return kTrue;
 }
 

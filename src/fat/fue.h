@@ -22,7 +22,7 @@ constexpr int64_t kNoClusterLcn = 0xFFFFFFFFll;
 // The locator of the root directory in a found-file report.
 constexpr uint32_t kRootDlcn = 0x7FFFFFFFu;
 constexpr uint32_t kDeletedDirFlag = 0x80000000u;
-// Chunks of a recovery; a cluster larger than this is refused at setup.
+// Chunks of a recovery: 64 KiB, or one cluster where clusters are larger.
 constexpr uint32_t kChunkBytes = 65536;
 
 // RunList, in the run-list buffer:
@@ -90,6 +90,11 @@ struct FueVolumeData : VolumeHandle {
   uint64_t RunClusters(uint64_t i) const;
 };
 
+// Bytes of one recovery chunk on this volume: a whole number of clusters.
+inline uint32_t ChunkBytesOf(const FueVolumeData& v) {
+  return v.bytesPerCluster > kChunkBytes ? static_cast<uint32_t>(v.bytesPerCluster) : kChunkBytes;
+}
+
 // The process-wide FAT volume record.
 FueVolumeData& TheFueVolume();
 
@@ -142,6 +147,12 @@ void ClearDirectoryWalk(DirectoryWalk& walk);
 
 // ---- FAT table and directory access ------------------------------------------
 BOOL FatChainToRunList(FueVolumeData& volume);
+// A live folder's clusters (start LCN in the volume record, directory mode
+// on): its chain in the active FAT; where that chain is broken (a damaged
+// table marks the clusters free), the chain another FAT copy holds whole,
+// else the clusters from its first on for as long as they hold directory
+// entries. `how` says which way it was read, null for the active FAT.
+BOOL LiveDirectoryRunList(FueVolumeData& volume, const char*& how);
 // The volume's FAT (LoadFatLayout must have succeeded).
 fat::FatTable& FatOf(FueVolumeData& volume);
 // Reads the run list's clusters, in order, into `dest`, which has room for

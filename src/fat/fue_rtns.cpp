@@ -11,7 +11,6 @@ namespace rv {
 namespace {
 
 constexpr uint32_t kRunListInitialBytes = 65536;
-constexpr uint32_t kFat12ClusterLimit = 4087;
 
 // The machine's name in the volume record's 16-unit field.
 bool ReadComputerName(char16_t (&out)[16]) {
@@ -93,22 +92,16 @@ BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BO
   if (volume.devicePath[0] != 0) ReleaseFueVolumeData(volume);
   if (!ResolveVolumeDevicePath(volumeName, volume)) return FailSetup(volume, 0);
   if (!OpenFueVolume(volume)) return FailSetup(volume, 203);
-  if (volume.totalClusters < kFat12ClusterLimit) {
-    Text status = u"Drive ";
-    status.push_back(volume.driveLetter ? volume.driveLetter : u'?');
-    status += u": has a 12-bit FAT.";
-    SetStatusText(status);
-    return FailSetup(volume, 0);
-  }
-  // Every sector-aligned transfer and the 64 KiB chunk of a recovery need
-  // a sane power-of-two geometry; clusters above 64 KiB do not fit a chunk.
+  // The check `info` makes. Every sector-aligned transfer needs a sane
+  // power-of-two geometry; a cluster larger than 64 KiB makes the chunk.
   const uint64_t bps = volume.bytesPerSector, bpc = volume.bytesPerCluster;
-  if (bps < 512 || bps > 4096 || (bps & (bps - 1)) != 0 || bpc < bps || bpc > kChunkBytes || (bpc & (bpc - 1)) != 0) {
-    SetStatusText(u"Unsupported cluster size on FAT volume");
+  if (const char* why = fat::FatSearchRefusal(bps, bpc, volume.totalClusters)) {
+    SetStatusText(FromUtf8(why));
     return FailSetup(volume, 0);
   }
   FueBuffers& b = TheFueBuffers();
-  if (!AllocGlobalBlock(static_cast<uint32_t>(bps + kChunkBytes), &b.transfer, nullptr)) return FailSetup(volume, 226);
+  if (!AllocGlobalBlock(static_cast<uint32_t>(bps + ChunkBytesOf(volume)), &b.transfer, nullptr))
+    return FailSetup(volume, 226);
   volume.runListCapacity = kRunListInitialBytes;
   if (!AllocGlobalBlock(kRunListInitialBytes, &volume.runList, &volume.runListAddress)) {
     volume.runListCapacity = 0;

@@ -119,7 +119,8 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
   } else if (ok) {
     v.directoryMode = 1;
     v.startLcn = dlcn;
-    if (!FatChainToRunList(v)) {
+    const char* how = nullptr;
+    if (!LiveDirectoryRunList(v, how)) {
       ErrorRecord(kModule, 826);
       ok = false;
     } else if (v.runCount == 0 || v.clusterCount * v.bytesPerCluster > kMaxDirectoryBytes) {
@@ -271,12 +272,13 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   uint32_t result = kCopiedWhole;
   uint64_t offset = 0;
   uint64_t posted = 0;
+  const uint32_t chunkBytes = ChunkBytesOf(v);
   while (offset < size) {
     if (g_fatRunState.load() == kEngineStopRequested) {
       result = kStopped;
       break;
     }
-    const uint32_t length = static_cast<uint32_t>(size - offset < kChunkBytes ? size - offset : kChunkBytes);
+    const uint32_t length = static_cast<uint32_t>(size - offset < chunkBytes ? size - offset : chunkBytes);
     if (!ReadGuessedChunk(plan, offset, length, chunk)) {
       result = kReadWriteFailed;
       break;
@@ -290,7 +292,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
       posted = percent;
       PostUndeleteProgress(static_cast<uint32_t>(percent), fileName);
     }
-    offset += kChunkBytes;
+    offset += chunkBytes;
   }
   gmem::Unlock(buffers.transfer);
   if (result != kCopiedWhole) return result;
@@ -307,8 +309,8 @@ namespace {
 // step, keeping the last chunk made.
 class FatFileReader final : public FoundFileReader {
  public:
-  FatFileReader(GuessedClusters plan, uint64_t sector)
-      : plan_(std::move(plan)), storage_(kChunkBytes + 2 * sector) {
+  FatFileReader(GuessedClusters plan, uint64_t sector, uint32_t chunkBytes)
+      : plan_(std::move(plan)), chunkBytes_(chunkBytes), storage_(chunkBytes + 2 * sector) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(storage_.data());
     chunk_ = storage_.data() + ((sector - a % sector) % sector);
   }
@@ -320,14 +322,14 @@ class FatFileReader final : public FoundFileReader {
     if (offset >= plan_.size) return true;
     length = static_cast<size_t>(std::min<uint64_t>(length, plan_.size - offset));
     while (got < length) {
-      const uint64_t at = offset + got, start = at / kChunkBytes * kChunkBytes;
+      const uint64_t at = offset + got, start = at / chunkBytes_ * chunkBytes_;
       if (start != made_) {
         made_ = UINT64_MAX;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunkBytes, plan_.size - start));
+        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(chunkBytes_, plan_.size - start));
         if (!ReadGuessedChunk(plan_, start, n, chunk_)) return false;
         made_ = start;
       }
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + kChunkBytes - at));
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + chunkBytes_ - at));
       std::memcpy(dest + got, chunk_ + (at - start), n);
       got += n;
     }
@@ -336,6 +338,7 @@ class FatFileReader final : public FoundFileReader {
 
  private:
   GuessedClusters plan_;
+  uint32_t chunkBytes_;  // a whole number of clusters, as the recovery reads them
   std::vector<uint8_t> storage_;
   uint8_t* chunk_ = nullptr;
   uint64_t made_ = UINT64_MAX;
@@ -358,7 +361,7 @@ std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record) {
   const int64_t startLcn = static_cast<int64_t>(fat::EntryFirstCluster(entry, v.fileSystemKind == kFsFat32)) - 2;
   GuessedClusters plan;
   if (!PlanGuessedClusters(startLcn, fat::EntrySize(entry), plan)) return nullptr;
-  return std::make_unique<FatFileReader>(std::move(plan), v.bytesPerSector);
+  return std::make_unique<FatFileReader>(std::move(plan), v.bytesPerSector, ChunkBytesOf(v));
 }
 
 uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, Text& outputPath) {

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "volume/diaglog.h"
 #include "format/le.h"
+#include "channel/skips.h"
 
 namespace rv {
 
@@ -175,7 +176,10 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
   v.startLcn = startLcn;
 
   if (e[0] != kDeletedMark && w.marker == -1) {
-    if (!FatChainToRunList(v) || v.runCount == 0 || !RunsPlausible(v)) return NothingOpened(w, v, true);
+    const char* how = nullptr;
+    if (!LiveDirectoryRunList(v, how) || v.runCount == 0 || !RunsPlausible(v)) return NothingOpened(w, v, true);
+    if (how && SkipsWanted())
+      ReportSkipped({"FAT folder", static_cast<uint64_t>(startLcn), 0, v.pathString, how, "read"});
     // Two live directories in succession starting at the same cluster: the
     // tree is not one the walk can trust.
     const int64_t first = v.RunLcn(0);

@@ -66,6 +66,14 @@ bool ParseBootSector(const uint8_t* sector, size_t length, uint64_t volumeBytes,
   return true;
 }
 
+const char* FatSearchRefusal(uint64_t bps, uint64_t bpc, uint64_t clusterCount) {
+  if (clusterCount < kFat16MinClusters)
+    return "FAT12 volumes are not supported (NTFS, FAT16, FAT32 and exFAT are)";
+  if (bps < 512 || bps > 4096 || !PowerOfTwo(bps) || bpc < bps || bpc > 128 * bps || !PowerOfTwo(bpc))
+    return "the FAT volume's sector or cluster size is not one FAT allows";
+  return nullptr;
+}
+
 uint32_t ActiveFatIndex(const BootSector& boot) {
   if (boot.fatBits != 32 || (boot.extendedFlags & 0x80) == 0) return 0;
   const uint32_t index = boot.extendedFlags & 0x0F;

@@ -31,6 +31,16 @@ struct BootSector {
 // volume). False for anything that is not a usable FAT boot sector.
 bool ParseBootSector(const uint8_t* sector, size_t length, uint64_t volumeBytes, BootSector& out);
 
+// Fewer clusters than this make a 12-bit FAT, which is not searched.
+constexpr uint64_t kFat16MinClusters = 4087;
+
+// Why the FAT engine will not search a volume of this geometry, or null
+// when it will: the one check behind both `info`'s "supported" and the
+// search. Sectors of 512, 1024, 2048 and 4096 bytes and clusters of up to
+// 128 sectors are all valid FAT (optical and some flash media use 2048-byte
+// sectors); a 12-bit FAT is refused.
+const char* FatSearchRefusal(uint64_t bytesPerSector, uint64_t bytesPerCluster, uint64_t clusterCount);
+
 // The FAT copy the file system keeps current: on FAT32 with mirroring
 // turned off (flag bit 7) the one bits 0-3 name, else the first.
 uint32_t ActiveFatIndex(const BootSector& boot);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "format/fat_boot.h"
 #include "platform/lasterror.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -157,11 +158,13 @@ BOOL IsSupportedFileSystem(TextView volumeName) {
   bool ok = QueryVolumeInformation(root, fsName, label) != 0;
   if (ok) {
     fsName = fsName.substr(0, 14);
-    if (fsName == u"FAT") {
+    if (fsName == u"FAT" || fsName == u"FAT32") {
+      // The check `info` makes: a 12-bit FAT, or a geometry FAT does not allow.
       DiskFreeSpace space;
       if (!QueryDiskFreeSpace(root, space)) return kFalse;
-      // Below 4087 clusters the FAT has 12-bit entries.
-      if (space.totalClusters < 4087) fsName = u"FAT12";
+      if (fat::FatSearchRefusal(space.bytesPerSector, uint64_t{space.bytesPerSector} * space.sectorsPerCluster,
+                                space.totalClusters))
+        fsName = u"FAT12";
     }
     if (fsName == u"NTFS" || fsName == u"FAT" || fsName == u"FAT32" || fsName == u"exFAT") return kTrue;
   }

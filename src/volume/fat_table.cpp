@@ -8,15 +8,16 @@
 namespace rv::fat {
 
 namespace {
-uint64_t FatCopyStart(const BootSector& boot) {
-  return (boot.firstFatSector + static_cast<uint64_t>(ActiveFatIndex(boot)) * boot.sectorsPerFat) *
-         boot.bytesPerSector;
+uint64_t FatCopyStart(const BootSector& boot, uint32_t copy) {
+  return (boot.firstFatSector + static_cast<uint64_t>(copy) * boot.sectorsPerFat) * boot.bytesPerSector;
 }
 }  // namespace
 
-FatTable::FatTable(VolumeSource& source, const BootSector& boot)
+FatTable::FatTable(VolumeSource& source, const BootSector& boot) : FatTable(source, boot, ActiveFatIndex(boot)) {}
+
+FatTable::FatTable(VolumeSource& source, const BootSector& boot, uint32_t copy)
     : boot_(boot),
-      fat_(source, FatCopyStart(boot), static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector) {}
+      fat_(source, FatCopyStart(boot, copy), static_cast<uint64_t>(boot.sectorsPerFat) * boot.bytesPerSector) {}
 
 bool FatTable::Entry(uint64_t cluster, uint32_t& value) {
   if (cluster > boot_.clusterCount + 1) {

@@ -13,6 +13,8 @@ class FatTable {
  public:
   // Reads the copy the file system keeps current (ActiveFatIndex).
   FatTable(VolumeSource& source, const BootSector& boot);
+  // Reads FAT copy `copy` (0 .. fatCount - 1).
+  FatTable(VolumeSource& source, const BootSector& boot, uint32_t copy);
   // Entry of `cluster` (2 .. clusterCount + 1), 28 bits on FAT32. False when
   // the read fails or the cluster lies outside the table.
   bool Entry(uint64_t cluster, uint32_t& value);

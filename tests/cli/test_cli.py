@@ -90,6 +90,25 @@ class Info(unittest.TestCase):
                 self.assertIn(path, err)
                 self.assertEqual(len(err.strip().splitlines()), 1, err)
 
+
+    def test_supported_is_what_search_does_and_refusals_name_every_file_system(self):
+        # info's "supported" and search's exit code come from one check:
+        # 2048-byte sectors and 128 KiB clusters are searched, FAT12 is not.
+        for img, path in images(lambda i: i["fs"] != "none" and not i.get("damaged")):
+            with self.subTest(image=img["name"]):
+                info = json.loads(run("info", path, "--json").stdout)
+                code = run("search", path, "--json").returncode
+                self.assertEqual(info["supported"], code == 0, (info, code))
+        fat12 = images(lambda i: i["fs"] == "FAT12")[0][1]
+        self.assertIn("NTFS, FAT16, FAT32 and exFAT", run("search", fat12, check_code=2).stderr.decode())
+        self.assertIn("NTFS, FAT16, FAT32 and exFAT", run("info", fat12, check_code=2).stderr.decode())
+        self.assertIn("NTFS, FAT16, FAT32 and exFAT", run("--help", check_code=0).stdout.decode())
+        with tempfile.NamedTemporaryFile(suffix=".img") as blank:
+            blank.write(bytes(1 << 20))
+            blank.flush()
+            for cmd in ("info", "search"):
+                err = run(cmd, blank.name, check_code=2).stderr.decode()
+                self.assertIn(": no NTFS, FAT or exFAT file system found (", err)
     def test_missing_file_and_bad_usage(self):
         p = run("info", "/nonexistent/volume.img", check_code=2)
         self.assertIn("/nonexistent/volume.img", p.stderr.decode())

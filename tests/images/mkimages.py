@@ -1500,6 +1500,9 @@ FAT_IMAGES = [
     ("fat32-512.img", 36 * MiB, 32, 1, 512, False),
     ("fat32-4k.img", 272 * MiB, 32, 8, 512, False),
     ("fat32-32k.img", 2100 * MiB, 32, 64, 512, False),
+    # 2048-byte sectors (optical and some flash media); 128 KiB clusters, more than a 64 KiB chunk
+    ("fat32-2kn.img", 140 * MiB, 32, 1, 2048, False),
+    ("fat16-2kn-128k.img", 520 * MiB, 16, 64, 2048, False),
 ]
 
 
@@ -1557,7 +1560,7 @@ def main():
         images[name] = {"name": name, "file": None, "fs": typ, "sector_size": sec, "cluster_size": spc * sec,
                         "size": size, "label": label, "cluster_count": ccount,
                         "notes": "mkfs.fat -F %d -s %d -S %d, written with mtools%s" % (
-                            fat, spc, sec, "" if sec == 512 else "; 4096-byte sectors"),
+                            fat, spc, sec, "" if sec == 512 else "; %d-byte sectors" % sec),
                         "sleuthkit": True, "damaged": None, "deleted": dels, "live": lives}
         built[name] = img
 

@@ -10,6 +10,7 @@
 #include "format/fat_boot.h"
 #include "fat/fue.h"
 #include "fat_support.h"
+#include "ntfs_test_support.h"
 #include "platform/text.h"
 #include "format/le.h"
 #include "volume/osvolume.h"
@@ -275,6 +276,61 @@ TEST(FatDamage, TreeDeeperThanTheWalkStopsAtLevel127) {
   EXPECT_EQ(deepest, 128u);  // the file of level 127: "Q:" + 127 × "\D" + "\~F"
   ReleaseFueVolumeData(TheFueVolume());
   DetachVolume(name);
+}
+
+// A live folder whose chain the active FAT marks free (a damaged table) is
+// read through the other FAT copy, or, when both are broken, from its first
+// cluster on: its deleted files are listed and come back whole.
+TEST(FatDamage, LiveFolderMarkedFreeInTheFatIsReadThroughTheOtherCopyOrItsClusters) {
+  Image img;
+  if (!img.Load("fat32-512.img")) GTEST_SKIP() << "fat32-512.img not unpacked";
+  ASSERT_EQ(img.boot.fatCount, 2u);
+  const nlohmann::json image = test::ManifestImage("fat32-512.img");
+  const Text folder = u"\\Documents\\Projects\\";
+  uint32_t lcn = 0;
+  {
+    test::AttachedVolume volume(MakeMemorySource(img.bytes));
+    for (const auto& f : test::RunFatSearch(volume.Root()).found)
+      if (f.path.substr(0, f.path.rfind(u'\\') + 1) == volume.name + folder) lcn = f.locator;
+  }
+  ASSERT_NE(lcn, 0u);
+  std::vector<uint64_t> chain;
+  for (uint64_t c = lcn + 2; c >= 2 && c < 0x0FFFFFF8 && chain.size() < 64;
+       c = le32(Bytes(img.bytes.data(), img.bytes.size()), img.boot.firstFatSector * img.boot.bytesPerSector + c * 4) &
+           0x0FFFFFFF)
+    chain.push_back(c);
+  auto freeInCopy = [&](std::vector<uint8_t>& bytes, uint32_t copy) {
+    const uint64_t base = (img.boot.firstFatSector + uint64_t{copy} * img.boot.sectorsPerFat) * img.boot.bytesPerSector;
+    for (uint64_t c : chain) put32(MutableBytes(bytes.data(), bytes.size()), base + c * 4, 0);
+  };
+  std::vector<uint8_t> firstBroken = img.bytes, bothBroken = img.bytes;
+  freeInCopy(firstBroken, 0);
+  freeInCopy(bothBroken, 0);
+  freeInCopy(bothBroken, 1);
+  for (std::vector<uint8_t>* bytes : {&firstBroken, &bothBroken}) {
+    SCOPED_TRACE(bytes == &firstBroken ? "copy 1 broken" : "both copies broken");
+    test::AttachedVolume volume(MakeMemorySource(*bytes));
+    const auto search = test::RunFatSearch(volume.Root());
+    size_t checked = 0;
+    for (const auto& d : image["deleted"]) {
+      const Text path = test::ExpectedFatPath(image, d);
+      if (path.substr(0, path.rfind(u'\\') + 1) != folder) continue;
+      std::vector<test::FatFound> one;
+      for (const auto& f : search.found)
+        if (f.path == volume.name + path) one.push_back(f);
+      ASSERT_EQ(one.size(), 1u) << ToUtf8(path);
+      test::TempDir dir;
+      const auto undo = test::RunFatUndelete(dir.EnginePath(), one);
+      ASSERT_EQ(undo.outcomes.size(), 1u);
+      EXPECT_EQ(undo.outcomes[0].code, kResultRecovered);
+      Text out = undo.outcomes[0].output;
+      for (auto& c : out)
+        if (c == u'\\') c = u'/';
+      EXPECT_EQ(test::ReadFileBytes(ToUtf8(out)), test::OriginalBytes(d));
+      ++checked;
+    }
+    EXPECT_GT(checked, 0u);
+  }
 }
 
 }  // namespace
