@@ -373,24 +373,14 @@ bool RemoveFolder(TextView path) {
 }
 
 bool RenameNoReplace(TextView from, TextView to) {
-  const std::string a = NativePath(from), b = NativePath(to);
-  // A hard link never replaces its target; the temporary name goes after.
-  if (::link(a.c_str(), b.c_str()) == 0) {
-    ::unlink(a.c_str());
-    return true;
+  // Both names are in one folder: renamed through it.
+  const size_t slash = from.rfind(u'\\');
+  if (slash == TextView::npos || to.rfind(u'\\') != slash || to.substr(0, slash) != from.substr(0, slash)) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
   }
-  if (errno == EEXIST) { SetFromErrno(); return false; }
-  // File systems without hard links (FAT, exFAT, many FUSE drivers).
-#ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) { SetFromErrno(); return false; }
-#endif
-  // Last resort where neither exists: look, then rename. Only a writer
-  // racing us into this very folder could slip in between.
-  struct stat st;
-  if (::lstat(b.c_str(), &st) == 0) { SetLastErrorCode(kErrorFileExists); return false; }
-  if (::rename(a.c_str(), b.c_str()) != 0) { SetFromErrno(); return false; }
-  return true;
+  const Folder folder = Folder::Open(slash == 0 ? TextView(u"\\") : from.substr(0, slash));
+  return folder.Valid() && folder.RenameNoReplace(from.substr(slash + 1), to.substr(slash + 1));
 }
 
 bool NameFitsFileSystem(TextView name) { return ToUtf8(name).size() <= 255; }
