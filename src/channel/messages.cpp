@@ -138,14 +138,56 @@ std::vector<uint8_t> BuildDeletedFileHeader(uint32_t locator, uint32_t second, u
   return out;
 }
 
-std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output) {
+std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output,
+                                         uint32_t details) {
   std::vector<uint8_t> out(8, 0);
   Put32(out, 0, code);
   Put32(out, 4, record);
   AppendPayloadText(out, source);
   AppendPayloadText(out, output);
-  out.insert(out.end(), 4, 0);
+  out.resize(out.size() + 4);
+  Put32(out, out.size() - 4, details);
   return out;
+}
+
+uint32_t ResultDetailsWord(const ResultDetails& d) {
+  return (d.zeroed ? kResultZeroedBit : 0) | ((static_cast<uint32_t>(d.reason) & 0xFF) << kResultReasonShift);
+}
+
+ResultDetails ResultDetailsOf(uint32_t word) {
+  ResultDetails d;
+  d.zeroed = (word & kResultZeroedBit) != 0;
+  const uint32_t reason = (word >> kResultReasonShift) & 0xFF;
+  if (reason <= static_cast<uint32_t>(NotRecoveredReason::DestinationFull)) d.reason = static_cast<NotRecoveredReason>(reason);
+  return d;
+}
+
+const char* NotRecoveredReasonText(NotRecoveredReason reason) {
+  switch (reason) {
+    case NotRecoveredReason::FolderReplaced:
+      return "a folder of the destination was replaced by a link or by something that is not a folder meanwhile";
+    case NotRecoveredReason::PathTooLong: return "its path would pass the 32,767 characters a path may have";
+    case NotRecoveredReason::NoFreeName: return "every counted name for it is taken";
+    case NotRecoveredReason::NotCreated: return "the destination refused the new file";
+    case NotRecoveredReason::WriteFailed: return "writing it to the destination failed";
+    case NotRecoveredReason::FlushFailed: return "its bytes could not be flushed to the destination's device";
+    case NotRecoveredReason::FolderNotMade: return "its folder could not be made in the destination";
+    case NotRecoveredReason::DestinationFull: return "the destination has too little free space";
+    case NotRecoveredReason::Unknown: break;
+  }
+  return "";
+}
+
+namespace {
+thread_local ResultDetails g_outputDetails;
+}  // namespace
+
+void NoteOutputDetails(const ResultDetails& details) { g_outputDetails = details; }
+
+ResultDetails TakeOutputDetails() {
+  const ResultDetails d = g_outputDetails;
+  g_outputDetails = {};
+  return d;
 }
 
 std::vector<uint8_t> BuildProgressReport(uint32_t value, TextView text, uint32_t blockSize) {
@@ -284,10 +326,17 @@ int PostFileFound(uint32_t locator, uint32_t second, TextView time, TextView ful
 }
 
 int PostUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output) {
+  // A zeroed file is one that was written; a reason, one that was not.
+  ResultDetails details = TakeOutputDetails();
+  const bool written = code == kResultRecovered || code == kResultPartlyInUse;
+  if (written) details.reason = NotRecoveredReason::Unknown;
+  else details.zeroed = false;
+  const uint32_t word = ResultDetailsWord(details);
   if (source.size() <= kShownPathUnits && output.size() <= kShownPathUnits)
-    return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, record, source, output));
+    return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, record, source, output, word));
   std::vector<uint8_t> result = BuildUndeleteResult(code, record, ShortenedPath(source), ShortenedPath(output));
   AppendFullTexts(result, {source, output});
+  Put32(result, result.size() - 4, word);
   return Post(CM_UNDELETE_RESULT, result);
 }
 }  // namespace

@@ -129,7 +129,39 @@ struct FoundTimes {
   uint64_t created = 0, changed = 0, accessed = 0;
 };
 // UndeleteResult: code u32, record u32, source, output, 4 filler bytes.
-std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output);
+// The filler (the record's last 4 bytes, after the full texts when they
+// follow) carries what the code cannot say: bit 0, set with 776 or 777,
+// every byte written is zero although the file is not empty (the device
+// discarded the freed clusters: TRIM, thin provisioning); bits 8-15, with
+// 778 or 785, why the file was not recovered where the writer knows it.
+constexpr uint32_t kResultZeroedBit = 1;
+constexpr uint32_t kResultReasonShift = 8;
+enum class NotRecoveredReason : uint32_t {
+  Unknown = 0,
+  FolderReplaced = 1,   // a folder of the destination is now a link or not a folder
+  PathTooLong = 2,      // the output's path would pass the longest path the system takes
+  NoFreeName = 3,       // every counted name is taken
+  NotCreated = 4,       // the destination refused the new file (rights, name)
+  WriteFailed = 5,      // writing the file failed (an I/O error)
+  FlushFailed = 6,      // the file's bytes could not be flushed to the device
+  FolderNotMade = 7,    // a folder kept from the volume could not be made
+  DestinationFull = 8,  // the destination filled up
+};
+struct ResultDetails {
+  bool zeroed = false;
+  NotRecoveredReason reason = NotRecoveredReason::Unknown;
+};
+uint32_t ResultDetailsWord(const ResultDetails& details);
+ResultDetails ResultDetailsOf(uint32_t word);
+// The reason as the command line says it ("" for Unknown).
+const char* NotRecoveredReasonText(NotRecoveredReason reason);
+// What the output writer on this thread found about the file it wrote
+// last; every result poster of this thread attaches it to the result it
+// posts and clears it, so the engines pass it on without knowing of it.
+void NoteOutputDetails(const ResultDetails& details);
+ResultDetails TakeOutputDetails();
+std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output,
+                                         uint32_t details = 0);
 // ProgressReport: value u32, text; 524 or 528 bytes.
 std::vector<uint8_t> BuildProgressReport(uint32_t value, TextView text, uint32_t blockSize);
 // MessageBoxRequest, 2608 bytes: text (1040 units), caption (260 units) at

@@ -6,6 +6,8 @@
 #include "platform/text.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <mutex>
 #include <vector>
 
@@ -18,12 +20,12 @@ namespace {
 std::mutex g_optionsLock;
 OutputOptions g_options;
 
-OutputOptions CurrentOptions() {
+}  // namespace
+
+OutputOptions CurrentOutputOptions() {
   std::lock_guard<std::mutex> lock(g_optionsLock);
   return g_options;
 }
-
-}  // namespace
 
 ScopedOutputOptions::ScopedOutputOptions(OutputOptions options) {
   std::lock_guard<std::mutex> lock(g_optionsLock);
@@ -80,41 +82,91 @@ bool CheckDestination(const uint8_t* payload, uint32_t length, Text& folder, uin
   // Long destinations are fine (extended-length paths on Windows); the
   // bound only keeps a hostile request from naming an absurd path.
   if (dest.empty() || dest.size() >= kMaxPathUnits) return false;
-  if (fs::GetPathKind(dest) != fs::PathKind::Folder && !CreateFolderPath(dest)) return false;
+  if (OutputDestination* opened = CurrentOutputOptions().destination) {
+    NotRecoveredReason why;
+    if (!opened->Reach(dest, why)) return false;
+  } else if (fs::GetPathKind(dest) != fs::PathKind::Folder && !CreateFolderPath(dest)) {
+    return false;
+  }
   folder = dest;
   firstRecordOffset = offset;
   return true;
 }
 
+namespace {
+
+// The reason a failed creation, write or flush gives, by the system's error.
+NotRecoveredReason ReasonOfError(uint32_t error, NotRecoveredReason otherwise) {
+  switch (error) {
+    case kErrorDiskFull: return NotRecoveredReason::DestinationFull;
+    case kErrorStoppedOnLink:
+    case kErrorNotAFolder:
+    case kErrorPathNotFound:
+    case kErrorFileNotFound: return NotRecoveredReason::FolderReplaced;
+    case kErrorFilenameExcedRange: return NotRecoveredReason::PathTooLong;
+    default: return otherwise;
+  }
+}
+
+// Every byte zero: the first is, and each equals the one after it.
+bool AllZero(const void* data, uint32_t length) {
+  const auto* p = static_cast<const uint8_t*>(data);
+  return length == 0 || (p[0] == 0 && std::memcmp(p, p + 1, length - 1) == 0);
+}
+
+}  // namespace
+
 uint32_t OutputFile::Create(TextView folder, TextView fileName) {
   Discard();
-  folder_ = Text(folder);
   fileName_ = Text(fileName);
   full_ = false;
   streamed_ = 0;
-  observer_ = CurrentOptions().observer;
+  size_ = 0;
+  nonZero_ = false;
+  NoteOutputDetails({});
+  const OutputOptions options = CurrentOutputOptions();
+  observer_ = options.observer;
   if (observer_) observer_->Began();
-  if (CurrentOptions().stream) {
+  if (options.stream) {
     // Nothing on the destination: the bytes leave through the stream.
     streaming_ = true;
     return kOutputCreated;
   }
+  NotRecoveredReason why = NotRecoveredReason::FolderReplaced;
+  if (options.destination) {
+    folder_ = options.destination->Reach(folder, why);
+  } else if (fs::Folder opened = fs::Folder::Open(folder); opened.Valid()) {
+    folder_ = std::make_shared<const fs::Folder>(std::move(opened));
+  }
+  if (!folder_) {
+    NoteFailure(why);
+    return kOutputNotCreated;
+  }
   // A name of our own that no recovered file takes (a recovered name is
   // made safe, so never starts with "~rv" and a digit run and ".part").
-  static uint32_t sequence = 0;
+  static std::atomic<uint32_t> sequence{0};
   for (uint32_t attempt = 0; attempt < 1000; ++attempt) {
     // The name is held before the file exists: nothing after the creation
     // may fail between making the file and knowing to remove it.
-    Text name = folder_ + u"\\~rv" + DecimalText(CurrentProcessId()) + u"-" + DecimalText(sequence++) + u".part";
-    file_ = fs::File::CreateNew(name, false);
+    Text leaf = u"~rv" + DecimalText(CurrentProcessId()) + u"-" + DecimalText(sequence++) + u".part";
+    Text name = folder_->Path() + u"\\" + leaf;
+    file_ = folder_->CreateNewFile(leaf);
     if (file_.Valid()) {
       partial_ = std::move(name);
+      partialLeaf_ = std::move(leaf);
       return kOutputCreated;
     }
-    if (!fs::NameExists(name)) break;
+    if (GetLastErrorCode() != kErrorFileExists && !folder_->Exists(leaf)) break;
   }
-  NoteFailure();
+  NoteFailure(ReasonOfError(GetLastErrorCode(), NotRecoveredReason::NotCreated));
+  folder_.reset();
   return kOutputNotCreated;
+}
+
+void OutputFile::NoteWritten(uint64_t offset, const void* data, uint32_t length) {
+  if (!nonZero_ && !AllZero(data, length)) nonZero_ = true;
+  size_ = std::max(size_, offset + length);
+  if (observer_) observer_->Wrote(offset, data, length);
 }
 
 namespace {
@@ -134,49 +186,72 @@ bool StreamZeros(const OutputOptions& o, uint64_t& at, uint64_t to) {
 
 bool OutputFile::WriteAt(uint64_t offset, const void* data, uint32_t length) {
   if (streaming_) {
-    const OutputOptions o = CurrentOptions();
+    const OutputOptions o = CurrentOutputOptions();
     // A pipe cannot seek: only writes in order of offset can be sent.
     if (!o.stream || offset < streamed_ || !StreamZeros(o, streamed_, offset) || !o.stream(data, length)) {
       SetLastErrorCode(kErrorInvalidParameter);
-      NoteFailure();
+      NoteFailure(NotRecoveredReason::WriteFailed);
       return false;
     }
     streamed_ += length;
-    if (observer_) observer_->Wrote(offset, data, length);
+    NoteWritten(offset, data, length);
     return true;
   }
   if (file_.WriteAt(offset, data, length)) {
-    if (observer_) observer_->Wrote(offset, data, length);
+    NoteWritten(offset, data, length);
     return true;
   }
-  NoteFailure();
+  NoteFailure(NotRecoveredReason::WriteFailed);
   return false;
 }
 
 bool OutputFile::SetSize(uint64_t size) {
   if (streaming_) {
-    const OutputOptions o = CurrentOptions();
+    const OutputOptions o = CurrentOutputOptions();
     if (o.stream && size >= streamed_ && StreamZeros(o, streamed_, size)) {
+      size_ = size;
       if (observer_) observer_->Sized(size);
       return true;
     }
     SetLastErrorCode(kErrorInvalidParameter);
-    NoteFailure();
+    NoteFailure(NotRecoveredReason::WriteFailed);
     return false;
   }
   if (file_.SetSize(size)) {
+    size_ = size;
     if (observer_) observer_->Sized(size);
     return true;
   }
-  NoteFailure();
+  NoteFailure(NotRecoveredReason::WriteFailed);
   return false;
 }
 
-void OutputFile::NoteFailure() { full_ = GetLastErrorCode() == kErrorDiskFull; }
+void OutputFile::NoteFailure(NotRecoveredReason reason) {
+  full_ = GetLastErrorCode() == kErrorDiskFull;
+  NoteOutputDetails({false, full_ ? NotRecoveredReason::DestinationFull : ReasonOfError(GetLastErrorCode(), reason)});
+}
 
 uint32_t OutputFile::CommitToStream(Text& outputName) {
   streaming_ = false;
   outputName = u"-";
+  NoteOutputDetails({Zeroed(), NotRecoveredReason::Unknown});
+  return kOutputCreated;
+}
+
+uint32_t OutputFile::CommitToBatch(CommitBatch& batch, const Text& safe, bool counterBeforeExtension, Text& outputName) {
+  // Closed unflushed; the batch flushes once and names it then.
+  const Text promised = batch.Promise(*folder_, safe, counterBeforeExtension);
+  if (!file_.Close() || promised.empty()) {
+    NoteFailure(promised.empty() ? NotRecoveredReason::NoFreeName : NotRecoveredReason::WriteFailed);
+    Discard();
+    return kOutputNotCreated;
+  }
+  batch.Add(std::move(partialLeaf_), promised, folder_, safe, counterBeforeExtension);
+  partial_.clear();
+  partialLeaf_.clear();
+  folder_.reset();
+  outputName = promised;
+  NoteOutputDetails({Zeroed(), NotRecoveredReason::Unknown});
   return kOutputCreated;
 }
 
@@ -189,63 +264,54 @@ uint32_t OutputFile::Commit(Text& outputName) {
 uint32_t OutputFile::CommitFile(Text& outputName) {
   if (streaming_) return CommitToStream(outputName);
   if (partial_.empty()) return kOutputNotCreated;
-  const OutputOptions options = CurrentOptions();
+  const OutputOptions options = CurrentOutputOptions();
   // The time goes onto the open file: once the handle is closed the name
   // could be made to mean another file.
   if (modificationTime_ != 0) file_.SetModificationTime(modificationTime_);
   const Text safe = SafeOutputName(fileName_);
-  if (options.batch) {
-    // Closed unflushed; the batch flushes once and names it then.
-    const Text promised = options.batch->Promise(folder_, safe, options.counterBeforeExtension);
-    if (!file_.Close() || promised.empty()) {
-      NoteFailure();
-      Discard();
-      return kOutputNotCreated;
-    }
-    options.batch->Add(std::move(partial_), promised, folder_, safe, options.counterBeforeExtension);
-    partial_.clear();
-    outputName = promised;
-    return kOutputCreated;
-  }
+  if (options.batch) return CommitToBatch(*options.batch, safe, options.counterBeforeExtension, outputName);
   if (!file_.FlushAndClose()) {
-    NoteFailure();
+    NoteFailure(NotRecoveredReason::FlushFailed);
     Discard();
     return kOutputNotCreated;
   }
-  if (NameWithoutReplacing(partial_, folder_, safe, options.counterBeforeExtension, outputName)) {
+  if (NameWithoutReplacing(*folder_, partialLeaf_, safe, options.counterBeforeExtension, outputName)) {
     partial_.clear();
+    partialLeaf_.clear();
+    folder_.reset();
+    NoteOutputDetails({Zeroed(), NotRecoveredReason::Unknown});
     return kOutputCreated;
   }
-  NoteFailure();
+  NoteFailure(NotRecoveredReason::NoFreeName);
   Discard();
   return kOutputNotCreated;
 }
 
 namespace {
 
-// Candidate `counter` for a file named `safe` in `folder`: the name itself
-// first, then counted after the name (";0", ";1", ...) or before its
-// extension ("x;1.txt", "x;2.txt", ...).
-Text CandidateName(TextView folder, TextView safe, bool beforeExtension, uint32_t counter) {
-  Text name = Text(folder) + u"\\";
-  if (counter == 0) return name + Text(safe);
-  if (beforeExtension) return name + CountedBeforeExtension(safe, counter);
-  return name + Text(safe) + u";" + DecimalText(counter - 1);
+// Candidate `counter` for a file named `safe`: the name itself first,
+// then counted after the name (";0", ";1", ...) or before its extension
+// ("x;1.txt", "x;2.txt", ...).
+Text CandidateName(TextView safe, bool beforeExtension, uint32_t counter) {
+  if (counter == 0) return Text(safe);
+  if (beforeExtension) return CountedBeforeExtension(safe, counter);
+  return Text(safe) + u";" + DecimalText(counter - 1);
 }
 
 constexpr uint32_t kMaxCounter = 100000;
 
 }  // namespace
 
-bool NameWithoutReplacing(const Text& partial, TextView folder, TextView safe, bool beforeExtension, Text& named) {
+bool NameWithoutReplacing(const fs::Folder& folder, TextView partial, TextView safe, bool beforeExtension,
+                          Text& named) {
   for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
-    const Text name = CandidateName(folder, safe, beforeExtension, counter);
-    if (fs::RenameNoReplace(partial, name)) {
-      named = name;
+    const Text name = CandidateName(safe, beforeExtension, counter);
+    if (folder.RenameNoReplace(partial, name)) {
+      named = folder.Path() + u"\\" + name;
       return true;
     }
     // Only an existing name moves on to the next counter.
-    if (!fs::NameExists(name)) return false;
+    if (GetLastErrorCode() != kErrorFileExists && !folder.Exists(name)) return false;
   }
   return false;
 }
@@ -257,48 +323,182 @@ Text CountedBeforeExtension(TextView safe, uint32_t counter) {
   return Text(safe.substr(0, split)) + u";" + DecimalText(counter) + Text(safe.substr(split));
 }
 
-bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder) {
-  Text out(destination);
-  while (!out.empty() && out.back() == u'\\') out.pop_back();
-  for (size_t start = 0; start < volumeFolder.size();) {
-    size_t end = volumeFolder.find(u'\\', start);
-    if (end == TextView::npos) end = volumeFolder.size();
-    if (end > start) {
-      // A file recovered earlier may hold the folder's name (a deleted
-      // file ".." and a folder ".." both become "__"): the folder is then
-      // counted as a file would be.
-      const Text safe = SafeOutputName(volumeFolder.substr(start, end - start));
-      Text name;
-      for (uint32_t counter = 0;; ++counter) {
-        if (counter >= kMaxCounter) return false;
-        name = CandidateName(out, safe, true, counter);
-        const fs::PathKind kind = fs::GetPathKind(name);
-        if (kind == fs::PathKind::Folder) break;
-        if (kind == fs::PathKind::Missing) {
-          if (!fs::CreateFolder(name)) return false;
-          break;
-        }
-      }
-      out = std::move(name);
-    }
-    start = end + 1;
-  }
-  folder = std::move(out);
+bool OutputDestination::Open(TextView path, std::vector<Text>* made) {
+  Close();
+  Text dest(path);
+  while (dest.size() > 1 && dest.back() == u'\\') dest.pop_back();
+  if (fs::GetPathKind(dest) != fs::PathKind::Folder && !CreateFolderPath(dest, made)) return false;
+  fs::Folder opened = fs::Folder::Open(dest);
+  if (!opened.Valid()) return false;
+  root_ = std::make_shared<const fs::Folder>(std::move(opened));
   return true;
 }
 
-CommitBatch::CommitBatch(TextView destination, size_t filesPerFlush)
-    : destination_(destination), filesPerFlush_(filesPerFlush) {}
-
-CommitBatch::~CommitBatch() {
-  for (const auto& p : pending_) fs::RemoveFile(p.partial);
+const Text& OutputDestination::Path() const {
+  static const Text kNone;
+  return root_ ? root_->Path() : kNone;
 }
 
-Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) {
-  uint32_t& next = nextCounter_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+void OutputDestination::Close() {
+  chain_.clear();
+  root_.reset();
+}
+
+namespace {
+
+#ifdef _WIN32
+// Win32 opens files by path: every folder on the path stays open, so none
+// of them can be renamed or removed while files are made below it.
+constexpr size_t kOpenLevels = SIZE_MAX;
+#else
+// Descriptors are few (1,024 by default); every step is relative to the
+// folder above it, so only the deepest levels need to stay open.
+constexpr size_t kOpenLevels = 64;
+#endif
+
+// The components of `folder` below `root`; false when it is not below it.
+bool ComponentsBelow(TextView root, TextView folder, std::vector<Text>& names) {
+  if (folder.size() < root.size() || folder.substr(0, root.size()) != root) return false;
+  TextView rest = folder.substr(root.size());
+  if (!rest.empty() && rest.front() != u'\\' && (root.empty() || root.back() != u'\\')) return false;
+  for (size_t start = 0; start < rest.size();) {
+    size_t end = rest.find(u'\\', start);
+    if (end == TextView::npos) end = rest.size();
+    if (end > start) names.emplace_back(rest.substr(start, end - start));
+    start = end + 1;
+  }
+  return true;
+}
+
+NotRecoveredReason ReasonOfFolderError() {
+  return ReasonOfError(GetLastErrorCode(), NotRecoveredReason::FolderNotMade);
+}
+
+}  // namespace
+
+void OutputDestination::Push(Text asked, std::shared_ptr<const fs::Folder> folder) {
+  Text name = folder->Path().substr(folder->Path().rfind(u'\\') + 1);
+  chain_.push_back({std::move(asked), std::move(name), std::move(folder)});
+  if (kOpenLevels < chain_.size()) chain_[chain_.size() - 1 - kOpenLevels].folder.reset();
+}
+
+// The first `levels` of the chain open again, from the deepest one still
+// open; a level that is now a link or gone ends the chain there.
+std::shared_ptr<const fs::Folder> OutputDestination::ReopenShared(size_t levels, NotRecoveredReason& why) {
+  size_t at = levels;
+  while (at > 0 && !chain_[at - 1].folder) --at;
+  std::shared_ptr<const fs::Folder> current = at == 0 ? root_ : chain_[at - 1].folder;
+  for (; at < levels; ++at) {
+    fs::Folder next = current->OpenChild(chain_[at].name);
+    if (!next.Valid()) {
+      why = ReasonOfFolderError();
+      chain_.resize(at);
+      return nullptr;
+    }
+    chain_[at].folder = std::make_shared<const fs::Folder>(std::move(next));
+    current = chain_[at].folder;
+  }
+  return current;
+}
+
+std::shared_ptr<const fs::Folder> OutputDestination::MakeKeptLevel(const fs::Folder& parent, TextView asked,
+                                                                   NotRecoveredReason& why) {
+  // A file recovered earlier may hold the folder's name (a deleted file
+  // ".." and a folder ".." both become "__"): the folder is then counted
+  // as a file would be. A link is a name taken, never followed.
+  const Text safe = SafeOutputName(asked);
+  for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
+    const Text name = CandidateName(safe, true, counter);
+    if (parent.Path().size() + 1 + name.size() > kMaxKeptFolderUnits) {
+      why = NotRecoveredReason::PathTooLong;
+      return nullptr;
+    }
+    fs::PathKind kind = parent.KindOf(name);
+    if (kind == fs::PathKind::Missing) {
+      // Another writer may make it first: then it is opened as found.
+      if (!parent.MakeChild(name) && GetLastErrorCode() != kErrorFileExists) {
+        why = ReasonOfFolderError();
+        return nullptr;
+      }
+      kind = fs::PathKind::Folder;
+    }
+    if (kind != fs::PathKind::Folder) continue;
+    fs::Folder opened = parent.OpenChild(name);
+    if (opened.Valid()) return std::make_shared<const fs::Folder>(std::move(opened));
+    why = ReasonOfFolderError();
+    return nullptr;
+  }
+  why = NotRecoveredReason::NoFreeName;
+  return nullptr;
+}
+
+std::shared_ptr<const fs::Folder> OutputDestination::Descend(const std::vector<Text>& names, bool kept,
+                                                             NotRecoveredReason& why) {
+  why = NotRecoveredReason::FolderReplaced;
+  if (!root_) return nullptr;
+  size_t common = 0;
+  while (common < chain_.size() && common < names.size() &&
+         (kept ? chain_[common].asked : chain_[common].name) == names[common])
+    ++common;
+  chain_.resize(common);
+  std::shared_ptr<const fs::Folder> current = ReopenShared(common, why);
+  if (!current) return nullptr;
+  for (size_t i = common; i < names.size(); ++i) {
+    std::shared_ptr<const fs::Folder> next;
+    if (kept) {
+      next = MakeKeptLevel(*current, names[i], why);
+    } else if (fs::Folder opened = current->OpenChild(names[i]); opened.Valid()) {
+      next = std::make_shared<const fs::Folder>(std::move(opened));
+    } else {
+      why = ReasonOfFolderError();
+    }
+    if (!next) return nullptr;
+    Push(kept ? names[i] : Text(), next);
+    current = std::move(next);
+  }
+  return current;
+}
+
+std::shared_ptr<const fs::Folder> OutputDestination::Reach(TextView folder, NotRecoveredReason& why) {
+  std::vector<Text> names;
+  if (!root_ || !ComponentsBelow(root_->Path(), folder, names)) {
+    why = NotRecoveredReason::FolderReplaced;
+    return nullptr;
+  }
+  // The folder reached last is asked for again for every file in it.
+  if (!names.empty() && names.size() == chain_.size() && chain_.back().folder &&
+      chain_.back().folder->Path() == folder)
+    return chain_.back().folder;
+  return Descend(names, false, why);
+}
+
+std::shared_ptr<const fs::Folder> OutputDestination::MakeKeptFolder(TextView volumeFolder, Text& folder,
+                                                                    NotRecoveredReason& why) {
+  std::vector<Text> names;
+  ComponentsBelow(u"", volumeFolder, names);
+  std::shared_ptr<const fs::Folder> made = Descend(names, true, why);
+  if (made) folder = made->Path();
+  return made;
+}
+
+bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder) {
+  OutputDestination d;
+  NotRecoveredReason why;
+  return d.Open(destination) && d.MakeKeptFolder(volumeFolder, folder, why) != nullptr;
+}
+
+CommitBatch::CommitBatch(size_t filesPerFlush) : filesPerFlush_(filesPerFlush) {}
+
+CommitBatch::~CommitBatch() {
+  for (const auto& p : pending_) p.folder->RemoveFile(p.partial);
+}
+
+Text CommitBatch::Promise(const fs::Folder& folder, TextView safe, bool beforeExtension) {
+  uint32_t& next = nextCounter_[folder.Path() + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
   for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
-    Text name = CandidateName(folder, safe, beforeExtension, counter);
-    if (promised_.count(name) || fs::NameExists(name)) continue;
+    const Text leaf = CandidateName(safe, beforeExtension, counter);
+    Text name = folder.Path() + u"\\" + leaf;
+    if (promised_.count(name) || folder.Exists(leaf)) continue;
     promised_[name] = true;
     next = counter + 1;
     return name;
@@ -306,42 +506,58 @@ Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) 
   return Text();
 }
 
-void CommitBatch::Add(Text partial, Text promised, TextView folder, TextView safe, bool beforeExtension) {
-  pending_.push_back({std::move(partial), std::move(promised), Text(folder), Text(safe), beforeExtension});
-  if (pending_.size() >= filesPerFlush_) FlushAndName();
+void CommitBatch::Add(Text partial, Text promised, std::shared_ptr<const fs::Folder> folder, TextView safe,
+                      bool beforeExtension) {
+  if (pending_.empty() || pending_.back().folder != folder) ++folders_;
+  pending_.push_back({std::move(partial), std::move(promised), Text(safe), std::move(folder), beforeExtension});
+  if (pending_.size() >= filesPerFlush_ || folders_ >= kFoldersPerFlush) FlushAndName();
+}
+
+// One flush for each file system the pending files lie on (a folder of
+// the destination may be another file system's mount point).
+bool CommitBatch::FlushPendingFileSystems() {
+  std::vector<uint64_t> flushed;
+  for (const auto& p : pending_) {
+    const uint64_t device = p.folder->Device();
+    if (std::find(flushed.begin(), flushed.end(), device) != flushed.end()) continue;
+    if (!p.folder->FlushFileSystem()) return false;
+    flushed.push_back(device);
+  }
+  return true;
 }
 
 void CommitBatch::FlushAndName() {
   if (pending_.empty()) return;
   // Every byte on the device before any file takes its name.
-  if (!fs::FlushFileSystemOf(destination_)) {
+  if (!FlushPendingFileSystems()) {
     const bool full = GetLastErrorCode() == kErrorDiskFull;
     for (const auto& p : pending_) {
-      fs::RemoveFile(p.partial);
-      changed_[p.promised] = {Text(), full};
+      p.folder->RemoveFile(p.partial);
+      changed_[p.promised] = {Text(), full,
+                              full ? NotRecoveredReason::DestinationFull : NotRecoveredReason::FlushFailed};
     }
-    pending_.clear();
-    promised_.clear();
-    nextCounter_.clear();
-    return;
-  }
-  for (const auto& p : pending_) {
-    // The promised name first; a writer that took it meanwhile moves the
-    // file on to the next free one.
-    if (fs::RenameNoReplace(p.partial, p.promised)) continue;
-    Named n;
-    if (!NameWithoutReplacing(p.partial, p.folder, p.safeName, p.counterBeforeExtension, n.final)) {
-      fs::RemoveFile(p.partial);
-      n.final.clear();
+  } else {
+    for (const auto& p : pending_) {
+      // The promised name first; a writer that took it meanwhile moves the
+      // file on to the next free one.
+      const Text promisedLeaf = p.promised.substr(p.promised.rfind(u'\\') + 1);
+      if (p.folder->RenameNoReplace(p.partial, promisedLeaf)) continue;
+      Named n;
+      if (!NameWithoutReplacing(*p.folder, p.partial, p.safeName, p.counterBeforeExtension, n.final)) {
+        n.reason = ReasonOfError(GetLastErrorCode(), NotRecoveredReason::NoFreeName);
+        p.folder->RemoveFile(p.partial);
+        n.final.clear();
+      }
+      changed_[p.promised] = n;
     }
-    changed_[p.promised] = n;
+    // The new names on the device too, as one flush.
+    FlushPendingFileSystems();
   }
   pending_.clear();
+  folders_ = 0;
   // Names now on disk keep later files off them.
   promised_.clear();
   nextCounter_.clear();
-  // The new names on the device too, as one flush.
-  fs::FlushFileSystemOf(destination_);
 }
 
 std::map<Text, CommitBatch::Named> CommitBatch::Finish() {
@@ -352,18 +568,24 @@ std::map<Text, CommitBatch::Named> CommitBatch::Finish() {
 void OutputFile::Discard() noexcept {
   streaming_ = false;
   file_.Close();
-  if (partial_.empty()) return;
+  if (partial_.empty()) {
+    folder_.reset();
+    return;
+  }
   // Removing converts the name for the system, which allocates; when memory
   // ran short a moment ago it may do so once more, and a partial file must
-  // not outlive the failure that ended it.
+  // not outlive the failure that ended it. It goes through the folder's
+  // handle: wherever the folder is now, the file is removed from it.
   for (int attempt = 0; attempt < 2; ++attempt) {
     try {
-      fs::RemoveFile(partial_);
+      folder_->RemoveFile(partialLeaf_);
       break;
     } catch (...) {
     }
   }
   partial_.clear();
+  partialLeaf_.clear();
+  folder_.reset();
 }
 
 namespace {

@@ -127,6 +127,12 @@ bool DecodeUndeleteResult(const uint8_t* p, size_t size, UndeleteOutcome& r) {
     ReadText(p, size, off, r.source);
     ReadText(p, size, off, r.output);
   }
+  // The filler, the record's last 4 bytes, holds the details.
+  if (size >= 16 && off <= size - 4) {
+    const ResultDetails d = ResultDetailsOf(le32(b, size - 4));
+    r.zeroed = d.zeroed;
+    r.reason = d.reason;
+  }
   return true;
 }
 

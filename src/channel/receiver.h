@@ -34,6 +34,10 @@ struct UndeleteOutcome {
   uint32_t record = 0;
   Text source;  // in full
   Text output;  // in full; empty when nothing was written
+  // Recovered, but every byte written is zero (see ResultDetails).
+  bool zeroed = false;
+  // Not recovered: why, where the writer knows it.
+  NotRecoveredReason reason = NotRecoveredReason::Unknown;
 };
 
 struct MessageBoxText {

@@ -1,5 +1,7 @@
 #include "channel/shells.h"
 
+#include <optional>
+
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "platform/lasterror.h"
@@ -65,6 +67,19 @@ BOOL RunUndeleteShell(const RequestPacket& packet, const UndeleteShellSteps& ste
     if (!CheckDestination(packet.Payload(), packet.PayloadLength(), destination, firstRecord)) {
       PostShowMessage(149, CaptionSource::ResourceLibrary, 301);
       return false;
+    }
+    // The files go through the destination opened once: the front end's,
+    // or this request's own for as long as it runs.
+    OutputDestination own;
+    std::optional<ScopedOutputOptions> scope;
+    if (!CurrentOutputOptions().destination) {
+      if (!own.Open(destination)) {
+        PostShowMessage(149, CaptionSource::ResourceLibrary, 301);
+        return false;
+      }
+      OutputOptions options = CurrentOutputOptions();
+      options.destination = &own;
+      scope.emplace(std::move(options));
     }
     // A file whose recovery failed this way gets no result; the files
     // before it keep theirs and the report still follows.

@@ -32,6 +32,12 @@ namespace rv::cli {
 
 namespace {
 
+// A file recovered whose every byte is zero: its clusters read back as
+// zeros because the device discarded them once they were freed.
+constexpr const char* kZeroedWarning =
+    "recovered but zeroed: every byte read back is zero (the device discarded the freed clusters: TRIM or "
+    "thin provisioning)";
+
 // Ctrl-C during a recovery: the engine is asked to stop between chunks; the
 // file it is writing is removed and the summary so far is printed.
 std::atomic<bool> g_interrupted{false};
@@ -116,6 +122,10 @@ int RecoverToStdout(const RecoverArgs& args, Engine engine, const FoundFile& fil
   if (result.code == kResultPartlyInUse)
     std::fprintf(stderr, "retriva: %s: partly overwritten (\"*\" in place of clusters now in use)\n",
                  ForTerminal(source).c_str());
+  if (result.zeroed) {
+    std::fprintf(stderr, "retriva: %s: %s\n", ForTerminal(source).c_str(), kZeroedWarning);
+    return kExitSomeFailed;
+  }
   return kExitOk;
 }
 
@@ -203,16 +213,20 @@ int RunRecover(const RecoverArgs& args) {
 
   // The destination is made (and its writability tried) before the first
   // file; a refused destination leaves no folder behind.
+  // Opened once: every file and folder is made through it.
   std::vector<Text> made;
-  const bool existed = fs::GetPathKind(dest) == fs::PathKind::Folder;
-  if (!existed && !CreateFolderPath(dest, &made)) {
+  OutputDestination destination;
+  if (!destination.Open(dest, &made)) {
+    for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
     Refuse(args.destination + ": does not exist and cannot be created");
     return kExitRefused;
   }
   {
     OutputFile probe;
+    ScopedOutputOptions probing({false, nullptr, nullptr, &destination});
     if (probe.Create(dest, u"probe") != kOutputCreated) {
       probe.Discard();
+      destination.Close();
       for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
       Refuse(args.destination + ": cannot write into this folder");
       return kExitRefused;
@@ -250,11 +264,12 @@ int RunRecover(const RecoverArgs& args) {
   OutputOptions options;
   options.counterBeforeExtension = true;
   if (report) options.observer = report->Observer();
+  options.destination = &destination;
 #ifndef _WIN32
   // One flush of the destination's file system for the whole recovery
   // instead of one per file: each file keeps its temporary name until the
   // flush has put every byte on the device.
-  CommitBatch batch(dest);
+  CommitBatch batch;
   options.batch = &batch;
 #endif
   g_interrupted.store(false);
@@ -275,9 +290,10 @@ int RunRecover(const RecoverArgs& args) {
     for (auto& [folder, members] : byFolder) {
       if (g_interrupted.load() || !refusal.empty()) break;
       Text into = dest;
-      if (args.keepFolders && !CreateKeptFolder(dest, folder, into)) {
+      NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
+      if (args.keepFolders && !destination.MakeKeptFolder(folder, into, why)) {
         for (size_t i : members) {
-          results[i] = {kResultNotRecovered, chosen[i].locator, chosen[i].path, Text()};
+          results[i] = {kResultNotRecovered, chosen[i].locator, chosen[i].path, Text(), false, why};
           answered[i] = true;
         }
         continue;
@@ -303,6 +319,8 @@ int RunRecover(const RecoverArgs& args) {
       if (it == named.end()) continue;
       if (it->second.final.empty()) {
         r.code = it->second.full ? kResultDestinationTooSmall : kResultNotRecovered;
+        r.reason = it->second.reason;
+        r.zeroed = false;
         r.output.clear();
       } else {
         r.output = it->second.final;
@@ -326,20 +344,26 @@ int RunRecover(const RecoverArgs& args) {
   const uint64_t clusterBytes = engine && engine->guessesClusters && QueryDiskFreeSpace(v->root, space)
                                     ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
                                     : 0;
-  size_t whole = 0, partly = 0, failed = 0;
+  size_t whole = 0, partly = 0, zeroed = 0, failed = 0;
   for (size_t i = 0; i < chosen.size(); ++i) {
     const auto& r = results[i];
     const std::string source = answered[i] ? SourceText(r.source, attached) : SourceText(chosen[i].path, attached);
     const uint32_t code = answered[i] ? r.code : kResultNotRecovered;
-    if (code == kResultRecovered) ++whole;
+    const bool isZeroed = answered[i] && r.zeroed && (code == kResultRecovered || code == kResultPartlyInUse);
+    if (isZeroed) ++zeroed;
+    else if (code == kResultRecovered) ++whole;
     else if (code == kResultPartlyInUse) ++partly;
     else ++failed;
     if (code != kResultRecovered && code != kResultPartlyInUse) {
-      const char* reason = !answered[i] ? (g_interrupted.load() ? "interrupted before this file"
-                                                                 : "the engine gave no result for it")
-                         : code == kResultDestinationTooSmall ? "the destination has too little free space"
-                                                              : "not recovered";
+      const std::string why = answered[i] ? NotRecoveredReasonText(r.reason) : "";
+      const std::string reason = !answered[i] ? (g_interrupted.load() ? "interrupted before this file"
+                                                                       : "the engine gave no result for it")
+                               : code == kResultDestinationTooSmall ? "the destination has too little free space"
+                               : why.empty() ? "not recovered"
+                                             : "not recovered: " + why;
       WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + reason + "\n");
+    } else if (isZeroed && !args.search.quiet) {
+      WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + kZeroedWarning + "\n");
     }
     if (!answered[i]) continue;
     const bool written = code == kResultRecovered || code == kResultPartlyInUse;
@@ -354,6 +378,7 @@ int RunRecover(const RecoverArgs& args) {
       j["source"] = source;
       j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(NativeOutput(r.output));
       if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = guess;
+      j["zeroed"] = isZeroed;
       const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
       std::fwrite(text.data(), 1, text.size(), stdout);
     } else if (!args.search.quiet) {
@@ -363,13 +388,13 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
   if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {
-    std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu not recovered, "
-                "of %zu file(s).\n",
-                whole, partly, failed, chosen.size());
+    std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu zeroed, "
+                "%zu not recovered, of %zu file(s).\n",
+                whole, partly, zeroed, failed, chosen.size());
     std::fflush(stdout);
   }
   if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
-  const int status = failed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
+  const int status = failed == 0 && zeroed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
   // --deep: the files found by their format, after the deleted ones.
   if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !carvedIds.empty()))
     return std::max(status, RecoverCarvedFiles(args, *v, dest, carvedIds));

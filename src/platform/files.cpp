@@ -198,6 +198,103 @@ bool File::Close() {
   return ok != 0;
 }
 
+namespace {
+// One component of a name inside a folder: never a separator, "." or "..".
+bool ComponentName(TextView name) {
+  if (name.empty() || name == u"." || name == u".." || name.find(u'\\') != TextView::npos ||
+      name.find(u'/') != TextView::npos || name.find(u'\0') != TextView::npos) {
+    SetLastErrorCode(kErrorInvalidName);
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+Folder::~Folder() {
+  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+}
+Folder::Folder(Folder&& o) noexcept : path_(std::move(o.path_)), device_(o.device_), handle_(o.handle_) {
+  o.handle_ = nullptr;
+}
+Folder& Folder::operator=(Folder&& o) noexcept {
+  if (this != &o) {
+    if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+    path_ = std::move(o.path_);
+    device_ = o.device_;
+    handle_ = o.handle_;
+    o.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool Folder::Valid() const { return handle_ != nullptr; }
+
+Folder Folder::OpenHandle(TextView path, bool refuseReparsePoint) {
+  Folder f;
+  // No delete sharing: while the handle is open the folder can be neither
+  // renamed nor removed, so its path keeps leading to it.
+  HANDLE h = CreateFileW(W(path).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | (refuseReparsePoint ? FILE_FLAG_OPEN_REPARSE_POINT : 0), nullptr);
+  if (h == INVALID_HANDLE_VALUE) return f;
+  BY_HANDLE_FILE_INFORMATION info;
+  uint32_t refusal = 0;
+  if (!GetFileInformationByHandle(h, &info)) refusal = GetLastError();
+  else if (refuseReparsePoint && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) refusal = kErrorStoppedOnLink;
+  else if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) refusal = kErrorNotAFolder;
+  if (refusal != 0) {
+    CloseHandle(h);
+    SetLastErrorCode(refusal);
+    return f;
+  }
+  f.handle_ = h;
+  f.path_ = Text(path);
+  while (f.path_.size() > 3 && f.path_.back() == u'\\') f.path_.pop_back();
+  return f;
+}
+
+// The destination as the user named it may be a junction or a mounted
+// folder; the folders below it are ours and must be plain folders.
+Folder Folder::Open(TextView path) { return OpenHandle(path, false); }
+
+std::wstring Folder::Child(TextView name) const { return W(path_ + u"\\" + Text(name)); }
+
+Folder Folder::OpenChild(TextView name) const {
+  if (!handle_ || !ComponentName(name)) return Folder();
+  return OpenHandle(path_ + u"\\" + Text(name), true);
+}
+
+bool Folder::MakeChild(TextView name) const {
+  return handle_ && ComponentName(name) && CreateDirectoryW(Child(name).c_str(), nullptr) != 0;
+}
+
+PathKind Folder::KindOf(TextView name) const {
+  if (!handle_ || !ComponentName(name)) return PathKind::Missing;
+  const DWORD a = GetFileAttributesW(Child(name).c_str());
+  if (a == INVALID_FILE_ATTRIBUTES) return PathKind::Missing;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) && !(a & FILE_ATTRIBUTE_REPARSE_POINT) ? PathKind::Folder : PathKind::File;
+}
+
+File Folder::CreateNewFile(TextView name) const {
+  if (!handle_ || !ComponentName(name)) return File();
+  return File::CreateNew(path_ + u"\\" + Text(name), false);
+}
+
+bool Folder::RenameNoReplace(TextView from, TextView to) const {
+  if (!handle_ || !ComponentName(from) || !ComponentName(to)) return false;
+  return fs::RenameNoReplace(path_ + u"\\" + Text(from), path_ + u"\\" + Text(to));
+}
+
+bool Folder::RemoveFile(TextView name) const {
+  return handle_ && ComponentName(name) && DeleteFileW(Child(name).c_str()) != 0;
+}
+
+bool Folder::RemoveChild(TextView name) const {
+  return handle_ && ComponentName(name) && RemoveDirectoryW(Child(name).c_str()) != 0;
+}
+
+bool Folder::FlushFileSystem() const { return FlushFileSystemOf(path_); }
+
 #else
 
 namespace {
@@ -205,6 +302,7 @@ uint32_t ErrnoToWin32(int e) {
   switch (e) {
     case ENOENT: return kErrorFileNotFound;
     case ENOTDIR: return kErrorPathNotFound;
+    case ELOOP: return kErrorStoppedOnLink;
     case EACCES: case EPERM: case EROFS: return kErrorAccessDenied;
     case EEXIST: return kErrorFileExists;
     case ENOSPC: case EDQUOT: return kErrorDiskFull;
@@ -275,24 +373,14 @@ bool RemoveFolder(TextView path) {
 }
 
 bool RenameNoReplace(TextView from, TextView to) {
-  const std::string a = NativePath(from), b = NativePath(to);
-  // A hard link never replaces its target; the temporary name goes after.
-  if (::link(a.c_str(), b.c_str()) == 0) {
-    ::unlink(a.c_str());
-    return true;
+  // Both names are in one folder: renamed through it.
+  const size_t slash = from.rfind(u'\\');
+  if (slash == TextView::npos || to.rfind(u'\\') != slash || to.substr(0, slash) != from.substr(0, slash)) {
+    SetLastErrorCode(kErrorInvalidParameter);
+    return false;
   }
-  if (errno == EEXIST) { SetFromErrno(); return false; }
-  // File systems without hard links (FAT, exFAT, many FUSE drivers).
-#ifdef RENAME_NOREPLACE
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) { SetFromErrno(); return false; }
-#endif
-  // Last resort where neither exists: look, then rename. Only a writer
-  // racing us into this very folder could slip in between.
-  struct stat st;
-  if (::lstat(b.c_str(), &st) == 0) { SetLastErrorCode(kErrorFileExists); return false; }
-  if (::rename(a.c_str(), b.c_str()) != 0) { SetFromErrno(); return false; }
-  return true;
+  const Folder folder = Folder::Open(slash == 0 ? TextView(u"\\") : from.substr(0, slash));
+  return folder.Valid() && folder.RenameNoReplace(from.substr(slash + 1), to.substr(slash + 1));
 }
 
 bool NameFitsFileSystem(TextView name) { return ToUtf8(name).size() <= 255; }
@@ -404,6 +492,158 @@ bool File::Close() {
   if (sync_ && ::fdatasync(fd_) != 0) ok = false;
   if (::close(fd_) != 0) ok = false;
   fd_ = -1;
+  return ok;
+}
+
+namespace {
+// One component of a name inside a folder: never a separator, "." or "..".
+bool ComponentName(TextView name, std::string& out) {
+  out = ToUtf8(name);
+  if (out.empty() || out == "." || out == ".." || out.find('/') != std::string::npos ||
+      out.find('\0') != std::string::npos) {
+    SetLastErrorCode(kErrorInvalidName);
+    return false;
+  }
+  return true;
+}
+}  // namespace
+
+Folder::~Folder() {
+  if (fd_ >= 0) ::close(fd_);
+}
+Folder::Folder(Folder&& o) noexcept : path_(std::move(o.path_)), device_(o.device_), fd_(o.fd_) { o.fd_ = -1; }
+Folder& Folder::operator=(Folder&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    path_ = std::move(o.path_);
+    device_ = o.device_;
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+bool Folder::Valid() const { return fd_ >= 0; }
+
+Folder Folder::Open(TextView path) {
+  Folder f;
+  const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    SetFromErrno();
+    return f;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    SetFromErrno();
+    ::close(fd);
+    return f;
+  }
+  f.fd_ = fd;
+  f.device_ = st.st_dev;
+  f.path_ = Text(path);
+  while (f.path_.size() > 1 && f.path_.back() == u'\\') f.path_.pop_back();
+  return f;
+}
+
+Folder Folder::OpenChild(TextView name) const {
+  Folder f;
+  std::string n;
+  if (fd_ < 0 || !ComponentName(name, n)) return f;
+  const int fd = ::openat(fd_, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    const int e = errno;
+    struct stat st;
+    // O_NOFOLLOW with O_DIRECTORY gives ELOOP or ENOTDIR for a link: ask.
+    if ((e == ELOOP || e == ENOTDIR) && ::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      SetLastErrorCode(S_ISLNK(st.st_mode) ? kErrorStoppedOnLink : kErrorNotAFolder);
+    else
+      SetLastErrorCode(ErrnoToWin32(e));
+    return f;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    SetFromErrno();
+    ::close(fd);
+    return f;
+  }
+  f.fd_ = fd;
+  f.device_ = st.st_dev;
+  f.path_ = path_ + u"\\" + Text(name);
+  return f;
+}
+
+bool Folder::MakeChild(TextView name) const {
+  std::string n;
+  if (fd_ < 0 || !ComponentName(name, n)) return false;
+  if (::mkdirat(fd_, n.c_str(), 0777) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+PathKind Folder::KindOf(TextView name) const {
+  std::string n;
+  struct stat st;
+  if (fd_ < 0 || !ComponentName(name, n)) return PathKind::Missing;
+  if (::fstatat(fd_, n.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) { SetFromErrno(); return PathKind::Missing; }
+  return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::File;
+}
+
+File Folder::CreateNewFile(TextView name) const {
+  File f;
+  std::string n;
+  if (fd_ < 0 || !ComponentName(name, n)) return f;
+  // O_EXCL: an existing name, even a dangling link, is never opened.
+  const int fd = ::openat(fd_, n.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) { SetFromErrno(); return f; }
+  f.fd_ = fd;
+  return f;
+}
+
+bool Folder::RenameNoReplace(TextView from, TextView to) const {
+  std::string a, b;
+  if (fd_ < 0 || !ComponentName(from, a) || !ComponentName(to, b)) return false;
+  // A hard link never replaces its target; the temporary name goes after.
+  if (::linkat(fd_, a.c_str(), fd_, b.c_str(), 0) == 0) {
+    ::unlinkat(fd_, a.c_str(), 0);
+    return true;
+  }
+  if (errno == EEXIST) { SetFromErrno(); return false; }
+  // File systems without hard links (FAT, exFAT, many FUSE drivers).
+#ifdef RENAME_NOREPLACE
+  if (::renameat2(fd_, a.c_str(), fd_, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) { SetFromErrno(); return false; }
+#endif
+  // Last resort where neither exists: look, then rename. Only a writer
+  // racing us into this very folder could slip in between.
+  struct stat st;
+  if (::fstatat(fd_, b.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) { SetLastErrorCode(kErrorFileExists); return false; }
+  if (::renameat(fd_, a.c_str(), fd_, b.c_str()) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool Folder::RemoveFile(TextView name) const {
+  std::string n;
+  if (fd_ < 0 || !ComponentName(name, n)) return false;
+  if (::unlinkat(fd_, n.c_str(), 0) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool Folder::RemoveChild(TextView name) const {
+  std::string n;
+  if (fd_ < 0 || !ComponentName(name, n)) return false;
+  if (::unlinkat(fd_, n.c_str(), AT_REMOVEDIR) != 0) { SetFromErrno(); return false; }
+  return true;
+}
+
+bool Folder::FlushFileSystem() const {
+  if (fd_ < 0) { SetLastErrorCode(kErrorInvalidHandle); return false; }
+  // syncfs reports write-back errors met since this descriptor was opened
+  // (Linux 5.8 on); fsync of the folder alone would miss the files' data.
+  bool ok = ::syncfs(fd_) == 0;
+  if (!ok) SetFromErrno();
+  if (const uint32_t injected = g_failFlushes.load()) {
+    SetLastErrorCode(injected);
+    return false;
+  }
   return ok;
 }
 

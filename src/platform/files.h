@@ -86,6 +86,65 @@ class File {
   int fd_ = -1;
   bool sync_ = false;
 #endif
+  friend class Folder;
+};
+
+// A folder held open. Names inside it are made, opened, renamed and
+// removed through the handle and never through a link or reparse point, so
+// whatever later happens to the path that led here (a parent renamed, or
+// swapped for a link to somewhere else), nothing lands outside the folder.
+// On Linux every call is relative to the folder's descriptor (openat,
+// mkdirat, renameat2, unlinkat). Win32 creates files only by path, so
+// there the handle is held without delete sharing: while it is open the
+// folder can be neither renamed nor removed, and its path keeps naming it.
+// Names are single components (no separator); a name holding one fails.
+class Folder {
+ public:
+  Folder() = default;
+  ~Folder();
+  Folder(const Folder&) = delete;
+  Folder& operator=(const Folder&) = delete;
+  Folder(Folder&& o) noexcept;
+  Folder& operator=(Folder&& o) noexcept;
+
+  // The folder a user named: links on the way to it are followed, once.
+  static Folder Open(TextView path);
+  // A folder inside this one. A link or reparse point in its place fails
+  // with kErrorStoppedOnLink, anything else that is not a folder with
+  // kErrorNotAFolder.
+  Folder OpenChild(TextView name) const;
+  bool MakeChild(TextView name) const;
+  // What the name holds, not following a link: a link is a File (a name
+  // taken by something that is not a folder).
+  PathKind KindOf(TextView name) const;
+  bool Exists(TextView name) const { return KindOf(name) != PathKind::Missing; }
+  // A new file, never replacing anything nor opening through a link.
+  File CreateNewFile(TextView name) const;
+  // `from` takes the name `to`, both in this folder, never replacing
+  // anything at `to` (kErrorFileExists when the name is taken).
+  bool RenameNoReplace(TextView from, TextView to) const;
+  bool RemoveFile(TextView name) const;
+  bool RemoveChild(TextView name) const;
+  // syncfs of the folder's file system (false on Windows, as
+  // FlushFileSystemOf).
+  bool FlushFileSystem() const;
+  // Which file system holds the folder (POSIX st_dev; 0 on Windows).
+  uint64_t Device() const { return device_; }
+
+  bool Valid() const;
+  // The folder's path as reports show it.
+  const Text& Path() const { return path_; }
+
+ private:
+  Text path_;
+  uint64_t device_ = 0;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+  static Folder OpenHandle(TextView path, bool refuseReparsePoint);
+  std::wstring Child(TextView name) const;
+#else
+  int fd_ = -1;
+#endif
 };
 
 }  // namespace rv::fs

@@ -572,6 +572,29 @@ class Recover(unittest.TestCase):
             self.assertEqual(sha256_file(path), before)
             self.assertEqual(os.stat(path).st_mtime_ns, st.st_mtime_ns)
 
+    def test_zeroed_clusters_are_said_as_such(self):
+        """A deleted file whose freed clusters the device zeroed (TRIM) is recovered but said zeroed."""
+        img = os.path.join(IMAGES, "fat16-zeroed.img")
+        if not os.path.exists(img):
+            self.skipTest("fat16-zeroed.img not unpacked")
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", "--json", img, "--to", os.path.join(out, "j"), check_code=1)
+            by = {r["source"]: r for r in json_lines(p.stdout)}
+            self.assertEqual(list(by["\\~RIMMED.BIN"])[-1], "zeroed")
+            self.assertEqual((by["\\~RIMMED.BIN"]["code"], by["\\~RIMMED.BIN"]["zeroed"]), (776, True))
+            self.assertEqual((by["\\~EPT.TXT"]["code"], by["\\~EPT.TXT"]["zeroed"]), (776, False))
+            with open(by["\\~RIMMED.BIN"]["output"], "rb") as f:
+                self.assertEqual(f.read(), bytes(40000))
+            with open(by["\\~EPT.TXT"]["output"], "rb") as f:
+                self.assertEqual(f.read(), (b"kept\n" * 600)[:3000])
+            self.assertIn("~RIMMED.BIN: recovered but zeroed", p.stderr.decode())
+            self.assertNotIn("~EPT.TXT", p.stderr.decode())
+            text = run("recover", img, "--to", os.path.join(out, "t"), check_code=1).stdout.decode()
+            self.assertIn("1 recovered, 0 partly overwritten", text)
+            self.assertIn(" 1 zeroed, 0 not recovered, of 2 file(s).", text)
+            # Only the file that is whole: exit 0.
+            run("recover", img, "--to", os.path.join(out, "k"), "--pattern", "*.TXT", check_code=0)
+
     def test_recovering_twice_never_overwrites(self):
         for img, path in images(supported)[:1]:
             with tempfile.TemporaryDirectory() as out:

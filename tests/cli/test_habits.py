@@ -448,7 +448,7 @@ class Conventions(unittest.TestCase):
             for path, extra in ((ntfs, []), (fat, ["contiguous_guess"])):
                 lines = json_lines(run("recover", "--json", path, "--to", out).stdout)
                 for r in lines:
-                    self.assertEqual(list(r), ["locator", "index", "code", "source", "output"] + extra)
+                    self.assertEqual(list(r), ["locator", "index", "code", "source", "output"] + extra + ["zeroed"])
                     if r["code"] not in (776, 777):
                         self.assertIsNone(r["output"])
                 self.assertTrue(any(r["output"] is None for r in lines) or path == fat)

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <thread>
+
+#include "channel/receiver.h"
 
 #include "channel/outfile.h"
 #include "channel/packet.h"
@@ -273,7 +277,7 @@ TEST(CommitBatch, NamesOnlyAfterTheFlushAndNeverReplaces) {
   test::TempDir tmp;
   const Text folder = tmp.EnginePath();
   { std::ofstream(tmp.path() + "/a.txt") << "old"; }
-  CommitBatch batch(folder);
+  CommitBatch batch;
   std::vector<Text> promised;
   {
     ScopedOutputOptions scope({true, &batch, nullptr});
@@ -305,7 +309,7 @@ TEST(CommitBatch, ALargeBatchIsNamedInSteps) {
   test::TempDir tmp;
   const Text folder = tmp.EnginePath();
   constexpr size_t kStep = 64;
-  CommitBatch batch(folder, kStep);
+  CommitBatch batch(kStep);
   ScopedOutputOptions scope({true, &batch, nullptr});
   Text out;
   for (size_t i = 0; i < kStep; ++i) ASSERT_EQ(WriteOne(folder, u"n.txt", "x", out), kOutputCreated);
@@ -323,7 +327,7 @@ TEST(CommitBatch, AFailedFlushKeepsNoFileAndAnUnfinishedBatchLeavesNothing) {
   test::TempDir tmp;
   const Text folder = tmp.EnginePath();
   for (uint32_t error : {kErrorReadFault, kErrorDiskFull}) {
-    CommitBatch batch(folder);
+    CommitBatch batch;
     Text out;
     {
       ScopedOutputOptions scope({false, &batch, nullptr});
@@ -337,7 +341,7 @@ TEST(CommitBatch, AFailedFlushKeepsNoFileAndAnUnfinishedBatchLeavesNothing) {
     EXPECT_EQ(FilesIn(tmp.path()), 0u);
   }
   {
-    CommitBatch batch(folder);
+    CommitBatch batch;
     ScopedOutputOptions scope({false, &batch, nullptr});
     Text out;
     ASSERT_EQ(WriteOne(folder, u"g.bin", "abc", out), kOutputCreated);
@@ -346,6 +350,159 @@ TEST(CommitBatch, AFailedFlushKeepsNoFileAndAnUnfinishedBatchLeavesNothing) {
   EXPECT_EQ(FilesIn(tmp.path()), 0u);
 }
 
+#endif
+
+// Every byte a recovery writes is zero although the file is not empty (a
+// device that discarded the freed clusters): the writer says so, and the
+// result carries it in its last 4 bytes without moving any other field.
+TEST(OutputFile, AllZeroBytesAreToldApartAndReachTheResult) {
+  test::TempDir tmp;
+  const std::string zeros(70000, '\0');
+  auto write = [&](const std::string& bytes, uint64_t size) {
+    OutputFile f;
+    EXPECT_EQ(f.Create(tmp.EnginePath(), u"z.bin"), kOutputCreated);
+    if (!bytes.empty()) EXPECT_TRUE(f.WriteAt(0, bytes.data(), static_cast<uint32_t>(bytes.size())));
+    if (size) EXPECT_TRUE(f.SetSize(size));
+    const bool zeroed = f.Zeroed();
+    Text out;
+    EXPECT_EQ(f.Commit(out), kOutputCreated);
+    EXPECT_EQ(TakeOutputDetails().zeroed, zeroed);
+    return zeroed;
+  };
+  EXPECT_TRUE(write(zeros, 0));
+  EXPECT_TRUE(write(zeros, 200000));        // a hole after zeros is zeros too
+  EXPECT_FALSE(write("", 0));               // an empty file is not zeroed
+  EXPECT_FALSE(write(zeros + "*", 0));      // one byte of data (or "*") is enough
+  EXPECT_FALSE(write(std::string("\1") + zeros, 0));
+
+  UndeleteOutcome r;
+  auto plain = BuildUndeleteResult(776, 5, u"C:\\a", u"D:\\o\\a", ResultDetailsWord({true, {}}));
+  EXPECT_EQ(plain.size(), 2u * (4 + 6) + 16);
+  ASSERT_TRUE(DecodeUndeleteResult(plain.data(), plain.size(), r));
+  EXPECT_TRUE(r.zeroed);
+  EXPECT_EQ(r.output, u"D:\\o\\a");
+  // A reason with 778; a long path carries the word after its full texts.
+  test::MessageRecorder rec;
+  NoteOutputDetails({false, NotRecoveredReason::FolderReplaced});
+  EXPECT_EQ(PostFatUndeleteResult(kResultNotRecovered, u"X:\\" + Text(400, u'p'), u""), 1);
+  EXPECT_EQ(PostFatUndeleteResult(kResultNotRecovered, u"X:\\b", u""), 1);  // the note was taken
+  ASSERT_EQ(rec.Count(CM_UNDELETE_RESULT), 2u);
+  const auto& first = rec.messages[0].payload;
+  ASSERT_TRUE(DecodeUndeleteResult(first.data(), first.size(), r));
+  EXPECT_EQ(r.source.size(), 403u);
+  EXPECT_EQ(r.reason, NotRecoveredReason::FolderReplaced);
+  EXPECT_FALSE(r.zeroed);
+  const auto& second = rec.messages[1].payload;
+  ASSERT_TRUE(DecodeUndeleteResult(second.data(), second.size(), r));
+  EXPECT_EQ(r.reason, NotRecoveredReason::Unknown);
+}
+
+#ifndef _WIN32
+// A real race: while files are written into a folder of the destination,
+// another thread keeps swapping that folder for a link to a folder outside
+// it. Nothing may land in the link's target, no temporary file may stay,
+// and every file is either recovered inside the destination or refused
+// with its reason.
+TEST(OutputDestination, AFolderSwappedForALinkNeverRedirectsTheFiles) {
+  for (bool batched : {false, true}) {
+    test::TempDir tmp;
+    const std::string dest = tmp.path() + "/dest", target = tmp.path() + "/planted";
+    fsys::create_directories(dest);
+    fsys::create_directories(target);
+    OutputDestination d;
+    ASSERT_TRUE(d.Open(FromUtf8(tmp.path() + "/dest")));
+    CommitBatch batch(64);
+    OutputOptions o;
+    o.counterBeforeExtension = true;
+    o.destination = &d;
+    if (batched) o.batch = &batch;
+    ScopedOutputOptions scope(o);
+    Text sub;
+    NotRecoveredReason why;
+    ASSERT_TRUE(d.MakeKeptFolder(u"\\sub\\", sub, why));
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> swaps{0};
+    std::thread attacker([&] {
+      while (!stop.load()) {
+        std::error_code ec;
+        fsys::rename(dest + "/sub", dest + "/sub.real", ec);
+        fsys::create_directory_symlink(target, dest + "/sub", ec);
+        std::this_thread::yield();
+        fsys::remove(dest + "/sub", ec);
+        fsys::rename(dest + "/sub.real", dest + "/sub", ec);
+        ++swaps;
+      }
+    });
+    size_t recovered = 0, refused = 0;
+    for (int i = 0; i < 250; ++i) {
+      // Now and then the folder is reached again from the destination by
+      // name, through whatever the attacker left there.
+      Text folder;
+      const Text kept = i % 7 == 0 ? u"\\other\\" : i % 2 ? u"\\sub\\a\\" : u"\\sub\\";
+      if (!d.MakeKeptFolder(kept, folder, why)) {
+        EXPECT_NE(why, NotRecoveredReason::Unknown);
+        ++refused;
+        continue;
+      }
+      Text out;
+      const uint32_t code = WriteOne(folder, u"f.txt", "data " + std::to_string(i), out);
+      if (code == kOutputCreated) {
+        ++recovered;
+      } else {
+        EXPECT_NE(TakeOutputDetails().reason, NotRecoveredReason::Unknown);
+        ++refused;
+      }
+    }
+    stop.store(true);
+    attacker.join();
+    const auto named = batch.Finish();
+    for (const auto& [promised, n] : named)
+      if (n.final.empty()) EXPECT_NE(n.reason, NotRecoveredReason::Unknown);
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_GT(recovered, 0u);
+    EXPECT_EQ(FilesIn(target), 0u) << "batched " << batched;
+    for (auto& e : fsys::recursive_directory_iterator(tmp.path()))
+      EXPECT_EQ(e.path().filename().string().rfind("~rv", 0), std::string::npos) << e.path();
+    // Every file kept is inside the destination.
+    size_t inside = 0;
+    for (auto& e : fsys::recursive_directory_iterator(dest)) inside += e.is_regular_file() ? 1 : 0;
+    size_t lost = 0;
+    for (const auto& [promised, n] : named) lost += n.final.empty() ? 1 : 0;
+    EXPECT_EQ(inside, recovered - lost) << "recovered " << recovered << " refused " << refused;
+  }
+}
+
+// A tree hundreds of folders deep is made again one level at a time from
+// the level above (no path is looked up whole), and a path that would pass
+// the longest one a system takes is refused as such.
+TEST(OutputDestination, DeepKeptFoldersAndThePathLimit) {
+  test::TempDir tmp;
+  OutputDestination d;
+  ASSERT_TRUE(d.Open(tmp.EnginePath()));
+  OutputOptions o;
+  o.destination = &d;
+  ScopedOutputOptions scope(o);
+  Text volumeFolder = u"\\";
+  Text folder;
+  NotRecoveredReason why;
+  for (int depth = 1; depth <= 600; ++depth) {
+    volumeFolder += u"d\\";
+    ASSERT_TRUE(d.MakeKeptFolder(volumeFolder, folder, why)) << depth;
+  }
+  EXPECT_EQ(folder.size(), tmp.EnginePath().size() + 2 * 600);
+  Text out;
+  ASSERT_EQ(WriteOne(folder, u"deep.txt", "deep", out), kOutputCreated);
+  EXPECT_EQ(out, folder + u"\\deep.txt");
+  // Back up to a shallow folder and down again: the chain is walked anew.
+  ASSERT_TRUE(d.MakeKeptFolder(u"\\d\\d\\x\\", folder, why));
+  EXPECT_EQ(folder, tmp.EnginePath() + u"\\d\\d\\x");
+  Text longName = u"\\";
+  for (int i = 0; i < 200; ++i) longName += Text(200, u'n') + u"\\";
+  EXPECT_FALSE(d.MakeKeptFolder(longName, folder, why));
+  EXPECT_EQ(why, NotRecoveredReason::PathTooLong);
+  EXPECT_STRNE(NotRecoveredReasonText(why), "");
+}
 #endif
 
 TEST(OutputStream, BytesInOrderWithHolesAsZerosAndNothingOnDisk) {
