@@ -34,6 +34,8 @@
 #include <string_view>
 #include <vector>
 
+#include "carve/aligned_buffer.h"
+
 namespace rv::carve {
 
 // Where a candidate's bytes come from. Offsets count from the candidate's
@@ -67,8 +69,10 @@ class BoundedReader {
   static constexpr size_t kWindow = 1 << 20;
   static constexpr uint64_t kNotFound = UINT64_MAX;
 
-  // At most `limit` bytes of the source are visible.
-  explicit BoundedReader(ByteSource& source, uint64_t limit = UINT64_MAX);
+  // At most `limit` bytes of the source are visible. `window`, when given,
+  // is a buffer the caller keeps for one reader after another (a scan
+  // measures many candidates), so that none allocates its own.
+  explicit BoundedReader(ByteSource& source, uint64_t limit = UINT64_MAX, AlignedBuffer* window = nullptr);
   uint64_t Limit() const { return limit_; }
   // Whether a read of the source failed (a device error, not a bad file).
   bool ReadFailed() const { return readFailed_; }
@@ -101,7 +105,8 @@ class BoundedReader {
 
   ByteSource& source_;
   uint64_t limit_;
-  std::vector<uint8_t> window_;
+  AlignedBuffer own_;       // allocated on the first read when no window was lent
+  AlignedBuffer* window_;
   uint64_t windowStart_ = UINT64_MAX;
   size_t windowBytes_ = 0;
   bool readFailed_ = false;

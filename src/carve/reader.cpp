@@ -33,15 +33,15 @@ bool MemorySource::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
   return true;
 }
 
-BoundedReader::BoundedReader(ByteSource& source, uint64_t limit)
-    : source_(source), limit_(std::min(limit, source.Size())) {}
+BoundedReader::BoundedReader(ByteSource& source, uint64_t limit, AlignedBuffer* window)
+    : source_(source), limit_(std::min(limit, source.Size())), window_(window ? window : &own_) {}
 
 bool BoundedReader::Fill(uint64_t windowStart) {
   if (windowStart >= limit_) return false;
-  if (window_.empty()) window_.resize(kWindow);
+  if (window_->size() < kWindow) *window_ = AlignedBuffer(kWindow);
   const size_t n = static_cast<size_t>(std::min<uint64_t>(kWindow, limit_ - windowStart));
   windowStart_ = UINT64_MAX;
-  if (!source_.ReadAt(windowStart, window_.data(), n)) {
+  if (!source_.ReadAt(windowStart, window_->data(), n)) {
     readFailed_ = true;
     return false;
   }
@@ -55,7 +55,7 @@ const uint8_t* BoundedReader::At(uint64_t offset, size_t length) {
   const bool inside = windowStart_ != UINT64_MAX && offset >= windowStart_ &&
                       offset - windowStart_ <= windowBytes_ && length <= windowBytes_ - (offset - windowStart_);
   if (!inside && !Fill(offset / kRebase * kRebase)) return nullptr;
-  return window_.data() + (offset - windowStart_);
+  return window_->data() + (offset - windowStart_);
 }
 
 const uint8_t* BoundedReader::Run(uint64_t offset, size_t& available) {
@@ -64,7 +64,7 @@ const uint8_t* BoundedReader::Run(uint64_t offset, size_t& available) {
   const bool inside = windowStart_ != UINT64_MAX && offset >= windowStart_ && offset - windowStart_ < windowBytes_;
   if (!inside && !Fill(offset / kRebase * kRebase)) return nullptr;
   available = windowBytes_ - static_cast<size_t>(offset - windowStart_);
-  return window_.data() + (offset - windowStart_);
+  return window_->data() + (offset - windowStart_);
 }
 
 bool BoundedReader::U8(uint64_t offset, uint8_t& v) {

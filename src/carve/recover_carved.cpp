@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "carve/aligned_buffer.h"
 #include "channel/outfile.h"
 
 namespace rv::carve {
@@ -17,7 +18,7 @@ CarvedWrite WriteCarvedFile(VolumeSource& source, const CarvedFile& file, TextVi
   OutputFile out;
   if (out.Create(folder, SafeOutputName(name)) != kOutputCreated) return CarvedWrite::NotCreated;
   VolumeBytes bytes(source, file.offset, file.length);
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(kCopyBytes, std::max<uint64_t>(file.length, 1))));
+  AlignedBuffer buffer(kCopyBytes);
   for (uint64_t done = 0; done < file.length;) {
     if (stop && stop->load()) return CarvedWrite::Stopped;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(buffer.size(), file.length - done));

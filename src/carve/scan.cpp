@@ -1,11 +1,14 @@
 // The deep scan's pass over the volume.
 #include "carve/scan.h"
 
+#include "carve/aligned_buffer.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "format/exfat_format.h"
 #include "format/fat_boot.h"
@@ -160,6 +163,92 @@ bool TypeWanted(const std::vector<std::string>& types, const char* extension) {
   return false;
 }
 
+// The volume's bytes as the scan and the validators read them: one block
+// of kBlockBytes from wherever a read first falls outside it, so that the
+// pass reads each byte from the volume once, front to back, in large
+// aligned reads, whether the scan looks at a cluster's head or a validator
+// walks a file. Clusters the scan passes over (in use, or inside a file
+// found) are never read.
+class BlockCache {
+ public:
+  BlockCache(VolumeSource& source, uint64_t end)
+      : source_(source), end_(end), block_(kBlockBytes) {}
+
+  // `length` (<= kBlockBytes / 2) bytes at volume offset `offset`, valid
+  // until the next call; null when they cannot be read.
+  const uint8_t* Get(uint64_t offset, size_t length) {
+    if (offset >= start_ && offset - start_ <= bytes_ && length <= bytes_ - (offset - start_))
+      return block_.data() + (offset - start_);
+    // Reads start on a sector, and on a page where the sector is smaller:
+    // the kernel copies whole pages fastest.
+    const uint64_t grain = std::max<uint64_t>(source_.SectorSize(), AlignedBuffer::kAlignment);
+    const uint64_t from = offset / grain * grain;
+    if (from >= end_ || length > kBlockBytes / 2) return Fail(offset);
+    const uint64_t n = std::min<uint64_t>(kBlockBytes, end_ - from);
+    bytes_ = 0;
+    if (n < offset - from + length || !source_.Read(from, block_.data(), static_cast<uint32_t>(n))) return Fail(offset);
+    start_ = from;
+    bytes_ = n;
+    return block_.data() + (offset - start_);
+  }
+  uint64_t FailedAt() const { return failedAt_; }
+
+ private:
+  const uint8_t* Fail(uint64_t offset) {
+    failedAt_ = offset;
+    return nullptr;
+  }
+
+  VolumeSource& source_;
+  uint64_t end_;
+  AlignedBuffer block_;
+  uint64_t start_ = 0, bytes_ = 0, failedAt_ = 0;
+};
+
+// A candidate's bytes through the scan's block cache.
+class CachedVolumeBytes : public ByteSource {
+ public:
+  CachedVolumeBytes(BlockCache& cache, uint64_t start, uint64_t size) : cache_(cache), start_(start), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, uint8_t* out, size_t length) override {
+    if (offset > size_ || length > size_ - offset) return false;
+    while (length > 0) {
+      const size_t n = std::min<size_t>(length, kBlockBytes / 4);
+      const uint8_t* p = cache_.Get(start_ + offset, n);
+      if (!p) return false;
+      std::memcpy(out, p, n);
+      out += n;
+      offset += n;
+      length -= n;
+    }
+    return true;
+  }
+
+ private:
+  BlockCache& cache_;
+  uint64_t start_, size_;
+};
+
+// A free cluster the scan visits, handed on whole (in pieces the cache
+// holds) to whoever rides on the pass; the head the scan reads next is
+// then in the cache already.
+bool HandFreeUnit(BlockCache& cache, const ScanOptions& options, uint64_t start, uint64_t unitBytes) {
+  for (uint64_t done = 0; done < unitBytes;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(unitBytes - done, kBlockBytes / 4));
+    const uint8_t* p = cache.Get(start + done, n);
+    if (!p) return false;
+    options.freeBytes(start + done, std::span<const uint8_t>(p, n));
+    done += n;
+  }
+  return true;
+}
+
+ScanStatus ReadFailedAt(std::string& error, uint64_t offset, uint64_t cluster) {
+  error = "the volume cannot be read at byte " + std::to_string(offset) + " (scanning at cluster " +
+          std::to_string(cluster) + ")";
+  return ScanStatus::ReadFailed;
+}
+
 }  // namespace
 
 bool ReadLayout(VolumeSource& source, VolumeLayout& out, std::string& why) {
@@ -217,94 +306,68 @@ bool VolumeBytes::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
   return source_.ReadBytes(at, out, length);
 }
 
-namespace {
-// The free clusters of a block just read, stretch by stretch.
-void HandFreeStretches(const ScanOptions& options, FreeMap& free, const VolumeLayout& layout, uint64_t unit,
-                       uint64_t blockUnits, const uint8_t* block) {
-  for (uint64_t u = unit; u < unit + blockUnits;) {
-    if (!free.Free(u)) {
-      ++u;
-      continue;
-    }
-    uint64_t end = u + 1;
-    while (end < unit + blockUnits && free.Free(end)) ++end;
-    options.freeBytes(layout.UnitOffset(u), std::span<const uint8_t>(block + (u - unit) * layout.unitBytes,
-                                                                     static_cast<size_t>((end - u) * layout.unitBytes)));
-    u = end;
-  }
-}
-}  // namespace
-
 ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const ScanOptions& options,
                     const std::function<void(const CarvedFile&)>& found, std::string& error) {
   const std::vector<const FormatRow*> rows = RowsFor(options.types);
   if (rows.empty() || layout.unitBytes == 0 || layout.unitCount == 0) return ScanStatus::Done;
   const uint64_t unitBytes = layout.unitBytes;
-  const uint64_t unitsPerBlock = std::max<uint64_t>(1, kBlockBytes / unitBytes);
   const uint64_t dataEnd = layout.UnitOffset(layout.unitCount);
   const uint64_t total = dataEnd - layout.firstUnitOffset;
-  std::vector<uint8_t> block(static_cast<size_t>(unitsPerBlock * unitBytes));
+  const uint64_t progressStep = std::max<uint64_t>(1, kBlockBytes / unitBytes);
+  BlockCache cache(source, dataEnd);
+  AlignedBuffer readerWindow(BoundedReader::kWindow);
   FreeMap free(source, layout);
   KnownFiles known(options.known, layout);
 
-  uint64_t unit = 0, skipUntil = 0;
-  while (unit < layout.unitCount) {
-    if (options.stop && options.stop->load()) return ScanStatus::Stopped;
-    const uint64_t blockUnits = std::min(unitsPerBlock, layout.unitCount - unit);
-    // A block holding no free cluster outside a carved file is not read.
-    bool anyCandidate = false;
-    for (uint64_t u = std::max(unit, skipUntil); u < unit + blockUnits && !anyCandidate; ++u) anyCandidate = free.Free(u);
-    if (anyCandidate) {
-      const uint64_t offset = layout.UnitOffset(unit);
-      const uint64_t bytes = blockUnits * unitBytes;
-      if (offset + bytes < dataEnd) source.Prefetch(offset + bytes, std::min<uint64_t>(bytes, dataEnd - offset - bytes));
-      if (!source.Read(offset, block.data(), static_cast<uint32_t>(bytes))) {
-        error = "the volume cannot be read at byte " + std::to_string(offset) + " (cluster " +
-                std::to_string(unit + layout.firstUnitNumber) + ")";
-        return ScanStatus::ReadFailed;
-      }
-      if (options.freeBytes) HandFreeStretches(options, free, layout, unit, blockUnits, block.data());
-      for (uint64_t u = std::max(unit, skipUntil); u < unit + blockUnits; u = std::max(u + 1, skipUntil)) {
-        if (!free.Free(u)) continue;
-        bool insideKnown = false;
-        const KnownFile* knownHere = known.StartingAt(u, insideKnown);
-        if (insideKnown) continue;
-        const std::span<const uint8_t> head(block.data() + (u - unit) * unitBytes,
-                                            static_cast<size_t>(std::min<uint64_t>(unitBytes, kHeadBytes)));
-        for (const FormatRow* row : rows) {
-          if (!SignatureMatches(*row, head)) continue;
-          const uint64_t start = layout.UnitOffset(u);
-          VolumeBytes bytesFromHere(source, start, dataEnd - start);
-          BoundedReader reader(bytesFromHere);
-          const Measure m = MeasureWith(*row, reader);
-          if (reader.ReadFailed()) {
-            error = "the volume cannot be read inside the file found at cluster " +
-                    std::to_string(u + layout.firstUnitNumber);
-            return ScanStatus::ReadFailed;
-          }
-          const bool whole = m.verdict == Verdict::Whole;
-          if (!whole && !(m.verdict == Verdict::Truncated && m.validUpTo >= kMinTruncatedBytes)) continue;
-          CarvedFile f;
-          f.offset = start;
-          f.cluster = u + layout.firstUnitNumber;
-          f.length = whole ? m.length : m.validUpTo;
-          f.row = row;
-          f.extension = ExtensionOf(*row, m);
-          f.truncated = !whole;
-          f.known = knownHere;
-          if (TypeWanted(options.types, f.extension)) found(f);
-          // Nothing starts inside a whole file; a truncated one may have
-          // been cut by the next file, which starts in its last cluster
-          // at the latest.
-          const uint64_t units = whole ? (f.length + unitBytes - 1) / unitBytes : std::max<uint64_t>(1, f.length / unitBytes);
-          skipUntil = u + units;
-          break;
-        }
-      }
+  uint64_t nextProgress = 0;
+  for (uint64_t u = 0; u < layout.unitCount;) {
+    if (u >= nextProgress) {
+      if (options.stop && options.stop->load()) return ScanStatus::Stopped;
+      if (options.progress) options.progress(layout.UnitOffset(u) - layout.firstUnitOffset, total);
+      nextProgress = u + progressStep;
     }
-    unit = std::max(unit + blockUnits, skipUntil);
-    if (options.progress) options.progress(std::min(layout.UnitOffset(unit), dataEnd) - layout.firstUnitOffset, total);
+    if (!free.Free(u)) {
+      ++u;
+      continue;
+    }
+    bool insideKnown = false;
+    const KnownFile* knownHere = known.StartingAt(u, insideKnown);
+    if (insideKnown) {
+      ++u;
+      continue;
+    }
+    const uint64_t start = layout.UnitOffset(u);
+    if (options.freeBytes && !HandFreeUnit(cache, options, start, unitBytes))
+      return ReadFailedAt(error, cache.FailedAt(), u + layout.firstUnitNumber);
+    const uint8_t* head = cache.Get(start, static_cast<size_t>(std::min<uint64_t>(unitBytes, kHeadBytes)));
+    if (!head) return ReadFailedAt(error, start, u + layout.firstUnitNumber);
+    const std::span<const uint8_t> headBytes(head, static_cast<size_t>(std::min<uint64_t>(unitBytes, kHeadBytes)));
+    uint64_t next = u + 1;
+    for (const FormatRow* row : rows) {
+      if (!SignatureMatches(*row, headBytes)) continue;
+      CachedVolumeBytes bytesFromHere(cache, start, dataEnd - start);
+      BoundedReader reader(bytesFromHere, UINT64_MAX, &readerWindow);
+      const Measure m = MeasureWith(*row, reader);
+      if (reader.ReadFailed()) return ReadFailedAt(error, cache.FailedAt(), u + layout.firstUnitNumber);
+      const bool whole = m.verdict == Verdict::Whole;
+      if (!whole && !(m.verdict == Verdict::Truncated && m.validUpTo >= kMinTruncatedBytes)) continue;
+      CarvedFile f;
+      f.offset = start;
+      f.cluster = u + layout.firstUnitNumber;
+      f.length = whole ? m.length : m.validUpTo;
+      f.row = row;
+      f.extension = ExtensionOf(*row, m);
+      f.truncated = !whole;
+      f.known = knownHere;
+      if (TypeWanted(options.types, f.extension)) found(f);
+      // Nothing starts inside a whole file; a truncated one may have been
+      // cut by the next file, which starts in its last cluster at the latest.
+      next = u + (whole ? (f.length + unitBytes - 1) / unitBytes : std::max<uint64_t>(1, f.length / unitBytes));
+      break;
+    }
+    u = next;
   }
+  if (options.progress) options.progress(total, total);
   return ScanStatus::Done;
 }
 

@@ -318,7 +318,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
     recovered += ok;
     truncated += ok && w.file.truncated;
     failed += !ok;
-    const std::string output = w.output.empty() ? std::string() : fs::NativePath(w.output);
+    const std::string output = w.output.empty() ? std::string() : OutputPathText(w.output);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;

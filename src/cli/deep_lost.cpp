@@ -115,6 +115,14 @@ void PrintOne(const SearchArgs& args, const lost::LostFile& f, bool first) {
 
 bool IsLostId(const std::string& id) { return id.rfind(kLostIdPrefix, 0) == 0; }
 
+std::string OutputPathText(const Text& enginePath) {
+#ifdef _WIN32
+  return ToUtf8(enginePath);
+#else
+  return fs::NativePath(enginePath);
+#endif
+}
+
 std::string LostId(const lost::LostFile& f) { return std::string(kLostIdPrefix) + std::to_string(f.recordOffset); }
 
 LostOnPass::LostOnPass(VolumeSource& source) {
@@ -186,7 +194,7 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
       r = lost::RecoverLostFile(*v.source, ntfs, f, folder);
     const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
     failed += !ok;
-    const std::string output = r.output.empty() ? std::string() : fs::NativePath(r.output);
+    const std::string output = r.output.empty() ? std::string() : OutputPathText(r.output);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;

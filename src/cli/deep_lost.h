@@ -40,6 +40,8 @@ class LostOnPass {
 };
 
 std::string LostId(const lost::LostFile& f);
+// An output path in the engines' "\" form as this system writes it ("/" on POSIX).
+std::string OutputPathText(const Text& enginePath);
 // Prints the old files that pass the size filters, in the form `args`
 // asks; returns how many.
 size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files);

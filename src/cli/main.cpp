@@ -113,12 +113,14 @@ constexpr const char* kSearchExamples =
     "  retriva search /dev/sdb1\n"
     "  retriva search disk.img --partition 2 --pattern '*.jpg' --folder 'Users/me/Pictures' -h\n"
     "  retriva search usb.img --min-size 1M --modified-after 2024-03-01 --min-recoverable 100\n"
-    "  retriva search usb.img --bodyfile > body.txt && mactime -b body.txt\n";
+    "  retriva search usb.img --bodyfile > body.txt && mactime -b body.txt\n"
+    "  retriva search formatted-card.img --deep --types jpg,cr2,mp4\n";
 constexpr const char* kRecoverExamples =
     "Examples:\n"
     "  retriva recover /dev/sdb1 --to /mnt/usb/rescued --keep-folders\n"
     "  retriva recover usb.img --to rescued --pattern '*.docx' --modified-after 2024-01-01\n"
-    "  retriva recover usb.img --id 1234 --stdout | less\n";
+    "  retriva recover usb.img --id 1234 --stdout | less\n"
+    "  retriva recover formatted-card.img --deep --to /mnt/usb/rescued\n";
 
 // "retriva serach": a word that is neither a command nor an option is
 // named as an unknown command, with the nearest command when one is close.
@@ -215,7 +217,7 @@ int Run(int argc, char** argv) {
                     "Recreate the volume's folders under the destination (each folder name made safe) instead of "
                     "putting every file directly into it");
   recover->add_option("--id", recoverArgs.ids,
-                      "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints)");
+                      "Recover only these files: an NTFS MFT record number (RECORD:INDEX for a named stream), or LOCATOR:INDEX on FAT (as search prints); with --deep also deep:CLUSTER for a carved file");
 
   recover->add_option("--report", recoverArgs.report,
                       "Write a report of the recovery: per file its path, id, size, times, result, output and the MD5 "

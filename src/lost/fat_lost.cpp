@@ -138,28 +138,137 @@ void FatFolderScanner::CloseRun() {
 // The entries of the folder run just closed, through the engine's name
 // reader (long names before their short entry, deleted names with "~").
 void FatFolderScanner::ReadRunEntries() {
-  for (size_t pos = 0; pos + kEntryBytes <= run_.size(); pos += kEntryBytes) {
-    const uint8_t* e = run_.data() + pos;
-    if (e[0] == 0) break;
-    const uint8_t attr = e[fat::kEntryAttributes];
-    if (attr == fat::kAttrLongName || (attr & fat::kAttrVolumeLabel) || IsDotEntry(e, kDotName) ||
-        IsDotEntry(e, kDotDotName) || !PlausibleEntry(e))
-      continue;
-    if (entries_.size() >= kMaxCandidates) {
-      ++counts_.candidatesDropped;
-      return;
-    }
-    Entry entry;
-    if (!BuildEntryName(run_.data(), pos, entry.name) || entry.name.empty()) continue;
-    entry.folder = runFolder_;
-    entry.offset = runOffset_ + pos;
-    entry.directory = (attr & fat::kAttrDirectory) != 0;
-    entry.deleted = e[0] == fat::kDeletedMark;
-    entry.firstCluster = fat::EntryFirstCluster(e, g_.fat32);
-    entry.size = fat::EntrySize(e);
-    entry.modified = EntryFileTime(e);
-    entries_.push_back(std::move(entry));
+  // A folder that grew between files lies in pieces: a long name may begin
+  // at the end of one piece and end at the start of the next. The piece's
+  // unfinished name parts are kept, and the next piece's leading ones
+  // joined to them in Finish where the long-name checksum proves the join.
+  size_t from = 0, head = 0;
+  if (HeadOfPiece(Bytes(run_.data(), run_.size()), head) && heads_.size() < kMaxCandidates) {
+    heads_.push_back({runFolder_, runOffset_ + head, {run_.begin(), run_.begin() + head + kEntryBytes}});
+    from = head + kEntryBytes;
   }
+  size_t end = 0;
+  while (end + kEntryBytes <= run_.size() && run_[end] != 0) end += kEntryBytes;
+  if (end == run_.size()) {
+    size_t tail = end;
+    while (tail > from && run_[tail - kEntryBytes + fat::kEntryAttributes] == fat::kAttrLongName) tail -= kEntryBytes;
+    if (tail < end && tails_.size() < kMaxCandidates) tails_.push_back({runFolder_, 0, {run_.begin() + tail, run_.end()}});
+  }
+  ReadEntriesFrom(from);
+}
+
+// Where the first short entry of a piece lies when the piece may open in
+// the middle of a name begun in another piece: it opens with that entry,
+// or with long-name parts that do not start a name (ordinal flag 0x40).
+bool FatFolderScanner::HeadOfPiece(Bytes run, size_t& shortAt) {
+  if (run.size() < kEntryBytes || run[0] == 0 || run[0] == fat::kDeletedMark || IsDotEntry(run.data(), kDotName))
+    return false;
+  if (run[fat::kEntryAttributes] == fat::kAttrLongName && (run[0] & 0x40)) return false;
+  size_t pos = 0;
+  while (pos + kEntryBytes <= run.size() && run[pos + fat::kEntryAttributes] == fat::kAttrLongName) pos += kEntryBytes;
+  shortAt = pos;
+  return pos + kEntryBytes <= run.size() && run[pos] != 0;
+}
+
+namespace {
+// The long-name checksum of a short name: what each of its long-name
+// entries holds at byte 13.
+uint8_t ShortNameChecksum(const uint8_t* e) {
+  uint8_t sum = 0;
+  for (size_t i = 0; i < 11; ++i) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + e[i]);
+  return sum;
+}
+
+// Whether a short name is one a file system would make from the long
+// name: its base (up to "~") and extension start as the long name's, in
+// capitals, with blanks and dots dropped; a unit past ASCII matches any
+// byte (each system replaces it its own way).
+bool ShortNameFitsLongName(const uint8_t* e, const Text& name) {
+  const size_t dot = name.rfind(u'.');
+  const Text base = dot == Text::npos ? name : name.substr(0, dot);
+  const Text ext = dot == Text::npos ? Text() : name.substr(dot + 1);
+  auto fits = [](const uint8_t* shortPart, size_t length, const Text& longPart) {
+    size_t k = 0;
+    for (size_t i = 0; i < length && shortPart[i] != ' ' && shortPart[i] != '~'; ++i) {
+      while (k < longPart.size() && (longPart[k] == u' ' || longPart[k] == u'.')) ++k;
+      if (k == longPart.size()) return false;
+      const char16_t c = longPart[k++];
+      if (c < 0x80 && UpcaseChar(c) != shortPart[i]) return false;
+    }
+    return true;
+  };
+  return fits(e, 8, base) && fits(e + 8, 3, ext);
+}
+}  // namespace
+
+void FatFolderScanner::JoinNamesAcrossPieces() {
+  constexpr size_t kLongNameChecksum = 13;
+  for (const Piece& h : heads_) {
+    const uint8_t* shortEntry = h.bytes.data() + h.bytes.size() - kEntryBytes;
+    const uint8_t sum = ShortNameChecksum(shortEntry);
+    Piece* joined = nullptr;
+    for (Piece& t : tails_) {
+      if (t.bytes.empty()) continue;  // joined already
+      // The tail's last part is numbered one above the head's first, and
+      // every part of both carries the short name's checksum.
+      const unsigned headFirst = h.bytes.size() > kEntryBytes ? (h.bytes[0] & 0x1F) : 0;
+      if ((t.bytes[t.bytes.size() - kEntryBytes] & 0x1F) != headFirst + 1) continue;
+      bool all = true;
+      for (size_t p = 0; p + kEntryBytes < h.bytes.size(); p += kEntryBytes) all &= h.bytes[p + kLongNameChecksum] == sum;
+      for (size_t p = 0; p < t.bytes.size(); p += kEntryBytes) all &= t.bytes[p + kLongNameChecksum] == sum;
+      if (!all || !(t.bytes[0] & 0x40)) continue;
+      std::vector<uint8_t> bytes = t.bytes;
+      bytes.insert(bytes.end(), h.bytes.begin(), h.bytes.end());
+      Text name;
+      if (!BuildEntryName(bytes.data(), bytes.size() - kEntryBytes, name) || !ShortNameFitsLongName(shortEntry, name))
+        continue;
+      joined = &t;
+      break;
+    }
+    std::vector<uint8_t> bytes = joined ? joined->bytes : std::vector<uint8_t>();
+    bytes.insert(bytes.end(), joined ? h.bytes.begin() : h.bytes.end() - kEntryBytes, h.bytes.end());
+    // The piece holding the end of the name continues the folder of the
+    // piece holding its start.
+    if (joined && joined->folder != h.folder && !folders_[h.folder].hasDot) continuedBy_[h.folder] = joined->folder;
+    AddEntry(bytes.data(), bytes.size() - kEntryBytes, h.folder, h.offset);
+    if (joined) joined->bytes.clear();
+  }
+  // Entries of a continued piece belong to the folder it continues.
+  for (Entry& e : entries_) {
+    size_t guard = 0;
+    for (auto it = continuedBy_.find(e.folder); it != continuedBy_.end() && guard < kMaxFolderDepth;
+         it = continuedBy_.find(e.folder), ++guard)
+      e.folder = it->second;
+  }
+}
+
+void FatFolderScanner::ReadEntriesFrom(size_t from) {
+  for (size_t pos = from; pos + kEntryBytes <= run_.size() && run_[pos] != 0; pos += kEntryBytes)
+    AddEntry(run_.data(), pos, runFolder_, runOffset_ + pos);
+}
+
+// The short entry at `pos` of `bytes`, named through the engine's name
+// reader (long names before their short entry, deleted names with "~").
+void FatFolderScanner::AddEntry(const uint8_t* bytes, size_t pos, uint64_t folder, uint64_t offset) {
+  const uint8_t* e = bytes + pos;
+  const uint8_t attr = e[fat::kEntryAttributes];
+  if (attr == fat::kAttrLongName || (attr & fat::kAttrVolumeLabel) || IsDotEntry(e, kDotName) ||
+      IsDotEntry(e, kDotDotName) || !PlausibleEntry(e))
+    return;
+  if (entries_.size() >= kMaxCandidates) {
+    ++counts_.candidatesDropped;
+    return;
+  }
+  Entry entry;
+  if (!BuildEntryName(bytes, pos, entry.name) || entry.name.empty()) return;
+  entry.folder = folder;
+  entry.offset = offset;
+  entry.directory = (attr & fat::kAttrDirectory) != 0;
+  entry.deleted = e[0] == fat::kDeletedMark;
+  entry.firstCluster = fat::EntryFirstCluster(e, g_.fat32);
+  entry.size = fat::EntrySize(e);
+  entry.modified = EntryFileTime(e);
+  entries_.push_back(std::move(entry));
 }
 
 // A folder's path: its name from the entry that names its first cluster
@@ -206,6 +315,7 @@ bool FatFolderScanner::FolderPath(uint64_t folder, Text& path) {
 
 std::vector<LostFile> FatFolderScanner::Finish() {
   CloseRun();
+  JoinNamesAcrossPieces();
   std::vector<LostFile> out;
   placed_.clear();
   folderNames_.clear();

@@ -51,9 +51,21 @@ class FatFolderScanner {
     uint64_t parent = 0;    // from "..": 0 the root
   };
 
+  // Long-name entries at the start or end of a folder piece: part of a
+  // name that runs on in another piece.
+  struct Piece {
+    uint64_t folder = 0;
+    uint64_t offset = 0;         // a head's short entry, on the volume
+    std::vector<uint8_t> bytes;  // a head: its name parts and short entry; a tail: its name parts
+  };
+
   void OnCluster(uint64_t cluster, Bytes bytes);
   void CloseRun();
   void ReadRunEntries();
+  void ReadEntriesFrom(size_t from);
+  void AddEntry(const uint8_t* bytes, size_t pos, uint64_t folder, uint64_t offset);
+  static bool HeadOfPiece(Bytes run, size_t& shortAt);
+  void JoinNamesAcrossPieces();
   bool PlausibleEntry(const uint8_t* e) const;
   bool FolderPath(uint64_t folder, Text& path);
 
@@ -68,6 +80,8 @@ class FatFolderScanner {
   std::vector<Entry> entries_;
   std::map<uint64_t, std::pair<bool, Text>> placed_;
   std::multimap<uint64_t, size_t> folderNames_;  // first cluster -> entries_ naming it
+  std::vector<Piece> heads_, tails_;
+  std::map<uint64_t, uint64_t> continuedBy_;  // a folder piece -> the folder whose name runs into it
 };
 
 }  // namespace rv::lost

@@ -156,7 +156,7 @@ TEST(LostRecords, QuickFormattedNtfsGivesBackTheOldFiles) {
 TEST(LostRecords, ReformattedFat32GivesBackTheOldFiles) {
   // mkfs.fat cleared the root folder: the top folders' names are gone,
   // everything below them is found.
-  if (CheckImage("fat32-reformatted.img", 200, false) == 0) GTEST_SKIP() << "fat32-reformatted.img not unpacked";
+  if (CheckImage("fat32-reformatted.img", 240, false) == 0) GTEST_SKIP() << "fat32-reformatted.img not unpacked";
 }
 
 TEST(LostRecords, ReformattedExfatGivesBackTheOldFiles) {
