@@ -103,6 +103,15 @@ nlohmann::ordered_json CarvedJsonTail(const carve::CarvedFile& f) {
   return j;
 }
 
+// Output paths as this system writes them ("/" on POSIX).
+std::string NativeOutput(const Text& enginePath) {
+#ifdef _WIN32
+  return ToUtf8(enginePath);
+#else
+  return fs::NativePath(enginePath);
+#endif
+}
+
 std::string JsonLine(const nlohmann::ordered_json& j) {
   return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
@@ -294,7 +303,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
     recovered += ok;
     truncated += ok && w.file.truncated;
     failed += !ok;
-    const std::string output = w.output.empty() ? std::string() : fs::NativePath(w.output);
+    const std::string output = w.output.empty() ? std::string() : NativeOutput(w.output);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;
