@@ -149,7 +149,7 @@ def main():
     def photorec_cmd():
         # PhotoRec wants the folder's prefix; it adds ".1", ".2", ...
         os.makedirs(out, exist_ok=True)
-        return ["photorec", "/log", "/d", os.path.join(out, "rec"), "/cmd", image, "search"]
+        return ["photorec", "/d", os.path.join(out, "rec"), "/cmd", image, "search"]
 
     runs = [
         ("cat", ["sh", "-c", f"cat '{image}' > /dev/null"], False),

@@ -256,7 +256,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
   OutputOptions outputOptions;
   outputOptions.counterBeforeExtension = true;
 #ifndef _WIN32
-  CommitBatch batch(dest);
+  CommitBatch batch;
   outputOptions.batch = &batch;
 #endif
   std::string error;

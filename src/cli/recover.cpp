@@ -57,15 +57,6 @@ bool DestinationIsOnVolume(const std::string& destination, const OpenedVolume& v
 #endif
 }
 
-// Output paths as this system writes them ("/" on POSIX).
-std::string NativeOutput(const Text& enginePath) {
-#ifdef _WIN32
-  return ToUtf8(enginePath);
-#else
-  return fs::NativePath(enginePath);
-#endif
-}
-
 // Source names of attached images start with their internal volume GUID
 // name, which means nothing to a user: show the path inside the volume.
 std::string SourceText(const Text& source, const Text& attachedName) {
@@ -376,14 +367,14 @@ int RunRecover(const RecoverArgs& args) {
       j["index"] = HasIndex(chosen[i], engine) ? nlohmann::ordered_json(chosen[i].second) : nlohmann::ordered_json(nullptr);
       j["code"] = r.code;
       j["source"] = source;
-      j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(NativeOutput(r.output));
+      j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(OutputPathText(r.output));
       if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = guess;
       j["zeroed"] = isZeroed;
       const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
       std::fwrite(text.data(), 1, text.size(), stdout);
     } else if (!args.search.quiet) {
       WriteText(stdout, std::to_string(r.code) + " " + ForTerminal(source) + " -> " +
-                            ForTerminal(NativeOutput(r.output)) +
+                            ForTerminal(OutputPathText(r.output)) +
                             (guess ? " (guessed: clusters taken as following the first)" : "") + "\n");
     }
   }
