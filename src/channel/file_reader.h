@@ -28,4 +28,31 @@ class FoundFileReader {
   virtual bool Guessed() const { return false; }
 };
 
+// A reader over a recovery's own pieces: the file is made piece by piece
+// on a fixed grid (the chunks or compression units its recovery writes),
+// and the piece made last is kept, so reads in small steps make each piece
+// once.
+class GridFileReader : public FoundFileReader {
+ public:
+  uint64_t Size() const override { return size_; }
+  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override;
+
+ protected:
+  GridFileReader(uint64_t size, uint64_t grid) : size_(size), grid_(grid == 0 ? 1 : grid) {}
+  // For readers that learn their grid while they are made.
+  void Regrid(uint64_t grid) {
+    grid_ = grid == 0 ? 1 : grid;
+    piece_ = nullptr;
+  }
+  // The bytes of the piece at `start` (on the grid), `length` of them (the
+  // last piece may be short); null on a read error.
+  virtual const uint8_t* MakePiece(uint64_t start, uint64_t length) = 0;
+  uint64_t size_;
+
+ private:
+  uint64_t grid_;
+  const uint8_t* piece_ = nullptr;
+  uint64_t pieceStart_ = 0;
+};
+
 }  // namespace rv

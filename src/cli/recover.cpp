@@ -214,7 +214,7 @@ int RunRecover(const RecoverArgs& args) {
   }
   {
     OutputFile probe;
-    ScopedOutputOptions probing({false, nullptr, nullptr, &destination});
+    ScopedOutputOptions probing({false, nullptr, nullptr, nullptr, &destination});
     if (probe.Create(dest, u"probe") != kOutputCreated) {
       probe.Discard();
       destination.Close();

@@ -150,37 +150,22 @@ uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& o
 
 // Reads a file through the recovery's own chunk step, keeping the last
 // chunk made (reads in small steps read each chunk once).
-class ExfatFileReader final : public FoundFileReader {
+class ExfatFileReader final : public GridFileReader {
  public:
   ExfatFileReader(XueVolume& v, FilePlan plan)
-      : v_(v), plan_(std::move(plan)), chunk_(kChunk + v.boot.bytesPerSector) {}
-  uint64_t Size() const override { return plan_.size; }
+      : GridFileReader(plan.size, kChunk), v_(v), plan_(std::move(plan)), chunk_(kChunk + v.boot.bytesPerSector) {}
   bool Guessed() const override { return plan_.clusters.guessed; }
-  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
-    got = 0;
-    if (offset >= plan_.size) return true;
-    length = static_cast<size_t>(std::min<uint64_t>(length, plan_.size - offset));
-    while (got < length) {
-      const uint64_t at = offset + got, start = at / kChunk * kChunk;
-      if (start != made_) {
-        made_ = UINT64_MAX;
-        Copy copy;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kChunk, plan_.size - start));
-        if (!FillChunk(v_, plan_.clusters, plan_.validLength, start, n, chunk_.data(), copy)) return false;
-        made_ = start;
-      }
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + kChunk - at));
-      std::memcpy(dest + got, chunk_.data() + (at - start), n);
-      got += n;
-    }
-    return true;
-  }
 
  private:
+  const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
+    Copy copy;
+    return FillChunk(v_, plan_.clusters, plan_.validLength, start, static_cast<uint32_t>(length), chunk_.data(), copy)
+               ? chunk_.data()
+               : nullptr;
+  }
   XueVolume& v_;
   FilePlan plan_;
   std::vector<uint8_t> chunk_;
-  uint64_t made_ = UINT64_MAX;
 };
 
 }  // namespace

@@ -307,41 +307,23 @@ namespace {
 
 // Reads a deleted file's guessed clusters through the recovery's own chunk
 // step, keeping the last chunk made.
-class FatFileReader final : public FoundFileReader {
+class FatFileReader final : public GridFileReader {
  public:
   FatFileReader(GuessedClusters plan, uint64_t sector, uint32_t chunkBytes)
-      : plan_(std::move(plan)), chunkBytes_(chunkBytes), storage_(chunkBytes + 2 * sector) {
+      : GridFileReader(plan.size, chunkBytes), plan_(std::move(plan)), storage_(chunkBytes + 2 * sector) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(storage_.data());
     chunk_ = storage_.data() + ((sector - a % sector) % sector);
   }
-  uint64_t Size() const override { return plan_.size; }
   // A file of more than one cluster: those after the first are guessed.
   bool Guessed() const override { return plan_.size > plan_.bytesPerCluster; }
-  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
-    got = 0;
-    if (offset >= plan_.size) return true;
-    length = static_cast<size_t>(std::min<uint64_t>(length, plan_.size - offset));
-    while (got < length) {
-      const uint64_t at = offset + got, start = at / chunkBytes_ * chunkBytes_;
-      if (start != made_) {
-        made_ = UINT64_MAX;
-        const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(chunkBytes_, plan_.size - start));
-        if (!ReadGuessedChunk(plan_, start, n, chunk_)) return false;
-        made_ = start;
-      }
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + chunkBytes_ - at));
-      std::memcpy(dest + got, chunk_ + (at - start), n);
-      got += n;
-    }
-    return true;
-  }
 
  private:
+  const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
+    return ReadGuessedChunk(plan_, start, static_cast<uint32_t>(length), chunk_) ? chunk_ : nullptr;
+  }
   GuessedClusters plan_;
-  uint32_t chunkBytes_;  // a whole number of clusters, as the recovery reads them
   std::vector<uint8_t> storage_;
   uint8_t* chunk_ = nullptr;
-  uint64_t made_ = UINT64_MAX;
 };
 
 // The state a lookup by index needs, as the undelete shell sets it up.

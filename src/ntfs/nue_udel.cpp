@@ -471,69 +471,42 @@ uint32_t ResultCodeOf(uint32_t status) {
   return kResultNotRecovered;
 }
 
-// Reads a prepared file through the writers' own chunk and unit steps: the
-// piece of the grid that holds the wanted bytes is made as the writer
-// makes it, and the wanted part copied out. The last piece made is kept,
-// so reads in small steps read each piece once.
-class NtfsFileReader final : public FoundFileReader {
+// The grid a prepared file is made on: its compression units, the plain
+// writer's chunks, or the resident value as one piece.
+uint64_t PieceBytes(const FileJob& job) {
+  if (job.dataKind != 2) return job.dataSize;
+  return job.compressed ? job.compressionUnitClusters * job.v->bytesPerCluster : PlainChunkBytes(job);
+}
+
+// Reads a prepared file through the writers' own chunk and unit steps.
+class NtfsFileReader final : public GridFileReader {
  public:
-  explicit NtfsFileReader(FileJob job) : job_(std::move(job)) {
+  explicit NtfsFileReader(FileJob job) : GridFileReader(0, 0), job_(std::move(job)) {
     // The writer writes a resident value as it is, whatever size the
     // record claims.
     if (job_.dataKind == 1) job_.dataSize = ResidentData(job_).size();
+    size_ = job_.dataSize;
     const uint64_t sector = job_.v->bytesPerSector;
     if (job_.dataKind == 2 && job_.compressed)
-      units_ = std::make_unique<UnitBuffers>(job_.compressionUnitClusters * job_.v->bytesPerCluster, sector);
+      units_ = std::make_unique<UnitBuffers>(PieceBytes(job_), sector);
     else if (job_.dataKind == 2)
-      chunk_ = std::make_unique<AlignedBuffer>(PlainChunkBytes(job_), sector);
-  }
-  uint64_t Size() const override { return job_.dataSize; }
-
-  bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) override {
-    got = 0;
-    if (offset >= job_.dataSize) return true;
-    length = static_cast<size_t>(std::min<uint64_t>(length, job_.dataSize - offset));
-    if (job_.dataKind == 1) {
-      const Bytes value = ResidentData(job_);
-      // Past the value (a size larger than the value holds): zeros, as the
-      // output reads where nothing was written.
-      std::memset(dest, 0, length);
-      if (offset < value.size())
-        std::memcpy(dest, value.data() + offset, static_cast<size_t>(std::min<uint64_t>(length, value.size() - offset)));
-      got = length;
-      return true;
-    }
-    const uint64_t grid = units_ ? job_.compressionUnitClusters * job_.v->bytesPerCluster : PlainChunkBytes(job_);
-    while (got < length) {
-      const uint64_t at = offset + got;
-      const uint64_t start = at / grid * grid;
-      if (!MakePiece(start, std::min(grid, job_.dataSize - start))) return false;
-      const uint8_t* piece = units_ ? units_->output.data() : chunk_->data;
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(length - got, start + grid - at));
-      std::memcpy(dest + got, piece + (at - start), n);
-      got += n;
-    }
-    return true;
+      chunk_ = std::make_unique<AlignedBuffer>(PieceBytes(job_), sector);
+    Regrid(PieceBytes(job_));
   }
 
  private:
-  bool MakePiece(uint64_t start, uint64_t length) {
-    if (piece_ == start) return true;
-    piece_ = UINT64_MAX;
+  const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
+    if (job_.dataKind == 1) return ResidentData(job_).data();
+    if (units_)
+      return ReadCompressedUnit(job_, start, length, true, *units_) == UnitOutcome::ReadFailed ? nullptr
+                                                                                               : units_->output.data();
     bool hole = false;
-    if (units_) {
-      if (ReadCompressedUnit(job_, start, length, true, *units_) == UnitOutcome::ReadFailed) return false;
-    } else if (!ReadPlainChunk(job_, start, length, chunk_->data, hole)) {
-      return false;
-    }
-    piece_ = start;
-    return true;
+    return ReadPlainChunk(job_, start, length, chunk_->data, hole) ? chunk_->data : nullptr;
   }
 
   FileJob job_;
   std::unique_ptr<AlignedBuffer> chunk_;
   std::unique_ptr<UnitBuffers> units_;
-  uint64_t piece_ = UINT64_MAX;  // the grid offset of the piece in the buffer
 };
 
 }  // namespace
