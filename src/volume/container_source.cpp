@@ -33,6 +33,10 @@
 #include <libvhdi.h>
 #endif
 #if defined(RETRIVA_HAVE_LIBVMDK)
+#if defined(_WIN32) && !defined(HAVE_LIBBFIO)
+// On Windows libvmdk's header declares its libbfio calls only when asked.
+#define HAVE_LIBBFIO 1
+#endif
 #include <libbfio.h>
 #include <libvmdk.h>
 #endif
@@ -396,7 +400,11 @@ class EwfReader final : public ContainerReader {
     bool opened = libewf_handle_initialize(&handle_, &e) == 1 &&
                   RV_NAMED(libewf_handle_open)(handle_, globbed ? names : single.data(), globbed ? count : 1, LIBEWF_OPEN_READ,
                                      &e) == 1;
-    if (globbed) RV_NAMED(libewf_glob_free)(names, count, nullptr);
+#ifdef _WIN32
+    if (globbed) libewf_glob_wide_free(names, count, nullptr);
+#else
+    if (globbed) libewf_glob_free(names, count, nullptr);
+#endif
     size64_t size = 0;
     uint32_t bytesPerSector = 0;
     if (opened) opened = libewf_handle_get_media_size(handle_, &size, &e) == 1 &&
