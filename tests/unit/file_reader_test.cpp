@@ -42,7 +42,11 @@ struct SearchedImage {
       std::string output;
       ReceiverEvents ev;
       ev.onResult = [&](const UndeleteOutcome& r) {
+#ifdef _WIN32
+        if (engine->resultIsFor(f, r) && !r.output.empty()) output = ToUtf8(r.output);
+#else
         if (engine->resultIsFor(f, r) && !r.output.empty()) output = fs::NativePath(r.output);
+#endif
       };
       MessageReceiver receiver(ev, u"");
       RunUndelete(*engine, engine->undeleteRequest(dir.EnginePath(), {f}), receiver);
