@@ -216,6 +216,9 @@ bool FindEntryByIndex(uint32_t locator, uint32_t entryIndex, TextView expectedNa
 // the path after a "\" (it may hold "\" itself); `name` is the entry's name.
 bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, Text& name, uint8_t entry[32]);
 bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent);
+// A directory entry's date and time words (local time, 2 s steps) as a
+// FILETIME; 0 for a date that names no day.
+uint64_t FatEntryFileTime(uint16_t dateWord, uint16_t timeWord);
 // `modificationTime` (FILETIME, 0 for none) is given to the output file.
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
                              Text& outputPath, uint64_t modificationTime);

@@ -42,20 +42,6 @@ uint32_t ResultCode(uint32_t engineResult) {
   return kResultNotRecovered;
 }
 
-// An entry's date and time words (local time, 2 s steps) as a FILETIME;
-// 0 for a date that names no day.
-uint64_t FatEntryFileTime(uint16_t dateWord, uint16_t timeWord) {
-  CalendarTime t;
-  t.year = 1980 + (dateWord >> 9);
-  t.month = (dateWord >> 5) & 15;
-  t.day = dateWord & 31;
-  t.hour = timeWord >> 11;
-  t.minute = (timeWord >> 5) & 63;
-  t.second = (timeWord & 31) * 2;
-  if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return 0;
-  uint64_t fileTime = 0;
-  return LocalToFileTime(t, fileTime) ? fileTime : 0;
-}
 
 // The root listing must be in its on-disk state for a lookup by index: a
 // finished search freed it, a stopped one may have compacted it.
@@ -91,6 +77,19 @@ bool CopyRootListing(gmem::Handle& block, uint64_t& extent) {
 }
 
 }  // namespace
+
+uint64_t FatEntryFileTime(uint16_t dateWord, uint16_t timeWord) {
+  CalendarTime t;
+  t.year = 1980 + (dateWord >> 9);
+  t.month = (dateWord >> 5) & 15;
+  t.day = dateWord & 31;
+  t.hour = timeWord >> 11;
+  t.minute = (timeWord >> 5) & 63;
+  t.second = (timeWord & 31) * 2;
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.hour > 23 || t.minute > 59 || t.second > 59) return 0;
+  uint64_t fileTime = 0;
+  return LocalToFileTime(t, fileTime) ? fileTime : 0;
+}
 
 bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint64_t& extent) {
   block = nullptr;

@@ -38,15 +38,7 @@ bool DateTimePlausible(uint16_t date, uint16_t time) {
 
 uint64_t EntryFileTime(const uint8_t* e) {
   const uint16_t date = fat::EntryDate(e), time = fat::EntryTime(e);
-  CalendarTime t;
-  t.year = 1980 + (date >> 9);
-  t.month = (date >> 5) & 15;
-  t.day = date & 31;
-  t.hour = time >> 11;
-  t.minute = (time >> 5) & 63;
-  t.second = (time & 31) * 2;
-  uint64_t fileTime = 0;
-  return DateTimePlausible(date, time) && LocalToFileTime(t, fileTime) ? fileTime : 0;
+  return DateTimePlausible(date, time) ? FueUdel::FatEntryFileTime(date, time) : 0;
 }
 
 }  // namespace
