@@ -194,7 +194,9 @@ uint32_t OutputFile::Commit(Text& outputName) {
     Discard();
     return kOutputNotCreated;
   }
-  if (NameWithoutReplacing(partial_, folder_, safe, options.counterBeforeExtension, outputName)) {
+  uint32_t first = 0;
+  uint32_t& next = options.counters ? options.counters->Next(folder_, safe, options.counterBeforeExtension) : first;
+  if (NameWithoutReplacing(partial_, folder_, safe, options.counterBeforeExtension, outputName, next)) {
     partial_.clear();
     return kOutputCreated;
   }
@@ -220,10 +222,17 @@ constexpr uint32_t kMaxCounter = 100000;
 }  // namespace
 
 bool NameWithoutReplacing(const Text& partial, TextView folder, TextView safe, bool beforeExtension, Text& named) {
-  for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
+  uint32_t first = 0;
+  return NameWithoutReplacing(partial, folder, safe, beforeExtension, named, first);
+}
+
+bool NameWithoutReplacing(const Text& partial, TextView folder, TextView safe, bool beforeExtension, Text& named,
+                          uint32_t& next) {
+  for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
     const Text name = CandidateName(folder, safe, beforeExtension, counter);
     if (fs::RenameNoReplace(partial, name)) {
       named = name;
+      next = counter + 1;
       return true;
     }
     // Only an existing name moves on to the next counter.
@@ -269,6 +278,10 @@ bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder)
   return true;
 }
 
+uint32_t& NameCounters::Next(TextView folder, TextView safe, bool beforeExtension) {
+  return next_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+}
+
 CommitBatch::CommitBatch(TextView destination, size_t filesPerFlush)
     : destination_(destination), filesPerFlush_(filesPerFlush) {}
 
@@ -277,7 +290,7 @@ CommitBatch::~CommitBatch() {
 }
 
 Text CommitBatch::Promise(TextView folder, TextView safe, bool beforeExtension) {
-  uint32_t& next = nextCounter_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+  uint32_t& next = nextCounter_.Next(folder, safe, beforeExtension);
   for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
     Text name = CandidateName(folder, safe, beforeExtension, counter);
     if (promised_.count(name) || fs::NameExists(name)) continue;
@@ -304,7 +317,7 @@ void CommitBatch::FlushAndName() {
     }
     pending_.clear();
     promised_.clear();
-    nextCounter_.clear();
+    nextCounter_.Clear();
     return;
   }
   for (const auto& p : pending_) {
@@ -321,7 +334,7 @@ void CommitBatch::FlushAndName() {
   pending_.clear();
   // Names now on disk keep later files off them.
   promised_.clear();
-  nextCounter_.clear();
+  nextCounter_.Clear();
   // The new names on the device too, as one flush.
   fs::FlushFileSystemOf(destination_);
 }

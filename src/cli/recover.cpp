@@ -256,8 +256,8 @@ int RunRecover(const RecoverArgs& args) {
   const RecoveryReport report = session.Run(chosen, ProgressEvents());
   OnInterrupt(nullptr);
   ProgressLine::Get().Clear();
-  if (!report.refusal.empty()) {
-    Refuse(args.destination + ": " + report.refusal);
+  if (report.Refused()) {
+    Refuse(args.destination + ": " + ToUtf8(report.refusal.text));
     return kExitRefused;
   }
   const Text attached = v->source ? v->volumeName : Text();

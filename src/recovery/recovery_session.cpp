@@ -1,6 +1,7 @@
 #include "recovery/recovery_session.h"
 
 #include <map>
+#include <memory>
 
 #include "channel/destination.h"
 #include "channel/messages.h"
@@ -170,11 +171,13 @@ RecoveryReport RecoverySession::Run(const std::vector<FoundFile>& files, const R
     if (events.onProgress) events.onProgress(percent, name);
   };
   ev.onResult = [&](const UndeleteOutcome& r) { matcher.Take(r); };
-  ev.onShowMessage = [&](const MessageBoxText& m) { report.refusal = ToUtf8(m.text); };
+  ev.onShowMessage = [&](const MessageBoxText& m) { report.refusal = m; };
   MessageReceiver receiver(ev, u"");
 
   OutputOptions output;
   output.counterBeforeExtension = options_.counterBeforeExtension;
+  NameCounters counters;
+  output.counters = &counters;
   std::unique_ptr<CommitBatch> batch;
   if (options_.flushOnce) {
     batch = std::make_unique<CommitBatch>(destination_);
@@ -183,7 +186,7 @@ RecoveryReport RecoverySession::Run(const std::vector<FoundFile>& files, const R
   {
     ScopedOutputOptions scope(output);
     for (auto& [folder, members] : GroupByFolder(files, options_.keepFolders)) {
-      if (Stopped(options_) || !report.refusal.empty()) break;
+      if (Stopped(options_) || report.Refused()) break;
       Text into = destination_;
       if (options_.keepFolders && !CreateKeptFolder(destination_, folder, into)) {
         for (size_t i : members) report.files[i].unanswered = Unanswered::FolderNotMade;
@@ -191,7 +194,7 @@ RecoveryReport RecoverySession::Run(const std::vector<FoundFile>& files, const R
       }
       std::vector<size_t> unframed;
       for (const auto& request : SplitIntoRequests(engine_, into, files, members, options_.maxPayload, unframed)) {
-        if (Stopped(options_) || !report.refusal.empty()) break;
+        if (Stopped(options_) || report.Refused()) break;
         std::vector<FoundFile> asked;
         for (size_t i : request) asked.push_back(files[i]);
         const std::vector<uint8_t> payload = engine_.undeleteRequest(into, asked);

@@ -89,8 +89,10 @@ struct RecoveryEvents {
 
 struct RecoveryReport {
   std::vector<FileRecovery> files;
-  // The engine's refusal of a request (message box text), when it gave one.
-  std::string refusal;
+  // The engine's refusal of a request (its message box), when it gave one:
+  // no further request was made.
+  MessageBoxText refusal;
+  bool Refused() const { return !refusal.text.empty(); }
   size_t whole = 0, partly = 0, failed = 0;
 };
 
