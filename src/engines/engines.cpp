@@ -73,7 +73,7 @@ const EngineRow kFat = {
     FatPassedOver,
     true,
     true,
-    [] { ReleaseFueVolumeData(TheFueVolume()); },
+    [] { FreeFueVolumeDataStructures(TheFueVolume()); },
 };
 
 // ---- exFAT -------------------------------------------------------------------
@@ -101,7 +101,7 @@ const EngineRow kExfat = {
     ExfatPassedOver,
     false,
     true,
-    [] { ReleaseXueVolume(TheXueVolume()); },
+    [] { FreeXueVolumeDataStructures(TheXueVolume()); },
     [](const UndeleteOutcome& r) { return r.record == kResultClustersGuessed; },
 };
 
@@ -118,7 +118,7 @@ const EngineRow* EngineForFileSystem(TextView fileSystemName) {
   return nullptr;
 }
 
-bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
+bool RunEngineSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
   RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(request));
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
   SetMessageSink(&sink);
@@ -127,7 +127,7 @@ bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, Mess
   return ok != 0;
 }
 
-bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
+bool RunEngineUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
   RequestPacket packet = RequestPacket::Wrap(payload);
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
   SetMessageSink(&sink);

@@ -59,8 +59,8 @@ const std::vector<const EngineRow*>& AllEngines();
 
 // Runs a search or an undelete through the row's shell, with `receiver`
 // taking every controller message the engine posts.
-bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
-bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
+bool RunEngineSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
+bool RunEngineUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
 
 // Asks every running engine to stop between records, entries or chunks.
 void StopEngines();

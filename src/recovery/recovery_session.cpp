@@ -203,7 +203,7 @@ RecoveryReport RecoverySession::Run(const std::vector<FoundFile>& files, const R
           continue;
         }
         matcher.Ask(request);
-        RunUndelete(engine_, payload, receiver);
+        RunEngineUndelete(engine_, payload, receiver);
       }
       for (size_t i : unframed) report.files[i].unanswered = Unanswered::NotFramed;
     }

@@ -416,7 +416,7 @@ INT_PTR CALLBACK PanelProc(HWND panel, UINT msg, WPARAM wp, LPARAM lp) {
 
 void OpenSearchPanel(HWND window) {
   ShellState& s = Shell();
-  if (s.searchBar || s.searchPanel || s.busy || RefillRunning()) return;
+  if (s.searchBar || s.searchPanel || s.busy) return;
   RememberFileListWidths();
   SetWindowTextW(window, MainTitle().c_str());
   HWND panel = CreateDialogParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_SEARCH_PANEL), window, PanelProc, 0);

@@ -9,6 +9,7 @@
 #include "channel/strings.h"
 #include "platform/system.h"
 #include "res/resource.h"
+#include "shell/engines.h"
 #include "shell/main_window.h"
 #include "shell/search_bar.h"
 #include "shell/search_panel.h"
@@ -137,8 +138,7 @@ bool RunStartupSteps(HWND window) {
   s.busy = false;
   SetCursor(s.arrowCursor);
 
-  g_ntfsRunState = kEngineIdle;
-  g_fatRunState = kEngineIdle;
+  for (const EngineRow* row : AllEngines()) row->runState->store(kEngineIdle);
 
   if (OsMajorVersion() != 4 && !BindVolumeFunctions()) return false;
   s.session->starting = false;

@@ -98,7 +98,7 @@ Found SearchImage(const test::AttachedVolume& volume, const EngineRow& engine) {
   request.pattern = u"*";
   request.folder = u"\\";
   request.volumeRoot = out.root;
-  RunSearch(engine, request, receiver);
+  RunEngineSearch(engine, request, receiver);
   return out;
 }
 
