@@ -9,7 +9,6 @@
 #include "channel/receiver.h"
 #include "res/resource.h"
 #include "shell/engines.h"
-#include "shell/main_window.h"
 #include "shell/results.h"
 #include "shell/state.h"
 #include "shell/views.h"

@@ -6,10 +6,14 @@
 #include <iterator>
 
 #include "channel/messages.h"
+#include "res/resource.h"
+#include "shell/controls.h"
 #include "shell/engines.h"
+#include "shell/layout.h"
 #include "shell/search_bar.h"
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
 #include "shell/state.h"
+#include "shell/test_seam.h"
 #include "shell/views.h"
 
 namespace rv::shell {

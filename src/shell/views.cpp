@@ -7,11 +7,12 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
-#include "shell/destination_dialogs.h"
-#include "shell/main_window.h"
+#include "shell/two_pane/destination_dialogs.h"
+#include "shell/layout.h"
+#include "shell/test_seam.h"
 #include "shell/registry.h"
 #include "shell/results.h"
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
 #include "shell/search_session.h"
 #include "shell/state.h"
 

@@ -24,7 +24,7 @@
 #include "shell/logic.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
-#include "shell/criteria.h"
+#include "shell/two_pane/criteria.h"
 #include "channel/destination.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "res/resource.h"
-#include "shell/main_window.h"
+#include "shell/layout.h"
 #include "shell/state.h"
 #include "shell/views.h"
 
