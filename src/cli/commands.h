@@ -7,6 +7,7 @@
 
 #include "cli/text_columns.h"
 #include "cli/volume_arg.h"
+#include "recovery/truncation.h"
 
 namespace rv::cli {
 
@@ -55,11 +56,8 @@ int RunRecover(const RecoverArgs& args);
 // One-line refusal on stderr, naming the volume.
 void Refuse(const std::string& reason);
 
-// An image shorter than the file system it holds. On FAT the sectors past
-// the last cluster hold nothing, so an image that lacks only those is read
-// whole (a warning); one that cuts clusters off is refused, by every
-// subcommand alike.
-enum class Truncation { None, TailOnly, ClustersCut };
+// The core's truncation rule for an opened volume, named as the user typed it.
+using rv::Truncation;
 Truncation CheckTruncation(const OpenedVolume& v, std::string& text);
 
 // UTF-8 text as it may be shown on a terminal: names from a damaged or
