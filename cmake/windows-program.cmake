@@ -46,11 +46,11 @@ add_dependencies(PgRes shell_art)
 
 # quorvex.exe, and a test build of it (testseam/quorvex.exe) that honours
 # the test switch of shell/seam.cpp; both from the same objects.
-file(GLOB SHELL_WINDOW_SOURCES CONFIGURE_DEPENDS src/shell/*.cpp)
+file(GLOB SHELL_WINDOW_SOURCES CONFIGURE_DEPENDS src/shell/*.cpp src/shell/two_pane/*.cpp)
 list(REMOVE_ITEM SHELL_WINDOW_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/seam.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/logic.cpp ${CMAKE_SOURCE_DIR}/src/shell/settings.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/registry.cpp ${CMAKE_SOURCE_DIR}/src/shell/results.cpp
-     ${CMAKE_SOURCE_DIR}/src/shell/criteria.cpp)
+     ${CMAKE_SOURCE_DIR}/src/shell/two_pane/criteria.cpp)
 add_library(quorvex_objects OBJECT ${SHELL_WINDOW_SOURCES})
 target_link_libraries(quorvex_objects PUBLIC retriva_shell retriva_core)
 target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR})

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           v.boot.firstFatSector * v.boot.bytesPerSector >= v.dataAreaOffset)
         __builtin_trap();
     }
-    rv::ReleaseFueVolumeData(v);
+    rv::FreeFueVolumeDataStructures(v);
     rv::DetachVolume(name);
   }
   return 0;

@@ -66,7 +66,7 @@ void Engine(const uint8_t* data, size_t size) {
   XueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildFatUndeleteRequest(dest, records)));
   fuzz::CheckOutputsInside(dest);
   SetMessageSink(nullptr);
-  ReleaseXueVolume(TheXueVolume());
+  FreeXueVolumeDataStructures(TheXueVolume());
   DetachVolume(name);
 }
 

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FueUdel::UndeleteFileShell(RequestPacket::Wrap(BuildFatUndeleteRequest(dest, records)));
   fuzz::CheckOutputsInside(dest);
   SetMessageSink(nullptr);
-  ReleaseFueVolumeData(TheFueVolume());
+  FreeFueVolumeDataStructures(TheFueVolume());
   DetachVolume(name);
   return 0;
 }

@@ -144,4 +144,19 @@
 #define IDS_STATUS_READY 319
 #define IDS_LONG_PATHS 420         // %d: found paths longer than the list shows
 #define IDS_DESTINATION_ON_VOLUME 421
+#define IDS_DRIVE_REMOTE 107            // the drive kinds a search refuses
+#define IDS_DRIVE_CDROM 109
+#define IDS_DRIVE_RAMDISK 110
+#define IDS_DRIVE_NOT_FOUND 111
+#define IDS_SEARCH_CAPTION 144
+#define IDS_LOOK_IN_INVALID 145
+#define IDS_DESTINATION_NOT_CREATED 149
+#define IDS_STATUS_SEARCH_CLOSED 159
+#define IDS_STATUS_SEARCH_FINISHED 293
+#define IDS_STATUS_SEARCHING 296
+#define IDS_UNDELETE_CAPTION 301        // %s: the target computer
+#define IDS_BROWSE_SEARCH_FOLDER 303
+#define IDS_BROWSE_DESTINATION 304
+#define IDS_DESTINATION_NO_VOLUME 313
+#define IDS_DESTINATION_RECYCLE_FOLDER 315
 #define IDS_TAB_NAME 430  // 430 .. 432: the search panel's page titles

@@ -275,7 +275,10 @@ uint32_t OutputFile::CommitFile(Text& outputName) {
     Discard();
     return kOutputNotCreated;
   }
-  if (NameWithoutReplacing(*folder_, partialLeaf_, safe, options.counterBeforeExtension, outputName)) {
+  uint32_t first = 0;
+  uint32_t& next =
+      options.counters ? options.counters->Next(folder_->Path(), safe, options.counterBeforeExtension) : first;
+  if (NameWithoutReplacing(*folder_, partialLeaf_, safe, options.counterBeforeExtension, outputName, next)) {
     partial_.clear();
     partialLeaf_.clear();
     folder_.reset();
@@ -304,10 +307,17 @@ constexpr uint32_t kMaxCounter = 100000;
 
 bool NameWithoutReplacing(const fs::Folder& folder, TextView partial, TextView safe, bool beforeExtension,
                           Text& named) {
-  for (uint32_t counter = 0; counter < kMaxCounter; ++counter) {
+  uint32_t first = 0;
+  return NameWithoutReplacing(folder, partial, safe, beforeExtension, named, first);
+}
+
+bool NameWithoutReplacing(const fs::Folder& folder, TextView partial, TextView safe, bool beforeExtension,
+                          Text& named, uint32_t& next) {
+  for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
     const Text name = CandidateName(safe, beforeExtension, counter);
     if (folder.RenameNoReplace(partial, name)) {
       named = folder.Path() + u"\\" + name;
+      next = counter + 1;
       return true;
     }
     // Only an existing name moves on to the next counter.
@@ -487,6 +497,10 @@ bool CreateKeptFolder(TextView destination, TextView volumeFolder, Text& folder)
   return d.Open(destination) && d.MakeKeptFolder(volumeFolder, folder, why) != nullptr;
 }
 
+uint32_t& NameCounters::Next(TextView folder, TextView safe, bool beforeExtension) {
+  return next_[Text(folder) + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+}
+
 CommitBatch::CommitBatch(size_t filesPerFlush) : filesPerFlush_(filesPerFlush) {}
 
 CommitBatch::~CommitBatch() {
@@ -494,7 +508,7 @@ CommitBatch::~CommitBatch() {
 }
 
 Text CommitBatch::Promise(const fs::Folder& folder, TextView safe, bool beforeExtension) {
-  uint32_t& next = nextCounter_[folder.Path() + u"\\" + Text(safe) + (beforeExtension ? u"\\1" : u"\\0")];
+  uint32_t& next = nextCounter_.Next(folder.Path(), safe, beforeExtension);
   for (uint32_t counter = next; counter < kMaxCounter; ++counter) {
     const Text leaf = CandidateName(safe, beforeExtension, counter);
     Text name = folder.Path() + u"\\" + leaf;
@@ -557,7 +571,7 @@ void CommitBatch::FlushAndName() {
   folders_ = 0;
   // Names now on disk keep later files off them.
   promised_.clear();
-  nextCounter_.clear();
+  nextCounter_.Clear();
 }
 
 std::map<Text, CommitBatch::Named> CommitBatch::Finish() {

@@ -169,6 +169,22 @@ Text CountedBeforeExtension(TextView safeName, uint32_t counter);
 // False when no name could be taken.
 bool NameWithoutReplacing(const fs::Folder& folder, TextView partial, TextView safe, bool counterBeforeExtension,
                           Text& named);
+// The same from counter `next` on (0 is the name itself); `next` becomes the
+// counter after the one taken.
+bool NameWithoutReplacing(const fs::Folder& folder, TextView partial, TextView safe, bool counterBeforeExtension,
+                          Text& named, uint32_t& next);
+
+// Per folder and name, the counter after the last one a recovery took: a
+// thousand files of one name are not each tried against every name before
+// theirs.
+class NameCounters {
+ public:
+  uint32_t& Next(TextView folder, TextView safeName, bool counterBeforeExtension);
+  void Clear() { next_.clear(); }
+
+ private:
+  std::map<Text, uint32_t> next_;
+};
 
 // How one front end's recoveries differ from the window's default (a
 // counted ";N" suffix after the name, every file flushed on its own). The
@@ -189,6 +205,9 @@ struct OutputOptions {
   // The destination, opened by the front end: every output folder is
   // reached through it. Without one, each request opens its own.
   OutputDestination* destination = nullptr;
+  // Files named on their own (no batch) start counting where the last file
+  // of their name stopped.
+  NameCounters* counters = nullptr;
 };
 OutputOptions CurrentOutputOptions();
 class ScopedOutputOptions {
@@ -251,10 +270,7 @@ class CommitBatch {
   bool FlushPendingFileSystems();
   std::vector<Waiting> pending_;
   std::map<Text, bool> promised_;   // names promised to files not yet named
-  // Per folder and name, the counter after the last one promised: a
-  // thousand files of one name are not each checked against every name
-  // before theirs.
-  std::map<Text, uint32_t> nextCounter_;
+  NameCounters nextCounter_;  // after the last one promised
   std::map<Text, Named> changed_;   // files that did not get their promised name
 };
 

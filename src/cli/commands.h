@@ -7,6 +7,7 @@
 
 #include "cli/text_columns.h"
 #include "cli/volume_arg.h"
+#include "recovery/truncation.h"
 
 namespace rv::cli {
 
@@ -72,11 +73,8 @@ void Refuse(const std::string& reason);
 // one wording for every other case.
 std::string NoFileSystemText(const OpenedVolume& v);
 
-// An image shorter than the file system it holds. On FAT the sectors past
-// the last cluster hold nothing, so an image that lacks only those is read
-// whole (a warning); one that cuts clusters off is refused, by every
-// subcommand alike.
-enum class Truncation { None, TailOnly, ClustersCut };
+// The core's truncation rule for an opened volume, named as the user typed it.
+using rv::Truncation;
 Truncation CheckTruncation(const OpenedVolume& v, std::string& text);
 // Damage the volume is read around (an exFAT backup boot region in use):
 // a warning on stderr, naming the volume, from every subcommand alike.

@@ -58,21 +58,7 @@ void WarnOfVolumeNotice(const OpenedVolume& v) {
 }
 
 Truncation CheckTruncation(const OpenedVolume& v, std::string& text) {
-  if (!v.source || !v.source->OnDisk().Recognised()) return Truncation::None;
-  const FsFacts& facts = v.source->OnDisk().Facts();
-  const uint64_t claimed = facts.totalSectors * facts.bytesPerSector, actual = v.source->SizeBytes();
-  if (claimed <= actual || actual == 0) return Truncation::None;
-  // NTFS says nothing here of where its clusters end: every missing byte counts.
-  const bool tailOnly =
-      (facts.family == FsFamily::Fat || facts.family == FsFamily::Exfat) && facts.clusterAreaEndBytes <= actual;
-  if (tailOnly) {
-    text = v.display + ": the image is " + std::to_string(claimed - actual) +
-           " bytes shorter than the file system describes, all past its last cluster: every cluster is read";
-    return Truncation::TailOnly;
-  }
-  text = v.display + ": the volume is truncated: the file system describes " + std::to_string(claimed) +
-         " bytes, the image holds " + std::to_string(actual);
-  return Truncation::ClustersCut;
+  return rv::CheckTruncation(v.source.get(), v.display, text);
 }
 
 std::string NoFileSystemText(const OpenedVolume& v) {

@@ -3,14 +3,12 @@
 #include <nlohmann/json.hpp>
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <memory>
 #include <set>
 
 #include "channel/destination.h"
 #include "channel/messages.h"
 #include "channel/outfile.h"
-#include "channel/packet.h"
 #include "cli/commands.h"
 #include "cli/deep.h"
 #include "cli/deep_lost.h"
@@ -21,7 +19,7 @@
 #include "platform/samevolume.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "volume/osvolume.h"
+#include "recovery/recovery_session.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -47,13 +45,14 @@ void StopRecovery() {
 }
 
 // The searched volume as the same-volume check names it: the image file or
-// device behind an attached source, or the OS volume itself on Windows.
-bool DestinationIsOnVolume(const std::string& destination, const OpenedVolume& v, std::string& why) {
-  if (v.source) return rv::DestinationIsOnVolume(destination, ToUtf8(v.source->Describe()), why);
+// device behind an attached source, or the OS volume itself on Windows;
+// empty where it cannot be told.
+std::string SearchedVolumeName(const OpenedVolume& v) {
+  if (v.source) return ToUtf8(v.source->Describe());
 #ifdef _WIN32
-  return rv::DestinationIsOnVolume(destination, ToUtf8(v.root), why);
+  return ToUtf8(v.root);
 #else
-  return false;
+  return "";
 #endif
 }
 
@@ -120,6 +119,179 @@ int RecoverToStdout(const RecoverArgs& args, Engine engine, const FoundFile& fil
   return kExitOk;
 }
 
+namespace {
+
+// The files `ids` names, in the order found (every file without --id);
+// every id must name a deleted file the search lists: a typo or a live
+// record is an error, not an empty recovery. False after the refusal.
+bool ChooseFiles(const RecoverArgs& args, const std::vector<std::string>& ids, Engine engine,
+                 std::vector<FoundFile> found, std::vector<FoundFile>& chosen) {
+  if (args.ids.empty()) {
+    chosen = std::move(found);
+    return true;
+  }
+  std::set<std::string> asked(ids.begin(), ids.end());
+  std::set<std::string> matched;
+  for (auto& f : found) {
+    const std::string id = LocatorText(f, engine);
+    if (asked.count(id)) {
+      chosen.push_back(std::move(f));
+      matched.insert(id);
+    }
+  }
+  std::string missing;
+  for (const auto& id : ids)
+    if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
+  if (missing.empty()) return true;
+  missing.pop_back();
+  Refuse(args.search.volume.volume + ": no deleted file with id" + missing +
+         (args.search.filters.Any() ? " that passes the filters" : ""));
+  return false;
+}
+
+// The one-line refusal of a destination rule, as the command line words it.
+std::string DestinationRefusal(const DestinationCheck& check) {
+  switch (check.problem) {
+    case DestinationProblem::Empty: return "--to: the destination folder is empty";
+    case DestinationProblem::OnSearchedVolume:
+      return ": " + check.why + "; recovering there would overwrite the data being recovered";
+    case DestinationProblem::RecycleFolder:
+      return std::string(": ") + DestinationRefusalText(rv::DestinationRefusal::RecycleFolder);
+    case DestinationProblem::CannotCreate: return ": does not exist and cannot be created";
+    case DestinationProblem::NotWritable: return ": cannot write into this folder";
+    case DestinationProblem::None: break;
+  }
+  return "";
+}
+
+bool RefuseDestination(const RecoverArgs& args, const DestinationCheck& check) {
+  if (check.Accepted()) return false;
+  const std::string text = DestinationRefusal(check);
+  Refuse(check.problem == DestinationProblem::Empty ? text : args.destination + text);
+  return true;
+}
+
+std::string UnwrittenReason(const FileRecovery& f) {
+  switch (f.unanswered) {
+    case Unanswered::Interrupted: return "interrupted before this file";
+    case Unanswered::NoResult: return "the engine gave no result for it";
+    case Unanswered::NotFramed: return "not recovered: its request is longer than an engine request can hold";
+    default: break;
+  }
+  if (f.result.code == kResultDestinationTooSmall) return "the destination has too little free space";
+  const std::string why = NotRecoveredReasonText(f.result.reason);
+  return why.empty() ? "not recovered" : "not recovered: " + why;
+}
+
+// One file's line (or JSON object) and, when it was not written, its reason on stderr.
+void ReportFile(const RecoverArgs& args, Engine engine, const FoundFile& file, const FileRecovery& f,
+                const Text& attached) {
+  const auto& r = f.result;
+  const std::string source = SourceText(r.source, attached);
+  if (!f.Written()) WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + UnwrittenReason(f) + "\n");
+  else if (f.zeroed && !args.search.quiet)
+    WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + kZeroedWarning + "\n");
+  if (f.unanswered != Unanswered::No) return;
+  if (args.search.json) {
+    // Keys in the documented order; no output file is null, not "".
+    nlohmann::ordered_json j;
+    j["locator"] = file.locator;
+    j["index"] = HasIndex(file, engine) ? nlohmann::ordered_json(file.second) : nlohmann::ordered_json(nullptr);
+    j["code"] = r.code;
+    j["source"] = source;
+    j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(OutputPathText(r.output));
+    if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = f.guessed;
+    j["zeroed"] = f.zeroed;
+    const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  } else if (!args.search.quiet) {
+    WriteText(stdout, std::to_string(r.code) + " " + ForTerminal(source) + " -> " + ForTerminal(OutputPathText(r.output)) +
+                          (f.guessed ? " (guessed: clusters taken as following the first)" : "") + "\n");
+  }
+}
+
+RecoveryEvents ProgressEvents() {
+  RecoveryEvents ev;
+  if (!IsTerminal(stderr)) return ev;
+  auto started = std::make_shared<std::pair<size_t, size_t>>(0, 0);
+  ev.onFileStarted = [started](size_t n, size_t total, const Text&) { *started = {n, total}; };
+  ev.onProgress = [started](uint32_t percent, const Text& name) {
+    char head[64];
+    std::snprintf(head, sizeof head, "Recovering %zu/%zu %3u%% ", started->first, started->second, percent);
+    ProgressLine::Get().Show(head + ToUtf8(name));
+  };
+  ev.onFlushing = [](size_t pending) {
+    ProgressLine::Get().Show("Flushing " + std::to_string(pending) + " files to the destination...");
+  };
+  return ev;
+}
+
+}  // namespace
+
+namespace {
+
+// --deep: ids of carved files and of old records are the deep scan's to
+// match; the rest name files the engine's search lists.
+void SplitIds(const RecoverArgs& args, std::set<std::string>& deepIds, std::vector<std::string>& engineIds) {
+  for (const auto& id : args.ids) {
+    if (args.search.deep && (IsCarvedId(id) || IsLostId(id))) deepIds.insert(id);
+    else engineIds.push_back(id);
+  }
+}
+
+// --report FILE: refused on the searched volume, as a destination is.
+bool OpenReport(const RecoverArgs& args, const OpenedVolume& v, Engine engine, std::unique_ptr<RecoverReport>& report) {
+  std::string why;
+  const std::string searched = SearchedVolumeName(v);
+  if (!searched.empty() && rv::DestinationIsOnVolume(args.report, searched, why)) {
+    Refuse(args.report + ": " + why + "; the report must go to another volume");
+    return false;
+  }
+  report = std::make_unique<RecoverReport>(args, v, engine ? std::string(engine->name) : std::string());
+  return true;
+}
+
+RecoveryOptions SessionOptions(const RecoverArgs& args, const OpenedVolume& v, RecoverReport* report) {
+  RecoveryOptions options;
+  options.keepFolders = args.keepFolders;
+  options.counterBeforeExtension = true;
+#ifndef _WIN32
+  options.flushOnce = true;
+#endif
+  options.searchedRoot = v.root;
+  options.stop = &g_interrupted;
+  if (report) options.observer = report->Observer();
+  // The deep scan writes into the destination after the deleted files.
+  options.takeBackEmpty = !args.search.deep;
+  return options;
+}
+
+// The per-file lines, the report and the summary; the exit status.
+int Conclude(const RecoverArgs& args, Engine engine, const OpenedVolume& v, const std::vector<FoundFile>& chosen,
+             const RecoveryReport& done, RecoverReport* report) {
+  if (report) {
+    std::vector<UndeleteOutcome> results(chosen.size());
+    std::vector<bool> answered(chosen.size(), false);
+    for (const auto& f : done.files) {
+      results[f.index] = f.result;
+      answered[f.index] = f.unanswered == Unanswered::No;
+    }
+    if (!report->Write(engine, chosen, results, answered)) return kExitSomeFailed;
+  }
+  const Text attached = v.source ? v.volumeName : Text();
+  for (const auto& f : done.files) ReportFile(args, engine, chosen[f.index], f, attached);
+  if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {
+    std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu zeroed, "
+                "%zu not recovered, of %zu file(s).\n",
+                done.whole, done.partly, done.zeroed, done.failed, chosen.size());
+    std::fflush(stdout);
+  }
+  if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
+  return done.failed == 0 && done.zeroed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
+}
+
+}  // namespace
+
 int RunRecover(const RecoverArgs& args) {
   if (args.toStdout) {
     if (args.ids.size() != 1 || !args.destination.empty() || args.keepFolders || args.search.json) {
@@ -127,268 +299,51 @@ int RunRecover(const RecoverArgs& args) {
       return kExitRefused;
     }
   } else if (args.destination.empty()) {
-    Refuse("--to: the destination folder is empty");
+    RefuseDestination(args, {DestinationProblem::Empty, ""});
     return kExitRefused;
   }
   Engine engine;
   auto v = OpenForEngine(args.search.volume, engine, args.search.deep && !args.toStdout);
   if (!v) return kExitRefused;
-
-  std::string why;
-  if (!args.toStdout && DestinationIsOnVolume(args.destination, *v, why)) {
-    Refuse(args.destination + ": " + why + "; recovering there would overwrite the data being recovered");
+  if (!args.toStdout && RefuseDestination(args, CheckDestinationRules(args.destination, SearchedVolumeName(*v))))
     return kExitRefused;
-  }
-  // Recycle folders and recovery bins belong to the system, which empties them.
-  std::u16string inside;
-  if (!args.toStdout && PathInsideVolume(args.destination, inside) && BeginsWithRecycleFolder(inside)) {
-    Refuse(args.destination + ": " + DestinationRefusalText(DestinationRefusal::RecycleFolder));
-    return kExitRefused;
-  }
-  const Text dest = args.toStdout ? Text() : fs::AbsoluteFolderPath(args.destination);
 
-  std::vector<FoundFile> found;
+  std::set<std::string> deepIds;
+  std::vector<std::string> engineIds;
+  SplitIds(args, deepIds, engineIds);
+  std::vector<FoundFile> found, chosen;
   std::string refusal;
-  auto keep = [&](const FoundFile& f) { found.push_back(f); };
-  if (engine && !SearchFound(args.search, engine, *v, false, refusal, keep)) {
+  if (engine && !SearchFound(args.search, engine, *v, false, refusal, [&](const FoundFile& f) { found.push_back(f); })) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
   }
-  std::vector<FoundFile> chosen;
-  // --deep: ids of carved files are the deep scan's to match.
-  std::set<std::string> carvedIds;
-  std::vector<std::string> engineIds;
-  for (const auto& id : args.ids) {
-    if (args.search.deep && (IsCarvedId(id) || IsLostId(id))) carvedIds.insert(id);
-    else engineIds.push_back(id);
-  }
-  if (args.ids.empty()) {
-    chosen = found;
-  } else if (engineIds.empty()) {
-  } else {
-    // Every id must name a deleted file the search lists: a typo or a live
-    // record is an error, not an empty recovery.
-    std::set<std::string> asked(engineIds.begin(), engineIds.end());
-    std::set<std::string> matched;
-    for (const auto& f : found) {
-      const std::string id = LocatorText(f, engine);
-      if (asked.count(id)) {
-        chosen.push_back(f);
-        matched.insert(id);
-      }
-    }
-    std::string missing;
-    for (const auto& id : engineIds)
-      if (!matched.count(id) && missing.find(" " + id + ",") == std::string::npos) missing += " " + id + ",";
-    if (!missing.empty()) {
-      missing.pop_back();
-      Refuse(args.search.volume.volume + ": no deleted file with id" + missing +
-             (args.search.filters.Any() ? " that passes the filters" : ""));
-      return kExitRefused;
-    }
-  }
-
-  if (args.toStdout && chosen.empty()) {
+  if (!ChooseFiles(args, engineIds, engine, std::move(found), chosen)) return kExitRefused;
+  if (args.toStdout) {
+    if (!chosen.empty()) return RecoverToStdout(args, engine, chosen.front());
     Refuse("--stdout: give the id of a deleted file the search lists");
     return kExitRefused;
   }
-  if (args.toStdout) return RecoverToStdout(args, engine, chosen.front());
   std::unique_ptr<RecoverReport> report;
-  if (!args.report.empty()) {
-    if (DestinationIsOnVolume(args.report, *v, why)) {
-      Refuse(args.report + ": " + why + "; the report must go to another volume");
-      return kExitRefused;
-    }
-    report = std::make_unique<RecoverReport>(args, *v, std::string(engine->name));
-  }
+  if (!args.report.empty() && !OpenReport(args, *v, engine, report)) return kExitRefused;
 
-  // The destination is made (and its writability tried) before the first
-  // file; a refused destination leaves no folder behind.
-  // Opened once: every file and folder is made through it.
-  std::vector<Text> made;
-  OutputDestination destination;
-  if (!destination.Open(dest, &made)) {
-    for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
-    Refuse(args.destination + ": does not exist and cannot be created");
-    return kExitRefused;
-  }
-  {
-    OutputFile probe;
-    ScopedOutputOptions probing({false, nullptr, nullptr, nullptr, &destination});
-    if (probe.Create(dest, u"probe") != kOutputCreated) {
-      probe.Discard();
-      destination.Close();
-      for (auto it = made.rbegin(); it != made.rend(); ++it) fs::RemoveFolder(*it);
-      Refuse(args.destination + ": cannot write into this folder");
-      return kExitRefused;
-    }
-  }
-
-  // Results in the order of the files asked; a file the engine gave no
-  // result for stays at 0.
-  std::vector<UndeleteOutcome> results(chosen.size());
-  std::vector<bool> answered(chosen.size(), false);
-  EngineEvents ev;
-  const bool progress = IsTerminal(stderr);
-  size_t started = 0;
-  ev.onFileStarted = [&](uint32_t, const Text&) { ++started; };
-  ev.onUndeleteProgress = [&](uint32_t percent, const Text& name) {
-    if (!progress) return;
-    char head[64];
-    std::snprintf(head, sizeof head, "Recovering %zu/%zu %3u%% ", started, chosen.size(), percent);
-    ProgressLine::Get().Show(head + ToUtf8(name));
-  };
-  // The files of one request; results match them within it.
-  std::vector<size_t> group;
-  ev.onResult = [&](const UndeleteOutcome& r) {
-    // NTFS results name their record; FAT results their path.
-    for (size_t i : group) {
-      if (answered[i]) continue;
-      if (!engine->resultIsFor(chosen[i], r)) continue;
-      results[i] = r;
-      answered[i] = true;
-      if (report) report->ResultArrived(i);
-      return;
-    }
-  };
-  ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
-  OutputOptions options;
-  options.counterBeforeExtension = true;
-  if (report) options.observer = report->Observer();
-  options.destination = &destination;
-#ifndef _WIN32
-  // One flush of the destination's file system for the whole recovery
-  // instead of one per file: each file keeps its temporary name until the
-  // flush has put every byte on the device.
-  CommitBatch batch;
-  options.batch = &batch;
-#endif
+  RecoverySession session(engine ? *engine : FallbackEngine(), args.destination,
+                          SessionOptions(args, *v, report.get()));
+  if (RefuseDestination(args, session.Prepare())) return kExitRefused;
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
-  {
-    ScopedOutputOptions scope(options);
-    // Flat: one request for every file. Keeping folders: one request per
-    // folder of the volume, into that folder made again under the
-    // destination, in the order the files were found.
-    std::vector<std::pair<Text, std::vector<size_t>>> byFolder;
-    std::map<Text, size_t> folderIndex;
-    for (size_t i = 0; i < chosen.size(); ++i) {
-      const Text key = args.keepFolders ? chosen[i].folder : Text();
-      auto [it, added] = folderIndex.emplace(key, byFolder.size());
-      if (added) byFolder.push_back({key, {}});
-      byFolder[it->second].second.push_back(i);
-    }
-    for (auto& [folder, members] : byFolder) {
-      if (g_interrupted.load() || !refusal.empty()) break;
-      Text into = dest;
-      NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
-      if (args.keepFolders && !destination.MakeKeptFolder(folder, into, why)) {
-        for (size_t i : members) {
-          results[i] = {kResultNotRecovered, chosen[i].locator, chosen[i].path, Text(), false, why};
-          answered[i] = true;
-        }
-        continue;
-      }
-      group = members;
-      std::vector<FoundFile> files;
-      for (size_t i : members) files.push_back(chosen[i]);
-      RunEngineUndelete(engine, engine->undeleteRequest(into, files), ev);
-    }
-  }
-#ifndef _WIN32
-  // Files finished before a stop are whole: they are kept too.
-  if (batch.Pending() != 0) {
-    if (progress) ProgressLine::Get().Show("Flushing " + std::to_string(batch.Pending()) + " files to the destination...");
-  }
-  {
-    // Files that did not get the name their result promised.
-    const auto named = batch.Finish();
-    for (size_t i = 0; i < chosen.size() && !named.empty(); ++i) {
-      auto& r = results[i];
-      if (!answered[i] || r.output.empty()) continue;
-      const auto it = named.find(r.output);
-      if (it == named.end()) continue;
-      if (it->second.final.empty()) {
-        r.code = it->second.full ? kResultDestinationTooSmall : kResultNotRecovered;
-        r.reason = it->second.reason;
-        r.zeroed = false;
-        r.output.clear();
-      } else {
-        r.output = it->second.final;
-      }
-    }
-  }
-#endif
+  RecoveryEvents events = ProgressEvents();
+  if (report) events.onResult = [&](size_t i) { report->ResultArrived(i); };
+  const RecoveryReport done = session.Run(chosen, events);
   OnInterrupt(nullptr);
   ProgressLine::Get().Clear();
-  if (!refusal.empty()) {
-    Refuse(args.destination + ": " + refusal);
+  if (done.Refused()) {
+    Refuse(args.destination + ": " + ToUtf8(done.refusal.text));
     return kExitRefused;
   }
-
-  if (report && !report->Write(engine, chosen, results, answered)) return kExitSomeFailed;
-  const Text attached = v->source ? v->volumeName : Text();
-  // A deleted FAT file has lost its chain: a file of more than one cluster
-  // comes back from the clusters guessed to follow its first one, and its
-  // result says so (the result code only tells free from reused clusters).
-  DiskFreeSpace space;
-  const uint64_t clusterBytes = engine && engine->guessesClusters && QueryDiskFreeSpace(v->root, space)
-                                    ? uint64_t{space.bytesPerSector} * space.sectorsPerCluster
-                                    : 0;
-  size_t whole = 0, partly = 0, zeroed = 0, failed = 0;
-  for (size_t i = 0; i < chosen.size(); ++i) {
-    const auto& r = results[i];
-    const std::string source = answered[i] ? SourceText(r.source, attached) : SourceText(chosen[i].path, attached);
-    const uint32_t code = answered[i] ? r.code : kResultNotRecovered;
-    const bool isZeroed = answered[i] && r.zeroed && (code == kResultRecovered || code == kResultPartlyInUse);
-    if (isZeroed) ++zeroed;
-    else if (code == kResultRecovered) ++whole;
-    else if (code == kResultPartlyInUse) ++partly;
-    else ++failed;
-    if (code != kResultRecovered && code != kResultPartlyInUse) {
-      const std::string why = answered[i] ? NotRecoveredReasonText(r.reason) : "";
-      const std::string reason = !answered[i] ? (g_interrupted.load() ? "interrupted before this file"
-                                                                       : "the engine gave no result for it")
-                               : code == kResultDestinationTooSmall ? "the destination has too little free space"
-                               : why.empty() ? "not recovered"
-                                             : "not recovered: " + why;
-      WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + reason + "\n");
-    } else if (isZeroed && !args.search.quiet) {
-      WriteText(stderr, "retriva: " + ForTerminal(source) + ": " + kZeroedWarning + "\n");
-    }
-    if (!answered[i]) continue;
-    const bool written = code == kResultRecovered || code == kResultPartlyInUse;
-    const bool guess = engine->resultGuessed ? written && engine->resultGuessed(r)
-                                             : written && clusterBytes != 0 && chosen[i].size > clusterBytes;
-    if (args.search.json) {
-      // Keys in the documented order; no output file is null, not "".
-      nlohmann::ordered_json j;
-      j["locator"] = chosen[i].locator;
-      j["index"] = HasIndex(chosen[i], engine) ? nlohmann::ordered_json(chosen[i].second) : nlohmann::ordered_json(nullptr);
-      j["code"] = r.code;
-      j["source"] = source;
-      j["output"] = r.output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(OutputPathText(r.output));
-      if (engine->guessesClusters || engine->resultGuessed) j["contiguous_guess"] = guess;
-      j["zeroed"] = isZeroed;
-      const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-      std::fwrite(text.data(), 1, text.size(), stdout);
-    } else if (!args.search.quiet) {
-      WriteText(stdout, std::to_string(r.code) + " " + ForTerminal(source) + " -> " +
-                            ForTerminal(OutputPathText(r.output)) +
-                            (guess ? " (guessed: clusters taken as following the first)" : "") + "\n");
-    }
-  }
-  if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {
-    std::printf("%zu recovered, %zu partly overwritten (\"*\" in place of clusters now in use), %zu zeroed, "
-                "%zu not recovered, of %zu file(s).\n",
-                whole, partly, zeroed, failed, chosen.size());
-    std::fflush(stdout);
-  }
-  if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
-  const int status = failed == 0 && zeroed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
+  const int status = Conclude(args, engine, *v, chosen, done, report.get());
   // --deep: the files found by their format, after the deleted ones.
-  if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !carvedIds.empty()))
-    return std::max(status, RecoverCarvedFiles(args, *v, dest, carvedIds));
+  if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !deepIds.empty()))
+    return std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), deepIds));
   return status;
 }
 

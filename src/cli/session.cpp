@@ -35,12 +35,12 @@ bool RunEngineSearch(Engine engine, const OpenedVolume& volume, TextView pattern
   f.folder = Text(folder);
   f.volumeRoot = volume.root;
   MessageReceiver receiver(events, volume.volumeName);
-  return RunSearch(*engine, f, receiver);
+  return rv::RunEngineSearch(*engine, f, receiver);
 }
 
 bool RunEngineUndelete(Engine engine, const std::vector<uint8_t>& payload, const EngineEvents& events) {
   MessageReceiver receiver(events, u"");
-  return RunUndelete(*engine, payload, receiver);
+  return rv::RunEngineUndelete(*engine, payload, receiver);
 }
 
 }  // namespace rv::cli

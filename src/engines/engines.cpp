@@ -77,7 +77,7 @@ const EngineRow kFat = {
     FatPassedOver,
     true,
     true,
-    [] { ReleaseFueVolumeData(TheFueVolume()); },
+    [] { FreeFueVolumeDataStructures(TheFueVolume()); },
     nullptr,
     [](const FoundFile& f) { return FueUdel::OpenReader({f.locator, f.second, f.path}); },
 };
@@ -107,7 +107,7 @@ const EngineRow kExfat = {
     ExfatPassedOver,
     false,
     true,
-    [] { ReleaseXueVolume(TheXueVolume()); },
+    [] { FreeXueVolumeDataStructures(TheXueVolume()); },
     [](const UndeleteOutcome& r) { return r.record == kResultClustersGuessed; },
     [](const FoundFile& f) { return XueUdel::OpenReader({f.locator, f.second, f.path}); },
 };
@@ -141,7 +141,7 @@ bool ReadFoundFileRange(FoundFileReader& reader, uint64_t offset, uint8_t* dest,
   return reader.ReadAt(offset, dest, length, got);
 }
 
-bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
+bool RunEngineSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver) {
   std::lock_guard<std::recursive_mutex> hold(EngineLock());
   RequestPacket packet = RequestPacket::Wrap(BuildSearchRequest(request));
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });
@@ -151,7 +151,7 @@ bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, Mess
   return ok != 0;
 }
 
-bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
+bool RunEngineUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver) {
   std::lock_guard<std::recursive_mutex> hold(EngineLock());
   RequestPacket packet = RequestPacket::Wrap(payload);
   CallbackSink sink([&](uint32_t id, const std::vector<uint8_t>& p) { receiver.Receive(id, p); });

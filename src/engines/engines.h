@@ -65,12 +65,12 @@ const std::vector<const EngineRow*>& AllEngines();
 
 // Runs a search or an undelete through the row's shell, with `receiver`
 // taking every controller message the engine posts.
-bool RunSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
-bool RunUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
+bool RunEngineSearch(const EngineRow& engine, const SearchRequestFields& request, MessageReceiver& receiver);
+bool RunEngineUndelete(const EngineRow& engine, const std::vector<uint8_t>& payload, MessageReceiver& receiver);
 
 // The engines keep their volume in process-wide records and are called one
 // at a time: searches, undeletes and reads from several threads take this
-// lock (RunSearch, RunUndelete, OpenFoundFile and ReadFoundFileRange do).
+// lock (RunEngineSearch, RunEngineUndelete, OpenFoundFile and ReadFoundFileRange do).
 // Recursive, so an event handler of a search may read a file.
 std::recursive_mutex& EngineLock();
 // The reader of a found file, or null (see EngineRow::openReader).

@@ -61,8 +61,8 @@ struct XueVolume {
 };
 XueVolume& TheXueVolume();
 // Opens the volume, checks its boot region and loads the allocation bitmap.
-bool SetupXueVolume(TextView volumeName, XueVolume& volume, std::string& why);
-void ReleaseXueVolume(XueVolume& volume);
+bool SetupXueVolumeDataStructures(TextView volumeName, XueVolume& volume, std::string& why);
+void FreeXueVolumeDataStructures(XueVolume& volume);
 
 // The clusters a recovery reads: a cluster number for each cluster of the
 // file up to its valid data length, 0 where the cluster is in use again

@@ -82,7 +82,7 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
   steps.traceName = "XueDel::GetDeletedFileHeadersShell";
   steps.setup = [](const SearchRequestFields& request) {
     std::string why;
-    if (SetupXueVolume(VolumeNameOfRoot(request.volumeRoot), TheXueVolume(), why)) return true;
+    if (SetupXueVolumeDataStructures(VolumeNameOfRoot(request.volumeRoot), TheXueVolume(), why)) return true;
     SetStatusText(FromUtf8(why));
     ErrorRecord("XueRtns", 30);
     return false;

@@ -30,10 +30,10 @@ XueVolume& TheXueVolume() {
   return volume;
 }
 
-void ReleaseXueVolume(XueVolume& v) { v = XueVolume{}; }
+void FreeXueVolumeDataStructures(XueVolume& v) { v = XueVolume{}; }
 
-bool SetupXueVolume(TextView volumeName, XueVolume& v, std::string& why) {
-  ReleaseXueVolume(v);
+bool SetupXueVolumeDataStructures(TextView volumeName, XueVolume& v, std::string& why) {
+  FreeXueVolumeDataStructures(v);
   VolumeHandle handle;
   if (IsRemoteVolume(volumeName) || !ResolveVolumeDevicePath(volumeName, handle) || !OpenVolumeHandle(handle, false)) {
     why = "the volume cannot be opened";

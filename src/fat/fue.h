@@ -102,7 +102,7 @@ FueVolumeData& TheFueVolume();
 BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BOOL force);
 BOOL OpenFueVolume(FueVolumeData& volume);
 BOOL LoadFatLayout(FueVolumeData& volume);
-void ReleaseFueVolumeData(FueVolumeData& volume);
+void FreeFueVolumeDataStructures(FueVolumeData& volume);
 
 // The engine-owned buffers made by setup.
 struct FueBuffers {

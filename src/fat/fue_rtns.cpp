@@ -22,7 +22,7 @@ bool ReadComputerName(char16_t (&out)[16]) {
 
 BOOL FailSetup(FueVolumeData& volume, int site) {
   if (site) ErrorRecord("FueRtns", site);
-  ReleaseFueVolumeData(volume);
+  FreeFueVolumeDataStructures(volume);
   return kFalse;
 }
 
@@ -38,7 +38,7 @@ FueBuffers& TheFueBuffers() {
   return buffers;
 }
 
-void ReleaseFueVolumeData(FueVolumeData& volume) {
+void FreeFueVolumeDataStructures(FueVolumeData& volume) {
   FueBuffers& b = TheFueBuffers();
   FreeGlobalBlock(&b.transfer, nullptr);
   FreeGlobalBlock(&b.cluster, nullptr);
@@ -89,7 +89,7 @@ BOOL SetupFueVolumeDataStructures(TextView volumeName, FueVolumeData& volume, BO
     return kTrue;
   }
   if (IsRemoteVolume(volumeName)) return FailSetup(volume, 0);
-  if (volume.devicePath[0] != 0) ReleaseFueVolumeData(volume);
+  if (volume.devicePath[0] != 0) FreeFueVolumeDataStructures(volume);
   if (!ResolveVolumeDevicePath(volumeName, volume)) return FailSetup(volume, 0);
   if (!OpenFueVolume(volume)) return FailSetup(volume, 203);
   // The check `info` makes. Every sector-aligned transfer needs a sane

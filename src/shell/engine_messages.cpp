@@ -1,17 +1,14 @@
-// The engines' controller messages as the main window handles them: rows
-// of the file list, the status and progress bars, the search bar's
-// buttons, the undelete progress dialog, the undelete report and the
-// engines' message boxes. Every payload is decoded by the core's receiver.
+// The search engines' controller messages as the main window handles them:
+// rows of the file list, the status and progress bars, the search bar's
+// buttons and the engines' message boxes. Every payload is decoded by the
+// core's receiver. (Recoveries run through the recovery session, on the
+// window thread: see undelete_driver.cpp.)
 #include <windows.h>
 #include <commctrl.h>
 
-#include <memory>
-
-#include "channel/chashtbl.h"
 #include "channel/receiver.h"
 #include "res/resource.h"
 #include "shell/engines.h"
-#include "shell/main_window.h"
 #include "shell/results.h"
 #include "shell/state.h"
 #include "shell/views.h"
@@ -19,8 +16,6 @@
 namespace rv::shell {
 namespace {
 
-std::unique_ptr<Chashtbl> g_report;  // the undelete report, one line per result
-HWND g_progressDialog = nullptr;
 int g_shortenedPaths = 0;  // found paths the fixed-size header held shortened
 
 std::wstring Wide(TextView t) { return std::wstring(t.begin(), t.end()); }
@@ -36,7 +31,7 @@ void SetProgress(int percent) {
 
 void OnSearchStarted() {
   g_shortenedPaths = 0;
-  SetStatusText(0, LibraryString(296));
+  SetStatusText(0, LibraryString(IDS_STATUS_SEARCHING));
   SetStatusText(3, L"0%");
   EnableBarItem(IDC_SB_STOP, true);
   EnableBarItem(IDC_SB_CLOSE, false);
@@ -53,7 +48,7 @@ void OnSearchProgress(uint32_t percent) {
 
 void OnSearchFinished() {
   ShellState& s = Shell();
-  SetStatusText(0, LibraryString(293));
+  SetStatusText(0, LibraryString(IDS_STATUS_SEARCH_FINISHED));
   SetStatusText(3, L"");
   SetProgress(0);
   // The bar lies over the summary: once the search is over the summary
@@ -79,98 +74,6 @@ void OnSearchFinished() {
   if (s.statusBar) SendMessageW(s.statusBar, SB_SETTIPTEXTW, 0, reinterpret_cast<LPARAM>(note.c_str()));
 }
 
-INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
-  switch (msg) {
-    case WM_INITDIALOG:
-      g_progressDialog = dialog;
-      SendDlgItemMessageW(dialog, IDC_UP_BAR, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
-      return TRUE;
-    case WM_COMMAND:
-      if (LOWORD(wp) == IDCANCEL) RequestEngineStop();
-      g_progressDialog = nullptr;
-      EndDialog(dialog, LOWORD(wp));
-      return TRUE;
-    case WM_CLOSE:
-      g_progressDialog = nullptr;
-      EndDialog(dialog, IDCLOSE);
-      return TRUE;
-    default: return FALSE;
-  }
-}
-
-void OnFileStarted() {
-  if (!g_report) g_report = std::make_unique<Chashtbl>();
-  if (g_progressDialog) return;
-  // Modal: the queued progress, results and the end of the undelete are
-  // handled inside its loop, and the end closes it.
-  DialogBoxParamW(Shell().resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_PROGRESS), Shell().mainWindow,
-                  ProgressDialogProc, 0);
-  g_progressDialog = nullptr;
-}
-
-void OnUndeleteProgress(uint32_t percent, const Text& name) {
-  if (!g_progressDialog) return;
-  SendDlgItemMessageW(g_progressDialog, IDC_UP_BAR, PBM_SETPOS, percent, 0);
-  SetDlgItemTextW(g_progressDialog, IDC_UP_TEXT, Wide(name).c_str());
-}
-
-void OnResult(const UndeleteOutcome& result) {
-  if (!g_report) g_report = std::make_unique<Chashtbl>();
-  ReportLineChoice choice = ReportLineFor(result.code);
-  const Text& name = choice.outputName ? result.output : result.source;
-  std::wstring line = FormatLibraryString(choice.stringId, {TextView(name)});
-  g_report->Append(Text(line.begin(), line.end()));
-}
-
-void OnUndeleteFinished() {
-  if (g_progressDialog) {
-    HWND dialog = g_progressDialog;
-    g_progressDialog = nullptr;
-    EndDialog(dialog, IDOK);
-  }
-  EnableBarItem(IDC_SB_STOP, false);
-  EnableBarItem(IDC_SB_CLOSE, true);
-}
-
-INT_PTR CALLBACK ReportDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
-  switch (msg) {
-    case WM_INITDIALOG: {
-      HWND box = GetDlgItem(dialog, IDC_UR_LIST);
-      int widest = 0;
-      HDC dc = GetDC(box);
-      HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(box, WM_GETFONT, 0, 0)));
-      if (g_report) {
-        g_report->Rewind();
-        while (const Chashtbl::Node* node = g_report->Next()) {
-          auto text = reinterpret_cast<const wchar_t*>(node->text);
-          SendMessageW(box, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(text));
-          SIZE size{};
-          GetTextExtentPoint32W(dc, text, lstrlenW(text), &size);
-          widest = std::max<int>(widest, size.cx);
-        }
-      }
-      SelectObject(dc, old);
-      ReleaseDC(box, dc);
-      // Long lines scroll sideways rather than being cut.
-      SendMessageW(box, LB_SETHORIZONTALEXTENT, widest + 8, 0);
-      return TRUE;
-    }
-    case WM_COMMAND:
-      // Only OK closes the report; it takes the lines with it.
-      if (LOWORD(wp) == IDOK) {
-        g_report.reset();
-        EndDialog(dialog, IDOK);
-      }
-      return TRUE;
-    default: return FALSE;
-  }
-}
-
-void OnUndeleteReport() {
-  DialogBoxParamW(Shell().resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_REPORT), Shell().mainWindow,
-                  ReportDialogProc, 0);
-}
-
 MessageReceiver& Receiver() {
   static MessageReceiver receiver = [] {
     ReceiverEvents e;
@@ -182,11 +85,6 @@ MessageReceiver& Receiver() {
     e.onSearchProgress = [](uint32_t percent, const Text&) { OnSearchProgress(percent); };
     e.onSearchFinished = OnSearchFinished;
     e.onShowMessage = [](const MessageBoxText& m) { ShowMessageBox(Wide(m.text), Wide(m.caption), m.style, m.slot); };
-    e.onFileStarted = [](uint32_t, const Text&) { OnFileStarted(); };
-    e.onUndeleteProgress = OnUndeleteProgress;
-    e.onResult = OnResult;
-    e.onUndeleteFinished = OnUndeleteFinished;
-    e.onUndeleteReport = OnUndeleteReport;
     return MessageReceiver(std::move(e), u"");
   }();
   return receiver;

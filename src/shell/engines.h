@@ -1,23 +1,25 @@
 // The one place the window program calls the engines: the file-system name
-// of the searched volume picks the NTFS engine ("NTFS") or the FAT engine
-// (every other name; the FAT engine refuses what it cannot read), and the
-// engines post their controller messages to the main window.
+// of the searched volume picks the engine table's row (a name no row serves
+// goes to the FAT engine, which refuses what it cannot read with its own
+// message), and a search posts its controller messages to the main window.
+// Recoveries go through the core's recovery session instead.
 #pragma once
-#include <string>
-
 #include "channel/packet.h"
+#include "engines/engines.h"
 #include "platform/types.h"
 
 namespace rv::shell {
 
-bool IsNtfsName(const std::wstring& fileSystemName);
-// Both engines idle: no search or undelete is running or winding down.
+const EngineRow& EngineFor(TextView fileSystemName);
+// No engine is running or winding down.
 bool EnginesIdle();
 // Stop requests for every running engine (run state 20 becomes 30).
 void RequestEngineStop();
+// Frees every engine's volume data: when the search bar closes and at shutdown.
+void ReleaseEngines();
 
-// Search and undelete shells; they return when the engine has finished.
-BOOL RunSearchEngine(const std::wstring& fileSystemName, const RequestPacket& packet);
-BOOL RunUndeleteEngine(const std::wstring& fileSystemName, const RequestPacket& packet);
+// Runs the row's search shell, its messages posted to the main window;
+// returns when the engine has finished.
+BOOL RunEngineSearch(const EngineRow& engine, const RequestPacket& packet);
 
 }  // namespace rv::shell

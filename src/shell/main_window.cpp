@@ -6,11 +6,14 @@
 #include <iterator>
 
 #include "channel/messages.h"
-#include "fat/fue.h"
-#include "ntfs/nue.h"
+#include "res/resource.h"
+#include "shell/controls.h"
+#include "shell/engines.h"
+#include "shell/layout.h"
 #include "shell/search_bar.h"
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
 #include "shell/state.h"
+#include "shell/test_seam.h"
 #include "shell/views.h"
 
 namespace rv::shell {
@@ -97,7 +100,7 @@ bool IsControllerMessage(UINT id) { return id >= CM_FILE_FOUND && id <= CM_UNDEL
 // Volume refresh, then the search bar for an administrator.
 void OnStartSearch(HWND window) {
   ShellState& s = Shell();
-  if (s.searchBar || s.searchPanel || s.busy || RefillRunning()) return;
+  if (s.searchBar || s.searchPanel || s.busy) return;
   if (s.session) {
     std::wstring selected = TreeSelectionPath();
     if (!selected.empty()) s.session->SelectMachine(Text(selected.begin(), selected.end()));
@@ -202,9 +205,8 @@ void Shutdown(HWND window) {
   ShellState& s = Shell();
   s.busy = true;
   StopEnginesAndWait();
-  ReleaseFueVolumeData(TheFueVolume());
-  FreeNueVolumeDataStructures(TheNueVolume());
   if (s.searchBar) CloseSearchBar();
+  ReleaseEngines();
   if (s.searchPanel) CloseSearchPanel();  // its pages save their lists
   FreeListStore();
   if (s.listMenu) DestroyMenu(s.listMenu);
@@ -364,7 +366,7 @@ void RefreshMenu(HWND window) {
   if (!menu) return;
   EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | MF_GRAYED);
   EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | MF_GRAYED);
-  UINT state = (s.searchBar || RefillRunning()) ? MF_GRAYED : MF_ENABLED;
+  UINT state = s.searchBar ? MF_GRAYED : MF_ENABLED;
   for (UINT id : {CMD_REFRESH_ALL, CMD_CONNECT, CMD_START_SEARCH, CMD_STOP_LISTING, CMD_LIST_FOLDER,
                   CMD_VOLUME_PROPERTIES, CMD_SEARCH_PANEL})
     EnableMenuItem(menu, id, MF_BYCOMMAND | state);

@@ -184,6 +184,11 @@ int SortRule::Compare(int column, TextView a, TextView b) const {
   return direction_ == 1 ? -result : result;
 }
 
+int SortRule::CompareSizes(uint64_t a, uint64_t b) const {
+  const int result = a < b ? -1 : a > b ? 1 : 0;
+  return direction_ == 1 ? -result : result;
+}
+
 Summary SummaryFor(int rows, int selected, uint64_t selectedBytes, uint64_t freeBytes) {
   Summary s;
   if (selected > 0) {

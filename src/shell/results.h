@@ -67,6 +67,8 @@ int OrdinalCompare(TextView a, TextView b);
 class SortRule {
  public:
   int Compare(int column, TextView a, TextView b) const;
+  // The size column's comparison, of the files' 64-bit sizes.
+  int CompareSizes(uint64_t a, uint64_t b) const;
   void Sorted() { direction_ = -direction_; }
   int direction() const { return direction_; }
 

@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <string>
 
-#include "shell/main_window.h"
+#include "shell/test_seam.h"
 
 namespace rv::shell {
 

@@ -5,20 +5,22 @@
 
 #include <string>
 
-#include "channel/messages.h"
+#include <memory>
+
 #include "channel/packet.h"
-#include "platform/samevolume.h"
 #include "platform/text.h"
-#include "shell/engines.h"
-#include "volume/osvolume.h"
-#include "fat/fue.h"
-#include "ntfs/nue.h"
+#include "recovery/recovery_session.h"
 #include "res/resource.h"
-#include "shell/main_window.h"
+#include "shell/engines.h"
+#include "shell/layout.h"
+#include "shell/controls.h"
 #include "shell/registry.h"
+#include "shell/search_session.h"
 #include "shell/settings.h"
 #include "shell/state.h"
+#include "shell/undelete_driver.h"
 #include "shell/views.h"
+#include "volume/osvolume.h"
 
 namespace rv::shell {
 namespace {
@@ -26,11 +28,6 @@ namespace {
 constexpr UINT kDestinationChosen = 1206;
 constexpr int kTextUnits = 260;
 
-// Process-wide, as the undelete driver needs them after the search: the
-// searched volume's file-system name and root, and the destination.
-std::wstring g_fileSystemName;
-std::wstring g_searchedRoot;
-std::wstring g_destination;
 bool g_pointerDown = false;
 WNDPROC g_closeButtonProc = nullptr;
 
@@ -62,58 +59,67 @@ void ResetBarButtons(HWND bar) {
   SetFocus(close);
 }
 
-// ---- Search worker -----------------------------------------------------------------
+// ---- Search ------------------------------------------------------------------------
+
+// What the worker thread runs: the engine row and its request, made on the
+// window thread from the bar's controls.
+struct SearchJob {
+  const EngineRow* engine;
+  SearchRequestFields fields;
+};
 
 DWORD WINAPI SearchWorker(void* argument) {
-  HWND bar = static_cast<HWND>(argument);
-  ShellState& s = Shell();
-  std::wstring pattern = ItemText(bar, IDC_SB_PATTERN);
-  std::wstring folder = ItemText(bar, IDC_SB_FOLDER);
-  bool subfolders = IsDlgButtonChecked(bar, IDC_SB_SUBFOLDERS) == BST_CHECKED;
+  std::unique_ptr<SearchJob> job(static_cast<SearchJob*>(argument));
+  // An engine stopped by the user may still be winding down: no second call.
+  if (EnginesIdle()) RunEngineSearch(*job->engine, RequestPacket::Wrap(BuildSearchRequest(job->fields)));
+  return 0;
+}
 
-  // The volume root and the folder inside the volume.
-  std::wstring root, rest;
+// The volume root and the folder inside the volume, from the Look in text;
+// false when it names neither a drive nor a volume.
+bool SplitLookIn(const std::wstring& folder, std::wstring& root, std::wstring& rest) {
   size_t colon = folder.find(L':');
   if (WindowsMajorVersion() == 4) {
-    if (folder.size() < 2 || folder[1] != L':') return 0;
+    if (folder.size() < 2 || folder[1] != L':') return false;
     root = std::wstring(1, folder[0]) + L":\\";
     rest = folder.substr(2);
   } else if (colon != std::wstring::npos && colon != 0) {
     root = std::wstring(1, folder[0]) + L":\\";
     rest = folder.substr(colon + 1);
   } else {
-    if (!HasBracedGuid(folder)) return 0;
+    if (!HasBracedGuid(folder)) return false;
     size_t open = folder.find(L'{');
     root = L"\\\\?\\Volume" + folder.substr(open, 38) + L"\\";
     rest = folder.substr(open + 38);
   }
+  if (rest.empty() || rest.back() != L'\\') rest += L'\\';
+  if (rest.front() != L'\\') rest.insert(rest.begin(), L'\\');
+  return true;
+}
 
-  UINT refusal = 0;
+// The string of a drive kind no search reads; 0 for fixed and removable drives.
+UINT DriveRefusal(const std::wstring& root) {
   switch (GetDriveTypeW(root.c_str())) {
     case DRIVE_REMOVABLE:
-    case DRIVE_FIXED: break;
-    case DRIVE_REMOTE: refusal = 107; break;
-    case DRIVE_CDROM: refusal = 109; break;
-    case DRIVE_RAMDISK: refusal = 110; break;
-    default: refusal = 111; break;
+    case DRIVE_FIXED: return 0;
+    case DRIVE_REMOTE: return IDS_DRIVE_REMOTE;
+    case DRIVE_CDROM: return IDS_DRIVE_CDROM;
+    case DRIVE_RAMDISK: return IDS_DRIVE_RAMDISK;
+    default: return IDS_DRIVE_NOT_FOUND;
   }
-  if (refusal) {
-    std::wstring text = LibraryString(refusal), caption = ProgramString(IDS_PRODUCT_NAME);
-    MessageBoxW(bar, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
-    ResetBarButtons(bar);
-    return 0;
-  }
+}
 
-  // The volume layer reads the name from the volume itself where the
-  // system's answer cannot be trusted (Wine calls every mapped image NTFS).
-  s.busy = true;
+// The search session for the volume: its engine row by the file-system name
+// (the volume layer reads it from the volume itself where the system's
+// answer cannot be trusted: Wine calls every mapped image NTFS), its root,
+// the window title and the free space the summary shows.
+void BeginSearchSession(const std::wstring& root) {
+  ShellState& s = Shell();
+  SearchSession& search = CurrentSearch();
   Text fsName, label;
   if (!QueryVolumeInformation(ToText(root), fsName, label)) fsName.clear();
-  s.busy = false;
-  g_fileSystemName.assign(fsName.begin(), fsName.begin() + std::min<size_t>(fsName.size(), 15));
-
-  for (auto& c : root) c = static_cast<wchar_t>(towupper(c));
-  g_searchedRoot = root;
+  search.engine = &EngineFor(TextView(fsName).substr(0, 15));
+  search.searchedRoot = ToText(root);
   std::wstring title = FormatLibraryString(IDS_SEARCH_TITLE_FORMAT,
                                            {TextView(ToText(s.searchTitle)), static_cast<char16_t>(root[0]),
                                             TextView(ToText(s.targetComputer))});
@@ -122,23 +128,12 @@ DWORD WINAPI SearchWorker(void* argument) {
   if (QueryDiskFreeSpace(ToText(root), space))
     SetFreeSpace(space.freeClusters * space.sectorsPerCluster * space.bytesPerSector,
                  root.size() > 1 && root[1] == L':' ? root[0] : 0);
-
-  if (rest.empty() || rest.back() != L'\\') rest += L'\\';
-  if (rest.front() != L'\\') rest.insert(rest.begin(), L'\\');
-  SearchRequestFields fields;
-  fields.includeSubfolders = subfolders ? 1 : 0;
-  fields.pattern = ToText(pattern);
-  fields.folder = ToText(rest);
-  fields.volumeRoot = ToText(root);
-  // An engine stopped by the user may still be winding down: no second call.
-  if (EnginesIdle()) RunSearchEngine(g_fileSystemName, RequestPacket::Wrap(BuildSearchRequest(fields)));
-  return 0;
 }
 
 void OnSearch(HWND bar) {
   std::wstring folder = ItemText(bar, IDC_SB_FOLDER);
   if (!FolderTextValid(folder)) {
-    std::wstring text = LibraryString(145), caption = LibraryString(144);
+    std::wstring text = LibraryString(IDS_LOOK_IN_INVALID), caption = LibraryString(IDS_SEARCH_CAPTION);
     MessageBoxW(bar, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
     SetFocus(GetDlgItem(bar, IDC_SB_FOLDER));
     return;
@@ -147,8 +142,25 @@ void OnSearch(HWND bar) {
   ComboList folders(GetDlgItem(bar, IDC_SB_FOLDER));
   AddRecentEntry(folders, ToText(folder), kRecentListMax);
   EmptyFileList();
-  HANDLE worker = CreateThread(nullptr, 0, SearchWorker, bar, 0, nullptr);
+  std::wstring root, rest;
+  if (!SplitLookIn(folder, root, rest)) return;
+  if (UINT refusal = DriveRefusal(root)) {
+    std::wstring text = LibraryString(refusal), caption = ProgramString(IDS_PRODUCT_NAME);
+    MessageBoxW(bar, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
+    ResetBarButtons(bar);
+    return;
+  }
+  for (auto& c : root) c = static_cast<wchar_t>(towupper(c));
+  BeginSearchSession(root);
+  auto job = std::make_unique<SearchJob>();
+  job->engine = CurrentSearch().engine;
+  job->fields.includeSubfolders = IsDlgButtonChecked(bar, IDC_SB_SUBFOLDERS) == BST_CHECKED ? 1 : 0;
+  job->fields.pattern = ToText(ItemText(bar, IDC_SB_PATTERN));
+  job->fields.folder = ToText(rest);
+  job->fields.volumeRoot = ToText(root);
+  HANDLE worker = CreateThread(nullptr, 0, SearchWorker, job.get(), 0, nullptr);
   if (!worker) return;
+  job.release();  // the worker's now
   CloseHandle(worker);  // nothing waits for it; the engine's end message re-enables the bar
   SendMessageW(bar, DM_SETDEFID, IDC_SB_STOP, 0);
   HWND stop = GetDlgItem(bar, IDC_SB_STOP);
@@ -214,10 +226,21 @@ namespace {
 
 // ---- Destination dialog and undelete driver ------------------------------------------
 
+// The string that refuses a destination, 0 when it is accepted.
+UINT DestinationRefusal(const std::wstring& folder) {
+  switch (CheckDestinationRules(ToUtf8(ToText(folder)), ToUtf8(CurrentSearch().searchedRoot)).problem) {
+    case DestinationProblem::None: return 0;
+    case DestinationProblem::Empty: return IDS_DESTINATION_NOT_CREATED;
+    case DestinationProblem::OnSearchedVolume: return IDS_DESTINATION_ON_VOLUME;
+    case DestinationProblem::RecycleFolder: return IDS_DESTINATION_RECYCLE_FOLDER;
+    default: return IDS_DESTINATION_NOT_CREATED;
+  }
+}
+
 INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
   switch (msg) {
     case WM_INITDIALOG: {
-      std::wstring title = FormatLibraryString(301, {TextView(ToText(Shell().targetComputer))});
+      std::wstring title = FormatLibraryString(IDS_UNDELETE_CAPTION, {TextView(ToText(Shell().targetComputer))});
       SetWindowTextW(dialog, title.c_str());
       HWND combo = GetDlgItem(dialog, IDC_UD_FOLDER);
       // The recent destinations, the last one used first and in the edit line.
@@ -233,23 +256,16 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
         case IDOK: {
           std::wstring folder = ItemText(dialog, IDC_UD_FOLDER).substr(0, kTextUnits);
           HWND combo = GetDlgItem(dialog, IDC_UD_FOLDER);
-          if (folder.empty()) {
-            std::wstring caption = LibraryString(301), text = LibraryString(149);
+          // The rules `retriva recover --to` applies; the searched volume
+          // because recovered files written there could land on the very
+          // clusters still to be recovered.
+          if (UINT refusal = DestinationRefusal(folder)) {
+            std::wstring caption = LibraryString(IDS_UNDELETE_CAPTION), text = LibraryString(refusal);
             MessageBoxW(dialog, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
             SetFocus(combo);
             return TRUE;
           }
-          // Recovered files written to the searched volume could land on
-          // the very clusters still to be recovered.
-          std::string why;
-          if (!g_searchedRoot.empty() &&
-              DestinationIsOnVolume(ToUtf8(ToText(folder)), ToUtf8(ToText(g_searchedRoot)), why)) {
-            std::wstring caption = LibraryString(301), text = LibraryString(IDS_DESTINATION_ON_VOLUME);
-            MessageBoxW(dialog, text.c_str(), caption.c_str(), MB_OK | MB_ICONERROR);
-            SetFocus(combo);
-            return TRUE;
-          }
-          g_destination = folder;
+          CurrentSearch().destination = ToText(folder);
           if (SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                            reinterpret_cast<LPARAM>(folder.c_str())) == CB_ERR)
             SendMessageW(combo, CB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(folder.c_str()));
@@ -264,44 +280,12 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
         }
         case IDCANCEL: EndDialog(dialog, IDCANCEL); return TRUE;
         case IDC_UD_BROWSE:
-          if (HIWORD(wp) == BN_CLICKED) StartFolderBrowse(dialog, 304, IDC_UD_FOLDER);
+          if (HIWORD(wp) == BN_CLICKED) StartFolderBrowse(dialog, IDS_BROWSE_DESTINATION, IDC_UD_FOLDER);
           return TRUE;
         default: return FALSE;
       }
     default: return FALSE;
   }
-}
-
-// The selected rows become the engine's undelete request; the engine runs
-// here, on the window thread, and its messages are handled when it returns.
-void RunUndeleteDriver() {
-  auto rows = SelectedRows();
-  const bool ntfs = IsNtfsName(g_fileSystemName);
-  std::vector<NtfsUndeleteRecord> ntfsRecords;
-  std::vector<FatUndeleteRecord> fatRecords;
-  for (const auto& row : rows) {
-    int32_t first = IntegerValue(row[kColFirst]);
-    if (ntfs) {
-      if (first <= 0) continue;
-      // A named data stream's number; the file's own data has none.
-      int32_t stream = IntegerValue(row[kColSecond]);
-      ntfsRecords.push_back({first, static_cast<uint16_t>(stream > 0 && stream <= 0xFFFF ? stream : 0)});
-    } else {
-      fatRecords.push_back(
-          {static_cast<uint32_t>(first), static_cast<uint32_t>(IntegerValue(row[kColSecond])), row[kColFolder] + row[kColName]});
-    }
-  }
-  if (ntfsRecords.empty() && fatRecords.empty()) return;
-  Text destination = ToText(g_destination);
-  std::vector<uint8_t> payload = ntfs ? BuildNtfsStreamUndeleteRequest(destination, ntfsRecords)
-                                      : BuildFatUndeleteRequest(destination, fatRecords);
-  if (!EnginesIdle()) return;
-  ShellState& s = Shell();
-  s.busy = true;
-  HCURSOR old = SetCursor(s.waitCursor);
-  RunUndeleteEngine(g_fileSystemName, RequestPacket::Wrap(payload));
-  SetCursor(old);
-  s.busy = false;
 }
 
 LRESULT CALLBACK CloseButtonProc(HWND button, UINT msg, WPARAM wp, LPARAM lp) {
@@ -338,7 +322,7 @@ void OnSearchBarCommand(HWND bar, WORD id, WORD code) {
   }
   if (code != BN_CLICKED) return;
   switch (id) {
-    case IDC_SB_BROWSE: StartFolderBrowse(bar, 303, IDC_SB_FOLDER); break;
+    case IDC_SB_BROWSE: StartFolderBrowse(bar, IDS_BROWSE_SEARCH_FOLDER, IDC_SB_FOLDER); break;
     case IDC_SB_SEARCH:
     case IDOK:
       if (IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH))) OnSearch(bar);
@@ -401,8 +385,7 @@ void CloseSearchBar() {
   ShellState& s = Shell();
   if (!s.searchBar) return;
   StopEnginesAndWait();
-  ReleaseFueVolumeData(TheFueVolume());
-  FreeNueVolumeDataStructures(TheNueVolume());
+  ReleaseEngines();
   {
     ComboList folders(GetDlgItem(s.searchBar, IDC_SB_FOLDER));
     RegistryStore store;
@@ -411,7 +394,7 @@ void CloseSearchBar() {
   DestroyWindow(s.searchBar);
   s.searchBar = nullptr;
   RefreshMenu(s.mainWindow);
-  SetStatusText(0, LibraryString(159));
+  SetStatusText(0, LibraryString(IDS_STATUS_SEARCH_CLOSED));
   if (s.progressBar) SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
   if (!s.closing) RestoreTree();
   LayoutChildren(s.mainWindow);
@@ -436,6 +419,15 @@ void StopEnginesAndWait() {
     if (EnginesIdle()) return;
     Sleep(20);
   }
+}
+
+}  // namespace rv::shell
+
+namespace rv::shell {
+
+SearchSession& CurrentSearch() {
+  static SearchSession search;
+  return search;
 }
 
 }  // namespace rv::shell

@@ -9,9 +9,12 @@
 #include "channel/strings.h"
 #include "platform/system.h"
 #include "res/resource.h"
+#include "shell/engines.h"
+#include "shell/controls.h"
+#include "shell/test_seam.h"
 #include "shell/main_window.h"
 #include "shell/search_bar.h"
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
 #include "shell/state.h"
 #include "shell/views.h"
 #include "volume/diaglog.h"
@@ -137,8 +140,7 @@ bool RunStartupSteps(HWND window) {
   s.busy = false;
   SetCursor(s.arrowCursor);
 
-  g_ntfsRunState = kEngineIdle;
-  g_fatRunState = kEngineIdle;
+  for (const EngineRow* row : AllEngines()) row->runState->store(kEngineIdle);
 
   if (OsMajorVersion() != 4 && !BindVolumeFunctions()) return false;
   s.session->starting = false;

@@ -7,11 +7,13 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
-#include "shell/destination_dialogs.h"
-#include "shell/main_window.h"
+#include "shell/two_pane/destination_dialogs.h"
+#include "shell/layout.h"
+#include "shell/test_seam.h"
 #include "shell/registry.h"
 #include "shell/results.h"
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
+#include "shell/search_session.h"
 #include "shell/state.h"
 
 namespace rv::shell {
@@ -76,7 +78,6 @@ void StoredOrDefaultWidths(int32_t* widths) {
 // them through the display callback.
 ResultTextStore g_store;
 SortRule g_sort;
-int g_sortColumn = -1;
 uint64_t g_freeBytes = 0;
 wchar_t g_freeDrive = 0;
 WNDPROC g_listProc = nullptr;
@@ -96,9 +97,12 @@ int LocaleCompare(TextView a, TextView b) {
 }
 
 // The list is virtual: it knows only how many rows there are and asks for
-// each text it draws. Row i is the store's row at g_rows[i], so a search
-// with tens of thousands of files adds a number per file, not a control item.
-std::vector<int64_t> g_rows;
+// each text it draws. Row i shows the found file g_rows[i] of the current
+// search, whose texts start at g_textOffsets[g_rows[i]] in the store, so a
+// search with tens of thousands of files adds two numbers per file, not a
+// control item.
+std::vector<uint32_t> g_rows;
+std::vector<int64_t> g_textOffsets;
 
 // The list learns of new rows at most every 100 ms while files arrive
 // (and once more when the search ends): telling it per row redraws its
@@ -112,7 +116,11 @@ void CALLBACK RowFlushTimer(HWND window, UINT, UINT_PTR id, DWORD) {
   FlushFoundRows();
 }
 
-int64_t RowOffset(HWND, int row) { return row >= 0 && static_cast<size_t>(row) < g_rows.size() ? g_rows[row] : -1; }
+int64_t RowOffset(HWND, int row) {
+  return row >= 0 && static_cast<size_t>(row) < g_rows.size() ? g_textOffsets[g_rows[row]] : -1;
+}
+
+const FoundFile& RowFile(int row) { return CurrentSearch().found[g_rows[row]]; }
 
 void OnGetDisplayInfo(NMLVDISPINFOW* info) {
   if (info->item.mask & LVIF_IMAGE) info->item.iImage = 1;
@@ -127,15 +135,17 @@ void OnGetDisplayInfo(NMLVDISPINFOW* info) {
 void SortByColumn(int column) {
   ShellState& s = Shell();
   FlushFoundRows();
-  if (!s.searchBar && !s.searchPanel) g_sortColumn = column;
   g_sort.searchBar = s.searchBar != nullptr;
   g_sort.order = UserDateOrder();
   g_sort.textCompare = LocaleCompare;
   // The selection belongs to the rows, not to their places.
-  std::vector<int64_t> selected;
+  std::vector<uint32_t> selected;
   for (int row = -1; (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;) selected.push_back(g_rows[row]);
-  std::stable_sort(g_rows.begin(), g_rows.end(), [column](int64_t a, int64_t b) {
-    return g_sort.Compare(column, g_store.Column(a, column), g_store.Column(b, column)) < 0;
+  const std::vector<FoundFile>& found = CurrentSearch().found;
+  std::stable_sort(g_rows.begin(), g_rows.end(), [&](uint32_t a, uint32_t b) {
+    // Sizes are the files' own 64-bit sizes, not their texts.
+    if (column == kColSize) return g_sort.CompareSizes(found[a].size, found[b].size) < 0;
+    return g_sort.Compare(column, g_store.Column(g_textOffsets[a], column), g_store.Column(g_textOffsets[b], column)) < 0;
   });
   g_sort.Sorted();
   if (!selected.empty()) {
@@ -279,6 +289,8 @@ void UseTwoPaneColumns() {
 
 void EmptyFileList() {
   g_rows.clear();
+  g_textOffsets.clear();
+  CurrentSearch().found.clear();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();
 }
@@ -298,7 +310,10 @@ void AddFoundFile(const FoundFile& file) {
   if (!s.fileList) return;
   int64_t offset = g_store.Append(RowTexts(file, UserDateOrder()));
   if (offset < 0) return;  // the store could not grow: this file is left out
-  g_rows.push_back(offset);
+  std::vector<FoundFile>& found = CurrentSearch().found;
+  g_rows.push_back(static_cast<uint32_t>(found.size()));
+  g_textOffsets.push_back(offset);
+  found.push_back(file);
   if (GetTickCount() - g_lastFlush >= kRowFlushMs) {
     FlushFoundRows();
     UpdateWindow(s.fileList);
@@ -330,20 +345,13 @@ void FlushFoundRows() {
   ListView_SetItemCountEx(list, static_cast<int>(g_rows.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
 }
 
-std::vector<std::array<Text, kResultColumns>> SelectedRows() {
+std::vector<FoundFile> SelectedFiles() {
   FlushFoundRows();
-  std::vector<std::array<Text, kResultColumns>> rows;
+  std::vector<FoundFile> files;
   HWND list = Shell().fileList;
-  if (!list) return rows;
-  int count = ListView_GetItemCount(list);
-  for (int row = 0; row < count; ++row) {
-    if (!(ListView_GetItemState(list, row, LVIS_SELECTED) & LVIS_SELECTED)) continue;
-    int64_t offset = RowOffset(list, row);
-    std::array<Text, kResultColumns> texts;
-    for (int c = 0; c < kResultColumns; ++c) texts[c] = Text(g_store.Column(offset, c));
-    rows.push_back(std::move(texts));
-  }
-  return rows;
+  if (!list) return files;
+  for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) files.push_back(RowFile(row));
+  return files;
 }
 
 void FitResultColumns() {
@@ -374,10 +382,10 @@ void RefreshSummary() {
   FlushFoundRows();
   int rows = ListView_GetItemCount(s.fileList);
   int selected = ListView_GetSelectedCount(s.fileList);
-  // Sizes are added in 64 bits from their whole texts.
+  // The selected files' own 64-bit sizes.
   uint64_t bytes = 0;
   for (int row = -1; selected > 0 && (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;)
-    bytes += DigitsValue(g_store.Column(RowOffset(s.fileList, row), kColSize));
+    bytes += RowFile(row).size;
   Summary sum = SummaryFor(rows, selected, bytes, g_freeBytes);
   SetStatusText(1, FormatLibraryString(sum.counts.stringId, {static_cast<int64_t>(sum.counts.value)}));
   if (sum.bytes.withDrive)
@@ -419,30 +427,13 @@ std::wstring TreeSelectionPath() {
   return path;
 }
 
-// The tree is filled by a service this program does not have: no refill
-// ever runs.
-bool RefillRunning() { return false; }
-
 // The two-pane commands act on the service's machine and folder listings,
 // which nothing fills here: they keep their refusals and their visible
 // steps, and the service side does nothing.
-namespace {
-std::wstring g_filterPattern;  // the two-pane listing's name filter
-std::wstring g_pendingFolder;  // folder the next listing starts in
-
-std::wstring FirstSelectedName() {
-  HWND list = Shell().fileList;
-  int row = list ? ListView_GetNextItem(list, -1, LVNI_SELECTED) : -1;
-  return row < 0 ? std::wstring() : [&] {
-    TextView t = g_store.Column(RowOffset(list, row), kColName);
-    return std::wstring(t.begin(), t.end());
-  }();
-}
-}  // namespace
 
 void HandleViewCommand(HWND window, unsigned id) {
   ShellState& s = Shell();
-  const bool refused = s.searchBar || s.busy || RefillRunning();
+  const bool refused = s.searchBar || s.busy;
   switch (id) {
     case CMD_REFRESH_ALL: {
       if (refused) return;
@@ -510,20 +501,15 @@ void HandleViewCommand(HWND window, unsigned id) {
       RefreshSummary();
       break;
     }
-    case CMD_FILTER_EXTENSION: {
-      std::wstring name = FirstSelectedName();
-      size_t dot = name.rfind(L'.');
-      g_filterPattern = L"*." + (dot == std::wstring::npos ? std::wstring(L"*") : name.substr(dot + 1));
-      PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
-      break;
-    }
+    // The two-pane listing's filters and folder would go to the recovery
+    // service, which this program has not: each command reconnects, which
+    // lists nothing.
+    case CMD_FILTER_EXTENSION:
     case CMD_FILTER_NAME:
-      g_filterPattern = FirstSelectedName();
       PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
       break;
     case CMD_SEARCH_THIS_FOLDER:
       if (s.searchBar || s.searchPanel || !s.volumeTree || !TreeView_GetSelection(s.volumeTree)) return;
-      g_pendingFolder = TreeSelectionPath();
       PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
       break;
     case CMD_COLLAPSE_TREE: {
@@ -591,7 +577,7 @@ void EnableByPosition(HMENU menu, UINT position, bool enable) {
 void ShowContextMenu(HWND window, HWND from, LPARAM position) {
   ShellState& s = Shell();
   if (!from || (from != s.fileList && from != s.volumeTree)) return;
-  if (s.searchBar || s.busy || RefillRunning()) return;
+  if (s.searchBar || s.busy) return;
   const bool keyboard = position == -1;
   POINT at{static_cast<short>(LOWORD(position)), static_cast<short>(HIWORD(position))};
   HMENU popup = nullptr;

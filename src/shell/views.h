@@ -33,8 +33,8 @@ void AddFoundFile(const FoundFile& file);
 void FlushFoundRows();
 // Made-up rows for the test build's two-pane view (nothing when count is 0).
 void AddTestRows(int count);
-// The texts of the selected rows, from row 0 down.
-std::vector<std::array<Text, kResultColumns>> SelectedRows();
+// The found files of the selected rows, from row 0 down.
+std::vector<FoundFile> SelectedFiles();
 // Widens the size and date columns to their texts after a search.
 void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.
@@ -55,7 +55,6 @@ std::wstring TreeSelectionPath();
 // The tree's right border is the splitter between the panes.
 void SubclassVolumeTree(HWND tree);
 bool TreeDragInProgress();
-bool RefillRunning();
 
 // Engine messages (controller message ids); the caller frees the payload.
 void HandleEngineMessage(unsigned id, HGLOBAL payload);

@@ -24,7 +24,7 @@
 #include "shell/logic.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
-#include "shell/criteria.h"
+#include "shell/two_pane/criteria.h"
 #include "channel/destination.h"
 
 namespace {
@@ -1965,6 +1965,22 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
     return;
   }
 
+  if (kind == L"ntfs-big-sparse") {
+    // One deleted sparse file of 4563402752 bytes: its size needs 64 bits
+    // in the row, the sort and the status bar's sum.
+    Check(WaitFor([&] { return SearchDone(bar, status); }, 120000), "4.25 GiB file: the search ends");
+    std::vector<Row> rows = ListRows(list);
+    Check(rows.size() == 1 && rows[0][1] == L"4,563,402,752B",
+          "the 4.25 GiB file's size row reads 4,563,402,752B (" + (rows.empty() ? std::string() : Narrow(rows[0][1])) + ")");
+    SetRowStates(list, 0, LVIS_SELECTED, LVIS_SELECTED);
+    PostMessageW(w, WM_COMMAND, CMD_STATUS_REFRESH, 0);
+    Text want = FormatLibraryText(ToText(LibraryText(292)), {uint64_t{4563402752}});
+    Check(WaitFor([&] { return StatusText(status, 2) == std::wstring(want.begin(), want.end()); }, 3000),
+          "the status bar sums its true size (" + Narrow(StatusText(status, 2)) + ")");
+    CloseAndExit(*p, w, "ntfs-big-sparse");
+    return;
+  }
+
   bool done = WaitFor([&] { return SearchDone(bar, status); }, 120000);
   Check(done, "the search ends: Search enabled again, status part 0 reads string 293");
   Check(!IsWindowEnabled(GetDlgItem(bar, IDC_SB_STOP)) && IsWindowEnabled(GetDlgItem(bar, IDC_SB_UNDELETE)) &&
@@ -2028,6 +2044,24 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   if (refusal) PressButton(refusal, IDOK);
   WaitFor([&] { return !IsWindow(refusal); }, 5000);
   std::wstring out = prefix + L"-out";
+  // The other rules `retriva recover --to` applies: an empty destination,
+  // a recycle folder or recovery bin on any volume, in any case.
+  struct Refused {
+    std::wstring folder;
+    UINT text;
+  };
+  const std::wstring outDrive = out.substr(0, 2);
+  for (const Refused& r : {Refused{L"", IDS_DESTINATION_NOT_CREATED},
+                           Refused{outDrive + L"\\$Recycle.Bin\\rescued", IDS_DESTINATION_RECYCLE_FOLDER},
+                           Refused{outDrive + L"\\recycler", IDS_DESTINATION_RECYCLE_FOLDER}}) {
+    SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(r.folder.c_str()));
+    PressButton(dest, IDOK);
+    HWND box = WaitForTitled(p->pi.dwProcessId, LibraryText(301), 10000);
+    Check(box && MessageBoxText(box) == LibraryText(r.text),
+          "the destination '" + Narrow(r.folder) + "' is refused with string " + std::to_string(r.text));
+    if (box) PressButton(box, IDOK);
+    WaitFor([&] { return !IsWindow(box); }, 5000);
+  }
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
   if (shoot) Shot(L"undelete-destination");
   PressButton(dest, IDOK);

@@ -104,6 +104,7 @@ f fat16 $build/test-images/fat16-2k.img
 g fat32 $build/test-images/fat32-512.img
 l ntfs-long-path $build/test-images/ntfs-long-path.img
 t fat12 $fat12
+s ntfs-big-sparse $build/test-images/ntfs-big-sparse.img
 ${want_large:+b large $large}
 VOLUMES
 fi

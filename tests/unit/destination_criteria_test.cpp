@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "channel/destination.h"
-#include "shell/criteria.h"
+#include "shell/two_pane/criteria.h"
 
 namespace rv {
 namespace {

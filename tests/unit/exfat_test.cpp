@@ -198,7 +198,7 @@ class ExfatEngine : public ::testing::Test {
     req.pattern = u"*";
     req.folder = u"\\";
     req.volumeRoot = name_ + u"\\";
-    EXPECT_TRUE(RunSearch(*engine_, req, receiver));
+    EXPECT_TRUE(RunEngineSearch(*engine_, req, receiver));
     return found;
   }
   std::vector<UndeleteOutcome> Recover(const std::vector<FoundFile>& files, const test::TempDir& dir) {
@@ -206,7 +206,7 @@ class ExfatEngine : public ::testing::Test {
     ReceiverEvents ev;
     ev.onResult = [&](const UndeleteOutcome& r) { out.push_back(r); };
     MessageReceiver receiver(ev, u"");
-    EXPECT_TRUE(RunUndelete(*engine_, engine_->undeleteRequest(dir.EnginePath(), files), receiver));
+    EXPECT_TRUE(RunEngineUndelete(*engine_, engine_->undeleteRequest(dir.EnginePath(), files), receiver));
     return out;
   }
   static const FoundFile* Named(const std::vector<FoundFile>& files, TextView name) {
@@ -340,7 +340,7 @@ TEST_F(ExfatEngine, AVolumeWithoutItsBitmapIsRefusedBySetup) {
   req.pattern = u"*";
   req.folder = u"\\";
   req.volumeRoot = name_ + u"\\";
-  RunSearch(*engine_, req, r2);
+  RunEngineSearch(*engine_, req, r2);
   EXPECT_TRUE(refused);
 }
 

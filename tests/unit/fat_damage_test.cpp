@@ -274,7 +274,7 @@ TEST(FatDamage, TreeDeeperThanTheWalkStopsAtLevel127) {
   for (const auto& f : run.found) deepest = std::max<size_t>(deepest, std::count(f.path.begin(), f.path.end(), u'\\'));
   EXPECT_EQ(run.found.size(), 127u);
   EXPECT_EQ(deepest, 128u);  // the file of level 127: "Q:" + 127 × "\D" + "\~F"
-  ReleaseFueVolumeData(TheFueVolume());
+  FreeFueVolumeDataStructures(TheFueVolume());
   DetachVolume(name);
 }
 

@@ -48,7 +48,7 @@ bool ShortOnly(const std::string& utf8) {
 
 AttachedVolume::AttachedVolume(std::shared_ptr<VolumeSource> source) { name = AttachVolume(std::move(source)); }
 AttachedVolume::~AttachedVolume() {
-  ReleaseFueVolumeData(TheFueVolume());
+  FreeFueVolumeDataStructures(TheFueVolume());
   DetachVolume(name);
 }
 

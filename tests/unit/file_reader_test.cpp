@@ -28,7 +28,7 @@ struct SearchedImage {
     ev.onFound = [&](FoundFile& f) { found.push_back(f); };
     MessageReceiver receiver(ev, name);
     SearchRequestFields req{1, u"*", u"\\", name + u"\\"};
-    searched = RunSearch(*engine, req, receiver);
+    searched = RunEngineSearch(*engine, req, receiver);
   }
   ~SearchedImage() {
     if (engine) engine->release();
@@ -49,7 +49,7 @@ struct SearchedImage {
 #endif
       };
       MessageReceiver receiver(ev, u"");
-      RunUndelete(*engine, engine->undeleteRequest(dir.EnginePath(), {f}), receiver);
+      RunEngineUndelete(*engine, engine->undeleteRequest(dir.EnginePath(), {f}), receiver);
       outputs.push_back(output);
     }
     return outputs;

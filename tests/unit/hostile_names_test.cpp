@@ -183,7 +183,7 @@ class FatVolume : public EngineVolume {
     prefix_ = driveLetter ? Text(1, driveLetter) + u":" : name_;
   }
   ~FatVolume() override {
-    ReleaseFueVolumeData(TheFueVolume());
+    FreeFueVolumeDataStructures(TheFueVolume());
     DetachVolume(name_);
   }
   std::vector<Listed> Search() override {

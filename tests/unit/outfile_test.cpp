@@ -50,6 +50,27 @@ TEST(OutputFile, CollisionsGetCountedSuffixesAndNothingIsReplaced) {
   EXPECT_EQ(FilesIn(tmp.path()), 3u);  // no partial file left behind
 }
 
+// Files named one by one (the window program's recoveries, Windows' command
+// line) start counting after the last counter their name took, and still
+// never replace a name another writer took meanwhile.
+TEST(OutputFile, CountingStartsAfterTheLastCounterTaken) {
+  test::TempDir tmp;
+  const Text folder = tmp.EnginePath();
+  NameCounters counters;
+  OutputOptions options;
+  options.counters = &counters;
+  ScopedOutputOptions scope(options);
+  Text out;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(WriteOne(folder, u"a.txt", "x", out), kOutputCreated);
+  EXPECT_EQ(out, folder + u"\\a.txt;1");
+  EXPECT_EQ(counters.Next(folder, u"a.txt", false), 3u);
+  std::ofstream(tmp.path() + "/a.txt;2") << "taken meanwhile";
+  ASSERT_EQ(WriteOne(folder, u"a.txt", "y", out), kOutputCreated);
+  EXPECT_EQ(out, folder + u"\\a.txt;3");
+  EXPECT_EQ(counters.Next(folder, u"b.txt", false), 0u);  // each name counts on its own
+  EXPECT_EQ(FilesIn(tmp.path()), 5u);
+}
+
 TEST(OutputFile, OtherFailuresDoNotTryFurtherSuffixes) {
   test::TempDir tmp;
   OutputFile f;

@@ -1,11 +1,12 @@
 // Where the two-pane view's recovered files go: the destination dialog
 // shows the machine's current choice, and the alternate-location dialog
 // picks a volume and folder of that machine and checks what was typed.
-#include "shell/destination_dialogs.h"
+#include "shell/two_pane/destination_dialogs.h"
 
 #include <string>
 
-#include "shell/main_window.h"
+#include "res/resource.h"
+#include "shell/controls.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
 #include "shell/state.h"

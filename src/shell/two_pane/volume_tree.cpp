@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "res/resource.h"
-#include "shell/main_window.h"
+#include "shell/layout.h"
 #include "shell/state.h"
 #include "shell/views.h"
 
@@ -36,7 +36,7 @@ HCURSOR g_splitterCursor = nullptr;
 HBITMAP g_watermark = nullptr;
 bool g_watermarkTried = false;
 
-bool Blocked() { return Shell().busy || RefillRunning(); }
+bool Blocked() { return Shell().busy; }
 
 int TreeWidth(HWND tree) {
   RECT r;

@@ -2,7 +2,7 @@
 // pages (name and folder, date, owner and deleter), docked above the file
 // list. What it builds goes to the service session, which in this program
 // answers without searching.
-#include "shell/search_panel.h"
+#include "shell/two_pane/search_panel.h"
 
 #include <commctrl.h>
 
@@ -10,8 +10,11 @@
 #include <iterator>
 #include <tuple>
 
-#include "shell/criteria.h"
-#include "shell/main_window.h"
+#include "shell/two_pane/criteria.h"
+#include "shell/layout.h"
+#include "res/resource.h"
+#include "shell/controls.h"
+#include "shell/test_seam.h"
 #include "shell/registry.h"
 #include "shell/search_bar.h"
 #include "shell/settings.h"
@@ -416,7 +419,7 @@ INT_PTR CALLBACK PanelProc(HWND panel, UINT msg, WPARAM wp, LPARAM lp) {
 
 void OpenSearchPanel(HWND window) {
   ShellState& s = Shell();
-  if (s.searchBar || s.searchPanel || s.busy || RefillRunning()) return;
+  if (s.searchBar || s.searchPanel || s.busy) return;
   RememberFileListWidths();
   SetWindowTextW(window, MainTitle().c_str());
   HWND panel = CreateDialogParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_SEARCH_PANEL), window, PanelProc, 0);

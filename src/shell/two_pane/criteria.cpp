@@ -1,4 +1,4 @@
-#include "shell/criteria.h"
+#include "shell/two_pane/criteria.h"
 
 #include <algorithm>
 
