@@ -7,6 +7,7 @@
 
 #include "cli/text_columns.h"
 #include "cli/volume_arg.h"
+#include "recovery/filters.h"
 #include "recovery/truncation.h"
 
 namespace rv::cli {
@@ -16,16 +17,9 @@ constexpr int kExitOk = 0;
 constexpr int kExitSomeFailed = 1;
 constexpr int kExitRefused = 2;
 
-// What users narrow a listing by, after the engine's own pattern and
-// folder filter. Dates bound the modification time: "after" includes the
-// moment given, "before" excludes it; a file without a time passes no date
-// bound.
-struct Filters {
-  std::optional<uint64_t> minSize, maxSize;
-  std::optional<TypedTime> modifiedAfter, modifiedBefore;
-  std::optional<int> minRecoverable;  // percent
-  bool Any() const { return minSize || maxSize || modifiedAfter || modifiedBefore || minRecoverable; }
-};
+// What users narrow a listing by: --modified-after includes the moment
+// given, --modified-before excludes it.
+using Filters = FileFilters;
 
 struct SearchArgs {
   VolumeArgs volume;

@@ -80,10 +80,6 @@ bool PrepareScan(const SearchArgs& args, const OpenedVolume& v, ScanSetup& setup
   return true;
 }
 
-bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters) {
-  return !(filters.minSize && f.length < *filters.minSize) && !(filters.maxSize && f.length > *filters.maxSize);
-}
-
 // Where the file is on the volume, for rows and sources: its own folder
 // and name when a deleted entry names it, else carved/<ext>/f<cluster>.
 std::string CarvedFolder(const carve::CarvedFile& f) {
@@ -215,7 +211,7 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
   {
     InterruptScope interrupt;
     status = carve::DeepScan(*v.source, setup.layout, setup.options, [&](const carve::CarvedFile& f) {
-      if (PassesSizeFilters(f, args.filters)) carved.push_back(f);
+      if (args.filters.PassesSize(f.length)) carved.push_back(f);
     }, error);
   }
   ProgressLine::Get().Clear();
@@ -281,7 +277,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
       if (lost.StartsAt(f.cluster)) continue;
       const std::string id = carve::CarvedId(f);
       if (!ids.empty() && !ids.count(id)) continue;
-      if (ids.empty() && !PassesSizeFilters(f, args.search.filters)) continue;
+      if (ids.empty() && !args.search.filters.PassesSize(f.length)) continue;
       matched.insert(id);
       Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text()};
       Text folder = dest;

@@ -52,8 +52,7 @@ std::string ExtensionOf(const lost::LostFile& f) {
 
 // The size filters, and --types by the name's extension.
 bool Wanted(const lost::LostFile& f, const SearchArgs& args) {
-  const Filters& filters = args.filters;
-  if ((filters.minSize && f.size < *filters.minSize) || (filters.maxSize && f.size > *filters.maxSize)) return false;
+  if (!args.filters.PassesSize(f.size)) return false;
   if (args.deepTypes.empty()) return true;
   const std::string ext = ExtensionOf(f);
   for (const std::string& t : args.deepTypes)

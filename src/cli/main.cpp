@@ -10,6 +10,7 @@
 #include "cli/commands.h"
 #include "cli/deep.h"
 #include "cli/terminal.h"
+#include "platform/system.h"
 #include "retriva_version.h"
 
 #ifdef _WIN32
@@ -43,13 +44,23 @@ void AddFilterOptions(CLI::App* cmd, TypedFilters& t) {
       ->check(CLI::Range(0, 100));
 }
 
+// A date bound as the FILETIME it names: UTC as given, a local time by the
+// machine's time zone; false when the clock skips that local time.
+bool BoundFileTime(const rv::cli::TypedTime& b, uint64_t& fileTime) {
+  if (b.utc) {
+    fileTime = rv::UnixToFileTime(rv::cli::UnixSecondsOfUtc(b));
+    return true;
+  }
+  return rv::LocalToFileTime({b.year, b.month, b.day, b.hour, b.minute, b.second}, fileTime);
+}
+
 // False, after saying why on stderr, when a filter is not understood.
 bool ResolveFilters(const TypedFilters& t, rv::cli::Filters& f) {
   auto bad = [](const char* option, const std::string& value, const char* what) {
     std::fprintf(stderr, "retriva: %s: '%s' is not %s\n", option, rv::cli::ForTerminal(value).c_str(), what);
     return false;
   };
-  uint64_t bytes = 0;
+  uint64_t bytes = 0, bound = 0;
   rv::cli::TypedTime when;
   const char* kSize = "a size (a number of bytes, or with K, M, G or T: 10K, 1.5M)";
   const char* kDate = "a date (YYYY-MM-DD, YYYY-MM-DDTHH:MM or YYYY-MM-DDTHH:MM:SS, Z for UTC)";
@@ -63,11 +74,13 @@ bool ResolveFilters(const TypedFilters& t, rv::cli::Filters& f) {
   }
   if (!t.after.empty()) {
     if (!rv::cli::ParseIsoTime(t.after, when)) return bad("--modified-after", t.after, kDate);
-    f.modifiedAfter = when;
+    if (BoundFileTime(when, bound)) f.modifiedFrom = bound;
+    else f.timeUnmatchable = true;
   }
   if (!t.before.empty()) {
     if (!rv::cli::ParseIsoTime(t.before, when)) return bad("--modified-before", t.before, kDate);
-    f.modifiedBefore = when;
+    if (BoundFileTime(when, bound)) f.modifiedUntil = bound;
+    else f.timeUnmatchable = true;
   }
   if (t.minRecoverable >= 0) f.minRecoverable = t.minRecoverable;
   return true;

@@ -98,31 +98,6 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
   return static_cast<size_t>(p - start);
 }
 
-namespace {
-
-bool BoundFileTime(const TypedTime& b, uint64_t& fileTime) {
-  if (b.utc) {
-    fileTime = UnixToFileTime(UnixSecondsOfUtc(b));
-    return true;
-  }
-  return LocalToFileTime({b.year, b.month, b.day, b.hour, b.minute, b.second}, fileTime);
-}
-
-}  // namespace
-
-bool PassesFilters(const FoundFile& f, const Filters& filters) {
-  if (filters.minSize && f.size < *filters.minSize) return false;
-  if (filters.maxSize && f.size > *filters.maxSize) return false;
-  if (filters.minRecoverable && (f.recoverable < 0 || f.recoverable < *filters.minRecoverable)) return false;
-  if (filters.modifiedAfter || filters.modifiedBefore) {
-    uint64_t when = 0, bound = 0;
-    if (!FoundTimeToFileTime(f.timeKind, f.timeValue, when)) return false;
-    if (filters.modifiedAfter && (!BoundFileTime(*filters.modifiedAfter, bound) || when < bound)) return false;
-    if (filters.modifiedBefore && (!BoundFileTime(*filters.modifiedBefore, bound) || when >= bound)) return false;
-  }
-  return true;
-}
-
 bool HasIndex(const FoundFile& f, Engine engine) {
   return engine && engine->hasIndex(f);
 }
@@ -178,9 +153,9 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
                  const std::function<void(const FoundFile&)>& wanted) {
   const bool progress = IsTerminal(stderr);
   // The user's filters apply after the engine's pattern and folder.
-  estimate = estimate || args.filters.minRecoverable.has_value();
+  estimate = args.filters.NeedsRecoverableShare(estimate);
   const auto each = [&](const FoundFile& f) {
-    if (PassesFilters(f, args.filters)) wanted(f);
+    if (args.filters.Passes(f)) wanted(f);
   };
   EngineEvents ev;
   // The NTFS engine is asked while it still holds the listed file's runs,

@@ -20,9 +20,6 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 // `refusal`, when the engine refused.
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& each);
-// Whether a found file passes the user's filters (size, modification time,
-// recoverable share).
-bool PassesFilters(const FoundFile& f, const Filters& filters);
 // "RECORD" on NTFS ("RECORD:STREAM" for a named data stream),
 // "LOCATOR:INDEX" on FAT: what --id takes.
 std::string LocatorText(const FoundFile& f, Engine engine);

@@ -1,6 +1,7 @@
 // The recovery session both front ends run: requests split under the
 // packet's payload limit, a recovery split into many requests giving the
-// same files and bytes as one request, the destination's rules.
+// same files and bytes as one request, the destination's rules, and the
+// filters every front end lists files by.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "volume/osvolume.h"
+#include "recovery/filters.h"
 #include "recovery/recovery_session.h"
 #include "test_support.h"
 
@@ -206,6 +208,49 @@ TEST(RecoverySession, DestinationRulesAndTakingBack) {
   EXPECT_TRUE(report.files.empty());
   EXPECT_FALSE(std::filesystem::exists(dir.path() + "/a"));
   EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+}
+
+// Time bounds: the lower one included, the upper one excluded; a file
+// without a time, or without a known share, passes no bound on it.
+TEST(FileFilters, BoundsAndUnknownValues) {
+  FoundFile f;
+  f.size = 1000;
+  f.timeKind = FoundTimeKind::FileTimeUtc;
+  f.timeValue = 5000;
+  f.recoverable = -1;
+  FileFilters none;
+  EXPECT_FALSE(none.Any());
+  EXPECT_TRUE(none.Passes(f));
+  EXPECT_FALSE(none.NeedsRecoverableShare(false));
+
+  FileFilters time;
+  time.modifiedFrom = 5000;
+  time.modifiedUntil = 5001;
+  EXPECT_TRUE(time.Passes(f));
+  time.modifiedUntil = 5000;
+  EXPECT_FALSE(time.Passes(f));
+  FileFilters skipped;
+  skipped.timeUnmatchable = true;
+  EXPECT_TRUE(skipped.Any());
+  EXPECT_FALSE(skipped.Passes(f));
+  FoundFile timeless = f;
+  timeless.timeKind = FoundTimeKind::None;
+  time.modifiedUntil.reset();
+  EXPECT_FALSE(time.Passes(timeless));
+
+  FileFilters share;
+  share.minRecoverable = 50;
+  EXPECT_TRUE(share.NeedsRecoverableShare(false));
+  EXPECT_FALSE(share.Passes(f));
+  f.recoverable = 50;
+  EXPECT_TRUE(share.Passes(f));
+
+  FileFilters size;
+  size.minSize = 1000;
+  size.maxSize = 1000;
+  EXPECT_TRUE(size.Passes(f));
+  EXPECT_FALSE(size.PassesSize(1001));
+  EXPECT_FALSE(size.PassesSize(999));
 }
 
 }  // namespace
