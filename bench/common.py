@@ -221,3 +221,20 @@ def directory_search_bench(kind, image_name, make_volume, directory_ranges, clus
         print(f"[{'cold' if cold else 'warm'} cache] {kind} search, {a.files} files, {found} deleted files listed")
         report(rows)
         print(f"  retriva / directory read = {ours / seq:.2f}")
+
+
+def many_files_volume():
+    """The arguments of a benchmark over the many-file NTFS volume
+    (--files, --work, --retriva, --repeat) and that volume's image, made
+    by ntfs_search_bench when missing (it is cached under --work)."""
+    from ntfs_search_bench import make_volume
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--files", type=int, default=50000)
+    ap.add_argument("--work", default="build/bench")
+    ap.add_argument("--retriva", default="build/retriva")
+    ap.add_argument("--repeat", type=int, default=3)
+    a = ap.parse_args()
+    os.makedirs(a.work, exist_ok=True)
+    image = os.path.join(a.work, f"ntfs-{a.files}.img")
+    make_volume(image, a.files)
+    return a, image

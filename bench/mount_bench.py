@@ -10,7 +10,6 @@ Usage: bench/mount_bench.py [--files 50000] [--work build/bench]
 Needs root for the FUSE mount that writes the volume (once; it is cached)
 and /dev/fuse for retriva's mount.
 """
-import argparse
 import hashlib
 import os
 import shutil
@@ -19,8 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import report  # noqa: E402
-from ntfs_search_bench import make_volume  # noqa: E402
+from common import many_files_volume, report  # noqa: E402
 
 
 def tree_digest(folder):
@@ -67,15 +65,7 @@ def mount_once(retriva, image, point, out):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--files", type=int, default=50000)
-    ap.add_argument("--work", default="build/bench")
-    ap.add_argument("--retriva", default="build/retriva")
-    ap.add_argument("--repeat", type=int, default=3)
-    a = ap.parse_args()
-    os.makedirs(a.work, exist_ok=True)
-    image = os.path.join(a.work, f"ntfs-{a.files}.img")
-    make_volume(image, a.files)
+    a, image = many_files_volume()
     out = os.path.join(a.work, "mount-bench-out")
     point = os.path.join(a.work, "mount-bench-mnt")
     recovered = min(recover_once(a.retriva, image, out) for _ in range(a.repeat))

@@ -11,7 +11,6 @@ takes to make its files as safe.
 Usage: bench/recover_many_bench.py [--files 50000] [--work build/bench]
 Needs root for the FUSE mount that writes the volume (once; it is cached).
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -19,8 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import report  # noqa: E402
-from ntfs_search_bench import make_volume  # noqa: E402
+from common import many_files_volume, report  # noqa: E402
 
 
 def count_files(folder):
@@ -45,15 +43,7 @@ def best(cmd, out, repeat, then_sync=False):
 
 
 def main():
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--files", type=int, default=50000)
-    ap.add_argument("--work", default="build/bench")
-    ap.add_argument("--retriva", default="build/retriva")
-    ap.add_argument("--repeat", type=int, default=3)
-    a = ap.parse_args()
-    os.makedirs(a.work, exist_ok=True)
-    image = os.path.join(a.work, f"ntfs-{a.files}.img")
-    make_volume(image, a.files)
+    a, image = many_files_volume()
     out = os.path.join(a.work, "recover-many-out")
     rows = []
     ours, n_ours = best([a.retriva, "recover", image, "--to", out], out, a.repeat)
