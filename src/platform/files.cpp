@@ -572,11 +572,23 @@ Folder Folder::OpenChild(TextView name) const {
   return f;
 }
 
-bool Folder::MakeChild(TextView name) const {
+namespace {
+
+// `call(folder, name)` on one component name below an open folder: false
+// (with the error) for a closed folder, a name that is no single
+// component, or a failed call.
+template <class Call>
+bool AtComponent(int folder, TextView name, Call call) {
   std::string n;
-  if (fd_ < 0 || !ComponentName(name, n)) return false;
-  if (::mkdirat(fd_, n.c_str(), 0777) != 0) { SetFromErrno(); return false; }
+  if (folder < 0 || !ComponentName(name, n)) return false;
+  if (call(folder, n.c_str()) != 0) { SetFromErrno(); return false; }
   return true;
+}
+
+}  // namespace
+
+bool Folder::MakeChild(TextView name) const {
+  return AtComponent(fd_, name, [](int at, const char* n) { return ::mkdirat(at, n, 0777); });
 }
 
 PathKind Folder::KindOf(TextView name) const {
@@ -621,17 +633,11 @@ bool Folder::RenameNoReplace(TextView from, TextView to) const {
 }
 
 bool Folder::RemoveFile(TextView name) const {
-  std::string n;
-  if (fd_ < 0 || !ComponentName(name, n)) return false;
-  if (::unlinkat(fd_, n.c_str(), 0) != 0) { SetFromErrno(); return false; }
-  return true;
+  return AtComponent(fd_, name, [](int at, const char* n) { return ::unlinkat(at, n, 0); });
 }
 
 bool Folder::RemoveChild(TextView name) const {
-  std::string n;
-  if (fd_ < 0 || !ComponentName(name, n)) return false;
-  if (::unlinkat(fd_, n.c_str(), AT_REMOVEDIR) != 0) { SetFromErrno(); return false; }
-  return true;
+  return AtComponent(fd_, name, [](int at, const char* n) { return ::unlinkat(at, n, AT_REMOVEDIR); });
 }
 
 bool Folder::FlushFileSystem() const {
