@@ -82,15 +82,21 @@ def read_fat(img, facts):
         return bytearray(f.read(facts["fat_length"]))
 
 
-def build_exfat(name, size, C, sector, label, full, work, File, gen, log, run, base_time):
+def new_exfat_image(work, name, size, C, sector, label, run):
+    """A fresh image of `size` bytes formatted by mkfs.exfat with clusters
+    of C bytes, and the folder it is mounted on while files are written."""
     img = os.path.join(work, name)
-    mnt = os.path.join(work, "mnt-" + name)
     if os.path.exists(img):
         os.unlink(img)
     with open(img, "wb") as f:
         f.truncate(size)
     with Loop(img, sector, run) as dev:
         run(["mkfs.exfat", "-c", str(C), "-L", label, dev])
+    return img, os.path.join(work, "mnt-" + name)
+
+
+def build_exfat(name, size, C, sector, label, full, work, File, gen, log, run, base_time):
+    img, mnt = new_exfat_image(work, name, size, C, sector, label, run)
     files = []
     t = [base_time]
 
@@ -275,14 +281,7 @@ class Heap:
 
 
 def build_exfat_edited(name, size, C, sector, label, purpose, work, File, gen, log, run, base_time):
-    img = os.path.join(work, name)
-    mnt = os.path.join(work, "mnt-" + name)
-    if os.path.exists(img):
-        os.unlink(img)
-    with open(img, "wb") as f:
-        f.truncate(size)
-    with Loop(img, sector, run) as dev:
-        run(["mkfs.exfat", "-c", str(C), "-L", label, dev])
+    img, mnt = new_exfat_image(work, name, size, C, sector, label, run)
     files = []
     t = [base_time]
 
