@@ -269,15 +269,7 @@ RecoveryOptions SessionOptions(const RecoverArgs& args, const OpenedVolume& v, R
 // The per-file lines, the report and the summary; the exit status.
 int Conclude(const RecoverArgs& args, Engine engine, const OpenedVolume& v, const std::vector<FoundFile>& chosen,
              const RecoveryReport& done, RecoverReport* report) {
-  if (report) {
-    std::vector<UndeleteOutcome> results(chosen.size());
-    std::vector<bool> answered(chosen.size(), false);
-    for (const auto& f : done.files) {
-      results[f.index] = f.result;
-      answered[f.index] = f.unanswered == Unanswered::No;
-    }
-    if (!report->Write(engine, chosen, results, answered)) return kExitSomeFailed;
-  }
+  if (report && !report->Write(engine, chosen, done)) return kExitSomeFailed;
   const Text attached = v.source ? v.volumeName : Text();
   for (const auto& f : done.files) ReportFile(args, engine, chosen[f.index], f, attached);
   if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {

@@ -1,13 +1,12 @@
-// recover --report FILE: the core's report of a recovery, fed from the
-// recovery's results (see channel/report.h).
+// recover --report FILE: the core's report of a recovery, written where
+// the option says (see recovery/recovery_report.h).
 #pragma once
-#include <map>
 #include <string>
 #include <vector>
 
-#include "channel/report.h"
 #include "cli/commands.h"
 #include "cli/session.h"
+#include "recovery/recovery_report.h"
 
 namespace rv::cli {
 
@@ -15,20 +14,16 @@ class RecoverReport {
  public:
   // Notes the start time and hashes the image (not a device).
   RecoverReport(const RecoverArgs& args, const OpenedVolume& v, const std::string& fileSystem);
-  OutputObserver* Observer() { return &observer_; }
-  // The result of file `index` of the recovery has arrived: its output's
-  // digests are the ones just committed.
-  void ResultArrived(size_t index) { digests_[index] = observer_.TakeCommitted(); }
+  OutputObserver* Observer() { return report_.Observer(); }
+  void ResultArrived(size_t index) { report_.ResultArrived(index); }
   // Writes the report once the results are final; false (said on stderr)
   // when the file cannot be written.
-  bool Write(Engine engine, const std::vector<FoundFile>& chosen, const std::vector<UndeleteOutcome>& results,
-             const std::vector<bool>& answered);
+  bool Write(Engine engine, const std::vector<FoundFile>& chosen, const RecoveryReport& done);
 
  private:
+  static ReportHeader HeaderOf(const RecoverArgs& args, const std::string& fileSystem);
   std::string path_;
-  ReportHeader header_;
-  DigestingObserver observer_;
-  std::map<size_t, DigestingObserver::Digests> digests_;
+  RecoveryReportFile report_;
 };
 
 }  // namespace rv::cli

@@ -11,6 +11,7 @@
 #include "platform/lasterror.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "recovery/recovery_report.h"
 #include "volume/ondisk.h"
 
 
@@ -98,14 +99,9 @@ size_t FoundFileJsonLine(const FoundFile& f, Engine engine, std::string& buffer)
   return static_cast<size_t>(p - start);
 }
 
-bool HasIndex(const FoundFile& f, Engine engine) {
-  return engine && engine->hasIndex(f);
-}
+bool HasIndex(const FoundFile& f, Engine engine) { return FoundFileHasIndex(f, engine); }
 
-std::string LocatorText(const FoundFile& f, Engine engine) {
-  if (HasIndex(f, engine)) return std::to_string(f.locator) + ":" + std::to_string(f.second);
-  return std::to_string(f.locator);
-}
+std::string LocatorText(const FoundFile& f, Engine engine) { return FoundFileId(f, engine); }
 
 // Opens the volume and picks its engine; on refusal prints the reason and
 // returns null.

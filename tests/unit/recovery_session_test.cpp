@@ -15,6 +15,7 @@
 #include "platform/text.h"
 #include "volume/osvolume.h"
 #include "recovery/filters.h"
+#include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
 #include "test_support.h"
 
@@ -251,6 +252,25 @@ TEST(FileFilters, BoundsAndUnknownValues) {
   EXPECT_TRUE(size.Passes(f));
   EXPECT_FALSE(size.PassesSize(1001));
   EXPECT_FALSE(size.PassesSize(999));
+}
+
+// A report written beside the recovered files never replaces one: the
+// second takes a counted name that keeps its extension.
+TEST(RecoveryReportFile, WrittenBesideWithoutReplacing) {
+  test::TempDir dir;
+  OutputDestination destination;
+  Text written;
+  EXPECT_FALSE(WriteNewFileIn(destination, u"Report.csv", "x", written));
+  ASSERT_TRUE(destination.Open(dir.EnginePath()));
+  ASSERT_TRUE(WriteNewFileIn(destination, u"Report.csv", "first\n", written));
+  ASSERT_TRUE(WriteNewFileIn(destination, u"Report.csv", "second\n", written));
+  EXPECT_EQ(written.substr(written.rfind(u'\\') + 1), u"Report;1.csv");
+  const auto text = [&](const char* name) {
+    const std::vector<uint8_t> b = test::ReadFileBytes(dir.path() + "/" + name);
+    return std::string(b.begin(), b.end());
+  };
+  EXPECT_EQ(text("Report.csv"), "first\n");
+  EXPECT_EQ(text("Report;1.csv"), "second\n");
 }
 
 }  // namespace
