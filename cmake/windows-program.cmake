@@ -53,7 +53,7 @@ list(REMOVE_ITEM SHELL_WINDOW_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/seam.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/two_pane/criteria.cpp)
 add_library(quorvex_objects OBJECT ${SHELL_WINDOW_SOURCES})
 target_link_libraries(quorvex_objects PUBLIC retriva_shell retriva_core)
-target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR})
+target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
 
 function(add_quorvex target)
   add_executable(${target} WIN32 $<TARGET_OBJECTS:quorvex_objects> src/shell/seam.cpp ${RES_SOURCE}/quorvex.rc)

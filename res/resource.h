@@ -85,6 +85,7 @@
 // Undelete destination (333)
 #define IDC_UD_BROWSE 1001
 #define IDC_UD_FOLDER 1108
+#define IDC_UD_REPORT 1130
 // Undelete progress (332)
 #define IDC_UP_BAR 1106
 #define IDC_UP_TEXT 1070
@@ -159,4 +160,6 @@
 #define IDS_BROWSE_DESTINATION 304
 #define IDS_DESTINATION_NO_VOLUME 313
 #define IDS_DESTINATION_RECYCLE_FOLDER 315
+#define IDS_REPORT_FILE_NAME 440   // the report beside the recovered files
+#define IDS_REPORT_NOT_WRITTEN 441  // %s: the destination folder
 #define IDS_TAB_NAME 430  // 430 .. 432: the search panel's page titles

@@ -248,6 +248,9 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
       RegistryStore store;
       LoadRecentListWithEdit(recent, store, kRecoverPaths);
       if (recent.Count() > 0) SendMessageW(combo, CB_SETCURSEL, 0, 0);
+      uint32_t report = 0;
+      if (auto key = store.Open(kRecoverListsKey, false)) key->ReadDword(kWriteReportValue, report);
+      CheckDlgButton(dialog, IDC_UD_REPORT, report == 1 ? BST_CHECKED : BST_UNCHECKED);
       SetFocus(combo);
       return FALSE;
     }
@@ -266,6 +269,7 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
             return TRUE;
           }
           CurrentSearch().destination = ToText(folder);
+          CurrentSearch().writeReport = IsDlgButtonChecked(dialog, IDC_UD_REPORT) == BST_CHECKED;
           if (SendMessageW(combo, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
                            reinterpret_cast<LPARAM>(folder.c_str())) == CB_ERR)
             SendMessageW(combo, CB_INSERTSTRING, 0, reinterpret_cast<LPARAM>(folder.c_str()));
@@ -273,6 +277,8 @@ INT_PTR CALLBACK DestinationProc(HWND dialog, UINT msg, WPARAM wp, LPARAM) {
             ComboList recent(combo);
             RegistryStore store;
             SaveRecentListWithEdit(recent, store, kRecoverPaths, kRecentListMax);
+            if (auto key = store.Open(kRecoverListsKey, true))
+              key->WriteDword(kWriteReportValue, CurrentSearch().writeReport ? 1 : 0);
           }
           if (Shell().searchBar) PostMessageW(Shell().searchBar, WM_COMMAND, kDestinationChosen, 0);
           EndDialog(dialog, IDOK);

@@ -18,6 +18,7 @@ struct SearchSession {
   const EngineRow* engine = nullptr;  // null before the first search
   Text searchedRoot;                  // "X:\" or "\\?\Volume{...}\"
   Text destination;                   // as typed in the destination dialog
+  bool writeReport = false;           // a report beside the recovered files
   std::vector<FoundFile> found;
 };
 

@@ -21,6 +21,9 @@ namespace rv::shell {
 constexpr char16_t kSearchListsKey[] = u"SOFTWARE\\Tarvelle\\Retriva\\PgBin\\ListBoxData\\Search";
 constexpr char16_t kRecoverListsKey[] = u"SOFTWARE\\Tarvelle\\Retriva\\PgBin\\ListBoxData\\Recover";
 constexpr uint32_t kRecentListMax = 15;
+// Under kRecoverListsKey: 1 when the destination dialog's report box was
+// checked last.
+constexpr char16_t kWriteReportValue[] = u"WriteReport";
 
 struct RecentListName {
   const char16_t* key;

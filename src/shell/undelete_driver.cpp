@@ -4,11 +4,14 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/text.h"
+#include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
+#include "version_resource.h"
 #include "res/resource.h"
 #include "shell/engines.h"
 #include "shell/results.h"
@@ -22,6 +25,7 @@ namespace {
 std::atomic<bool> g_cancelled{false};
 
 std::wstring Wide(TextView t) { return std::wstring(t.begin(), t.end()); }
+Text FromWide(const std::wstring& w) { return Text(w.begin(), w.end()); }
 
 // The progress dialog, modal to the main window while the session runs on
 // its thread: between messages of the engine only the dialog's own
@@ -112,6 +116,27 @@ INT_PTR CALLBACK ReportDialogProc(HWND dialog, UINT msg, WPARAM wp, LPARAM lp) {
   }
 }
 
+// The report of the recovery as a new file beside the recovered files;
+// said in a box when it cannot be written.
+void WriteReportBeside(RecoverySession& session, RecoveryReportFile& file, const SearchSession& search,
+                       const std::vector<FoundFile>& files, const RecoveryReport& report) {
+  const std::string text = file.Text(ReportFormat::Csv, search.engine, files, report);
+  Text written;
+  const Text name = FromWide(LibraryString(IDS_REPORT_FILE_NAME));
+  if (WriteNewFileIn(session.Output(), name, text, written)) return;
+  const std::wstring caption = LibraryString(IDS_UNDELETE_CAPTION);
+  ShowMessageBox(FormatLibraryString(IDS_REPORT_NOT_WRITTEN, {TextView(session.Destination())}), caption,
+                 MB_OK | MB_ICONWARNING, -1);
+}
+
+ReportHeader HeaderOf(const SearchSession& search) {
+  ReportHeader h;
+  h.volume = ToUtf8(search.searchedRoot);
+  h.fileSystem = search.engine ? std::string(search.engine->name) : std::string();
+  h.tool = std::string("quorvex ") + RV_VERSION_TEXT;
+  return h;
+}
+
 void ShowDestinationRefusal() {
   const std::wstring caption = LibraryString(IDS_UNDELETE_CAPTION), text = LibraryString(IDS_DESTINATION_NOT_CREATED);
   ShowMessageBox(text, caption, MB_OK | MB_ICONERROR, -1);
@@ -126,6 +151,13 @@ void RunUndeleteDriver() {
   RecoveryOptions options;
   options.searchedRoot = search.searchedRoot;
   options.stop = &g_cancelled;
+  std::unique_ptr<RecoveryReportFile> reportFile;
+  if (search.writeReport) {
+    reportFile = std::make_unique<RecoveryReportFile>(HeaderOf(search));
+    options.observer = reportFile->Observer();
+    // The report stays beside the files even when none could be written.
+    options.takeBackEmpty = false;
+  }
   RecoverySession session(*search.engine, ToUtf8(search.destination), options);
   ShellState& s = Shell();
   s.busy = true;
@@ -137,6 +169,7 @@ void RunUndeleteDriver() {
     ProgressDialog progress;
     RecoveryEvents events;
     events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
+    if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
     report = session.Run(files, events);
   }
   SetCursor(old);
@@ -145,6 +178,7 @@ void RunUndeleteDriver() {
   if (report.Refused())
     return ShowMessageBox(Wide(report.refusal.text), Wide(report.refusal.caption), report.refusal.style,
                           report.refusal.slot);
+  if (reportFile) WriteReportBeside(session, *reportFile, search, files, report);
   std::vector<std::wstring> lines = ReportLines(files, report);
   DialogBoxParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_REPORT), s.mainWindow, ReportDialogProc,
                   reinterpret_cast<LPARAM>(&lines));

@@ -5,6 +5,8 @@ quorvex_driver.exe under BUILD/window-results) with the command line's
 
 Usage: compare_results.py BUILD_DIR WINE_RUN_SCRIPT
 """
+import csv
+import hashlib
 import json
 import os
 import re
@@ -89,7 +91,8 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     gui_out = os.path.join(results, letter + "-out")
     cli_out = os.path.join(results, letter + "-cli")
     outcomes = retriva("recover", drive, "--to", windows_path(cli_out), "--json")
-    gui_files = sorted(os.listdir(gui_out)) if os.path.isdir(gui_out) else []
+    report_name = strings[440]
+    gui_files = sorted(n for n in os.listdir(gui_out) if n != report_name) if os.path.isdir(gui_out) else []
     cli_names = {window_name(n): n for n in os.listdir(cli_out)} if os.path.isdir(cli_out) else {}
     cli_files = sorted(cli_names)
     check(len(cli_files) > 0 and gui_files == cli_files, "the same %d files recovered" % len(cli_files))
@@ -111,6 +114,19 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     if sorted(lines) != sorted(wanted_lines):
         for l in sorted(set(lines) ^ set(wanted_lines)):
             print("   differs: %s" % l)
+
+    # The report the window wrote beside the files: a row per file asked,
+    # each written file's SHA-256 that of its bytes.
+    beside = os.path.join(gui_out, report_name)
+    rows = []
+    if os.path.exists(beside):
+        text = open(beside, encoding="utf-8").read()
+        rows = list(csv.DictReader(l for l in text.splitlines() if not l.startswith("#")))
+    check(len(rows) == len(outcomes), "the report beside the files has a row for each of the %d files" % len(outcomes))
+    hashed = [r for r in rows if r["output"]]
+    good = all(hashlib.sha256(open(os.path.join(gui_out, r["output"].rpartition("\\")[2]), "rb").read()).hexdigest()
+               == r["sha256"] for r in hashed)
+    check(len(hashed) > 0 and good, "its %d SHA-256 digests match the recovered files" % len(hashed))
 
 print("%d failed" % failures)
 sys.exit(1 if failures else 0)

@@ -268,7 +268,7 @@ const std::vector<DialogContract>& Dialogs() {
       {IDD_SEARCH_BAR, L"dialog-331-search-bar",
        {IDC_SB_PATTERN, IDC_SB_FOLDER, IDC_SB_SUBFOLDERS, IDC_SB_BROWSE, IDC_SB_SEARCH, IDC_SB_UNDELETE, IDC_SB_STOP,
         IDC_SB_CLOSE, IDC_SB_HELP_PATTERN, IDC_SB_HELP_FOLDER}},
-      {IDD_UNDELETE_DESTINATION, L"dialog-333-undelete-destination", {IDC_UD_FOLDER, IDC_UD_BROWSE, IDOK, IDCANCEL}},
+      {IDD_UNDELETE_DESTINATION, L"dialog-333-undelete-destination", {IDC_UD_FOLDER, IDC_UD_BROWSE, IDC_UD_REPORT, IDOK, IDCANCEL}},
       {IDD_UNDELETE_PROGRESS, L"dialog-332-undelete-progress", {IDC_UP_BAR, IDC_UP_TEXT, IDCANCEL}},
       {IDD_UNDELETE_REPORT, L"dialog-301-undelete-report", {IDC_UR_LIST, IDOK}},
       {IDD_DESTINATION, L"dialog-400-destination", {IDC_DS_STATUS, IDC_DS_ALTERNATE, IDOK, IDCANCEL}},
@@ -1702,7 +1702,10 @@ void CheckSearchPanel() {
   WaitFor([&] { return (panel = PanelOf(w)) != nullptr; }, 5000);
   if (!panel) return Check(false, "the panel again");
   name = PageWith(panel, IDC_PN_PATTERN), date = PageWith(panel, IDC_PD_ON), owner = PageWith(panel, IDC_PO_OWNER);
-  auto patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN));
+  // The pages fill their lists from the registry once they are made, which
+  // may be after the panel shows: typing before that would be overwritten.
+  std::vector<std::wstring> patterns;
+  WaitFor([&] { return (patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN))).size() >= 2; }, 5000);
   Check(patterns.size() == 2 && patterns[0] == L"*.*" && patterns[1] == L"*.doc",
         "after a restart the pattern list holds *.*, *.doc");
   Check(!Enabled(date, IDC_PD_ON) && !Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_DELETER_ON),
@@ -2063,6 +2066,14 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
     WaitFor([&] { return !IsWindow(box); }, 5000);
   }
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
+  // A report beside the recovered files (checked by compare_results.py);
+  // the box keeps its state from the last recovery.
+  HWND reportBox = GetDlgItem(dest, IDC_UD_REPORT);
+  const bool wasChecked = SendMessageW(reportBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  if (!g_lastDestination.empty()) Check(wasChecked, "after a restart the report box is checked as it was left");
+  if (!wasChecked) SendMessageW(reportBox, BM_CLICK, 0, 0);
+  Check(WaitFor([&] { return SendMessageW(reportBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }, 3000),
+        "a click checks the report box");
   if (shoot) Shot(L"undelete-destination");
   PressButton(dest, IDOK);
   const wchar_t* recover = reinterpret_cast<const wchar_t*>(kRecoverListsKey);
