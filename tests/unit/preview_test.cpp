@@ -1,0 +1,98 @@
+// A found file's kind from its first bytes: pictures made by real encoders
+// (the deep scan's samples), text in UTF-8 and UTF-16 with and without a
+// mark, and what is neither; the text shown and the hex dump; and the
+// first bytes read through the engine as a recovery would write them.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/text.h"
+#include "preview/preview.h"
+#include "test_support.h"
+#include "volume/osvolume.h"
+#include "volume/source.h"
+
+namespace rv::preview {
+namespace {
+
+Kind KindOf(const std::string& bytes) {
+  return Classify(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Kind KindOfSample(const std::string& name) {
+  const std::vector<uint8_t> b = test::ReadFileBytes(test::ImagePath("carve/" + name));
+  EXPECT_FALSE(b.empty()) << name;
+  return Classify(b.data(), std::min<size_t>(b.size(), 4096));
+}
+
+TEST(Preview, KindsOfRealFiles) {
+  EXPECT_EQ(KindOfSample("photo.jpg"), Kind::Jpeg);
+  EXPECT_EQ(KindOfSample("exif.jpg"), Kind::Jpeg);
+  EXPECT_EQ(KindOfSample("photo.png"), Kind::Png);
+  EXPECT_EQ(KindOfSample("photo.gif"), Kind::Gif);
+  EXPECT_EQ(KindOfSample("photo.bmp"), Kind::Bmp);
+  // Documents, archives and sound are shown as bytes, not as text.
+  for (const char* name : {"plain.zip", "report.docx", "tone.wav", "data.sqlite", "photo.tif"})
+    EXPECT_EQ(KindOfSample(name), Kind::Binary) << name;
+}
+
+TEST(Preview, TextInItsEncodings) {
+  EXPECT_EQ(KindOf(""), Kind::Empty);
+  EXPECT_EQ(KindOf("Dear Ann,\r\nthe minutes of Monday.\n\tItem 1"), Kind::Utf8Text);
+  EXPECT_EQ(KindOf("caf\xC3\xA9 \xE2\x82\xAC 12"), Kind::Utf8Text);
+  // A sequence cut by the end of what was read is still text.
+  EXPECT_EQ(KindOf("abc caf\xC3"), Kind::Utf8Text);
+  EXPECT_EQ(KindOf(std::string("\xFF\xFE" "a\0b\0", 6)), Kind::Utf16LeText);
+  EXPECT_EQ(KindOf(std::string("h\0e\0l\0l\0o\0 \0", 12)), Kind::Utf16LeText);
+  EXPECT_EQ(KindOf(std::string("\0h\0e\0l\0l\0o", 10)), Kind::Utf16BeText);
+  // NULs and control bytes among letters: binary.
+  EXPECT_EQ(KindOf(std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xFF\xFF\0\0", 16)), Kind::Binary);
+  EXPECT_EQ(KindOf("BM not a bitmap at all"), Kind::Utf8Text);
+
+  const std::string utf8 = "\xEF\xBB\xBFl1\nl2\r\nbad\xFF!\x01";
+  const Text shown = TextOf(Kind::Utf8Text, reinterpret_cast<const uint8_t*>(utf8.data()), utf8.size());
+  EXPECT_EQ(shown, u"l1\r\nl2\r\nbad\uFFFD!\uFFFD");
+  const std::string pair("\x3D\xD8\x00\xDE" "a\0" "\x3D\xD8", 8);  // U+1F600, 'a', a cut pair
+  EXPECT_EQ(TextOf(Kind::Utf16LeText, reinterpret_cast<const uint8_t*>(pair.data()), pair.size()), u"\U0001F600a");
+}
+
+TEST(Preview, HexDumpLines) {
+  std::string bytes = "JFIF";
+  bytes += std::string("\0\x01\x7F", 3);
+  for (int i = 0; i < 10; ++i) bytes += static_cast<char>('a' + i);
+  const std::string dump = HexDump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+  EXPECT_EQ(dump,
+            "00000000  4a 46 49 46 00 01 7f 61  62 63 64 65 66 67 68 69  |JFIF...abcdefghi|\n"
+            "00000010  6a                                                |j|\n");
+  EXPECT_EQ(HexDump(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), 4),
+            "00000000  4a 46 49 46                                       |JFIF|\n");
+}
+
+// The first bytes as the engine's reader gives them, for every deleted file
+// of a FAT volume, cut at the limit asked.
+TEST(Preview, FirstBytesThroughTheEngine) {
+  uint32_t err = 0;
+  const Text name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath("fat16-2k.img")), 0, 0, err));
+  Text fsName, label;
+  ASSERT_TRUE(QueryVolumeInformation(name + u"\\", fsName, label));
+  const EngineRow* engine = EngineForFileSystem(fsName);
+  ASSERT_NE(engine, nullptr);
+  std::vector<FoundFile> found;
+  ReceiverEvents ev;
+  ev.onFound = [&](FoundFile& f) { found.push_back(f); };
+  MessageReceiver receiver(ev, name);
+  ASSERT_TRUE(RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver));
+  ASSERT_FALSE(found.empty());
+  for (const FoundFile& f : found) {
+    std::vector<uint8_t> start, whole;
+    ASSERT_TRUE(ReadStart(*engine, f, 1000, start));
+    ASSERT_TRUE(ReadStart(*engine, f, SIZE_MAX, whole));
+    EXPECT_EQ(start.size(), std::min<size_t>(1000, whole.size()));
+    EXPECT_TRUE(std::equal(start.begin(), start.end(), whole.begin()));
+  }
+  engine->release();
+  DetachVolume(name);
+}
+
+}  // namespace
+}  // namespace rv::preview
