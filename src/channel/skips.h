@@ -17,9 +17,13 @@ struct SkippedRecord {
   Text path;               // as far as it is known; may be empty
   const char* why = "";
   // What the search did with it: passed over, or read all the same (a
-  // folder read another way than its chain, `why` says how).
+  // folder read another way than its chain, `why` says how), or
+  // kCouldNotRead: a read from the volume failed, so what it holds (a
+  // folder's files, a record's file) may be missing from the listing.
   const char* action = "passed over";
 };
+
+inline constexpr const char* kCouldNotRead = "could not read";
 
 using SkipReporter = std::function<void(const SkippedRecord&)>;
 

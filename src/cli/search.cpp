@@ -1,5 +1,6 @@
 #include <charconv>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <iostream>
 
@@ -145,6 +146,13 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
   return v;
 }
 
+namespace {
+// Folders and records the last search could not read.
+uint64_t g_unreadable = 0;
+}  // namespace
+
+uint64_t UnreadableOfLastSearch() { return g_unreadable; }
+
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& wanted) {
   const bool progress = IsTerminal(stderr);
@@ -184,17 +192,29 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     if (s.kind == std::string("FAT folder")) where = "FAT folder at cluster " + std::to_string(s.where + 2);
     if (s.kind == std::string("FAT entry")) where = "FAT entry " + std::to_string(s.index) + " of the folder at cluster " +
                                                    std::to_string(s.where);
+    std::string folderPath;
     if (!s.path.empty()) {
       // The path inside the volume, without the attached image's device name.
       TextView path = s.path;
       if (path.size() >= v.volumeName.size() && EqualsIgnoreCase(path.substr(0, v.volumeName.size()), v.volumeName))
         path.remove_prefix(v.volumeName.size());
-      where += " (" + ForTerminal(ToUtf8(path)) + ")";
+      folderPath = ForTerminal(ToUtf8(path));
+      where += " (" + folderPath + ")";
     }
     ProgressLine::Get().Clear();
-    std::fprintf(stderr, "retriva: %s %s: %s\n", s.action, where.c_str(), s.why);
+    const bool unreadable = s.action == std::string(kCouldNotRead);
+    if (unreadable) ++g_unreadable;
+    if (args.verbose) {
+      std::fprintf(stderr, "retriva: %s %s: %s\n", s.action, where.c_str(), s.why);
+    } else if (unreadable && !args.quiet) {
+      // Without --verbose, the folder (or record) by its path alone.
+      const std::string named = folderPath.empty() ? std::string(s.kind) + " " + std::to_string(s.where) : folderPath;
+      std::fprintf(stderr, "retriva: warning: could not read %s: files in it may be missing\n", named.c_str());
+    }
   };
-  SetSkipReporter(args.verbose ? &skipped : nullptr);
+  // Read failures are always said; the rest of what was passed over with --verbose.
+  g_unreadable = 0;
+  SetSkipReporter(&skipped);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   SetSkipReporter(nullptr);
   ProgressLine::Get().Clear();
@@ -344,8 +364,18 @@ int RunSearch(const SearchArgs& args) {
     std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);
   }
-  if (args.deep) return ListCarvedFiles(args, *v);
-  return kExitOk;
+  // Folders or records whose clusters a read could not get: their files
+  // may be missing, which the exit status says too.
+  const uint64_t unreadable = UnreadableOfLastSearch();
+  if (unreadable != 0 && !args.quiet) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "retriva: %llu folder%s or record%s could not be read from the volume; files in %s may be missing.\n",
+                 static_cast<unsigned long long>(unreadable), unreadable == 1 ? "" : "s", unreadable == 1 ? "" : "s",
+                 unreadable == 1 ? "it" : "them");
+  }
+  const int status = unreadable != 0 ? kExitSomeFailed : kExitOk;
+  if (args.deep) return std::max(status, ListCarvedFiles(args, *v));
+  return status;
 }
 
 }  // namespace rv::cli

@@ -20,6 +20,9 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 // `refusal`, when the engine refused.
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& each);
+// Folders and records the last SearchFound could not read from the volume
+// (each said on stderr as it was met).
+uint64_t UnreadableOfLastSearch();
 // "RECORD" on NTFS ("RECORD:STREAM" for a named data stream),
 // "LOCATOR:INDEX" on FAT: what --id takes.
 std::string LocatorText(const FoundFile& f, Engine engine);

@@ -39,6 +39,9 @@ struct ExfatFolder {
 
 struct XueVolume {
   Text devicePath;  // found paths start with it: "X:", or the device path
+  // Folder reads that failed on the volume (a bad sector, a container cut
+  // short) since the volume was set up; the walk tells each folder it cost.
+  uint64_t folderReadFailures = 0;
   std::shared_ptr<VolumeSource> source;
   exfat::BootSector boot;
   exfat::RootFacts root;

@@ -212,6 +212,7 @@ bool ReadListingPieces(XueVolume& v, const std::vector<uint32_t>& clusters, uint
       listing.resize(old + static_cast<size_t>(n));
       const uint32_t c = clusters[i + static_cast<size_t>(at / bpc)];
       if (!ReadHeap(*v.source, b, c, at % bpc, listing.data() + old, static_cast<uint32_t>(n))) {
+        ++v.folderReadFailures;
         listing.resize(old);
         return old != 0;
       }
@@ -367,7 +368,14 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
     // A folder is entered once: a folder that names an ancestor (or any
     // folder already seen) as its child would loop.
     if (!entered.insert(uint64_t{item.folder.firstCluster} << 1 | (item.folder.deleted ? 1 : 0)).second) continue;
-    if (!ReadFolderOnce(v, item.folder, listing, &taken)) {
+    const uint64_t failuresBefore = v.folderReadFailures;
+    const bool read = ReadFolderOnce(v, item.folder, listing, &taken);
+    if (v.folderReadFailures != failuresBefore)
+      ReportSkipped({"exFAT folder", item.folder.firstCluster, 0, v.devicePath + item.path,
+                     read ? "part of its clusters cannot be read from the volume; the files there are not listed"
+                          : "its clusters cannot be read from the volume; the files in it are not listed",
+                     kCouldNotRead});
+    if (!read) {
       if (item.folder.root) return false;
       continue;
     }

@@ -25,6 +25,8 @@ constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 bool AtEnd(const DirectoryWalk& w) { return !InBounds(w.end, w.pos, kEntryBytes) || w.begin[w.pos] == 0; }
 
 // Nothing was opened for the entry at the current position.
+constexpr const char* kFolderReadError = "its clusters cannot be read from the volume; the files in it are not listed";
+
 BOOL NothingOpened(DirectoryWalk& w, FueVolumeData& v, bool clearNewLevel) {
   v.pathString.clear();
   if (clearNewLevel && w.depth + 1 < kWalkLevels) w.levels[w.depth + 1].name.clear();
@@ -201,33 +203,42 @@ BOOL DescendIntoDirectory(DirectoryWalk& w, bool& deleted) {
                                       v.bytesPerCluster) != 0;
     const bool looksLikeDirectory = read && probe[0] == '.' && (probe[fat::kEntryAttributes] & 0x10) != 0;
     gmem::Unlock(buffers.cluster);
-    if (!read) return kFalse;
+    if (!read) {
+      ReportSkipped({"FAT folder", static_cast<uint64_t>(startLcn), 0, v.pathString, kFolderReadError, kCouldNotRead});
+      return NothingOpened(w, v, true);
+    }
     if (!looksLikeDirectory) return NothingOpened(w, v, true);
   }
 
+  // The folder's clusters are read before its level is pushed: a folder
+  // that cannot be read (a bad sector, a container cut short) is reported
+  // and passed over, and the walk goes on with the folders beside it.
+  const uint64_t bytes = v.bytesPerCluster * v.clusterCount + v.bytesPerSector;
+  gmem::Handle buffer = nullptr;
+  void* address = nullptr;
+  if (!AllocGlobalBlock(static_cast<uint32_t>(bytes), &buffer, &address)) {
+    ErrorRecord(kModule, 677);
+    return kFalse;
+  }
+  uint64_t read = 0;
+  if (!ReadRunListClusters(v, static_cast<uint8_t*>(address), v.clusterCount, read)) {
+    gmem::Unlock(buffer);
+    gmem::Free(buffer);
+    ReportSkipped({"FAT folder", static_cast<uint64_t>(startLcn), 0, v.pathString, kFolderReadError, kCouldNotRead});
+    return NothingOpened(w, v, true);
+  }
   // Push the new level.
   w.levels[w.depth].resumeIndex = static_cast<uint32_t>(w.pos / kEntryBytes) + 1;
   gmem::Unlock(w.levels[w.depth].buffer);
-  w.begin = nullptr;
   w.phase = WalkPhase::Files;
   ++w.depth;
   WalkLevel& level = w.levels[w.depth];
   level.dlcn = v.RunLcn(0);
+  level.buffer = buffer;
   w.entryIndex = 0;
-  const uint64_t bytes = v.bytesPerCluster * v.clusterCount + v.bytesPerSector;
-  void* address = nullptr;
-  if (!AllocGlobalBlock(static_cast<uint32_t>(bytes), &level.buffer, &address)) {
-    ErrorRecord(kModule, 677);
-    return kFalse;
-  }
   w.begin = static_cast<uint8_t*>(address);
   w.end = gmem::Size(level.buffer);
   w.pos = 0;
-  uint64_t read = 0;
-  if (!ReadRunListClusters(v, w.begin, v.clusterCount, read)) {
-    ErrorRecord(kModule, 691);
-    return kFalse;
-  }
   return kTrue;
 }
 

@@ -78,9 +78,12 @@ int ScanMft(NueVolumeData& v, const SearchRequestFields& request) {
       // sequence does not check: a torn or damaged record, left out. Free
       // records that never held a file are not worth a word.
       const bool torn = record != nullptr && std::memcmp(record, "FILE", 4) == 0;
-      if (SkipsWanted() && (torn || record == nullptr))
+      if (torn)
         ReportSkipped({"MFT record", v.currentRecordNumber, 0, Text(),
-                       torn ? "its update sequence does not check (a torn or damaged record)" : "it cannot be read"});
+                       "its update sequence does not check (a torn or damaged record)"});
+      else if (record == nullptr)
+        ReportSkipped({"MFT record", v.currentRecordNumber, 0, Text(),
+                       "it cannot be read from the volume; a file it held is not listed", kCouldNotRead});
       continue;
     }
     // The folder climb may reuse the raw window the record lies in.
