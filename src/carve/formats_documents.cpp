@@ -178,6 +178,7 @@ LocalEntry ReadLocalEntry(BoundedReader& r, uint64_t pos, bool first, ZipNames& 
   }
   const uint16_t flags = h[6] | (h[7] << 8), method = h[8] | (h[9] << 8);
   const uint32_t usize32 = h[22] | (h[23] << 8) | (h[24] << 16) | (uint32_t(h[25]) << 24);
+  const uint32_t stated = h[14] | (h[15] << 8) | (h[16] << 16) | (uint32_t(h[17]) << 24);
   uint64_t csize = h[18] | (h[19] << 8) | (h[20] << 16) | (uint32_t(h[21]) << 24);
   const uint16_t nameLength = h[26] | (h[27] << 8), extraLength = h[28] | (h[29] << 8);
   const bool methodKnown = method == 0 || method == 8 || method == 9 || method == 12 || method == 14 ||
@@ -200,6 +201,13 @@ LocalEntry ReadLocalEntry(BoundedReader& r, uint64_t pos, bool first, ZipNames& 
   }
   if (!(flags & kFlagDataDescriptor) || csize != 0) {
     e.end = dataAt + csize;
+    // A stored entry's bytes are its data: their CRC-32 must be the one
+    // the header states (a wrong cluster inside them shows here).
+    if (method == 0 && !(flags & kFlagDataDescriptor) && csize == usize32 && !PastLimit(r, 0, e.end)) {
+      uint32_t crc = 0;
+      if (!r.Crc32(dataAt, csize, crc)) return {0, true};
+      if (crc != stated) return {};
+    }
     if (flags & kFlagDataDescriptor) {
       // The descriptor: an optional signature, CRC, and the two sizes.
       e.end += SignatureAt(r, e.end, "PK\x07\x08") ? 16 : 12;

@@ -1,11 +1,17 @@
 #include "engines/engines.h"
 
+#include "carve/reassemble.h"
 #include "exfat/xue.h"
 #include "fat/fue.h"
 #include "ntfs/nue.h"
 
 namespace rv {
 namespace {
+
+// The FAT and exFAT engines choose the clusters of a deleted file whose
+// chain is gone by its format where the format can tell: the deep scan's
+// format table answers them through the volume layer's seam.
+[[maybe_unused]] const bool kLayoutCheckInstalled = (SetClusterLayoutCheck(carve::ChooseClustersByContent), true);
 
 // ---- NTFS ------------------------------------------------------------------
 

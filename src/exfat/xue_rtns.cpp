@@ -7,6 +7,7 @@
 #include "exfat/xue.h"
 #include "format/le.h"
 #include "platform/text.h"
+#include "volume/cluster_layout.h"
 #include "volume/dasd.h"
 #include "volume/diaglog.h"
 
@@ -58,6 +59,41 @@ uint64_t ClusterPlan::FreeCount() const {
   return static_cast<uint64_t>(std::count_if(clusters.begin(), clusters.end(), [](uint32_t c) { return c != 0; }));
 }
 
+namespace {
+
+// A deleted file whose chain is gone: where its format validates across
+// other clusters than the guess (the free ones after its first, in pieces
+// around clusters in use or gaps), those are its clusters and no guess.
+void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, ClusterPlan& plan) {
+  const ClusterLayoutCheck check = TheClusterLayoutCheck();
+  const BootSector& b = v.boot;
+  const uint64_t bpc = b.bytesPerCluster;
+  if (!check || bpc == 0 || first < 2 || plan.clusters.size() < 2) return;
+  ClusterLayoutQuestion q;
+  q.size = bytes;
+  q.bytesPerCluster = bpc;
+  q.clusterCount = b.clusterCount;
+  q.firstLcn = first - 2u;
+  q.usable = [&v, &b](uint64_t lcn) { return b.IsHeapCluster(lcn + 2) && !v.bitmap.InUse(lcn + 2); };
+  q.read = [&v, &b, bpc](uint64_t lcn, uint64_t count, uint8_t* out) {
+    return count * bpc <= UINT32_MAX && b.IsHeapCluster(lcn + 2) && b.IsHeapCluster(lcn + 1 + count) &&
+           ReadHeap(*v.source, b, static_cast<uint32_t>(lcn + 2), 0, out, static_cast<uint32_t>(count * bpc));
+  };
+  for (uint32_t c : plan.clusters) {
+    if (c == 0) break;
+    if (!q.guess.empty() && q.guess.back().lcn + q.guess.back().count + 2 == c) ++q.guess.back().count;
+    else q.guess.push_back({c - 2u, 1});
+  }
+  std::vector<ClusterRun> runs;
+  if (!check(q, runs)) return;
+  plan.clusters.clear();
+  for (const ClusterRun& r : runs)
+    for (uint64_t i = 0; i < r.count; ++i) plan.clusters.push_back(static_cast<uint32_t>(r.lcn + i + 2));
+  plan.guessed = false;
+}
+
+}  // namespace
+
 bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain, bool deleted, ClusterPlan& plan) {
   plan = ClusterPlan{};
   const BootSector& b = v.boot;
@@ -103,6 +139,7 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   }
   plan.guessed = true;
   consecutive(true);
+  if (deleted && !plan.cut) ChooseClustersByContent(v, first, bytes, plan);
   return true;
 }
 

@@ -84,6 +84,16 @@ struct FueVolumeData : VolumeHandle {
   // or once the recovery's own walk has gone as far as the volume lets it.
   std::vector<uint32_t> firstClusters;
   bool firstClustersComplete = false;
+  // The deleted entries among them (files and folders), sorted by first
+  // cluster, with the clusters their sizes cover and their ages: which of
+  // two overlapping claims is older tells which file was written around
+  // the other.
+  struct DeletedClaim {
+    uint32_t cluster = 0;
+    uint32_t size = 0;
+    uint32_t age = 0;  // EntryAge
+  };
+  std::vector<DeletedClaim> deletedClaims;
 
   // Run i of the run list (i < runCount), read through the LE readers.
   int64_t RunLcn(uint64_t i) const;
@@ -196,6 +206,10 @@ bool CollectFirstClusters(FueVolumeData& volume);
 // The LCN of the cluster that follows `lcn` in a deleted file whose chain is
 // gone: the next one that is no other entry's first cluster.
 uint64_t NextGuessedLcn(const FueVolumeData& volume, uint64_t lcn);
+// When an entry's file was written, as a number that orders entries: its
+// creation date and time, or without a creation date its modification
+// date and time (2 s steps). 0 for none.
+uint32_t EntryAge(const uint8_t* entry);
 BOOL DescendIntoDirectory(DirectoryWalk& walk, bool& deleted);
 BOOL VerifyParentLink(const DirectoryWalk& walk);
 void SplitFullPath(TextView path, char16_t& drive, Text& folder, Text& name);
@@ -220,8 +234,9 @@ bool ReadDirectoryByDlcn(uint32_t dlcn, bool deleted, gmem::Handle& block, uint6
 // FILETIME; 0 for a date that names no day.
 uint64_t FatEntryFileTime(uint16_t dateWord, uint16_t timeWord);
 // `modificationTime` (FILETIME, 0 for none) is given to the output file.
+// `age` is the entry's EntryAge (0: unknown), for PlanGuessedClusters.
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
-                             Text& outputPath, uint64_t modificationTime);
+                             Text& outputPath, uint64_t modificationTime, uint32_t age = 0);
 // The clusters a recovery of a deleted file reads, its chain being gone:
 // from its first cluster on, those NextGuessedLcn gives while the FAT
 // shows them free, as runs of adjacent ones; from the first one in use (or
@@ -235,11 +250,23 @@ struct GuessedClusters {
   uint64_t size = 0;          // the entry's size, cut at the volume's end
   uint64_t bytesPerCluster = 0;
   bool cut = false;           // the size ran past the volume
+  // The file's format validated across the runs: they are its clusters,
+  // not a guess.
+  bool validated = false;
   bool InUse() const { return bytesPerCluster != 0 && freeClusters < (size + bytesPerCluster - 1) / bytesPerCluster; }
 };
-// False when the FAT cannot be read or the first cluster is not a data
-// cluster (for a file that is not empty).
-bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan);
+// Where the content can tell (the installed ClusterLayoutCheck), the guess
+// gives way to the clusters the file's format validates across: its
+// contiguous span, where it covers first clusters of older deleted entries
+// (their claims are void: the file was written over them), or pieces
+// around spans that were in use when it was written. `age` (EntryAge, 0
+// for unknown) says which entries are older. False when the FAT cannot be
+// read or the first cluster is not a data cluster (for a file that is not
+// empty).
+bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan, uint32_t age = 0);
+// The content's part of PlanGuessedClusters: replaces the guess in `plan`
+// by the clusters the check validates, if it does.
+void ChooseClustersByContent(FueVolumeData& volume, uint64_t firstLcn, uint32_t age, GuessedClusters& plan);
 // Chunk bytes [offset, offset + byteCount) of the planned file into
 // `chunk`, in whole clusters (`offset` a multiple of the cluster size; room
 // for the last cluster whole). False on a read error.

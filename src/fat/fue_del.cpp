@@ -78,6 +78,7 @@ BOOL GetDeletedFileHeadersShell(const RequestPacket& packet) {
     walk.repeatGuard32 = -1;
     FueVolumeData& v = TheFueVolume();
     v.firstClusters.clear();
+    v.deletedClaims.clear();
     v.firstClustersComplete = false;
     return SearchLoop(request);
   };

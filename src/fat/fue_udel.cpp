@@ -194,7 +194,7 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
   return true;
 }
 
-bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan) {
+bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan, uint32_t age) {
   FueVolumeData& v = TheFueVolume();
   plan = GuessedClusters();
   if (!v.handle || v.boot.fatBits == 0 || v.bytesPerCluster == 0) return false;
@@ -226,6 +226,7 @@ bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan)
     else plan.runs.push_back({lcn, 1});
     lcn = NextGuessedLcn(v, lcn);
   }
+  if (size > 0) ChooseClustersByContent(v, static_cast<uint64_t>(startLcn), age, plan);
   return true;
 }
 
@@ -252,12 +253,12 @@ bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byt
 }
 
 uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName, TextView destination,
-                             Text& outputPath, uint64_t modificationTime) {
+                             Text& outputPath, uint64_t modificationTime, uint32_t age) {
   const FueVolumeData& v = TheFueVolume();
   FueBuffers& buffers = TheFueBuffers();
   const uint64_t bps = v.bytesPerSector;
   GuessedClusters plan;
-  if (!PlanGuessedClusters(startLcn, size, plan)) return kReadWriteFailed;
+  if (!PlanGuessedClusters(startLcn, size, plan, age)) return kReadWriteFailed;
   size = plan.size;
   auto* base = static_cast<uint8_t*>(gmem::Lock(buffers.transfer));
   if (!base || bps == 0) return kTransferNotLockable;
@@ -313,8 +314,9 @@ class FatFileReader final : public GridFileReader {
     const uintptr_t a = reinterpret_cast<uintptr_t>(storage_.data());
     chunk_ = storage_.data() + ((sector - a % sector) % sector);
   }
-  // A file of more than one cluster: those after the first are guessed.
-  bool Guessed() const override { return plan_.size > plan_.bytesPerCluster; }
+  // A file of more than one cluster: those after the first are guessed,
+  // unless its format validated across them.
+  bool Guessed() const override { return plan_.size > plan_.bytesPerCluster && !plan_.validated; }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
@@ -341,7 +343,7 @@ std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record) {
   if (!FindEntryForPath(record.dlcn, record.entryIndex, record.path, name, entry)) return nullptr;
   const int64_t startLcn = static_cast<int64_t>(fat::EntryFirstCluster(entry, v.fileSystemKind == kFsFat32)) - 2;
   GuessedClusters plan;
-  if (!PlanGuessedClusters(startLcn, fat::EntrySize(entry), plan)) return nullptr;
+  if (!PlanGuessedClusters(startLcn, fat::EntrySize(entry), plan, EntryAge(entry))) return nullptr;
   return std::make_unique<FatFileReader>(std::move(plan), v.bytesPerSector, ChunkBytesOf(v));
 }
 
@@ -355,7 +357,8 @@ uint32_t RecoverOneFile(const FatUndeleteRecord& record, TextView destination, T
   const uint64_t size = fat::EntrySize(entry);
   PostUndeleteProgress(0, name);
   const uint32_t result =
-      CopyDeletedFileData(startLcn, size, name, destination, outputPath, FatEntryFileTime(fat::EntryDate(entry), fat::EntryTime(entry)));
+      CopyDeletedFileData(startLcn, size, name, destination, outputPath, FatEntryFileTime(fat::EntryDate(entry), fat::EntryTime(entry)),
+                          EntryAge(entry));
   PostUndeleteProgress(100, name);
   return result;
 }

@@ -91,12 +91,15 @@ void NoteFirstCluster(const DirectoryWalk& w, FueVolumeData& v) {
   const int64_t lcn = EntryStartLcn(e, v.fileSystemKind);
   if (lcn == kNoClusterLcn || lcn < 0 || static_cast<uint64_t>(lcn) >= v.totalClusters) return;
   v.firstClusters.push_back(static_cast<uint32_t>(lcn + 2));
+  if (deleted) v.deletedClaims.push_back({static_cast<uint32_t>(lcn + 2), fat::EntrySize(e), EntryAge(e)});
 }
 
 // The first clusters gathered, sorted and each once, ready for lookups.
 void SortFirstClusters(FueVolumeData& v) {
   std::sort(v.firstClusters.begin(), v.firstClusters.end());
   v.firstClusters.erase(std::unique(v.firstClusters.begin(), v.firstClusters.end()), v.firstClusters.end());
+  std::sort(v.deletedClaims.begin(), v.deletedClaims.end(),
+            [](const FueVolumeData::DeletedClaim& a, const FueVolumeData::DeletedClaim& b) { return a.cluster < b.cluster; });
   v.firstClustersComplete = true;
 }
 
@@ -319,6 +322,7 @@ BOOL FindNextDeletedEntry(FoundEntry& out) {
 bool CollectFirstClusters(FueVolumeData& v) {
   DirectoryWalk& w = TheDirectoryWalk();
   v.firstClusters.clear();
+  v.deletedClaims.clear();
   v.firstClustersComplete = false;
   if (!LoadFatLayout(v)) return false;
   w.entryIndex = 0;
@@ -332,6 +336,12 @@ bool CollectFirstClusters(FueVolumeData& v) {
     }
     if (v.pathString.empty()) return true;
   }
+}
+
+uint32_t EntryAge(const uint8_t* e) {
+  const uint16_t created = fat::EntryCreationDate(e);
+  if (created != 0) return static_cast<uint32_t>(created) << 16 | fat::EntryCreationTime(e);
+  return static_cast<uint32_t>(fat::EntryDate(e)) << 16 | fat::EntryTime(e);
 }
 
 uint64_t NextGuessedLcn(const FueVolumeData& v, uint64_t lcn) {

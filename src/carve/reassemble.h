@@ -1,0 +1,19 @@
+// Fragment reassembly: the clusters of a deleted file whose chain is gone,
+// chosen by validating its format across them (bifragment gap carving,
+// extended to four pieces).
+#pragma once
+#include <vector>
+
+#include "volume/cluster_layout.h"
+
+namespace rv::carve {
+
+// The answer the engine table installs for the engines (ClusterLayoutCheck):
+// the layouts tried, in order, are the engine's guess, then the file in
+// order over the usable clusters from its first, passing over up to three
+// of the hinted spans, then gaps of free clusters chosen piece by piece
+// where the structure broke. The first whose structure ends in the file's
+// last cluster wins. Bounded in trials and clusters looked at.
+bool ChooseClustersByContent(const ClusterLayoutQuestion& question, std::vector<ClusterRun>& runs);
+
+}  // namespace rv::carve

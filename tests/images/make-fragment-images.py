@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+"""fat16-fragments.img: a FAT16 card (2 KiB clusters) written with mtools,
+where deleted photos and documents lie in the space of files deleted before
+them, contiguous over those files' first clusters or in 2, 3 and 4 pieces
+around files that were there when they were written.
+
+    OLD\\Onn.TXT    text files; two of every three deleted (holes of two files)
+    DCIM\\IMG_nnnn  JPEG and PNG photos (ImageMagick) written into those holes
+    FILL\\Fnn.TXT   fillers; every other one deleted before a target is written
+    FRAG\\*         JPEG, PNG, PDF (ghostscript) and ZIP (zipfile) targets that
+                   the allocator split around the live fillers
+    PAD*.BIN       live files that fill what is left of the holes
+
+At the end the photos, the targets and the remaining fillers are deleted too,
+so every gap a target jumped is free and only its content can tell where it
+goes on. Writes fragment-manifest.json (path, size, sha256, clusters while
+live, pieces) and each deleted file's bytes to originals/. Needs mtools,
+dosfstools, imagemagick, ghostscript, zstd.
+
+    tests/images/make-fragment-images.py
+"""
+import hashlib, io, json, os, re, subprocess, tempfile, zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+C = 2048
+IMG = "fat16-fragments.img"
+
+
+def run(*cmd, **kw):
+    return subprocess.run(cmd, check=True, capture_output=True, **kw).stdout.decode(errors="replace")
+
+
+def text(seed, size):
+    out, off = bytearray(), 0
+    while len(out) < size:
+        out += ("%s %08d the quick brown fox jumps over the lazy dog\n" % (seed, off)).encode()
+        off += 1
+    return bytes(out[:size])
+
+
+class Card:
+    def __init__(self, tmp):
+        self.tmp, self.img, self.t = tmp, os.path.join(tmp, IMG), 1_610_000_000
+        run("mkfs.fat", "-C", "-F", "16", "-S", "512", "-s", "4", "-n", "FRAGS", self.img, str(12 * 1024))
+        self.files = {}
+
+    def put(self, path, data):
+        self.t += 60
+        src = os.path.join(self.tmp, "src")
+        with open(src, "wb") as f:
+            f.write(data)
+        os.utime(src, (self.t, self.t))
+        run("mcopy", "-m", "-i", self.img, src, "::" + path.replace("\\", "/"))
+        out = run("mshowfat", "-i", self.img, "::" + path.replace("\\", "/"))
+        runs = [(int(a), int(b or a) - int(a) + 1) for a, b in re.findall(r"<(\d+)(?:-(\d+))?>", out)]
+        self.files[path] = {"path": path, "size": len(data), "runs": runs, "data": data}
+        return self.files[path]
+
+    def rm(self, path):
+        run("mdel", "-i", self.img, "::" + path.replace("\\", "/"))
+        self.files[path]["deleted"] = True
+
+    def free_below_tail(self):
+        with open(self.img, "rb") as f:
+            d = f.read()
+        res = int.from_bytes(d[14:16], "little")
+        fatsz = int.from_bytes(d[22:24], "little")
+        fat = d[res * 512:(res + fatsz) * 512]
+        n = (len(d) // 512 - res - 2 * fatsz - 32) // 4
+        used = [int.from_bytes(fat[2 * c:2 * c + 2], "little") != 0 for c in range(2, n + 2)]
+        top = max(i for i, u in enumerate(used) if u) if any(used) else -1
+        return sum(1 for u in used[:top] if not u)
+
+    def pad(self, name):
+        free = self.free_below_tail()
+        if free:
+            self.put("\\" + name, text(name, free * C))
+
+
+def image(tmp, args, name):
+    out = os.path.join(tmp, name)
+    run("convert", *args, out)
+    with open(out, "rb") as f:
+        return f.read()
+
+
+def pdf(tmp, seed):
+    jpg = os.path.join(tmp, "p.jpg")
+    run("convert", "-size", "240x180", "-seed", str(seed), "plasma:fractal", "-quality", "90", jpg)
+    run("convert", jpg, "eps2:" + os.path.join(tmp, "p.eps"))
+    run("gs", "-q", "-dNOPAUSE", "-dBATCH", "-sDEVICE=pdfwrite", "-sOutputFile=" + os.path.join(tmp, "p.pdf"),
+        os.path.join(tmp, "p.eps"))
+    with open(os.path.join(tmp, "p.pdf"), "rb") as f:
+        return f.read()
+
+
+def zipped(seed):
+    b = io.BytesIO()
+    with zipfile.ZipFile(b, "w") as z:
+        z.writestr("notes.txt", text("zip%d" % seed, 9000), zipfile.ZIP_DEFLATED)
+        z.writestr("noise.bin", os.urandom(14000), zipfile.ZIP_STORED)
+        z.writestr("more.txt", text("zop%d" % seed, 5000), zipfile.ZIP_DEFLATED)
+    return b.getvalue()
+
+
+def main():
+    with tempfile.TemporaryDirectory() as tmp:
+        card = Card(tmp)
+        for d in ("OLD", "DCIM", "FILL", "FRAG"):
+            run("mmd", "-i", card.img, "::" + d)
+        # Old files, two of every three deleted: holes of two files each.
+        for i in range(30):
+            card.put("\\OLD\\O%02d.TXT" % i, text("old%d" % i, (1 + i % 4) * C - 100))
+        for i in range(30):
+            if i % 3:
+                card.rm("\\OLD\\O%02d.TXT" % i)
+        photos = []
+        for i in range(9):
+            if i % 3 == 2:
+                data = image(tmp, ["-size", "48x40", "-seed", str(10 + i), "plasma:fractal"], "x.png")
+                ext = "PNG"
+            else:
+                data = image(tmp, ["-size", "%dx%d" % (150 + 20 * i, 110 + 10 * i), "-seed", str(10 + i),
+                                   "plasma:fractal", "-quality", "85"], "x.jpg")
+                ext = "JPG"
+            photos.append(card.put("\\DCIM\\IMG_%04d.%s" % (1000 + i, ext), data))
+        card.pad("PAD1.BIN")
+        # Targets split by the allocator around live fillers: holes of h
+        # clusters with (k - 1) h < n <= k h give k pieces.
+        targets = [
+            ("T2.JPG", 2, image(tmp, ["-size", "260x190", "-seed", "31", "plasma:fractal", "-quality", "85"], "x.jpg")),
+            ("T3.JPG", 3, image(tmp, ["-size", "300x220", "-seed", "32", "plasma:fractal", "-quality", "85"], "x.jpg")),
+            ("T4.JPG", 4, image(tmp, ["-size", "420x320", "-seed", "33", "plasma:fractal", "-quality", "85"], "x.jpg")),
+            ("T2.PNG", 2, image(tmp, ["-size", "40x40", "-seed", "34", "plasma:fractal"], "x.png")),
+            ("T3.PNG", 3, image(tmp, ["-size", "56x56", "-seed", "35", "plasma:fractal"], "x.png")),
+            ("T4.PNG", 4, image(tmp, ["-size", "64x64", "-seed", "36", "plasma:fractal"], "x.png")),
+            ("T2.PDF", 2, pdf(tmp, 37)),
+            ("T3.ZIP", 3, zipped(38)),
+        ]
+        fillers = []
+        for g, (name, k, data) in enumerate(targets):
+            n = (len(data) + C - 1) // C
+            h = next(h for h in range(1, n + 1) if (k - 1) * h < n <= k * h)
+            group = [card.put("\\FILL\\F%d_%d.TXT" % (g, i), text("fill%d_%d" % (g, i), h * C - 10))
+                     for i in range(2 * k + 1)]
+            for i in range(1, 2 * k + 1, 2):
+                card.rm(group[i]["path"])
+            f = card.put("\\FRAG\\" + name, data)
+            assert len(f["runs"]) == k, (name, f["runs"])
+            fillers += [group[i] for i in range(0, 2 * k + 1, 2)]
+            card.pad("PAD%d.BIN" % (g + 2))
+        for f in photos + [card.files["\\FRAG\\" + t[0]] for t in targets] + fillers:
+            card.rm(f["path"])
+        manifest = {"image": IMG, "cluster_bytes": C, "files": []}
+        for f in card.files.values():
+            if not f.get("deleted"):
+                continue
+            sha = hashlib.sha256(f["data"]).hexdigest()
+            orig = os.path.join(HERE, "originals", sha + ".zst")
+            if not os.path.exists(orig):
+                subprocess.run(["zstd", "-q", "-19", "-o", orig], input=f["data"], check=True)
+            manifest["files"].append({"path": f["path"], "size": f["size"], "sha256": sha,
+                                      "original": "originals/%s.zst" % sha,
+                                      "runs": f["runs"], "pieces": len(f["runs"])})
+        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, IMG + ".zst"))
+        with open(os.path.join(HERE, "fragment-manifest.json"), "w") as out:
+            json.dump(manifest, out, indent=1)
+            out.write("\n")
+
+
+if __name__ == "__main__":
+    main()
