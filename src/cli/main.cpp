@@ -109,7 +109,8 @@ void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
 constexpr const char* kExitCodes =
     "Exit codes:\n"
     "  0  done: every file asked for was recovered (a search: the volume was read)\n"
-    "  1  some file was not recovered (each named on stderr with its reason), or Ctrl-C stopped the recovery\n"
+    "  1  some file was not recovered (each named on stderr with its reason), or Ctrl-C stopped the recovery;\n"
+    "     a search: some folder could not be read from the volume (each named on stderr)\n"
     "  2  usage error, or the volume or destination was refused (a one-line reason on stderr)\n";
 constexpr const char* kResultCodes =
     "Result codes (recover, first column and the JSON \"code\"):\n"
