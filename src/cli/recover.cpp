@@ -224,6 +224,19 @@ int RunRecover(const RecoverArgs& args) {
     }
   }
 
+  // --deep: the scan comes first, since a carved file that is one of the
+  // deleted files is recovered once, as the carved file under its name.
+  DeepPass deep;
+  const bool deepWanted = args.search.deep && (args.ids.empty() || !carvedIds.empty());
+  if (deepWanted) {
+    if (!RunDeepPass(args.search, *v, engine, found, deep)) return kExitRefused;
+    if (deep.status == carve::ScanStatus::Stopped) {
+      std::fprintf(stderr, "retriva: interrupted\n");
+      return kExitSomeFailed;
+    }
+    if (args.ids.empty()) chosen = deep.KeptAsListed(found);
+  }
+
   // Results in the order of the files asked; a file the engine gave no
   // result for stays at 0.
   std::vector<UndeleteOutcome> results(chosen.size());
@@ -387,8 +400,8 @@ int RunRecover(const RecoverArgs& args) {
   if (g_interrupted.load()) std::fprintf(stderr, "retriva: interrupted\n");
   const int status = failed == 0 && zeroed == 0 && !g_interrupted.load() ? kExitOk : kExitSomeFailed;
   // --deep: the files found by their format, after the deleted ones.
-  if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !carvedIds.empty()))
-    return std::max(status, RecoverCarvedFiles(args, *v, dest, carvedIds));
+  if (deepWanted && !g_interrupted.load())
+    return std::max(status, RecoverCarvedFiles(args, *v, dest, destination, carvedIds, deep));
   return status;
 }
 

@@ -351,9 +351,21 @@ int RunSearch(const SearchArgs& args) {
     ++count;
     total += f.size;
   };
-  if (engine && !SearchFound(args, engine, *v, true, refusal, print)) {
+  // With --deep the rows wait for the scan, which tells the deleted files
+  // that a carved file is (those are listed once, as the carved file).
+  std::vector<FoundFile> listed;
+  auto each = [&](const FoundFile& f) {
+    if (args.deep) listed.push_back(f);
+    else print(f);
+  };
+  if (engine && !SearchFound(args, engine, *v, true, refusal, each)) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
+  }
+  DeepPass deep;
+  if (args.deep) {
+    if (!RunDeepPass(args, *v, engine, listed, deep)) return kExitRefused;
+    for (const FoundFile& f : deep.KeptAsListed(listed)) print(f);
   }
   const bool machine = args.json || args.bodyfile || args.csv;
   if (args.csv && count == 0) std::fputs(args.deep ? kDeepCsvHeader : kCsvHeader, stdout);
@@ -373,7 +385,7 @@ int RunSearch(const SearchArgs& args) {
     std::fprintf(always && !machine ? stdout : stderr, "%s%llu %s\n", machine || !always ? "retriva: " : "",
                  static_cast<unsigned long long>(passed), why);
   }
-  if (args.deep) return ListCarvedFiles(args, *v);
+  if (args.deep) return ListCarvedFiles(args, *v, deep);
   return kExitOk;
 }
 
