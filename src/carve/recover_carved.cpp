@@ -13,7 +13,7 @@ constexpr size_t kCopyBytes = 1 << 20;
 }  // namespace
 
 CarvedWrite WriteCarvedFile(VolumeSource& source, const CarvedFile& file, TextView folder, TextView name,
-                            Text& output, const std::atomic<bool>* stop) {
+                            Text& output, const std::atomic<bool>* stop, uint64_t modificationTime) {
   output.clear();
   OutputFile out;
   if (out.Create(folder, SafeOutputName(name)) != kOutputCreated) return CarvedWrite::NotCreated;
@@ -27,6 +27,7 @@ CarvedWrite WriteCarvedFile(VolumeSource& source, const CarvedFile& file, TextVi
       return out.DestinationFull() ? CarvedWrite::DestinationFull : CarvedWrite::WriteFailed;
     done += n;
   }
+  if (modificationTime != 0) out.SetModificationTime(modificationTime);
   if (out.Commit(output) != kOutputCreated)
     return out.DestinationFull() ? CarvedWrite::DestinationFull : CarvedWrite::WriteFailed;
   return CarvedWrite::Written;

@@ -15,8 +15,9 @@ namespace rv::carve {
 enum class CarvedWrite { Written, NotCreated, ReadFailed, WriteFailed, DestinationFull, Stopped };
 
 // Writes `file` into `folder` as `name` (made safe here). `output` receives
-// the name it has, or is promised by the batch in force.
+// the name it has, or is promised by the batch in force; a
+// `modificationTime` (FILETIME, UTC) other than 0 is the file's.
 CarvedWrite WriteCarvedFile(VolumeSource& source, const CarvedFile& file, TextView folder, TextView name,
-                            Text& output, const std::atomic<bool>* stop = nullptr);
+                            Text& output, const std::atomic<bool>* stop = nullptr, uint64_t modificationTime = 0);
 
 }  // namespace rv::carve

@@ -122,15 +122,18 @@ std::string FormatText(const carve::CarvedFile& f) {
   return std::string(f.extension) + (f.truncated ? " truncated" : "");
 }
 
-void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, size_t count) {
+void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, const FoundFile* entry, size_t count) {
   const std::string name = CarvedFileName(f), folder = CarvedFolder(f);
   if (args.json) {
     nlohmann::ordered_json j;
     j["name"] = name;
     j["folder"] = folder;
     j["size"] = f.length;
-    j["time"] = "";
-    j["modified"] = nullptr;
+    // The deleted entry it is keeps the file's time.
+    char iso[32];
+    const size_t isoLength = entry ? ModifiedIsoText(entry->timeKind, entry->timeValue, iso) : 0;
+    j["time"] = entry ? ToUtf8(entry->time) : std::string();
+    j["modified"] = isoLength ? nlohmann::ordered_json(std::string(iso, isoLength)) : nlohmann::ordered_json(nullptr);
     j["locator"] = f.cluster;
     j["index"] = nullptr;
     j["recoverable"] = 100;
@@ -204,6 +207,12 @@ std::vector<FoundFile> DeepPass::KeptAsListed(const std::vector<FoundFile>& foun
   return kept;
 }
 
+const FoundFile* DeepPass::EntryOf(const carve::CarvedFile& f) const {
+  if (!f.known) return nullptr;
+  const auto it = entries.find(f.known->tag);
+  return it == entries.end() ? nullptr : &it->second;
+}
+
 bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
                  DeepPass& out) {
   ScanSetup setup;
@@ -244,6 +253,7 @@ bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, c
       const size_t i = static_cast<size_t>(f.known->tag);
       if (f.truncated || f.length != found[i].size || !guessed[i]) continue;
       out.replaced[i] = true;
+      out.entries.emplace(i, found[i]);
     }
     out.carved.push_back(f);
   }
@@ -259,7 +269,7 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v, const DeepPas
   PrintLostFiles(args, pass.lost);
   for (const carve::CarvedFile& f : pass.carved) {
     if (!PassesSizeFilters(f, args.filters)) continue;
-    PrintCarved(args, f, count);
+    PrintCarved(args, f, pass.EntryOf(f), count);
     ++count;
     truncated += f.truncated;
     total += f.length;
@@ -317,8 +327,11 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
       else if (args.keepFolders)
         placed = destination.MakeKeptFolder(f.known->folder, folder, why) != nullptr;
       if (placed) {
-        const carve::CarvedWrite r =
-            carve::WriteCarvedFile(*v.source, f, folder, FromUtf8(CarvedFileName(f)), w.output, &g_stopScan);
+        const FoundFile* entry = pass.EntryOf(f);
+        uint64_t modified = 0;
+        if (entry && !FoundTimeToFileTime(entry->timeKind, entry->timeValue, modified)) modified = 0;
+        const carve::CarvedWrite r = carve::WriteCarvedFile(*v.source, f, folder, FromUtf8(CarvedFileName(f)),
+                                                            w.output, &g_stopScan, modified);
         w.code = r == carve::CarvedWrite::Written           ? kResultRecovered
                  : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                            : kResultNotRecovered;

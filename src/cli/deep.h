@@ -2,6 +2,7 @@
 // volume's free clusters (src/carve), listed after the deleted files the
 // engine lists, and recovered after them.
 #pragma once
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -29,6 +30,10 @@ constexpr const char* kDeepCsvEmptyFields = ",,,";
 // files of an old file system found on the same pass, and which of the
 // search's deleted files a carved file is.
 struct DeepPass {
+  DeepPass() = default;
+  // The carved files point into `known`.
+  DeepPass(const DeepPass&) = delete;
+  DeepPass& operator=(const DeepPass&) = delete;
   carve::ScanStatus status = carve::ScanStatus::Done;
   std::string error;
   // The search's deleted files whose first cluster is known, as the scan
@@ -42,6 +47,10 @@ struct DeepPass {
   // Per file of the search's list: a carved file is that file, listed and
   // recovered as the carved one under its name.
   std::vector<bool> replaced;
+  // Those files by KnownFile::tag: their times go with the carved file.
+  std::map<uint64_t, FoundFile> entries;
+  // The deleted file a carved file is, where it replaced that file's row.
+  const FoundFile* EntryOf(const carve::CarvedFile& f) const;
   // The search's files, less those a carved file replaced.
   std::vector<FoundFile> KeptAsListed(const std::vector<FoundFile>& found) const;
 };
