@@ -80,9 +80,6 @@ bool PrepareScan(const SearchArgs& args, const OpenedVolume& v, ScanSetup& setup
   return true;
 }
 
-bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters) {
-  return !(filters.minSize && f.length < *filters.minSize) && !(filters.maxSize && f.length > *filters.maxSize);
-}
 
 // Where the file is on the volume, for rows and sources: its own folder
 // and name when a deleted entry names it, else carved/<ext>/f<cluster>.
@@ -198,6 +195,10 @@ bool ParseTypes(const std::string& list, std::vector<std::string>& types, std::s
   return true;
 }
 
+bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters) {
+  return !(filters.minSize && f.length < *filters.minSize) && !(filters.maxSize && f.length > *filters.maxSize);
+}
+
 bool IsCarvedId(const std::string& id) { return id.rfind(carve::kCarvedIdPrefix, 0) == 0; }
 
 std::vector<FoundFile> DeepPass::KeptAsListed(const std::vector<FoundFile>& found) const {
@@ -245,7 +246,10 @@ bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, c
   ProgressLine::Get().Clear();
   out.lost = lost.Files();
   for (const carve::CarvedFile& f : carved) {
-    if (lost.StartsAt(f.cluster)) continue;
+    if (lost.StartsAt(f.cluster)) {
+      out.ofOldFiles.push_back(f);
+      continue;
+    }
     if (f.known) {
       // The deleted file keeps its own row unless its engine would only
       // guess past its first cluster and the format vouches for the bytes

@@ -44,6 +44,9 @@ struct DeepPass {
   // deleted file of the search carries it in `known`.
   std::vector<carve::CarvedFile> carved;
   std::vector<lost::LostFile> lost;
+  // Carved files that start where an old file of `lost` does: that file's
+  // data, found by its format (a mount shows them under its name).
+  std::vector<carve::CarvedFile> ofOldFiles;
   // Per file of the search's list: a carved file is that file, listed and
   // recovered as the carved one under its name.
   std::vector<bool> replaced;
@@ -66,6 +69,9 @@ struct DeepPass {
 // said on stderr) when the volume cannot be scanned.
 bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
                  DeepPass& out);
+
+// Whether a carved file passes the size filters.
+bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters);
 
 // Prints the pass's files in the form `args` asks. Returns the exit code:
 // 0, 1 when Ctrl-C stopped the scan, 2 when the volume could not be read.
