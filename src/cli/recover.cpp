@@ -199,7 +199,8 @@ int RunRecover(const RecoverArgs& args) {
       Refuse(args.report + ": " + why + "; the report must go to another volume");
       return kExitRefused;
     }
-    report = std::make_unique<RecoverReport>(args, *v, std::string(engine->name));
+    // A volume without a file system (--deep) has no engine to name.
+    report = std::make_unique<RecoverReport>(args, *v, engine ? std::string(engine->name) : std::string());
   }
 
   // The destination is made (and its writability tried) before the first
