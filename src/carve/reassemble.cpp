@@ -77,10 +77,10 @@ class Reassembler {
     budget_ = static_cast<size_t>(std::min<uint64_t>(kMaxTrials, kMaxClusterVisits / needed_));
   }
 
-  bool Run(std::vector<ClusterRun>& runs) {
+  bool Run(std::vector<LcnRun>& runs) {
     std::vector<uint64_t> lcns;
     // The engine's guess first: where it validates, it stands.
-    for (const ClusterRun& r : q_.guess)
+    for (const LcnRun& r : q_.guess)
       for (uint64_t i = 0; i < r.count && lcns.size() < needed_; ++i) lcns.push_back(r.lcn + i);
     if (lcns.size() == needed_ && Accept(Try(lcns))) return Done(lcns, runs);
     CollectUsable();
@@ -94,7 +94,7 @@ class Reassembler {
   // take: the file's own count and room for every gap it may pass over.
   void CollectUsable() {
     uint64_t extra = kMaxPieces * kMaxGapClusters;
-    for (const ClusterRun& h : q_.hints) extra += std::min<uint64_t>(h.count, q_.clusterCount);
+    for (const LcnRun& h : q_.hints) extra += std::min<uint64_t>(h.count, q_.clusterCount);
     const uint64_t want = needed_ + extra;
     usable_.push_back(q_.firstLcn);
     // Clusters looked at are bounded too: a volume nearly full must not
@@ -140,7 +140,7 @@ class Reassembler {
   bool TryHintedSpans(std::vector<uint64_t>& lcns) {
     std::vector<Skip> hints;
     const uint64_t last = usable_.back();
-    for (const ClusterRun& h : q_.hints)
+    for (const LcnRun& h : q_.hints)
       if (h.count > 0 && h.lcn > q_.firstLcn && h.lcn <= last) hints.push_back({h.lcn, h.lcn + std::min(h.count, q_.clusterCount)});
     std::sort(hints.begin(), hints.end(), [](const Skip& a, const Skip& b) { return a.from < b.from; });
     hints.erase(std::unique(hints.begin(), hints.end(), [](const Skip& a, const Skip& b) { return a.from == b.from; }),
@@ -210,7 +210,7 @@ class Reassembler {
     return Accept(m);
   }
 
-  bool Done(const std::vector<uint64_t>& lcns, std::vector<ClusterRun>& runs) const {
+  bool Done(const std::vector<uint64_t>& lcns, std::vector<LcnRun>& runs) const {
     runs.clear();
     for (uint64_t c : lcns) {
       if (!runs.empty() && runs.back().lcn + runs.back().count == c) ++runs.back().count;
@@ -231,7 +231,7 @@ class Reassembler {
 
 }  // namespace
 
-bool ChooseClustersByContent(const ClusterLayoutQuestion& q, std::vector<ClusterRun>& runs) {
+bool ChooseClustersByContent(const ClusterLayoutQuestion& q, std::vector<LcnRun>& runs) {
   runs.clear();
   const uint64_t bpc = q.bytesPerCluster;
   if (bpc == 0 || bpc > (64ull << 20) || q.size <= bpc || q.size > kMaxFileBytes || !q.read || !q.usable ||

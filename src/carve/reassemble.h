@@ -14,6 +14,6 @@ namespace rv::carve {
 // of the hinted spans, then gaps of free clusters chosen piece by piece
 // where the structure broke. The first whose structure ends in the file's
 // last cluster wins. Bounded in trials and clusters looked at.
-bool ChooseClustersByContent(const ClusterLayoutQuestion& question, std::vector<ClusterRun>& runs);
+bool ChooseClustersByContent(const ClusterLayoutQuestion& question, std::vector<LcnRun>& runs);
 
 }  // namespace rv::carve

@@ -4,8 +4,18 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace rv {
+
+// A stretch of clusters a found file's bytes are read from: `count`
+// clusters from `cluster` (numbered as the file system numbers them: FAT
+// and exFAT from 2, NTFS from 0) hold the file's bytes from `fileOffset`.
+struct ClusterRun {
+  uint64_t fileOffset = 0;
+  uint64_t cluster = 0;
+  uint64_t count = 0;
+};
 
 // A found file's bytes, read into memory exactly as a recovery would write
 // them: holes and the never-written tail as zeros, compressed data
@@ -26,6 +36,10 @@ class FoundFileReader {
   virtual bool ReadAt(uint64_t offset, uint8_t* dest, size_t length, size_t& got) = 0;
   // The clusters after the first are a guess (a FAT chain that is gone).
   virtual bool Guessed() const { return false; }
+  // The clusters the bytes are read from, in file order, as the recovery
+  // reads them (guessed ones included); holes and resident data are not
+  // in them. Empty where the reader does not know.
+  virtual std::vector<ClusterRun> ClusterRuns() const { return {}; }
 };
 
 // A reader over a recovery's own pieces: the file is made piece by piece

@@ -118,15 +118,18 @@ std::string FormatText(const carve::CarvedFile& f) {
   return std::string(f.extension) + (f.truncated ? " truncated" : "");
 }
 
-void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, size_t count) {
+void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, const FoundFile* entry, size_t count) {
   const std::string name = CarvedFileName(f), folder = CarvedFolder(f);
   if (args.json) {
     nlohmann::ordered_json j;
     j["name"] = name;
     j["folder"] = folder;
     j["size"] = f.length;
-    j["time"] = "";
-    j["modified"] = nullptr;
+    // The deleted entry it is keeps the file's time.
+    char iso[32];
+    const size_t isoLength = entry ? ModifiedIsoText(entry->timeKind, entry->timeValue, iso) : 0;
+    j["time"] = entry ? ToUtf8(entry->time) : std::string();
+    j["modified"] = isoLength ? nlohmann::ordered_json(std::string(iso, isoLength)) : nlohmann::ordered_json(nullptr);
     j["locator"] = f.cluster;
     j["index"] = nullptr;
     j["recoverable"] = 100;
@@ -191,17 +194,41 @@ bool ParseTypes(const std::string& list, std::vector<std::string>& types, std::s
   return true;
 }
 
+bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters) { return filters.PassesSize(f.length); }
+
 bool IsCarvedId(const std::string& id) { return id.rfind(carve::kCarvedIdPrefix, 0) == 0; }
 
-int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
+std::vector<FoundFile> DeepPass::KeptAsListed(const std::vector<FoundFile>& found) const {
+  std::vector<FoundFile> kept;
+  for (size_t i = 0; i < found.size(); ++i)
+    if (i >= replaced.size() || !replaced[i]) kept.push_back(found[i]);
+  return kept;
+}
+
+const FoundFile* DeepPass::EntryOf(const carve::CarvedFile& f) const {
+  if (!f.known) return nullptr;
+  const auto it = entries.find(f.known->tag);
+  return it == entries.end() ? nullptr : &it->second;
+}
+
+bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
+                 DeepPass& out) {
   ScanSetup setup;
-  if (!PrepareScan(args, v, setup)) return kExitRefused;
+  if (!PrepareScan(args, v, setup)) return false;
   ScanProgress progress;
   if (!args.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
-  size_t count = 0, truncated = 0;
-  uint64_t total = 0;
-  std::string error;
-  carve::ScanStatus status;
+  // Where each deleted file's data starts, and the clusters from there it
+  // accounts for, as its engine would read them to recover it.
+  out.replaced.assign(found.size(), false);
+  std::vector<bool> guessed(found.size(), false);
+  for (size_t i = 0; engine && i < found.size(); ++i) {
+    const std::unique_ptr<FoundFileReader> reader = OpenFoundFile(*engine, found[i]);
+    if (!reader) continue;
+    const std::vector<ClusterRun> runs = reader->ClusterRuns();
+    if (runs.empty() || runs.front().fileOffset != 0) continue;
+    guessed[i] = reader->Guessed();
+    setup.options.known.push_back({runs.front().cluster, runs.front().count, found[i].name, found[i].folder, i});
+  }
   // The old file system's records are read on the same pass; the carved
   // files wait for them, since one that starts where an old file does is
   // that file.
@@ -210,15 +237,40 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
   std::vector<carve::CarvedFile> carved;
   {
     InterruptScope interrupt;
-    status = carve::DeepScan(*v.source, setup.layout, setup.options, [&](const carve::CarvedFile& f) {
-      if (args.filters.PassesSize(f.length)) carved.push_back(f);
-    }, error);
+    out.status = carve::DeepScan(*v.source, setup.layout, setup.options,
+                                 [&](const carve::CarvedFile& f) { carved.push_back(f); }, out.error);
   }
   ProgressLine::Get().Clear();
-  PrintLostFiles(args, lost.Files());
+  out.lost = lost.Files();
   for (const carve::CarvedFile& f : carved) {
-    if (lost.StartsAt(f.cluster)) continue;
-    PrintCarved(args, f, count);
+    if (lost.StartsAt(f.cluster)) {
+      out.ofOldFiles.push_back(f);
+      continue;
+    }
+    if (f.known) {
+      // The deleted file keeps its own row unless its engine would only
+      // guess past its first cluster and the format vouches for the bytes
+      // at the size its entry gives.
+      const size_t i = static_cast<size_t>(f.known->tag);
+      if (f.truncated || f.length != found[i].size || !guessed[i]) continue;
+      out.replaced[i] = true;
+      out.entries.emplace(i, found[i]);
+    }
+    out.carved.push_back(f);
+  }
+  // Moving the vector keeps its elements where they are: the carved files'
+  // `known` stay valid.
+  out.known = std::move(setup.options.known);
+  return true;
+}
+
+int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v, const DeepPass& pass) {
+  size_t count = 0, truncated = 0;
+  uint64_t total = 0;
+  PrintLostFiles(args, pass.lost);
+  for (const carve::CarvedFile& f : pass.carved) {
+    if (!PassesSizeFilters(f, args.filters)) continue;
+    PrintCarved(args, f, pass.EntryOf(f), count);
     ++count;
     truncated += f.truncated;
     total += f.length;
@@ -231,16 +283,11 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v) {
                 args.human ? (" (" + HumanSize(total) + ")").c_str() : "");
   }
   std::fflush(stdout);
-  return ScanFailed(v, status, error);
+  return ScanFailed(v, pass.status, pass.error);
 }
 
 int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Text& dest,
-                       const std::set<std::string>& ids) {
-  ScanSetup setup;
-  if (!PrepareScan(args.search, v, setup)) return kExitRefused;
-  ScanProgress progress;
-  if (!args.search.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
-
+                       OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass) {
   struct Written {
     std::string id, source, format;
     carve::CarvedFile file;
@@ -251,46 +298,41 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
   std::set<std::string> matched;
   OutputOptions outputOptions;
   outputOptions.counterBeforeExtension = true;
+  outputOptions.destination = &destination;
 #ifndef _WIN32
   CommitBatch batch;
   outputOptions.batch = &batch;
 #endif
-  std::string error;
-  carve::ScanStatus status;
-  LostOnPass lost(*v.source);
-  lost.Attach(setup.options);
-  std::vector<carve::CarvedFile> carved;
-  // Ctrl-C stops the scan or the writing alike, keeping what was written.
+  // Ctrl-C stops the writing, keeping what was written.
   InterruptScope interrupt;
-  status = carve::DeepScan(*v.source, setup.layout, setup.options,
-                           [&](const carve::CarvedFile& f) { carved.push_back(f); }, error);
-  ProgressLine::Get().Clear();
-  // The old file system's files first, under their names; a carved file
-  // that starts where one of them does is that file.
+  // The old file system's files first, under their names.
   std::set<std::string> lostMatched;
-  const size_t lostFailed =
-      g_stopScan.load() ? 0 : RecoverLostFiles(args, v, lost.Files(), dest, ids, lostMatched);
+  const size_t lostFailed = pass.status == carve::ScanStatus::Stopped
+                                ? 0
+                                : RecoverLostFiles(args, v, pass.lost, dest, destination, ids, lostMatched);
   {
     ScopedOutputOptions scope(outputOptions);
-    for (const carve::CarvedFile& f : carved) {
-      if (g_stopScan.load()) break;
-      if (lost.StartsAt(f.cluster)) continue;
+    for (const carve::CarvedFile& f : pass.carved) {
+      if (g_stopScan.load() || pass.status == carve::ScanStatus::Stopped) break;
       const std::string id = carve::CarvedId(f);
       if (!ids.empty() && !ids.count(id)) continue;
       if (ids.empty() && !args.search.filters.PassesSize(f.length)) continue;
       matched.insert(id);
       Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text()};
+      // Folders are made through the destination's handle, never by path.
       Text folder = dest;
+      NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
       bool placed = true;
-      if (!f.known) {
-        folder = dest + u"\\carved\\" + FromUtf8(f.extension);
-        placed = fs::GetPathKind(folder) == fs::PathKind::Folder || CreateFolderPath(folder);
-      } else if (args.keepFolders) {
-        placed = CreateKeptFolder(dest, f.known->folder, folder);
-      }
+      if (!f.known)
+        placed = destination.MakeKeptFolder(u"\\carved\\" + FromUtf8(f.extension) + u"\\", folder, why) != nullptr;
+      else if (args.keepFolders)
+        placed = destination.MakeKeptFolder(f.known->folder, folder, why) != nullptr;
       if (placed) {
-        const carve::CarvedWrite r =
-            carve::WriteCarvedFile(*v.source, f, folder, FromUtf8(CarvedFileName(f)), w.output, &g_stopScan);
+        const FoundFile* entry = pass.EntryOf(f);
+        uint64_t modified = 0;
+        if (entry && !FoundTimeToFileTime(entry->timeKind, entry->timeValue, modified)) modified = 0;
+        const carve::CarvedWrite r = carve::WriteCarvedFile(*v.source, f, folder, FromUtf8(CarvedFileName(f)),
+                                                            w.output, &g_stopScan, modified);
         w.code = r == carve::CarvedWrite::Written           ? kResultRecovered
                  : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                            : kResultNotRecovered;
@@ -343,7 +385,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
     std::printf("Deep scan: %zu carved file(s) recovered (%zu truncated), %zu not recovered.\n", recovered, truncated,
                 failed);
   std::fflush(stdout);
-  const int scan = ScanFailed(v, status, error);
+  const int scan = ScanFailed(v, pass.status, pass.error);
   return scan != kExitOk ? scan : failed ? kExitSomeFailed : kExitOk;
 }
 

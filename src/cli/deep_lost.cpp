@@ -163,7 +163,8 @@ size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>&
 }
 
 size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
-                        const Text& dest, const std::set<std::string>& ids, std::set<std::string>& matched) {
+                        const Text& dest, OutputDestination& destination, const std::set<std::string>& ids,
+                        std::set<std::string>& matched) {
   if (!v.source) return 0;
   // NTFS records are written by the NTFS engine's writers, over its own
   // volume record.
@@ -178,6 +179,7 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
   // Each file flushed and named as it is written: its line shows its final name.
   OutputOptions outputOptions;
   outputOptions.counterBeforeExtension = true;
+  outputOptions.destination = &destination;
   ScopedOutputOptions scope(outputOptions);
   size_t failed = 0;
   for (const lost::LostFile& f : files) {
@@ -189,7 +191,8 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
     const std::string source = FolderText(f) + ToUtf8(f.name);
     lost::LostRecovery r;
     r.code = kResultNotRecovered;
-    if (!args.keepFolders || CreateKeptFolder(dest, f.folder + u"\\", folder))
+    NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
+    if (!args.keepFolders || destination.MakeKeptFolder(f.folder + u"\\", folder, why))
       r = lost::RecoverLostFile(*v.source, ntfs, f, folder);
     const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
     failed += !ok;

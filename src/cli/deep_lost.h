@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "carve/scan.h"
+#include "channel/outfile.h"
 #include "cli/commands.h"
 #include "cli/session.h"
 #include "lost/lost_file.h"
@@ -47,9 +48,11 @@ std::string OutputPathText(const Text& enginePath);
 // asks; returns how many.
 size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files);
 // Recovers the old files (or those `ids` names) into `dest`, each into its
-// folder with --keep-folders; prints a line (or a JSON object) per file.
+// folder with --keep-folders (made through `destination`, opened at
+// `dest`); prints a line (or a JSON object) per file.
 // Returns how many were not recovered; ids matched go into `matched`.
 size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
-                        const Text& dest, const std::set<std::string>& ids, std::set<std::string>& matched);
+                        const Text& dest, OutputDestination& destination, const std::set<std::string>& ids,
+                        std::set<std::string>& matched);
 
 }  // namespace rv::cli

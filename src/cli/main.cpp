@@ -253,6 +253,10 @@ int Run(int argc, char** argv) {
   mount->add_flag("--no-subfolders", mountArgs.search.noSubfolders, "Only files directly in --folder");
   AddFilterOptions(mount, mountFilters);
   mount->add_flag("-d,--daemon", mountArgs.daemon, "Detach once mounted");
+  mount->add_flag("--deep", mountArgs.search.deep,
+                  "Also read every free cluster for files by their format: shown under $Carved/<ext>/, or where the "
+                  "deleted entry they are names them");
+  mount->add_option("--types", mountArgs.search.deepTypesText, "With --deep: only these formats, by extension");
 
   try {
     app.parse(argc, argv);
@@ -263,7 +267,7 @@ int Run(int argc, char** argv) {
   rv::cli::ProgressLine::Get().SetQuiet(*search ? searchArgs.quiet : recoverArgs.search.quiet);
   if (*search && !ResolveFilters(searchFilters, searchArgs.filters)) return rv::cli::kExitRefused;
   if (*recover && !ResolveFilters(recoverFilters, recoverArgs.search.filters)) return rv::cli::kExitRefused;
-  for (rv::cli::SearchArgs* s : {&searchArgs, &recoverArgs.search}) {
+  for (rv::cli::SearchArgs* s : {&searchArgs, &recoverArgs.search, &mountArgs.search}) {
     std::string bad;
     if (!rv::cli::ParseTypes(s->deepTypesText, s->deepTypes, bad)) {
       std::fprintf(stderr, "retriva: --types: '%s' is no format the deep scan knows\n", bad.c_str());

@@ -16,7 +16,10 @@
 #include <ctime>
 #include <memory>
 #include <unistd.h>
+#include <unordered_map>
 
+#include "carve/recover_carved.h"
+#include "cli/deep.h"
 #include "mount/tree.h"
 #include "platform/samevolume.h"
 #include "platform/text.h"
@@ -36,8 +39,12 @@ int RunMount(const MountArgs& args) {
 namespace {
 
 struct MountState {
-  Engine engine = nullptr;
+  Engine engine = nullptr;  // null on a volume without a file system (--deep)
   FoundTree tree;
+  // --deep: the carved files by their index in `tree.files`, read from the
+  // volume in place.
+  VolumeSource* source = nullptr;
+  std::unordered_map<size_t, carve::CarvedFile> carved;
   std::timespec mounted{};
   uid_t uid = 0;
   gid_t gid = 0;
@@ -100,7 +107,9 @@ int Open(const char* path, fuse_file_info* fi) {
   if (!node) return -ENOENT;
   if (node->folder) return -EISDIR;
   if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) return -EROFS;
-  auto reader = OpenFoundFile(*g_mount->engine, g_mount->tree.files[node->file]);
+  const auto carved = g_mount->carved.find(node->file);
+  auto reader = carved != g_mount->carved.end() ? carve::OpenCarvedReader(*g_mount->source, carved->second)
+                                                : OpenFoundFile(*g_mount->engine, g_mount->tree.files[node->file]);
   if (!reader) return -EIO;
   fi->fh = reinterpret_cast<uint64_t>(reader.release());
   // The bytes never change while mounted: the kernel may keep them.
@@ -127,6 +136,15 @@ int Release(const char*, fuse_file_info* fi) {
 // the first are guessed, and the id `recover --id` takes.
 bool XattrValue(const FoundTree::Node& node, const std::string& name, std::string& value) {
   const FoundFile& f = g_mount->tree.files[node.file];
+  const auto carved = g_mount->carved.find(node.file);
+  if (carved != g_mount->carved.end()) {
+    // A carved file: its bytes are the format's, read in one piece.
+    if (name == "user.retriva.id") value = carve::CarvedId(carved->second);
+    else if (name == "user.retriva.recoverable") value = "100";
+    else if (name == "user.retriva.guessed") value = "false";
+    else return false;
+    return true;
+  }
   if (name == "user.retriva.id") {
     value = LocatorText(f, g_mount->engine);
   } else if (name == "user.retriva.recoverable") {
@@ -234,8 +252,11 @@ int Serve(const MountArgs& args, const std::string& fsName) {
     Refuse("mount: the signal handlers could not be set");
     return kExitRefused;
   }
-  std::printf("%zu deleted file(s) of %s mounted read-only at %s; unmount with: fusermount3 -u %s%s\n",
-              g_mount->tree.files.size(), args.search.volume.volume.c_str(), args.mountPoint.c_str(),
+  const size_t carved = g_mount->carved.size();
+  std::printf("%zu deleted file(s)%s of %s mounted read-only at %s; unmount with: fusermount3 -u %s%s\n",
+              g_mount->tree.files.size() - carved,
+              carved ? (", " + std::to_string(carved) + " carved").c_str() : "", args.search.volume.volume.c_str(),
+              args.mountPoint.c_str(),
               args.mountPoint.c_str(), args.daemon ? "" : " (or Ctrl-C)");
   std::fflush(stdout);
   fuse_daemonize(args.daemon ? 0 : 1);
@@ -249,11 +270,46 @@ int Serve(const MountArgs& args, const std::string& fsName) {
   return loop == 0 || loop == SIGINT || loop == SIGTERM || loop == SIGHUP ? kExitOk : kExitSomeFailed;
 }
 
+// --deep: the carved files join the tree where the file they are names
+// them (a deleted entry or an old record, at the size the format gives),
+// else under $Carved/<ext>/ by the cluster they start at.
+void AddCarvedFiles(const MountArgs& args, const DeepPass& deep, MountState& state) {
+  std::unordered_map<uint64_t, const lost::LostFile*> oldByCluster;
+  for (const lost::LostFile& f : deep.lost)
+    if (f.firstCluster != 0 && f.source != lost::LostSource::NtfsIndex) oldByCluster.emplace(f.firstCluster, &f);
+  auto add = [&](const carve::CarvedFile& c, bool ofOldFile) {
+    if (!PassesSizeFilters(c, args.search.filters)) return;
+    FoundFile file;
+    const FoundFile* entry = deep.EntryOf(c);
+    auto old = ofOldFile ? oldByCluster.find(c.cluster) : oldByCluster.end();
+    // Named by its old record only where the record's size is the format's.
+    if (old != oldByCluster.end() && old->second->size != c.length) old = oldByCluster.end();
+    uint32_t node = 0;
+    if (entry) {
+      file = *entry;
+    } else if (old != oldByCluster.end()) {
+      file.name = old->second->name;
+      file.folder = old->second->folder + u"\\";
+      file.timeKind = FoundTimeKind::FileTimeUtc;
+      file.timeValue = old->second->modified;
+    } else {
+      file.name = FromUtf8(carve::CarvedName(c));
+    }
+    file.size = c.length;
+    file.recoverable = 100;
+    if (entry || old != oldByCluster.end()) node = state.tree.Add(file);
+    else node = state.tree.AddAt(std::string("$Carved/") + c.extension, file);
+    state.carved.emplace(state.tree.nodes[node].file, c);
+  };
+  for (const carve::CarvedFile& c : deep.carved) add(c, false);
+  for (const carve::CarvedFile& c : deep.ofOldFiles) add(c, true);
+}
+
 }  // namespace
 
 int RunMount(const MountArgs& args) {
   Engine engine;
-  auto v = OpenForEngine(args.search.volume, engine);
+  auto v = OpenForEngine(args.search.volume, engine, args.search.deep);
   if (!v) return kExitRefused;
   std::string why;
   if (v->source && DestinationIsOnVolume(args.mountPoint, ToUtf8(v->source->Describe()), why)) {
@@ -262,18 +318,35 @@ int RunMount(const MountArgs& args) {
   }
   MountState state;
   state.engine = engine;
+  state.source = v->source.get();
   state.uid = getuid();
   state.gid = getgid();
   clock_gettime(CLOCK_REALTIME, &state.mounted);
   std::string refusal;
-  if (!SearchFound(args.search, engine, *v, true, refusal, [&](const FoundFile& f) { state.tree.Add(f); })) {
+  std::vector<FoundFile> found;
+  if (engine && !SearchFound(args.search, engine, *v, true, refusal, [&](const FoundFile& f) {
+        if (args.search.deep) found.push_back(f);
+        else state.tree.Add(f);
+      })) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
+  }
+  DeepPass deep;
+  if (args.search.deep) {
+    if (!RunDeepPass(args.search, *v, engine, found, deep)) return kExitRefused;
+    if (deep.status == carve::ScanStatus::Stopped) {
+      std::fprintf(stderr, "retriva: interrupted\n");
+      return kExitSomeFailed;
+    }
+    if (deep.status == carve::ScanStatus::ReadFailed)
+      std::fprintf(stderr, "retriva: %s: deep scan stopped: %s\n", v->display.c_str(), deep.error.c_str());
+    for (const FoundFile& f : deep.KeptAsListed(found)) state.tree.Add(f);
+    AddCarvedFiles(args, deep, state);
   }
   g_mount = &state;
   const int code = Serve(args, "retriva:" + args.search.volume.volume);
   g_mount = nullptr;
-  engine->release();
+  if (engine) engine->release();
   return code;
 }
 

@@ -309,7 +309,7 @@ int RunRecover(const RecoverArgs& args) {
     Refuse(args.search.volume.volume + ": " + refusal);
     return kExitRefused;
   }
-  if (!ChooseFiles(args, engineIds, engine, std::move(found), chosen)) return kExitRefused;
+  if (!ChooseFiles(args, engineIds, engine, found, chosen)) return kExitRefused;
   if (args.toStdout) {
     if (!chosen.empty()) return RecoverToStdout(args, engine, chosen.front());
     Refuse("--stdout: give the id of a deleted file the search lists");
@@ -321,6 +321,18 @@ int RunRecover(const RecoverArgs& args) {
   RecoverySession session(engine ? *engine : FallbackEngine(), args.destination,
                           SessionOptions(args, *v, report.get()));
   if (RefuseDestination(args, session.Prepare())) return kExitRefused;
+  // --deep: the scan comes first, since a carved file that is one of the
+  // deleted files is recovered once, as the carved file under its name.
+  DeepPass deep;
+  const bool deepWanted = args.search.deep && (args.ids.empty() || !deepIds.empty());
+  if (deepWanted) {
+    if (!RunDeepPass(args.search, *v, engine, found, deep)) return kExitRefused;
+    if (deep.status == carve::ScanStatus::Stopped) {
+      std::fprintf(stderr, "retriva: interrupted\n");
+      return kExitSomeFailed;
+    }
+    if (args.ids.empty()) chosen = deep.KeptAsListed(found);
+  }
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
   RecoveryEvents events = ProgressEvents();
@@ -334,8 +346,8 @@ int RunRecover(const RecoverArgs& args) {
   }
   const int status = Conclude(args, engine, *v, chosen, done, report.get());
   // --deep: the files found by their format, after the deleted ones.
-  if (args.search.deep && !g_interrupted.load() && (args.ids.empty() || !deepIds.empty()))
-    return std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), deepIds));
+  if (deepWanted && !g_interrupted.load())
+    return std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), session.Output(), deepIds, deep));
   return status;
 }
 

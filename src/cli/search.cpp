@@ -342,9 +342,21 @@ int RunSearch(const SearchArgs& args) {
     ++count;
     total += f.size;
   };
-  if (engine && !SearchFound(args, engine, *v, true, refusal, print)) {
+  // With --deep the rows wait for the scan, which tells the deleted files
+  // that a carved file is (those are listed once, as the carved file).
+  std::vector<FoundFile> listed;
+  auto each = [&](const FoundFile& f) {
+    if (args.deep) listed.push_back(f);
+    else print(f);
+  };
+  if (engine && !SearchFound(args, engine, *v, true, refusal, each)) {
     Refuse(args.volume.volume + ": " + refusal);
     return kExitRefused;
+  }
+  DeepPass deep;
+  if (args.deep) {
+    if (!RunDeepPass(args, *v, engine, listed, deep)) return kExitRefused;
+    for (const FoundFile& f : deep.KeptAsListed(listed)) print(f);
   }
   const bool machine = args.json || args.bodyfile || args.csv;
   if (args.csv && count == 0) std::fputs(args.deep ? kDeepCsvHeader : kCsvHeader, stdout);
@@ -374,7 +386,7 @@ int RunSearch(const SearchArgs& args) {
                  unreadable == 1 ? "it" : "them");
   }
   const int status = unreadable != 0 ? kExitSomeFailed : kExitOk;
-  if (args.deep) return std::max(status, ListCarvedFiles(args, *v));
+  if (args.deep) return std::max(status, ListCarvedFiles(args, *v, deep));
   return status;
 }
 

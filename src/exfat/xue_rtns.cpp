@@ -84,10 +84,10 @@ void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, Clust
     if (!q.guess.empty() && q.guess.back().lcn + q.guess.back().count + 2 == c) ++q.guess.back().count;
     else q.guess.push_back({c - 2u, 1});
   }
-  std::vector<ClusterRun> runs;
+  std::vector<LcnRun> runs;
   if (!check(q, runs)) return;
   plan.clusters.clear();
-  for (const ClusterRun& r : runs)
+  for (const LcnRun& r : runs)
     for (uint64_t i = 0; i < r.count; ++i) plan.clusters.push_back(static_cast<uint32_t>(r.lcn + i + 2));
   plan.guessed = false;
 }

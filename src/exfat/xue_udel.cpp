@@ -155,6 +155,21 @@ class ExfatFileReader final : public GridFileReader {
   ExfatFileReader(XueVolume& v, FilePlan plan)
       : GridFileReader(plan.size, kChunk), v_(v), plan_(std::move(plan)), chunk_(kChunk + v.boot.bytesPerSector) {}
   bool Guessed() const override { return plan_.clusters.guessed; }
+  // The plan's clusters (0 where one is in use now) joined into runs.
+  std::vector<ClusterRun> ClusterRuns() const override {
+    std::vector<ClusterRun> runs;
+    const uint64_t bpc = v_.boot.bytesPerCluster;
+    const std::vector<uint32_t>& c = plan_.clusters.clusters;
+    for (size_t i = 0; i < c.size(); ++i) {
+      if (c[i] == 0) continue;
+      if (!runs.empty() && runs.back().fileOffset + runs.back().count * bpc == i * bpc &&
+          runs.back().cluster + runs.back().count == c[i])
+        ++runs.back().count;
+      else
+        runs.push_back({i * bpc, c[i], 1});
+    }
+    return runs;
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {

@@ -69,11 +69,11 @@ void ChooseClustersByContent(FueVolumeData& v, uint64_t firstLcn, uint32_t age, 
       if (it->age != 0 && it->age < age)
         q.hints.push_back({it->cluster - 2u, std::max<uint64_t>(1, (it->size + bpc - 1) / bpc)});
   }
-  std::vector<ClusterRun> runs;
+  std::vector<LcnRun> runs;
   if (!check(q, runs)) return;
   plan.runs.clear();
   plan.freeClusters = 0;
-  for (const ClusterRun& r : runs) {
+  for (const LcnRun& r : runs) {
     plan.runs.push_back({r.lcn, r.count});
     plan.freeClusters += r.count;
   }

@@ -317,6 +317,18 @@ class FatFileReader final : public GridFileReader {
   // A file of more than one cluster: those after the first are guessed,
   // unless its format validated across them.
   bool Guessed() const override { return plan_.size > plan_.bytesPerCluster && !plan_.validated; }
+  // The plan's runs in file order; their clusters hold the file's bytes
+  // one after another (the plan numbers clusters from the data area's
+  // first, the file system from 2).
+  std::vector<ClusterRun> ClusterRuns() const override {
+    std::vector<ClusterRun> runs;
+    uint64_t at = 0;
+    for (const GuessedClusters::Run& r : plan_.runs) {
+      runs.push_back({at * plan_.bytesPerCluster, r.lcn + 2, r.count});
+      at += r.count;
+    }
+    return runs;
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {

@@ -493,6 +493,21 @@ class NtfsFileReader final : public GridFileReader {
       chunk_ = std::make_unique<AlignedBuffer>(PieceBytes(job_), sector);
     Regrid(PieceBytes(job_));
   }
+  // A plain non-resident file's runs up to its size; a compressed file's
+  // clusters hold its units compressed, not its bytes.
+  std::vector<ClusterRun> ClusterRuns() const override {
+    std::vector<ClusterRun> runs;
+    if (job_.dataKind != 2 || job_.compressed) return runs;
+    const uint64_t bpc = job_.v->bytesPerCluster;
+    uint64_t vcn = 0;
+    for (const ntfs::Run& r : job_.runs) {
+      if (bpc == 0 || vcn * bpc >= job_.dataSize) break;
+      const uint64_t count = std::min(r.length, (job_.dataSize - vcn * bpc + bpc - 1) / bpc);
+      if (r.lcn >= 0) runs.push_back({vcn * bpc, static_cast<uint64_t>(r.lcn), count});
+      vcn += r.length;
+    }
+    return runs;
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {

@@ -14,7 +14,7 @@
 
 namespace rv {
 
-struct ClusterRun {
+struct LcnRun {
   uint64_t lcn = 0, count = 0;
 };
 
@@ -33,18 +33,18 @@ struct ClusterLayoutQuestion {
   std::function<bool(uint64_t lcn, uint64_t count, uint8_t* out)> read;
   // The engine's own guess (its runs may hold fewer clusters than the
   // size needs, where it met a cluster in use).
-  std::vector<ClusterRun> guess;
+  std::vector<LcnRun> guess;
   // Clusters of other deleted files that may have been in use when this
   // one was written (older files, deleted after it was written around
   // them): the gaps a fragmented file most likely jumped.
-  std::vector<ClusterRun> hints;
+  std::vector<LcnRun> hints;
 };
 
 // True, with `runs` (the file's clusters, in order, as many as its size
 // needs), when the file's format validates across them; false when the
 // content cannot decide (no known format, or none of the layouts tried
 // validates): the engine then keeps its guess.
-using ClusterLayoutCheck = bool (*)(const ClusterLayoutQuestion& question, std::vector<ClusterRun>& runs);
+using ClusterLayoutCheck = bool (*)(const ClusterLayoutQuestion& question, std::vector<LcnRun>& runs);
 
 void SetClusterLayoutCheck(ClusterLayoutCheck check);
 // Null while none is installed.

@@ -112,7 +112,8 @@ class DeepRecovery(unittest.TestCase):
             for r in rows:
                 self.assertEqual(r["name"], "f%07d.%s" % (r["offset"] // 512, r["extension"]))
             out = os.path.join(work, "out")
-            run("recover", wiped, "--deep", "--to", out, "-q")
+            # A report asked for on a volume no engine serves.
+            run("recover", wiped, "--deep", "--to", out, "-q", "--report", os.path.join(work, "report.csv"))
             got = recovered(out)
             for f in files:
                 self.assertIn(f["sha256"], got, f["name"])
@@ -187,6 +188,78 @@ class OldRecords(unittest.TestCase):
                 where = os.path.join(out, *e["path"].strip("\\").split("\\"))
                 with self.subTest(file=e["path"]), open(where, "rb") as f:
                     self.assertEqual(f.read(), self.content(e["seed"], e["size"]))
+
+
+class NamesFromDeletedEntries(unittest.TestCase):
+    """A FAT16 card whose files were deleted with mtools (make-deep-deleted.sh):
+    the search lists them by name, their chains are gone. A carved file that
+    starts where such an entry does is that file: listed once, under the
+    entry's name and folder, and recovered there byte for byte."""
+
+    @staticmethod
+    def deleted_manifest():
+        here = os.path.dirname(os.path.abspath(__file__))
+        with open(os.path.join(here, "..", "images", "deep-deleted-manifest.json")) as f:
+            return [e for e in json.load(f)["files"] if not e["live"]]
+
+    def rows(self, *extra):
+        p = run("search", image("deep-fat16-deleted.img"), "--json", *extra)
+        return [json.loads(l) for l in p.stdout.decode().splitlines()]
+
+    def test_each_deleted_file_is_listed_once_under_its_name(self):
+        plain = self.rows()
+        deep = self.rows("--deep")
+        # Every deleted file once, under the name and folder the search gives.
+        self.assertEqual(sorted((r["folder"], r["name"]) for r in deep), sorted((r["folder"], r["name"]) for r in plain))
+        carved = {r["name"]: r for r in deep if r.get("carved")}
+        kept = {r["name"] for r in deep if not r.get("carved")}
+        for name, r in carved.items():
+            # A carved file takes the entry's name, folder and time, and its
+            # size is what the entry says.
+            entry = next(p for p in plain if p["name"] == name)
+            self.assertEqual((r["folder"], r["size"], r["modified"]), (entry["folder"], entry["size"], entry["modified"]))
+            self.assertTrue(r["id"].startswith("deep:"))
+        # The FAT engine places these files by their format already (their
+        # clusters are no guess), so each keeps its own row; a carved row
+        # would take the place only of a file whose clusters are guessed.
+        self.assertEqual(carved, {})
+        self.assertEqual(len(kept), len(self.deleted_manifest()))
+        self.assertFalse(any(r.get("contiguous_guess") for r in deep))
+        # The clusters the entries account for are not carved again: no f… file.
+        self.assertFalse([r for r in deep if r["name"].startswith("f0")])
+
+    def test_recover_keep_folders_puts_each_file_in_its_folder(self):
+        plain = {r["size"]: r for r in self.rows()}
+        with tempfile.TemporaryDirectory() as out:
+            run("recover", image("deep-fat16-deleted.img"), "--deep", "--keep-folders", "--to", out, "-q")
+            got = recovered(out)
+            files = self.deleted_manifest()
+            self.assertEqual(len(got), len(files))
+            for e in files:
+                with self.subTest(file=e["path"]):
+                    self.assertIn(e["sha256"], got)
+                    listed = plain[e["size"]]
+                    want = os.path.join(*[c for c in listed["folder"].split("\\") if c], listed["name"])
+                    self.assertEqual(got[e["sha256"]], want)
+            self.assertFalse(os.path.exists(os.path.join(out, "carved")))
+
+    def test_carved_folders_are_made_inside_the_destination(self):
+        # A link planted where carved/ would go leads nowhere outside.
+        with tempfile.TemporaryDirectory() as work:
+            out, outside = os.path.join(work, "out"), os.path.join(work, "outside")
+            os.makedirs(out)
+            os.makedirs(outside)
+            os.symlink(outside, os.path.join(out, "carved"))
+            # Without a file system every find is carved (and unnamed).
+            wiped = os.path.join(work, "wiped.img")
+            shutil.copyfile(image("deep-fat32.img"), wiped)
+            with open(wiped, "r+b") as f:
+                f.write(bytes(1 << 19))
+            run("recover", wiped, "--deep", "--types", "png", "--to", out, "-q")
+            self.assertEqual(os.listdir(outside), [])
+            got = list(recovered(out).values())
+            self.assertEqual(len(got), 1)
+            self.assertRegex(got[0], r"^carved[^/]+/png/f\d{7}\.png$")
 
 
 if __name__ == "__main__":

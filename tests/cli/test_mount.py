@@ -175,6 +175,53 @@ def check_refusals():
     check(r.returncode == 2, f"a missing mount point is refused (exit {r.returncode}, {r.stderr.strip()})")
 
 
+def check_deep():
+    """--deep: carved files read in place, where the deleted entry they are
+    names them, else under $Carved/<ext>/, as recover --deep writes them."""
+    image = os.path.join(IMAGES, "deep-fat16-deleted.img")
+    if not os.path.exists(image):
+        return
+    out = tempfile.mkdtemp(prefix="retriva-recovered-")
+    subprocess.run([RETRIVA, "recover", image, "--deep", "--to", out, "--keep-folders", "-q"], env=ENV, check=True)
+    recovered = {}
+    for root, _, names in os.walk(out):
+        for n in names:
+            full = os.path.join(root, n)
+            recovered["\\" + os.path.relpath(full, out).replace("/", "\\")] = sha256(full)
+    m = Mount(image, ["--deep"])
+    try:
+        check(os.path.ismount(m.point), f"deep: mounted ({m.banner.strip()})")
+        listed = m.files()
+        check({k: sha256(v) for k, v in listed.items()} == recovered, f"deep: the mount reads as recover --deep "
+              f"--keep-folders writes ({sorted(listed)} vs {sorted(recovered)})")
+        carved = [p for p in listed.values() if os.getxattr(p, "user.retriva.id").startswith(b"deep:")]
+        rows = subprocess.run([RETRIVA, "search", image, "--deep", "--json"], env=ENV, capture_output=True).stdout
+        want = sum(1 for l in rows.decode().splitlines() if json.loads(l).get("carved"))
+        check(len(carved) == want, f"deep: the files search --deep lists as carved are carved ({len(carved)} of {want})")
+    finally:
+        m.close()
+        shutil.rmtree(out, ignore_errors=True)
+    # Without a file system every file is carved, under $Carved/<ext>/.
+    work = tempfile.mkdtemp(prefix="retriva-wiped-")
+    try:
+        wiped = os.path.join(work, "wiped.img")
+        shutil.copyfile(os.path.join(IMAGES, "deep-fat32.img"), wiped)
+        with open(wiped, "r+b") as f:
+            f.write(bytes(1 << 19))
+        here = os.path.dirname(os.path.abspath(__file__))
+        with open(os.path.join(here, "..", "images", "deep-manifest.json")) as f:
+            want = {e["sha256"] for e in json.load(f)["files"] if not e["decoy"]}
+        m = Mount(wiped, ["--deep"])
+        try:
+            listed = m.files()
+            check(all(k.startswith("\\$Carved\\") for k in listed), f"deep: carved files under $Carved ({sorted(listed)})")
+            check({sha256(p) for p in listed.values()} == want, "deep: every whole file reads back byte for byte")
+        finally:
+            m.close()
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     if not os.path.exists("/dev/fuse"):
         print("SKIP: /dev/fuse is missing: no FUSE mounts on this machine")
@@ -192,6 +239,7 @@ def main():
             check_volume(name, meta[name])
     check_readers_writes_and_sigterm()
     check_refusals()
+    check_deep()
     print("failures:", len(failures))
     return 1 if failures else 0
 

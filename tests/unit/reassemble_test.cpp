@@ -78,7 +78,7 @@ void Scatter(MemoryVolume& v, const std::vector<uint8_t>& file, uint64_t first,
   }
 }
 
-std::vector<uint8_t> Gather(const MemoryVolume& v, const std::vector<ClusterRun>& runs, size_t size) {
+std::vector<uint8_t> Gather(const MemoryVolume& v, const std::vector<LcnRun>& runs, size_t size) {
   std::vector<uint8_t> out;
   for (const auto& r : runs)
     out.insert(out.end(), v.bytes.begin() + r.lcn * kCluster, v.bytes.begin() + (r.lcn + r.count) * kCluster);
@@ -93,7 +93,7 @@ TEST(Reassemble, PiecesAroundFreeGapsFoundByTheFormat) {
     SCOPED_TRACE(gaps.size() + 1);
     MemoryVolume v(64);
     Scatter(v, png, 10, gaps);
-    std::vector<ClusterRun> runs;
+    std::vector<LcnRun> runs;
     ASSERT_TRUE(carve::ChooseClustersByContent(v.Question(10, png.size()), runs));
     EXPECT_EQ(Gather(v, runs, png.size()), png);
   }
@@ -106,14 +106,14 @@ TEST(Reassemble, HintedSpansAndLiveClustersPassedOver) {
   v.inUse[17] = true;  // live: never taken
   auto q = v.Question(10, png.size());
   q.hints = {{12, 3}};
-  std::vector<ClusterRun> runs;
+  std::vector<LcnRun> runs;
   ASSERT_TRUE(carve::ChooseClustersByContent(q, runs));
   EXPECT_EQ(Gather(v, runs, png.size()), png);
 }
 
 TEST(Reassemble, HostileQuestionsCannotDecide) {
   const auto png = MakePng(12);
-  std::vector<ClusterRun> runs;
+  std::vector<LcnRun> runs;
   {
     MemoryVolume v(64);  // no free cluster after the first
     Scatter(v, png, 10, {});
