@@ -92,10 +92,30 @@ add_custom_target(quorvex_testseam_library ALL
   DEPENDS ${CMAKE_BINARY_DIR}/testseam/PgRes.dll ${CMAKE_BINARY_DIR}/testseam/quorvex.chm)
 
 # The download: the release programs without their debug information, and
-# README.txt; SHA256SUMS beside it.
+# README.txt; SHA256SUMS beside it. The container libraries linked into the
+# programs are LGPL-3+: licences/ holds their notice (which libraries, and
+# the offer of what relinking needs) and the licence texts.
 set(ZIP_NAME retriva-${PROJECT_VERSION}-windows-x64.zip)
 set(ZIP_STAGE ${CMAKE_BINARY_DIR}/retriva-windows-x64)
 set(WINDOWS_ZIP ${CMAKE_BINARY_DIR}/${ZIP_NAME})
+set(ZIP_LICENCES)
+set(ZIP_LICENCE_COMMANDS)
+if(MINGW_LIBYAL_LINKED)
+  set(libraries_list ${CMAKE_BINARY_DIR}/libyal-linked.txt)
+  list(JOIN MINGW_LIBYAL_LINKED "\n  " lines)
+  file(WRITE ${libraries_list}.new "  ${lines}\n")
+  file(COPY_FILE ${libraries_list}.new ${libraries_list} ONLY_IF_DIFFERENT)
+  set(ZIP_LICENCES licences/LIBRARIES.txt licences/LGPL-3.txt licences/GPL-3.txt)
+  set(ZIP_LICENCE_COMMANDS
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${ZIP_STAGE}/licences
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR}/dist/windows-LIBRARIES.txt
+            -DOUTPUT=${ZIP_STAGE}/licences/LIBRARIES.txt -DVERSION=${PROJECT_VERSION}
+            -DLIBRARIES_FILE=${libraries_list} -P ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=/usr/share/common-licenses/LGPL-3 -DOUTPUT=${ZIP_STAGE}/licences/LGPL-3.txt
+            -P ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
+    COMMAND ${CMAKE_COMMAND} -DSOURCE=/usr/share/common-licenses/GPL-3 -DOUTPUT=${ZIP_STAGE}/licences/GPL-3.txt
+            -P ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake)
+endif()
 add_custom_command(OUTPUT ${WINDOWS_ZIP} ${CMAKE_BINARY_DIR}/SHA256SUMS
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${ZIP_STAGE} ${WINDOWS_ZIP}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${ZIP_STAGE}
@@ -105,10 +125,11 @@ add_custom_command(OUTPUT ${WINDOWS_ZIP} ${CMAKE_BINARY_DIR}/SHA256SUMS
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_BINARY_DIR}/quorvex.chm ${ZIP_STAGE}/quorvex.chm
   COMMAND ${CMAKE_COMMAND} -DSOURCE=${CMAKE_SOURCE_DIR}/dist/windows-README.txt -DOUTPUT=${ZIP_STAGE}/README.txt
           -DVERSION=${PROJECT_VERSION} -P ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
+  ${ZIP_LICENCE_COMMANDS}
   COMMAND ${CMAKE_COMMAND} -E chdir ${ZIP_STAGE} ${CMAKE_COMMAND} -E tar cf ${WINDOWS_ZIP} --format=zip
-          README.txt quorvex.exe PgRes.dll quorvex.chm retriva.exe
+          README.txt quorvex.exe PgRes.dll quorvex.chm retriva.exe ${ZIP_LICENCES}
   COMMAND ${CMAKE_COMMAND} -DDIR=${CMAKE_BINARY_DIR} -DFILES=${ZIP_NAME} -P ${CMAKE_SOURCE_DIR}/cmake/sha256sums.cmake
   DEPENDS quorvex PgRes retriva ${CMAKE_BINARY_DIR}/quorvex.chm ${CMAKE_SOURCE_DIR}/dist/windows-README.txt
-          ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
+          ${CMAKE_SOURCE_DIR}/dist/windows-LIBRARIES.txt ${CMAKE_SOURCE_DIR}/cmake/windows-readme.cmake
   COMMENT "Packing ${ZIP_NAME}")
 add_custom_target(windows_zip ALL DEPENDS ${WINDOWS_ZIP})

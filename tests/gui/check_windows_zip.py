@@ -36,7 +36,8 @@ def main():
 
     with zipfile.ZipFile(zip_path) as z, tempfile.TemporaryDirectory() as tmp:
         names = sorted(z.namelist())
-        check(names == sorted(["README.txt", "quorvex.exe", "PgRes.dll", "quorvex.chm", "retriva.exe"]),
+        check(names == sorted(["README.txt", "quorvex.exe", "PgRes.dll", "quorvex.chm", "retriva.exe",
+                               "licences/LIBRARIES.txt", "licences/LGPL-3.txt", "licences/GPL-3.txt"]),
               f"the zip holds README.txt, quorvex.exe, PgRes.dll, quorvex.chm, retriva.exe ({names})")
         z.extractall(tmp)
         readme = open(os.path.join(tmp, "README.txt"), "rb").read().decode() if "README.txt" in names else ""
