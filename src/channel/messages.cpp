@@ -151,12 +151,14 @@ std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextVie
 }
 
 uint32_t ResultDetailsWord(const ResultDetails& d) {
-  return (d.zeroed ? kResultZeroedBit : 0) | ((static_cast<uint32_t>(d.reason) & 0xFF) << kResultReasonShift);
+  return (d.zeroed ? kResultZeroedBit : 0) | (d.byFormat ? kResultByFormatBit : 0) |
+         ((static_cast<uint32_t>(d.reason) & 0xFF) << kResultReasonShift);
 }
 
 ResultDetails ResultDetailsOf(uint32_t word) {
   ResultDetails d;
   d.zeroed = (word & kResultZeroedBit) != 0;
+  d.byFormat = (word & kResultByFormatBit) != 0;
   const uint32_t reason = (word >> kResultReasonShift) & 0xFF;
   if (reason <= static_cast<uint32_t>(NotRecoveredReason::DestinationFull)) d.reason = static_cast<NotRecoveredReason>(reason);
   return d;
@@ -180,13 +182,17 @@ const char* NotRecoveredReasonText(NotRecoveredReason reason) {
 
 namespace {
 thread_local ResultDetails g_outputDetails;
+thread_local bool g_clustersByFormat = false;
 }  // namespace
 
 void NoteOutputDetails(const ResultDetails& details) { g_outputDetails = details; }
+void NoteClustersByFormat() { g_clustersByFormat = true; }
 
 ResultDetails TakeOutputDetails() {
-  const ResultDetails d = g_outputDetails;
+  ResultDetails d = g_outputDetails;
+  d.byFormat = g_clustersByFormat;
   g_outputDetails = {};
+  g_clustersByFormat = false;
   return d;
 }
 
@@ -330,7 +336,7 @@ int PostUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView
   ResultDetails details = TakeOutputDetails();
   const bool written = code == kResultRecovered || code == kResultPartlyInUse;
   if (written) details.reason = NotRecoveredReason::Unknown;
-  else details.zeroed = false;
+  else details.zeroed = details.byFormat = false;
   const uint32_t word = ResultDetailsWord(details);
   if (source.size() <= kShownPathUnits && output.size() <= kShownPathUnits)
     return Post(CM_UNDELETE_RESULT, BuildUndeleteResult(code, record, source, output, word));

@@ -135,6 +135,9 @@ struct FoundTimes {
 // discarded the freed clusters: TRIM, thin provisioning); bits 8-15, with
 // 778 or 785, why the file was not recovered where the writer knows it.
 constexpr uint32_t kResultZeroedBit = 1;
+// The clusters written are those the file's format validated across, not
+// a guess (a deleted FAT file whose chain is gone).
+constexpr uint32_t kResultByFormatBit = 2;
 constexpr uint32_t kResultReasonShift = 8;
 enum class NotRecoveredReason : uint32_t {
   Unknown = 0,
@@ -150,6 +153,7 @@ enum class NotRecoveredReason : uint32_t {
 struct ResultDetails {
   bool zeroed = false;
   NotRecoveredReason reason = NotRecoveredReason::Unknown;
+  bool byFormat = false;
 };
 uint32_t ResultDetailsWord(const ResultDetails& details);
 ResultDetails ResultDetailsOf(uint32_t word);
@@ -160,6 +164,9 @@ const char* NotRecoveredReasonText(NotRecoveredReason reason);
 // posts and clears it, so the engines pass it on without knowing of it.
 void NoteOutputDetails(const ResultDetails& details);
 ResultDetails TakeOutputDetails();
+// The engine on this thread chose the clusters of the file it recovers
+// last by the file's format; the next result posted says so.
+void NoteClustersByFormat();
 std::vector<uint8_t> BuildUndeleteResult(uint32_t code, uint32_t record, TextView source, TextView output,
                                          uint32_t details = 0);
 // ProgressReport: value u32, text; 524 or 528 bytes.

@@ -131,6 +131,7 @@ bool DecodeUndeleteResult(const uint8_t* p, size_t size, UndeleteOutcome& r) {
   if (size >= 16 && off <= size - 4) {
     const ResultDetails d = ResultDetailsOf(le32(b, size - 4));
     r.zeroed = d.zeroed;
+    r.byFormat = d.byFormat;
     r.reason = d.reason;
   }
   return true;

@@ -38,6 +38,8 @@ struct UndeleteOutcome {
   bool zeroed = false;
   // Not recovered: why, where the writer knows it.
   NotRecoveredReason reason = NotRecoveredReason::Unknown;
+  // Its clusters were chosen by its format, not guessed.
+  bool byFormat = false;
 };
 
 struct MessageBoxText {

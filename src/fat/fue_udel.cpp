@@ -298,6 +298,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   if (result != kCopiedWhole) return result;
   // Every cluster taken by other files: "*" throughout is not a recovery.
   if (size > 0 && plan.freeClusters == 0) return kReadWriteFailed;
+  if (plan.validated) NoteClustersByFormat();
   file.SetModificationTime(modificationTime);
   if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
   return plan.InUse() || plan.cut ? kCopiedPartly : kCopiedWhole;

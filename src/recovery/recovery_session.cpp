@@ -247,7 +247,8 @@ RecoveryReport RecoverySession::Run(const std::vector<FoundFile>& files, const R
     const bool written = f.unanswered == Unanswered::No && f.Written();
     anyWritten = anyWritten || written;
     f.guessed = engine_.resultGuessed ? written && engine_.resultGuessed(f.result)
-                                      : written && clusterBytes != 0 && files[i].size > clusterBytes;
+                                      : written && clusterBytes != 0 && files[i].size > clusterBytes &&
+                                            !f.result.byFormat;
     f.zeroed = written && f.result.zeroed;
     if (f.zeroed) ++report.zeroed;
     else if (f.result.code == kResultRecovered) ++report.whole;

@@ -64,7 +64,10 @@ class FatFragments : public testing::Test {
       if (expectAll) {
         EXPECT_EQ(run.outcomes[0].code, kResultRecovered);
         EXPECT_TRUE(same);
+        // Its clusters are known, not guessed: the result says so.
+        EXPECT_TRUE(run.outcomes[0].byFormat);
       }
+      if (!TheClusterLayoutCheck()) EXPECT_FALSE(run.outcomes[0].byFormat);
       whole += same;
       ++checked;
     }

@@ -112,6 +112,8 @@ FatUndeleteRun RunFatUndelete(const Text& destination, const std::vector<FatFoun
       o.source = PayloadText(m.payload, off);
       o.output = PayloadText(m.payload, off);
     }
+    // The record's last word holds the details.
+    o.byFormat = (le32(Bytes(m.payload), m.payload.size() - 4) & kResultByFormatBit) != 0;
     run.outcomes.push_back(o);
   }
   return run;

@@ -28,6 +28,7 @@ struct FatUndeleteOutcome {
   uint32_t code = 0;
   Text source;
   Text output;
+  bool byFormat = false;  // clusters chosen by the file's format
 };
 
 // Attaches a source for the lifetime of the object.

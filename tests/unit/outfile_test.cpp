@@ -416,6 +416,22 @@ TEST(OutputFile, AllZeroBytesAreToldApartAndReachTheResult) {
   const auto& second = rec.messages[1].payload;
   ASSERT_TRUE(DecodeUndeleteResult(second.data(), second.size(), r));
   EXPECT_EQ(r.reason, NotRecoveredReason::Unknown);
+  EXPECT_FALSE(r.byFormat);
+  // Clusters chosen by the format: said with a written file, and only once.
+  NoteClustersByFormat();
+  NoteOutputDetails({true, {}});
+  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\c", u"D:\o\c"), 1);
+  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\d", u"D:\o\d"), 1);
+  NoteClustersByFormat();
+  EXPECT_EQ(PostFatUndeleteResult(kResultNotRecovered, u"X:\e", u""), 1);
+  ASSERT_EQ(rec.Count(CM_UNDELETE_RESULT), 5u);
+  for (size_t i = 2; i < 5; ++i) {
+    const auto& p = rec.messages[i].payload;
+    ASSERT_TRUE(DecodeUndeleteResult(p.data(), p.size(), r));
+    EXPECT_EQ(r.byFormat, i == 2) << i;
+    EXPECT_EQ(r.zeroed, i == 2) << i;
+  }
+  EXPECT_EQ(ResultDetailsWord({false, {}, true}), kResultByFormatBit);
 }
 
 #ifndef _WIN32
