@@ -26,7 +26,7 @@
 # Each library bundles its own copies of libcerror, libcdata, libuna and
 # the rest, of different versions. Linked together those copies would
 # clash or, worse, one library would silently call another's version; so
-# each static library is made one object with only its own API global.
+# in each static library every global but its own API is renamed.
 set -euo pipefail
 host=x86_64-w64-mingw32
 root=$(cd "$(dirname "$0")/.." && pwd -P)
@@ -128,20 +128,25 @@ build() {  # LIBRARY VERSION DEST [CONFIGURE OPTIONS...]
     echo '#include <synchapi.h>' >"$work/shim/Synchapi.h"
     # Only the library is built; every optional dependency is left out.
     # The callers lock each handle, so the libraries need no locks of
-    # their own.
+    # their own. The small code model reaches data directly, without the
+    # .refptr stubs: those are COMDAT symbols merged by name across
+    # libraries, which the renaming below cannot give each library alone.
     ./configure --host=$host --enable-static --disable-shared --disable-nls --disable-python \
       --disable-python2 --disable-python3 --enable-winapi=yes --enable-wide-character-type \
       --disable-multi-threading-support --without-libfuse --without-zlib --without-openssl \
-      --without-libuuid --without-pthread CC="$cc" CFLAGS="-O2 -g0" CPPFLAGS="-I$work/shim" "$@"
+      --without-libuuid --without-pthread CC="$cc" CFLAGS="-O2 -g0 -mcmodel=small" CPPFLAGS="-I$work/shim" "$@"
     for d in $(library_dirs . "$lib"); do make -C "$d" -j2; done
     mkdir -p "$work/out/lib" "$work/out/include/$lib"
     cp "include/$lib.h" "$work/out/include/"
     cp include/"$lib"/*.h "$work/out/include/$lib/"
-    # One object, only lib_* global.
-    $host-ld -r --whole-archive "$lib/.libs/$lib.a" -o "$work/all.o"
-    $host-nm -g --defined-only "$work/all.o" | awk '{print $3}' | grep "^${lib}_" >"$work/keep"
-    $host-objcopy --keep-global-symbols="$work/keep" "$work/all.o" "$work/$lib.o"
-    $host-ar rcs "$work/out/lib/$lib.a" "$work/$lib.o"
+    # Every global but the library's own API gets the library's prefix, in
+    # every object of the archive (references renamed with definitions).
+    # The objects stay apart: a partial link (ld -r) of PE objects leaves
+    # .pdata entries pointing at the wrong code, and then a C++ exception
+    # thrown anywhere in the program may fail to unwind.
+    $host-nm -g --defined-only "$lib/.libs/$lib.a" | awk 'NF == 3 {print $3}' | grep -v "^${lib}_" |
+      sort -u | awk -v prefix="${lib}__" '{print $1, prefix $1}' >"$work/rename"
+    $host-objcopy --redefine-syms="$work/rename" "$lib/.libs/$lib.a" "$work/out/lib/$lib.a"
   ) >"$dest.log" 2>&1
   local status=$?
   set -e
@@ -160,7 +165,9 @@ build() {  # LIBRARY VERSION DEST [CONFIGURE OPTIONS...]
 ensure() {  # LIBRARY KEY VERSION [CONFIGURE OPTIONS...]
   local lib=$1 key=$2 version=$3
   shift 3
-  local dest=$cache/$key
+  # The recipe's revision is part of the key: a change to how a library
+  # is made rebuilds it.
+  local dest=$cache/$key.r2
   if [ -f "$dest/lib/$lib.a" ]; then echo "$dest"; return; fi
   # One build of a library at a time (another checkout may be at it): the
   # second waits and takes the first one's result.
