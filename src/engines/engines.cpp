@@ -11,12 +11,7 @@ namespace {
 // The FAT and exFAT engines choose the clusters of a deleted file whose
 // chain is gone by its format where the format can tell: the deep scan's
 // format table answers them through the volume layer's seam.
-#ifndef _WIN32
-// Not yet in the MinGW build: with the reassembly linked in, retriva.exe
-// overflows its stack at start-up under Wine (before main), so there the
-// engines keep their plain guess until that is understood.
 [[maybe_unused]] const bool kLayoutCheckInstalled = (SetClusterLayoutCheck(carve::ChooseClustersByContent), true);
-#endif
 
 // ---- NTFS ------------------------------------------------------------------
 

@@ -21,9 +21,6 @@ namespace {
 class FatFragments : public testing::Test {
  protected:
   void SetUp() override {
-#ifdef _WIN32
-    GTEST_SKIP() << "the format check is not installed in the MinGW build (see src/engines/engines.cpp)";
-#endif
     const std::string path = test::ImagePath("fat16-fragments.img");
     if (path.empty()) GTEST_SKIP() << "fat16-fragments.img not unpacked";
     std::ifstream f(test::ImagesDir() + "/fragment-manifest.json");
