@@ -508,6 +508,22 @@ class NtfsFileReader final : public GridFileReader {
     }
     return runs;
   }
+  // Sparse runs up to the size, and the stretch past the initialized size.
+  std::vector<ZeroSpan> ZeroSpans() const override {
+    std::vector<ZeroSpan> spans;
+    if (job_.dataKind != 2 || job_.compressed) return spans;
+    const uint64_t bpc = job_.v->bytesPerCluster, size = job_.dataSize;
+    uint64_t vcn = 0;
+    for (const ntfs::Run& r : job_.runs) {
+      if (bpc == 0 || vcn * bpc >= job_.initializedSize) break;
+      // Compared in clusters, so a bogus run length cannot overflow.
+      const uint64_t left = job_.initializedSize - vcn * bpc;
+      if (r.lcn < 0) spans.push_back({vcn * bpc, r.length >= (left + bpc - 1) / bpc ? left : r.length * bpc});
+      vcn += r.length;
+    }
+    if (job_.initializedSize < size) spans.push_back({job_.initializedSize, size - job_.initializedSize});
+    return spans;
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
