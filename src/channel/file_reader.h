@@ -17,6 +17,14 @@ struct ClusterRun {
   uint64_t count = 0;
 };
 
+// Bytes [fileOffset, fileOffset + length) of a found file that are on the
+// volume from byte `volumeOffset`.
+struct StoredPiece {
+  uint64_t fileOffset = 0;
+  uint64_t volumeOffset = 0;
+  uint64_t length = 0;
+};
+
 // Bytes [fileOffset, fileOffset + length) of a found file that read as
 // zeros whatever the volume holds there: a sparse file's holes, and the
 // bytes past its valid data length (NTFS's initialized size, exFAT's valid
@@ -53,6 +61,10 @@ class FoundFileReader {
   // may overlap ClusterRuns(): the clusters past the valid data length are
   // the file's, but what they hold is not its bytes.
   virtual std::vector<ZeroSpan> ZeroSpans() const { return {}; }
+  // Data kept in the file's own record (NTFS resident data): where on the
+  // volume its bytes are, in file order. Empty for other data, or where the
+  // record's place is not known.
+  virtual std::vector<StoredPiece> ResidentPieces() const { return {}; }
 };
 
 // A reader over a recovery's own pieces: the file is made piece by piece

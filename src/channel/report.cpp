@@ -139,6 +139,28 @@ std::vector<ByteRun> ByteRunsOf(const VolumePlacement& placement, const std::vec
   return joinedRuns;
 }
 
+std::vector<ByteRun> ResidentByteRuns(const std::vector<StoredPiece>& pieces) {
+  std::vector<ByteRun> runs;
+  for (const StoredPiece& p : pieces) runs.push_back({p.fileOffset, p.volumeOffset, p.length, false, true});
+  return runs;
+}
+
+std::vector<ByteRun> ReaderByteRuns(const VolumePlacement& placement, const FoundFileReader& reader, bool& known) {
+  const uint64_t size = reader.Size();
+  std::vector<ByteRun> runs;
+  const std::vector<StoredPiece> resident = reader.ResidentPieces();
+  if (placement.bytesPerCluster == 0) {
+    known = false;
+  } else if (!resident.empty()) {
+    runs = ResidentByteRuns(resident);
+    known = true;
+  } else {
+    runs = ByteRunsOf(placement, reader.ClusterRuns(), reader.ZeroSpans(), size);
+    known = size == 0 || !runs.empty();
+  }
+  return runs;
+}
+
 namespace {
 
 std::string Iso(const FoundFile& f, uint64_t value) {
@@ -198,7 +220,8 @@ std::string DfxmlByteRuns(const VolumePlacement& placement, const std::vector<By
     else
       out += " fs_offset=\"" + std::to_string(r.fsOffset) + "\" img_offset=\"" +
              std::to_string(placement.offsetInImage + r.fsOffset) + "\"";
-    out += " len=\"" + std::to_string(r.length) + "\"/>\n";
+    out += " len=\"" + std::to_string(r.length) + "\"";
+    out += r.resident ? " type=\"resident\"/>\n" : "/>\n";
   }
   return out + "      </byte_runs>\n";
 }

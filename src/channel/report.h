@@ -34,11 +34,13 @@ struct VolumePlacement {
 // One stretch of a file's bytes (DFXML's byte_run): `length` bytes from
 // `fileOffset` are on the volume at `fsOffset`, or, with `zeros`, read as
 // zeros and are stored nowhere (a hole, or past the valid data length).
+// `resident`: the bytes are kept in the file's own record (NTFS).
 struct ByteRun {
   uint64_t fileOffset = 0;
   uint64_t fsOffset = 0;
   uint64_t length = 0;
   bool zeros = false;
+  bool resident = false;
 };
 
 // A found file's byte runs in file order, from the clusters its reader
@@ -47,6 +49,14 @@ struct ByteRun {
 // no byte of it. Empty when `placement` is unknown.
 std::vector<ByteRun> ByteRunsOf(const VolumePlacement& placement, const std::vector<ClusterRun>& clusters,
                                 const std::vector<ZeroSpan>& zeros, uint64_t size);
+
+// Resident data's pieces as byte runs of type "resident".
+std::vector<ByteRun> ResidentByteRuns(const std::vector<StoredPiece>& pieces);
+// The byte runs of the file `reader` reads: its resident data where its
+// record holds it, else ByteRunsOf its clusters. `known` is false where
+// the reader cannot say (compressed data, a record whose place is not known,
+// every cluster taken since).
+std::vector<ByteRun> ReaderByteRuns(const VolumePlacement& placement, const FoundFileReader& reader, bool& known);
 
 struct ReportHeader {
   std::string volume;        // as the user named it

@@ -164,17 +164,22 @@ size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>&
 
 namespace {
 
-// An old record's file as the report lists it. Where its bytes lie is left
-// out: the old records are read as the recovery reads them, not mapped.
+// An old record's file as the report lists it, its bytes where its
+// recovery read them.
 ReportedFile LostReportRow(const lost::LostFile& f, const std::string& source, const std::string& id,
-                           uint32_t code) {
+                           const lost::LostRecovery& r, const VolumePlacement& placement) {
   ReportedFile row;
+  if (!r.resident.empty())
+    row.runs = ResidentByteRuns(r.resident);
+  else
+    row.runs = ByteRunsOf(placement, r.clusters, r.zeros, f.size);
+  row.runsKnown = r.placed && placement.bytesPerCluster != 0;
   row.path = source;
   row.id = id;
   row.found.size = f.size;
   row.found.timeKind = FoundTimeKind::FileTimeUtc;
   row.found.timeValue = f.modified;
-  row.code = code;
+  row.code = r.code;
   return row;
 }
 
@@ -216,8 +221,9 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
     const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
     failed += !ok;
     const std::string output = r.output.empty() ? std::string() : OutputPathText(r.output);
-    if (report) report->AddDeepFile(LostReportRow(f, source, id, r.code), ok ? output : std::string(),
-                                    report->TakeDigests());
+    if (report)
+      report->AddDeepFile(LostReportRow(f, source, id, r, report->Placement()), ok ? output : std::string(),
+                          report->TakeDigests());
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;

@@ -18,6 +18,8 @@ class RecoverReport {
   void ResultArrived(size_t index) { report_.ResultArrived(index); }
   // Before the recovery: where the chosen files' bytes lie, for DFXML.
   void NoteByteRuns(Engine engine, const std::vector<FoundFile>& chosen);
+  // How the volume's clusters lie, for byte runs.
+  const VolumePlacement& Placement() const { return report_.Header().placement; }
   // The digests of the file the deep scan wrote last, once.
   DigestingObserver::Digests TakeDigests() { return report_.TakeDigests(); }
   // A file the deep scan wrote (a carved file, an old record's) or failed

@@ -27,8 +27,14 @@ LostRecovery RecoverNtfsRecord(VolumeSource& source, NueVolumeData& volume, cons
   std::vector<uint8_t> record(static_cast<size_t>(volume.bytesPerFileRecord));
   if (!source.ReadBytes(file.recordOffset, record.data(), record.size()) || !ntfs::ApplyRecordFixups(record))
     return result;
-  result.code = NueUdel::RecoverFoundRecord(volume, Bytes(record.data(), record.size()), file.name, file.modified,
-                                            folder, result.output);
+  const Bytes bytes(record.data(), record.size());
+  result.code = NueUdel::RecoverFoundRecord(volume, bytes, file.name, file.modified, folder, result.output);
+  if (const auto reader = NueUdel::OpenFoundRecordReader(volume, bytes, file.recordOffset)) {
+    result.resident = reader->ResidentPieces();
+    result.clusters = reader->ClusterRuns();
+    result.zeros = reader->ZeroSpans();
+    result.placed = reader->Size() == 0 || !result.resident.empty() || !result.clusters.empty() || !result.zeros.empty();
+  }
   return result;
 }
 
@@ -63,6 +69,7 @@ LostRecovery RecoverFromFirstCluster(VolumeSource& source, const LostFile& file,
         anyInUse = true;
       } else {
         anyFree = true;
+        result.clusters.push_back({(done + k) * bpc, c, run});
       }
       k += run;
     }
@@ -87,6 +94,8 @@ LostRecovery RecoverFromFirstCluster(VolumeSource& source, const LostFile& file,
     return result;
   }
   result.code = anyInUse ? kResultPartlyInUse : kResultRecovered;
+  if (file.validSize < file.size) result.zeros.push_back({file.validSize, file.size - file.validSize});
+  result.placed = true;
   return result;
 }
 

@@ -6,7 +6,9 @@
 // the old FAT), with "*" over every cluster the volume shows in use now.
 #pragma once
 #include <cstdint>
+#include <vector>
 
+#include "channel/file_reader.h"
 #include "lost/lost_file.h"
 #include "platform/types.h"
 #include "volume/source.h"
@@ -21,6 +23,14 @@ struct LostRecovery {
   uint32_t code = 0;     // 776 recovered, 777 with "*" in place of clusters in use, 778 not recovered, 785 no room
   bool guessed = false;  // clusters after the first were taken as consecutive without a chain to say so
   Text output;           // the file written; empty when none
+  // Where the bytes were read from, for a report: the clusters read (none
+  // that is in use now) and the spans written as zeros; `placed` false
+  // where that is not known (resident data, compressed data).
+  std::vector<ClusterRun> clusters;
+  std::vector<ZeroSpan> zeros;
+  bool placed = false;
+  // An NTFS record's resident data: where on the volume its bytes are.
+  std::vector<StoredPiece> resident;
 };
 
 // `folder` is the destination in the engines' "\" form; the name is made

@@ -24,10 +24,7 @@ void RecoveryReportFile::NoteByteRuns(const EngineRow& engine, const std::vector
     const std::unique_ptr<FoundFileReader> reader = OpenFoundFile(engine, files[i]);
     if (!reader) continue;
     Runs& r = runs_[i];
-    r.runs = ByteRunsOf(header_.placement, reader->ClusterRuns(), reader->ZeroSpans(), reader->Size());
-    // No runs for bytes that are there: resident or compressed data, or
-    // every cluster taken by other files since.
-    r.known = reader->Size() == 0 || !r.runs.empty();
+    r.runs = ReaderByteRuns(header_.placement, *reader, r.known);
   }
 }
 

@@ -81,7 +81,7 @@ def check_byte_runs(image, root, name):
     read at img_offset for len is the output at file_offset (fill="0" runs
     are zeros), and the runs cover the file. Returns how many files had
     runs, how many had more than one, and how many a fill run."""
-    counts = {"files": 0, "fragmented": 0, "filled": 0}
+    counts = {"files": 0, "fragmented": 0, "filled": 0, "resident": 0}
     volume = root.find("d:volume", NS)
     partition = int(volume.get("offset", "0")) if volume is not None else 0
     with open(image, "rb") as img:
@@ -107,7 +107,8 @@ def check_byte_runs(image, root, name):
                 check(data[at:at + length] == want, f"{name}: {path}: the run at {at} holds the file's bytes")
             check(covered == len(data), f"{name}: {path}: runs cover {covered} of {len(data)} bytes")
             counts["files"] += len(runs) > 0
-            counts["fragmented"] += len([r for r in runs if r.get("fill") != "0"]) > 1
+            counts["fragmented"] += len([r for r in runs if r.get("fill") != "0" and not r.get("type")]) > 1
+            counts["resident"] += any(r.get("type") == "resident" for r in runs)
     return counts
 
 
@@ -166,6 +167,22 @@ def check_image(name):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def check_deep(name):
+    """recover --deep: the files of the old file system's records (FILE
+    records, FAT folders) and the carved ones are in the report, each with
+    the runs it was read from."""
+    image = os.path.join(IMAGES, name)
+    work = tempfile.mkdtemp(prefix="retriva-report-")
+    try:
+        dfxml = os.path.join(work, "r.xml")
+        recover(image, dfxml, work, "d", "--deep")
+        root = ET.parse(dfxml).getroot()
+        check_dfxml_structure(root, name)
+        return check_byte_runs(image, root, name)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def check_partition(name, number):
     """On a partition of a disk image, img_offset counts from the disk's
     first byte."""
@@ -184,14 +201,18 @@ def check_partition(name, number):
 
 def main():
     # Per volume, at least: files with runs, files in more than one piece,
-    # files with a hole (fill="0").
-    expected = {"ntfs-4k.img": (8, 2, 1), "fat32-4k.img": (8, 0, 0), "exfat-4k.img": (5, 0, 0)}
-    for name, (files, fragmented, filled) in expected.items():
+    # files with a hole (fill="0"), files of resident data.
+    expected = {"ntfs-4k.img": (8, 2, 1, 2), "fat32-4k.img": (8, 0, 0, 0), "exfat-4k.img": (5, 0, 0, 0)}
+    for name, (files, fragmented, filled, resident) in expected.items():
         if not os.path.exists(os.path.join(IMAGES, name)):
             continue
         counts = check_image(name)
-        check(counts["files"] >= files and counts["fragmented"] >= fragmented and counts["filled"] >= filled,
-              f"{name}: byte runs checked {counts}")
+        check(counts["files"] >= files and counts["fragmented"] >= fragmented and counts["filled"] >= filled and
+              counts["resident"] >= resident, f"{name}: byte runs checked {counts}")
+    for name, (files, resident) in {"deep-ntfs.img": (15, 2), "deep-fat32.img": (15, 0)}.items():
+        if os.path.exists(os.path.join(IMAGES, name)):
+            counts = check_deep(name)
+            check(counts["files"] >= files and counts["resident"] >= resident, f"{name}: byte runs checked {counts}")
     if os.path.exists(os.path.join(IMAGES, "disk-mbr.img")):
         for number in (1, 2):
             counts = check_partition("disk-mbr.img", number)
