@@ -6,6 +6,7 @@
 // the old FAT), with "*" over every cluster the volume shows in use now.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "channel/file_reader.h"
@@ -37,5 +38,11 @@ struct LostRecovery {
 // safe there. `ntfs` is the NTFS engine's volume record, open on `source`
 // (only NTFS records need it).
 LostRecovery RecoverLostFile(VolumeSource& source, NueVolumeData* ntfs, const LostFile& file, const Text& folder);
+
+// The file's bytes read in place as RecoverLostFile writes them (a mount's
+// view); null where it cannot be read (a name from an old folder index
+// without its record). Reads go to `source`, and for NTFS records through
+// `ntfs`, which must stay open on it.
+std::unique_ptr<FoundFileReader> OpenLostReader(VolumeSource& source, NueVolumeData* ntfs, const LostFile& file);
 
 }  // namespace rv::lost
