@@ -178,6 +178,12 @@ def check_deep(name):
         recover(image, dfxml, work, "d", "--deep")
         root = ET.parse(dfxml).getroot()
         check_dfxml_structure(root, name)
+        written = [o for o in root.iter("{%s}fileobject" % NS["d"]) if o.find("r:result", NS).text]
+        check(len(written) >= 15, f"{name}: the deep scan's files are reported ({len(written)})")
+        for o in written:
+            sha = o.find("d:hashdigest[@type='sha256']", NS)
+            check(sha is not None and sha.text == digest(o.find("r:result", NS).text, "sha256"),
+                  f"{name}: {o.find('d:filename', NS).text}: sha256 of the file written")
         return check_byte_runs(image, root, name)
     finally:
         shutil.rmtree(work, ignore_errors=True)
