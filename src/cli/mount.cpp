@@ -15,8 +15,8 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <unistd.h>
 #include <mutex>
+#include <unistd.h>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -24,8 +24,8 @@
 #include "cli/deep.h"
 #include "cli/deep_lost.h"
 #include "lost/lost_recover.h"
-#include "ntfs/nue.h"
 #include "mount/tree.h"
+#include "ntfs/nue.h"
 #include "platform/samevolume.h"
 #include "platform/text.h"
 #endif
