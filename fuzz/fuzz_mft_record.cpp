@@ -59,6 +59,15 @@ void WalkAttributes(Bytes r) {
       Check(runs.size() <= attr.size() / 2);
     } else if (!value.empty()) {
       Check(value.data() >= attr.data() && value.data() + value.size() <= attr.data() + attr.size());
+      // The value's bytes as stored: every piece inside the record, in
+      // order, covering the value.
+      size_t covered = 0;
+      for (const ntfs::StoredRecordPiece& p :
+           ntfs::StoredPiecesOf(r, static_cast<size_t>(value.data() - r.data()), value.size())) {
+        Check(p.offsetInSpan == covered && InBounds(r.size(), p.offsetInRecord, p.length));
+        covered += p.length;
+      }
+      Check(covered == value.size());
     }
     Check(ntfs::AttributeName(r, a).size() == a.nameLength);
     Check(ntfs::SameName(r, a, r, a));

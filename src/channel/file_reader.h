@@ -17,6 +17,23 @@ struct ClusterRun {
   uint64_t count = 0;
 };
 
+// Bytes [fileOffset, fileOffset + length) of a found file that are on the
+// volume from byte `volumeOffset`.
+struct StoredPiece {
+  uint64_t fileOffset = 0;
+  uint64_t volumeOffset = 0;
+  uint64_t length = 0;
+};
+
+// Bytes [fileOffset, fileOffset + length) of a found file that read as
+// zeros whatever the volume holds there: a sparse file's holes, and the
+// bytes past its valid data length (NTFS's initialized size, exFAT's valid
+// data length), which were never written.
+struct ZeroSpan {
+  uint64_t fileOffset = 0;
+  uint64_t length = 0;
+};
+
 // A found file's bytes, read into memory exactly as a recovery would write
 // them: holes and the never-written tail as zeros, compressed data
 // decompressed, '*' where a cluster is in use now, FAT's guessed clusters
@@ -40,6 +57,14 @@ class FoundFileReader {
   // reads them (guessed ones included); holes and resident data are not
   // in them. Empty where the reader does not know.
   virtual std::vector<ClusterRun> ClusterRuns() const { return {}; }
+  // The stretches that read as zeros (see ZeroSpan), in file order. They
+  // may overlap ClusterRuns(): the clusters past the valid data length are
+  // the file's, but what they hold is not its bytes.
+  virtual std::vector<ZeroSpan> ZeroSpans() const { return {}; }
+  // Data kept in the file's own record (NTFS resident data): where on the
+  // volume its bytes are, in file order. Empty for other data, or where the
+  // record's place is not known.
+  virtual std::vector<StoredPiece> ResidentPieces() const { return {}; }
 };
 
 // A reader over a recovery's own pieces: the file is made piece by piece

@@ -72,6 +72,97 @@ DigestingObserver::Digests DigestingObserver::TakeCommitted() {
 
 namespace {
 
+// The zero spans cut at `size`, in file order, overlapping ones joined.
+std::vector<ZeroSpan> JoinedZeroSpans(std::vector<ZeroSpan> zeros, uint64_t size) {
+  std::vector<ZeroSpan> out;
+  std::sort(zeros.begin(), zeros.end(), [](const ZeroSpan& a, const ZeroSpan& b) { return a.fileOffset < b.fileOffset; });
+  for (const ZeroSpan& z : zeros) {
+    if (z.fileOffset >= size || z.length == 0) continue;
+    const uint64_t end = z.fileOffset + std::min(z.length, size - z.fileOffset);
+    if (!out.empty() && z.fileOffset <= out.back().fileOffset + out.back().length)
+      out.back().length = std::max(out.back().length, end - out.back().fileOffset);
+    else
+      out.push_back({z.fileOffset, end - z.fileOffset});
+  }
+  return out;
+}
+
+// Appends the bytes [from, to) of the file stored from volume offset
+// `fsAt` (for `from`), less what the zero spans cover.
+void AppendStored(uint64_t from, uint64_t to, uint64_t fsAt, const std::vector<ZeroSpan>& zeros,
+                  std::vector<ByteRun>& out) {
+  for (const ZeroSpan& z : zeros) {
+    const uint64_t zEnd = z.fileOffset + z.length;
+    if (zEnd <= from || z.fileOffset >= to) continue;
+    if (z.fileOffset > from) out.push_back({from, fsAt, z.fileOffset - from, false});
+    if (zEnd >= to) return;
+    fsAt += zEnd - from;
+    from = zEnd;
+  }
+  if (from < to) out.push_back({from, fsAt, to - from, false});
+}
+
+}  // namespace
+
+std::vector<ByteRun> ByteRunsOf(const VolumePlacement& placement, const std::vector<ClusterRun>& clusters,
+                                const std::vector<ZeroSpan>& zeros, uint64_t size) {
+  std::vector<ByteRun> runs;
+  const uint64_t bpc = placement.bytesPerCluster;
+  if (bpc == 0) return runs;
+  const std::vector<ZeroSpan> joined = JoinedZeroSpans(zeros, size);
+  for (const ClusterRun& c : clusters) {
+    if (c.fileOffset >= size || c.cluster < placement.firstClusterNumber || c.count == 0) continue;
+    // Compared in clusters: a run's bytes past the size are slack.
+    const uint64_t left = size - c.fileOffset;
+    const uint64_t length = c.count >= (left + bpc - 1) / bpc ? left : c.count * bpc;
+    const uint64_t fsAt = placement.firstClusterOffset + (c.cluster - placement.firstClusterNumber) * bpc;
+    AppendStored(c.fileOffset, c.fileOffset + length, fsAt, joined, runs);
+  }
+  for (const ZeroSpan& z : joined) runs.push_back({z.fileOffset, 0, z.length, true});
+  std::stable_sort(runs.begin(), runs.end(),
+                   [](const ByteRun& a, const ByteRun& b) { return a.fileOffset < b.fileOffset; });
+  // Pieces that follow each other both in the file and on the volume are
+  // one run.
+  std::vector<ByteRun> joinedRuns;
+  for (const ByteRun& r : runs) {
+    if (!joinedRuns.empty()) {
+      ByteRun& last = joinedRuns.back();
+      const bool follows = last.fileOffset + last.length == r.fileOffset && last.zeros == r.zeros &&
+                           (r.zeros || last.fsOffset + last.length == r.fsOffset);
+      if (follows) {
+        last.length += r.length;
+        continue;
+      }
+    }
+    joinedRuns.push_back(r);
+  }
+  return joinedRuns;
+}
+
+std::vector<ByteRun> ResidentByteRuns(const std::vector<StoredPiece>& pieces) {
+  std::vector<ByteRun> runs;
+  for (const StoredPiece& p : pieces) runs.push_back({p.fileOffset, p.volumeOffset, p.length, false, true});
+  return runs;
+}
+
+std::vector<ByteRun> ReaderByteRuns(const VolumePlacement& placement, const FoundFileReader& reader, bool& known) {
+  const uint64_t size = reader.Size();
+  std::vector<ByteRun> runs;
+  const std::vector<StoredPiece> resident = reader.ResidentPieces();
+  if (placement.bytesPerCluster == 0) {
+    known = false;
+  } else if (!resident.empty()) {
+    runs = ResidentByteRuns(resident);
+    known = true;
+  } else {
+    runs = ByteRunsOf(placement, reader.ClusterRuns(), reader.ZeroSpans(), size);
+    known = size == 0 || !runs.empty();
+  }
+  return runs;
+}
+
+namespace {
+
 std::string Iso(const FoundFile& f, uint64_t value) {
   char text[32];
   const size_t n = value == 0 ? 0 : ModifiedIsoText(f.timeKind, value, text);
@@ -118,6 +209,45 @@ std::string CsvText(const ReportHeader& h, const std::vector<ReportedFile>& file
   return out;
 }
 
+// DFXML's byte_runs as fiwalk writes them: stored bytes with their offsets
+// in the file system and in the image, zeros as fill="0" runs.
+std::string DfxmlByteRuns(const VolumePlacement& placement, const std::vector<ByteRun>& runs) {
+  std::string out = "      <byte_runs>\n";
+  for (const ByteRun& r : runs) {
+    out += "        <byte_run file_offset=\"" + std::to_string(r.fileOffset) + "\"";
+    if (r.zeros)
+      out += " fill=\"0\"";
+    else
+      out += " fs_offset=\"" + std::to_string(r.fsOffset) + "\" img_offset=\"" +
+             std::to_string(placement.offsetInImage + r.fsOffset) + "\"";
+    out += " len=\"" + std::to_string(r.length) + "\"";
+    out += r.resident ? " type=\"resident\"/>\n" : "/>\n";
+  }
+  return out + "      </byte_runs>\n";
+}
+
+// Children in the order DFXML's schema gives them; this report's own
+// elements (id, result and output) follow in their namespace.
+std::string DfxmlFileObject(const ReportHeader& h, const ReportedFile& f) {
+  std::string out = "    <fileobject>\n      <filename>" + Xml(f.path) + "</filename>\n      <id>" + Xml(f.id) +
+                    "</id>\n      <name_type>r</name_type>\n      <filesize>" + std::to_string(f.found.size) +
+                    "</filesize>\n      <unalloc>1</unalloc>\n";
+  const std::pair<const char*, uint64_t> times[] = {
+      {"mtime", f.found.timeValue}, {"atime", f.found.times.accessed}, {"crtime", f.found.times.created}};
+  for (const auto& [tag, value] : times) {
+    const std::string t = Iso(f.found, value);
+    if (!t.empty()) out += std::string("      <") + tag + ">" + t + "</" + tag + ">\n";
+  }
+  // Resident and compressed data, and what is not known, have no runs to
+  // give rather than wrong ones.
+  if (f.runsKnown) out += DfxmlByteRuns(h.placement, f.runs);
+  if (!f.md5.empty()) out += "      <hashdigest type=\"md5\">" + f.md5 + "</hashdigest>\n";
+  if (!f.sha256.empty()) out += "      <hashdigest type=\"sha256\">" + f.sha256 + "</hashdigest>\n";
+  out += "      <retriva:id>" + Xml(f.id) + "</retriva:id>\n";
+  out += "      <retriva:result code=\"" + std::to_string(f.code) + "\">" + Xml(f.output) + "</retriva:result>\n";
+  return out + "    </fileobject>\n";
+}
+
 std::string DfxmlText(const ReportHeader& h, const std::vector<ReportedFile>& files) {
   std::string out =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -130,25 +260,13 @@ std::string DfxmlText(const ReportHeader& h, const std::vector<ReportedFile>& fi
       "      <retriva:end_time>" + Xml(h.ended) + "</retriva:end_time>\n    </execution_environment>\n  </creator>\n"
       "  <source>\n    <image_filename>" + Xml(h.volume) + "</image_filename>\n";
   if (!h.volumeSha256.empty()) out += "    <hashdigest type=\"sha256\">" + h.volumeSha256 + "</hashdigest>\n";
-  out += "  </source>\n  <volume>\n    <ftype_str>" + Xml(h.fileSystem) + "</ftype_str>\n";
-  for (const auto& f : files) {
-    out += "    <fileobject>\n      <filename>" + Xml(f.path) + "</filename>\n      <retriva:id>" + Xml(f.id) +
-           "</retriva:id>\n      <filesize>" + std::to_string(f.found.size) + "</filesize>\n      <unalloc>1</unalloc>\n";
-    const std::pair<const char*, uint64_t> times[] = {
-        {"mtime", f.found.timeValue}, {"crtime", f.found.times.created}, {"atime", f.found.times.accessed}};
-    for (const auto& [tag, value] : times) {
-      const std::string t = Iso(f.found, value);
-      if (!t.empty()) out += std::string("      <") + tag + ">" + t + "</" + tag + ">\n";
-    }
-    // The bytes written, as one run of the output file.
-    out += "      <byte_runs>\n";
-    if (!f.output.empty()) out += "        <byte_run file_offset=\"0\" len=\"" + std::to_string(f.written) + "\"/>\n";
-    out += "      </byte_runs>\n";
-    if (!f.md5.empty()) out += "      <hashdigest type=\"md5\">" + f.md5 + "</hashdigest>\n";
-    if (!f.sha256.empty()) out += "      <hashdigest type=\"sha256\">" + f.sha256 + "</hashdigest>\n";
-    out += "      <retriva:result code=\"" + std::to_string(f.code) + "\">" + Xml(f.output) + "</retriva:result>\n";
-    out += "    </fileobject>\n";
-  }
+  out += "  </source>\n  <volume offset=\"" + std::to_string(h.placement.offsetInImage) + "\">\n";
+  if (h.placement.offsetInImage != 0)
+    out += "    <partition_offset>" + std::to_string(h.placement.offsetInImage) + "</partition_offset>\n";
+  if (h.placement.bytesPerCluster != 0)
+    out += "    <block_size>" + std::to_string(h.placement.bytesPerCluster) + "</block_size>\n";
+  if (!h.fileSystem.empty()) out += "    <ftype_str>" + Xml(h.fileSystem) + "</ftype_str>\n";
+  for (const auto& f : files) out += DfxmlFileObject(h, f);
   out += "  </volume>\n</dfxml>\n";
   return out;
 }

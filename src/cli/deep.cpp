@@ -286,19 +286,41 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v, const DeepPas
   return ScanFailed(v, pass.status, pass.error);
 }
 
+namespace {
+
+// A carved file as the report lists it: the times of the deleted file it
+// is, and its one run from its first byte, as it was written.
+ReportedFile CarvedReportRow(const carve::CarvedFile& f, const DeepPass& pass, const std::string& source,
+                             const std::string& id, uint32_t code) {
+  ReportedFile row;
+  if (const FoundFile* entry = pass.EntryOf(f)) row.found = *entry;
+  row.found.size = f.length;
+  row.path = source;
+  row.id = id;
+  row.code = code;
+  row.runs.push_back({0, f.offset, f.length, false});
+  row.runsKnown = true;
+  return row;
+}
+
+}  // namespace
+
 int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Text& dest,
-                       OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass) {
+                       OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass,
+                       RecoverReport* report) {
   struct Written {
     std::string id, source, format;
     carve::CarvedFile file;
     uint32_t code = kResultNotRecovered;
     Text output;
+    DigestingObserver::Digests digests;
   };
   std::vector<Written> results;
   std::set<std::string> matched;
   OutputOptions outputOptions;
   outputOptions.counterBeforeExtension = true;
   outputOptions.destination = &destination;
+  if (report) outputOptions.observer = report->Observer();
 #ifndef _WIN32
   CommitBatch batch;
   outputOptions.batch = &batch;
@@ -309,7 +331,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
   std::set<std::string> lostMatched;
   const size_t lostFailed = pass.status == carve::ScanStatus::Stopped
                                 ? 0
-                                : RecoverLostFiles(args, v, pass.lost, dest, destination, ids, lostMatched);
+                                : RecoverLostFiles(args, v, pass.lost, dest, destination, ids, lostMatched, report);
   {
     ScopedOutputOptions scope(outputOptions);
     for (const carve::CarvedFile& f : pass.carved) {
@@ -318,7 +340,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
       if (!ids.empty() && !ids.count(id)) continue;
       if (ids.empty() && !args.search.filters.PassesSize(f.length)) continue;
       matched.insert(id);
-      Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text()};
+      Written w{id, CarvedFolder(f) + CarvedFileName(f), f.row->name, f, kResultNotRecovered, Text(), {}};
       // Folders are made through the destination's handle, never by path.
       Text folder = dest;
       NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
@@ -336,6 +358,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
         w.code = r == carve::CarvedWrite::Written           ? kResultRecovered
                  : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                            : kResultNotRecovered;
+        if (report) w.digests = report->TakeDigests();
         if (r == carve::CarvedWrite::Stopped) break;
       }
       results.push_back(std::move(w));
@@ -357,6 +380,8 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
     truncated += ok && w.file.truncated;
     failed += !ok;
     const std::string output = w.output.empty() ? std::string() : OutputPathText(w.output);
+    if (report) report->AddDeepFile(CarvedReportRow(w.file, pass, w.source, w.id, w.code), ok ? output : std::string(),
+                                    w.digests);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;

@@ -10,6 +10,7 @@
 #include "carve/scan.h"
 #include "channel/outfile.h"
 #include "cli/commands.h"
+#include "cli/recover_report.h"
 #include "cli/session.h"
 #include "lost/lost_file.h"
 
@@ -79,7 +80,9 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v, const DeepPas
 // Recovers the pass's old and carved files (or those `ids` names) through
 // `destination` (opened at `dest`): unnamed ones into carved/<ext>/, named
 // ones where their names say (into their folders with --keep-folders).
+// Each file written, or not, goes into `report` when there is one.
 int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Text& dest,
-                       OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass);
+                       OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass,
+                       RecoverReport* report);
 
 }  // namespace rv::cli

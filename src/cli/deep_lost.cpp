@@ -162,9 +162,32 @@ size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>&
   return count;
 }
 
+namespace {
+
+// An old record's file as the report lists it, its bytes where its
+// recovery read them.
+ReportedFile LostReportRow(const lost::LostFile& f, const std::string& source, const std::string& id,
+                           const lost::LostRecovery& r, const VolumePlacement& placement) {
+  ReportedFile row;
+  if (!r.resident.empty())
+    row.runs = ResidentByteRuns(r.resident);
+  else
+    row.runs = ByteRunsOf(placement, r.clusters, r.zeros, f.size);
+  row.runsKnown = r.placed && placement.bytesPerCluster != 0;
+  row.path = source;
+  row.id = id;
+  row.found.size = f.size;
+  row.found.timeKind = FoundTimeKind::FileTimeUtc;
+  row.found.timeValue = f.modified;
+  row.code = r.code;
+  return row;
+}
+
+}  // namespace
+
 size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
                         const Text& dest, OutputDestination& destination, const std::set<std::string>& ids,
-                        std::set<std::string>& matched) {
+                        std::set<std::string>& matched, RecoverReport* report) {
   if (!v.source) return 0;
   // NTFS records are written by the NTFS engine's writers, over its own
   // volume record.
@@ -180,6 +203,7 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
   OutputOptions outputOptions;
   outputOptions.counterBeforeExtension = true;
   outputOptions.destination = &destination;
+  if (report) outputOptions.observer = report->Observer();
   ScopedOutputOptions scope(outputOptions);
   size_t failed = 0;
   for (const lost::LostFile& f : files) {
@@ -197,6 +221,9 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
     const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
     failed += !ok;
     const std::string output = r.output.empty() ? std::string() : OutputPathText(r.output);
+    if (report)
+      report->AddDeepFile(LostReportRow(f, source, id, r, report->Placement()), ok ? output : std::string(),
+                          report->TakeDigests());
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(source) + ": not recovered\n");
     if (args.search.json) {
       nlohmann::ordered_json j;

@@ -11,6 +11,7 @@
 #include "carve/scan.h"
 #include "channel/outfile.h"
 #include "cli/commands.h"
+#include "cli/recover_report.h"
 #include "cli/session.h"
 #include "lost/lost_file.h"
 #include "lost/lost_scan.h"
@@ -51,8 +52,9 @@ size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>&
 // folder with --keep-folders (made through `destination`, opened at
 // `dest`); prints a line (or a JSON object) per file.
 // Returns how many were not recovered; ids matched go into `matched`.
+// Each file written, or not, goes into `report` when there is one.
 size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
                         const Text& dest, OutputDestination& destination, const std::set<std::string>& ids,
-                        std::set<std::string>& matched);
+                        std::set<std::string>& matched, RecoverReport* report);
 
 }  // namespace rv::cli

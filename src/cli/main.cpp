@@ -235,7 +235,8 @@ int Run(int argc, char** argv) {
 
   recover->add_option("--report", recoverArgs.report,
                       "Write a report of the recovery: per file its path, id, size, times, result, output and the MD5 "
-                      "and SHA-256 of the bytes written; CSV, DFXML for a .xml name, sha256sum -c lines for .sha256");
+                      "and SHA-256 of the bytes written; CSV, DFXML for a .xml name (with where each file's bytes lie in the "
+                      "image, its byte_runs), sha256sum -c lines for .sha256");
   for (int i = 0; i < argc; ++i) recoverArgs.commandLine += (i ? " " : "") + std::string(argv[i]);
 
   rv::cli::MountArgs mountArgs;

@@ -15,12 +15,17 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "carve/recover_carved.h"
 #include "cli/deep.h"
+#include "cli/deep_lost.h"
+#include "lost/lost_recover.h"
 #include "mount/tree.h"
+#include "ntfs/nue.h"
 #include "platform/samevolume.h"
 #include "platform/text.h"
 #endif
@@ -45,6 +50,9 @@ struct MountState {
   // volume in place.
   VolumeSource* source = nullptr;
   std::unordered_map<size_t, carve::CarvedFile> carved;
+  // --deep: the old file system's files no carved file names, by their
+  // index in `tree.files`, read as recover --deep writes them.
+  std::unordered_map<size_t, lost::LostFile> lost;
   std::timespec mounted{};
   uid_t uid = 0;
   gid_t gid = 0;
@@ -102,14 +110,25 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_
   return 0;
 }
 
+// An old record's file, read through the NTFS engine's volume record where
+// the search left it open (NTFS records), else from the volume.
+std::unique_ptr<FoundFileReader> OpenOldFile(const lost::LostFile& f) {
+  const std::lock_guard<std::recursive_mutex> lock(EngineLock());
+  NueVolumeData& ntfs = TheNueVolume();
+  return lost::OpenLostReader(*g_mount->source, ntfs.IsOpen() ? &ntfs : nullptr, f);
+}
+
 int Open(const char* path, fuse_file_info* fi) {
   const FoundTree::Node* node = NodeOf(path);
   if (!node) return -ENOENT;
   if (node->folder) return -EISDIR;
   if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC)) return -EROFS;
   const auto carved = g_mount->carved.find(node->file);
-  auto reader = carved != g_mount->carved.end() ? carve::OpenCarvedReader(*g_mount->source, carved->second)
-                                                : OpenFoundFile(*g_mount->engine, g_mount->tree.files[node->file]);
+  const auto old = g_mount->lost.find(node->file);
+  std::unique_ptr<FoundFileReader> reader;
+  if (carved != g_mount->carved.end()) reader = carve::OpenCarvedReader(*g_mount->source, carved->second);
+  else if (old != g_mount->lost.end()) reader = OpenOldFile(old->second);
+  else reader = OpenFoundFile(*g_mount->engine, g_mount->tree.files[node->file]);
   if (!reader) return -EIO;
   fi->fh = reinterpret_cast<uint64_t>(reader.release());
   // The bytes never change while mounted: the kernel may keep them.
@@ -143,6 +162,15 @@ bool XattrValue(const FoundTree::Node& node, const std::string& name, std::strin
     else if (name == "user.retriva.recoverable") value = "100";
     else if (name == "user.retriva.guessed") value = "false";
     else return false;
+    return true;
+  }
+  const auto old = g_mount->lost.find(node.file);
+  if (old != g_mount->lost.end()) {
+    // An old record's file: recovered as recover --deep recovers it.
+    if (name == "user.retriva.id") value = LostId(old->second);
+    else if (name != "user.retriva.guessed") return false;
+    else if (const auto reader = OpenOldFile(old->second)) value = reader->Guessed() ? "true" : "false";
+    else value = "false";
     return true;
   }
   if (name == "user.retriva.id") {
@@ -252,12 +280,12 @@ int Serve(const MountArgs& args, const std::string& fsName) {
     Refuse("mount: the signal handlers could not be set");
     return kExitRefused;
   }
-  const size_t carved = g_mount->carved.size();
+  const size_t carved = g_mount->carved.size(), old = g_mount->lost.size();
+  const std::string more = (carved ? ", " + std::to_string(carved) + " carved" : std::string()) +
+                           (old ? ", " + std::to_string(old) + " of an old file system" : std::string());
   std::printf("%zu deleted file(s)%s of %s mounted read-only at %s; unmount with: fusermount3 -u %s%s\n",
-              g_mount->tree.files.size() - carved,
-              carved ? (", " + std::to_string(carved) + " carved").c_str() : "", args.search.volume.volume.c_str(),
-              args.mountPoint.c_str(),
-              args.mountPoint.c_str(), args.daemon ? "" : " (or Ctrl-C)");
+              g_mount->tree.files.size() - carved - old, more.c_str(), args.search.volume.volume.c_str(),
+              args.mountPoint.c_str(), args.mountPoint.c_str(), args.daemon ? "" : " (or Ctrl-C)");
   std::fflush(stdout);
   fuse_daemonize(args.daemon ? 0 : 1);
   fuse_loop_config* config = fuse_loop_cfg_create();
@@ -272,11 +300,13 @@ int Serve(const MountArgs& args, const std::string& fsName) {
 
 // --deep: the carved files join the tree where the file they are names
 // them (a deleted entry or an old record, at the size the format gives),
-// else under $Carved/<ext>/ by the cluster they start at.
+// else under $Carved/<ext>/ by the cluster they start at; then the old
+// records' files that no carved file is.
 void AddCarvedFiles(const MountArgs& args, const DeepPass& deep, MountState& state) {
   std::unordered_map<uint64_t, const lost::LostFile*> oldByCluster;
   for (const lost::LostFile& f : deep.lost)
     if (f.firstCluster != 0 && f.source != lost::LostSource::NtfsIndex) oldByCluster.emplace(f.firstCluster, &f);
+  std::unordered_set<const lost::LostFile*> named;
   auto add = [&](const carve::CarvedFile& c, bool ofOldFile) {
     if (!PassesSizeFilters(c, args.search.filters)) return;
     FoundFile file;
@@ -297,12 +327,27 @@ void AddCarvedFiles(const MountArgs& args, const DeepPass& deep, MountState& sta
     }
     file.size = c.length;
     file.recoverable = 100;
+    if (old != oldByCluster.end()) named.insert(old->second);
     if (entry || old != oldByCluster.end()) node = state.tree.Add(file);
     else node = state.tree.AddAt(std::string("$Carved/") + c.extension, file);
     state.carved.emplace(state.tree.nodes[node].file, c);
   };
   for (const carve::CarvedFile& c : deep.carved) add(c, false);
   for (const carve::CarvedFile& c : deep.ofOldFiles) add(c, true);
+  // The old files no carved file names, under their names: their bytes
+  // read as recover --deep writes them. A name from an old folder index
+  // without its record has no bytes to read.
+  for (const lost::LostFile& f : deep.lost) {
+    if (f.directory || f.source == lost::LostSource::NtfsIndex || named.count(&f)) continue;
+    if (!args.search.filters.PassesSize(f.size)) continue;
+    FoundFile file;
+    file.name = f.name;
+    file.folder = f.folder + u"\\";
+    file.timeKind = FoundTimeKind::FileTimeUtc;
+    file.timeValue = f.modified;
+    file.size = f.size;
+    state.lost.emplace(state.tree.nodes[state.tree.Add(file)].file, f);
+  }
 }
 
 }  // namespace

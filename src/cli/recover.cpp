@@ -266,10 +266,9 @@ RecoveryOptions SessionOptions(const RecoverArgs& args, const OpenedVolume& v, R
   return options;
 }
 
-// The per-file lines, the report and the summary; the exit status.
+// The per-file lines and the summary; the exit status.
 int Conclude(const RecoverArgs& args, Engine engine, const OpenedVolume& v, const std::vector<FoundFile>& chosen,
-             const RecoveryReport& done, RecoverReport* report) {
-  if (report && !report->Write(engine, chosen, done)) return kExitSomeFailed;
+             const RecoveryReport& done) {
   const Text attached = v.source ? v.volumeName : Text();
   for (const auto& f : done.files) ReportFile(args, engine, chosen[f.index], f, attached);
   if (!args.search.json && !args.search.quiet && (engine || !args.search.deep)) {
@@ -336,7 +335,10 @@ int RunRecover(const RecoverArgs& args) {
   g_interrupted.store(false);
   OnInterrupt(StopRecovery);
   RecoveryEvents events = ProgressEvents();
-  if (report) events.onResult = [&](size_t i) { report->ResultArrived(i); };
+  if (report) {
+    report->NoteByteRuns(engine, chosen);
+    events.onResult = [&](size_t i) { report->ResultArrived(i); };
+  }
   const RecoveryReport done = session.Run(chosen, events);
   OnInterrupt(nullptr);
   ProgressLine::Get().Clear();
@@ -344,10 +346,12 @@ int RunRecover(const RecoverArgs& args) {
     Refuse(args.destination + ": " + ToUtf8(done.refusal.text));
     return kExitRefused;
   }
-  const int status = Conclude(args, engine, *v, chosen, done, report.get());
+  int status = Conclude(args, engine, *v, chosen, done);
   // --deep: the files found by their format, after the deleted ones.
   if (deepWanted && !g_interrupted.load())
-    return std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), session.Output(), deepIds, deep));
+    status = std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), session.Output(), deepIds, deep,
+                                                 report.get()));
+  if (report && !report->Write(engine, chosen, done)) status = std::max(status, kExitSomeFailed);
   return status;
 }
 

@@ -94,8 +94,10 @@ std::unique_ptr<OpenedVolume> OpenVolumeArg(const VolumeArgs& args, std::string&
       return nullptr;
     }
     volume = part(found->startBytes, found->sizeBytes);
+    out->offsetInImage = found->startBytes;
   } else if (args.offset) {
     volume = part(*args.offset, 0);
+    out->offsetInImage = *args.offset;
   } else {
     out->wholeDisk = !out->table.partitions.empty() && !disk->OnDisk().Recognised();
   }

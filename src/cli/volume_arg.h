@@ -28,6 +28,7 @@ struct OpenedVolume {
   bool wholeDisk = false;                // a partition table and no file system at the start
   ImageFormat format = ImageFormat::Raw;  // how the image file holds the disk
   std::string display;                   // the argument as the user gave it
+  uint64_t offsetInImage = 0;            // where the volume starts in the image (--partition, --offset)
   ~OpenedVolume();
 };
 

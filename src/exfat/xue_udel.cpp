@@ -170,6 +170,12 @@ class ExfatFileReader final : public GridFileReader {
     }
     return runs;
   }
+  // Past the valid data length the file reads as zeros; its clusters there
+  // are not in the plan.
+  std::vector<ZeroSpan> ZeroSpans() const override {
+    if (plan_.validLength >= plan_.size) return {};
+    return {{plan_.validLength, plan_.size - plan_.validLength}};
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {

@@ -28,6 +28,27 @@ bool ApplyUpdateSequence(MutableBytes record, uint32_t signature) {
   return true;
 }
 
+std::vector<StoredRecordPiece> StoredPiecesOf(Bytes record, size_t offset, size_t length) {
+  std::vector<StoredRecordPiece> pieces;
+  if (offset > record.size() || length > record.size() - offset) return pieces;
+  const size_t usaOffset = record.size() >= kFixupStride ? le16(record, kRecUsaOffset) : 0;
+  const size_t usaCount = record.size() >= kFixupStride ? le16(record, kRecUsaCount) : 0;
+  const bool fixed = usaCount > 1 && usaCount - 1 <= record.size() / kFixupStride &&
+                     InBounds(record.size(), usaOffset, 2 * usaCount);
+  for (size_t i = 0; i < length; ++i) {
+    const size_t at = offset + i;
+    const size_t stride = at / kFixupStride + 1;
+    size_t stored = at;
+    if (fixed && at % kFixupStride >= kFixupStride - 2 && stride < usaCount)
+      stored = usaOffset + 2 * stride + at % kFixupStride - (kFixupStride - 2);
+    if (!pieces.empty() && pieces.back().offsetInRecord + pieces.back().length == stored)
+      ++pieces.back().length;
+    else
+      pieces.push_back({i, stored, 1});
+  }
+  return pieces;
+}
+
 bool AttributeAt(Bytes record, size_t offset, Attribute& out) {
   if (!InBounds(record.size(), offset, 16)) return false;
   const uint8_t* h = record.data() + offset;

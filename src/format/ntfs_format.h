@@ -171,6 +171,16 @@ constexpr uint32_t kFnAttrDirectory = 0x10000000;
 bool ApplyRecordFixups(MutableBytes record);
 // The same for any multi-sector record with the given signature (INDX).
 bool ApplyUpdateSequence(MutableBytes record, uint32_t signature);
+// Where bytes [offset, offset + length) of a fixed-up record are in the
+// record as stored: in place, except the last word of each 512-byte stride,
+// whose bytes the update sequence array keeps (the stride ends in the
+// update sequence number on disk). In order, adjacent bytes joined.
+struct StoredRecordPiece {
+  size_t offsetInSpan = 0;
+  size_t offsetInRecord = 0;
+  size_t length = 0;
+};
+std::vector<StoredRecordPiece> StoredPiecesOf(Bytes record, size_t offset, size_t length);
 
 // One attribute in a record, validated: header, name and value (resident)
 // or mapping pairs (non-resident) lie inside the attribute, and the

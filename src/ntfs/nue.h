@@ -227,6 +227,9 @@ BOOL LoadMftBitmap(NueVolumeData& volume);
 // returns it fixed up from the 64 KiB window; at the end of the MFT returns
 // TRUE with `number` at the record count and `record` null.
 BOOL ReadNextFreeFileRecord(NueVolumeData& volume, uint64_t& number, uint8_t*& record);
+// The volume byte offset of record `number`, where the $MFT's runs hold it
+// whole in one run; false otherwise (a record split over two runs, a hole).
+bool RecordVolumeOffset(const NueVolumeData& volume, uint64_t number, uint64_t& offset);
 inline void EmptyRawWindow(NueVolumeData& volume) { volume.windowFirst = volume.windowEnd = 0; }
 
 // ---- Search and recovery ---------------------------------------------------------
@@ -261,6 +264,10 @@ BOOL UndeleteFileShell(const RequestPacket& packet);
 // result code (776, 777, 778 or 785) and the output written.
 uint32_t RecoverFoundRecord(NueVolumeData& volume, Bytes record, const Text& fileName, uint64_t modificationTime,
                             const Text& folder, Text& outputName);
+// A reader of such a record's unnamed $DATA, as RecoverFoundRecord writes
+// it (its cluster runs and holes; `recordOffset` is where the record lies
+// on the volume); null when it has none to read.
+std::unique_ptr<FoundFileReader> OpenFoundRecordReader(NueVolumeData& volume, Bytes record, uint64_t recordOffset);
 // A reader of record `record`'s data (stream `stream`, from 1; 0 the
 // file's own) as a recovery writes it; null when the record is no longer a
 // deleted file the engine can read.

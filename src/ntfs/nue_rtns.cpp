@@ -109,15 +109,20 @@ bool ReadPieceByPiece(NueVolumeData& v, uint64_t byte, uint64_t length, uint8_t*
 // Reads the 64 KiB of MFT from virtual byte `start` into the window, piece
 // by piece along the MFT runs. Pieces that cannot be read stay zero, so the
 // records in them fail their fixups; false when nothing could be read.
-bool FillWindow(NueVolumeData& v, uint64_t start) {
-  // Every byte of the window is written below, read or zeroed, so the
-  // window is not cleared first: the scan refills it 16 times per MiB.
-  thread_local std::vector<ntfs::Run> list;
+// The $MFT's runs from the volume record's run table.
+void MftRunList(const NueVolumeData& v, std::vector<ntfs::Run>& list) {
   list.clear();
   Bytes raw(v.mftRunsAddress, v.mftRunCount * kRunEntryBytes);
   for (uint32_t i = 0; i < v.mftRunCount; ++i)
     list.push_back({static_cast<int64_t>(le64(raw, kRunEntryBytes * i + runtable::kRunLcn)),
                     le64(raw, kRunEntryBytes * i + runtable::kRunLength)});
+}
+
+bool FillWindow(NueVolumeData& v, uint64_t start) {
+  // Every byte of the window is written below, read or zeroed, so the
+  // window is not cleared first: the scan refills it 16 times per MiB.
+  thread_local std::vector<ntfs::Run> list;
+  MftRunList(v, list);
   const uint64_t bpc = v.bytesPerCluster;
   // Clusters above 64 KiB are read in 64 KiB units; the window never
   // crosses such a cluster, because it starts at a 64 KiB boundary.
@@ -384,6 +389,21 @@ BOOL ReadNextFreeFileRecord(NueVolumeData& v, uint64_t& number, uint8_t*& record
   }
   record = v.recordBuffer + (number - v.windowFirst) * size;
   return ApplyFixups(record, size);
+}
+
+bool RecordVolumeOffset(const NueVolumeData& v, uint64_t number, uint64_t& offset) {
+  const uint64_t bpc = v.bytesPerCluster, size = v.bytesPerFileRecord;
+  if (!v.mftRunsAddress || bpc == 0 || size == 0 || number >= v.mftRecordCount) return false;
+  std::vector<ntfs::Run> list;
+  MftRunList(v, list);
+  const uint64_t pos = number * size;
+  size_t index = 0;
+  uint64_t within = 0;
+  if (!ntfs::FindRunOfVcn(list, pos / bpc, index, within) || list[index].lcn < 0) return false;
+  const uint64_t inCluster = pos % bpc;
+  if ((list[index].length - within) * bpc - inCluster < size) return false;
+  offset = (static_cast<uint64_t>(list[index].lcn) + within) * bpc + inCluster;
+  return true;
 }
 
 BOOL BuildRecordPath(NueVolumeData& v, Bytes record) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "channel/freespac.h"
 #include "channel/messages.h"
@@ -481,7 +482,9 @@ uint64_t PieceBytes(const FileJob& job) {
 // Reads a prepared file through the writers' own chunk and unit steps.
 class NtfsFileReader final : public GridFileReader {
  public:
-  explicit NtfsFileReader(FileJob job) : GridFileReader(0, 0), job_(std::move(job)) {
+  // `recordOffset`: where the record lies on the volume, when known.
+  NtfsFileReader(FileJob job, std::optional<uint64_t> recordOffset)
+      : GridFileReader(0, 0), job_(std::move(job)), recordOffset_(recordOffset) {
     // The writer writes a resident value as it is, whatever size the
     // record claims.
     if (job_.dataKind == 1) job_.dataSize = ResidentData(job_).size();
@@ -508,6 +511,34 @@ class NtfsFileReader final : public GridFileReader {
     }
     return runs;
   }
+  // The value's bytes in its record as stored on the volume.
+  std::vector<StoredPiece> ResidentPieces() const override {
+    std::vector<StoredPiece> pieces;
+    if (job_.dataKind != 1 || !recordOffset_) return pieces;
+    const Bytes record(job_.record.data(), job_.record.size());
+    const Bytes value = ResidentData(job_);
+    if (value.empty()) return pieces;
+    const size_t at = static_cast<size_t>(value.data() - job_.record.data());
+    for (const ntfs::StoredRecordPiece& p : ntfs::StoredPiecesOf(record, at, value.size()))
+      pieces.push_back({p.offsetInSpan, *recordOffset_ + p.offsetInRecord, p.length});
+    return pieces;
+  }
+  // Sparse runs up to the size, and the stretch past the initialized size.
+  std::vector<ZeroSpan> ZeroSpans() const override {
+    std::vector<ZeroSpan> spans;
+    if (job_.dataKind != 2 || job_.compressed) return spans;
+    const uint64_t bpc = job_.v->bytesPerCluster, size = job_.dataSize;
+    uint64_t vcn = 0;
+    for (const ntfs::Run& r : job_.runs) {
+      if (bpc == 0 || vcn * bpc >= job_.initializedSize) break;
+      // Compared in clusters, so a bogus run length cannot overflow.
+      const uint64_t left = job_.initializedSize - vcn * bpc;
+      if (r.lcn < 0) spans.push_back({vcn * bpc, r.length >= (left + bpc - 1) / bpc ? left : r.length * bpc});
+      vcn += r.length;
+    }
+    if (job_.initializedSize < size) spans.push_back({job_.initializedSize, size - job_.initializedSize});
+    return spans;
+  }
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
@@ -520,6 +551,7 @@ class NtfsFileReader final : public GridFileReader {
   }
 
   FileJob job_;
+  std::optional<uint64_t> recordOffset_;
   std::unique_ptr<AlignedBuffer> chunk_;
   std::unique_ptr<UnitBuffers> units_;
 };
@@ -528,20 +560,36 @@ class NtfsFileReader final : public GridFileReader {
 
 namespace NueUdel {
 
-uint32_t RecoverFoundRecord(NueVolumeData& v, Bytes record, const Text& fileName, uint64_t modificationTime,
-                            const Text& folder, Text& outputName) {
-  outputName.clear();
-  FileJob job;
+namespace {
+
+// 0 with `job` ready to write a found record's unnamed $DATA, else the
+// engine's reason (kResultNotRecovered where there is none to select).
+uint32_t PrepareFoundRecord(NueVolumeData& v, Bytes record, FileJob& job) {
   job.v = &v;
   job.record.assign(record.begin(), record.end());
-  job.fileName = fileName;
-  job.modificationTime = modificationTime;
   const ntfs::AttributeWalk walk(Bytes(job.record.data(), job.record.size()));
   // Only the unnamed $DATA of a base record: an attribute list names
   // extension records of the old MFT, which the current one does not hold.
   uint32_t kind = 0;
   if (!SelectDataStream(v, walk, 0, kind)) return kResultNotRecovered;
-  uint32_t status = TakeSelectedData(job, kind);
+  return TakeSelectedData(job, kind);
+}
+
+}  // namespace
+
+std::unique_ptr<FoundFileReader> OpenFoundRecordReader(NueVolumeData& v, Bytes record, uint64_t recordOffset) {
+  FileJob job;
+  if (PrepareFoundRecord(v, record, job) != 0) return nullptr;
+  return std::make_unique<NtfsFileReader>(std::move(job), recordOffset);
+}
+
+uint32_t RecoverFoundRecord(NueVolumeData& v, Bytes record, const Text& fileName, uint64_t modificationTime,
+                            const Text& folder, Text& outputName) {
+  outputName.clear();
+  FileJob job;
+  uint32_t status = PrepareFoundRecord(v, record, job);
+  job.fileName = fileName;
+  job.modificationTime = modificationTime;
   if (status == 0) status = WriteJob(job, folder, outputName);
   const uint32_t code = ResultCodeOf(status);
   if (code != kResultRecovered && code != kResultPartlyInUse) outputName.clear();
@@ -554,7 +602,10 @@ std::unique_ptr<FoundFileReader> OpenReader(uint32_t record, uint32_t stream) {
   FileJob job;
   Text source;
   if (PrepareJob(v, record, static_cast<uint16_t>(stream), job, source) != 0) return nullptr;
-  return std::make_unique<NtfsFileReader>(std::move(job));
+  std::optional<uint64_t> at;
+  uint64_t offset = 0;
+  if (RecordVolumeOffset(v, record, offset)) at = offset;
+  return std::make_unique<NtfsFileReader>(std::move(job), at);
 }
 
 BOOL UndeleteFileShell(const RequestPacket& packet) {

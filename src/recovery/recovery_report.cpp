@@ -18,6 +18,16 @@ RecoveryReportFile::RecoveryReportFile(ReportHeader header) : header_(std::move(
   header_.started = UtcNowText();
 }
 
+void RecoveryReportFile::NoteByteRuns(const EngineRow& engine, const std::vector<FoundFile>& files) {
+  if (header_.placement.bytesPerCluster == 0) return;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::unique_ptr<FoundFileReader> reader = OpenFoundFile(engine, files[i]);
+    if (!reader) continue;
+    Runs& r = runs_[i];
+    r.runs = ReaderByteRuns(header_.placement, *reader, r.known);
+  }
+}
+
 std::string RecoveryReportFile::Text(ReportFormat format, const EngineRow* engine, const std::vector<FoundFile>& files,
                                      const RecoveryReport& done) {
   header_.ended = UtcNowText();
@@ -43,8 +53,14 @@ std::string RecoveryReportFile::Text(ReportFormat format, const EngineRow* engin
         f.written = it->second.bytes;
       }
     }
+    const auto runs = runs_.find(r.index);
+    if (runs != runs_.end()) {
+      f.runs = runs->second.runs;
+      f.runsKnown = runs->second.known;
+    }
     reported.push_back(std::move(f));
   }
+  reported.insert(reported.end(), added_.begin(), added_.end());
   return ReportText(format, header_, reported);
 }
 

@@ -34,15 +34,31 @@ class RecoveryReportFile {
   // For RecoveryEvents::onResult: the result of file `index` has arrived,
   // so the digests committed last are its output's.
   void ResultArrived(size_t index) { digests_[index] = observer_.TakeCommitted(); }
-  // The report of `files` as the session `done` left them; the end time is
-  // now.
+  // Before the recovery, while the engine still knows the volume as its
+  // search left it: where the bytes of each of `files` lie (DFXML's
+  // byte_runs), as the engine's reader of the file reads them.
+  void NoteByteRuns(const EngineRow& engine, const std::vector<FoundFile>& files);
+  // The digests of the file written last outside the session (a carved
+  // file), once.
+  DigestingObserver::Digests TakeDigests() { return observer_.TakeCommitted(); }
+  // A file recovered outside the session, reported after the session's.
+  void Add(ReportedFile file) { added_.push_back(std::move(file)); }
+  const ReportHeader& Header() const { return header_; }
+  // The report of `files` as the session `done` left them, then the files
+  // added; the end time is now.
   std::string Text(ReportFormat format, const EngineRow* engine, const std::vector<FoundFile>& files,
                    const RecoveryReport& done);
 
  private:
+  struct Runs {
+    std::vector<ByteRun> runs;
+    bool known = false;
+  };
   ReportHeader header_;
   DigestingObserver observer_;
   std::map<size_t, DigestingObserver::Digests> digests_;
+  std::map<size_t, Runs> runs_;
+  std::vector<ReportedFile> added_;
 };
 
 // `text` as a new file `name` in the open destination, never replacing a

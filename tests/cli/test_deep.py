@@ -17,6 +17,7 @@ import shutil
 import subprocess
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 
 RETRIVA = os.environ.get("RETRIVA", "build/retriva")
 IMAGES = os.environ.get("IMAGES", "build/test-images")
@@ -112,11 +113,23 @@ class DeepRecovery(unittest.TestCase):
             for r in rows:
                 self.assertEqual(r["name"], "f%07d.%s" % (r["offset"] // 512, r["extension"]))
             out = os.path.join(work, "out")
-            # A report asked for on a volume no engine serves.
-            run("recover", wiped, "--deep", "--to", out, "-q", "--report", os.path.join(work, "report.csv"))
+            # A report asked for on a volume no engine serves: each carved
+            # file is one run from its first byte.
+            report = os.path.join(work, "report.xml")
+            run("recover", wiped, "--deep", "--to", out, "-q", "--report", report)
             got = recovered(out)
             for f in files:
                 self.assertIn(f["sha256"], got, f["name"])
+            ns = {"d": "http://www.forensicswiki.org/wiki/Category:Digital_Forensics_XML", "r": "urn:retriva:report"}
+            objects = ET.parse(report).getroot().findall(".//d:fileobject", ns)
+            self.assertEqual(len(objects), len(files))
+            with open(wiped, "rb") as img:
+                for o in objects:
+                    runs = o.findall("d:byte_runs/d:byte_run", ns)
+                    self.assertEqual(len(runs), 1)
+                    img.seek(int(runs[0].get("img_offset")))
+                    with open(o.find("r:result", ns).text, "rb") as written:
+                        self.assertEqual(img.read(int(runs[0].get("len"))), written.read())
 
 
 class DeepListing(unittest.TestCase):
