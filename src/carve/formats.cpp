@@ -23,6 +23,12 @@ constexpr Signature kIso[] = {{4, "ftyp"sv}};
 constexpr Signature kSqlite[] = {{0, "SQLite format 3\0"sv}};
 constexpr Signature kSevenZip[] = {{0, "7z\xBC\xAF\x27\x1C"sv}};
 constexpr Signature kOgg[] = {{0, "OggS\0\x02"sv}};
+constexpr Signature kFlac[] = {{0, "fLaC\0\0\0\x22"sv}, {0, "fLaC\x80\0\0\x22"sv}};
+// An MP3 with its ID3v2 tag, or bare MPEG audio frames (layer III of
+// MPEG-1, 2 and 2.5, with and without CRC; layer II of MPEG-1).
+constexpr Signature kMp3[] = {{0, "ID3"sv},     {0, "\xFF\xFB"sv}, {0, "\xFF\xFA"sv}, {0, "\xFF\xF3"sv},
+                              {0, "\xFF\xF2"sv}, {0, "\xFF\xE3"sv}, {0, "\xFF\xE2"sv}, {0, "\xFF\xFD"sv},
+                              {0, "\xFF\xFC"sv}};
 
 // Rows whose signatures are longer and rarer come first, so that a start
 // two rows could claim goes to the stricter one.
@@ -38,7 +44,9 @@ constexpr FormatRow kFormats[] = {
     {"SQLite", "sqlite", kSqlite, MeasureSqlite, false, "sqlite"},
     {"7z", "7z", kSevenZip, MeasureSevenZip, true, "7z"},
     {"Ogg", "ogg", kOgg, MeasureOgg, true, "ogg"},
+    {"FLAC", "flac", kFlac, MeasureFlac, false, "flac"},
     {"BMP", "bmp", kBmp, MeasureBmp, false, "bmp"},
+    {"MP3", "mp3", kMp3, MeasureMp3, false, "mp3 mp2"},
 };
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

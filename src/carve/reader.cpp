@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "carve/formats.h"
+#include "carve/measure_support.h"
 
 namespace rv::carve {
 
@@ -26,6 +27,12 @@ constexpr std::array<uint32_t, 256> MakeCrcTable() {
 constexpr auto kCrcTable = MakeCrcTable();
 
 }  // namespace
+
+uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, size_t length) {
+  uint32_t c = ~crc;
+  for (size_t i = 0; i < length; ++i) c = kCrcTable[(c ^ bytes[i]) & 0xFF] ^ (c >> 8);
+  return ~c;
+}
 
 bool MemorySource::ReadAt(uint64_t offset, uint8_t* out, size_t length) {
   if (offset > bytes_.size() || length > bytes_.size() - offset) return false;
@@ -132,17 +139,17 @@ uint64_t BoundedReader::Find(uint64_t from, uint64_t to, std::string_view needle
 
 bool BoundedReader::Crc32(uint64_t offset, uint64_t length, uint32_t& crc) {
   if (offset > limit_ || length > limit_ - offset) return false;
-  uint32_t c = ~crc;
+  uint32_t c = crc;
   while (length > 0) {
     size_t available = 0;
     const uint8_t* p = Run(offset, available);
     if (!p) return false;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(available, length));
-    for (size_t i = 0; i < n; ++i) c = kCrcTable[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+    c = Crc32Update(c, p, n);
     offset += n;
     length -= n;
   }
-  crc = ~c;
+  crc = c;
   return true;
 }
 

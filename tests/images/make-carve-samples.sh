@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Makes the deep scan's sample files with real encoders (ImageMagick,
-# libjpeg-turbo's cjpeg, exiftool, ghostscript, sox, Python's zipfile and
-# sqlite3) and stores each zstd-compressed in tests/images/carve/. The
+# libjpeg-turbo's cjpeg, exiftool, ghostscript, sox, lame, flac, mkvmerge,
+# gzip, Python's zipfile and sqlite3, RARLAB's rar) and stores each zstd-compressed in tests/images/carve/. The
 # tests only read them: run this again only to change the samples.
 #   Debian packages: imagemagick libjpeg-turbo-progs libimage-exiftool-perl ghostscript sox libsox-fmt-all zstd python3
+#                    lame flac mkvtoolnix gzip
+# rar is in Debian's non-free section only: the script downloads that
+# package through a private list of the archive (the system's apt
+# configuration is left alone) and runs it from where it unpacked it.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=$here/carve
@@ -51,10 +55,40 @@ db.executemany("insert into t values (?)", [("row %d" % i * 20,) for i in range(
 db.commit()
 db.close()
 PY
+
+# Audio without a container length: an MP3 with ID3v2 and ID3v1 tags, a
+# bare one (no tag, no Xing frame), FLAC in mono and stereo; Matroska and
+# WebM muxed from them.
+sox -n -r 22050 -c 1 -b 16 tone22.wav synth 0.5 sine 440
+lame --quiet -b 32 --tt Tone --ta Retriva --add-id3v2 tone22.wav tone.mp3
+lame --quiet -V 6 -t tone22.wav bare.mp3
+sox -n -r 8000 -c 2 -b 16 stereo.wav synth 0.3 sine 440 sine 660
+flac -s -o tone.flac tone.wav
+flac -s --no-padding -o stereo.flac stereo.wav
+mkvmerge -q -o clip.mkv stereo.flac
+mkvmerge -q --webm -o clip.webm tone.ogg
+
+# Archives: gzip (with the file's name in its header), RAR 5.
+for i in $(seq 1 300); do echo "line $i of the deep scan's gzip sample"; done >notes.txt
+gzip -9 -c notes.txt >notes.txt.gz
+apt_dir=$work/apt
+mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
+echo "deb http://deb.debian.org/debian bookworm non-free" >"$apt_dir/sources.list"
+apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourceParts=/dev/null
+          -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache")
+apt-get "${apt_opts[@]}" update -qq
+(cd "$apt_dir" && apt-get "${apt_opts[@]}" download rar 2>/dev/null && dpkg -x rar_*.deb rar)
+"$apt_dir/rar/usr/bin/rar" a -idq -ma5 -m3 archive.rar notes.txt tone.wav
+
+# Photoshop: RLE-compressed (ImageMagick's default) and raw.
+$IM small.ppm -depth 8 -compress RLE photo.psd
+$IM small.ppm -compress none raw.psd
+
 rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
-         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite; do
+         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 tone.flac stereo.flac \
+         clip.mkv clip.webm notes.txt.gz archive.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done
 ls -l "$out"

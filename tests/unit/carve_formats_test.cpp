@@ -27,7 +27,8 @@ constexpr Sample kSamples[] = {
     {"photo.bmp", "BMP", "bmp"},          {"photo.tif", "TIFF", "tif"},       {"doc.pdf", "PDF", "pdf"},
     {"tone.wav", "RIFF", "wav"},          {"tone.ogg", "Ogg", "ogg"},         {"report.docx", "ZIP", "docx"},
     {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},        {"plain.zip", "ZIP", "zip"},
-    {"data.sqlite", "SQLite", "sqlite"},
+    {"data.sqlite", "SQLite", "sqlite"},  {"tone.mp3", "MP3", "mp3"},        {"bare.mp3", "MP3", "mp3"},
+    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},
 };
 
 std::vector<uint8_t> SampleBytes(const char* name) {
