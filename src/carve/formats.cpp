@@ -23,6 +23,9 @@ constexpr Signature kIso[] = {{4, "ftyp"sv}};
 constexpr Signature kSqlite[] = {{0, "SQLite format 3\0"sv}};
 constexpr Signature kSevenZip[] = {{0, "7z\xBC\xAF\x27\x1C"sv}};
 constexpr Signature kOgg[] = {{0, "OggS\0\x02"sv}};
+constexpr Signature kGzip[] = {{0, "\x1F\x8B\x08"sv}};
+constexpr Signature kRar[] = {{0, "Rar!\x1A\x07"sv}};
+constexpr Signature kMatroska[] = {{0, "\x1A\x45\xDF\xA3"sv}};
 constexpr Signature kFlac[] = {{0, "fLaC\0\0\0\x22"sv}, {0, "fLaC\x80\0\0\x22"sv}};
 // An MP3 with its ID3v2 tag, or bare MPEG audio frames (layer III of
 // MPEG-1, 2 and 2.5, with and without CRC; layer II of MPEG-1).
@@ -44,6 +47,9 @@ constexpr FormatRow kFormats[] = {
     {"SQLite", "sqlite", kSqlite, MeasureSqlite, false, "sqlite"},
     {"7z", "7z", kSevenZip, MeasureSevenZip, true, "7z"},
     {"Ogg", "ogg", kOgg, MeasureOgg, true, "ogg"},
+    {"RAR", "rar", kRar, MeasureRar, true, "rar"},
+    {"GZIP", "gz", kGzip, MeasureGzip, true, "gz"},
+    {"Matroska", "mkv", kMatroska, MeasureMatroska, false, "mkv webm"},
     {"FLAC", "flac", kFlac, MeasureFlac, false, "flac"},
     {"BMP", "bmp", kBmp, MeasureBmp, false, "bmp"},
     {"MP3", "mp3", kMp3, MeasureMp3, false, "mp3 mp2"},

@@ -47,5 +47,8 @@ Measure MeasureSevenZip(BoundedReader& r);
 Measure MeasureOgg(BoundedReader& r);
 Measure MeasureMp3(BoundedReader& r);
 Measure MeasureFlac(BoundedReader& r);
+Measure MeasureMatroska(BoundedReader& r);
+Measure MeasureGzip(BoundedReader& r);
+Measure MeasureRar(BoundedReader& r);
 
 }  // namespace rv::carve

@@ -80,6 +80,25 @@ apt-get "${apt_opts[@]}" update -qq
 (cd "$apt_dir" && apt-get "${apt_opts[@]}" download rar 2>/dev/null && dpkg -x rar_*.deb rar)
 "$apt_dir/rar/usr/bin/rar" a -idq -ma5 -m3 archive.rar notes.txt tone.wav
 
+# RAR 4 (which rar 7 no longer writes): an archive WinRAR made, from
+# libarchive's test data (BSD licence) in Debian's libarchive source
+# package, fetched through a private list of the archive's deb-src entry.
+echo "deb-src http://deb.debian.org/debian bookworm main" >"$apt_dir/sources.list"
+apt-get "${apt_opts[@]}" update -qq
+(cd "$apt_dir" && apt-get "${apt_opts[@]}" source --download-only libarchive >/dev/null 2>&1 &&
+   tar -xJf libarchive_*.orig.tar.xz --wildcards '*/test_read_format_rar_unicode.rar.uu')
+python3 - "$apt_dir"/libarchive-*/libarchive/test/test_read_format_rar_unicode.rar.uu winrar4.rar <<'PY'
+import binascii, sys
+body = open(sys.argv[1]).read().split("\n")
+body = body[next(i for i, l in enumerate(body) if l.startswith("begin")) + 1:]
+with open(sys.argv[2], "wb") as out:
+    for line in body:
+        if line.startswith("end"):
+            break
+        if line:
+            out.write(binascii.a2b_uu(line))
+PY
+
 # Photoshop: RLE-compressed (ImageMagick's default) and raw.
 $IM small.ppm -depth 8 -compress RLE photo.psd
 $IM small.ppm -compress none raw.psd
@@ -88,7 +107,7 @@ rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
          tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 tone.flac stereo.flac \
-         clip.mkv clip.webm notes.txt.gz archive.rar photo.psd raw.psd; do
+         clip.mkv clip.webm notes.txt.gz archive.rar winrar4.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done
 ls -l "$out"

@@ -28,7 +28,9 @@ constexpr Sample kSamples[] = {
     {"tone.wav", "RIFF", "wav"},          {"tone.ogg", "Ogg", "ogg"},         {"report.docx", "ZIP", "docx"},
     {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},        {"plain.zip", "ZIP", "zip"},
     {"data.sqlite", "SQLite", "sqlite"},  {"tone.mp3", "MP3", "mp3"},        {"bare.mp3", "MP3", "mp3"},
-    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},
+    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},    {"clip.mkv", "Matroska", "mkv"},
+    {"clip.webm", "Matroska", "webm"},    {"notes.txt.gz", "GZIP", "gz"},     {"archive.rar", "RAR", "rar"},
+    {"winrar4.rar", "RAR", "rar"},
 };
 
 std::vector<uint8_t> SampleBytes(const char* name) {
