@@ -23,6 +23,7 @@ constexpr Signature kIso[] = {{4, "ftyp"sv}};
 constexpr Signature kSqlite[] = {{0, "SQLite format 3\0"sv}};
 constexpr Signature kSevenZip[] = {{0, "7z\xBC\xAF\x27\x1C"sv}};
 constexpr Signature kOgg[] = {{0, "OggS\0\x02"sv}};
+constexpr Signature kPsd[] = {{0, "8BPS\0\x01"sv}, {0, "8BPS\0\x02"sv}};
 constexpr Signature kGzip[] = {{0, "\x1F\x8B\x08"sv}};
 constexpr Signature kRar[] = {{0, "Rar!\x1A\x07"sv}};
 constexpr Signature kMatroska[] = {{0, "\x1A\x45\xDF\xA3"sv}};
@@ -47,6 +48,7 @@ constexpr FormatRow kFormats[] = {
     {"SQLite", "sqlite", kSqlite, MeasureSqlite, false, "sqlite"},
     {"7z", "7z", kSevenZip, MeasureSevenZip, true, "7z"},
     {"Ogg", "ogg", kOgg, MeasureOgg, true, "ogg"},
+    {"PSD", "psd", kPsd, MeasurePsd, false, "psd psb"},
     {"RAR", "rar", kRar, MeasureRar, true, "rar"},
     {"GZIP", "gz", kGzip, MeasureGzip, true, "gz"},
     {"Matroska", "mkv", kMatroska, MeasureMatroska, false, "mkv webm"},

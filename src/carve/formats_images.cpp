@@ -1,5 +1,5 @@
-// Measure functions of the image formats: JPEG, PNG, GIF, BMP and TIFF
-// (with the camera RAW files built on TIFF).
+// Measure functions of the image formats: JPEG, PNG, GIF, BMP, TIFF
+// (with the camera RAW files built on TIFF) and Photoshop's PSD.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -464,6 +464,108 @@ Measure MeasureTiff(BoundedReader& r) {
   if (walk.broken_) return BrokenAt(true, std::min(walk.brokenAt_, walk.end_), walk.ranOut_, ext);
   if (PastLimit(r, 0, walk.end_)) return BrokenAt(true, std::min(walk.firstIfdEnd_, r.Limit()), true, ext);
   return WholeFile(walk.end_, ext);
+}
+
+// ---- PSD ------------------------------------------------------------------
+// "8BPS", version 1 (PSD) or 2 (PSB, the large document format), six zero
+// bytes, channels, height, width, bits per channel and color mode (26
+// bytes, big-endian), then sections each led by its length: color mode
+// data, image resources ("8BIM" blocks: id, an even-padded Pascal name, a
+// length and the data padded to even) and layer and mask information (a
+// 64-bit length in PSB). The merged image data ends the file: a
+// compression method, then for raw data every channel's rows, for RLE a
+// table of each row's byte count (16-bit, 32-bit in PSB) and the rows. The
+// zip methods state no length, so such a file's end is not known.
+namespace {
+
+constexpr uint32_t kPsdHeaderBytes = 26;
+constexpr uint16_t kPsdRaw = 0, kPsdRle = 1;
+constexpr uint32_t kPsdMaxSide = 30000, kPsbMaxSide = 300000, kPsdMaxChannels = 56;
+
+bool PsdHeaderValid(const uint8_t* h, bool& large) {
+  const uint16_t version = (h[4] << 8) | h[5];
+  const uint16_t channels = (h[12] << 8) | h[13], depth = (h[22] << 8) | h[23], mode = (h[24] << 8) | h[25];
+  const uint32_t height = (uint32_t(h[14]) << 24) | (h[15] << 16) | (h[16] << 8) | h[17];
+  const uint32_t width = (uint32_t(h[18]) << 24) | (h[19] << 16) | (h[20] << 8) | h[21];
+  large = version == 2;
+  const uint32_t maxSide = large ? kPsbMaxSide : kPsdMaxSide;
+  const bool modeValid = mode <= 4 || (mode >= 7 && mode <= 9);
+  const bool depthValid = depth == 1 || depth == 8 || depth == 16 || depth == 32;
+  return std::memcmp(h, "8BPS", 4) == 0 && (version == 1 || version == 2) &&
+         std::all_of(h + 6, h + 12, [](uint8_t b) { return b == 0; }) && channels >= 1 &&
+         channels <= kPsdMaxChannels && height >= 1 && height <= maxSide && width >= 1 && width <= maxSide &&
+         modeValid && depthValid;
+}
+
+// Whether the image resource blocks fill [from, to) exactly.
+bool PsdResourcesValid(BoundedReader& r, uint64_t from, uint64_t to) {
+  uint64_t pos = from;
+  while (pos < to) {
+    const uint8_t* b = r.At(pos, 7);
+    if (!b || (std::memcmp(b, "8BIM", 4) != 0 && std::memcmp(b, "MeSa", 4) != 0)) return false;
+    const uint64_t nameBytes = (1u + b[6] + 1u) & ~1u;
+    uint32_t length = 0;
+    if (!r.Be32(pos + 6 + nameBytes, length)) return false;
+    pos += 6 + nameBytes + 4 + ((uint64_t(length) + 1) & ~1ull);
+  }
+  return pos == to;
+}
+
+// The end of the RLE image data whose row table starts at `table`.
+bool PsdRleEnd(BoundedReader& r, uint64_t table, uint64_t rows, bool large, uint64_t& end) {
+  const uint32_t entry = large ? 4 : 2;
+  uint64_t data = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    uint32_t count = 0;
+    uint16_t count16 = 0;
+    if (large ? !r.Be32(table + i * entry, count) : !r.Be16(table + i * entry, count16)) return false;
+    data += large ? count : count16;
+  }
+  end = table + rows * entry + data;
+  return true;
+}
+
+}  // namespace
+
+Measure MeasurePsd(BoundedReader& r) {
+  const uint8_t* h = r.At(0, kPsdHeaderBytes);
+  bool large = false;
+  if (!h || !PsdHeaderValid(h, large)) return {};
+  const uint64_t channels = (h[12] << 8) | h[13], depth = (h[22] << 8) | h[23];
+  const uint64_t height = (uint32_t(h[14]) << 24) | (h[15] << 16) | (h[16] << 8) | h[17];
+  const uint64_t width = (uint32_t(h[18]) << 24) | (h[19] << 16) | (h[20] << 8) | h[21];
+  const char* ext = large ? "psb" : nullptr;
+  uint32_t colorBytes = 0, resourceBytes = 0;
+  uint64_t pos = kPsdHeaderBytes;
+  if (!r.Be32(pos, colorBytes)) return BrokenAt(false, pos, true, ext);
+  pos += 4ull + colorBytes;
+  if (!r.Be32(pos, resourceBytes)) return BrokenAt(false, pos, PastLimit(r, pos, 4), ext);
+  const uint64_t resources = pos + 4;
+  pos = resources + resourceBytes;
+  if (PastLimit(r, 0, pos)) return BrokenAt(false, resources, true, ext);
+  if (!PsdResourcesValid(r, resources, pos)) return BrokenAt(false, resources, false, ext);
+  // From here the start is certain.
+  uint64_t layerBytes = 0;
+  uint32_t layerBytes32 = 0;
+  if (large ? !r.Be64(pos, layerBytes) : !r.Be32(pos, layerBytes32)) return BrokenAt(true, pos, true, ext);
+  if (!large) layerBytes = layerBytes32;
+  const uint64_t imageData = pos + (large ? 8 : 4);
+  if (layerBytes > r.Limit()) return BrokenAt(true, pos, false, ext);
+  pos = imageData + layerBytes;
+  uint16_t compression = 0;
+  if (!r.Be16(pos, compression)) return BrokenAt(true, imageData, true, ext);
+  const uint64_t rows = channels * height;
+  uint64_t end = 0;
+  if (compression == kPsdRaw) {
+    end = pos + 2 + rows * ((width * depth + 7) / 8);
+  } else if (compression == kPsdRle) {
+    if (PastLimit(r, pos + 2, rows * (large ? 4 : 2)) || !PsdRleEnd(r, pos + 2, rows, large, end))
+      return BrokenAt(true, pos, true, ext);
+  } else {
+    return BrokenAt(true, pos, false, ext);  // zip-compressed: no length to end at
+  }
+  if (PastLimit(r, 0, end)) return BrokenAt(true, pos, true, ext);
+  return WholeFile(end, ext);
 }
 
 }  // namespace rv::carve

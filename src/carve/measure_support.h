@@ -50,5 +50,6 @@ Measure MeasureFlac(BoundedReader& r);
 Measure MeasureMatroska(BoundedReader& r);
 Measure MeasureGzip(BoundedReader& r);
 Measure MeasureRar(BoundedReader& r);
+Measure MeasurePsd(BoundedReader& r);
 
 }  // namespace rv::carve

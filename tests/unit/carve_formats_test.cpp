@@ -30,7 +30,7 @@ constexpr Sample kSamples[] = {
     {"data.sqlite", "SQLite", "sqlite"},  {"tone.mp3", "MP3", "mp3"},        {"bare.mp3", "MP3", "mp3"},
     {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},    {"clip.mkv", "Matroska", "mkv"},
     {"clip.webm", "Matroska", "webm"},    {"notes.txt.gz", "GZIP", "gz"},     {"archive.rar", "RAR", "rar"},
-    {"winrar4.rar", "RAR", "rar"},
+    {"winrar4.rar", "RAR", "rar"},        {"photo.psd", "PSD", "psd"},        {"raw.psd", "PSD", "psd"},
 };
 
 std::vector<uint8_t> SampleBytes(const char* name) {
