@@ -16,6 +16,11 @@ namespace rv::carve {
 // several scans with tables between them. EOI (FF D9) ends the file. An
 // EXIF APP1 segment holds its thumbnail (a JPEG of its own) inside the
 // segment's length, so the thumbnail's EOI never ends the photo.
+// A camera's multi-picture file (MPF: a large preview, the second image of
+// a stereo pair) stores its further images after the first one's EOI; an
+// APP2 segment "MPF\0" holds a TIFF-like header whose MP entries give each
+// image's size and offset (from that header; 0 for the first image). Such
+// a file ends where its last image ends.
 namespace {
 
 constexpr uint8_t kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4, kDac = 0xCC, kJpgReserved = 0xC8;
@@ -96,12 +101,75 @@ bool ScanHeaderValid(BoundedReader& r, uint64_t segment, uint16_t length) {
   return r.U8(segment + 4, components) && components >= 1 && components <= 4 && length == 6 + 2 * components;
 }
 
+constexpr uint8_t kApp2 = 0xE2;
+constexpr uint16_t kTagMpEntry = 0xB002;
+constexpr uint32_t kMpEntryBytes = 16, kMaxMpIfdEntries = 64;
+
+struct MultiPicture {
+  uint64_t end = 0;     // where the last further image ends; 0: no MPF segment
+  bool valid = true;    // every further image starts with SOI and ends with EOI where its entry says
+};
+
+// The MP entries of the APP2 segment whose data [data, data + length)
+// starts "MPF\0"; `mp` is left alone when it does not.
+void ReadMultiPicture(BoundedReader& r, uint64_t data, uint64_t length, MultiPicture& mp) {
+  const uint8_t* id = r.At(data, 8);
+  if (!id || length < 16 || std::memcmp(id, "MPF\0", 4) != 0) return;
+  const uint64_t header = data + 4, segmentEnd = data + length;
+  const bool big = std::memcmp(id + 4, "MM\0*", 4) == 0;
+  if (!big && std::memcmp(id + 4, "II*\0", 4) != 0) return;
+  const auto u16 = [&](uint64_t at, uint16_t& v) { return big ? r.Be16(at, v) : r.Le16(at, v); };
+  const auto u32 = [&](uint64_t at, uint32_t& v) { return big ? r.Be32(at, v) : r.Le32(at, v); };
+  uint32_t ifd = 0;
+  uint16_t count = 0;
+  if (!u32(header + 4, ifd) || ifd > length - 4 - 2 || !u16(header + ifd, count) || count > kMaxMpIfdEntries ||
+      12ull * count > length - 4 - 2 - ifd)
+    return;
+  for (uint16_t e = 0; e < count; ++e) {
+    const uint64_t at = header + ifd + 2 + 12ull * e;
+    uint16_t tag = 0;
+    uint32_t bytes = 0, offset = 0;
+    if (!u16(at, tag) || !u32(at + 4, bytes) || !u32(at + 8, offset)) return;
+    if (tag != kTagMpEntry) continue;
+    if (bytes % kMpEntryBytes || offset > segmentEnd - header || bytes > segmentEnd - header - offset) return;
+    mp.end = data;  // an MPF segment, whatever its entries hold
+    for (uint32_t i = 1; i < bytes / kMpEntryBytes; ++i) {
+      uint32_t size = 0, start = 0;
+      if (!u32(header + offset + kMpEntryBytes * i + 4, size) || !u32(header + offset + kMpEntryBytes * i + 8, start))
+        return;
+      if (size < 4) {
+        mp.valid = false;
+        continue;
+      }
+      const uint64_t first = header + start, last = first + size;
+      mp.end = std::max(mp.end, last);
+      if (PastLimit(r, 0, last)) continue;
+      uint16_t soi = 0, eoi = 0;
+      uint8_t afterSoi = 0;
+      if (!r.Be16(first, soi) || !r.U8(first + 2, afterSoi) || !r.Be16(last - 2, eoi) || soi != 0xFFD8 ||
+          afterSoi != 0xFF || eoi != 0xFFD9)
+        mp.valid = false;
+    }
+    return;
+  }
+}
+
+// The file whose first image ends at `firstEnd`, with the further images
+// its MPF segment names.
+Measure JpegEnd(BoundedReader& r, uint64_t firstEnd, const MultiPicture& mp) {
+  if (mp.end <= firstEnd) return WholeFile(firstEnd);
+  if (PastLimit(r, 0, mp.end)) return BrokenAt(true, firstEnd, true);
+  if (!mp.valid) return BrokenAt(true, firstEnd, false);
+  return WholeFile(mp.end);
+}
+
 }  // namespace
 
 Measure MeasureJpeg(BoundedReader& r) {
   const uint8_t* head = r.At(0, 3);
   if (!head || head[0] != 0xFF || head[1] != kSoi || head[2] != 0xFF) return {};
   bool sawFrame = false, sawScan = false;
+  MultiPicture mp;
   uint64_t pos = 2;
   for (;;) {
     // `pos` is where a marker must start; the file is valid up to here.
@@ -116,7 +184,7 @@ Measure MeasureJpeg(BoundedReader& r) {
     }
     if (marker == kEoi) {
       if (!sawScan) return BrokenAt(false, pos, false);
-      return WholeFile(m + 1);
+      return JpegEnd(r, m + 1, mp);
     }
     if (marker == kTem) {
       pos = m + 1;
@@ -135,6 +203,7 @@ Measure MeasureJpeg(BoundedReader& r) {
       if (!FrameHeaderValid(r, pos + (m - pos - 1), length)) return BrokenAt(false, pos, false);
       sawFrame = true;
     }
+    if (marker == kApp2 && !sawScan && !mp.end) ReadMultiPicture(r, m + 3, length - 2u, mp);
     if (marker != kSos) {
       pos = segmentEnd;
       continue;

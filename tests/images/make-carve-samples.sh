@@ -4,7 +4,7 @@
 # gzip, Python's zipfile and sqlite3, RARLAB's rar) and stores each zstd-compressed in tests/images/carve/. The
 # tests only read them: run this again only to change the samples.
 #   Debian packages: imagemagick libjpeg-turbo-progs libimage-exiftool-perl ghostscript sox libsox-fmt-all zstd python3
-#                    lame flac mkvtoolnix gzip
+#                    lame flac mkvtoolnix gzip python3-pil
 # rar is in Debian's non-free section only: the script downloads that
 # package through a private list of the archive (the system's apt
 # configuration is left alone) and runs it from where it unpacked it.
@@ -26,6 +26,9 @@ $IM -size 32x24 gradient:yellow-green thumb.jpg
 cp photo.jpg exif.jpg
 exiftool -q -overwrite_original -Make=Canon -Model=Test "-ThumbnailImage<=thumb.jpg" exif.jpg
 $IM photo.ppm -resize 48x36 small.ppm
+# A multi-picture JPEG (MPF, as cameras write a large preview after the
+# photo), by Pillow (python3-pil).
+/usr/bin/python3 -c 'from PIL import Image; Image.open("photo.ppm").save("mpf.jpg", format="MPO", save_all=True, append_images=[Image.open("small.ppm")], quality=85)'
 $IM small.ppm photo.png
 $IM small.ppm -colors 64 photo.gif
 $IM small.ppm bmp3:photo.bmp
@@ -105,7 +108,7 @@ $IM small.ppm -compress none raw.psd
 
 rm -rf "$out"
 mkdir -p "$out"
-for f in photo.jpg progressive.jpg restart.jpg exif.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
+for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
          tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 tone.flac stereo.flac \
          clip.mkv clip.webm notes.txt.gz archive.rar winrar4.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"

@@ -23,7 +23,7 @@ struct Sample {
 
 constexpr Sample kSamples[] = {
     {"photo.jpg", "JPEG", "jpg"},         {"progressive.jpg", "JPEG", "jpg"}, {"restart.jpg", "JPEG", "jpg"},
-    {"exif.jpg", "JPEG", "jpg"},          {"photo.png", "PNG", "png"},        {"photo.gif", "GIF", "gif"},
+    {"exif.jpg", "JPEG", "jpg"},          {"mpf.jpg", "JPEG", "jpg"},          {"photo.png", "PNG", "png"},        {"photo.gif", "GIF", "gif"},
     {"photo.bmp", "BMP", "bmp"},          {"photo.tif", "TIFF", "tif"},       {"doc.pdf", "PDF", "pdf"},
     {"tone.wav", "RIFF", "wav"},          {"tone.ogg", "Ogg", "ogg"},         {"report.docx", "ZIP", "docx"},
     {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},        {"plain.zip", "ZIP", "zip"},
