@@ -332,12 +332,17 @@ EbmlWalk WalkOpenCluster(BoundedReader& r, uint64_t pos) {
 // segment of unknown size).
 EbmlWalk WalkSegment(BoundedReader& r, uint64_t pos, uint64_t end) {
   EbmlWalk w;
+  bool sawCluster = false;
   while (pos < end) {
     const EbmlElement e = ReadEbmlElement(r, pos, w.ranOut);
-    if (!e.headerBytes || !IsSegmentChild(e.id)) {
+    // Past the clusters of a segment of unknown size, a one-byte id (Void,
+    // CRC-32) is more likely the next file's first byte than an element.
+    const bool shortIdAfterClusters = end == UINT64_MAX && sawCluster && e.id <= 0xFF;
+    if (!e.headerBytes || !IsSegmentChild(e.id) || shortIdAfterClusters) {
       w.broken = end != UINT64_MAX || w.ranOut;
       break;
     }
+    sawCluster = sawCluster || e.id == kClusterId;
     if (e.unknownSize) {
       if (e.id != kClusterId) {
         w.broken = true;
