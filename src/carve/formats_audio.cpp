@@ -27,8 +27,9 @@ constexpr uint8_t kId3FooterFlag = 0x10;
 constexpr uint32_t kApeHasHeader = 1u << 31, kApeIsHeader = 1u << 29;
 // Some writers leave zero bytes between the tag and the first frame.
 constexpr uint64_t kMaxPaddingAfterTag = 4096;
-// How far back from an APEv2 footer its items may start.
-constexpr uint64_t kMaxApeTagBytes = 1 << 20;
+// Bounds of an APEv2 tag without a header, whose items are walked.
+constexpr uint64_t kMaxApeTagBytes = 1 << 20, kMaxApeKeyBytes = 256;
+constexpr uint32_t kMaxApeItems = 1024;
 constexpr uint64_t kMinFramesAfterTag = 4, kMinFramesUntagged = 16;
 
 enum MpegVersion { kMpeg25 = 0, kMpegReserved = 1, kMpeg2 = 2, kMpeg1 = 3 };
@@ -105,8 +106,9 @@ struct TagEnd {
   bool ranOut = false;
 };
 
-// The end of an APEv2 tag starting at `pos` (its header there, or its
-// items with the footer after them); `end` 0 when there is none.
+// The end of an APEv2 tag starting at `pos`: its header there, or its
+// items (a value size, flags, a key of printable ASCII ended by NUL, the
+// value) walked to the footer after them; `end` 0 when there is none.
 TagEnd ApeTagEnd(BoundedReader& r, uint64_t pos) {
   TagEnd t;
   uint32_t size = 0, flags = 0;
@@ -118,11 +120,25 @@ TagEnd ApeTagEnd(BoundedReader& r, uint64_t pos) {
     if (!t.ranOut) t.end = pos + kApeTagBytes + size;
     return t;
   }
-  const uint64_t footer = r.Find(pos, pos + kMaxApeTagBytes, "APETAGEX");
-  if (footer == BoundedReader::kNotFound || !r.Le32(footer + 12, size) || !r.Le32(footer + 20, flags) ||
-      (flags & kApeIsHeader) || (flags & kApeHasHeader) || footer + kApeTagBytes - pos != size)
-    return t;
-  t.end = footer + kApeTagBytes;
+  uint64_t at = pos;
+  for (uint32_t item = 0; item <= kMaxApeItems && at - pos <= kMaxApeTagBytes; ++item) {
+    const uint8_t* footer = r.At(at, kApeTagBytes);
+    if (footer && std::memcmp(footer, "APETAGEX", 8) == 0) {
+      if (!r.Le32(at + 12, size) || !r.Le32(at + 20, flags) || (flags & (kApeIsHeader | kApeHasHeader)) ||
+          at + kApeTagBytes - pos != size)
+        return t;
+      t.end = at + kApeTagBytes;
+      return t;
+    }
+    uint32_t valueBytes = 0;
+    if (!r.Le32(at, valueBytes) || valueBytes > kMaxApeTagBytes) return t;
+    uint64_t key = at + 8;
+    for (uint8_t c = 1; c != 0; ++key) {
+      if (key - (at + 8) > kMaxApeKeyBytes || !r.U8(key, c) || (c != 0 && (c < 0x20 || c > 0x7E))) return t;
+    }
+    if (key - (at + 8) < 3) return t;  // a key of at least two characters, and its NUL
+    at = key + valueBytes;
+  }
   return t;
 }
 
@@ -158,12 +174,24 @@ Measure MeasureMp3(BoundedReader& r) {
   if (frames < (tagged ? kMinFramesAfterTag : kMinFramesUntagged))
     return BrokenAt(tagged, tagged ? tagEnd : pos, ranOut, ext);
   if (ranOut) return BrokenAt(true, pos, true, ext);
-  const TagEnd ape = ApeTagEnd(r, pos);
-  if (ape.ranOut) return BrokenAt(true, pos, true, ext);
-  if (ape.end) pos = ape.end;
-  if (const uint8_t* t = r.At(pos, 3); t && std::memcmp(t, "TAG", 3) == 0) {
+  // The APEv2 tag stands before the ID3v1 tag (as mp3gain writes it) or
+  // after it (as mutagen appends it).
+  bool sawApe = false, sawId3v1 = false;
+  while (!sawApe || !sawId3v1) {
+    if (!sawApe) {
+      const TagEnd ape = ApeTagEnd(r, pos);
+      if (ape.ranOut) return BrokenAt(true, pos, true, ext);
+      if (ape.end) {
+        pos = ape.end;
+        sawApe = true;
+        continue;
+      }
+    }
+    const uint8_t* t = sawId3v1 ? nullptr : r.At(pos, 3);
+    if (!t || std::memcmp(t, "TAG", 3) != 0) break;
     if (PastLimit(r, pos, kId3v1Bytes)) return BrokenAt(true, pos, true, ext);
     pos += kId3v1Bytes;
+    sawId3v1 = true;
   }
   return WholeFile(pos, ext);
 }

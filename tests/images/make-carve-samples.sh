@@ -4,7 +4,7 @@
 # gzip, Python's zipfile and sqlite3, RARLAB's rar) and stores each zstd-compressed in tests/images/carve/. The
 # tests only read them: run this again only to change the samples.
 #   Debian packages: imagemagick libjpeg-turbo-progs libimage-exiftool-perl ghostscript sox libsox-fmt-all zstd python3
-#                    lame flac mkvtoolnix gzip python3-pil
+#                    lame flac mkvtoolnix gzip python3-pil mp3gain python3-mutagen
 # rar is in Debian's non-free section only: the script downloads that
 # package through a private list of the archive (the system's apt
 # configuration is left alone) and runs it from where it unpacked it.
@@ -65,6 +65,12 @@ PY
 sox -n -r 22050 -c 1 -b 16 tone22.wav synth 0.5 sine 440
 lame --quiet -b 32 --tt Tone --ta Retriva --add-id3v2 tone22.wav tone.mp3
 lame --quiet -V 6 -t tone22.wav bare.mp3
+# APEv2 tags: mp3gain writes its own before the ID3v1 tag, mutagen
+# (python3-mutagen) appends one after it.
+cp tone.mp3 gain.mp3
+mp3gain -q -r -k gain.mp3 >/dev/null
+cp tone.mp3 ape.mp3
+/usr/bin/python3 -c 'import mutagen.apev2 as a, sys; t = a.APEv2(); t["Title"] = "Tone"; t["Artist"] = "Retriva"; t.save(sys.argv[1])' ape.mp3
 sox -n -r 8000 -c 2 -b 16 stereo.wav synth 0.3 sine 440 sine 660
 flac -s -o tone.flac tone.wav
 flac -s --no-padding -o stereo.flac stereo.wav
@@ -109,7 +115,7 @@ $IM small.ppm -compress none raw.psd
 rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
-         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 tone.flac stereo.flac \
+         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac \
          clip.mkv clip.webm notes.txt.gz archive.rar winrar4.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done

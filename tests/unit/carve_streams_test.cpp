@@ -73,6 +73,30 @@ TEST(CarveStreams, AnMp3WithoutItsTagNeedsManyFramesInARow) {
   EXPECT_TRUE(m.ranOut);
 }
 
+TEST(CarveStreams, AnApeTagWithoutItsHeaderIsWalkedToItsFooter) {
+  SAMPLE_OR_SKIP(gain, "gain.mp3");
+  // mp3gain's tag (header, items, footer) before the ID3v1 tag; taggers
+  // that write the footer alone leave the items right after the frames.
+  size_t header = 0;
+  for (size_t i = 0; i + 8 <= gain.size() && !header; ++i)
+    if (std::memcmp(gain.data() + i, "APETAGEX", 8) == 0) header = i;
+  ASSERT_GT(header, 0u);
+  std::vector<uint8_t> footerOnly(gain.begin(), gain.begin() + header);
+  footerOnly.insert(footerOnly.end(), gain.begin() + header + 32, gain.end());
+  const size_t footer = footerOnly.size() - 128 - 32;
+  ASSERT_EQ(std::memcmp(footerOnly.data() + footer, "APETAGEX", 8), 0);
+  footerOnly[footer + 23] &= 0x7F;  // no header
+  Measure m = MeasureBytes("MP3", footerOnly);
+  EXPECT_EQ(m.verdict, Verdict::Whole);
+  EXPECT_EQ(m.length, footerOnly.size());
+  // A footer whose size does not reach back to the frames is no tag: the
+  // file ends with its frames.
+  footerOnly[footer + 12] ^= 0x04;
+  m = MeasureBytes("MP3", footerOnly);
+  EXPECT_EQ(m.verdict, Verdict::Whole);
+  EXPECT_EQ(m.length, header);
+}
+
 TEST(CarveStreams, FlacFrameDamageEndsTheStreamBeforeThatFrame) {
   SAMPLE_OR_SKIP(flac, "stereo.flac");
   std::vector<uint8_t> damaged = flac;
