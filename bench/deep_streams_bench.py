@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """The deep scan on the formats whose end is found by walking them: a
-FAT32 volume (mkfs.fat, 32 KiB clusters) filled through mtools with FLAC
+FAT32 volume (mkfs.fat, 32 KiB clusters from 2 GiB on) filled through mtools with FLAC
 (flac), MP3 (lame, ID3v2 and ID3v1 tags), Matroska (mkvmerge), gzip
 (gzip -6) and PSD (ImageMagick, RLE) files, then formatted again.
 
@@ -23,7 +23,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from deep_scan_bench import RETRIVA, hashes_under, peak_kib, sh, timed  # noqa: E402
+from deep_scan_bench import RETRIVA, fat32_format, fill_used, hashes_under, peak_kib, sh, timed  # noqa: E402
 
 
 def make_files(folder, copies):
@@ -64,14 +64,10 @@ def make_files(folder, copies):
 def make_volume(image, mib, files):
     if os.path.exists(image):
         return
-    with open(image, "wb") as f:
-        block = os.urandom(1 << 20)
-        for i in range(mib):
-            f.write(block[i % 4096:] + block[:i % 4096])
-    fmt = ["mkfs.fat", "-F", "32", "-s", "64", "-n", "MEDIA", image]
+    fill_used(image, mib)
+    fmt = fat32_format(image, mib, "MEDIA")
     sh(*fmt, stdout=subprocess.DEVNULL)
-    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-    sh("mcopy", "-i", image, *files, "::/", env=env)
+    sh("mcopy", "-i", image, *files, "::/", env=dict(os.environ, MTOOLS_SKIP_CHECK="1"))
     sh(*fmt, stdout=subprocess.DEVNULL)
 
 
