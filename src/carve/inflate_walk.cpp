@@ -33,10 +33,37 @@ constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5
 // The order in which a dynamic block lists the code-length code's lengths.
 constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
+// Codes of up to kFastBits bits are looked up by the next kFastBits bits
+// of the stream at once; longer ones are read bit by bit.
+constexpr int kFastBits = 9;
+
 struct Huffman {
   uint16_t count[kMaxCodeBits + 1] = {};
   uint16_t symbol[kLiteralCodes] = {};
+  // By the next kFastBits bits (first bit lowest, as deflate packs codes):
+  // the symbol in the low 12 bits and the code's length above them; 0
+  // where the code is longer.
+  uint16_t fast[1 << kFastBits] = {};
 };
+
+constexpr uint16_t kFastSymbolMask = 0x0FFF;
+constexpr int kFastLengthShift = 12;
+
+// Deflate sends a code's bits first bit first, so the table is indexed by
+// each code reversed, and by every value of the bits that follow it.
+void BuildFastTable(Huffman& h) {
+  std::fill(std::begin(h.fast), std::end(h.fast), 0);
+  int code = 0, index = 0;
+  for (int len = 1; len <= kFastBits; ++len) {
+    for (int i = 0; i < h.count[len]; ++i, ++code, ++index) {
+      int reversed = 0;
+      for (int b = 0; b < len; ++b) reversed |= ((code >> b) & 1) << (len - 1 - b);
+      const auto entry = static_cast<uint16_t>((len << kFastLengthShift) | h.symbol[index]);
+      for (int fill = reversed; fill < (1 << kFastBits); fill += 1 << len) h.fast[fill] = entry;
+    }
+    code <<= 1;
+  }
+}
 
 // Builds the canonical code from `n` code lengths. False when the lengths
 // over-subscribe the code, or leave it incomplete beyond the one case
@@ -44,7 +71,10 @@ struct Huffman {
 bool BuildHuffman(Huffman& h, const uint8_t* lengths, int n) {
   std::fill(std::begin(h.count), std::end(h.count), 0);
   for (int s = 0; s < n; ++s) ++h.count[lengths[s]];
-  if (h.count[0] == n) return true;  // no codes: a block that uses none (no matches) is valid
+  if (h.count[0] == n) {  // no codes: a block that uses none (no matches) is valid
+    std::fill(std::begin(h.fast), std::end(h.fast), 0);
+    return true;
+  }
   int left = 1;
   for (int len = 1; len <= kMaxCodeBits; ++len) {
     left = (left << 1) - h.count[len];
@@ -54,7 +84,9 @@ bool BuildHuffman(Huffman& h, const uint8_t* lengths, int n) {
   for (int len = 1; len < kMaxCodeBits; ++len) offsets[len + 1] = static_cast<uint16_t>(offsets[len] + h.count[len]);
   for (int s = 0; s < n; ++s)
     if (lengths[s]) h.symbol[offsets[lengths[s]]++] = static_cast<uint16_t>(s);
-  return left == 0 || (n - h.count[0] == 1 && h.count[1] == 1);
+  const bool valid = left == 0 || (n - h.count[0] == 1 && h.count[1] == 1);
+  if (valid) BuildFastTable(h);
+  return valid;
 }
 
 class Inflater {
@@ -90,8 +122,8 @@ class Inflater {
   }
 
  private:
-  // The offset of the byte holding the next unread bit, or just past the
-  // last byte when the reading stands on a byte boundary.
+  // The offset just past the byte holding the last bit read (the bit
+  // buffer may hold bytes loaded ahead).
   uint64_t BytePosition() const { return next_ - bitCount_ / 8; }
 
   uint32_t Bits(int n) {  // n <= 16
@@ -112,7 +144,28 @@ class Inflater {
     return v;
   }
 
+  // Loads whole bytes into the bit buffer while they fit and are there.
+  void Prefetch() {
+    size_t available = 0;
+    const uint8_t* p = failed_ ? nullptr : r_.Run(next_, available);
+    for (size_t i = 0; p && i < available && bitCount_ <= 56; ++i) {
+      bitBuffer_ |= uint64_t(p[i]) << bitCount_;
+      bitCount_ += 8;
+      ++next_;
+    }
+  }
+
   int Decode(const Huffman& h) {
+    if (bitCount_ < kFastBits) Prefetch();
+    if (bitCount_ >= kFastBits) {
+      const uint16_t entry = h.fast[bitBuffer_ & ((1u << kFastBits) - 1)];
+      if (entry) {
+        const int length = entry >> kFastLengthShift;
+        bitBuffer_ >>= length;
+        bitCount_ -= length;
+        return entry & kFastSymbolMask;
+      }
+    }
     int code = 0, first = 0, index = 0;
     for (int len = 1; len <= kMaxCodeBits; ++len) {
       code |= static_cast<int>(Bits(1));
@@ -132,6 +185,25 @@ class Inflater {
     if (written_ - crcDone_ >= kWindowBytes / 2) FlushCrc();
   }
 
+  // A match: `length` bytes from `distance` back (<= what was written).
+  // Where the source ends before the copy begins it moves as a block;
+  // a shorter distance repeats the bytes it reaches, one at a time.
+  void Copy(uint32_t distance, uint32_t length) {
+    while (length > 0) {
+      const size_t to = static_cast<size_t>(written_ % kWindowBytes);
+      const size_t from = static_cast<size_t>((written_ - distance) % kWindowBytes);
+      const size_t n = std::min<size_t>({length, kWindowBytes - to, kWindowBytes - from});
+      if (distance >= n) {
+        std::memmove(window_.data() + to, window_.data() + from, n);
+      } else {
+        for (size_t i = 0; i < n; ++i) window_[to + i] = window_[from + i];
+      }
+      written_ += n;
+      length -= static_cast<uint32_t>(n);
+      if (written_ - crcDone_ >= kWindowBytes / 2) FlushCrc();
+    }
+  }
+
   // Sums what was written since the last flush into the CRC. Called at
   // least every half window, so no byte is overwritten before it is summed.
   void FlushCrc() {
@@ -144,7 +216,10 @@ class Inflater {
   }
 
   bool Stored() {
-    bitBuffer_ = 0;  // the rest of the current byte is padding
+    // The rest of the current byte is padding; whole bytes already in the
+    // bit buffer are read again from the stream.
+    next_ -= bitCount_ / 8;
+    bitBuffer_ = 0;
     bitCount_ = 0;
     uint16_t length = 0, complement = 0;
     if (!r_.Le16(next_, length) || !r_.Le16(next_ + 2, complement)) {
@@ -178,7 +253,7 @@ class Inflater {
       if (distanceCode < 0 || distanceCode >= kDistanceCodes) return false;
       const uint32_t distance = kDistanceBase[distanceCode] + Bits(kDistanceExtra[distanceCode]);
       if (failed_ || distance > written_) return false;  // before the stream's first byte
-      for (uint32_t i = 0; i < length; ++i) Put(window_[(written_ - distance) % kWindowBytes]);
+      Copy(distance, length);
     }
   }
 

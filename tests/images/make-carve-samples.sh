@@ -80,6 +80,11 @@ mkvmerge -q --webm -o clip.webm tone.ogg
 # Archives: gzip (with the file's name in its header), RAR 5.
 for i in $(seq 1 300); do echo "line $i of the deep scan's gzip sample"; done >notes.txt
 gzip -9 -c notes.txt >notes.txt.gz
+# Deflate's other block kinds: stored (bytes that do not compress) and
+# the fixed codes (a short text).
+python3 -c 'import random, sys; random.seed(5); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(3000)))' >noise.bin
+gzip -c noise.bin >noise.bin.gz
+echo "a short note" | gzip -c -n >short.gz
 apt_dir=$work/apt
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
 echo "deb http://deb.debian.org/debian bookworm non-free" >"$apt_dir/sources.list"
@@ -116,7 +121,7 @@ rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
          tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac \
-         clip.mkv clip.webm notes.txt.gz archive.rar winrar4.rar photo.psd raw.psd; do
+         clip.mkv clip.webm notes.txt.gz noise.bin.gz short.gz archive.rar winrar4.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done
 ls -l "$out"
