@@ -383,8 +383,8 @@ Measure MeasureMatroska(BoundedReader& r) {
   const EbmlElement segment = ReadEbmlElement(r, segmentAt, ranOut);
   if (!segment.headerBytes || segment.id != kSegmentId) return BrokenAt(true, segmentAt, ranOut, ext);
   const uint64_t dataAt = segmentAt + segment.headerBytes;
+  if (!segment.unknownSize && segment.size >= UINT64_MAX - dataAt) return BrokenAt(true, segmentAt, false, ext);
   const uint64_t end = segment.unknownSize ? UINT64_MAX : dataAt + segment.size;
-  if (!segment.unknownSize && segment.size > UINT64_MAX - dataAt) return BrokenAt(true, segmentAt, false, ext);
   const EbmlWalk w = WalkSegment(r, dataAt, end);
   if (w.broken || w.ranOut || w.end == dataAt) return BrokenAt(true, w.end, w.ranOut, ext);
   return WholeFile(w.end, ext);
