@@ -27,7 +27,7 @@ constexpr Signature kPsd[] = {{0, "8BPS\0\x01"sv}, {0, "8BPS\0\x02"sv}};
 constexpr Signature kGzip[] = {{0, "\x1F\x8B\x08"sv}};
 constexpr Signature kRar[] = {{0, "Rar!\x1A\x07"sv}};
 constexpr Signature kMatroska[] = {{0, "\x1A\x45\xDF\xA3"sv}};
-constexpr Signature kFlac[] = {{0, "fLaC\0\0\0\x22"sv}, {0, "fLaC\x80\0\0\x22"sv}};
+constexpr Signature kFlac[] = {{0, "fLaC\0\0\0\x22"sv}, {0, "fLaC\x80\0\0\x22"sv}, {0, "ID3"sv}};
 // An MP3 with its ID3v2 tag, or bare MPEG audio frames (layer III of
 // MPEG-1, 2 and 2.5, with and without CRC; layer II of MPEG-1).
 constexpr Signature kMp3[] = {{0, "ID3"sv},     {0, "\xFF\xFB"sv}, {0, "\xFF\xFA"sv}, {0, "\xFF\xF3"sv},

@@ -149,6 +149,8 @@ Measure MeasureMp3(BoundedReader& r) {
   const bool tagged = tagEnd > 0;
   if (tagged && PastLimit(r, 0, tagEnd)) return BrokenAt(true, kId3HeaderBytes, true);
   uint64_t pos = tagged ? SkipZeros(r, tagEnd, kMaxPaddingAfterTag) : 0;
+  if (const uint8_t* flac = tagged ? r.At(pos, 4) : nullptr; flac && std::memcmp(flac, "fLaC", 4) == 0)
+    return {};  // a FLAC stream behind the tag: the FLAC row's
   uint32_t stream = 0;
   int layer = kLayerReserved;
   uint64_t frames = 0;
@@ -206,6 +208,7 @@ Measure MeasureMp3(BoundedReader& r) {
 // prediction with Rice-coded residuals), padding to a byte and a CRC-16
 // over the whole frame. The file ends after the frame that completes the
 // total; where STREAMINFO leaves it unknown (0), after the last frame.
+// An ID3v2 tag, which some taggers put before "fLaC", belongs to the file.
 namespace {
 
 constexpr uint32_t kFlacStreamInfoBytes = 34;
@@ -502,11 +505,11 @@ FlacFrame ReadFlacFrame(BoundedReader& r, uint64_t pos, const StreamInfo& info) 
   return f;
 }
 
-// The metadata blocks; the offset of the first frame, 0 when they are not
-// FLAC's.
-uint64_t ReadFlacMetadata(BoundedReader& r, StreamInfo& info, bool& ranOut) {
+// The metadata blocks after "fLaC" at `start`; the offset of the first
+// frame, 0 when they are not FLAC's.
+uint64_t ReadFlacMetadata(BoundedReader& r, uint64_t start, StreamInfo& info, bool& ranOut) {
   ranOut = false;
-  const uint8_t* s = r.At(0, 8 + kFlacStreamInfoBytes);
+  const uint8_t* s = r.At(start, 8 + kFlacStreamInfoBytes);
   if (!s || std::memcmp(s, "fLaC", 4) != 0 || (s[4] & 0x7F) != kFlacStreamInfo) return 0;
   const uint32_t length = (s[5] << 16) | (s[6] << 8) | s[7];
   const uint8_t* si = s + 8;
@@ -518,7 +521,7 @@ uint64_t ReadFlacMetadata(BoundedReader& r, StreamInfo& info, bool& ranOut) {
   if (length != kFlacStreamInfoBytes || minBlock < 16 || maxBlock < minBlock || sampleRate == 0 ||
       info.bitsPerSample < 4)
     return 0;
-  uint64_t pos = 4;
+  uint64_t pos = start + 4;
   for (;;) {
     const uint8_t* b = r.At(pos, 4);
     if (!b) {
@@ -526,7 +529,7 @@ uint64_t ReadFlacMetadata(BoundedReader& r, StreamInfo& info, bool& ranOut) {
       return pos;
     }
     const uint8_t type = b[0] & 0x7F;
-    if (pos > 4 && (type == kFlacStreamInfo || type > kFlacMaxBlockType)) return 0;
+    if (pos > start + 4 && (type == kFlacStreamInfo || type > kFlacMaxBlockType)) return 0;
     pos += 4 + ((uint32_t(b[1]) << 16) | (b[2] << 8) | b[3]);
     if (b[0] & kFlacLastBlock) return pos;
   }
@@ -537,9 +540,11 @@ uint64_t ReadFlacMetadata(BoundedReader& r, StreamInfo& info, bool& ranOut) {
 Measure MeasureFlac(BoundedReader& r) {
   StreamInfo info;
   bool ranOut = false;
-  const uint64_t first = ReadFlacMetadata(r, info, ranOut);
+  // Some taggers put an ID3v2 tag before "fLaC".
+  const uint64_t start = Id3v2TagEnd(r);
+  const uint64_t first = ReadFlacMetadata(r, start, info, ranOut);
   if (!first) return {};
-  if (ranOut) return BrokenAt(true, 4, true);
+  if (ranOut) return BrokenAt(true, start + 4, true);
   uint64_t pos = first, frames = 0, samples = 0;
   for (;;) {
     const FlacFrame f = ReadFlacFrame(r, pos, info);

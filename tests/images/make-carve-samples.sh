@@ -74,6 +74,9 @@ cp tone.mp3 ape.mp3
 sox -n -r 8000 -c 2 -b 16 stereo.wav synth 0.3 sine 440 sine 660
 flac -s -o tone.flac tone.wav
 flac -s --no-padding -o stereo.flac stereo.wav
+# An ID3v2 tag before "fLaC", as some taggers write it (mutagen).
+cp stereo.flac id3.flac
+/usr/bin/python3 -c 'import sys; from mutagen.id3 import ID3, TIT2; t = ID3(); t.add(TIT2(encoding=3, text="Tone")); t.save(sys.argv[1])' id3.flac
 mkvmerge -q -o clip.mkv stereo.flac
 mkvmerge -q --webm -o clip.webm tone.ogg
 
@@ -120,7 +123,7 @@ $IM small.ppm -compress none raw.psd
 rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
-         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac \
+         tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac id3.flac \
          clip.mkv clip.webm notes.txt.gz noise.bin.gz short.gz archive.rar winrar4.rar photo.psd raw.psd; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done

@@ -29,7 +29,7 @@ constexpr Sample kSamples[] = {
     {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},        {"plain.zip", "ZIP", "zip"},
     {"data.sqlite", "SQLite", "sqlite"},  {"tone.mp3", "MP3", "mp3"},        {"bare.mp3", "MP3", "mp3"},
     {"gain.mp3", "MP3", "mp3"},           {"ape.mp3", "MP3", "mp3"},
-    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},    {"clip.mkv", "Matroska", "mkv"},
+    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},    {"id3.flac", "FLAC", "flac"},    {"clip.mkv", "Matroska", "mkv"},
     {"clip.webm", "Matroska", "webm"},    {"notes.txt.gz", "GZIP", "gz"},
     {"noise.bin.gz", "GZIP", "gz"},       {"short.gz", "GZIP", "gz"},     {"archive.rar", "RAR", "rar"},
     {"winrar4.rar", "RAR", "rar"},        {"photo.psd", "PSD", "psd"},        {"raw.psd", "PSD", "psd"},

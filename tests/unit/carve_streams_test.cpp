@@ -97,6 +97,13 @@ TEST(CarveStreams, AnApeTagWithoutItsHeaderIsWalkedToItsFooter) {
   EXPECT_EQ(m.length, header);
 }
 
+TEST(CarveStreams, AnId3TagBeforeFlacIsLeftToTheFlacRow) {
+  SAMPLE_OR_SKIP(flac, "id3.flac");
+  ASSERT_EQ(std::memcmp(flac.data(), "ID3", 3), 0);
+  EXPECT_EQ(MeasureBytes("MP3", flac).verdict, Verdict::NotThisFormat);
+  EXPECT_TRUE(SignatureMatches(Row("FLAC"), flac));
+}
+
 TEST(CarveStreams, FlacFrameDamageEndsTheStreamBeforeThatFrame) {
   SAMPLE_OR_SKIP(flac, "stereo.flac");
   std::vector<uint8_t> damaged = flac;
