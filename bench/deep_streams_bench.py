@@ -12,6 +12,12 @@ Timed warm, with peak memory:
 and for each recovering tool how many files came back byte for byte, by
 format.
 
+Measured on this project's 2-core machine (shared, so times vary), 768 MiB,
+3 files of each format (123 MiB): retriva search --deep 1.13 s (5.3x cat),
+recover 1.33 s, peak 18.6 MiB, all 15 files exact; photorec 2.54 s, 6 of 15
+exact (the MP3 and Matroska files; its FLAC, gzip and PSD files are not
+the originals' lengths).
+
 Usage: bench/deep_streams_bench.py [--mib 1024] [--copies 4] [--work DIR] [--repeat 2]
 Needs mkfs.fat, mtools, sox, flac, lame, mkvmerge, gzip, ImageMagick, photorec.
 """
