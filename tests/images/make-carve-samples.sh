@@ -83,6 +83,11 @@ mkvmerge -q --webm -o clip.webm tone.ogg
 # Archives: gzip (with the file's name in its header), RAR 5.
 for i in $(seq 1 300); do echo "line $i of the deep scan's gzip sample"; done >notes.txt
 gzip -9 -c notes.txt >notes.txt.gz
+# Output of several times the 32 KiB window that matches reach back into.
+for i in $(seq 1 2500); do
+  echo "entry $i: the deep scan reads every free cluster once and measures each candidate by its own structure"
+done >log.txt
+gzip -9 -c log.txt >log.txt.gz
 # Deflate's other block kinds: stored (bytes that do not compress) and
 # the fixed codes (a short text).
 python3 -c 'import random, sys; random.seed(5); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(3000)))' >noise.bin
@@ -119,12 +124,13 @@ PY
 # Photoshop: RLE-compressed (ImageMagick's default) and raw.
 $IM small.ppm -depth 8 -compress RLE photo.psd
 $IM small.ppm -compress none raw.psd
+$IM small.ppm -depth 8 -compress RLE PSB:large.psb
 
 rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
          tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac id3.flac \
-         clip.mkv clip.webm notes.txt.gz noise.bin.gz short.gz archive.rar winrar4.rar photo.psd raw.psd; do
+         clip.mkv clip.webm notes.txt.gz log.txt.gz noise.bin.gz short.gz archive.rar winrar4.rar photo.psd raw.psd large.psb; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done
 ls -l "$out"
