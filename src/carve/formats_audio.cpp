@@ -558,7 +558,8 @@ Measure MeasureFlac(BoundedReader& r) {
     if (info.totalSamples && samples >= info.totalSamples) return WholeFile(pos);
   }
   if (!info.totalSamples && frames > 0 && !ranOut) return WholeFile(pos);
-  return BrokenAt(true, pos, ranOut);
+  // Bytes that end on a frame's end, short of the total, ran out too.
+  return BrokenAt(true, pos, ranOut || pos >= r.Limit());
 }
 
 }  // namespace rv::carve

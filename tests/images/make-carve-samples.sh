@@ -101,6 +101,8 @@ apt_opts=(-o "Dir::Etc::SourceList=$apt_dir/sources.list" -o Dir::Etc::SourcePar
 apt-get "${apt_opts[@]}" update -qq
 (cd "$apt_dir" && apt-get "${apt_opts[@]}" download rar 2>/dev/null && dpkg -x rar_*.deb rar)
 "$apt_dir/rar/usr/bin/rar" a -idq -ma5 -m3 archive.rar notes.txt tone.wav
+# Headers encrypted (-hp): nothing after the encryption header can be read.
+"$apt_dir/rar/usr/bin/rar" a -idq -ma5 -hpRetriva secret.rar notes.txt
 
 # RAR 4 (which rar 7 no longer writes): an archive WinRAR made, from
 # libarchive's test data (BSD licence) in Debian's libarchive source
@@ -130,7 +132,7 @@ rm -rf "$out"
 mkdir -p "$out"
 for f in photo.jpg progressive.jpg restart.jpg exif.jpg mpf.jpg photo.png photo.gif photo.bmp photo.tif doc.pdf tone.wav \
          tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite tone.mp3 bare.mp3 gain.mp3 ape.mp3 tone.flac stereo.flac id3.flac \
-         clip.mkv clip.webm notes.txt.gz log.txt.gz noise.bin.gz short.gz archive.rar winrar4.rar photo.psd raw.psd large.psb; do
+         clip.mkv clip.webm notes.txt.gz log.txt.gz noise.bin.gz short.gz archive.rar secret.rar winrar4.rar photo.psd raw.psd large.psb; do
   zstd -q -19 "$f" -o "$out/$f.zst"
 done
 ls -l "$out"

@@ -114,6 +114,12 @@ TEST(CarveStreams, FlacFrameDamageEndsTheStreamBeforeThatFrame) {
   EXPECT_FALSE(m.ranOut);
   EXPECT_LE(m.validUpTo, at);
   EXPECT_GT(m.validUpTo, 42u);  // signature and STREAMINFO, then whole frames
+  // The bytes ending where that frame begins: short of STREAMINFO's total
+  // samples, so cut off, not whole.
+  const Measure cut = MeasureBytes("FLAC", flac, m.validUpTo);
+  EXPECT_EQ(cut.verdict, Verdict::Truncated);
+  EXPECT_TRUE(cut.ranOut);
+  EXPECT_EQ(cut.validUpTo, m.validUpTo);
 }
 
 // Element ids and sizes of an EBML stream, as the test needs them.
@@ -216,6 +222,16 @@ TEST(CarveStreams, RarBlockHeadersAreCheckedByTheirCrc) {
     EXPECT_GT(m.validUpTo, rar.size() / 2);  // the file blocks before it still check out
     EXPECT_LT(m.validUpTo, rar.size());
   }
+}
+
+TEST(CarveStreams, RarWithEncryptedHeadersEndsAtItsEncryptionHeader) {
+  SAMPLE_OR_SKIP(rar, "secret.rar");
+  // Signature, then the encryption header (CRC, size, 33 bytes); the
+  // headers after it give no sizes without the password.
+  const Measure m = MeasureBytes("RAR", rar);
+  EXPECT_EQ(m.verdict, Verdict::Truncated);
+  EXPECT_FALSE(m.ranOut);
+  EXPECT_EQ(m.validUpTo, 8u + 4 + 1 + rar[12]);
 }
 
 TEST(CarveStreams, PsdImageDataMeasuredWhateverTheLayerSection) {
