@@ -302,15 +302,19 @@ class MsbBits {
         failed_ = true;
         return false;
       }
-      uint8_t b = 0;
-      if (!r_.U8(next_, b)) {
+      size_t available = 0;
+      const uint8_t* p = r_.Run(next_, available);
+      if (!p) {
         failed_ = true;
-        ranOut_ = true;
+        ranOut_ = !r_.ReadFailed();
         return false;
       }
-      ++next_;
-      cache_ |= uint64_t(b) << (56 - cached_);
-      cached_ += 8;
+      // Whole bytes while they fit, no further than the frame's bound.
+      for (size_t i = 0; i < available && cached_ <= 56 && bit_ + cached_ < end_; ++i) {
+        cache_ |= uint64_t(p[i]) << (56 - cached_);
+        cached_ += 8;
+        ++next_;
+      }
     }
     return true;
   }
