@@ -74,20 +74,29 @@ def make_photos(folder, count):
     return photos
 
 
-def make_card(image, mib, photos):
-    if os.path.exists(image):
-        return
-    # A used card: every sector holds old bytes, none reads as a hole.
+def fill_used(image, mib):
+    """A used medium: every sector holds old bytes, none reads as a hole."""
     with open(image, "wb") as f:
         block = os.urandom(1 << 20)
         for i in range(mib):
             f.write(block[i % 4096:] + block[:i % 4096])
-    # Cameras format a 2 GiB card with 32 KiB clusters; a smaller card gets
-    # the largest that still makes FAT32 (65,525 clusters or more).
+
+
+def fat32_format(image, mib, label):
+    """The mkfs.fat command a camera's format amounts to: a 2 GiB card gets
+    32 KiB clusters; a smaller one the largest that still makes FAT32
+    (65,525 clusters or more)."""
     spc = 64
     while spc > 1 and mib * 2048 // spc < 66000:
         spc //= 2
-    fmt = ["mkfs.fat", "-F", "32", "-s", str(spc), "-n", "CAMERA", image]
+    return ["mkfs.fat", "-F", "32", "-s", str(spc), "-n", label, image]
+
+
+def make_card(image, mib, photos):
+    if os.path.exists(image):
+        return
+    fill_used(image, mib)
+    fmt = fat32_format(image, mib, "CAMERA")
     sh(*fmt, stdout=subprocess.DEVNULL)
     env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
     sh("mmd", "-i", image, "::DCIM", env=env)

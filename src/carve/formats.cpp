@@ -23,9 +23,21 @@ constexpr Signature kIso[] = {{4, "ftyp"sv}};
 constexpr Signature kSqlite[] = {{0, "SQLite format 3\0"sv}};
 constexpr Signature kSevenZip[] = {{0, "7z\xBC\xAF\x27\x1C"sv}};
 constexpr Signature kOgg[] = {{0, "OggS\0\x02"sv}};
+constexpr Signature kPsd[] = {{0, "8BPS\0\x01"sv}, {0, "8BPS\0\x02"sv}};
+constexpr Signature kGzip[] = {{0, "\x1F\x8B\x08"sv}};
+constexpr Signature kRar[] = {{0, "Rar!\x1A\x07"sv}};
+constexpr Signature kMatroska[] = {{0, "\x1A\x45\xDF\xA3"sv}};
+constexpr Signature kFlac[] = {{0, "fLaC\0\0\0\x22"sv}, {0, "fLaC\x80\0\0\x22"sv}, {0, "ID3"sv}};
+// An MP3 with its ID3v2 tag, or bare MPEG audio frames (layer III of
+// MPEG-1, 2 and 2.5, with and without CRC; layer II of MPEG-1).
+constexpr Signature kMp3[] = {{0, "ID3"sv},     {0, "\xFF\xFB"sv}, {0, "\xFF\xFA"sv}, {0, "\xFF\xF3"sv},
+                              {0, "\xFF\xF2"sv}, {0, "\xFF\xE3"sv}, {0, "\xFF\xE2"sv}, {0, "\xFF\xFD"sv},
+                              {0, "\xFF\xFC"sv}};
 
 // Rows whose signatures are longer and rarer come first, so that a start
-// two rows could claim goes to the stricter one.
+// two rows could claim goes to the stricter one. Rows added later go at
+// the end, where no start is claimed by two rows (MP3's two-byte frame
+// sync last of all), so the fuzz corpus's seeds keep their row numbers.
 constexpr FormatRow kFormats[] = {
     {"JPEG", "jpg", kJpeg, MeasureJpeg, true, "jpg"},
     {"PNG", "png", kPng, MeasurePng, true, "png"},
@@ -39,6 +51,12 @@ constexpr FormatRow kFormats[] = {
     {"7z", "7z", kSevenZip, MeasureSevenZip, true, "7z"},
     {"Ogg", "ogg", kOgg, MeasureOgg, true, "ogg"},
     {"BMP", "bmp", kBmp, MeasureBmp, false, "bmp"},
+    {"PSD", "psd", kPsd, MeasurePsd, false, "psd psb"},
+    {"RAR", "rar", kRar, MeasureRar, true, "rar"},
+    {"GZIP", "gz", kGzip, MeasureGzip, true, "gz"},
+    {"Matroska", "mkv", kMatroska, MeasureMatroska, false, "mkv webm"},
+    {"FLAC", "flac", kFlac, MeasureFlac, false, "flac"},
+    {"MP3", "mp3", kMp3, MeasureMp3, false, "mp3 mp2"},
 };
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {

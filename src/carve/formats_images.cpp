@@ -1,5 +1,5 @@
-// Measure functions of the image formats: JPEG, PNG, GIF, BMP and TIFF
-// (with the camera RAW files built on TIFF).
+// Measure functions of the image formats: JPEG, PNG, GIF, BMP, TIFF
+// (with the camera RAW files built on TIFF) and Photoshop's PSD.
 #include <algorithm>
 #include <cstring>
 #include <vector>
@@ -16,6 +16,11 @@ namespace rv::carve {
 // several scans with tables between them. EOI (FF D9) ends the file. An
 // EXIF APP1 segment holds its thumbnail (a JPEG of its own) inside the
 // segment's length, so the thumbnail's EOI never ends the photo.
+// A camera's multi-picture file (MPF: a large preview, the second image of
+// a stereo pair) stores its further images after the first one's EOI; an
+// APP2 segment "MPF\0" holds a TIFF-like header whose MP entries give each
+// image's size and offset (from that header; 0 for the first image). Such
+// a file ends where its last image ends.
 namespace {
 
 constexpr uint8_t kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4, kDac = 0xCC, kJpgReserved = 0xC8;
@@ -96,12 +101,75 @@ bool ScanHeaderValid(BoundedReader& r, uint64_t segment, uint16_t length) {
   return r.U8(segment + 4, components) && components >= 1 && components <= 4 && length == 6 + 2 * components;
 }
 
+constexpr uint8_t kApp2 = 0xE2;
+constexpr uint16_t kTagMpEntry = 0xB002;
+constexpr uint32_t kMpEntryBytes = 16, kMaxMpIfdEntries = 64;
+
+struct MultiPicture {
+  uint64_t end = 0;     // where the last further image ends; 0: no MPF segment
+  bool valid = true;    // every further image starts with SOI and ends with EOI where its entry says
+};
+
+// The MP entries of the APP2 segment whose data [data, data + length)
+// starts "MPF\0"; `mp` is left alone when it does not.
+void ReadMultiPicture(BoundedReader& r, uint64_t data, uint64_t length, MultiPicture& mp) {
+  const uint8_t* id = r.At(data, 8);
+  if (!id || length < 16 || std::memcmp(id, "MPF\0", 4) != 0) return;
+  const uint64_t header = data + 4, segmentEnd = data + length;
+  const bool big = std::memcmp(id + 4, "MM\0*", 4) == 0;
+  if (!big && std::memcmp(id + 4, "II*\0", 4) != 0) return;
+  const auto u16 = [&](uint64_t at, uint16_t& v) { return big ? r.Be16(at, v) : r.Le16(at, v); };
+  const auto u32 = [&](uint64_t at, uint32_t& v) { return big ? r.Be32(at, v) : r.Le32(at, v); };
+  uint32_t ifd = 0;
+  uint16_t count = 0;
+  if (!u32(header + 4, ifd) || ifd > length - 4 - 2 || !u16(header + ifd, count) || count > kMaxMpIfdEntries ||
+      12ull * count > length - 4 - 2 - ifd)
+    return;
+  for (uint16_t e = 0; e < count; ++e) {
+    const uint64_t at = header + ifd + 2 + 12ull * e;
+    uint16_t tag = 0;
+    uint32_t bytes = 0, offset = 0;
+    if (!u16(at, tag) || !u32(at + 4, bytes) || !u32(at + 8, offset)) return;
+    if (tag != kTagMpEntry) continue;
+    if (bytes % kMpEntryBytes || offset > segmentEnd - header || bytes > segmentEnd - header - offset) return;
+    mp.end = data;  // an MPF segment, whatever its entries hold
+    for (uint32_t i = 1; i < bytes / kMpEntryBytes; ++i) {
+      uint32_t size = 0, start = 0;
+      if (!u32(header + offset + kMpEntryBytes * i + 4, size) || !u32(header + offset + kMpEntryBytes * i + 8, start))
+        return;
+      if (size < 4) {
+        mp.valid = false;
+        continue;
+      }
+      const uint64_t first = header + start, last = first + size;
+      mp.end = std::max(mp.end, last);
+      if (PastLimit(r, 0, last)) continue;
+      uint16_t soi = 0, eoi = 0;
+      uint8_t afterSoi = 0;
+      if (!r.Be16(first, soi) || !r.U8(first + 2, afterSoi) || !r.Be16(last - 2, eoi) || soi != 0xFFD8 ||
+          afterSoi != 0xFF || eoi != 0xFFD9)
+        mp.valid = false;
+    }
+    return;
+  }
+}
+
+// The file whose first image ends at `firstEnd`, with the further images
+// its MPF segment names.
+Measure JpegEnd(BoundedReader& r, uint64_t firstEnd, const MultiPicture& mp) {
+  if (mp.end <= firstEnd) return WholeFile(firstEnd);
+  if (PastLimit(r, 0, mp.end)) return BrokenAt(true, firstEnd, true);
+  if (!mp.valid) return BrokenAt(true, firstEnd, false);
+  return WholeFile(mp.end);
+}
+
 }  // namespace
 
 Measure MeasureJpeg(BoundedReader& r) {
   const uint8_t* head = r.At(0, 3);
   if (!head || head[0] != 0xFF || head[1] != kSoi || head[2] != 0xFF) return {};
   bool sawFrame = false, sawScan = false;
+  MultiPicture mp;
   uint64_t pos = 2;
   for (;;) {
     // `pos` is where a marker must start; the file is valid up to here.
@@ -116,7 +184,7 @@ Measure MeasureJpeg(BoundedReader& r) {
     }
     if (marker == kEoi) {
       if (!sawScan) return BrokenAt(false, pos, false);
-      return WholeFile(m + 1);
+      return JpegEnd(r, m + 1, mp);
     }
     if (marker == kTem) {
       pos = m + 1;
@@ -135,6 +203,7 @@ Measure MeasureJpeg(BoundedReader& r) {
       if (!FrameHeaderValid(r, pos + (m - pos - 1), length)) return BrokenAt(false, pos, false);
       sawFrame = true;
     }
+    if (marker == kApp2 && !sawScan && !mp.end) ReadMultiPicture(r, m + 3, length - 2u, mp);
     if (marker != kSos) {
       pos = segmentEnd;
       continue;
@@ -464,6 +533,108 @@ Measure MeasureTiff(BoundedReader& r) {
   if (walk.broken_) return BrokenAt(true, std::min(walk.brokenAt_, walk.end_), walk.ranOut_, ext);
   if (PastLimit(r, 0, walk.end_)) return BrokenAt(true, std::min(walk.firstIfdEnd_, r.Limit()), true, ext);
   return WholeFile(walk.end_, ext);
+}
+
+// ---- PSD ------------------------------------------------------------------
+// "8BPS", version 1 (PSD) or 2 (PSB, the large document format), six zero
+// bytes, channels, height, width, bits per channel and color mode (26
+// bytes, big-endian), then sections each led by its length: color mode
+// data, image resources ("8BIM" blocks: id, an even-padded Pascal name, a
+// length and the data padded to even) and layer and mask information (a
+// 64-bit length in PSB). The merged image data ends the file: a
+// compression method, then for raw data every channel's rows, for RLE a
+// table of each row's byte count (16-bit, 32-bit in PSB) and the rows. The
+// zip methods state no length, so such a file's end is not known.
+namespace {
+
+constexpr uint32_t kPsdHeaderBytes = 26;
+constexpr uint16_t kPsdRaw = 0, kPsdRle = 1;
+constexpr uint32_t kPsdMaxSide = 30000, kPsbMaxSide = 300000, kPsdMaxChannels = 56;
+
+bool PsdHeaderValid(const uint8_t* h, bool& large) {
+  const uint16_t version = (h[4] << 8) | h[5];
+  const uint16_t channels = (h[12] << 8) | h[13], depth = (h[22] << 8) | h[23], mode = (h[24] << 8) | h[25];
+  const uint32_t height = (uint32_t(h[14]) << 24) | (h[15] << 16) | (h[16] << 8) | h[17];
+  const uint32_t width = (uint32_t(h[18]) << 24) | (h[19] << 16) | (h[20] << 8) | h[21];
+  large = version == 2;
+  const uint32_t maxSide = large ? kPsbMaxSide : kPsdMaxSide;
+  const bool modeValid = mode <= 4 || (mode >= 7 && mode <= 9);
+  const bool depthValid = depth == 1 || depth == 8 || depth == 16 || depth == 32;
+  return std::memcmp(h, "8BPS", 4) == 0 && (version == 1 || version == 2) &&
+         std::all_of(h + 6, h + 12, [](uint8_t b) { return b == 0; }) && channels >= 1 &&
+         channels <= kPsdMaxChannels && height >= 1 && height <= maxSide && width >= 1 && width <= maxSide &&
+         modeValid && depthValid;
+}
+
+// Whether the image resource blocks fill [from, to) exactly.
+bool PsdResourcesValid(BoundedReader& r, uint64_t from, uint64_t to) {
+  uint64_t pos = from;
+  while (pos < to) {
+    const uint8_t* b = r.At(pos, 7);
+    if (!b || (std::memcmp(b, "8BIM", 4) != 0 && std::memcmp(b, "MeSa", 4) != 0)) return false;
+    const uint64_t nameBytes = (1u + b[6] + 1u) & ~1u;
+    uint32_t length = 0;
+    if (!r.Be32(pos + 6 + nameBytes, length)) return false;
+    pos += 6 + nameBytes + 4 + ((uint64_t(length) + 1) & ~1ull);
+  }
+  return pos == to;
+}
+
+// The end of the RLE image data whose row table starts at `table`.
+bool PsdRleEnd(BoundedReader& r, uint64_t table, uint64_t rows, bool large, uint64_t& end) {
+  const uint32_t entry = large ? 4 : 2;
+  uint64_t data = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    uint32_t count = 0;
+    uint16_t count16 = 0;
+    if (large ? !r.Be32(table + i * entry, count) : !r.Be16(table + i * entry, count16)) return false;
+    data += large ? count : count16;
+  }
+  end = table + rows * entry + data;
+  return true;
+}
+
+}  // namespace
+
+Measure MeasurePsd(BoundedReader& r) {
+  const uint8_t* h = r.At(0, kPsdHeaderBytes);
+  bool large = false;
+  if (!h || !PsdHeaderValid(h, large)) return {};
+  const uint64_t channels = (h[12] << 8) | h[13], depth = (h[22] << 8) | h[23];
+  const uint64_t height = (uint32_t(h[14]) << 24) | (h[15] << 16) | (h[16] << 8) | h[17];
+  const uint64_t width = (uint32_t(h[18]) << 24) | (h[19] << 16) | (h[20] << 8) | h[21];
+  const char* ext = large ? "psb" : nullptr;
+  uint32_t colorBytes = 0, resourceBytes = 0;
+  uint64_t pos = kPsdHeaderBytes;
+  if (!r.Be32(pos, colorBytes)) return BrokenAt(false, pos, true, ext);
+  pos += 4ull + colorBytes;
+  if (!r.Be32(pos, resourceBytes)) return BrokenAt(false, pos, PastLimit(r, pos, 4), ext);
+  const uint64_t resources = pos + 4;
+  pos = resources + resourceBytes;
+  if (PastLimit(r, 0, pos)) return BrokenAt(false, resources, true, ext);
+  if (!PsdResourcesValid(r, resources, pos)) return BrokenAt(false, resources, false, ext);
+  // From here the start is certain.
+  uint64_t layerBytes = 0;
+  uint32_t layerBytes32 = 0;
+  if (large ? !r.Be64(pos, layerBytes) : !r.Be32(pos, layerBytes32)) return BrokenAt(true, pos, true, ext);
+  if (!large) layerBytes = layerBytes32;
+  const uint64_t imageData = pos + (large ? 8 : 4);
+  if (layerBytes > r.Limit()) return BrokenAt(true, pos, false, ext);
+  pos = imageData + layerBytes;
+  uint16_t compression = 0;
+  if (!r.Be16(pos, compression)) return BrokenAt(true, imageData, true, ext);
+  const uint64_t rows = channels * height;
+  uint64_t end = 0;
+  if (compression == kPsdRaw) {
+    end = pos + 2 + rows * ((width * depth + 7) / 8);
+  } else if (compression == kPsdRle) {
+    if (PastLimit(r, pos + 2, rows * (large ? 4 : 2)) || !PsdRleEnd(r, pos + 2, rows, large, end))
+      return BrokenAt(true, pos, true, ext);
+  } else {
+    return BrokenAt(true, pos, false, ext);  // zip-compressed: no length to end at
+  }
+  if (PastLimit(r, 0, end)) return BrokenAt(true, pos, true, ext);
+  return WholeFile(end, ext);
 }
 
 }  // namespace rv::carve

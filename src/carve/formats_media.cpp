@@ -1,7 +1,8 @@
 // Measure functions of the audio and video containers: RIFF (WAV, AVI,
-// WebP), ISO base media (MP4, MOV, M4A, HEIC, 3GP) and Ogg.
+// WebP), ISO base media (MP4, MOV, M4A, HEIC, 3GP), Ogg and Matroska.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -188,6 +189,205 @@ Measure MeasureOgg(BoundedReader& r) {
     if (open.empty()) return WholeFile(pos);
   }
   return BrokenAt(pos > 0, pos, ranOut);
+}
+
+}  // namespace rv::carve
+
+// ---- Matroska / WebM ------------------------------------------------------
+// EBML elements: an ID (1-4 bytes, its length in the leading zero bits of
+// the first byte, the marker bit kept) and a size (1-8 bytes, the marker
+// bit dropped; all ones: unknown, the element runs to where its parent's
+// next child starts). The file is the EBML header (its DocType "matroska"
+// or "webm") and a Segment. A segment of known size ends the file; one of
+// unknown size (a live recording) is walked through its top-level
+// elements (SeekHead, Info, Tracks, Clusters, Cues, ...), entering a
+// cluster of unknown size through its blocks, and ends before the first
+// element that is none of them.
+namespace rv::carve {
+namespace {
+
+constexpr uint32_t kEbmlHeaderId = 0x1A45DFA3, kDocTypeId = 0x4282, kSegmentId = 0x18538067;
+constexpr uint32_t kClusterId = 0x1F43B675, kVoidId = 0xEC, kCrc32Id = 0xBF;
+constexpr uint64_t kMaxEbmlHeaderBytes = 4096;
+
+struct EbmlElement {
+  uint32_t id = 0;
+  uint64_t size = 0;
+  uint32_t headerBytes = 0;  // 0: no element here
+  bool unknownSize = false;
+};
+
+EbmlElement ReadEbmlElement(BoundedReader& r, uint64_t pos, bool& ranOut) {
+  EbmlElement e;
+  const size_t available = static_cast<size_t>(std::min<uint64_t>(12, r.Limit() - std::min(pos, r.Limit())));
+  ranOut = false;
+  const uint8_t* p = available ? r.At(pos, available) : nullptr;
+  if (!p) return e;
+  const int idBytes = std::countl_zero(p[0]) + 1;
+  if (idBytes > 4 || size_t(idBytes) >= available) {
+    ranOut = idBytes <= 4;
+    return e;
+  }
+  for (int i = 0; i < idBytes; ++i) e.id = (e.id << 8) | p[i];
+  const int sizeBytes = std::countl_zero(p[idBytes]) + 1;
+  if (sizeBytes > 8) return e;
+  if (size_t(idBytes + sizeBytes) > available) {
+    ranOut = true;
+    return e;
+  }
+  uint64_t size = p[idBytes] & (0xFF >> sizeBytes);
+  bool allOnes = size == (0xFFu >> sizeBytes);
+  for (int i = 1; i < sizeBytes; ++i) {
+    size = (size << 8) | p[idBytes + i];
+    allOnes = allOnes && p[idBytes + i] == 0xFF;
+  }
+  e.size = size;
+  e.unknownSize = allOnes;
+  e.headerBytes = static_cast<uint32_t>(idBytes + sizeBytes);
+  return e;
+}
+
+bool IsSegmentChild(uint32_t id) {
+  switch (id) {
+    case 0x114D9B74:  // SeekHead
+    case 0x1549A966:  // Info
+    case 0x1654AE6B:  // Tracks
+    case kClusterId:
+    case 0x1C53BB6B:  // Cues
+    case 0x1941A469:  // Attachments
+    case 0x1043A770:  // Chapters
+    case 0x1254C367:  // Tags
+    case kVoidId:
+    case kCrc32Id:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsClusterChild(uint32_t id) {
+  switch (id) {
+    case 0xE7:    // Timestamp
+    case 0x5854:  // SilentTracks
+    case 0xA7:    // Position
+    case 0xAB:    // PrevSize
+    case 0xA3:    // SimpleBlock
+    case 0xA0:    // BlockGroup
+    case 0xAF:    // EncryptedBlock
+    case kVoidId:
+    case kCrc32Id:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The DocType inside the EBML header [from, to): "webm" names a WebM file.
+bool DocTypeIsMatroska(BoundedReader& r, uint64_t from, uint64_t to, bool& webm) {
+  bool ranOut = false;
+  for (uint64_t pos = from; pos < to;) {
+    const EbmlElement e = ReadEbmlElement(r, pos, ranOut);
+    if (!e.headerBytes || e.unknownSize || e.size > to - pos - e.headerBytes) return false;
+    if (e.id == kDocTypeId && e.size <= 16) {
+      const uint8_t* t = r.At(pos + e.headerBytes, static_cast<size_t>(e.size));
+      if (!t) return false;
+      std::string_view type(reinterpret_cast<const char*>(t), static_cast<size_t>(e.size));
+      type = type.substr(0, type.find('\0'));
+      webm = type == "webm";
+      return webm || type == "matroska";
+    }
+    pos += e.headerBytes + e.size;
+  }
+  return false;
+}
+
+struct EbmlWalk {
+  uint64_t end = 0;  // where the walk stopped
+  bool ranOut = false;
+  bool broken = false;  // an element that cannot be (unknown size where none may be, past its parent)
+};
+
+// Children of a cluster of unknown size from `pos`: it ends before the
+// first element that cannot stand in a cluster.
+EbmlWalk WalkOpenCluster(BoundedReader& r, uint64_t pos) {
+  EbmlWalk w;
+  for (;;) {
+    const EbmlElement e = ReadEbmlElement(r, pos, w.ranOut);
+    if (!e.headerBytes || !IsClusterChild(e.id)) break;
+    if (e.unknownSize) {
+      w.broken = true;
+      break;
+    }
+    if (PastLimit(r, pos, e.headerBytes + e.size)) {
+      w.ranOut = true;
+      break;
+    }
+    pos += e.headerBytes + e.size;
+  }
+  w.end = pos;
+  return w;
+}
+
+// The segment's top-level elements from `pos` to `end` (UINT64_MAX: a
+// segment of unknown size).
+EbmlWalk WalkSegment(BoundedReader& r, uint64_t pos, uint64_t end) {
+  EbmlWalk w;
+  bool sawCluster = false;
+  while (pos < end) {
+    const EbmlElement e = ReadEbmlElement(r, pos, w.ranOut);
+    // Past the clusters of a segment of unknown size, a one-byte id (Void,
+    // CRC-32) is more likely the next file's first byte than an element.
+    const bool shortIdAfterClusters = end == UINT64_MAX && sawCluster && e.id <= 0xFF;
+    if (!e.headerBytes || !IsSegmentChild(e.id) || shortIdAfterClusters) {
+      w.broken = end != UINT64_MAX || w.ranOut;
+      break;
+    }
+    sawCluster = sawCluster || e.id == kClusterId;
+    if (e.unknownSize) {
+      if (e.id != kClusterId) {
+        w.broken = true;
+        break;
+      }
+      const EbmlWalk cluster = WalkOpenCluster(r, pos + e.headerBytes);
+      if (cluster.broken || cluster.ranOut || cluster.end > end) {
+        w = cluster;
+        w.broken = true;
+        return w;
+      }
+      pos = cluster.end;
+      continue;
+    }
+    if (e.size > end - pos - e.headerBytes) {
+      w.broken = true;
+      break;
+    }
+    if (PastLimit(r, pos, e.headerBytes + e.size)) {
+      w.ranOut = w.broken = true;
+      break;
+    }
+    pos += e.headerBytes + e.size;
+  }
+  w.end = pos;
+  return w;
+}
+
+}  // namespace
+
+Measure MeasureMatroska(BoundedReader& r) {
+  bool ranOut = false, webm = false;
+  const EbmlElement header = ReadEbmlElement(r, 0, ranOut);
+  if (header.id != kEbmlHeaderId || header.unknownSize || header.size > kMaxEbmlHeaderBytes) return {};
+  const uint64_t segmentAt = header.headerBytes + header.size;
+  if (!DocTypeIsMatroska(r, header.headerBytes, segmentAt, webm)) return {};
+  const char* ext = webm ? "webm" : nullptr;
+  const EbmlElement segment = ReadEbmlElement(r, segmentAt, ranOut);
+  if (!segment.headerBytes || segment.id != kSegmentId) return BrokenAt(true, segmentAt, ranOut, ext);
+  const uint64_t dataAt = segmentAt + segment.headerBytes;
+  if (!segment.unknownSize && segment.size >= UINT64_MAX - dataAt) return BrokenAt(true, segmentAt, false, ext);
+  const uint64_t end = segment.unknownSize ? UINT64_MAX : dataAt + segment.size;
+  const EbmlWalk w = WalkSegment(r, dataAt, end);
+  if (w.broken || w.ranOut || w.end == dataAt) return BrokenAt(true, w.end, w.ranOut, ext);
+  return WholeFile(w.end, ext);
 }
 
 }  // namespace rv::carve

@@ -29,6 +29,9 @@ inline bool PastLimit(const BoundedReader& r, uint64_t offset, uint64_t length) 
   return offset > r.Limit() || length > r.Limit() - offset;
 }
 
+// CRC-32 (ISO 3309) of `length` bytes, continuing `crc` (0 to start).
+uint32_t Crc32Update(uint32_t crc, const uint8_t* bytes, size_t length);
+
 // The measure functions, one per row (formats_*.cpp).
 Measure MeasureJpeg(BoundedReader& r);
 Measure MeasurePng(BoundedReader& r);
@@ -42,5 +45,11 @@ Measure MeasureIsoMedia(BoundedReader& r);
 Measure MeasureSqlite(BoundedReader& r);
 Measure MeasureSevenZip(BoundedReader& r);
 Measure MeasureOgg(BoundedReader& r);
+Measure MeasureMp3(BoundedReader& r);
+Measure MeasureFlac(BoundedReader& r);
+Measure MeasureMatroska(BoundedReader& r);
+Measure MeasureGzip(BoundedReader& r);
+Measure MeasureRar(BoundedReader& r);
+Measure MeasurePsd(BoundedReader& r);
 
 }  // namespace rv::carve

@@ -100,7 +100,7 @@ void AddSearchOptions(CLI::App* cmd, rv::cli::SearchArgs& s) {
                 "files the volume lists; works on volumes without a file system too");
   cmd->add_option("--types", s.deepTypesText,
                   "With --deep: only these formats, by extension (jpg,png,gif,bmp,tif,cr2,nef,pdf,zip,docx,xlsx,pptx,"
-                  "odt,wav,avi,webp,mp4,mov,sqlite,7z,ogg)");
+                  "odt,wav,avi,webp,mp4,mov,sqlite,7z,ogg,mp3,flac,mkv,webm,gz,rar,psd)");
 }
 
 // Texts of --help. Every subcommand's help ends with its examples; the

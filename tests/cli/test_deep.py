@@ -28,7 +28,8 @@ ENV = dict(os.environ, TZ="UTC", LC_ALL="C.UTF-8")
 NTFS_RESIDENT_BELOW = 1024
 # Extensions of the manifest's files as the deep scan names them.
 EXTENSIONS = {"jpg": "jpg", "png": "png", "gif": "gif", "bmp": "bmp", "tif": "tif", "pdf": "pdf", "wav": "wav",
-              "ogg": "ogg", "docx": "docx", "xlsx": "xlsx", "odt": "odt", "zip": "zip", "sqlite": "sqlite"}
+              "ogg": "ogg", "docx": "docx", "xlsx": "xlsx", "odt": "odt", "zip": "zip", "sqlite": "sqlite",
+              "mp3": "mp3", "flac": "flac", "mkv": "mkv", "gz": "gz", "rar": "rar", "psd": "psd"}
 
 
 def manifest():

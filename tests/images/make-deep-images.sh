@@ -35,7 +35,8 @@ open(os.path.join(sys.argv[1], "decoy-jpg.bin"), "wb").write(b"\xff\xd8\xff\xe0"
 open(os.path.join(sys.argv[1], "decoy-png.bin"), "wb").write(b"\x89PNG\r\n\x1a\n" + bytes(r.getrandbits(8) for _ in range(20000)))
 PY
 order=(big1.jpg photo.jpg progressive.jpg restart.jpg exif.jpg decoy-jpg.bin photo.png photo.gif photo.bmp photo.tif
-       doc.pdf tone.wav tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite decoy-png.bin big2.jpg)
+       doc.pdf tone.wav tone.ogg report.docx sheet.xlsx notes.odt plain.zip data.sqlite decoy-png.bin big2.jpg
+       tone.mp3 stereo.flac clip.mkv notes.txt.gz archive.rar photo.psd mpf.jpg)
 
 # FAT32 with 512-byte clusters: the smallest FAT32 there is (65,525 clusters).
 img=$work/deep-fat32.img

@@ -22,12 +22,18 @@ struct Sample {
 };
 
 constexpr Sample kSamples[] = {
-    {"photo.jpg", "JPEG", "jpg"},         {"progressive.jpg", "JPEG", "jpg"}, {"restart.jpg", "JPEG", "jpg"},
-    {"exif.jpg", "JPEG", "jpg"},          {"photo.png", "PNG", "png"},        {"photo.gif", "GIF", "gif"},
-    {"photo.bmp", "BMP", "bmp"},          {"photo.tif", "TIFF", "tif"},       {"doc.pdf", "PDF", "pdf"},
-    {"tone.wav", "RIFF", "wav"},          {"tone.ogg", "Ogg", "ogg"},         {"report.docx", "ZIP", "docx"},
-    {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},        {"plain.zip", "ZIP", "zip"},
-    {"data.sqlite", "SQLite", "sqlite"},
+    {"photo.jpg", "JPEG", "jpg"},         {"progressive.jpg", "JPEG", "jpg"},   {"restart.jpg", "JPEG", "jpg"},
+    {"exif.jpg", "JPEG", "jpg"},          {"mpf.jpg", "JPEG", "jpg"},           {"photo.png", "PNG", "png"},
+    {"photo.gif", "GIF", "gif"},          {"photo.bmp", "BMP", "bmp"},          {"photo.tif", "TIFF", "tif"},
+    {"doc.pdf", "PDF", "pdf"},            {"tone.wav", "RIFF", "wav"},          {"tone.ogg", "Ogg", "ogg"},
+    {"report.docx", "ZIP", "docx"},       {"sheet.xlsx", "ZIP", "xlsx"},        {"notes.odt", "ZIP", "odt"},
+    {"plain.zip", "ZIP", "zip"},          {"data.sqlite", "SQLite", "sqlite"},  {"tone.mp3", "MP3", "mp3"},
+    {"bare.mp3", "MP3", "mp3"},           {"gain.mp3", "MP3", "mp3"},           {"ape.mp3", "MP3", "mp3"},
+    {"tone.flac", "FLAC", "flac"},        {"stereo.flac", "FLAC", "flac"},      {"id3.flac", "FLAC", "flac"},
+    {"clip.mkv", "Matroska", "mkv"},      {"clip.webm", "Matroska", "webm"},    {"notes.txt.gz", "GZIP", "gz"},
+    {"noise.bin.gz", "GZIP", "gz"},       {"short.gz", "GZIP", "gz"},           {"log.txt.gz", "GZIP", "gz"},
+    {"archive.rar", "RAR", "rar"},        {"winrar4.rar", "RAR", "rar"},        {"photo.psd", "PSD", "psd"},
+    {"raw.psd", "PSD", "psd"},            {"large.psb", "PSD", "psb"},
 };
 
 std::vector<uint8_t> SampleBytes(const char* name) {
