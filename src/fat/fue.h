@@ -240,7 +240,8 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
 // The clusters a recovery of a deleted file reads, its chain being gone:
 // from its first cluster on, those NextGuessedLcn gives while the FAT
 // shows them free, as runs of adjacent ones; from the first one in use (or
-// past the volume) on, its bytes are '*'.
+// past the volume, or the first cluster of a newer deleted file: that file
+// was written over this one's clusters) on, its bytes are '*'.
 struct GuessedClusters {
   struct Run {
     uint64_t lcn = 0, count = 0;

@@ -194,6 +194,20 @@ bool FindEntryForPath(uint32_t locator, uint32_t entryIndex, TextView fullPath, 
   return true;
 }
 
+namespace {
+
+// Whether a deleted entry newer than `age` starts at one of the LCNs
+// [from, to).
+bool NewerFileStartsIn(const FueVolumeData& v, uint64_t from, uint64_t to, uint32_t age) {
+  auto it = std::lower_bound(v.deletedClaims.begin(), v.deletedClaims.end(), from + 2,
+                             [](const FueVolumeData::DeletedClaim& c, uint64_t x) { return c.cluster < x; });
+  for (; it != v.deletedClaims.end() && it->cluster < to + 2; ++it)
+    if (it->age > age) return true;
+  return false;
+}
+
+}  // namespace
+
 bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan, uint32_t age) {
   FueVolumeData& v = TheFueVolume();
   plan = GuessedClusters();
@@ -216,7 +230,13 @@ bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan,
   // Only data clusters (2 .. total + 1) can be free; past the last one the
   // volume ends.
   uint64_t lcn = static_cast<uint64_t>(startLcn);
+  uint64_t passedFrom = lcn;  // [passedFrom, lcn): first clusters the guess passed over
   for (; plan.freeClusters < needed; ++plan.freeClusters) {
+    // A newer deleted file starting at a cluster passed over was written
+    // after this one was deleted, over what followed it: from there on
+    // the clusters are that file's, and this file's are lost.
+    if (age != 0 && NewerFileStartsIn(v, passedFrom, lcn, age)) break;
+    passedFrom = lcn + 1;
     const uint64_t c = lcn + 2;
     if (c > v.totalClusters + 1) break;
     uint32_t value = 0;

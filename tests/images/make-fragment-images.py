@@ -17,7 +17,10 @@ goes on. Writes fragment-manifest.json (path, size, sha256, clusters while
 live, pieces) and each deleted file's bytes to originals/. Needs mtools,
 dosfstools, imagemagick, ghostscript, zstd.
 
-    tests/images/make-fragment-images.py
+Also makes fat16-overlap.img (see overlap()); with the argument "overlap"
+only that one.
+
+    tests/images/make-fragment-images.py [overlap]
 """
 import hashlib, io, json, os, re, subprocess, tempfile, zipfile
 
@@ -168,5 +171,41 @@ def main():
             out.write("\n")
 
 
+def overlap():
+    """fat16-overlap.img: deleted files whose first clusters lie inside the
+    span of a file deleted before them. OLD\\OLD.TXT (6 clusters) is deleted;
+    NEW\\SMALL.TXT (2) and NEW\\NEW.TXT (4) are written into its place, then deleted
+    too: NEW.TXT's first cluster is OLD.TXT's third, and the clusters its
+    size covers are its own. Text, so no format places them: only the
+    entries' ages tell. Writes overlap-manifest.json."""
+    with tempfile.TemporaryDirectory() as tmp:
+        card = Card(tmp)
+        # In folders of their own, so that no new entry takes the old
+        # one's slot.
+        for d in ("OLD", "NEW"):
+            run("mmd", "-i", card.img, "::" + d)
+        card.put("\\KEEP.TXT", text("keep", 3 * C - 7))
+        old = card.put("\\OLD\\OLD.TXT", text("old", 6 * C - 30))
+        card.rm(old["path"])
+        small = card.put("\\NEW\\SMALL.TXT", text("small", 2 * C - 11))
+        new = card.put("\\NEW\\NEW.TXT", text("new", 4 * C - 5))
+        assert small["runs"] == [(old["runs"][0][0], 2)], (small, old)
+        assert new["runs"] == [(old["runs"][0][0] + 2, 4)], (new, old)
+        card.rm(small["path"])
+        card.rm(new["path"])
+        files = []
+        for f in (old, small, new):
+            files.append({"path": f["path"], "size": f["size"], "sha256": hashlib.sha256(f["data"]).hexdigest(),
+                          "runs": f["runs"]})
+        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, "fat16-overlap.img.zst"))
+        with open(os.path.join(HERE, "overlap-manifest.json"), "w") as out:
+            json.dump({"image": "fat16-overlap.img", "cluster_bytes": C, "files": files}, out, indent=1)
+            out.write("\n")
+
+
 if __name__ == "__main__":
-    main()
+    import sys
+    # "overlap" makes only fat16-overlap.img.
+    if sys.argv[1:] != ["overlap"]:
+        main()
+    overlap()

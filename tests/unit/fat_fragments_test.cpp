@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "channel/messages.h"
+#include "channel/report.h"
 #include "fat/fue.h"
 #include "fat_support.h"
 #include "platform/text.h"
@@ -101,6 +102,46 @@ TEST_F(FatFragments, TheGuessAloneLosesThem) {
   SetClusterLayoutCheck(installed);
   EXPECT_LT(photos, 9u);
   EXPECT_EQ(pieces, 0u);
+}
+
+// fat16-overlap.img (mtools): OLD.TXT deleted, SMALL.TXT and NEW.TXT (in
+// another folder)
+// written into its place and deleted too, so NEW.TXT starts at OLD.TXT's
+// third cluster. Text: only the entries' ages tell whose clusters they are.
+TEST(FatOverlap, AnOlderFileDoesNotRunIntoANewerOne) {
+  const std::string path = test::ImagePath("fat16-overlap.img");
+  if (path.empty()) GTEST_SKIP() << "fat16-overlap.img not unpacked";
+  std::ifstream f(test::ImagesDir() + "/overlap-manifest.json");
+  const nlohmann::json manifest = nlohmann::json::parse(f);
+  test::AttachedVolume volume(test::ImageSource(path));
+  const test::FatSearchRun search = test::RunFatSearch(volume.Root());
+  for (const auto& d : manifest["files"]) {
+    const std::string p = d["path"];
+    SCOPED_TRACE(p);
+    Text want = FromUtf8(p);
+    want[want.rfind(u'\\') + 1] = u'~';
+    const test::FatFound* found = nullptr;
+    for (const auto& x : search.found)
+      if (x.path.size() >= want.size() && x.path.substr(x.path.size() - want.size()) == want) found = &x;
+    ASSERT_NE(found, nullptr);
+    test::TempDir dir;
+    auto run = test::RunFatUndelete(dir.EnginePath(), {*found});
+    ASSERT_EQ(run.outcomes.size(), 1u);
+    Text out = run.outcomes[0].output;
+    for (auto& c : out)
+      if (c == u'\\') c = u'/';
+    std::string hex;
+    const bool same = !out.empty() && FileSha256(ToUtf8(out), hex) && hex == d["sha256"];
+    if (p == "\\OLD\\OLD.TXT") {
+      // Its first two clusters hold SMALL.TXT now and the rest NEW.TXT:
+      // not whole, and NEW.TXT's clusters are not passed off as its own.
+      EXPECT_EQ(run.outcomes[0].code, kResultPartlyInUse);
+      EXPECT_FALSE(same);
+    } else {
+      EXPECT_EQ(run.outcomes[0].code, kResultRecovered);
+      EXPECT_TRUE(same);
+    }
+  }
 }
 
 }  // namespace
