@@ -454,13 +454,13 @@ void HandleViewCommand(HWND window, unsigned id) {
       // Connecting is the service's, and there is none.
       if (s.session) s.session->Request(513, nullptr, 0);
       break;
-    case CMD_LIST_FOLDER:
-      s.busy = true;
+    case CMD_LIST_FOLDER: {
+      const BusyScope listing;
       if (s.volumeTree && !TreeView_GetSelection(s.volumeTree))
         TreeView_SelectItem(s.volumeTree, TreeView_GetRoot(s.volumeTree));
       // The listing comes from the service: nothing arrives.
-      s.busy = false;
       break;
+    }
     case CMD_UNDELETE:
     case CMD_UNDELETE_TO: {
       const BusyScope undeleting;  // no second undelete from the menu or a key meanwhile
