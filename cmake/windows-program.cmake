@@ -50,6 +50,7 @@ file(GLOB SHELL_WINDOW_SOURCES CONFIGURE_DEPENDS src/shell/*.cpp src/shell/two_p
 list(REMOVE_ITEM SHELL_WINDOW_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/seam.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/logic.cpp ${CMAKE_SOURCE_DIR}/src/shell/settings.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/registry.cpp ${CMAKE_SOURCE_DIR}/src/shell/results.cpp
+     ${CMAKE_SOURCE_DIR}/src/shell/command_states.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/two_pane/criteria.cpp)
 add_library(quorvex_objects OBJECT ${SHELL_WINDOW_SOURCES})
 target_link_libraries(quorvex_objects PUBLIC retriva_shell retriva_core)

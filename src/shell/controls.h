@@ -10,7 +10,5 @@ namespace rv::shell {
 std::wstring ItemText(HWND dialog, int id);
 // Opens the help file at `topic` (none: its start page).
 void OpenHelp(const wchar_t* topic);
-// Greys or enables the menu items that depend on the docked search bar.
-void RefreshMenu(HWND window);
 
 }  // namespace rv::shell

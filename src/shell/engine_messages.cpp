@@ -8,7 +8,9 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/engines.h"
+#include "shell/search_session.h"
 #include "shell/results.h"
 #include "shell/state.h"
 #include "shell/views.h"
@@ -21,9 +23,6 @@ int g_shortenedPaths = 0;  // found paths the fixed-size header held shortened
 std::wstring Wide(TextView t) { return std::wstring(t.begin(), t.end()); }
 
 HWND BarItem(int id) { return Shell().searchBar ? GetDlgItem(Shell().searchBar, id) : nullptr; }
-void EnableBarItem(int id, bool enable) {
-  if (HWND item = BarItem(id)) EnableWindow(item, enable);
-}
 
 void SetProgress(int percent) {
   if (Shell().progressBar) SendMessageW(Shell().progressBar, PBM_SETPOS, percent, 0);
@@ -33,8 +32,8 @@ void OnSearchStarted() {
   g_shortenedPaths = 0;
   SetStatusText(0, LibraryString(IDS_STATUS_SEARCHING));
   SetStatusText(3, L"0%");
-  EnableBarItem(IDC_SB_STOP, true);
-  EnableBarItem(IDC_SB_CLOSE, false);
+  CurrentSearch().phase = SearchPhase::Running;
+  UpdateCommandStates();
   if (HWND stop = BarItem(IDC_SB_STOP)) SetFocus(stop);
   if (Shell().progressBar) ShowWindow(Shell().progressBar, SW_SHOW);
 }
@@ -56,13 +55,10 @@ void OnSearchFinished() {
   if (s.progressBar) ShowWindow(s.progressBar, SW_HIDE);
   RefreshSummary();
   FitResultColumns();
+  CurrentSearch().phase = SearchPhase::Ended;
+  UpdateCommandStates();
   if (!s.searchBar) return;
-  EnableBarItem(IDC_SB_UNDELETE, true);
-  EnableBarItem(IDC_SB_SEARCH, true);
-  HWND stop = BarItem(IDC_SB_STOP);
-  EnableWindow(stop, FALSE);
-  SendMessageW(stop, BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
-  EnableBarItem(IDC_SB_CLOSE, true);
+  SendMessageW(BarItem(IDC_SB_STOP), BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
   SendMessageW(s.searchBar, DM_SETDEFID, IDC_SB_CLOSE, 0);
   SendMessageW(BarItem(IDC_SB_CLOSE), BM_SETSTYLE, BS_DEFPUSHBUTTON, TRUE);
   SetFocus(BarItem(IDC_SB_CLOSE));

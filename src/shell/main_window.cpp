@@ -7,6 +7,7 @@
 
 #include "channel/messages.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/controls.h"
 #include "shell/engines.h"
 #include "shell/layout.h"
@@ -100,7 +101,6 @@ bool IsControllerMessage(UINT id) { return id >= CM_FILE_FOUND && id <= CM_UNDEL
 // Volume refresh, then the search bar for an administrator.
 void OnStartSearch(HWND window) {
   ShellState& s = Shell();
-  if (s.searchBar || s.searchPanel || s.busy) return;
   if (s.session) {
     std::wstring selected = TreeSelectionPath();
     if (!selected.empty()) s.session->SelectMachine(Text(selected.begin(), selected.end()));
@@ -143,6 +143,9 @@ void OnCommand(HWND window, WPARAM wp, LPARAM lp) {
     ShowInfoDialog(window, id);
     return;
   }
+  // A greyed command does nothing, whether its accelerator, a posted
+  // command or the program's own code asked for it.
+  if (!CommandEnabledNow(id)) return;
   switch (id) {
     case CMD_STATUS_REFRESH: RefreshSummary(); break;
     case CMD_FOREGROUND: SetForegroundWindow(window); break;
@@ -192,9 +195,7 @@ bool OnKeyDown(WPARAM wp, LPARAM lp) {
 void OnSelectAll() {
   ShellState& s = Shell();
   SelectAllRows();
-  HMENU menu = GetMenu(s.mainWindow);
-  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | MF_ENABLED);
-  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | MF_ENABLED);
+  UpdateCommandStates();
   if (s.fileList) SetFocus(s.fileList);
   RefreshSummary();
 }
@@ -358,19 +359,6 @@ void LayoutChildren(HWND window) {
   if (s.fileList)
     MoveWindow(s.fileList, listLeft, listTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - listTop),
                TRUE);
-}
-
-void RefreshMenu(HWND window) {
-  ShellState& s = Shell();
-  HMENU menu = GetMenu(window);
-  if (!menu) return;
-  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | MF_GRAYED);
-  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | MF_GRAYED);
-  UINT state = s.searchBar ? MF_GRAYED : MF_ENABLED;
-  for (UINT id : {CMD_REFRESH_ALL, CMD_CONNECT, CMD_START_SEARCH, CMD_STOP_LISTING, CMD_LIST_FOLDER,
-                  CMD_VOLUME_PROPERTIES, CMD_SEARCH_PANEL})
-    EnableMenuItem(menu, id, MF_BYCOMMAND | state);
-  DrawMenuBar(window);
 }
 
 std::wstring ItemText(HWND dialog, int id) {

@@ -11,6 +11,7 @@
 #include "platform/text.h"
 #include "recovery/recovery_session.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/engines.h"
 #include "shell/layout.h"
 #include "shell/controls.h"
@@ -47,14 +48,12 @@ bool FolderTextValid(const std::wstring& folder) {
   return WindowsMajorVersion() != 4 && HasBracedGuid(t);
 }
 
+// A search refused before it began: nothing found, Close the default.
 void ResetBarButtons(HWND bar) {
-  EnableWindow(GetDlgItem(bar, IDC_SB_UNDELETE), FALSE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_SEARCH), TRUE);
-  HWND stop = GetDlgItem(bar, IDC_SB_STOP);
-  EnableWindow(stop, FALSE);
-  SendMessageW(stop, BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
+  CurrentSearch().phase = SearchPhase::None;
+  UpdateCommandStates();
+  SendMessageW(GetDlgItem(bar, IDC_SB_STOP), BM_SETSTYLE, BS_PUSHBUTTON, TRUE);
   HWND close = GetDlgItem(bar, IDC_SB_CLOSE);
-  EnableWindow(close, TRUE);
   SendMessageW(bar, DM_SETDEFID, IDC_SB_CLOSE, 0);
   SetFocus(close);
 }
@@ -142,6 +141,7 @@ void OnSearch(HWND bar) {
   ComboList folders(GetDlgItem(bar, IDC_SB_FOLDER));
   AddRecentEntry(folders, ToText(folder), kRecentListMax);
   EmptyFileList();
+  CurrentSearch().phase = SearchPhase::None;
   std::wstring root, rest;
   if (!SplitLookIn(folder, root, rest)) return;
   if (UINT refusal = DriveRefusal(root)) {
@@ -159,24 +159,22 @@ void OnSearch(HWND bar) {
   job->fields.folder = ToText(rest);
   job->fields.volumeRoot = ToText(root);
   HANDLE worker = CreateThread(nullptr, 0, SearchWorker, job.get(), 0, nullptr);
-  if (!worker) return;
+  if (!worker) return UpdateCommandStates();
   job.release();  // the worker's now
   CloseHandle(worker);  // nothing waits for it; the engine's end message re-enables the bar
+  CurrentSearch().phase = SearchPhase::Starting;
+  UpdateCommandStates();
   SendMessageW(bar, DM_SETDEFID, IDC_SB_STOP, 0);
-  HWND stop = GetDlgItem(bar, IDC_SB_STOP);
-  EnableWindow(stop, TRUE);
-  SetFocus(stop);
-  EnableWindow(GetDlgItem(bar, IDC_SB_UNDELETE), FALSE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_SEARCH), FALSE);
+  SetFocus(GetDlgItem(bar, IDC_SB_STOP));
 }
 
+// The engine ends at its next poll; the bar is given back at once.
 void OnStop(HWND bar) {
   RequestEngineStop();
-  EnableWindow(GetDlgItem(bar, IDC_SB_STOP), FALSE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_SEARCH), TRUE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_UNDELETE), TRUE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_CLOSE), TRUE);
+  CurrentSearch().phase = SearchPhase::Ended;
+  UpdateCommandStates();
   SendMessageW(bar, DM_SETDEFID, IDC_SB_SEARCH, 0);
+  SetFocus(GetDlgItem(bar, IDC_SB_SEARCH));
 }
 
 // ---- Folder browser ----------------------------------------------------------------
@@ -308,8 +306,6 @@ LRESULT CALLBACK CloseButtonProc(HWND button, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 void InitSearchBar(HWND bar) {
-  EnableWindow(GetDlgItem(bar, IDC_SB_UNDELETE), FALSE);
-  EnableWindow(GetDlgItem(bar, IDC_SB_STOP), FALSE);
   CheckDlgButton(bar, IDC_SB_SUBFOLDERS, BST_CHECKED);
   ComboList folders(GetDlgItem(bar, IDC_SB_FOLDER));
   RegistryStore store;
@@ -370,6 +366,7 @@ bool CreateSearchBar(HWND mainWindow) {
   HWND bar = CreateDialogParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_SEARCH_BAR), mainWindow, SearchBarProc, 0);
   if (!bar) return false;
   s.searchBar = bar;
+  CurrentSearch().phase = SearchPhase::None;
   HWND close = GetDlgItem(bar, IDC_SB_CLOSE);
   g_closeButtonProc =
       reinterpret_cast<WNDPROC>(SetWindowLongPtrW(close, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CloseButtonProc)));
@@ -378,7 +375,7 @@ bool CreateSearchBar(HWND mainWindow) {
   s.activePane = ActivePane::DockedDialog;
   EmptyFileList();
   UseSearchColumns();
-  RefreshMenu(mainWindow);
+  UpdateCommandStates();
   if (s.progressBar) {
     SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
     ShowWindow(s.progressBar, SW_SHOW);
@@ -399,7 +396,8 @@ void CloseSearchBar() {
   }
   DestroyWindow(s.searchBar);
   s.searchBar = nullptr;
-  RefreshMenu(s.mainWindow);
+  CurrentSearch().phase = SearchPhase::None;
+  UpdateCommandStates();
   SetStatusText(0, LibraryString(IDS_STATUS_SEARCH_CLOSED));
   if (s.progressBar) SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
   if (!s.closing) RestoreTree();

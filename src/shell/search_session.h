@@ -11,6 +11,7 @@
 #include "channel/receiver.h"
 #include "engines/engines.h"
 #include "platform/types.h"
+#include "shell/command_states.h"
 
 namespace rv::shell {
 
@@ -19,6 +20,7 @@ struct SearchSession {
   Text searchedRoot;                  // "X:\" or "\\?\Volume{...}\"
   Text destination;                   // as typed in the destination dialog
   bool writeReport = false;           // a report beside the recovered files
+  SearchPhase phase = SearchPhase::None;
   std::vector<FoundFile> found;
 };
 

@@ -9,6 +9,7 @@
 #include "channel/strings.h"
 #include "platform/system.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/engines.h"
 #include "shell/controls.h"
 #include "shell/test_seam.h"
@@ -120,11 +121,9 @@ bool RunStartupSteps(HWND window) {
   s.isAdministrator = IsAdministrator();
   s.messageSlots.fill(false);
   s.busy = false;
-  HMENU menu = GetMenu(window);
-  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | MF_GRAYED);
-  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | MF_GRAYED);
 
   CreateChildWindows(window);
+  UpdateCommandStates();
   if ((s.listMenu = LoadMenuW(s.resourceLibrary, MAKEINTRESOURCEW(IDM_LIST_POPUP))))
     s.listPopup = GetSubMenu(s.listMenu, 0);
   if ((s.treeMenu = LoadMenuW(s.resourceLibrary, MAKEINTRESOURCEW(IDM_TREE_POPUP))))

@@ -75,6 +75,16 @@ struct ShellState {
 
 ShellState& Shell();
 
+// Busy for the life of the object: the commands refused while busy are
+// greyed when it starts and given back when it ends.
+class BusyScope {
+ public:
+  BusyScope();
+  ~BusyScope();
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+};
+
 // Texts of the resource library and of the program itself.
 std::wstring LibraryString(UINT id);
 std::wstring ProgramString(UINT id);

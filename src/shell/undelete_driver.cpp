@@ -160,20 +160,22 @@ void RunUndeleteDriver() {
   }
   RecoverySession session(*search.engine, ToUtf8(search.destination), options);
   ShellState& s = Shell();
-  s.busy = true;
-  HCURSOR old = SetCursor(s.waitCursor);
-  g_cancelled.store(false);
   RecoveryReport report;
-  const bool prepared = session.Prepare().Accepted();
-  if (prepared) {
-    ProgressDialog progress;
-    RecoveryEvents events;
-    events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
-    if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
-    report = session.Run(files, events);
+  bool prepared = false;
+  {
+    const BusyScope recovering;
+    HCURSOR old = SetCursor(s.waitCursor);
+    g_cancelled.store(false);
+    prepared = session.Prepare().Accepted();
+    if (prepared) {
+      ProgressDialog progress;
+      RecoveryEvents events;
+      events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
+      if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
+      report = session.Run(files, events);
+    }
+    SetCursor(old);
   }
-  SetCursor(old);
-  s.busy = false;
   if (!prepared) return ShowDestinationRefusal();
   if (report.Refused())
     return ShowMessageBox(Wide(report.refusal.text), Wide(report.refusal.caption), report.refusal.style,

@@ -7,6 +7,7 @@
 
 #include "channel/receiver.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/two_pane/destination_dialogs.h"
 #include "shell/layout.h"
 #include "shell/test_seam.h"
@@ -159,19 +160,13 @@ void SortByColumn(int column) {
 }
 
 
-void EnableUndeleteItems(bool enable) {
-  HMENU menu = GetMenu(Shell().mainWindow);
-  EnableMenuItem(menu, CMD_UNDELETE, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
-  EnableMenuItem(menu, CMD_UNDELETE_TO, MF_BYCOMMAND | (enable ? MF_ENABLED : MF_GRAYED));
-}
-
 LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
   ShellState& s = Shell();
   switch (msg) {
     case WM_SETFOCUS:
     case WM_MOUSEACTIVATE:
       s.activePane = ActivePane::List;
-      EnableUndeleteItems(!s.searchBar && ListView_GetSelectedCount(list) > 0);
+      UpdateCommandStates();
       break;
     case WM_GETDLGCODE: return CallWindowProcW(g_listProc, list, msg, wp, lp) | DLGC_WANTTAB;
     case WM_KEYDOWN: {
@@ -195,7 +190,7 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
       }
       if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
         SelectAllRows();
-        EnableUndeleteItems(true);
+        UpdateCommandStates();
         SetFocus(list);
         RefreshSummary();
         return 0;
@@ -433,10 +428,8 @@ std::wstring TreeSelectionPath() {
 
 void HandleViewCommand(HWND window, unsigned id) {
   ShellState& s = Shell();
-  const bool refused = s.searchBar || s.busy;
   switch (id) {
     case CMD_REFRESH_ALL: {
-      if (refused) return;
       std::wstring caption = LibraryString(IDS_REFRESH_ALL_CAPTION).substr(0, 64);
       std::wstring text = LibraryString(IDS_REFRESH_ALL_TEXT);
       if (MessageBoxW(window, text.c_str(), caption.c_str(), MB_YESNO | MB_ICONQUESTION) != IDYES) return;
@@ -452,7 +445,6 @@ void HandleViewCommand(HWND window, unsigned id) {
       break;
     }
     case CMD_CONNECT:
-      if (refused) return;
       SetStatusText(0, LibraryString(294));
       if (s.progressBar) {
         SendMessageW(s.progressBar, PBM_SETPOS, 0, 0);
@@ -462,18 +454,16 @@ void HandleViewCommand(HWND window, unsigned id) {
       // Connecting is the service's, and there is none.
       if (s.session) s.session->Request(513, nullptr, 0);
       break;
-    case CMD_LIST_FOLDER:
-      if (refused || s.searchPanel) return;
-      s.busy = true;
+    case CMD_LIST_FOLDER: {
+      const BusyScope listing;
       if (s.volumeTree && !TreeView_GetSelection(s.volumeTree))
         TreeView_SelectItem(s.volumeTree, TreeView_GetRoot(s.volumeTree));
       // The listing comes from the service: nothing arrives.
-      s.busy = false;
       break;
+    }
     case CMD_UNDELETE:
     case CMD_UNDELETE_TO: {
-      if (refused) return;
-      EnableUndeleteItems(false);
+      const BusyScope undeleting;  // no second undelete from the menu or a key meanwhile
       // The selection's machine; its volumes come from the service, and
       // without them there is nothing to choose a destination among.
       MachineRecord* machine = nullptr;
@@ -509,7 +499,6 @@ void HandleViewCommand(HWND window, unsigned id) {
       PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
       break;
     case CMD_SEARCH_THIS_FOLDER:
-      if (s.searchBar || s.searchPanel || !s.volumeTree || !TreeView_GetSelection(s.volumeTree)) return;
       PostMessageW(window, WM_COMMAND, CMD_CONNECT, 0);
       break;
     case CMD_COLLAPSE_TREE: {
@@ -528,6 +517,7 @@ void HandleViewCommand(HWND window, unsigned id) {
 
 LRESULT ForwardNotify(HWND, NMHDR* header) {
   ShellState& s = Shell();
+  if (header && header->hwndFrom == s.volumeTree && header->code == TVN_SELCHANGEDW) UpdateCommandStates();
   if (!header || header->hwndFrom != s.fileList) return 0;
   switch (header->code) {
     case LVN_GETDISPINFOW: OnGetDisplayInfo(reinterpret_cast<NMLVDISPINFOW*>(header)); break;
@@ -541,11 +531,9 @@ LRESULT ForwardNotify(HWND, NMHDR* header) {
     }
     case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); break;
     case LVN_ITEMCHANGED:
-      // Selection changes count only in the two-pane view.
-      if (!s.searchBar) {
-        EnableUndeleteItems(ListView_GetSelectedCount(s.fileList) > 0);
-        RefreshSummary();
-      }
+      UpdateCommandStates();
+      // The summary follows the selection only in the two-pane view.
+      if (!s.searchBar) RefreshSummary();
       break;
     default: break;
   }

@@ -13,6 +13,7 @@
 #include "shell/two_pane/criteria.h"
 #include "shell/layout.h"
 #include "res/resource.h"
+#include "shell/command_states.h"
 #include "shell/controls.h"
 #include "shell/test_seam.h"
 #include "shell/registry.h"
@@ -354,8 +355,7 @@ void OnPanelSearch(HWND panel) {
   TestSeamRecordRequest(kCriteriaRequest, block.data(), static_cast<uint32_t>(block.size()));
   if (s.session) s.session->Request(kCriteriaRequest, block.data(), static_cast<uint32_t>(block.size()));
   g_running = true;
-  EnableWindow(GetDlgItem(panel, IDC_SP_SEARCH), FALSE);
-  EnableWindow(GetDlgItem(panel, IDC_SP_STOP), TRUE);
+  UpdateCommandStates();
   SendMessageW(panel, DM_SETDEFID, IDC_SP_STOP, 0);
 }
 
@@ -363,10 +363,9 @@ void OnPanelStop(HWND panel) {
   // Nothing answers to say the search ended: the status says it stopped.
   if (g_running) SetStatusText(0, LibraryString(295));
   g_running = false;
-  EnableWindow(GetDlgItem(panel, IDC_SP_SEARCH), TRUE);
+  UpdateCommandStates();
   SendMessageW(panel, DM_SETDEFID, IDC_SP_SEARCH, 0);
   SetFocus(GetDlgItem(panel, IDC_SP_SEARCH));
-  EnableWindow(GetDlgItem(panel, IDC_SP_STOP), FALSE);
 }
 
 void InitPanel(HWND panel) {
@@ -419,7 +418,6 @@ INT_PTR CALLBACK PanelProc(HWND panel, UINT msg, WPARAM wp, LPARAM lp) {
 
 void OpenSearchPanel(HWND window) {
   ShellState& s = Shell();
-  if (s.searchBar || s.searchPanel || s.busy) return;
   RememberFileListWidths();
   SetWindowTextW(window, MainTitle().c_str());
   HWND panel = CreateDialogParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_SEARCH_PANEL), window, PanelProc, 0);
@@ -427,7 +425,7 @@ void OpenSearchPanel(HWND window) {
   s.searchPanel = panel;
   ShowWindow(panel, SW_SHOW);
   LayoutChildren(window);
-  RefreshMenu(window);
+  UpdateCommandStates();
   if (g_pages[0]) SetFocus(GetDlgItem(g_pages[0], IDC_PN_PATTERN));
 }
 
@@ -440,7 +438,7 @@ void CloseSearchPanel() {
   g_running = false;
   SetWindowTextW(s.mainWindow, MainTitle().c_str());
   LayoutChildren(s.mainWindow);
-  RefreshMenu(s.mainWindow);
+  UpdateCommandStates();
   if (s.fileList) SetFocus(s.fileList);
 }
 
@@ -448,6 +446,8 @@ bool SearchPanelMessage(MSG& msg) {
   HWND panel = Shell().searchPanel;
   return panel && IsDialogMessageW(panel, &msg);
 }
+
+bool CriteriaSearchRunning() { return g_running; }
 
 void FocusSearchPanelClose() {
   HWND panel = Shell().searchPanel;

@@ -11,5 +11,7 @@ void CloseSearchPanel();
 bool SearchPanelMessage(MSG& msg);
 // Shift+Tab from the file list: the panel's Close button, made the default.
 void FocusSearchPanelClose();
+// The panel's criteria search was started and not stopped.
+bool CriteriaSearchRunning();
 
 }  // namespace rv::shell
