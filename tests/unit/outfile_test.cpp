@@ -420,10 +420,10 @@ TEST(OutputFile, AllZeroBytesAreToldApartAndReachTheResult) {
   // Clusters chosen by the format: said with a written file, and only once.
   NoteClustersByFormat();
   NoteOutputDetails({true, {}});
-  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\c", u"D:\o\c"), 1);
-  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\d", u"D:\o\d"), 1);
+  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\\c", u"D:\\o\\c"), 1);
+  EXPECT_EQ(PostFatUndeleteResult(kResultRecovered, u"X:\\d", u"D:\\o\\d"), 1);
   NoteClustersByFormat();
-  EXPECT_EQ(PostFatUndeleteResult(kResultNotRecovered, u"X:\e", u""), 1);
+  EXPECT_EQ(PostFatUndeleteResult(kResultNotRecovered, u"X:\\e", u""), 1);
   ASSERT_EQ(rec.Count(CM_UNDELETE_RESULT), 5u);
   for (size_t i = 2; i < 5; ++i) {
     const auto& p = rec.messages[i].payload;
