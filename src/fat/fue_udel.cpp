@@ -199,6 +199,8 @@ namespace {
 // Whether a deleted entry newer than `age` starts at one of the LCNs
 // [from, to).
 bool NewerFileStartsIn(const FueVolumeData& v, uint64_t from, uint64_t to, uint32_t age) {
+  // Most steps of a guess pass over nothing.
+  if (from >= to) return false;
   auto it = std::lower_bound(v.deletedClaims.begin(), v.deletedClaims.end(), from + 2,
                              [](const FueVolumeData::DeletedClaim& c, uint64_t x) { return c.cluster < x; });
   for (; it != v.deletedClaims.end() && it->cluster < to + 2; ++it)
