@@ -404,10 +404,20 @@ uint32_t TakeSelectedData(FileJob& job, uint32_t dataKind) {
 // Finds record `number` free again and selects the data a recovery of it
 // (or of its stream `stream`, from 1) reads: 0 with `job` ready, else the
 // engine's reason. `source` is the file's path inside the volume.
+// A volume that may change under us (a drive or device) may have moved
+// folders since the search: each request places its folders anew, once.
+// An image keeps the folders placed so far, so a recovery of a tree made
+// one request per folder climbs each folder once, not once per file.
+void ForgetPlacedFolders(NueVolumeData& v) {
+  v.lastParent = UINT64_MAX;
+  if (v.handle && !v.handle->MayChange()) return;
+  v.folderPaths.clear();
+}
+
 uint32_t PrepareJob(NueVolumeData& v, uint64_t number, uint16_t stream, FileJob& job, Text& source) {
   EmptyRawWindow(v);
-  // The volume may have changed since the search: folders are placed anew.
-  v.folderPaths.clear();
+  // The path of the last file placed is no shortcut for this one. Folders
+  // placed earlier in this request stay known (ForgetPlacedFolders).
   v.lastParent = UINT64_MAX;
   if (!LoadMftBitmap(v)) return kBitmapLoad;
   if (!gmem::Lock(v.mftBitmap)) return kMemory;
@@ -605,6 +615,7 @@ std::unique_ptr<FoundFileReader> OpenReader(uint32_t record, uint32_t stream) {
   if (!v.IsOpen() || record == 0 || stream > 0xFFFF) return nullptr;
   FileJob job;
   Text source;
+  ForgetPlacedFolders(v);
   if (PrepareJob(v, record, static_cast<uint16_t>(stream), job, source) != 0) return nullptr;
   std::optional<uint64_t> at;
   uint64_t offset = 0;
@@ -620,6 +631,7 @@ BOOL UndeleteFileShell(const RequestPacket& packet) {
     std::vector<NtfsUndeleteRecord> records;
     ParseNtfsUndeleteStreams(payload, length, first, records);
     NueVolumeData& v = TheNueVolume();
+    ForgetPlacedFolders(v);
     for (const NtfsUndeleteRecord& asked : records) {
       const int32_t r = asked.record;
       if (r <= 0) continue;

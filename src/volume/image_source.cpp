@@ -14,6 +14,8 @@ class ImageSource final : public VolumeSource {
   uint64_t SizeBytes() const override { return length_; }
   uint32_t SectorSize() const override { return sector_; }
   Text Describe() const override { return path_; }
+  bool MayChange() const override { return device_; }
+  void SetDevice() { device_ = true; }
   void SetSectorSize(uint32_t s) {
     sector_ = s;
     length_ = length_ / s * s;
@@ -36,6 +38,7 @@ class ImageSource final : public VolumeSource {
   uint64_t base_;
   uint64_t length_;
   uint32_t sector_;
+  bool device_ = false;
 };
 
 }  // namespace
@@ -55,6 +58,7 @@ std::shared_ptr<VolumeSource> OpenImageSource(TextView path, uint64_t offset, ui
   if (deviceSector != 0) {
     // A block device knows its logical sector size (512 or 4096).
     src->SetSectorSize(deviceSector);
+    src->SetDevice();
   } else {
     // An image file: the boot sector says which sector size it was made for.
     uint8_t first[512] = {};

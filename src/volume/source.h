@@ -83,6 +83,10 @@ class VolumeSource {
   // and always where the source cannot be whole by construction (a sparse
   // container whose file was cut short fails only where a cut grain lies).
   virtual bool MayHoldUnreadable() const { return FailedReads() != 0; }
+  // Whether what the volume holds may change between two requests: a
+  // device or drive another system may have mounted. An image file or a
+  // container is taken to stay as it is while it is searched.
+  virtual bool MayChange() const { return false; }
 
   // The on-disk answer layer, built on first use from the boot sector.
   OnDiskFs& OnDisk();

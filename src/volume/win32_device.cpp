@@ -33,6 +33,7 @@ class Win32Device final : public VolumeSource {
   uint64_t SizeBytes() const override { return size_; }
   uint32_t SectorSize() const override { return sector_; }
   Text Describe() const override { return name_; }
+  bool MayChange() const override { return true; }
 
   bool VolumeInformation(Text& fileSystemName, Text& label) override {
     if (!RunningUnderWine()) {
