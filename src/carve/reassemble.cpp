@@ -132,6 +132,13 @@ class Reassembler {
            (m.length + q_.bytesPerCluster - 1) / q_.bytesPerCluster == needed_;
   }
 
+  // A layout with gaps chosen by this search alone, not by the engine's
+  // guess or another file's span: only a format that checks every byte by
+  // what it holds can vouch for it. Sizes and markers alone hold as well
+  // over another file's clusters of the right count (text has no JPEG
+  // marker, a PDF's offsets past the gap do not move).
+  bool AcceptGap(const Measure& m) const { return Accept(m) && m.contentChecked; }
+
   bool OutOfTrials() const { return trials_ >= budget_; }
 
   // The file in order over the usable clusters, passing over none, one, two
@@ -171,7 +178,7 @@ class Reassembler {
     Measure m = Try(lcns);
     uint64_t minPos = 1;  // a gap never takes the first cluster, nor one before the last gap
     for (size_t piece = 1; piece < kMaxPieces; ++piece) {
-      if (Accept(m)) return true;
+      if (AcceptGap(m)) return true;
       if (m.validUpTo == 0 || OutOfTrials()) return false;
       const uint64_t broke = m.validUpTo / q_.bytesPerCluster;
       const uint64_t lo = std::max(minPos, broke > kBreakBefore ? broke - kBreakBefore : 0);
@@ -193,7 +200,7 @@ class Reassembler {
           s.push_back({lcns[pos], usable_[at + gap]});
           if (!Layout(s, trial)) break;  // gaps only grow from here
           const Measure t = Try(trial);
-          if (Accept(t)) {
+          if (AcceptGap(t)) {
             lcns = trial;
             return true;
           }
@@ -207,7 +214,7 @@ class Reassembler {
       minPos = best.pos + 1;
       if (!Layout(skips, lcns)) return false;
     }
-    return Accept(m);
+    return AcceptGap(m);
   }
 
   bool Done(const std::vector<uint64_t>& lcns, std::vector<LcnRun>& runs) const {

@@ -17,12 +17,14 @@ goes on. Writes fragment-manifest.json (path, size, sha256, clusters while
 live, pieces) and each deleted file's bytes to originals/. Needs mtools,
 dosfstools, imagemagick, ghostscript, zstd.
 
-Also makes fat16-overlap.img (see overlap()) and fat16-formatted.img (see
-formatted()); with the argument "overlap" or "formatted" only that one.
+Also makes fat16-overlap.img (see overlap()), fat16-formatted.img (see
+formatted()) and exfat-fragments.img (see exfat(); needs root, a loop
+device, /dev/fuse, exfatprogs and exfat-fuse); with the argument
+"overlap", "formatted" or "exfat" only that one.
 
-    tests/images/make-fragment-images.py [overlap|formatted]
+    tests/images/make-fragment-images.py [overlap|formatted|exfat]
 """
-import hashlib, io, json, os, re, subprocess, tempfile, zipfile
+import hashlib, io, json, os, re, struct, subprocess, tempfile, time, zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 C = 2048
@@ -248,6 +250,109 @@ def overlap():
             out.write("\n")
 
 
+def exfat_chain(img, name):
+    """(first cluster, NoFatChain, clusters) of a live file in the root
+    folder of an exFAT image, read from its entry set and the FAT."""
+    with open(img, "rb") as f:
+        d = f.read()
+    fat_off, fat_len, heap, count, root = struct.unpack_from("<IIIII", d, 80)
+    bps, C = 1 << d[108], 1 << (d[108] + d[109])
+    fat = d[fat_off * bps:(fat_off + fat_len) * bps]
+
+    def chain(c, n):
+        out = []
+        while 2 <= c < count + 2 and len(out) < n:
+            out.append(c)
+            c = struct.unpack_from("<I", fat, 4 * c)[0]
+        return out
+
+    folder = b"".join(d[heap * bps + (c - 2) * C:heap * bps + (c - 1) * C] for c in chain(root, count))
+    for i in range(0, len(folder) - 64, 32):
+        if folder[i] != 0x85:
+            continue
+        s, k = folder[i + 32:i + 64], folder[i + 1]
+        names = b"".join(folder[i + 64 + 32 * j + 2:i + 96 + 32 * j] for j in range(k - 1))
+        if names.decode("utf-16-le")[:s[3]] != name:
+            continue
+        first, size = struct.unpack_from("<I", s, 20)[0], struct.unpack_from("<Q", s, 24)[0]
+        n, nofat = (size + C - 1) // C, bool(s[1] & 2)
+        return first, nofat, list(range(first, first + n)) if nofat else chain(first, n)
+    raise KeyError(name)
+
+
+def exfat():
+    """exfat-fragments.img: an exFAT card (2 KiB clusters) written through
+    exfat-fuse, where JPEG (2, 3 and 4 pieces), PNG, PDF and ZIP files were split around live
+    fillers (every other one deleted first) and then deleted, the fillers
+    after them: exfat-fuse clears a deleted file's FAT chain, so only the
+    content tells where each goes on. Writes exfat-fragment-manifest.json."""
+    with tempfile.TemporaryDirectory() as tmp:
+        img, mnt = os.path.join(tmp, "exfat-fragments.img"), os.path.join(tmp, "mnt")
+        os.makedirs(mnt)
+        with open(img, "wb") as f:
+            f.truncate(4 * 1024 * 1024)
+        dev = run("losetup", "-f", "--show", img).strip()
+
+        class Mounted:
+            def __enter__(self):
+                run("mount.exfat-fuse", dev, mnt)
+
+            def __exit__(self, *a):
+                os.sync()
+                for _ in range(50):
+                    if subprocess.run(["umount", mnt]).returncode == 0:
+                        break
+                    time.sleep(0.2)
+
+        def put(name, data):
+            with open(os.path.join(mnt, name), "wb") as f:
+                f.write(data)
+
+        try:
+            run("mkfs.exfat", "-c", str(C), "-L", "FRAGS", dev)
+            targets = [t for t in split_targets(tmp) if t[0] in ("T2.JPG", "T3.JPG", "T4.JPG", "T4.PNG", "T2.PDF", "T3.ZIP")]
+            fillers = []
+            with Mounted():
+                for g, (name, k, data) in enumerate(targets):
+                    n = (len(data) + C - 1) // C
+                    h = next(h for h in range(1, n + 1) if (k - 1) * h < n <= k * h)
+                    group = ["F%d_%d.TXT" % (g, i) for i in range(2 * k + 1)]
+                    for i, f in enumerate(group):
+                        put(f, text(f, h * C - 10))
+                    os.sync()
+                    for f in group[1::2]:
+                        os.remove(os.path.join(mnt, f))
+                    os.sync()
+                    put(name, data)
+                    # What is left of the last hole, filled so that the next group starts after it.
+                    if k * h > n:
+                        put("P%d.BIN" % g, text("pad%d" % g, (k * h - n) * C))
+                    os.sync()
+                    fillers += group[0::2]
+            files = []
+            for name, k, data in targets:
+                first, nofat, clusters = exfat_chain(img, name)
+                runs = []
+                for c in clusters:
+                    if runs and runs[-1][0] + runs[-1][1] == c:
+                        runs[-1][1] += 1
+                    else:
+                        runs.append([c, 1])
+                assert not nofat and len(runs) == k, (name, runs)
+                files.append(manifest_row({"path": "\\" + name, "size": len(data), "runs": runs, "data": data}))
+            with Mounted():
+                for name, k, data in targets:
+                    os.remove(os.path.join(mnt, name))
+                for f in fillers:
+                    os.remove(os.path.join(mnt, f))
+        finally:
+            subprocess.run(["losetup", "-d", dev])
+        run("zstd", "-q", "-19", "-f", img, "-o", os.path.join(HERE, "exfat-fragments.img.zst"))
+        with open(os.path.join(HERE, "exfat-fragment-manifest.json"), "w") as out:
+            json.dump({"image": "exfat-fragments.img", "cluster_bytes": C, "files": files}, out, indent=1)
+            out.write("\n")
+
+
 if __name__ == "__main__":
     import sys
     # "overlap" or "formatted" makes only that image.
@@ -257,3 +362,5 @@ if __name__ == "__main__":
         overlap()
     if sys.argv[1:] in ([], ["formatted"]):
         formatted()
+    if sys.argv[1:] in ([], ["exfat"]):
+        exfat()
