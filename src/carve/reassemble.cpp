@@ -18,10 +18,11 @@ constexpr size_t kMaxPieces = 4;
 // each trial checks the file again from its first byte, so a big file
 // (a long gzip or FLAC stream, decoded whole) is given a few trials and a
 // small one many, and no file costs more than a small multiple of its own
-// size in bytes decoded, plus a constant.
+// size in bytes decoded, plus a constant, and never more than a cap.
 constexpr size_t kMaxTrials = 2000;
-constexpr uint64_t kWorkTimesSize = 16;
+constexpr uint64_t kWorkTimesSize = 8;
 constexpr uint64_t kWorkBytes = 64ull << 20;
+constexpr uint64_t kMaxWorkBytes = 1ull << 30;
 // Hinted spans taken into account (the nearest after the first cluster):
 // up to three of them are passed over at once, so C(12, <=3) = 298 trials.
 constexpr size_t kMaxHints = 12;
@@ -82,7 +83,7 @@ class Reassembler {
   Reassembler(const ClusterLayoutQuestion& q, const FormatRow& row)
       : q_(q), row_(row), needed_((q.size + q.bytesPerCluster - 1) / q.bytesPerCluster),
         scratch_(std::max<size_t>(kReadBytes, static_cast<size_t>(q.bytesPerCluster)) + 4096),
-        workBudget_(kWorkTimesSize * q.size + kWorkBytes) {}
+        workBudget_(std::min(kWorkTimesSize * q.size + kWorkBytes, kMaxWorkBytes)) {}
 
   bool Run(std::vector<LcnRun>& runs) {
     std::vector<uint64_t> lcns;
