@@ -9,33 +9,38 @@ namespace {
 constexpr uint8_t kRst0 = 0xD0;
 
 // The entropy-coded bytes as bits, most significant first, FF 00 read as
-// FF; a marker (FF then anything else) ends them.
+// FF; a marker (FF then anything else) ends them. Bytes come from the
+// reader's buffered run, so a byte costs no call into the reader.
 class BitReader {
  public:
   BitReader(BoundedReader& r, uint64_t pos) : r_(r), pos_(pos) {}
   uint64_t Pos() const { return pos_; }
   bool RanOut() const { return ranOut_; }
 
-  bool Bit(uint32_t& out) {
-    if (count_ == 0 && !Fill()) return false;
-    --count_;
-    out = (bits_ >> count_) & 1u;
+  // At least `n` (<= 32) bits buffered; false where a marker or the end of
+  // the bytes comes first.
+  bool Ensure(unsigned n) {
+    while (count_ < n)
+      if (!Fill()) return false;
     return true;
   }
+  uint32_t Peek(unsigned n) const { return static_cast<uint32_t>(bits_ >> (count_ - n)) & ((1u << n) - 1u); }
+  void Skip(unsigned n) { count_ -= n; }
   bool Bits(unsigned n, uint32_t& out) {
-    out = 0;
-    for (unsigned i = 0; i < n; ++i) {
-      uint32_t b = 0;
-      if (!Bit(b)) return false;
-      out = (out << 1) | b;
+    if (n == 0) {
+      out = 0;
+      return true;
     }
+    if (!Ensure(n)) return false;
+    out = Peek(n);
+    Skip(n);
     return true;
   }
-  // The bits left in the byte last read are 1s, as an encoder pads the
-  // end of a restart interval and of the scan.
+  // The bits left of the byte last read are 1s, as an encoder pads the end
+  // of a restart interval and of the scan, and no whole byte is left over.
   bool PaddedWithOnes() {
     const uint32_t mask = (1u << count_) - 1u;
-    const bool ok = (bits_ & mask) == mask;
+    const bool ok = count_ < 8 && (bits_ & mask) == mask;
     count_ = 0;
     bits_ = 0;
     return ok;
@@ -44,17 +49,11 @@ class BitReader {
   // restart when `want` is 0), then past it for a restart.
   bool Marker(uint8_t want, uint64_t& at) {
     uint8_t b = 0, next = 0xFF;
-    if (!r_.U8(pos_, b)) {
-      ranOut_ = true;
-      return false;
-    }
+    if (!Byte(pos_, b)) return false;
     if (b != 0xFF) return false;
     uint64_t m = pos_ + 1;
     while (next == 0xFF) {
-      if (!r_.U8(m, next)) {
-        ranOut_ = true;
-        return false;
-      }
+      if (!Byte(m, next)) return false;
       if (next == 0xFF) ++m;
     }
     at = pos_;
@@ -65,18 +64,30 @@ class BitReader {
   }
 
  private:
-  bool Fill() {
-    uint8_t b = 0;
-    if (!r_.U8(pos_, b)) {
+  bool Byte(uint64_t at, uint8_t& b) {
+    if (at >= runStart_ && at - runStart_ < runBytes_) {
+      b = run_[at - runStart_];
+      return true;
+    }
+    size_t n = 0;
+    const uint8_t* p = r_.Run(at, n);
+    if (!p) {
+      runBytes_ = 0;
       ranOut_ = true;
       return false;
     }
+    run_ = p;
+    runStart_ = at;
+    runBytes_ = n;
+    b = *p;
+    return true;
+  }
+  bool Fill() {
+    uint8_t b = 0;
+    if (!Byte(pos_, b)) return false;
     if (b == 0xFF) {
       uint8_t next = 0;
-      if (!r_.U8(pos_ + 1, next)) {
-        ranOut_ = true;
-        return false;
-      }
+      if (!Byte(pos_ + 1, next)) return false;
       if (next != 0x00) return false;  // a marker: no more bits
       pos_ += 2;
     } else {
@@ -88,7 +99,10 @@ class BitReader {
   }
   BoundedReader& r_;
   uint64_t pos_;
-  uint32_t bits_ = 0;
+  const uint8_t* run_ = nullptr;
+  uint64_t runStart_ = 0;
+  size_t runBytes_ = 0;
+  uint64_t bits_ = 0;
   unsigned count_ = 0;
   bool ranOut_ = false;
 };
@@ -102,10 +116,20 @@ class JpegScanDecoder {
       : bits_(bits), maxSize_(precision == 8 ? 11 : 15), range_(precision == 8 ? 2048 : 32768) {}
 
   bool Symbol(const Huffman& h, uint32_t& value) {
+    // Codes of up to 8 bits from the table at once; longer ones, and codes
+    // at the end of the data, a bit at a time.
+    if (bits_.Ensure(8)) {
+      const uint16_t fast = h.fast[bits_.Peek(8)];
+      if (fast >> 8) {
+        bits_.Skip(fast >> 8);
+        value = fast & 0xFFu;
+        return true;
+      }
+    }
     int32_t code = 0;
     for (unsigned len = 1; len <= 16; ++len) {
       uint32_t b = 0;
-      if (!bits_.Bit(b)) return false;
+      if (!bits_.Bits(1, b)) return false;
       code = (code << 1) | static_cast<int32_t>(b);
       if (code <= h.maxCode[len]) {
         value = h.values[static_cast<size_t>(h.valPtr[len] + code - h.minCode[len])];
@@ -188,6 +212,13 @@ void JpegDecodeState::Tables(BoundedReader& r, uint64_t data, uint64_t length) {
       code += static_cast<int32_t>(n);
       k += static_cast<int32_t>(n);
       h.maxCode[len] = n ? code - 1 : -1;
+      // Each code of up to 8 bits fills the lookup entries it prefixes.
+      for (unsigned i = 0; len <= 8 && i < n; ++i) {
+        const int32_t c = h.minCode[len] + static_cast<int32_t>(i);
+        const uint16_t entry = static_cast<uint16_t>(len << 8 | h.values[static_cast<size_t>(h.valPtr[len]) + i]);
+        for (uint32_t fill = 0; fill < (1u << (8 - len)); ++fill)
+          h.fast[(static_cast<uint32_t>(c) << (8 - len)) | fill] = entry;
+      }
       // More codes than bits of this length can tell apart.
       if (code > (1 << len)) {
         tablesBroken_ = true;

@@ -44,6 +44,7 @@ class JpegDecodeState {
     std::array<int32_t, 17> valPtr{};
     std::array<int32_t, 17> minCode{};
     std::array<uint8_t, 256> values{};
+    std::array<uint16_t, 256> fast{};  // the next 8 bits: code length << 8 | value (length 0: longer code)
   };
   struct Component {
     uint8_t id = 0, h = 1, v = 1, tq = 0;
