@@ -184,11 +184,14 @@ void JpegDecodeState::Tables(BoundedReader& r, uint64_t data, uint64_t length) {
   uint64_t at = data;
   const uint64_t end = data + length;
   while (at < end) {
-    const uint8_t* head = r.At(at, 17);
-    if (!head || end - at < 17) {
+    const uint8_t* p = r.At(at, 17);
+    if (!p || end - at < 17) {
       tablesBroken_ = true;
       return;
     }
+    // Kept: the next read may move the reader's window.
+    std::array<uint8_t, 17> head{};
+    std::copy(p, p + 17, head.begin());
     const unsigned cls = head[0] >> 4, id = head[0] & 15u;
     unsigned total = 0;
     for (unsigned i = 1; i <= 16; ++i) total += head[i];
@@ -212,17 +215,16 @@ void JpegDecodeState::Tables(BoundedReader& r, uint64_t data, uint64_t length) {
       code += static_cast<int32_t>(n);
       k += static_cast<int32_t>(n);
       h.maxCode[len] = n ? code - 1 : -1;
-      // Each code of up to 8 bits fills the lookup entries it prefixes.
-      for (unsigned i = 0; len <= 8 && i < n; ++i) {
-        const int32_t c = h.minCode[len] + static_cast<int32_t>(i);
-        const uint16_t entry = static_cast<uint16_t>(len << 8 | h.values[static_cast<size_t>(h.valPtr[len]) + i]);
-        for (uint32_t fill = 0; fill < (1u << (8 - len)); ++fill)
-          h.fast[(static_cast<uint32_t>(c) << (8 - len)) | fill] = entry;
-      }
       // More codes than bits of this length can tell apart.
       if (code > (1 << len)) {
         tablesBroken_ = true;
         return;
+      }
+      // Each code of up to 8 bits fills the lookup entries it prefixes.
+      for (unsigned i = 0; len <= 8 && i < n; ++i) {
+        const uint32_t c = static_cast<uint32_t>(h.minCode[len]) + i;
+        const uint16_t entry = static_cast<uint16_t>(len << 8 | h.values[static_cast<size_t>(h.valPtr[len]) + i]);
+        for (uint32_t fill = 0; fill < (1u << (8 - len)); ++fill) h.fast[(c << (8 - len)) | fill] = entry;
       }
       code <<= 1;
     }
