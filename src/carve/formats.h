@@ -123,6 +123,10 @@ struct Measure {
   // A finer extension the content names ("docx" for a ZIP holding a Word
   // document, "cr2" for a TIFF from a Canon camera); null: the row's own.
   const char* extension = nullptr;
+  // Whole: every byte was checked by what it holds (chunk CRCs, a decoded
+  // entropy-coded or deflate stream), not only by sizes and markers, so
+  // another file's cluster anywhere inside would have shown.
+  bool contentChecked = false;
 };
 
 struct Signature {

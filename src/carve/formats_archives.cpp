@@ -109,7 +109,7 @@ Measure MeasureGzip(BoundedReader& r) {
     if (!next.end) break;
     end = next.end;
   }
-  return WholeFile(end);
+  return CheckedWholeFile(end);
 }
 
 // ---- RAR ------------------------------------------------------------------

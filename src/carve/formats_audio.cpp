@@ -559,9 +559,9 @@ Measure MeasureFlac(BoundedReader& r) {
     pos += f.length;
     ++frames;
     samples += f.header.blockSize;
-    if (info.totalSamples && samples >= info.totalSamples) return WholeFile(pos);
+    if (info.totalSamples && samples >= info.totalSamples) return CheckedWholeFile(pos);
   }
-  if (!info.totalSamples && frames > 0 && !ranOut) return WholeFile(pos);
+  if (!info.totalSamples && frames > 0 && !ranOut) return CheckedWholeFile(pos);
   // Bytes that end on a frame's end, short of the total, ran out too.
   return BrokenAt(true, pos, ranOut || pos >= r.Limit());
 }

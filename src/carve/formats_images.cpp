@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "carve/jpeg_entropy.h"
 #include "carve/measure_support.h"
 
 namespace rv::carve {
@@ -24,7 +25,7 @@ namespace rv::carve {
 namespace {
 
 constexpr uint8_t kSoi = 0xD8, kEoi = 0xD9, kSos = 0xDA, kDht = 0xC4, kDac = 0xCC, kJpgReserved = 0xC8;
-constexpr uint8_t kRst0 = 0xD0, kRst7 = 0xD7, kTem = 0x01;
+constexpr uint8_t kRst0 = 0xD0, kRst7 = 0xD7, kTem = 0x01, kDri = 0xDD, kDqt = 0xDB;
 
 bool IsFrameMarker(uint8_t m) { return m >= 0xC0 && m <= 0xCF && m != kDht && m != kJpgReserved && m != kDac; }
 
@@ -170,6 +171,8 @@ Measure MeasureJpeg(BoundedReader& r) {
   if (!head || head[0] != 0xFF || head[1] != kSoi || head[2] != 0xFF) return {};
   bool sawFrame = false, sawScan = false;
   MultiPicture mp;
+  JpegDecodeState decode;
+  bool allScansDecoded = true;
   uint64_t pos = 2;
   for (;;) {
     // `pos` is where a marker must start; the file is valid up to here.
@@ -184,7 +187,10 @@ Measure MeasureJpeg(BoundedReader& r) {
     }
     if (marker == kEoi) {
       if (!sawScan) return BrokenAt(false, pos, false);
-      return JpegEnd(r, m + 1, mp);
+      Measure whole = JpegEnd(r, m + 1, mp);
+      // Every scan decoded, and no further image after this one's end.
+      whole.contentChecked = whole.verdict == Verdict::Whole && allScansDecoded && whole.length == m + 1;
+      return whole;
     }
     if (marker == kTem) {
       pos = m + 1;
@@ -204,12 +210,25 @@ Measure MeasureJpeg(BoundedReader& r) {
       sawFrame = true;
     }
     if (marker == kApp2 && !sawScan && !mp.end) ReadMultiPicture(r, m + 3, length - 2u, mp);
+    if (marker == kDht) decode.Tables(r, m + 3, length - 2u);
+    if (marker == kDri) decode.RestartInterval(r, m + 3, length - 2u);
+    if (marker == kDqt) decode.Quantization(r, m + 3, length - 2u);
+    if (IsFrameMarker(marker)) decode.Frame(r, marker, m + 3, length - 2u);
     if (marker != kSos) {
       pos = segmentEnd;
       continue;
     }
     if (!ScanHeaderValid(r, m - 1, length)) return BrokenAt(sawFrame, pos, false);
     sawScan = true;
+    // A sequential Huffman scan is decoded block by block; others are
+    // walked by their markers.
+    const JpegDecodeState::ScanResult scan = decode.Scan(r, m + 3, length - 2u, segmentEnd);
+    if (scan.checked) {
+      if (!scan.ok) return BrokenAt(true, scan.marker, scan.ranOut);
+      pos = scan.marker;
+      continue;
+    }
+    allScansDecoded = false;
     const JpegScanEnd end = SkipEntropyData(r, segmentEnd);
     if (end.ranOut || end.badRestart) return BrokenAt(true, end.marker, end.ranOut);
     pos = end.marker;
@@ -251,7 +270,7 @@ Measure MeasurePng(BoundedReader& r) {
       return BrokenAt(certain, pos, true);
     if (crc != stored) return BrokenAt(certain, pos, false);
     certain = true;
-    if (std::memcmp(type, "IEND", 4) == 0) return WholeFile(end);
+    if (std::memcmp(type, "IEND", 4) == 0) return CheckedWholeFile(end);
     pos = end;
   }
 }

@@ -13,6 +13,13 @@ inline Measure WholeFile(uint64_t length, const char* extension = nullptr) {
   return m;
 }
 
+// Whole, every byte checked by what it holds.
+inline Measure CheckedWholeFile(uint64_t length, const char* extension = nullptr) {
+  Measure m = WholeFile(length, extension);
+  m.contentChecked = true;
+  return m;
+}
+
 // The structure stopped being valid at `validUpTo`: a truncated file when
 // its start was certain, otherwise no file of this format at all.
 inline Measure BrokenAt(bool startCertain, uint64_t validUpTo, bool ranOut, const char* extension = nullptr) {

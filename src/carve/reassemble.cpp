@@ -14,10 +14,15 @@ namespace {
 // guess stands): every trial may read it whole.
 constexpr uint64_t kMaxFileBytes = 256ull << 20;
 constexpr size_t kMaxPieces = 4;
-// Trials per file, and clusters looked at over all trials: a big free area
-// or a big file must not make one recovery run for minutes.
+// Trials per file, and bytes the format's check reads over all trials:
+// each trial checks the file again from its first byte, so a big file
+// (a long gzip or FLAC stream, decoded whole) is given a few trials and a
+// small one many, and no file costs more than a small multiple of its own
+// size in bytes decoded, plus a constant, and never more than a cap.
 constexpr size_t kMaxTrials = 2000;
-constexpr uint64_t kMaxClusterVisits = 8ull << 20;
+constexpr uint64_t kWorkTimesSize = 8;
+constexpr uint64_t kWorkBytes = 64ull << 20;
+constexpr uint64_t kMaxWorkBytes = 1ull << 30;
 // Hinted spans taken into account (the nearest after the first cluster):
 // up to three of them are passed over at once, so C(12, <=3) = 298 trials.
 constexpr size_t kMaxHints = 12;
@@ -39,8 +44,10 @@ struct Skip {
 // The file's bytes over a chosen list of clusters.
 class LayoutSource final : public ByteSource {
  public:
-  LayoutSource(const ClusterLayoutQuestion& q, const std::vector<uint64_t>& lcns, AlignedBuffer& scratch)
-      : q_(q), lcns_(lcns), scratch_(scratch) {}
+  // `bytesRead` counts what the check read, over every trial.
+  LayoutSource(const ClusterLayoutQuestion& q, const std::vector<uint64_t>& lcns, AlignedBuffer& scratch,
+               uint64_t& bytesRead)
+      : q_(q), lcns_(lcns), scratch_(scratch), bytesRead_(bytesRead) {}
   uint64_t Size() const override { return std::min<uint64_t>(q_.size, lcns_.size() * q_.bytesPerCluster); }
   bool ReadAt(uint64_t offset, uint8_t* out, size_t length) override {
     const uint64_t bpc = q_.bytesPerCluster;
@@ -54,6 +61,7 @@ class LayoutSource final : public ByteSource {
              count * bpc < within + length)
         ++count;
       if (!q_.read(lcns_[index], count, scratch_.data())) return false;
+      bytesRead_ += count * bpc;
       const size_t n = static_cast<size_t>(std::min<uint64_t>(count * bpc - within, length));
       std::memcpy(out, scratch_.data() + within, n);
       out += n;
@@ -67,15 +75,15 @@ class LayoutSource final : public ByteSource {
   const ClusterLayoutQuestion& q_;
   const std::vector<uint64_t>& lcns_;
   AlignedBuffer& scratch_;
+  uint64_t& bytesRead_;
 };
 
 class Reassembler {
  public:
   Reassembler(const ClusterLayoutQuestion& q, const FormatRow& row)
       : q_(q), row_(row), needed_((q.size + q.bytesPerCluster - 1) / q.bytesPerCluster),
-        scratch_(std::max<size_t>(kReadBytes, static_cast<size_t>(q.bytesPerCluster)) + 4096) {
-    budget_ = static_cast<size_t>(std::min<uint64_t>(kMaxTrials, kMaxClusterVisits / needed_));
-  }
+        scratch_(std::max<size_t>(kReadBytes, static_cast<size_t>(q.bytesPerCluster)) + 4096),
+        workBudget_(std::min(kWorkTimesSize * q.size + kWorkBytes, kMaxWorkBytes)) {}
 
   bool Run(std::vector<LcnRun>& runs) {
     std::vector<uint64_t> lcns;
@@ -118,7 +126,7 @@ class Reassembler {
 
   Measure Try(const std::vector<uint64_t>& lcns) {
     ++trials_;
-    LayoutSource source(q_, lcns, scratch_);
+    LayoutSource source(q_, lcns, scratch_, work_);
     BoundedReader reader(source, q_.size, &window_);
     Measure m = MeasureWith(row_, reader);
     if (reader.ReadFailed()) m = Measure();
@@ -132,7 +140,14 @@ class Reassembler {
            (m.length + q_.bytesPerCluster - 1) / q_.bytesPerCluster == needed_;
   }
 
-  bool OutOfTrials() const { return trials_ >= budget_; }
+  // A layout with gaps chosen by this search alone, not by the engine's
+  // guess or another file's span: only a format that checks every byte by
+  // what it holds can vouch for it. Sizes and markers alone hold as well
+  // over another file's clusters of the right count (text has no JPEG
+  // marker, a PDF's offsets past the gap do not move).
+  bool AcceptGap(const Measure& m) const { return Accept(m) && m.contentChecked; }
+
+  bool OutOfTrials() const { return trials_ >= kMaxTrials || work_ >= workBudget_; }
 
   // The file in order over the usable clusters, passing over none, one, two
   // or three of the hinted spans (each a span of an older file that may
@@ -171,7 +186,7 @@ class Reassembler {
     Measure m = Try(lcns);
     uint64_t minPos = 1;  // a gap never takes the first cluster, nor one before the last gap
     for (size_t piece = 1; piece < kMaxPieces; ++piece) {
-      if (Accept(m)) return true;
+      if (AcceptGap(m)) return true;
       if (m.validUpTo == 0 || OutOfTrials()) return false;
       const uint64_t broke = m.validUpTo / q_.bytesPerCluster;
       const uint64_t lo = std::max(minPos, broke > kBreakBefore ? broke - kBreakBefore : 0);
@@ -193,7 +208,7 @@ class Reassembler {
           s.push_back({lcns[pos], usable_[at + gap]});
           if (!Layout(s, trial)) break;  // gaps only grow from here
           const Measure t = Try(trial);
-          if (Accept(t)) {
+          if (AcceptGap(t)) {
             lcns = trial;
             return true;
           }
@@ -207,7 +222,7 @@ class Reassembler {
       minPos = best.pos + 1;
       if (!Layout(skips, lcns)) return false;
     }
-    return Accept(m);
+    return AcceptGap(m);
   }
 
   bool Done(const std::vector<uint64_t>& lcns, std::vector<LcnRun>& runs) const {
@@ -226,7 +241,8 @@ class Reassembler {
   AlignedBuffer window_;
   std::vector<uint64_t> usable_;
   size_t trials_ = 0;
-  size_t budget_ = 0;
+  const uint64_t workBudget_;
+  uint64_t work_ = 0;  // bytes the check read so far
 };
 
 }  // namespace

@@ -206,6 +206,7 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
   if (report) outputOptions.observer = report->Observer();
   ScopedOutputOptions scope(outputOptions);
   size_t failed = 0;
+  const lost::LostClaims claims(files);
   for (const lost::LostFile& f : files) {
     const std::string id = LostId(f);
     if (!ids.empty() && !ids.count(id)) continue;
@@ -217,7 +218,7 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
     r.code = kResultNotRecovered;
     NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
     if (!args.keepFolders || destination.MakeKeptFolder(f.folder + u"\\", folder, why))
-      r = lost::RecoverLostFile(*v.source, ntfs, f, folder);
+      r = lost::RecoverLostFile(*v.source, ntfs, f, folder, &claims);
     const bool ok = r.code == kResultRecovered || r.code == kResultPartlyInUse;
     failed += !ok;
     const std::string output = r.output.empty() ? std::string() : OutputPathText(r.output);
@@ -241,7 +242,8 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
       std::fwrite(text.data(), 1, text.size(), stdout);
     } else if (!args.search.quiet && ok) {
       WriteText(stdout, std::to_string(r.code) + " " + id + " " + ForTerminal(source) + " -> " + ForTerminal(output) +
-                            (r.guessed ? " (clusters after the first guessed)" : "") + "\n");
+                            (r.guessed ? " (clusters after the first guessed)" : "") +
+                            (r.byFormat ? " (clusters placed by its format)" : "") + "\n");
     }
   }
   if (ntfsOpen) FreeNueVolumeDataStructures(TheNueVolume());

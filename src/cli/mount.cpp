@@ -53,6 +53,7 @@ struct MountState {
   // --deep: the old file system's files no carved file names, by their
   // index in `tree.files`, read as recover --deep writes them.
   std::unordered_map<size_t, lost::LostFile> lost;
+  lost::LostClaims lostClaims;  // of every old file found, as recover --deep places them
   std::timespec mounted{};
   uid_t uid = 0;
   gid_t gid = 0;
@@ -115,7 +116,7 @@ int ReadDir(const char* path, void* buf, fuse_fill_dir_t fill, off_t, fuse_file_
 std::unique_ptr<FoundFileReader> OpenOldFile(const lost::LostFile& f) {
   const std::lock_guard<std::recursive_mutex> lock(EngineLock());
   NueVolumeData& ntfs = TheNueVolume();
-  return lost::OpenLostReader(*g_mount->source, ntfs.IsOpen() ? &ntfs : nullptr, f);
+  return lost::OpenLostReader(*g_mount->source, ntfs.IsOpen() ? &ntfs : nullptr, f, &g_mount->lostClaims);
 }
 
 int Open(const char* path, fuse_file_info* fi) {
@@ -307,6 +308,7 @@ void AddCarvedFiles(const MountArgs& args, const DeepPass& deep, MountState& sta
   for (const lost::LostFile& f : deep.lost)
     if (f.firstCluster != 0 && f.source != lost::LostSource::NtfsIndex) oldByCluster.emplace(f.firstCluster, &f);
   std::unordered_set<const lost::LostFile*> named;
+  state.lostClaims = lost::LostClaims(deep.lost);
   auto add = [&](const carve::CarvedFile& c, bool ofOldFile) {
     if (!PassesSizeFilters(c, args.search.filters)) return;
     FoundFile file;

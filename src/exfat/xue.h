@@ -73,6 +73,7 @@ void FreeXueVolumeDataStructures(XueVolume& volume);
 struct ClusterPlan {
   std::vector<uint32_t> clusters;
   bool guessed = false;  // the chain was gone: clusters after the first are the free ones that follow it
+  bool byFormat = false; // the chain was gone: the file's format chose the clusters after the first
   bool cut = false;      // the file ran past the end of the cluster heap
   uint64_t FreeCount() const;
 };

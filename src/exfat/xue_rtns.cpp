@@ -91,6 +91,7 @@ void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, Clust
   for (const LcnRun& r : runs)
     for (uint64_t i = 0; i < r.count; ++i) plan.clusters.push_back(static_cast<uint32_t>(r.lcn + i + 2));
   plan.guessed = false;
+  plan.byFormat = true;
 }
 
 }  // namespace

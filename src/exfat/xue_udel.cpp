@@ -160,6 +160,7 @@ uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& o
   // Every cluster taken by other files: '*' throughout is not a recovery.
   if (size > 0 && !copy.anyData) return kNothingLeft;
   if (copy.inUse || plan.cut || cut) result = kCopiedPartly;
+  if (plan.byFormat) NoteClustersByFormat();
   file.SetModificationTime(ModificationFileTime(s));
   if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
   return result;

@@ -203,6 +203,26 @@ class OldRecords(unittest.TestCase):
                 with self.subTest(file=e["path"]), open(where, "rb") as f:
                     self.assertEqual(f.read(), self.content(e["seed"], e["size"]))
 
+    def test_fragments_on_a_formatted_card_come_back_whole_in_their_folders(self):
+        # fat16-formatted.img (make-fragment-images.py): photos and documents
+        # in one to four pieces, then mkfs.fat over them; CARD's old cluster
+        # names DCIM\100CANON and DOCS, the root's name is gone.
+        path = image("fat16-formatted.img")
+        with open(os.path.join(IMAGES, "formatted-manifest.json")) as f:
+            files = json.load(f)["files"]
+        with tempfile.TemporaryDirectory() as out:
+            p = run("recover", path, "--deep", "--keep-folders", "--to", out, "--json")
+            rows = {l["source"]: l for l in map(json.loads, p.stdout.decode().splitlines())}
+            got = recovered(out)
+            for e in files:
+                with self.subTest(file=e["path"]):
+                    self.assertIn(e["sha256"], got)
+                    self.assertTrue(got[e["sha256"]].endswith(e["path"].replace("\\CARD\\", "").replace("\\", os.sep)))
+                    row = [r for s, r in rows.items() if s.endswith(e["path"][len("\\CARD"):])]
+                    self.assertEqual(len(row), 1)
+                    self.assertFalse(row[0]["contiguous_guess"])
+                    self.assertEqual(row[0]["code"], 776)
+
 
 class NamesFromDeletedEntries(unittest.TestCase):
     """A FAT16 card whose files were deleted with mtools (make-deep-deleted.sh):

@@ -17,12 +17,14 @@ goes on. Writes fragment-manifest.json (path, size, sha256, clusters while
 live, pieces) and each deleted file's bytes to originals/. Needs mtools,
 dosfstools, imagemagick, ghostscript, zstd.
 
-Also makes fat16-overlap.img (see overlap()); with the argument "overlap"
-only that one.
+Also makes fat16-overlap.img (see overlap()), fat16-formatted.img (see
+formatted()) and exfat-fragments.img (see exfat(); needs root, a loop
+device, /dev/fuse, exfatprogs and exfat-fuse); with the argument
+"overlap", "formatted" or "exfat" only that one.
 
-    tests/images/make-fragment-images.py [overlap]
+    tests/images/make-fragment-images.py [overlap|formatted|exfat]
 """
-import hashlib, io, json, os, re, subprocess, tempfile, zipfile
+import hashlib, io, json, os, re, struct, subprocess, tempfile, time, zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 C = 2048
@@ -111,26 +113,47 @@ def main():
         card = Card(tmp)
         for d in ("OLD", "DCIM", "FILL", "FRAG"):
             run("mmd", "-i", card.img, "::" + d)
-        # Old files, two of every three deleted: holes of two files each.
-        for i in range(30):
-            card.put("\\OLD\\O%02d.TXT" % i, text("old%d" % i, (1 + i % 4) * C - 100))
-        for i in range(30):
-            if i % 3:
-                card.rm("\\OLD\\O%02d.TXT" % i)
-        photos = []
-        for i in range(9):
-            if i % 3 == 2:
-                data = image(tmp, ["-size", "48x40", "-seed", str(10 + i), "plasma:fractal"], "x.png")
-                ext = "PNG"
-            else:
-                data = image(tmp, ["-size", "%dx%d" % (150 + 20 * i, 110 + 10 * i), "-seed", str(10 + i),
-                                   "plasma:fractal", "-quality", "85"], "x.jpg")
-                ext = "JPG"
-            photos.append(card.put("\\DCIM\\IMG_%04d.%s" % (1000 + i, ext), data))
+        photos = write_photos(card, tmp, "\\DCIM")
         card.pad("PAD1.BIN")
-        # Targets split by the allocator around live fillers: holes of h
-        # clusters with (k - 1) h < n <= k h give k pieces.
-        targets = [
+        targets = split_targets(tmp)
+        fillers = write_split(card, targets, "\\FILL", "\\FRAG")
+        for f in photos + [card.files["\\FRAG\\" + t[0]] for t in targets] + fillers:
+            card.rm(f["path"])
+        manifest = {"image": IMG, "cluster_bytes": C, "files": []}
+        for f in card.files.values():
+            if f.get("deleted"):
+                manifest["files"].append(manifest_row(f))
+        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, IMG + ".zst"))
+        with open(os.path.join(HERE, "fragment-manifest.json"), "w") as out:
+            json.dump(manifest, out, indent=1)
+            out.write("\n")
+
+
+def write_photos(card, tmp, folder):
+    """Old files, two of every three deleted (holes of two files each), and
+    nine JPEG and PNG photos written into those holes."""
+    for i in range(30):
+        card.put("\\OLD\\O%02d.TXT" % i, text("old%d" % i, (1 + i % 4) * C - 100))
+    for i in range(30):
+        if i % 3:
+            card.rm("\\OLD\\O%02d.TXT" % i)
+    photos = []
+    for i in range(9):
+        if i % 3 == 2:
+            data = image(tmp, ["-size", "48x40", "-seed", str(10 + i), "plasma:fractal"], "x.png")
+            ext = "PNG"
+        else:
+            data = image(tmp, ["-size", "%dx%d" % (150 + 20 * i, 110 + 10 * i), "-seed", str(10 + i),
+                               "plasma:fractal", "-quality", "85"], "x.jpg")
+            ext = "JPG"
+        photos.append(card.put("%s\\IMG_%04d.%s" % (folder, 1000 + i, ext), data))
+    return photos
+
+
+def split_targets(tmp):
+    """JPEG, PNG, PDF and ZIP files, each with the number of pieces the
+    allocator is to split it into."""
+    return [
             ("T2.JPG", 2, image(tmp, ["-size", "260x190", "-seed", "31", "plasma:fractal", "-quality", "85"], "x.jpg")),
             ("T3.JPG", 3, image(tmp, ["-size", "300x220", "-seed", "32", "plasma:fractal", "-quality", "85"], "x.jpg")),
             ("T4.JPG", 4, image(tmp, ["-size", "420x320", "-seed", "33", "plasma:fractal", "-quality", "85"], "x.jpg")),
@@ -139,35 +162,59 @@ def main():
             ("T4.PNG", 4, image(tmp, ["-size", "64x64", "-seed", "36", "plasma:fractal"], "x.png")),
             ("T2.PDF", 2, pdf(tmp, 37)),
             ("T3.ZIP", 3, zipped(38)),
-        ]
-        fillers = []
-        for g, (name, k, data) in enumerate(targets):
-            n = (len(data) + C - 1) // C
-            h = next(h for h in range(1, n + 1) if (k - 1) * h < n <= k * h)
-            group = [card.put("\\FILL\\F%d_%d.TXT" % (g, i), text("fill%d_%d" % (g, i), h * C - 10))
-                     for i in range(2 * k + 1)]
-            for i in range(1, 2 * k + 1, 2):
-                card.rm(group[i]["path"])
-            f = card.put("\\FRAG\\" + name, data)
-            assert len(f["runs"]) == k, (name, f["runs"])
-            fillers += [group[i] for i in range(0, 2 * k + 1, 2)]
-            card.pad("PAD%d.BIN" % (g + 2))
-        for f in photos + [card.files["\\FRAG\\" + t[0]] for t in targets] + fillers:
-            card.rm(f["path"])
-        manifest = {"image": IMG, "cluster_bytes": C, "files": []}
-        for f in card.files.values():
-            if not f.get("deleted"):
-                continue
-            sha = hashlib.sha256(f["data"]).hexdigest()
-            orig = os.path.join(HERE, "originals", sha + ".zst")
-            if not os.path.exists(orig):
-                subprocess.run(["zstd", "-q", "-19", "-o", orig], input=f["data"], check=True)
-            manifest["files"].append({"path": f["path"], "size": f["size"], "sha256": sha,
-                                      "original": "originals/%s.zst" % sha,
-                                      "runs": f["runs"], "pieces": len(f["runs"])})
-        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, IMG + ".zst"))
-        with open(os.path.join(HERE, "fragment-manifest.json"), "w") as out:
-            json.dump(manifest, out, indent=1)
+    ]
+
+
+def write_split(card, targets, fill, frag):
+    """Each target written after a group of fillers of which every other one
+    was deleted: holes of h clusters with (k - 1) h < n <= k h give k
+    pieces around the live fillers. Returns the live fillers."""
+    fillers = []
+    for g, (name, k, data) in enumerate(targets):
+        n = (len(data) + C - 1) // C
+        h = next(h for h in range(1, n + 1) if (k - 1) * h < n <= k * h)
+        group = [card.put("%s\\F%d_%d.TXT" % (fill, g, i), text("fill%d_%d" % (g, i), h * C - 10))
+                 for i in range(2 * k + 1)]
+        for i in range(1, 2 * k + 1, 2):
+            card.rm(group[i]["path"])
+        f = card.put(frag + "\\" + name, data)
+        assert len(f["runs"]) == k, (name, f["runs"])
+        fillers += [group[i] for i in range(0, 2 * k + 1, 2)]
+        card.pad("PAD%d.BIN" % (g + 2))
+    return fillers
+
+
+def manifest_row(f):
+    """A file's manifest entry, its bytes kept in originals/."""
+    sha = hashlib.sha256(f["data"]).hexdigest()
+    orig = os.path.join(HERE, "originals", sha + ".zst")
+    if not os.path.exists(orig):
+        subprocess.run(["zstd", "-q", "-19", "-o", orig], input=f["data"], check=True)
+    return {"path": f["path"], "size": f["size"], "sha256": sha, "original": "originals/%s.zst" % sha,
+            "runs": f["runs"], "pieces": len(f["runs"])}
+
+
+def formatted():
+    """fat16-formatted.img: the photos and split targets of main(), left in
+    place (not deleted), then the card formatted again by mkfs.fat with the
+    same geometry, as a camera's quick format does: the FATs and the root
+    folder are new, every other cluster keeps its bytes. The folders sit
+    below CARD, so that their own names survive in CARD's old cluster; the
+    files' chains went with the old FAT, so only their formats place the
+    pieces. Writes formatted-manifest.json (the photos and targets)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        card = Card(tmp)
+        for d in ("CARD", "CARD\\DCIM", "CARD\\DCIM\\100CANON", "CARD\\FILL", "CARD\\DOCS", "OLD"):
+            run("mmd", "-i", card.img, "::" + d.replace("\\", "/"))
+        photos = write_photos(card, tmp, "\\CARD\\DCIM\\100CANON")
+        card.pad("PAD1.BIN")
+        targets = split_targets(tmp)
+        write_split(card, targets, "\\CARD\\FILL", "\\CARD\\DOCS")
+        run("mkfs.fat", "-F", "16", "-S", "512", "-s", "4", "-n", "FORMATTED", card.img)
+        files = [manifest_row(f) for f in photos + [card.files["\\CARD\\DOCS\\" + t[0]] for t in targets]]
+        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, "fat16-formatted.img.zst"))
+        with open(os.path.join(HERE, "formatted-manifest.json"), "w") as out:
+            json.dump({"image": "fat16-formatted.img", "cluster_bytes": C, "files": files}, out, indent=1)
             out.write("\n")
 
 
@@ -203,9 +250,117 @@ def overlap():
             out.write("\n")
 
 
+def exfat_chain(img, name):
+    """(first cluster, NoFatChain, clusters) of a live file in the root
+    folder of an exFAT image, read from its entry set and the FAT."""
+    with open(img, "rb") as f:
+        d = f.read()
+    fat_off, fat_len, heap, count, root = struct.unpack_from("<IIIII", d, 80)
+    bps, C = 1 << d[108], 1 << (d[108] + d[109])
+    fat = d[fat_off * bps:(fat_off + fat_len) * bps]
+
+    def chain(c, n):
+        out = []
+        while 2 <= c < count + 2 and len(out) < n:
+            out.append(c)
+            c = struct.unpack_from("<I", fat, 4 * c)[0]
+        return out
+
+    folder = b"".join(d[heap * bps + (c - 2) * C:heap * bps + (c - 1) * C] for c in chain(root, count))
+    for i in range(0, len(folder) - 64, 32):
+        if folder[i] != 0x85:
+            continue
+        s, k = folder[i + 32:i + 64], folder[i + 1]
+        names = b"".join(folder[i + 64 + 32 * j + 2:i + 96 + 32 * j] for j in range(k - 1))
+        if names.decode("utf-16-le")[:s[3]] != name:
+            continue
+        first, size = struct.unpack_from("<I", s, 20)[0], struct.unpack_from("<Q", s, 24)[0]
+        n, nofat = (size + C - 1) // C, bool(s[1] & 2)
+        return first, nofat, list(range(first, first + n)) if nofat else chain(first, n)
+    raise KeyError(name)
+
+
+def exfat():
+    """exfat-fragments.img: an exFAT card (2 KiB clusters) written through
+    exfat-fuse, where JPEG (2, 3 and 4 pieces), PNG, PDF and ZIP files were split around live
+    fillers (every other one deleted first) and then deleted, the fillers
+    after them: exfat-fuse clears a deleted file's FAT chain, so only the
+    content tells where each goes on. Writes exfat-fragment-manifest.json."""
+    with tempfile.TemporaryDirectory() as tmp:
+        img, mnt = os.path.join(tmp, "exfat-fragments.img"), os.path.join(tmp, "mnt")
+        os.makedirs(mnt)
+        with open(img, "wb") as f:
+            f.truncate(4 * 1024 * 1024)
+        dev = run("losetup", "-f", "--show", img).strip()
+
+        class Mounted:
+            def __enter__(self):
+                run("mount.exfat-fuse", dev, mnt)
+
+            def __exit__(self, *a):
+                os.sync()
+                for _ in range(50):
+                    if subprocess.run(["umount", mnt]).returncode == 0:
+                        break
+                    time.sleep(0.2)
+
+        def put(name, data):
+            with open(os.path.join(mnt, name), "wb") as f:
+                f.write(data)
+
+        try:
+            run("mkfs.exfat", "-c", str(C), "-L", "FRAGS", dev)
+            targets = [t for t in split_targets(tmp) if t[0] in ("T2.JPG", "T3.JPG", "T4.JPG", "T4.PNG", "T2.PDF", "T3.ZIP")]
+            fillers = []
+            with Mounted():
+                for g, (name, k, data) in enumerate(targets):
+                    n = (len(data) + C - 1) // C
+                    h = next(h for h in range(1, n + 1) if (k - 1) * h < n <= k * h)
+                    group = ["F%d_%d.TXT" % (g, i) for i in range(2 * k + 1)]
+                    for i, f in enumerate(group):
+                        put(f, text(f, h * C - 10))
+                    os.sync()
+                    for f in group[1::2]:
+                        os.remove(os.path.join(mnt, f))
+                    os.sync()
+                    put(name, data)
+                    # What is left of the last hole, filled so that the next group starts after it.
+                    if k * h > n:
+                        put("P%d.BIN" % g, text("pad%d" % g, (k * h - n) * C))
+                    os.sync()
+                    fillers += group[0::2]
+            files = []
+            for name, k, data in targets:
+                first, nofat, clusters = exfat_chain(img, name)
+                runs = []
+                for c in clusters:
+                    if runs and runs[-1][0] + runs[-1][1] == c:
+                        runs[-1][1] += 1
+                    else:
+                        runs.append([c, 1])
+                assert not nofat and len(runs) == k, (name, runs)
+                files.append(manifest_row({"path": "\\" + name, "size": len(data), "runs": runs, "data": data}))
+            with Mounted():
+                for name, k, data in targets:
+                    os.remove(os.path.join(mnt, name))
+                for f in fillers:
+                    os.remove(os.path.join(mnt, f))
+        finally:
+            subprocess.run(["losetup", "-d", dev])
+        run("zstd", "-q", "-19", "-f", img, "-o", os.path.join(HERE, "exfat-fragments.img.zst"))
+        with open(os.path.join(HERE, "exfat-fragment-manifest.json"), "w") as out:
+            json.dump({"image": "exfat-fragments.img", "cluster_bytes": C, "files": files}, out, indent=1)
+            out.write("\n")
+
+
 if __name__ == "__main__":
     import sys
-    # "overlap" makes only fat16-overlap.img.
-    if sys.argv[1:] != ["overlap"]:
+    # "overlap" or "formatted" makes only that image.
+    if not sys.argv[1:]:
         main()
-    overlap()
+    if sys.argv[1:] in ([], ["overlap"]):
+        overlap()
+    if sys.argv[1:] in ([], ["formatted"]):
+        formatted()
+    if sys.argv[1:] in ([], ["exfat"]):
+        exfat()

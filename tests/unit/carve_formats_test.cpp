@@ -132,6 +132,39 @@ TEST(CarveFormats, DamageInsideTheStructureBreaksItThere) {
   EXPECT_STREQ(ExtensionOf(Row("ZIP"), m), "docx");
 }
 
+TEST(CarveFormats, SequentialJpegScansAreDecodedSoOtherBytesWithoutMarkersShow) {
+  // Every byte checked by what it holds: decoded JPEG scans, PNG CRCs;
+  // a progressive JPEG (walked by markers) and a PDF (offsets) are not.
+  const std::pair<const char*, bool> kChecked[] = {{"photo.jpg", true},  {"restart.jpg", true}, {"exif.jpg", true},
+                                                   {"progressive.jpg", false}, {"photo.png", true}, {"doc.pdf", false},
+                                                   {"notes.txt.gz", true}};
+  for (const auto& [file, checked] : kChecked) {
+    SCOPED_TRACE(file);
+    const std::vector<uint8_t> bytes = SampleBytes(file);
+    if (bytes.empty()) GTEST_SKIP() << "carve samples not unpacked";
+    const FormatRow* row = FormatFor(std::string(file).substr(std::string(file).rfind('.') + 1));
+    ASSERT_NE(row, nullptr);
+    const Measure m = MeasureBytes(*row, bytes);
+    EXPECT_EQ(m.verdict, Verdict::Whole);
+    EXPECT_EQ(m.contentChecked, checked);
+  }
+  // Text in place of a cluster of entropy-coded data (as a file written
+  // into a photo's gap leaves it): no FF byte, so no marker is wrong, but
+  // the blocks stop decoding soon after it starts.
+  for (const char* file : {"photo.jpg", "restart.jpg"}) {
+    SCOPED_TRACE(file);
+    std::vector<uint8_t> jpeg = SampleBytes(file);
+    const size_t at = jpeg.size() / 2;
+    ASSERT_GT(jpeg.size(), at + 2048);
+    const std::string line = "00000123 the quick brown fox jumps over the lazy dog\n";
+    for (size_t i = 0; i < 2048; ++i) jpeg[at + i] = static_cast<uint8_t>(line[i % line.size()]);
+    const Measure m = MeasureBytes(Row("JPEG"), jpeg);
+    EXPECT_EQ(m.verdict, Verdict::Truncated);
+    EXPECT_GE(m.validUpTo + 64, at);
+    EXPECT_LE(m.validUpTo, at + 2048 + 2048);
+  }
+}
+
 TEST(CarveFormats, TheExifThumbnailStaysInsideItsPhoto) {
   const std::vector<uint8_t> bytes = SampleBytes("exif.jpg");
   if (bytes.empty()) GTEST_SKIP() << "carve samples not unpacked";

@@ -263,6 +263,45 @@ TEST_F(ExfatEngine, ChainsKeptAreFollowedAndChainsLostAreGuessed) {
   EXPECT_EQ(lostBytes[1024], '*');
 }
 
+// exfat-fragments.img (make-fragment-images.py): files split by exfat-fuse
+// around live fillers, then deleted with the fillers; exfat-fuse clears a
+// deleted file's FAT chain. The JPEGs, in 2, 3 and 4 pieces, come back
+// whole, placed by their content and not guessed; a file whose format
+// cannot vouch for the gaps chosen (PDF offsets, ZIP sizes) or that the
+// search cannot place is said to be a guess, never placed wrongly.
+TEST_F(ExfatEngine, FragmentedDeletedFilesArePlacedByTheirFormatOrSaidToBeGuesses) {
+  std::vector<uint8_t> img = Image("exfat-fragments.img");
+  if (img.empty()) GTEST_SKIP() << "exfat-fragments.img not unpacked";
+  std::ifstream m(test::ImagesDir() + "/exfat-fragment-manifest.json");
+  const nlohmann::json manifest = nlohmann::json::parse(m);
+  Attach(img);
+  const auto found = Search();
+  size_t jpegs = 0;
+  for (const auto& d : manifest["files"]) {
+    const std::string path = d["path"];
+    SCOPED_TRACE(path);
+    const FoundFile* f = Named(found, FromUtf8(path.substr(1)));
+    ASSERT_NE(f, nullptr);
+    test::TempDir dir;
+    const auto results = Recover({*f}, dir);
+    ASSERT_EQ(results.size(), 1u);
+    const auto bytes = test::ReadFileBytes(Native(results[0].output));
+    const std::string name = d["original"];
+    const bool same = bytes == test::ReadFileBytes(test::ImagesDir() + "/" + name.substr(0, name.size() - 4));
+    if (path.find(".JPG") != std::string::npos) {
+      ++jpegs;
+      EXPECT_EQ(results[0].code, kResultRecovered);
+      EXPECT_TRUE(same);
+      EXPECT_TRUE(results[0].byFormat);
+      EXPECT_FALSE(engine_->resultGuessed(results[0]));
+    } else if (!same) {
+      EXPECT_FALSE(results[0].byFormat);
+      EXPECT_TRUE(engine_->resultGuessed(results[0]));
+    }
+  }
+  EXPECT_EQ(jpegs, 3u);
+}
+
 TEST_F(ExfatEngine, ClustersTakenAgainAreStarsAndBytesPastTheValidLengthAreZeros) {
   std::vector<uint8_t> img = Image("exfat-4k.img");
   if (img.empty()) GTEST_SKIP() << "exFAT images not unpacked";
