@@ -17,6 +17,7 @@
 #include "shell/controls.h"
 #include "shell/registry.h"
 #include "shell/search_session.h"
+#include "shell/search_work.h"
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "shell/undelete_driver.h"
@@ -60,17 +61,14 @@ void ResetBarButtons(HWND bar) {
 
 // ---- Search ------------------------------------------------------------------------
 
-// What the worker thread runs: the engine row and its request, made on the
-// window thread from the bar's controls.
-struct SearchJob {
-  const EngineRow* engine;
-  SearchRequestFields fields;
-};
-
+// What the worker thread runs (search_work.h): the engine row, its request
+// and the deep scan's box, made on the window thread from the bar's controls.
 DWORD WINAPI SearchWorker(void* argument) {
   std::unique_ptr<SearchJob> job(static_cast<SearchJob*>(argument));
-  // An engine stopped by the user may still be winding down: no second call.
-  if (EnginesIdle()) RunEngineSearch(*job->engine, RequestPacket::Wrap(BuildSearchRequest(job->fields)));
+  // An engine stopped by the user may still be winding down: no second
+  // call until it has (it polls the stop request between records).
+  for (int waited = 0; !rv::EnginesIdle() && waited < 5000; waited += 20) Sleep(20);
+  RunSearchJob(*job);
   return 0;
 }
 
@@ -158,8 +156,13 @@ void OnSearch(HWND bar) {
   job->fields.pattern = ToText(ItemText(bar, IDC_SB_PATTERN));
   job->fields.folder = ToText(rest);
   job->fields.volumeRoot = ToText(root);
+  job->deep = IsDlgButtonChecked(bar, IDC_SB_DEEP) == BST_CHECKED;
+  job->generation = CurrentSearch().generation = BeginSearchWork();
   HANDLE worker = CreateThread(nullptr, 0, SearchWorker, job.get(), 0, nullptr);
-  if (!worker) return UpdateCommandStates();
+  if (!worker) {
+    EndSearchWork();
+    return UpdateCommandStates();
+  }
   job.release();  // the worker's now
   CloseHandle(worker);  // nothing waits for it; the engine's end message re-enables the bar
   CurrentSearch().phase = SearchPhase::Starting;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "carve/recover_carved.h"
 #include "platform/text.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
@@ -137,6 +138,40 @@ ReportHeader HeaderOf(const SearchSession& search) {
   return h;
 }
 
+// The deep scan's files among the chosen: their bytes copied from the
+// volume the scan read, those with no deleted file behind them into
+// carved/<ext>/ of the destination (as `retriva recover --deep` does),
+// the others under their own names. Returns a report line per file.
+std::vector<std::wstring> WriteCarvedFiles(RecoverySession& session, const SearchSession& search,
+                                           const std::vector<size_t>& chosen) {
+  std::vector<std::wstring> lines;
+  OutputOptions output;
+  output.destination = &session.Output();
+  ScopedOutputOptions scope(output);
+  for (size_t i : chosen) {
+    if (g_cancelled.load()) break;
+    const FoundFile& file = search.found[i];
+    const carve::CarvedFile& carved = search.carved[static_cast<size_t>(search.states[i].carved)];
+    Text folder = session.Destination(), written;
+    bool placed = true;
+    if (search.states[i].condition.carved && file.folder.rfind(u"\\carved\\", 0) == 0) {
+      NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
+      placed = session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr;
+    }
+    carve::CarvedWrite r = carve::CarvedWrite::NotCreated;
+    uint64_t modified = 0;
+    if (!FoundTimeToFileTime(file.timeKind, file.timeValue, modified)) modified = 0;
+    if (placed && search.deepSource)
+      r = carve::WriteCarvedFile(*search.deepSource, carved, folder, file.name, written, &g_cancelled, modified);
+    const uint32_t code = r == carve::CarvedWrite::Written           ? kResultRecovered
+                          : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
+                                                                     : kResultNotRecovered;
+    const ReportLineChoice choice = ReportLineFor(code);
+    lines.push_back(FormatLibraryString(choice.stringId, {TextView(choice.outputName ? written : file.path)}));
+  }
+  return lines;
+}
+
 void ShowDestinationRefusal() {
   const std::wstring caption = LibraryString(IDS_UNDELETE_CAPTION), text = LibraryString(IDS_DESTINATION_NOT_CREATED);
   ShowMessageBox(text, caption, MB_OK | MB_ICONERROR, -1);
@@ -146,8 +181,20 @@ void ShowDestinationRefusal() {
 
 void RunUndeleteDriver() {
   SearchSession& search = CurrentSearch();
-  const std::vector<FoundFile> files = SelectedFiles();
-  if (files.empty() || !search.engine || !EnginesIdle()) return;
+  // The engine's files go through the recovery session; the deep scan's
+  // are copied from the volume after them.
+  std::vector<size_t> chosen = SelectedIndexes(), carved;
+  std::vector<FoundFile> files;
+  std::vector<size_t> fileIndexes;
+  for (size_t i : chosen) {
+    if (search.states[i].carved >= 0) {
+      carved.push_back(i);
+    } else {
+      files.push_back(search.found[i]);
+      fileIndexes.push_back(i);
+    }
+  }
+  if (chosen.empty() || !search.engine || !EnginesIdle()) return;
   RecoveryOptions options;
   options.searchedRoot = search.searchedRoot;
   options.stop = &g_cancelled;
@@ -158,9 +205,11 @@ void RunUndeleteDriver() {
     // The report stays beside the files even when none could be written.
     options.takeBackEmpty = false;
   }
+  if (!carved.empty()) options.takeBackEmpty = false;  // the carved files are written after the session's
   RecoverySession session(*search.engine, ToUtf8(search.destination), options);
   ShellState& s = Shell();
   RecoveryReport report;
+  std::vector<std::wstring> carvedLines;
   bool prepared = false;
   {
     const BusyScope recovering;
@@ -172,7 +221,8 @@ void RunUndeleteDriver() {
       RecoveryEvents events;
       events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
       if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
-      report = session.Run(files, events);
+      if (!files.empty()) report = session.Run(files, events);
+      if (!report.Refused()) carvedLines = WriteCarvedFiles(session, search, carved);
     }
     SetCursor(old);
   }
@@ -180,8 +230,17 @@ void RunUndeleteDriver() {
   if (report.Refused())
     return ShowMessageBox(Wide(report.refusal.text), Wide(report.refusal.caption), report.refusal.style,
                           report.refusal.slot);
-  if (reportFile) WriteReportBeside(session, *reportFile, search, files, report);
+  // What the recovery read of each file tells of its condition: a guess,
+  // and bytes that came back all zeros.
+  for (const FileRecovery& f : report.files) {
+    FileCondition& c = search.states[fileIndexes[f.index]].condition;
+    c.zeroed = c.zeroed || f.zeroed;
+    if (f.Written()) c.guessed = f.guessed;
+  }
+  RedrawConditions();
+  if (reportFile && !files.empty()) WriteReportBeside(session, *reportFile, search, files, report);
   std::vector<std::wstring> lines = ReportLines(files, report);
+  lines.insert(lines.end(), carvedLines.begin(), carvedLines.end());
   DialogBoxParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_REPORT), s.mainWindow, ReportDialogProc,
                   reinterpret_cast<LPARAM>(&lines));
 }

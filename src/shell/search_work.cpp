@@ -1,0 +1,255 @@
+#include "shell/search_work.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "carve/formats.h"
+#include "channel/messages.h"
+#include "res/resource.h"
+#include "shell/state.h"
+#include "volume/dasd.h"
+#include "volume/osvolume.h"
+
+namespace rv::shell {
+namespace {
+
+std::atomic<uint32_t> g_generation{0};
+std::atomic<bool> g_busy{false};
+std::atomic<bool> g_stop{false};
+
+SearchNews NewsOf(uint32_t generation) {
+  SearchNews n;
+  n.generation = generation;
+  return n;
+}
+
+std::mutex g_newsLock;
+SearchNews g_news;
+bool g_newsPosted = false;  // a CMD_SEARCH_NEWS is on its way: no second one
+
+// News is merged under the lock and the window told once per batch.
+void Tell(uint32_t generation, const std::function<void(SearchNews&)>& add) {
+  bool post = false;
+  {
+    std::lock_guard<std::mutex> hold(g_newsLock);
+    if (g_news.generation != generation) g_news = NewsOf(generation);
+    add(g_news);
+    post = !g_newsPosted;
+    g_newsPosted = true;
+  }
+  if (post) PostMessageW(Shell().mainWindow, WM_COMMAND, CMD_SEARCH_NEWS, 0);
+}
+
+// A found file as the worker keeps it: what opening it needs, and the
+// condition learnt while it was listed.
+struct Listed {
+  FoundFile file;
+  FileCondition condition;
+};
+
+// Between the engine and the main window: each found file's share is asked
+// while the engine still holds it (the only time the NTFS engine can
+// answer), and the end of the search is held back until the worker's own
+// parts are done.
+class WorkSink final : public MessageSink {
+ public:
+  WorkSink(MessageSink& window, const EngineRow& engine, std::vector<Listed>& listed)
+      : window_(window), engine_(engine), listed_(listed) {}
+  ~WorkSink() override {
+    if (held_) gmem::Free(held_);
+  }
+
+  bool Post(uint32_t id, gmem::Handle payload) override {
+    if (id == CM_SEARCH_FINISHED && !finished_) {
+      finished_ = true;
+      held_ = payload;
+      return true;
+    }
+    Listed entry;
+    bool found = false;
+    if (id == CM_FILE_FOUND && payload) {
+      if (const void* bytes = gmem::Lock(payload)) {
+        found = DecodeFoundFile(static_cast<const uint8_t*>(bytes), gmem::Size(payload), u"", entry.file);
+        gmem::Unlock(payload);
+      }
+      uint32_t percent = 0;
+      if (found && engine_.recoverableWhileListed && engine_.recoverableWhileListed(percent))
+        entry.condition.share = static_cast<int>(percent);
+    }
+    if (!window_.Post(id, payload)) return false;
+    if (found) listed_.push_back(std::move(entry));
+    return true;
+  }
+
+  // The engine's end message, when it sent one.
+  void Finish() {
+    if (!finished_) return;
+    gmem::Handle payload = held_;
+    held_ = nullptr;
+    if (!window_.Post(CM_SEARCH_FINISHED, payload) && payload) gmem::Free(payload);
+  }
+
+ private:
+  MessageSink& window_;
+  const EngineRow& engine_;
+  std::vector<Listed>& listed_;
+  bool finished_ = false;
+  gmem::Handle held_ = nullptr;
+};
+
+constexpr DWORD kNewsEveryMs = 200;
+
+// Shares the engine answers only after its walk, the guess of every file
+// and, for the deep scan, where each file's data starts.
+void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vector<carve::KnownFile>* known) {
+  const EngineRow& engine = *job.engine;
+  std::vector<std::pair<uint32_t, FileCondition>> batch;
+  DWORD told = GetTickCount();
+  for (size_t i = 0; i < listed.size() && !g_stop.load(); ++i) {
+    Listed& l = listed[i];
+    uint32_t percent = 0;
+    if (l.condition.share < 0 && engine.recoverableAfterSearch) {
+      std::lock_guard<std::recursive_mutex> hold(EngineLock());
+      if (engine.recoverableAfterSearch(l.file, percent)) l.condition.share = static_cast<int>(percent);
+    }
+    if (const std::unique_ptr<FoundFileReader> reader = OpenFoundFile(engine, l.file)) {
+      l.condition.guessed = reader->Guessed();
+      if (known) {
+        std::vector<ClusterRun> runs;
+        {
+          std::lock_guard<std::recursive_mutex> hold(EngineLock());
+          runs = reader->ClusterRuns();
+        }
+        if (!runs.empty() && runs.front().fileOffset == 0)
+          known->push_back({runs.front().cluster, runs.front().count, l.file.name, l.file.folder, i});
+      }
+    }
+    batch.emplace_back(static_cast<uint32_t>(i), l.condition);
+    if (GetTickCount() - told >= kNewsEveryMs || i + 1 == listed.size()) {
+      Tell(job.generation, [&](SearchNews& n) { n.conditions.insert(n.conditions.end(), batch.begin(), batch.end()); });
+      batch.clear();
+      told = GetTickCount();
+    }
+  }
+}
+
+// The volume's root ("X:\" or "\\?\Volume{...}\") opened raw, read only.
+std::shared_ptr<VolumeSource> OpenSearchedVolume(TextView root) {
+  VolumeHandle volume;
+  if (!ResolveVolumeDevicePath(root, volume)) return nullptr;
+  return OpenVolumeDevice(Text(volume.devicePath), false);
+}
+
+// "\carved\jpg\f0001234.jpg" under the searched root, as a carved file's row.
+FoundFile CarvedFoundFile(const carve::CarvedFile& f, TextView root) {
+  FoundFile file;
+  file.locator = static_cast<uint32_t>(f.cluster);
+  file.second = 0xFFFFFFFFu;
+  file.size = f.length;
+  std::string name = carve::CarvedName(f);
+  file.name = Text(name.begin(), name.end());
+  std::string folder = std::string("\\carved\\") + f.extension + "\\";
+  file.folder = Text(folder.begin(), folder.end());
+  Text drive(root);
+  while (!drive.empty() && drive.back() == u'\\') drive.pop_back();
+  file.path = drive + file.folder + file.name;
+  return file;
+}
+
+void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vector<carve::KnownFile> known) {
+  const std::shared_ptr<VolumeSource> source = OpenSearchedVolume(job.fields.volumeRoot);
+  carve::VolumeLayout layout;
+  std::string why;
+  if (!source) why = "the volume could not be opened";
+  else if (!carve::ReadLayout(*source, layout, why) && why.empty()) why = "the volume's layout could not be read";
+  if (!why.empty() || !source) {
+    Tell(job.generation, [&](SearchNews& n) { n.deepError = why; });
+    return;
+  }
+  Tell(job.generation, [&](SearchNews& n) {
+    n.deepSource = source;
+    n.deepPercent = 0;
+  });
+  carve::ScanOptions options;
+  options.known = std::move(known);
+  options.stop = &g_stop;
+  DWORD told = GetTickCount();
+  options.progress = [&](uint64_t done, uint64_t total) {
+    if (GetTickCount() - told < kNewsEveryMs || total == 0) return;
+    told = GetTickCount();
+    const int percent = static_cast<int>(done * 100 / total);
+    Tell(job.generation, [&](SearchNews& n) { n.deepPercent = percent; });
+  };
+  std::vector<CarvedRow> rows;
+  const auto found = [&](const carve::CarvedFile& f) {
+    CarvedRow row{CarvedFoundFile(f, job.fields.volumeRoot), f, -1};
+    if (f.known) {
+      // The deleted file keeps its own row unless its engine would only
+      // guess past its first cluster and the format vouches for the bytes
+      // at the size its entry gives: then that row is this file.
+      const Listed& l = listed[static_cast<size_t>(f.known->tag)];
+      if (f.truncated || f.length != l.file.size || !l.condition.guessed) return;
+      row.replaces = static_cast<int64_t>(f.known->tag);
+    }
+    row.carved.known = nullptr;
+    rows.push_back(std::move(row));
+    if (GetTickCount() - told >= kNewsEveryMs) {
+      told = GetTickCount();
+      Tell(job.generation, [&](SearchNews& n) {
+        for (CarvedRow& r : rows) n.carved.push_back(std::move(r));
+      });
+      rows.clear();
+    }
+  };
+  std::string error;
+  const carve::ScanStatus status = carve::DeepScan(*source, layout, options, found, error);
+  Tell(job.generation, [&](SearchNews& n) {
+    for (CarvedRow& r : rows) n.carved.push_back(std::move(r));
+    n.deepPercent = -1;
+    if (status == carve::ScanStatus::ReadFailed) n.deepError = error;
+  });
+}
+
+}  // namespace
+
+uint32_t BeginSearchWork() {
+  g_busy.store(true);
+  g_stop.store(false);
+  return g_generation.fetch_add(1) + 1;
+}
+
+void EndSearchWork() { g_busy.store(false); }
+
+bool SearchWorkIdle() { return !g_busy.load(); }
+
+void StopSearchWork() { g_stop.store(true); }
+
+void RunSearchJob(const SearchJob& job) {
+  static WindowSink window(nullptr);
+  window = WindowSink(Shell().mainWindow);
+  std::vector<Listed> listed;
+  WorkSink sink(window, *job.engine, listed);
+  SetMessageSink(&sink);
+  job.engine->search(RequestPacket::Wrap(BuildSearchRequest(job.fields)));
+  SetMessageSink(&window);
+  std::vector<carve::KnownFile> known;
+  if (!g_stop.load()) LearnConditions(job, listed, job.deep ? &known : nullptr);
+  if (job.deep && !g_stop.load()) DeepScan(job, listed, std::move(known));
+  // Idle before the end is told: the window may start the next search as
+  // soon as it hears it.
+  g_busy.store(false);
+  sink.Finish();
+}
+
+SearchNews TakeSearchNews() {
+  std::lock_guard<std::mutex> hold(g_newsLock);
+  SearchNews news = std::move(g_news);
+  g_news = NewsOf(news.generation);
+  g_newsPosted = false;
+  return news;
+}
+
+}  // namespace rv::shell
