@@ -12,6 +12,7 @@
 #include "shell/command_states.h"
 #include "shell/engines.h"
 #include "shell/search_session.h"
+#include "lost/lost_on_pass.h"
 #include "shell/search_work.h"
 #include "shell/results.h"
 #include "shell/state.h"
@@ -98,12 +99,29 @@ int64_t FoundOfArrival(uint64_t arrival) {
 // A carved file's row: "deep:<cluster>" in the locator's place (the id
 // `retriva recover --deep --id` takes) and its format in the entry's.
 std::array<Text, kResultColumns> CarvedTexts(const CarvedRow& row) {
-  std::array<Text, kResultColumns> t = RowTexts(row.file, DateOrder::MonthDayYear);
+  std::array<Text, kResultColumns> t = RowTexts(row.file, ListDateOrder());
   const std::string id = carve::CarvedId(row.carved);
   t[kColFirst] = Text(id.begin(), id.end());
   const std::string format = row.carved.row ? row.carved.row->name : "";
   t[kColSecond] = Text(format.begin(), format.end());
   return t;
+}
+
+// An old record's file: "old:<record offset>" in the locator's place and
+// where it was found in the entry's.
+void AddLostRows(std::vector<LostRow>& rows) {
+  SearchSession& search = CurrentSearch();
+  for (LostRow& row : rows) {
+    SearchSession::FoundState state;
+    state.lost = static_cast<int32_t>(search.lost.size());
+    state.condition = row.condition;
+    std::array<Text, kResultColumns> t = RowTexts(row.file, ListDateOrder());
+    const std::string id = "old:" + std::to_string(row.lost.recordOffset), where = lost::FoundInText(row.lost.source);
+    t[kColFirst] = Text(id.begin(), id.end());
+    t[kColSecond] = Text(where.begin(), where.end());
+    search.lost.push_back(std::move(row.lost));
+    if (!AddFoundFile(row.file, state, &t)) search.lost.pop_back();
+  }
 }
 
 void AddCarvedRows(std::vector<CarvedRow>& rows) {
@@ -136,11 +154,13 @@ void HandleSearchNews() {
   if (news.generation != search.generation) return;  // of a search before this one
   for (const auto& [arrival, condition] : news.conditions) {
     const int64_t i = FoundOfArrival(arrival);
-    if (i >= 0 && search.states[static_cast<size_t>(i)].carved < 0) search.states[static_cast<size_t>(i)].condition = condition;
+    if (i >= 0 && search.states[static_cast<size_t>(i)].carved < 0)
+      search.states[static_cast<size_t>(i)].condition = condition;
   }
   if (news.deepSource) search.deepSource = news.deepSource;
+  AddLostRows(news.lost);
   AddCarvedRows(news.carved);
-  if (!news.conditions.empty() || !news.carved.empty()) RedrawConditions();
+  if (!news.conditions.empty() || !news.carved.empty() || !news.lost.empty()) RedrawConditions();
   if (news.deepPercent >= 0) {
     SetStatusText(0, LibraryString(IDS_STATUS_DEEP_SCAN));
     OnSearchProgress(static_cast<uint32_t>(news.deepPercent));

@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "carve/formats.h"
+#include "lost/lost_on_pass.h"
+#include "lost/lost_recover.h"
 #include "channel/messages.h"
 #include "res/resource.h"
 #include "shell/state.h"
@@ -143,6 +145,14 @@ std::shared_ptr<VolumeSource> OpenSearchedVolume(TextView root) {
   return OpenVolumeDevice(Text(volume.devicePath), false);
 }
 
+// The path a row of the deep scan shows: the searched root's drive (or
+// volume name), the folder and the name.
+Text UnderRoot(TextView root, const Text& folder, const Text& name) {
+  Text drive(root);
+  while (!drive.empty() && drive.back() == u'\\') drive.pop_back();
+  return drive + folder + name;
+}
+
 // "\carved\jpg\f0001234.jpg" under the searched root, as a carved file's row.
 FoundFile CarvedFoundFile(const carve::CarvedFile& f, TextView root) {
   FoundFile file;
@@ -153,10 +163,32 @@ FoundFile CarvedFoundFile(const carve::CarvedFile& f, TextView root) {
   file.name = Text(name.begin(), name.end());
   std::string folder = std::string("\\carved\\") + f.extension + "\\";
   file.folder = Text(folder.begin(), folder.end());
-  Text drive(root);
-  while (!drive.empty() && drive.back() == u'\\') drive.pop_back();
-  file.path = drive + file.folder + file.name;
+  file.path = UnderRoot(root, file.folder, file.name);
   return file;
+}
+
+// An old record's file as a row: under its old folder, its modification
+// time as the engines print theirs.
+LostRow LostFoundRow(const lost::LostFile& f, VolumeSource& source, TextView root) {
+  LostRow row;
+  row.lost = f;
+  FoundFile& file = row.file;
+  file.locator = static_cast<uint32_t>(f.firstCluster);
+  file.second = 0xFFFFFFFFu;
+  file.size = f.size;
+  file.name = f.name;
+  file.folder = f.folder + u"\\";
+  if (f.modified != 0) {
+    file.time = NtfsTimeText(f.modified);
+    file.timeKind = FoundTimeKind::FileTimeUtc;
+    file.timeValue = f.modified;
+  }
+  file.path = UnderRoot(root, file.folder, file.name);
+  // An old folder index names a file whose record is gone: nothing to read.
+  row.condition.share = f.source == lost::LostSource::NtfsIndex ? 0 : 100;
+  if (f.source != lost::LostSource::NtfsRecord && f.source != lost::LostSource::NtfsIndex)
+    if (const auto reader = lost::OpenLostReader(source, nullptr, f)) row.condition.guessed = reader->Guessed();
+  return row;
 }
 
 void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vector<carve::KnownFile> known) {
@@ -183,31 +215,36 @@ void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vect
     const int percent = static_cast<int>(done * 100 / total);
     Tell(job.generation, [&](SearchNews& n) { n.deepPercent = percent; });
   };
+  // The old file system's records are read on the same pass; the carved
+  // files wait for them, since one that starts where an old file does is
+  // that file.
+  lost::LostOnPass lostPass(*source);
+  lostPass.Attach(options);
+  std::vector<carve::CarvedFile> carved;
+  std::string error;
+  const carve::ScanStatus status =
+      carve::DeepScan(*source, layout, options, [&](const carve::CarvedFile& f) { carved.push_back(f); }, error);
+  std::vector<LostRow> lostRows;
+  if (status != carve::ScanStatus::Stopped)
+    for (const lost::LostFile& f : lostPass.Files()) lostRows.push_back(LostFoundRow(f, *source, job.fields.volumeRoot));
   std::vector<CarvedRow> rows;
-  const auto found = [&](const carve::CarvedFile& f) {
+  for (const carve::CarvedFile& f : carved) {
+    if (lostPass.StartsAt(f.cluster)) continue;
     CarvedRow row{CarvedFoundFile(f, job.fields.volumeRoot), f, -1};
     if (f.known) {
       // The deleted file keeps its own row unless its engine would only
       // guess past its first cluster and the format vouches for the bytes
       // at the size its entry gives: then that row is this file.
       const Listed& l = listed[static_cast<size_t>(f.known->tag)];
-      if (f.truncated || f.length != l.file.size || !l.condition.guessed) return;
+      if (f.truncated || f.length != l.file.size || !l.condition.guessed) continue;
       row.replaces = static_cast<int64_t>(f.known->tag);
     }
     row.carved.known = nullptr;
     rows.push_back(std::move(row));
-    if (GetTickCount() - told >= kNewsEveryMs) {
-      told = GetTickCount();
-      Tell(job.generation, [&](SearchNews& n) {
-        for (CarvedRow& r : rows) n.carved.push_back(std::move(r));
-      });
-      rows.clear();
-    }
-  };
-  std::string error;
-  const carve::ScanStatus status = carve::DeepScan(*source, layout, options, found, error);
+  }
   Tell(job.generation, [&](SearchNews& n) {
-    for (CarvedRow& r : rows) n.carved.push_back(std::move(r));
+    n.lost = std::move(lostRows);
+    n.carved = std::move(rows);
     n.deepPercent = -1;
     if (status == carve::ScanStatus::ReadFailed) n.deepError = error;
   });

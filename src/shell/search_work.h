@@ -18,6 +18,7 @@
 #include "channel/packet.h"
 #include "channel/receiver.h"
 #include "engines/engines.h"
+#include "lost/lost_file.h"
 #include "shell/results.h"
 
 namespace rv::shell {
@@ -39,11 +40,19 @@ struct CarvedRow {
   int64_t replaces = -1;
 };
 
+// A file of an old file system the deep scan's pass found by its record.
+struct LostRow {
+  FoundFile file;
+  lost::LostFile lost;
+  FileCondition condition;
+};
+
 struct SearchNews {
   uint32_t generation = 0;
   // Conditions by found-file message (counted from 0 in posting order).
   std::vector<std::pair<uint32_t, FileCondition>> conditions;
   std::vector<CarvedRow> carved;
+  std::vector<LostRow> lost;
   int deepPercent = -1;    // the deep scan's progress while it runs, else -1
   std::string deepError;   // why the deep scan could not run or stopped short
   std::shared_ptr<VolumeSource> deepSource;  // set once, with the scan's first news

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "carve/recover_carved.h"
+#include "lost/lost_recover.h"
+#include "ntfs/nue.h"
 #include "platform/text.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
@@ -138,37 +140,61 @@ ReportHeader HeaderOf(const SearchSession& search) {
   return h;
 }
 
-// The deep scan's files among the chosen: their bytes copied from the
-// volume the scan read, those with no deleted file behind them into
-// carved/<ext>/ of the destination (as `retriva recover --deep` does),
-// the others under their own names. Returns a report line per file.
-std::vector<std::wstring> WriteCarvedFiles(RecoverySession& session, const SearchSession& search,
-                                           const std::vector<size_t>& chosen) {
+// The deep scan's files among the chosen, copied from the volume the scan
+// read: carved files with no deleted file behind them into carved/<ext>/
+// of the destination (as `retriva recover --deep` does), the others and
+// the old file system's files under their own names. NTFS records are
+// written by the NTFS engine's writers over its volume record. Returns a
+// report line per file.
+std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchSession& search,
+                                         const std::vector<size_t>& chosen) {
   std::vector<std::wstring> lines;
+  if (chosen.empty()) return lines;
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
+  bool ntfsOpen = false;
+  for (size_t i : chosen) {
+    const int32_t l = search.states[i].lost;
+    if (l >= 0 && search.lost[static_cast<size_t>(l)].source == lost::LostSource::NtfsRecord) {
+      Text volume = search.searchedRoot;
+      if (!volume.empty() && volume.back() == u'\\') volume.pop_back();
+      ntfsOpen = SetupNueVolumeDataStructures(volume, TheNueVolume(), kTrue) != kFalse;
+      break;
+    }
+  }
   OutputOptions output;
   output.destination = &session.Output();
   ScopedOutputOptions scope(output);
   for (size_t i : chosen) {
     if (g_cancelled.load()) break;
     const FoundFile& file = search.found[i];
-    const carve::CarvedFile& carved = search.carved[static_cast<size_t>(search.states[i].carved)];
+    const SearchSession::FoundState& state = search.states[i];
     Text folder = session.Destination(), written;
-    bool placed = true;
-    if (search.states[i].condition.carved && file.folder.rfind(u"\\carved\\", 0) == 0) {
+    uint32_t code = kResultNotRecovered;
+    if (!search.deepSource) {
+      // Nothing to read them from.
+    } else if (state.lost >= 0) {
+      const lost::LostRecovery r = lost::RecoverLostFile(*search.deepSource, ntfsOpen ? &TheNueVolume() : nullptr,
+                                                         search.lost[static_cast<size_t>(state.lost)], folder);
+      code = r.code;
+      written = r.output;
+    } else {
       NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
-      placed = session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr;
+      const bool placed = file.folder.rfind(u"\\carved\\", 0) != 0 ||
+                          session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr;
+      uint64_t modified = 0;
+      if (!FoundTimeToFileTime(file.timeKind, file.timeValue, modified)) modified = 0;
+      const carve::CarvedWrite r =
+          placed ? carve::WriteCarvedFile(*search.deepSource, search.carved[static_cast<size_t>(state.carved)], folder,
+                                          file.name, written, &g_cancelled, modified)
+                 : carve::CarvedWrite::NotCreated;
+      code = r == carve::CarvedWrite::Written           ? kResultRecovered
+             : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
+                                                        : kResultNotRecovered;
     }
-    carve::CarvedWrite r = carve::CarvedWrite::NotCreated;
-    uint64_t modified = 0;
-    if (!FoundTimeToFileTime(file.timeKind, file.timeValue, modified)) modified = 0;
-    if (placed && search.deepSource)
-      r = carve::WriteCarvedFile(*search.deepSource, carved, folder, file.name, written, &g_cancelled, modified);
-    const uint32_t code = r == carve::CarvedWrite::Written           ? kResultRecovered
-                          : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
-                                                                     : kResultNotRecovered;
     const ReportLineChoice choice = ReportLineFor(code);
     lines.push_back(FormatLibraryString(choice.stringId, {TextView(choice.outputName ? written : file.path)}));
   }
+  if (ntfsOpen) FreeNueVolumeDataStructures(TheNueVolume());
   return lines;
 }
 
@@ -182,12 +208,13 @@ void ShowDestinationRefusal() {
 void RunUndeleteDriver() {
   SearchSession& search = CurrentSearch();
   // The engine's files go through the recovery session; the deep scan's
-  // are copied from the volume after them.
+  // (`carved`: carved files and old records' files) are copied from the
+  // volume after them.
   std::vector<size_t> chosen = SelectedIndexes(), carved;
   std::vector<FoundFile> files;
   std::vector<size_t> fileIndexes;
   for (size_t i : chosen) {
-    if (search.states[i].carved >= 0) {
+    if (search.states[i].carved >= 0 || search.states[i].lost >= 0) {
       carved.push_back(i);
     } else {
       files.push_back(search.found[i]);
@@ -222,7 +249,7 @@ void RunUndeleteDriver() {
       events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
       if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
       if (!files.empty()) report = session.Run(files, events);
-      if (!report.Refused()) carvedLines = WriteCarvedFiles(session, search, carved);
+      if (!report.Refused()) carvedLines = WriteDeepFiles(session, search, carved);
     }
     SetCursor(old);
   }

@@ -292,6 +292,8 @@ HWND CreateFileList(HWND window) {
 
 }  // namespace
 
+DateOrder ListDateOrder() { return UserDateOrder(); }
+
 void CreateChildWindows(HWND window) {
   ShellState& s = Shell();
   s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0, 0, 0, window,
@@ -358,6 +360,7 @@ void EmptyFileList() {
   search.states.clear();
   search.arrivals.clear();
   search.carved.clear();
+  search.lost.clear();
   search.deepSource.reset();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();

@@ -29,6 +29,8 @@ void CreateChildWindows(HWND window);
 void UseSearchColumns();
 void UseTwoPaneColumns();
 void EmptyFileList();
+// The user's date order, in which the rows show dates.
+DateOrder ListDateOrder();
 // One row per found file, its texts in the list's store (`texts` when
 // given, else the file's own), its state beside it; false when the store
 // could not grow and the file is left out.
