@@ -131,10 +131,10 @@ std::array<Text, kResultColumns> RowTexts(const FoundFile& file, DateOrder order
 ConditionWord WordFor(const FileCondition& c) {
   if (c.zeroed) return ConditionWord::Zeroed;
   if (c.carved && c.truncated) return ConditionWord::Truncated;
+  if (c.share == 0) return ConditionWord::Overwritten;
   if (c.guessed) return ConditionWord::Guessed;
   if (c.share < 0) return ConditionWord::Unknown;
-  if (c.share >= 100) return ConditionWord::Whole;
-  return c.share == 0 ? ConditionWord::Overwritten : ConditionWord::Partly;
+  return c.share >= 100 ? ConditionWord::Whole : ConditionWord::Partly;
 }
 
 Text ConditionText(const FileCondition& c, TextView word) {

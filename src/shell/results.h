@@ -54,7 +54,8 @@ struct FileCondition {
 
 // The word for a condition, in the order the tests apply: zeroed beats
 // everything (the bytes are gone whatever the clusters say), then a
-// truncated carved file, then a guess, then the share.
+// truncated carved file, then nothing left (0%), then a guess, then the
+// share.
 enum class ConditionWord : int { Unknown = 0, Whole, Partly, Overwritten, Guessed, Zeroed, Truncated };
 ConditionWord WordFor(const FileCondition& c);
 // The image of the word in the list's small image list (the first column).

@@ -177,6 +177,7 @@ TEST(ShellResults, ConditionWordsAndTexts) {
   // A guess is said whatever share the guessed clusters give.
   EXPECT_EQ(WordFor(cond(100, true)), ConditionWord::Guessed);
   EXPECT_EQ(WordFor(cond(-1, true)), ConditionWord::Guessed);
+  EXPECT_EQ(WordFor(cond(0, true)), ConditionWord::Overwritten);  // nothing left to guess about
   // Zeroed bytes beat every share and guess: nothing is left to recover.
   EXPECT_EQ(WordFor(cond(100, true, true)), ConditionWord::Zeroed);
   FileCondition carved = cond(100);
