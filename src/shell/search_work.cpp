@@ -108,6 +108,9 @@ constexpr DWORD kNewsEveryMs = 200;
 // and, for the deep scan, where each file's data starts.
 void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vector<carve::KnownFile>* known) {
   const EngineRow& engine = *job.engine;
+  // Only an engine that may guess has a guess to tell; the deep scan needs
+  // every file's start.
+  const bool open = known || engine.guessesClusters || engine.resultGuessed;
   std::vector<std::pair<uint32_t, FileCondition>> batch;
   DWORD told = GetTickCount();
   for (size_t i = 0; i < listed.size() && !g_stop.load(); ++i) {
@@ -117,7 +120,7 @@ void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vec
       std::lock_guard<std::recursive_mutex> hold(EngineLock());
       if (engine.recoverableAfterSearch(l.file, percent)) l.condition.share = static_cast<int>(percent);
     }
-    if (const std::unique_ptr<FoundFileReader> reader = OpenFoundFile(engine, l.file)) {
+    if (const std::unique_ptr<FoundFileReader> reader = open ? OpenFoundFile(engine, l.file) : nullptr) {
       l.condition.guessed = reader->Guessed();
       if (known) {
         std::vector<ClusterRun> runs;

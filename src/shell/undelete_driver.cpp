@@ -262,7 +262,7 @@ void RunUndeleteDriver() {
   for (const FileRecovery& f : report.files) {
     FileCondition& c = search.states[fileIndexes[f.index]].condition;
     c.zeroed = c.zeroed || f.zeroed;
-    if (f.Written()) c.guessed = f.guessed;
+    c.guessed = c.guessed || f.guessed;
   }
   RedrawConditions();
   if (reportFile && !files.empty()) WriteReportBeside(session, *reportFile, search, files, report);

@@ -78,9 +78,24 @@ def condition_word(share, guessed, zeroed):
     return strings[471] if share >= 100 else strings[472]
 
 
-def check_conditions(letter, drive, found, outcomes):
+# The committed images window-test.sh maps, by kind. The command line is
+# run on the image itself for what it tells only of images: a drive letter
+# of Wine answers the cluster size of the folder it maps, which the guess
+# of a recovery reads, and the deep scan reads images and devices only.
+images = {"ntfs": "ntfs-4k", "fat16": "fat16-2k", "fat32": "fat32-512", "ntfs-long-path": "ntfs-long-path",
+          "deep-fat32": "deep-fat32"}
+
+
+def image_of(kind):
+    return windows_path(os.path.join(build, "test-images", images[kind] + ".img"))
+
+
+def check_conditions(letter, kind, drive):
     """The window's condition of each file: the share `search` gives and the
     guess `recover` makes of it."""
+    found = retriva("search", image_of(kind), "--json")
+    outcomes = retriva("recover", image_of(kind), "--to", windows_path(os.path.join(results, letter + "-guess")),
+                       "--json")
     path = os.path.join(results, letter + "-conditions.tsv")
     shown = dict(l.rstrip("\n").split("\t", 1) for l in open(path, encoding="utf-8")) if os.path.exists(path) else {}
     guess = {o["source"]: (o.get("contiguous_guess", False), o.get("zeroed", False)) for o in outcomes}
@@ -98,7 +113,7 @@ def check_conditions(letter, drive, found, outcomes):
         print("   %s: window %r, command line %r" % b)
 
 
-def deep_file(letter):
+def deep_file(letter, kind):
     """The file the window undeleted from the deep scan's rows against
     `recover --deep --id` of the same id."""
     drive = letter.upper() + ":"
@@ -106,7 +121,8 @@ def deep_file(letter):
     id_file = os.path.join(results, letter + "-deep-id.txt")
     ident = open(id_file).read().strip() if os.path.exists(id_file) else ""
     cli_out = os.path.join(results, letter + "-cli")
-    outcomes = retriva("recover", drive, "--deep", "--id", ident, "--to", windows_path(cli_out), "--json") if ident else []
+    outcomes = retriva("recover", image_of(kind), "--deep", "--id", ident, "--to", windows_path(cli_out),
+                       "--json") if ident else []
     gui = os.path.join(results, letter + "-out", "big1.jpg")
     cli = os.path.join(cli_out, "big1.jpg")
     same = os.path.exists(gui) and os.path.exists(cli) and open(gui, "rb").read() == open(cli, "rb").read()
@@ -118,7 +134,7 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     if kind in ("fat12", "large", "ntfs-big-sparse"):
         continue
     if kind == "deep-fat32":
-        deep_file(letter)
+        deep_file(letter, kind)
         continue
     drive = letter.upper() + ":"
     print("-- %s (%s): the window against the command line" % (drive, kind))
@@ -140,7 +156,7 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     gui_out = os.path.join(results, letter + "-out")
     cli_out = os.path.join(results, letter + "-cli")
     outcomes = retriva("recover", drive, "--to", windows_path(cli_out), "--json")
-    check_conditions(letter, drive, found, outcomes)
+    check_conditions(letter, kind, drive)
     report_name = strings[440]
     gui_files = sorted(n for n in os.listdir(gui_out) if n != report_name) if os.path.isdir(gui_out) else []
     cli_names = {window_name(n): n for n in os.listdir(cli_out)} if os.path.isdir(cli_out) else {}

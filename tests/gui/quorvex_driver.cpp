@@ -2079,7 +2079,9 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   WriteUtf8File(prefix + L"-conditions.tsv", conditions);
 
   // Sorting: every click reverses the direction, the first sorts descending.
-  const int columns[] = {1, 1, 0, 2, 4, 3, kConditionColumn};
+  // The last click leaves the rows in the order the recovery below takes
+  // them (which of two files of one name keeps it).
+  const int columns[] = {1, 1, 0, kConditionColumn, kConditionColumn, 2, 4, 3};
   bool descending = true;
   for (int column : columns) {
     ClickColumn(list, column);
