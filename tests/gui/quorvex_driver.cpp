@@ -474,8 +474,9 @@ void CheckMainWindow() {
     std::wstring titles;
     for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
     std::wstring want;
-    for (UINT id : {1u, 2u, 10u, 9u, 7u, 8u}) want += LibraryText(id) + L"|";
-    Check(titles == want, "the file list shows the six search-result columns (" + Narrow(titles) + ")");
+    for (UINT id : {1u, 2u, 10u, 9u, 7u, 8u, static_cast<UINT>(IDS_COL_CONDITION)}) want += LibraryText(id) + L"|";
+    Check(titles == want,
+          "the file list shows the six search-result columns and the condition (" + Narrow(titles) + ")");
   }
   auto titleBars = [&] {
     int visible = 0;
@@ -731,9 +732,10 @@ void CheckNotAdministrator() {
     for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
     std::wstring want;
     for (UINT id = 1; id <= 7; ++id) want += LibraryText(id) + L"|";
-    Check(titles == want, "the file list shows the seven two-pane columns (" + Narrow(titles) + ")");
-    Check(ColumnWidthsOf(list) == std::vector<int>{100, 50, 100, 100, 50, 50, 0},
-          "no stored widths: 100, 50, 100, 100, 50, 50, 0");
+    want += LibraryText(IDS_COL_CONDITION) + L"|";
+    Check(titles == want, "the file list shows the seven two-pane columns and the condition (" + Narrow(titles) + ")");
+    Check(ColumnWidthsOf(list) == std::vector<int>{100, 50, 100, 100, 50, 50, 0, 130},
+          "no stored widths: 100, 50, 100, 100, 50, 50, 0, 130");
   }
   Shot(L"two-pane-view");
   CloseAndExit(*p, w, "two-pane view");
