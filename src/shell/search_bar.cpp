@@ -61,17 +61,6 @@ void ResetBarButtons(HWND bar) {
 
 // ---- Search ------------------------------------------------------------------------
 
-// What the worker thread runs (search_work.h): the engine row, its request
-// and the deep scan's box, made on the window thread from the bar's controls.
-DWORD WINAPI SearchWorker(void* argument) {
-  std::unique_ptr<SearchJob> job(static_cast<SearchJob*>(argument));
-  // An engine stopped by the user may still be winding down: no second
-  // call until it has (it polls the stop request between records).
-  for (int waited = 0; !rv::EnginesIdle() && waited < 5000; waited += 20) Sleep(20);
-  RunSearchJob(*job);
-  return 0;
-}
-
 // The volume root and the folder inside the volume, from the Look in text;
 // false when it names neither a drive nor a volume.
 bool SplitLookIn(const std::wstring& folder, std::wstring& root, std::wstring& rest) {
@@ -157,14 +146,10 @@ void OnSearch(HWND bar) {
   job->fields.folder = ToText(rest);
   job->fields.volumeRoot = ToText(root);
   job->deep = IsDlgButtonChecked(bar, IDC_SB_DEEP) == BST_CHECKED;
-  job->generation = CurrentSearch().generation = BeginSearchWork();
-  HANDLE worker = CreateThread(nullptr, 0, SearchWorker, job.get(), 0, nullptr);
-  if (!worker) {
-    EndSearchWork();
-    return UpdateCommandStates();
-  }
-  job.release();  // the worker's now
-  CloseHandle(worker);  // nothing waits for it; the engine's end message re-enables the bar
+  const uint32_t generation = StartSearchJob(std::move(job));
+  if (generation == 0) return UpdateCommandStates();
+  // The engine's end message re-enables the bar.
+  CurrentSearch().generation = generation;
   CurrentSearch().phase = SearchPhase::Starting;
   UpdateCommandStates();
   SendMessageW(bar, DM_SETDEFID, IDC_SB_STOP, 0);

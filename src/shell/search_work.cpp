@@ -19,7 +19,7 @@ namespace rv::shell {
 namespace {
 
 std::atomic<uint32_t> g_generation{0};
-std::atomic<bool> g_busy{false};
+std::atomic<int> g_jobs{0};  // handed over and not yet done
 std::atomic<bool> g_stop{false};
 
 SearchNews NewsOf(uint32_t generation) {
@@ -255,17 +255,58 @@ void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vect
 
 }  // namespace
 
-uint32_t BeginSearchWork() {
-  g_busy.store(true);
-  g_stop.store(false);
-  return g_generation.fetch_add(1) + 1;
-}
-
-void EndSearchWork() { g_busy.store(false); }
-
-bool SearchWorkIdle() { return !g_busy.load(); }
+bool SearchWorkIdle() { return g_jobs.load() == 0; }
 
 void StopSearchWork() { g_stop.store(true); }
+
+namespace {
+
+void RunSearchJob(const SearchJob& job);
+
+std::mutex g_jobLock;
+std::unique_ptr<SearchJob> g_nextJob;
+HANDLE g_jobReady = nullptr;  // auto-reset: set when g_nextJob is handed over
+
+DWORD WINAPI SearchWorker(void*) {
+  for (;;) {
+    WaitForSingleObject(g_jobReady, INFINITE);
+    std::unique_ptr<SearchJob> job;
+    {
+      std::lock_guard<std::mutex> hold(g_jobLock);
+      job = std::move(g_nextJob);
+    }
+    if (!job) continue;
+    // An engine stopped by the user may still be winding down: no second
+    // call until it has (it polls the stop request between records).
+    for (int waited = 0; !rv::EnginesIdle() && waited < 5000; waited += 20) Sleep(20);
+    g_stop.store(false);
+    RunSearchJob(*job);
+  }
+}
+
+}  // namespace
+
+uint32_t StartSearchJob(std::unique_ptr<SearchJob> job) {
+  static HANDLE worker = nullptr;
+  if (!worker) {
+    if (!g_jobReady) g_jobReady = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (g_jobReady) worker = CreateThread(nullptr, 0, SearchWorker, nullptr, 0, nullptr);
+    if (!worker) return 0;
+  }
+  const uint32_t generation = job->generation = g_generation.fetch_add(1) + 1;
+  {
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    // A job not yet taken gives way to this one: it was never started and
+    // its search is no longer the window's.
+    if (g_nextJob) g_jobs.fetch_sub(1);
+    g_nextJob = std::move(job);
+    g_jobs.fetch_add(1);
+  }
+  SetEvent(g_jobReady);
+  return generation;
+}
+
+namespace {
 
 void RunSearchJob(const SearchJob& job) {
   static WindowSink window(nullptr);
@@ -280,9 +321,11 @@ void RunSearchJob(const SearchJob& job) {
   if (job.deep && !g_stop.load()) DeepScan(job, listed, std::move(known));
   // Idle before the end is told: the window may start the next search as
   // soon as it hears it.
-  g_busy.store(false);
+  g_jobs.fetch_sub(1);
   sink.Finish();
 }
+
+}  // namespace
 
 SearchNews TakeSearchNews() {
   std::lock_guard<std::mutex> hold(g_newsLock);

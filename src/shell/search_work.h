@@ -10,6 +10,7 @@
 // and the main window is told (command CMD_SEARCH_NEWS) to take it.
 #pragma once
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -58,12 +59,15 @@ struct SearchNews {
   std::shared_ptr<VolumeSource> deepSource;  // set once, with the scan's first news
 };
 
-// The worker thread's whole run. A new generation before the worker starts
-// (window thread); SearchWorkIdle is false from then until the worker's last post.
-uint32_t BeginSearchWork();
-// The worker could not be started after all.
-void EndSearchWork();
-void RunSearchJob(const SearchJob& job);
+// Hands the job to the search worker (window thread); its generation is
+// set here. The worker is one thread for the program's life that runs one
+// job at a time: a thread that has read the volume's bitmap for the
+// estimates must not end while the program still uses the volume (seen
+// under Wine: every later request to the volume stalls, and so does the
+// program's exit). Returns the job's generation, 0 when the worker could
+// not be started.
+uint32_t StartSearchJob(std::unique_ptr<SearchJob> job);
+// No job waits or runs.
 bool SearchWorkIdle();
 void StopSearchWork();
 
