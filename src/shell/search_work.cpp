@@ -106,11 +106,13 @@ constexpr DWORD kNewsEveryMs = 200;
 
 // Shares the engine answers only after its walk, the guess of every file
 // and, for the deep scan, where each file's data starts.
-void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vector<carve::KnownFile>* known) {
+// `clusterBytes` is the volume's cluster size (0 when unknown).
+void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vector<carve::KnownFile>* known,
+                     uint64_t clusterBytes) {
   const EngineRow& engine = *job.engine;
-  // Only an engine that may guess has a guess to tell; the deep scan needs
-  // every file's start.
-  const bool open = known || engine.guessesClusters || engine.resultGuessed;
+  // Only an engine that may guess has a guess to tell, and only of a file
+  // past its first cluster; the deep scan needs every file's start.
+  const bool mayGuess = engine.guessesClusters || engine.resultGuessed;
   std::vector<std::pair<uint32_t, FileCondition>> batch;
   DWORD told = GetTickCount();
   for (size_t i = 0; i < listed.size() && !g_stop.load(); ++i) {
@@ -120,6 +122,7 @@ void LearnConditions(const SearchJob& job, std::vector<Listed>& listed, std::vec
       std::lock_guard<std::recursive_mutex> hold(EngineLock());
       if (engine.recoverableAfterSearch(l.file, percent)) l.condition.share = static_cast<int>(percent);
     }
+    const bool open = known || (mayGuess && (clusterBytes == 0 || l.file.size > clusterBytes));
     if (const std::unique_ptr<FoundFileReader> reader = open ? OpenFoundFile(engine, l.file) : nullptr) {
       l.condition.guessed = reader->Guessed();
       if (known) {
@@ -194,12 +197,27 @@ LostRow LostFoundRow(const lost::LostFile& f, VolumeSource& source, TextView roo
   return row;
 }
 
-void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vector<carve::KnownFile> known) {
-  const std::shared_ptr<VolumeSource> source = OpenSearchedVolume(job.fields.volumeRoot);
+// The searched volume opened raw and its layout: the cluster size the
+// guesses depend on, and what the deep scan reads.
+struct RawVolume {
+  std::shared_ptr<VolumeSource> source;
   carve::VolumeLayout layout;
-  std::string why;
-  if (!source) why = "the volume could not be opened";
-  else if (!carve::ReadLayout(*source, layout, why) && why.empty()) why = "the volume's layout could not be read";
+  std::string why;  // empty when both were had
+};
+
+RawVolume OpenRawVolume(TextView root) {
+  RawVolume v;
+  v.source = OpenSearchedVolume(root);
+  if (!v.source) v.why = "the volume could not be opened";
+  else if (!carve::ReadLayout(*v.source, v.layout, v.why) && v.why.empty()) v.why = "the volume's layout could not be read";
+  return v;
+}
+
+void DeepScan(const SearchJob& job, const std::vector<Listed>& listed, std::vector<carve::KnownFile> known,
+              const RawVolume& raw) {
+  const std::shared_ptr<VolumeSource> source = raw.source;
+  const carve::VolumeLayout& layout = raw.layout;
+  const std::string why = raw.why;
   if (!why.empty() || !source) {
     Tell(job.generation, [&](SearchNews& n) { n.deepError = why; });
     return;
@@ -317,8 +335,12 @@ void RunSearchJob(const SearchJob& job) {
   job.engine->search(RequestPacket::Wrap(BuildSearchRequest(job.fields)));
   SetMessageSink(&window);
   std::vector<carve::KnownFile> known;
-  if (!g_stop.load()) LearnConditions(job, listed, job.deep ? &known : nullptr);
-  if (job.deep && !g_stop.load()) DeepScan(job, listed, std::move(known));
+  RawVolume raw;
+  if (!g_stop.load() && (job.deep || job.engine->guessesClusters || job.engine->resultGuessed))
+    raw = OpenRawVolume(job.fields.volumeRoot);
+  const uint64_t clusterBytes = raw.why.empty() && raw.layout.family != FsFamily::Unknown ? raw.layout.unitBytes : 0;
+  if (!g_stop.load()) LearnConditions(job, listed, job.deep ? &known : nullptr, clusterBytes);
+  if (job.deep && !g_stop.load()) DeepScan(job, listed, std::move(known), raw);
   // Idle before the end is told: the window may start the next search as
   // soon as it hears it.
   g_jobs.fetch_sub(1);
