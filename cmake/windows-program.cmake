@@ -25,7 +25,10 @@ set(ART_DIR ${CMAKE_BINARY_DIR}/res-art)
 set(ART_FILES
   ${ART_DIR}/quorvex.ico ${ART_DIR}/splitter.cur ${ART_DIR}/tree-computer.bmp ${ART_DIR}/tree-volume.bmp
   ${ART_DIR}/tree-folder.bmp ${ART_DIR}/tree-folder-open.bmp ${ART_DIR}/tree-folder-deleted.bmp
-  ${ART_DIR}/tree-file.bmp ${ART_DIR}/tree-watermark.bmp)
+  ${ART_DIR}/tree-file.bmp ${ART_DIR}/tree-watermark.bmp
+  ${ART_DIR}/condition-unknown.bmp ${ART_DIR}/condition-whole.bmp ${ART_DIR}/condition-partly.bmp
+  ${ART_DIR}/condition-overwritten.bmp ${ART_DIR}/condition-guessed.bmp ${ART_DIR}/condition-zeroed.bmp
+  ${ART_DIR}/condition-truncated.bmp)
 add_custom_command(OUTPUT ${ART_FILES}
   COMMAND ${Python3_EXECUTABLE} ${RES_SOURCE}/make-art.py ${ART_DIR}
   DEPENDS ${RES_SOURCE}/make-art.py

@@ -183,6 +183,29 @@ def file_():
             polygon([(0.57, 0.12), (0.57, 0.31), (0.76, 0.31)], GREY)]
 
 
+def condition(badge):
+    # The file with a badge at its bottom right telling what is left of it.
+    shapes = file_()
+    if badge == "unknown":
+        return shapes
+    colors = {"whole": GREEN, "partly": (232, 150, 30), "overwritten": RED, "guessed": SCREEN,
+              "zeroed": GREY, "truncated": (232, 150, 30)}
+    shapes += [circle(0.70, 0.70, 0.30, WHITE), circle(0.70, 0.70, 0.25, colors[badge])]
+    if badge == "whole":
+        shapes += [line(0.56, 0.71, 0.67, 0.82, 0.08, WHITE), line(0.67, 0.82, 0.85, 0.60, 0.08, WHITE)]
+    elif badge == "partly":
+        shapes.append(polygon([(0.70, 0.45), (0.70, 0.95), (0.45, 0.70)], WHITE))
+    elif badge == "overwritten":
+        shapes += [line(0.58, 0.58, 0.82, 0.82, 0.08, WHITE), line(0.82, 0.58, 0.58, 0.82, 0.08, WHITE)]
+    elif badge == "guessed":
+        shapes += [ring(0.70, 0.64, 0.07, 0.13, WHITE), rect(0.66, 0.80, 0.74, 0.86, WHITE)]
+    elif badge == "zeroed":
+        shapes.append(ring(0.70, 0.70, 0.08, 0.15, WHITE))
+    elif badge == "truncated":
+        shapes.append(rect(0.56, 0.66, 0.84, 0.74, WHITE))
+    return shapes
+
+
 def watermark():
     # A large faint paper-and-arrow mark for the tree's bottom right.
     return [polygon([(0.18, 0.10), (0.62, 0.10), (0.84, 0.26), (0.84, 0.80), (0.18, 0.80)], (226, 234, 238)),
@@ -212,6 +235,8 @@ def main():
                          ("tree-folder", folder()), ("tree-folder-open", folder(open_=True)),
                          ("tree-folder-deleted", folder(deleted=True)), ("tree-file", file_())):
         write_bmp(os.path.join(out, name + ".bmp"), render(shapes, 16, 16))
+    for badge in ("unknown", "whole", "partly", "overwritten", "guessed", "zeroed", "truncated"):
+        write_bmp(os.path.join(out, "condition-%s.bmp" % badge), render(condition(badge), 16, 16))
     # The watermark is drawn opaque on white: the tree paints it only where
     # its own drawing is background.
     mark = render([rect(0, 0, 1, 1, WHITE)] + watermark(), 150, 200)

@@ -50,6 +50,7 @@
 #define CMD_STATUS_REFRESH 1525
 #define CMD_FOREGROUND 1526
 #define CMD_SHOW_ON_REQUEST 1531
+#define CMD_SEARCH_NEWS 1560  // the search worker has conditions or deep-scan files to show
 #define CMD_REFRESH_ALL 40001
 #define CMD_CONNECT 40002
 #define CMD_START_SEARCH 40003
@@ -163,3 +164,18 @@
 #define IDS_REPORT_FILE_NAME 440   // the report beside the recovered files
 #define IDS_REPORT_NOT_WRITTEN 441  // %s: the destination folder
 #define IDS_TAB_NAME 430  // 430 .. 432: the search panel's page titles
+
+// ---- Condition column and deep scan ------------------------------------------
+#define IDS_COL_CONDITION 470
+// 471 .. 476: the condition words, in ConditionWord order from Whole.
+#define IDS_CONDITION_WHOLE 471
+#define IDS_CONDITION_PARTLY 472
+#define IDS_CONDITION_OVERWRITTEN 473
+#define IDS_CONDITION_GUESSED 474
+#define IDS_CONDITION_ZEROED 475
+#define IDS_CONDITION_TRUNCATED 476
+#define IDS_STATUS_DEEP_SCAN 477       // %d: percent of the volume read
+#define IDS_DEEP_SCAN_FAILED 478       // %s: why
+#define IDC_SB_DEEP 1170
+// The condition images of the file list's first column, in ConditionWord order.
+#define IDB_CONDITION_FIRST 470  // 470 .. 476

@@ -17,15 +17,7 @@
 namespace rv::cli {
 namespace {
 
-const char* SourceText(lost::LostSource s) {
-  switch (s) {
-    case lost::LostSource::NtfsRecord: return "old MFT record";
-    case lost::LostSource::NtfsIndex: return "old folder index";
-    case lost::LostSource::FatEntry: return "old FAT folder";
-    case lost::LostSource::ExfatSet: return "old exFAT folder";
-  }
-  return "";
-}
+const char* SourceText(lost::LostSource s) { return lost::FoundInText(s); }
 
 // "2024-03-01T14:30:05Z", empty for no time.
 std::string IsoTime(uint64_t fileTime) {
@@ -123,31 +115,6 @@ std::string OutputPathText(const Text& enginePath) {
 }
 
 std::string LostId(const lost::LostFile& f) { return std::string(kLostIdPrefix) + std::to_string(f.recordOffset); }
-
-LostOnPass::LostOnPass(VolumeSource& source) {
-  std::string why;
-  on_ = scan_.Open(source, why);
-}
-
-void LostOnPass::Attach(carve::ScanOptions& options) {
-  if (!on_) return;
-  options.freeBytes = [this](uint64_t offset, std::span<const uint8_t> bytes) { scan_.Feed(offset, bytes); };
-}
-
-const std::vector<lost::LostFile>& LostOnPass::Files() {
-  if (on_ && !finished_) {
-    files_ = scan_.Finish();
-    for (const lost::LostFile& f : files_)
-      if (f.firstCluster != 0 && f.source != lost::LostSource::NtfsIndex) starts_.insert(f.firstCluster);
-    finished_ = true;
-  }
-  return files_;
-}
-
-bool LostOnPass::StartsAt(uint64_t cluster) {
-  Files();
-  return starts_.count(cluster) != 0;
-}
 
 size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files) {
   size_t count = 0;

@@ -14,7 +14,7 @@
 #include "cli/recover_report.h"
 #include "cli/session.h"
 #include "lost/lost_file.h"
-#include "lost/lost_scan.h"
+#include "lost/lost_on_pass.h"
 
 namespace rv::cli {
 
@@ -22,24 +22,8 @@ namespace rv::cli {
 constexpr std::string_view kLostIdPrefix = "old:";
 bool IsLostId(const std::string& id);
 
-class LostOnPass {
- public:
-  // Off (lists nothing) when the volume holds no file system to scan.
-  explicit LostOnPass(VolumeSource& source);
-  // Rides on the deep scan's pass: each free stretch it reads is fed here.
-  void Attach(carve::ScanOptions& options);
-  // After the pass: the files found (the scan is finished once).
-  const std::vector<lost::LostFile>& Files();
-  // Whether an old file's data starts at `cluster` (numbered as the file
-  // system numbers clusters).
-  bool StartsAt(uint64_t cluster);
-
- private:
-  lost::LostRecordScan scan_;
-  bool on_ = false, finished_ = false;
-  std::vector<lost::LostFile> files_;
-  std::set<uint64_t> starts_;
-};
+// The old records' scanners on the deep scan's pass.
+using lost::LostOnPass;
 
 std::string LostId(const lost::LostFile& f);
 // An output path in the engines' "\" form as this system writes it ("/" on POSIX).

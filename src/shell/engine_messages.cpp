@@ -1,8 +1,9 @@
 // The search engines' controller messages as the main window handles them:
 // rows of the file list, the status and progress bars, the search bar's
 // buttons and the engines' message boxes. Every payload is decoded by the
-// core's receiver. (Recoveries run through the recovery session, on the
-// window thread: see undelete_driver.cpp.)
+// core's receiver. The search worker's news (conditions, the deep scan's
+// files and progress) is shown here too. (Recoveries run through the
+// recovery session, on the window thread: see undelete_driver.cpp.)
 #include <windows.h>
 #include <commctrl.h>
 
@@ -11,6 +12,8 @@
 #include "shell/command_states.h"
 #include "shell/engines.h"
 #include "shell/search_session.h"
+#include "lost/lost_on_pass.h"
+#include "shell/search_work.h"
 #include "shell/results.h"
 #include "shell/state.h"
 #include "shell/views.h"
@@ -75,7 +78,8 @@ MessageReceiver& Receiver() {
     ReceiverEvents e;
     e.onFound = [](FoundFile& file) {
       if (file.pathShortened) ++g_shortenedPaths;
-      AddFoundFile(file);
+      SearchSession& search = CurrentSearch();
+      search.arrivals.push_back(AddFoundFile(file) ? static_cast<int32_t>(search.found.size() - 1) : -1);
     };
     e.onSearchStarted = OnSearchStarted;
     e.onSearchProgress = [](uint32_t percent, const Text&) { OnSearchProgress(percent); };
@@ -86,7 +90,87 @@ MessageReceiver& Receiver() {
   return receiver;
 }
 
+// The found file of a found-file message, or -1.
+int64_t FoundOfArrival(uint64_t arrival) {
+  const SearchSession& search = CurrentSearch();
+  return arrival < search.arrivals.size() ? search.arrivals[arrival] : -1;
+}
+
+// A carved file's row: "deep:<cluster>" in the locator's place (the id
+// `retriva recover --deep --id` takes) and its format in the entry's.
+std::array<Text, kResultColumns> CarvedTexts(const CarvedRow& row) {
+  std::array<Text, kResultColumns> t = RowTexts(row.file, ListDateOrder());
+  const std::string id = carve::CarvedId(row.carved);
+  t[kColFirst] = Text(id.begin(), id.end());
+  const std::string format = row.carved.row ? row.carved.row->name : "";
+  t[kColSecond] = Text(format.begin(), format.end());
+  return t;
+}
+
+// An old record's file: "old:<record offset>" in the locator's place and
+// where it was found in the entry's.
+void AddLostRows(std::vector<LostRow>& rows) {
+  SearchSession& search = CurrentSearch();
+  for (LostRow& row : rows) {
+    SearchSession::FoundState state;
+    state.lost = static_cast<int32_t>(search.lost.size());
+    state.condition = row.condition;
+    std::array<Text, kResultColumns> t = RowTexts(row.file, ListDateOrder());
+    const std::string id = "old:" + std::to_string(row.lost.recordOffset), where = lost::FoundInText(row.lost.source);
+    t[kColFirst] = Text(id.begin(), id.end());
+    t[kColSecond] = Text(where.begin(), where.end());
+    search.lost.push_back(std::move(row.lost));
+    if (!AddFoundFile(row.file, state, &t)) search.lost.pop_back();
+  }
+}
+
+void AddCarvedRows(std::vector<CarvedRow>& rows) {
+  SearchSession& search = CurrentSearch();
+  for (CarvedRow& row : rows) {
+    SearchSession::FoundState state;
+    state.carved = static_cast<int32_t>(search.carved.size());
+    state.condition.share = 100;
+    state.condition.carved = true;
+    state.condition.truncated = row.carved.truncated;
+    if (row.replaces >= 0) {
+      // The deleted file's row stays; its bytes come from the carved file.
+      const int64_t i = FoundOfArrival(static_cast<uint64_t>(row.replaces));
+      if (i < 0) continue;
+      search.carved.push_back(row.carved);
+      search.states[static_cast<size_t>(i)] = state;
+      continue;
+    }
+    search.carved.push_back(row.carved);
+    const std::array<Text, kResultColumns> texts = CarvedTexts(row);
+    if (!AddFoundFile(row.file, state, &texts)) search.carved.pop_back();
+  }
+}
+
 }  // namespace
+
+void HandleSearchNews() {
+  SearchNews news = TakeSearchNews();
+  SearchSession& search = CurrentSearch();
+  if (news.generation != search.generation) return;  // of a search before this one
+  for (const auto& [arrival, condition] : news.conditions) {
+    const int64_t i = FoundOfArrival(arrival);
+    if (i >= 0 && search.states[static_cast<size_t>(i)].carved < 0)
+      search.states[static_cast<size_t>(i)].condition = condition;
+  }
+  if (news.deepSource) search.deepSource = news.deepSource;
+  AddLostRows(news.lost);
+  AddCarvedRows(news.carved);
+  if (!news.conditions.empty() || !news.carved.empty() || !news.lost.empty()) RedrawConditions();
+  if (news.deepPercent >= 0) {
+    SetStatusText(0, LibraryString(IDS_STATUS_DEEP_SCAN));
+    OnSearchProgress(static_cast<uint32_t>(news.deepPercent));
+  }
+  if (!news.deepError.empty()) {
+    const std::string& why = news.deepError;
+    ShowMessageBox(FormatLibraryString(IDS_DEEP_SCAN_FAILED, {TextView(Text(why.begin(), why.end()))}),
+                   LibraryString(IDS_SEARCH_CAPTION), MB_OK | MB_ICONWARNING, -1);
+  }
+}
 
 void ShowMessageBox(const std::wstring& text, const std::wstring& caption, unsigned style, int slot) {
   ShellState& s = Shell();

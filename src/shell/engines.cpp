@@ -2,8 +2,7 @@
 
 #include <windows.h>
 
-#include "channel/messages.h"
-#include "shell/state.h"
+#include "shell/search_work.h"
 
 namespace rv::shell {
 
@@ -12,20 +11,15 @@ const EngineRow& EngineFor(TextView fileSystemName) {
   return row ? *row : FallbackEngine();
 }
 
-bool EnginesIdle() { return rv::EnginesIdle(); }
+bool EnginesIdle() { return rv::EnginesIdle() && SearchWorkIdle(); }
 
-void RequestEngineStop() { StopEngines(); }
+void RequestEngineStop() {
+  StopEngines();
+  StopSearchWork();
+}
 
 void ReleaseEngines() {
   for (const EngineRow* row : AllEngines()) row->release();
-}
-
-BOOL RunEngineSearch(const EngineRow& engine, const RequestPacket& packet) {
-  // Every engine message goes to the main window as a WM_COMMAND.
-  static WindowSink sink(nullptr);
-  sink = WindowSink(Shell().mainWindow);
-  SetMessageSink(&sink);
-  return engine.search(packet);
 }
 
 }  // namespace rv::shell

@@ -139,6 +139,7 @@ void OnCommand(HWND window, WPARAM wp, LPARAM lp) {
     OnControllerMessage(id, reinterpret_cast<HGLOBAL>(lp));
     return;
   }
+  if (id == CMD_SEARCH_NEWS) return HandleSearchNews();
   if (id >= CMD_INFO_FIRST && id <= CMD_INFO_LAST) {
     ShowInfoDialog(window, id);
     return;

@@ -128,6 +128,22 @@ std::array<Text, kResultColumns> RowTexts(const FoundFile& file, DateOrder order
   return t;
 }
 
+ConditionWord WordFor(const FileCondition& c) {
+  if (c.zeroed) return ConditionWord::Zeroed;
+  if (c.carved && c.truncated) return ConditionWord::Truncated;
+  if (c.share == 0) return ConditionWord::Overwritten;
+  if (c.guessed) return ConditionWord::Guessed;
+  if (c.share < 0) return ConditionWord::Unknown;
+  return c.share >= 100 ? ConditionWord::Whole : ConditionWord::Partly;
+}
+
+Text ConditionText(const FileCondition& c, TextView word) {
+  if (c.share < 0) return Text(word);
+  Text out = Decimal(std::min(c.share, 100)) + u"%";
+  if (!word.empty()) out += u" " + Text(word);
+  return out;
+}
+
 int64_t ResultTextStore::Append(const std::array<Text, kResultColumns>& texts) {
   size_t needed = text_.size();
   for (const auto& t : texts) needed += t.size() + 1;
@@ -186,6 +202,13 @@ int SortRule::Compare(int column, TextView a, TextView b) const {
 
 int SortRule::CompareSizes(uint64_t a, uint64_t b) const {
   const int result = a < b ? -1 : a > b ? 1 : 0;
+  return direction_ == 1 ? -result : result;
+}
+
+int SortRule::CompareConditions(const FileCondition& a, const FileCondition& b) const {
+  auto sign = [](int x, int y) { return x < y ? -1 : x > y ? 1 : 0; };
+  int result = sign(std::max(a.share, -1), std::max(b.share, -1));
+  if (result == 0) result = sign(static_cast<int>(WordFor(a)), static_cast<int>(WordFor(b)));
   return direction_ == 1 ? -result : result;
 }
 

@@ -36,6 +36,35 @@ uint64_t DigitsValue(TextView text);
 // there are none. Saturates at the 32-bit limits.
 int32_t IntegerValue(TextView text);
 
+// ---- Condition ------------------------------------------------------------------
+// What decides whether a found file is worth recovering: the share of its
+// clusters the volume still holds for it, whether its engine takes the
+// clusters after the first as following it (a guess), and whether a read
+// of it (a recovery, a preview) came back all zeros although the file is
+// not empty (the device discarded the freed clusters).
+struct FileCondition {
+  int share = -1;  // percent, -1 while unknown
+  bool guessed = false;
+  bool zeroed = false;
+  // A file the deep scan found by its format; `truncated`: its start is
+  // certain, its end is not.
+  bool carved = false;
+  bool truncated = false;
+};
+
+// The word for a condition, in the order the tests apply: zeroed beats
+// everything (the bytes are gone whatever the clusters say), then a
+// truncated carved file, then nothing left (0%), then a guess, then the
+// share.
+enum class ConditionWord : int { Unknown = 0, Whole, Partly, Overwritten, Guessed, Zeroed, Truncated };
+ConditionWord WordFor(const FileCondition& c);
+// The image of the word in the list's small image list (the first column).
+constexpr int kConditionImages = 7;
+inline int ConditionImage(ConditionWord w) { return static_cast<int>(w); }
+// "100% Whole": the share (when known) and the word from `word` (the
+// library's text for it); the word alone when the share is unknown.
+Text ConditionText(const FileCondition& c, TextView word);
+
 // The six texts of a found file's row, in column order.
 std::array<Text, kResultColumns> RowTexts(const FoundFile& file, DateOrder order);
 
@@ -69,6 +98,9 @@ class SortRule {
   int Compare(int column, TextView a, TextView b) const;
   // The size column's comparison, of the files' 64-bit sizes.
   int CompareSizes(uint64_t a, uint64_t b) const;
+  // The condition column's: by share (unknown below 0%), then by word so a
+  // zeroed or guessed file does not sit among whole ones of its share.
+  int CompareConditions(const FileCondition& a, const FileCondition& b) const;
   void Sorted() { direction_ = -direction_; }
   int direction() const { return direction_; }
 

@@ -17,6 +17,7 @@
 #include "shell/controls.h"
 #include "shell/registry.h"
 #include "shell/search_session.h"
+#include "shell/search_work.h"
 #include "shell/settings.h"
 #include "shell/state.h"
 #include "shell/undelete_driver.h"
@@ -59,20 +60,6 @@ void ResetBarButtons(HWND bar) {
 }
 
 // ---- Search ------------------------------------------------------------------------
-
-// What the worker thread runs: the engine row and its request, made on the
-// window thread from the bar's controls.
-struct SearchJob {
-  const EngineRow* engine;
-  SearchRequestFields fields;
-};
-
-DWORD WINAPI SearchWorker(void* argument) {
-  std::unique_ptr<SearchJob> job(static_cast<SearchJob*>(argument));
-  // An engine stopped by the user may still be winding down: no second call.
-  if (EnginesIdle()) RunEngineSearch(*job->engine, RequestPacket::Wrap(BuildSearchRequest(job->fields)));
-  return 0;
-}
 
 // The volume root and the folder inside the volume, from the Look in text;
 // false when it names neither a drive nor a volume.
@@ -158,10 +145,11 @@ void OnSearch(HWND bar) {
   job->fields.pattern = ToText(ItemText(bar, IDC_SB_PATTERN));
   job->fields.folder = ToText(rest);
   job->fields.volumeRoot = ToText(root);
-  HANDLE worker = CreateThread(nullptr, 0, SearchWorker, job.get(), 0, nullptr);
-  if (!worker) return UpdateCommandStates();
-  job.release();  // the worker's now
-  CloseHandle(worker);  // nothing waits for it; the engine's end message re-enables the bar
+  job->deep = IsDlgButtonChecked(bar, IDC_SB_DEEP) == BST_CHECKED;
+  const uint32_t generation = StartSearchJob(std::move(job));
+  if (generation == 0) return UpdateCommandStates();
+  // The engine's end message re-enables the bar.
+  CurrentSearch().generation = generation;
   CurrentSearch().phase = SearchPhase::Starting;
   UpdateCommandStates();
   SendMessageW(bar, DM_SETDEFID, IDC_SB_STOP, 0);

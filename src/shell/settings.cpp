@@ -182,6 +182,13 @@ bool ColumnWidthCache::Get(SettingsStore& store, ListKind kind, size_t count, in
   return true;
 }
 
+bool ColumnWidthCache::Get(SettingsStore& store, ListKind kind, size_t count, size_t olderCount, int32_t* widths) {
+  if (Get(store, kind, count, widths)) return true;
+  if (olderCount == 0 || olderCount >= count || !Get(store, kind, olderCount, widths)) return false;
+  std::fill(widths + olderCount, widths + count, -1);
+  return true;
+}
+
 void ColumnWidthCache::Remember(ListKind kind, const int32_t* widths, size_t count) {
   size_t k = static_cast<size_t>(kind);
   if (k >= kListKinds) return;

@@ -104,6 +104,10 @@ class ColumnWidthCache {
  public:
   ColumnWidthCache();
   bool Get(SettingsStore& store, ListKind kind, size_t count, int32_t* widths);
+  // The same, where a list stored before the last `count - olderCount`
+  // columns were added still loads: those columns' widths read -1 (the
+  // caller's defaults).
+  bool Get(SettingsStore& store, ListKind kind, size_t count, size_t olderCount, int32_t* widths);
   void Remember(ListKind kind, const int32_t* widths, size_t count);
 
  private:

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "carve/recover_carved.h"
+#include "lost/lost_recover.h"
+#include "ntfs/nue.h"
 #include "platform/text.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
@@ -137,6 +140,64 @@ ReportHeader HeaderOf(const SearchSession& search) {
   return h;
 }
 
+// The deep scan's files among the chosen, copied from the volume the scan
+// read: carved files with no deleted file behind them into carved/<ext>/
+// of the destination (as `retriva recover --deep` does), the others and
+// the old file system's files under their own names. NTFS records are
+// written by the NTFS engine's writers over its volume record. Returns a
+// report line per file.
+std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchSession& search,
+                                         const std::vector<size_t>& chosen) {
+  std::vector<std::wstring> lines;
+  if (chosen.empty()) return lines;
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
+  bool ntfsOpen = false;
+  for (size_t i : chosen) {
+    const int32_t l = search.states[i].lost;
+    if (l >= 0 && search.lost[static_cast<size_t>(l)].source == lost::LostSource::NtfsRecord) {
+      Text volume = search.searchedRoot;
+      if (!volume.empty() && volume.back() == u'\\') volume.pop_back();
+      ntfsOpen = SetupNueVolumeDataStructures(volume, TheNueVolume(), kTrue) != kFalse;
+      break;
+    }
+  }
+  OutputOptions output;
+  output.destination = &session.Output();
+  ScopedOutputOptions scope(output);
+  for (size_t i : chosen) {
+    if (g_cancelled.load()) break;
+    const FoundFile& file = search.found[i];
+    const SearchSession::FoundState& state = search.states[i];
+    Text folder = session.Destination(), written;
+    uint32_t code = kResultNotRecovered;
+    if (!search.deepSource) {
+      // Nothing to read them from.
+    } else if (state.lost >= 0) {
+      const lost::LostRecovery r = lost::RecoverLostFile(*search.deepSource, ntfsOpen ? &TheNueVolume() : nullptr,
+                                                         search.lost[static_cast<size_t>(state.lost)], folder);
+      code = r.code;
+      written = r.output;
+    } else {
+      NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
+      const bool placed = file.folder.rfind(u"\\carved\\", 0) != 0 ||
+                          session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr;
+      uint64_t modified = 0;
+      if (!FoundTimeToFileTime(file.timeKind, file.timeValue, modified)) modified = 0;
+      const carve::CarvedWrite r =
+          placed ? carve::WriteCarvedFile(*search.deepSource, search.carved[static_cast<size_t>(state.carved)], folder,
+                                          file.name, written, &g_cancelled, modified)
+                 : carve::CarvedWrite::NotCreated;
+      code = r == carve::CarvedWrite::Written           ? kResultRecovered
+             : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
+                                                        : kResultNotRecovered;
+    }
+    const ReportLineChoice choice = ReportLineFor(code);
+    lines.push_back(FormatLibraryString(choice.stringId, {TextView(choice.outputName ? written : file.path)}));
+  }
+  if (ntfsOpen) FreeNueVolumeDataStructures(TheNueVolume());
+  return lines;
+}
+
 void ShowDestinationRefusal() {
   const std::wstring caption = LibraryString(IDS_UNDELETE_CAPTION), text = LibraryString(IDS_DESTINATION_NOT_CREATED);
   ShowMessageBox(text, caption, MB_OK | MB_ICONERROR, -1);
@@ -146,8 +207,21 @@ void ShowDestinationRefusal() {
 
 void RunUndeleteDriver() {
   SearchSession& search = CurrentSearch();
-  const std::vector<FoundFile> files = SelectedFiles();
-  if (files.empty() || !search.engine || !EnginesIdle()) return;
+  // The engine's files go through the recovery session; the deep scan's
+  // (`carved`: carved files and old records' files) are copied from the
+  // volume after them.
+  std::vector<size_t> chosen = SelectedIndexes(), carved;
+  std::vector<FoundFile> files;
+  std::vector<size_t> fileIndexes;
+  for (size_t i : chosen) {
+    if (search.states[i].carved >= 0 || search.states[i].lost >= 0) {
+      carved.push_back(i);
+    } else {
+      files.push_back(search.found[i]);
+      fileIndexes.push_back(i);
+    }
+  }
+  if (chosen.empty() || !search.engine || !EnginesIdle()) return;
   RecoveryOptions options;
   options.searchedRoot = search.searchedRoot;
   options.stop = &g_cancelled;
@@ -158,9 +232,11 @@ void RunUndeleteDriver() {
     // The report stays beside the files even when none could be written.
     options.takeBackEmpty = false;
   }
+  if (!carved.empty()) options.takeBackEmpty = false;  // the carved files are written after the session's
   RecoverySession session(*search.engine, ToUtf8(search.destination), options);
   ShellState& s = Shell();
   RecoveryReport report;
+  std::vector<std::wstring> carvedLines;
   bool prepared = false;
   {
     const BusyScope recovering;
@@ -172,7 +248,8 @@ void RunUndeleteDriver() {
       RecoveryEvents events;
       events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
       if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
-      report = session.Run(files, events);
+      if (!files.empty()) report = session.Run(files, events);
+      if (!report.Refused()) carvedLines = WriteDeepFiles(session, search, carved);
     }
     SetCursor(old);
   }
@@ -180,8 +257,17 @@ void RunUndeleteDriver() {
   if (report.Refused())
     return ShowMessageBox(Wide(report.refusal.text), Wide(report.refusal.caption), report.refusal.style,
                           report.refusal.slot);
-  if (reportFile) WriteReportBeside(session, *reportFile, search, files, report);
+  // What the recovery read of each file tells of its condition: a guess,
+  // and bytes that came back all zeros.
+  for (const FileRecovery& f : report.files) {
+    FileCondition& c = search.states[fileIndexes[f.index]].condition;
+    c.zeroed = c.zeroed || f.zeroed;
+    c.guessed = c.guessed || f.guessed;
+  }
+  RedrawConditions();
+  if (reportFile && !files.empty()) WriteReportBeside(session, *reportFile, search, files, report);
   std::vector<std::wstring> lines = ReportLines(files, report);
+  lines.insert(lines.end(), carvedLines.begin(), carvedLines.end());
   DialogBoxParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_REPORT), s.mainWindow, ReportDialogProc,
                   reinterpret_cast<LPARAM>(&lines));
 }

@@ -20,8 +20,12 @@
 namespace rv::shell {
 namespace {
 
+// The two-pane view's seven columns and, last in both sets, the condition
+// column. Its width is the eighth of the stored list; a list stored before
+// it was added (seven widths) still loads, with the default for it.
 constexpr int kTwoPaneColumns = 7;
-constexpr int32_t kDefaultWidths[kTwoPaneColumns] = {100, 50, 100, 100, 50, 50, 0};
+constexpr int kListColumns = kTwoPaneColumns + 1;
+constexpr int32_t kDefaultWidths[kListColumns] = {100, 50, 100, 100, 50, 50, 0, 130};
 constexpr UINT kTreeImages[] = {IDB_TREE_COMPUTER,   IDB_TREE_VOLUME,         IDB_TREE_FOLDER,
                                 IDB_TREE_FOLDER_OPEN, IDB_TREE_FOLDER_DELETED, IDB_TREE_FILE};
 constexpr int kTreeImageSize = 16;
@@ -71,8 +75,47 @@ void RetitleColumn(HWND list, int index, UINT titleId) {
 // per inch and grow with the screen's.
 void StoredOrDefaultWidths(int32_t* widths) {
   RegistryStore store;
-  if (Shell().columnWidths.Get(store, ListKind::TwoPane, kTwoPaneColumns, widths)) return;
-  for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = Px(kDefaultWidths[i]);
+  if (Shell().columnWidths.Get(store, ListKind::TwoPane, kListColumns, kTwoPaneColumns, widths)) {
+    if (widths[kTwoPaneColumns] < 0) widths[kTwoPaneColumns] = Px(kDefaultWidths[kTwoPaneColumns]);
+    return;
+  }
+  for (int i = 0; i < kListColumns; ++i) widths[i] = Px(kDefaultWidths[i]);
+}
+
+// The condition column is the last of either set: 6 with the search bar's
+// columns, 7 with the two-pane view's. Its sub-item number is kept equal to
+// its place, so the list asks for its texts by that number.
+int g_conditionColumn = kTwoPaneColumns;
+
+void PlaceConditionColumn(HWND list, int index) {
+  g_conditionColumn = index;
+  LVCOLUMNW column{};
+  column.mask = LVCF_SUBITEM;
+  column.iSubItem = index;
+  ListView_SetColumn(list, index, &column);
+}
+
+// The condition words, loaded once: the list asks for them on every paint.
+std::array<std::wstring, kConditionImages> g_conditionWords;
+
+void LoadConditionWords() {
+  for (int w = 1; w < kConditionImages; ++w) g_conditionWords[w] = LibraryString(IDS_CONDITION_WHOLE + w - 1);
+}
+
+// One image per condition, in ConditionWord order, for the first column.
+void AttachConditionImages(HWND list) {
+  HIMAGELIST images = ImageList_Create(kTreeImageSize, kTreeImageSize, ILC_COLOR32, kConditionImages, 0);
+  if (!images) return;
+  int added = 0;
+  for (int i = 0; i < kConditionImages; ++i) {
+    auto bitmap = static_cast<HBITMAP>(LoadImageW(Shell().resourceLibrary, MAKEINTRESOURCEW(IDB_CONDITION_FIRST + i),
+                                                  IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    if (!bitmap) continue;
+    if (ImageList_Add(images, bitmap, nullptr) >= 0) ++added;
+    DeleteObject(bitmap);
+  }
+  if (added == kConditionImages) ListView_SetImageList(list, images, LVSIL_SMALL);
+  else ImageList_Destroy(images);
 }
 
 // The search results' texts; the list holds none of its own and asks for
@@ -123,11 +166,27 @@ int64_t RowOffset(HWND, int row) {
 
 const FoundFile& RowFile(int row) { return CurrentSearch().found[g_rows[row]]; }
 
+const FileCondition* RowCondition(int row) {
+  const SearchSession& search = CurrentSearch();
+  if (row < 0 || static_cast<size_t>(row) >= g_rows.size() || g_rows[row] >= search.states.size()) return nullptr;
+  return &search.states[g_rows[row]].condition;
+}
+
 void OnGetDisplayInfo(NMLVDISPINFOW* info) {
-  if (info->item.mask & LVIF_IMAGE) info->item.iImage = 1;
+  const FileCondition* condition = RowCondition(info->item.iItem);
+  if (info->item.mask & LVIF_IMAGE) info->item.iImage = condition ? ConditionImage(WordFor(*condition)) : 0;
   if (!(info->item.mask & LVIF_TEXT) || !info->item.pszText || info->item.cchTextMax <= 0) return;
-  int64_t offset = RowOffset(info->hdr.hwndFrom, info->item.iItem);
-  TextView text = g_store.Column(offset, info->item.iSubItem);
+  Text conditionText;
+  TextView text;
+  if (info->item.iSubItem == g_conditionColumn) {
+    if (condition) {
+      const std::wstring& word = g_conditionWords[static_cast<size_t>(WordFor(*condition))];
+      conditionText = ConditionText(*condition, TextView(reinterpret_cast<const char16_t*>(word.data()), word.size()));
+    }
+    text = conditionText;
+  } else {
+    text = g_store.Column(RowOffset(info->hdr.hwndFrom, info->item.iItem), info->item.iSubItem);
+  }
   size_t n = std::min<size_t>(text.size(), static_cast<size_t>(info->item.cchTextMax) - 1);
   std::copy(text.begin(), text.begin() + n, info->item.pszText);
   info->item.pszText[n] = 0;
@@ -143,9 +202,11 @@ void SortByColumn(int column) {
   std::vector<uint32_t> selected;
   for (int row = -1; (row = ListView_GetNextItem(s.fileList, row, LVNI_SELECTED)) >= 0;) selected.push_back(g_rows[row]);
   const std::vector<FoundFile>& found = CurrentSearch().found;
+  const auto& states = CurrentSearch().states;
   std::stable_sort(g_rows.begin(), g_rows.end(), [&](uint32_t a, uint32_t b) {
     // Sizes are the files' own 64-bit sizes, not their texts.
     if (column == kColSize) return g_sort.CompareSizes(found[a].size, found[b].size) < 0;
+    if (column == g_conditionColumn) return g_sort.CompareConditions(states[a].condition, states[b].condition) < 0;
     return g_sort.Compare(column, g_store.Column(g_textOffsets[a], column), g_store.Column(g_textOffsets[b], column)) < 0;
   });
   g_sort.Sorted();
@@ -214,17 +275,24 @@ HWND CreateFileList(HWND window) {
   ListView_SetExtendedListViewStyle(list, LVS_EX_FULLROWSELECT | LVS_EX_HEADERDRAGDROP | LVS_EX_INFOTIP);
   g_listProc = reinterpret_cast<WNDPROC>(
       SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(FileListProc)));
-  int32_t widths[kTwoPaneColumns];
+  int32_t widths[kListColumns];
   StoredOrDefaultWidths(widths);
-  for (int i = 0; i < kTwoPaneColumns; ++i) {
+  int i = 0;
+  for (; i < kTwoPaneColumns; ++i) {
     // A title that cannot be loaded ends the columns there.
     if (LibraryString(IDS_COL_NAME + i).empty()) break;
     InsertColumn(list, i, IDS_COL_NAME + i, widths[i], i == 1 ? LVCFMT_RIGHT : LVCFMT_LEFT);
   }
+  if (i == kTwoPaneColumns) InsertColumn(list, i, IDS_COL_CONDITION, widths[kTwoPaneColumns], LVCFMT_LEFT);
+  g_conditionColumn = i;
+  LoadConditionWords();
+  AttachConditionImages(list);
   return list;
 }
 
 }  // namespace
+
+DateOrder ListDateOrder() { return UserDateOrder(); }
 
 void CreateChildWindows(HWND window) {
   ShellState& s = Shell();
@@ -266,6 +334,7 @@ void UseSearchColumns() {
   HWND list = Shell().fileList;
   if (!list) return;
   ListView_DeleteColumn(list, 6);
+  PlaceConditionColumn(list, 6);
   RetitleColumn(list, 2, 10);
   RetitleColumn(list, 3, 9);
   RetitleColumn(list, 4, 7);
@@ -276,16 +345,23 @@ void UseTwoPaneColumns() {
   HWND list = Shell().fileList;
   if (!list) return;
   for (int i = 2; i <= 5; ++i) RetitleColumn(list, i, IDS_COL_NAME + i);
-  int32_t widths[kTwoPaneColumns];
+  int32_t widths[kListColumns];
   StoredOrDefaultWidths(widths);
   InsertColumn(list, 6, IDS_COL_NAME + 6, widths[6], LVCFMT_LEFT);
-  for (int i = 0; i < kTwoPaneColumns; ++i) ListView_SetColumnWidth(list, i, widths[i]);
+  PlaceConditionColumn(list, kTwoPaneColumns);
+  for (int i = 0; i < kListColumns; ++i) ListView_SetColumnWidth(list, i, widths[i]);
 }
 
 void EmptyFileList() {
   g_rows.clear();
   g_textOffsets.clear();
-  CurrentSearch().found.clear();
+  SearchSession& search = CurrentSearch();
+  search.found.clear();
+  search.states.clear();
+  search.arrivals.clear();
+  search.carved.clear();
+  search.lost.clear();
+  search.deepSource.reset();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();
 }
@@ -295,26 +371,34 @@ void FreeListStore() { g_store.Clear(); }
 void RememberFileListWidths() {
   HWND list = Shell().fileList;
   if (!list) return;
-  int32_t widths[kTwoPaneColumns] = {};
-  for (int i = 0; i < kTwoPaneColumns; ++i) widths[i] = ListView_GetColumnWidth(list, i);
-  Shell().columnWidths.Remember(ListKind::TwoPane, widths, kTwoPaneColumns);
+  // The widths of the two-pane view's set; with the search bar's set the
+  // seventh column is not there and keeps the width it had.
+  int32_t widths[kListColumns] = {};
+  StoredOrDefaultWidths(widths);
+  for (int i = 0; i < kListColumns; ++i)
+    if (i < g_conditionColumn) widths[i] = ListView_GetColumnWidth(list, i);
+  widths[kTwoPaneColumns] = ListView_GetColumnWidth(list, g_conditionColumn);
+  Shell().columnWidths.Remember(ListKind::TwoPane, widths, kListColumns);
 }
 
-void AddFoundFile(const FoundFile& file) {
+bool AddFoundFile(const FoundFile& file, const SearchSession::FoundState& state,
+                  const std::array<Text, kResultColumns>* texts) {
   ShellState& s = Shell();
-  if (!s.fileList) return;
-  int64_t offset = g_store.Append(RowTexts(file, UserDateOrder()));
-  if (offset < 0) return;  // the store could not grow: this file is left out
-  std::vector<FoundFile>& found = CurrentSearch().found;
-  g_rows.push_back(static_cast<uint32_t>(found.size()));
+  if (!s.fileList) return false;
+  int64_t offset = g_store.Append(texts ? *texts : RowTexts(file, UserDateOrder()));
+  if (offset < 0) return false;  // the store could not grow: this file is left out
+  SearchSession& search = CurrentSearch();
+  g_rows.push_back(static_cast<uint32_t>(search.found.size()));
   g_textOffsets.push_back(offset);
-  found.push_back(file);
+  search.found.push_back(file);
+  search.states.push_back(state);
   if (GetTickCount() - g_lastFlush >= kRowFlushMs) {
     FlushFoundRows();
     UpdateWindow(s.fileList);
   } else {
     SetTimer(s.mainWindow, kRowFlushTimer, kRowFlushMs, RowFlushTimer);
   }
+  return true;
 }
 
 void AddTestRows(int count) {
@@ -341,12 +425,22 @@ void FlushFoundRows() {
 }
 
 std::vector<FoundFile> SelectedFiles() {
-  FlushFoundRows();
   std::vector<FoundFile> files;
-  HWND list = Shell().fileList;
-  if (!list) return files;
-  for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) files.push_back(RowFile(row));
+  for (size_t i : SelectedIndexes()) files.push_back(CurrentSearch().found[i]);
   return files;
+}
+
+std::vector<size_t> SelectedIndexes() {
+  FlushFoundRows();
+  std::vector<size_t> indexes;
+  HWND list = Shell().fileList;
+  if (!list) return indexes;
+  for (int row = -1; (row = ListView_GetNextItem(list, row, LVNI_SELECTED)) >= 0;) indexes.push_back(g_rows[row]);
+  return indexes;
+}
+
+void RedrawConditions() {
+  if (HWND list = Shell().fileList) InvalidateRect(list, nullptr, FALSE);
 }
 
 void FitResultColumns() {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "shell/results.h"
+#include "shell/search_session.h"
 
 namespace rv {
 struct FoundFile;
@@ -23,24 +24,34 @@ namespace rv::shell {
 void CreateChildWindows(HWND window);
 
 // The file list's columns: seven for the two-pane view, six for search
-// results (the seventh removed, columns 2 to 5 retitled).
+// results (the seventh removed, columns 2 to 5 retitled), and the
+// condition column last in both.
 void UseSearchColumns();
 void UseTwoPaneColumns();
 void EmptyFileList();
-// One row per found file, its texts in the list's store.
-void AddFoundFile(const FoundFile& file);
+// The user's date order, in which the rows show dates.
+DateOrder ListDateOrder();
+// One row per found file, its texts in the list's store (`texts` when
+// given, else the file's own), its state beside it; false when the store
+// could not grow and the file is left out.
+bool AddFoundFile(const FoundFile& file, const SearchSession::FoundState& state = {},
+                  const std::array<Text, kResultColumns>* texts = nullptr);
 // Gives the list the rows added since it last heard.
 void FlushFoundRows();
 // Made-up rows for the test build's two-pane view (nothing when count is 0).
 void AddTestRows(int count);
-// The found files of the selected rows, from row 0 down.
+// The found files of the selected rows, from row 0 down, and their indexes
+// into the search's found files.
 std::vector<FoundFile> SelectedFiles();
+std::vector<size_t> SelectedIndexes();
+// The list paints the conditions again (they changed).
+void RedrawConditions();
 // Widens the size and date columns to their texts after a search.
 void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.
 void SetFreeSpace(uint64_t bytes, wchar_t drive);
 void FreeListStore();
-// The list's seven column widths, kept for the rest of the run.
+// The list's column widths, kept for the rest of the run.
 void RememberFileListWidths();
 void SelectAllRows();
 // Status-bar parts 1 and 2: the list's row count or selection.
@@ -58,6 +69,8 @@ bool TreeDragInProgress();
 
 // Engine messages (controller message ids); the caller frees the payload.
 void HandleEngineMessage(unsigned id, HGLOBAL payload);
+// The search worker's news (CMD_SEARCH_NEWS).
+void HandleSearchNews();
 // A message box of a slot class (0 to 9) is not shown while one of its
 // class is open; other slots always show.
 void ShowMessageBox(const std::wstring& text, const std::wstring& caption, unsigned style, int slot);

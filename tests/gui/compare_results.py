@@ -67,9 +67,74 @@ def window_name(cli_name):
 
 report_ids = {776: (101, "output"), 777: (102, "output"), 778: (104, "source"), 785: (377, "source")}
 
+def condition_word(share, guessed, zeroed):
+    """The word the window's condition column gives a file."""
+    if zeroed:
+        return strings[475]
+    if share == 0:
+        return strings[473]
+    if guessed:
+        return strings[474]
+    return strings[471] if share >= 100 else strings[472]
+
+
+# The committed images window-test.sh maps, by kind. The command line is
+# run on the image itself for what it tells only of images: a drive letter
+# of Wine answers the cluster size of the folder it maps, which the guess
+# of a recovery reads, and the deep scan reads images and devices only.
+images = {"ntfs": "ntfs-4k", "fat16": "fat16-2k", "fat32": "fat32-512", "ntfs-long-path": "ntfs-long-path",
+          "deep-fat32": "deep-fat32"}
+
+
+def image_of(kind):
+    return windows_path(os.path.join(build, "test-images", images[kind] + ".img"))
+
+
+def check_conditions(letter, kind, drive):
+    """The window's condition of each file: the share `search` gives and the
+    guess `recover` makes of it."""
+    found = retriva("search", image_of(kind), "--json")
+    outcomes = retriva("recover", image_of(kind), "--to", windows_path(os.path.join(results, letter + "-guess")),
+                       "--json")
+    path = os.path.join(results, letter + "-conditions.tsv")
+    shown = dict(l.rstrip("\n").split("\t", 1) for l in open(path, encoding="utf-8")) if os.path.exists(path) else {}
+    guess = {o["source"]: (o.get("contiguous_guess", False), o.get("zeroed", False)) for o in outcomes}
+    bad = []
+    for j in found:
+        g, z = guess.get(j["folder"] + j["name"], (False, False))
+        want = "%d%% %s" % (j["recoverable"], condition_word(j["recoverable"], g, z))
+        got = shown.get(drive + j["folder"] + j["name"])
+        if got != want:
+            bad.append((j["folder"] + j["name"], got, want))
+    words = sorted(set(v.split(" ", 1)[-1] for v in shown.values()))
+    check(len(found) > 0 and not bad, "the condition column of %d files says the share and guess of the command "
+          "line (%s)" % (len(found), ", ".join(words)))
+    for b in bad:
+        print("   %s: window %r, command line %r" % b)
+
+
+def deep_file(letter, kind):
+    """The file the window undeleted from the deep scan's rows against
+    `recover --deep --id` of the same id."""
+    drive = letter.upper() + ":"
+    print("-- %s (deep scan): the window against the command line" % drive)
+    id_file = os.path.join(results, letter + "-deep-id.txt")
+    ident = open(id_file).read().strip() if os.path.exists(id_file) else ""
+    cli_out = os.path.join(results, letter + "-cli")
+    outcomes = retriva("recover", image_of(kind), "--deep", "--id", ident, "--to", windows_path(cli_out),
+                       "--json") if ident else []
+    gui = os.path.join(results, letter + "-out", "big1.jpg")
+    cli = os.path.join(cli_out, "big1.jpg")
+    same = os.path.exists(gui) and os.path.exists(cli) and open(gui, "rb").read() == open(cli, "rb").read()
+    check(len(outcomes) == 1 and same, "the deep-scan file %s recovered byte for byte as recover --deep --id" % ident)
+
+
 for line in open(os.path.join(build, "window-volumes.tsv")):
     letter, kind = line.split()
     if kind in ("fat12", "large", "ntfs-big-sparse"):
+        continue
+    if kind == "deep-fat32":
+        deep_file(letter, kind)
         continue
     drive = letter.upper() + ":"
     print("-- %s (%s): the window against the command line" % (drive, kind))
@@ -91,6 +156,7 @@ for line in open(os.path.join(build, "window-volumes.tsv")):
     gui_out = os.path.join(results, letter + "-out")
     cli_out = os.path.join(results, letter + "-cli")
     outcomes = retriva("recover", drive, "--to", windows_path(cli_out), "--json")
+    check_conditions(letter, kind, drive)
     report_name = strings[440]
     gui_files = sorted(n for n in os.listdir(gui_out) if n != report_name) if os.path.isdir(gui_out) else []
     cli_names = {window_name(n): n for n in os.listdir(cli_out)} if os.path.isdir(cli_out) else {}

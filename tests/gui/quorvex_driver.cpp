@@ -474,8 +474,9 @@ void CheckMainWindow() {
     std::wstring titles;
     for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
     std::wstring want;
-    for (UINT id : {1u, 2u, 10u, 9u, 7u, 8u}) want += LibraryText(id) + L"|";
-    Check(titles == want, "the file list shows the six search-result columns (" + Narrow(titles) + ")");
+    for (UINT id : {1u, 2u, 10u, 9u, 7u, 8u, static_cast<UINT>(IDS_COL_CONDITION)}) want += LibraryText(id) + L"|";
+    Check(titles == want,
+          "the file list shows the six search-result columns and the condition (" + Narrow(titles) + ")");
   }
   auto titleBars = [&] {
     int visible = 0;
@@ -731,9 +732,10 @@ void CheckNotAdministrator() {
     for (int i = 0; i < ColumnCount(list); ++i) titles += ColumnTitle(list, i) + L"|";
     std::wstring want;
     for (UINT id = 1; id <= 7; ++id) want += LibraryText(id) + L"|";
-    Check(titles == want, "the file list shows the seven two-pane columns (" + Narrow(titles) + ")");
-    Check(ColumnWidthsOf(list) == std::vector<int>{100, 50, 100, 100, 50, 50, 0},
-          "no stored widths: 100, 50, 100, 100, 50, 50, 0");
+    want += LibraryText(IDS_COL_CONDITION) + L"|";
+    Check(titles == want, "the file list shows the seven two-pane columns and the condition (" + Narrow(titles) + ")");
+    Check(ColumnWidthsOf(list) == std::vector<int>{100, 50, 100, 100, 50, 50, 0, 130},
+          "no stored widths: 100, 50, 100, 100, 50, 50, 0, 130");
   }
   Shot(L"two-pane-view");
   CloseAndExit(*p, w, "two-pane view");
@@ -758,11 +760,14 @@ void CheckStoredWidths() {
     const wchar_t* stored;
     std::vector<int> shown;
   };
-  const std::vector<int> defaults{100, 50, 100, 100, 50, 50, 0};
-  const Case cases[] = {{L"120*60*110*90*40*30*0", {120, 60, 110, 90, 40, 30, 0}},
+  // The condition column is last, its width the eighth stored; a list
+  // stored before it was added still loads, with its default (130).
+  const std::vector<int> defaults{100, 50, 100, 100, 50, 50, 0, 130};
+  const Case cases[] = {{L"120*60*110*90*40*30*0", {120, 60, 110, 90, 40, 30, 0, 130}},
+                        {L"120*60*110*90*40*30*0*90", {120, 60, 110, 90, 40, 30, 0, 90}},
                         {L"100*50", defaults},
                         {L"100*-1*100*100*50*50*0", defaults},
-                        {L"1*2*3*4*5*6*7*8", defaults}};
+                        {L"1*2*3*4*5*6*7*8*9", defaults}};
   for (const auto& c : cases) {
     SetTwoPaneWidths(c.stored);
     auto p = Launch(TestQuorvex(), L"", true);
@@ -775,12 +780,12 @@ void CheckStoredWidths() {
   }
   SetTwoPaneWidths(nullptr);
   // With the search bar the seventh column goes; the others keep the stored widths.
-  SetTwoPaneWidths(L"120*60*110*90*40*30*0");
+  SetTwoPaneWidths(L"120*60*110*90*40*30*0*90");
   auto p = Launch(Quorvex());
   HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
   HWND list = w ? ChildOfClass(w, WC_LISTVIEWW) : nullptr;
-  Check(list && ColumnWidthsOf(list) == std::vector<int>{120, 60, 110, 90, 40, 30},
-        "the search-result columns keep the stored widths");
+  Check(list && ColumnWidthsOf(list) == std::vector<int>{120, 60, 110, 90, 40, 30, 90},
+        "the search-result columns keep the stored widths, the condition column last");
   if (w) CloseAndExit(*p, w, "search columns");
   SetTwoPaneWidths(nullptr);
 }
@@ -975,7 +980,7 @@ std::vector<Row> ListRows(HWND list) {
   int count = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
   for (int r = 0; r < count; ++r) {
     Row row;
-    for (int c = 0; c < 6; ++c) row.push_back(CellText(list, r, c));
+    for (int c = 0; c < 7; ++c) row.push_back(CellText(list, r, c));
     rows.push_back(row);
   }
   return rows;
@@ -1884,6 +1889,14 @@ long long Minutes(const std::wstring& t) {
 }
 
 // -1, 0, 1 for a before, equal to, after b in the column's own order.
+// The search results' condition column: "100% Whole", "28% Partly overwritten".
+constexpr int kConditionColumn = 6;
+
+int ConditionShare(const std::wstring& text) {
+  size_t percent = text.find(L'%');
+  return percent == std::wstring::npos ? -1 : _wtoi(text.substr(0, percent).c_str());
+}
+
 int CompareCells(int column, const std::wstring& a, const std::wstring& b) {
   auto sign = [](auto x, auto y) { return x < y ? -1 : x > y ? 1 : 0; };
   switch (column) {
@@ -1891,6 +1904,7 @@ int CompareCells(int column, const std::wstring& a, const std::wstring& b) {
     case 2: return sign(Minutes(a), Minutes(b));
     case 4:
     case 5: return sign(_wtoi(a.c_str()), _wtoi(b.c_str()));
+    case kConditionColumn: return sign(ConditionShare(a), ConditionShare(b));
     default: {
       int c = lstrcmpW(a.c_str(), b.c_str());
       return sign(c, 0);
@@ -1936,6 +1950,55 @@ bool SearchDone(HWND bar, HWND status) {
   return IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)) && StatusText(status, 0) == LibraryText(293);
 }
 
+// The "Deep scan" box on a volume whose files are known only to the deep
+// scan: records of an old file system in its free clusters (mtools wrote
+// them before the volume was formatted again). The rows come after the
+// engine's, with their condition; one is undeleted, and compare_results.py
+// checks its bytes against `retriva recover --deep --id` of the same file.
+void SearchDeep(Program& p, HWND w, HWND bar, HWND list, HWND status, const std::wstring& prefix) {
+  HWND deep = GetDlgItem(bar, IDC_SB_DEEP);
+  Check(deep && (GetWindowLongW(deep, GWL_STYLE) & WS_TABSTOP) && WindowText(deep).find(L'&') != std::wstring::npos,
+        "the Deep scan box is a tab stop with a mnemonic (" + Narrow(WindowText(deep)) + ")");
+  SendMessageW(deep, BM_CLICK, 0, 0);
+  Check(SendMessageW(deep, BM_GETCHECK, 0, 0) == BST_CHECKED, "a click ticks Deep scan");
+  PressButton(bar, IDC_SB_SEARCH);
+  WaitFor([&] { return !IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)); }, 5000);
+  Check(WaitFor([&] { return SearchDone(bar, status); }, 120000), "deep scan: the search ends");
+  std::vector<Row> rows = ListRows(list);
+  int old = -1, conditioned = 0;
+  for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+    if (rows[r][4].rfind(L"old:", 0) == 0 && rows[r][0] == L"big1.jpg") old = r;
+    conditioned += ConditionShare(rows[r][kConditionColumn]) >= 0;
+  }
+  Check(old >= 0, "deep scan: the old file system's big1.jpg is listed with its id (" + std::to_string(rows.size()) +
+                      " rows)");
+  Check(!rows.empty() && conditioned == static_cast<int>(rows.size()), "deep scan: every row has its condition");
+  Shot(L"deep-scan-rows");
+  if (old < 0) return;
+  WriteUtf8File(prefix + L"-deep-id.txt", Utf8(rows[old][4]) + "\n");
+  SetRowStates(list, -1, 0, LVIS_SELECTED);
+  SetRowStates(list, old, LVIS_SELECTED, LVIS_SELECTED);
+  PressButton(bar, IDC_SB_UNDELETE);
+  Text destTitle = FormatLibraryText(ToText(LibraryText(301)), {rv::TextView(ToText(ComputerName()))});
+  HWND dest = WaitForTitled(p.pi.dwProcessId, std::wstring(destTitle.begin(), destTitle.end()), 10000);
+  Check(dest != nullptr, "deep scan: Undelete opens the destination dialog");
+  if (!dest) return;
+  std::wstring out = prefix + L"-out";
+  SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
+  PressButton(dest, IDOK);
+  HWND report = WaitForTitled(p.pi.dwProcessId, L"Undelete Report", 60000);
+  Check(report != nullptr, "deep scan: the report dialog opens");
+  if (!report) return;
+  std::vector<std::wstring> lines = ListBoxLines(GetDlgItem(report, IDC_UR_LIST));
+  const std::wstring recovered = LibraryText(101).substr(0, LibraryText(101).find(L"%s"));
+  Check(lines.size() == 1 && lines[0].rfind(recovered, 0) == 0 && lines[0].size() > 8 &&
+            lines[0].compare(lines[0].size() - 8, 8, L"big1.jpg") == 0,
+        "deep scan: the report says it was recovered (" + (lines.empty() ? std::string() : Narrow(lines[0])) + ")");
+  PressButton(report, IDOK);
+  WaitFor([&] { return !IsWindow(report); }, 5000);
+  CloseAndExit(p, w, "after the deep scan");
+}
+
 // What the previous run searched and where it recovered to: the next run
 // must offer them again from the registry.
 std::wstring g_lastFolder;
@@ -1963,6 +2026,7 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   SendMessageW(GetDlgItem(bar, IDC_SB_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
   SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
   if (shoot) Shot(L"search-bar-filled");
+  if (kind == L"deep-fat32") return SearchDeep(*p, w, bar, list, status, prefix);
   PressButton(bar, IDC_SB_SEARCH);
 
   if (kind == L"fat12") {
@@ -2006,12 +2070,20 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   Check(StatusText(status, 1) == wantCount, "status part 1: " + Narrow(wantCount));
   std::string tsv;
   for (const auto& r : rows) {
-    for (size_t c = 0; c < r.size(); ++c) tsv += Utf8(r[c]) + (c + 1 < r.size() ? "\t" : "\n");
+    for (size_t c = 0; c < kConditionColumn; ++c) tsv += Utf8(r[c]) + (c + 1 < kConditionColumn ? "\t" : "\n");
   }
   WriteUtf8File(prefix + L"-rows.tsv", tsv);
+  // The condition column (the seventh), for compare_results.py to match
+  // with the command line's recoverable share and guess.
+  std::string conditions;
+  for (int r = 0; r < static_cast<int>(rows.size()); ++r)
+    conditions += Utf8(rows[r][3] + rows[r][0]) + "\t" + Utf8(rows[r][kConditionColumn]) + "\n";
+  WriteUtf8File(prefix + L"-conditions.tsv", conditions);
 
   // Sorting: every click reverses the direction, the first sorts descending.
-  const int columns[] = {1, 1, 0, 2, 4, 3};
+  // The last click leaves the rows in the order the recovery below takes
+  // them (which of two files of one name keeps it).
+  const int columns[] = {1, 1, 0, kConditionColumn, kConditionColumn, 2, 4, 3};
   bool descending = true;
   for (int column : columns) {
     ClickColumn(list, column);

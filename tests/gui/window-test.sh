@@ -17,7 +17,7 @@
 #
 # "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
 # FAT32 and NTFS with paths past 260 characters from the committed images,
-# a FAT12 volume made here), lets the
+# a FAT12 volume made here, a FAT32 volume for the deep scan), lets the
 # driver search and recover on each, and compares its rows, recovered files
 # and report lines with `retriva.exe search --json` and `recover --json` on
 # the same volumes (tests/gui/compare_results.py).
@@ -105,6 +105,7 @@ g fat32 $build/test-images/fat32-512.img
 l ntfs-long-path $build/test-images/ntfs-long-path.img
 t fat12 $fat12
 s ntfs-big-sparse $build/test-images/ntfs-big-sparse.img
+d deep-fat32 $build/test-images/deep-fat32.img
 ${want_large:+b large $large}
 VOLUMES
 fi

@@ -316,6 +316,32 @@ TEST(ShellColumnWidths, CacheReadsOnceAndKeepsRememberedWidths) {
   EXPECT_FALSE(cache.Get(store, ListKind::SearchDialog, 9, w));
 }
 
+TEST(ShellColumnWidths, AListStoredBeforeAColumnWasAddedStillLoads) {
+  MemoryStore store;
+  int32_t w[8] = {};
+  {
+    ColumnWidthCache cache;
+    store.values[ColumnWidthsKey(ListKind::TwoPane)][u""] = Value{false, 0, u"120*60*110*90*40*30*0"};
+    ASSERT_TRUE(cache.Get(store, ListKind::TwoPane, 8, 7, w));
+    EXPECT_EQ(w[0], 120);
+    EXPECT_EQ(w[6], 0);
+    EXPECT_EQ(w[7], -1);  // the new column: the caller's default
+  }
+  {
+    ColumnWidthCache cache;
+    store.values[ColumnWidthsKey(ListKind::TwoPane)][u""].text = u"120*60*110*90*40*30*0*75";
+    ASSERT_TRUE(cache.Get(store, ListKind::TwoPane, 8, 7, w));
+    EXPECT_EQ(w[7], 75);
+  }
+  {
+    ColumnWidthCache cache;
+    store.values[ColumnWidthsKey(ListKind::TwoPane)][u""].text = u"1*2*3*4*5*6*7*8*9";
+    EXPECT_FALSE(cache.Get(store, ListKind::TwoPane, 8, 7, w));
+    store.values[ColumnWidthsKey(ListKind::TwoPane)][u""].text = u"1*2*3*4*5*6";
+    EXPECT_FALSE(cache.Get(store, ListKind::TwoPane, 8, 7, w));
+  }
+}
+
 #ifdef _WIN32
 // The registry layer against the real registry of the Wine prefix.
 TEST(ShellRegistry, RoundTripsValuesUnderHklm) {

@@ -160,5 +160,60 @@ TEST(ShellResults, ReportLineChoice) {
   }
 }
 
+
+TEST(ShellResults, ConditionWordsAndTexts) {
+  auto cond = [](int share, bool guessed = false, bool zeroed = false) {
+    FileCondition c;
+    c.share = share;
+    c.guessed = guessed;
+    c.zeroed = zeroed;
+    return c;
+  };
+  EXPECT_EQ(WordFor(cond(-1)), ConditionWord::Unknown);
+  EXPECT_EQ(WordFor(cond(100)), ConditionWord::Whole);
+  EXPECT_EQ(WordFor(cond(99)), ConditionWord::Partly);
+  EXPECT_EQ(WordFor(cond(1)), ConditionWord::Partly);
+  EXPECT_EQ(WordFor(cond(0)), ConditionWord::Overwritten);
+  // A guess is said whatever share the guessed clusters give.
+  EXPECT_EQ(WordFor(cond(100, true)), ConditionWord::Guessed);
+  EXPECT_EQ(WordFor(cond(-1, true)), ConditionWord::Guessed);
+  EXPECT_EQ(WordFor(cond(0, true)), ConditionWord::Overwritten);  // nothing left to guess about
+  // Zeroed bytes beat every share and guess: nothing is left to recover.
+  EXPECT_EQ(WordFor(cond(100, true, true)), ConditionWord::Zeroed);
+  FileCondition carved = cond(100);
+  carved.carved = true;
+  EXPECT_EQ(WordFor(carved), ConditionWord::Whole);
+  carved.truncated = true;
+  EXPECT_EQ(WordFor(carved), ConditionWord::Truncated);
+
+  EXPECT_EQ(ConditionText(cond(100), u"Whole"), u"100% Whole");
+  EXPECT_EQ(ConditionText(cond(37), u"Partly overwritten"), u"37% Partly overwritten");
+  EXPECT_EQ(ConditionText(cond(-1), u""), u"");
+  EXPECT_EQ(ConditionText(cond(-1, true), u"Guessed"), u"Guessed");
+  EXPECT_EQ(ConditionText(cond(250), u"Whole"), u"100% Whole");  // a bogus share is not shown past 100
+}
+
+TEST(ShellResults, ConditionSortsByShareThenWord) {
+  FileCondition unknown, none, half, whole, guessed, zeroed;
+  none.share = 0;
+  half.share = 50;
+  whole.share = 100;
+  guessed.share = 100;
+  guessed.guessed = true;
+  zeroed.share = 100;
+  zeroed.zeroed = true;
+  SortRule rule;
+  rule.Sorted();  // ascending
+  EXPECT_LT(rule.CompareConditions(unknown, none), 0);
+  EXPECT_LT(rule.CompareConditions(none, half), 0);
+  EXPECT_LT(rule.CompareConditions(half, whole), 0);
+  // Same share: whole first, then the guessed, then the zeroed.
+  EXPECT_LT(rule.CompareConditions(whole, guessed), 0);
+  EXPECT_LT(rule.CompareConditions(guessed, zeroed), 0);
+  EXPECT_EQ(rule.CompareConditions(whole, whole), 0);
+  rule.Sorted();  // the next click reverses
+  EXPECT_GT(rule.CompareConditions(none, half), 0);
+}
+
 }  // namespace
 }  // namespace rv::shell
