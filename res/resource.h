@@ -69,6 +69,9 @@
 #define CMD_INFO_LAST 40054
 #define CMD_SERVICE_OPTION 40055
 #define CMD_STARTUP 40901
+// The preview pane under the file list
+#define CMD_PREVIEW_PANE 40070   // View: show or hide it
+#define CMD_PREVIEW_FOCUS 40071  // Alt+P: into it (shown first when hidden)
 
 // ---- Dialog controls -----------------------------------------------------------
 // Search bar (331)
@@ -163,3 +166,20 @@
 #define IDS_REPORT_FILE_NAME 440   // the report beside the recovered files
 #define IDS_REPORT_NOT_WRITTEN 441  // %s: the destination folder
 #define IDS_TAB_NAME 430  // 430 .. 432: the search panel's page titles
+// The preview pane
+#define IDS_PREVIEW_LABEL 470        // "&Preview: " before the pane's state
+#define IDS_PREVIEW_NONE 471
+#define IDS_PREVIEW_AFTER_SEARCH 472
+#define IDS_PREVIEW_READING 473
+#define IDS_PREVIEW_UNREADABLE 474
+#define IDS_PREVIEW_EMPTY 475
+#define IDS_PREVIEW_PICTURE 476      // %s: format, %d x %d: pixels
+#define IDS_PREVIEW_PICTURE_BAD 477  // %s: format
+#define IDS_PREVIEW_TEXT 478         // %s: encoding
+#define IDS_PREVIEW_BYTES 479        // %d: bytes shown, %I64u: the file's size
+#define IDS_PREVIEW_ZEROED 480       // %I64u: the file's size
+#define IDS_PREVIEW_IN_USE 481       // added where the '*' fill shows
+// Preview pane controls
+#define IDC_PREVIEW_LABEL 1300
+#define IDC_PREVIEW_TEXT 1301
+#define IDC_PREVIEW_PICTURE 1302

@@ -15,6 +15,15 @@
 
 namespace rv::shell {
 
+// What the window learnt of a found file after the search listed it.
+struct FoundFileState {
+  // Every byte of the file, read as a recovery would write it, was zero
+  // although the file is not empty (its clusters were cleared: an SSD's
+  // TRIM, a wipe). Set once the preview has read the whole file so; the
+  // condition column shows such a file as "Zeroed".
+  bool zeroedSeen = false;
+};
+
 struct SearchSession {
   const EngineRow* engine = nullptr;  // null before the first search
   Text searchedRoot;                  // "X:\" or "\\?\Volume{...}\"
@@ -22,6 +31,15 @@ struct SearchSession {
   bool writeReport = false;           // a report beside the recovered files
   SearchPhase phase = SearchPhase::None;
   std::vector<FoundFile> found;
+  // Indexed as `found`, and emptied with it; shorter while nothing was
+  // learnt of the later files (they have the default state).
+  std::vector<FoundFileState> foundStates;
+
+  FoundFileState StateOf(size_t index) const { return index < foundStates.size() ? foundStates[index] : FoundFileState{}; }
+  FoundFileState& MutableStateOf(size_t index) {
+    if (foundStates.size() <= index) foundStates.resize(index + 1);
+    return foundStates[index];
+  }
 };
 
 SearchSession& CurrentSearch();

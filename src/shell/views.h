@@ -35,6 +35,12 @@ void FlushFoundRows();
 void AddTestRows(int count);
 // The found files of the selected rows, from row 0 down.
 std::vector<FoundFile> SelectedFiles();
+// The found file of the one selected row (its index in the search's found
+// files); -1 unless exactly one row is selected.
+int SingleSelectedFile();
+// Tab out of the file list and the panes under it: the docked dialog, or
+// the volume tree.
+void FocusAfterFileList();
 // Widens the size and date columns to their texts after a search.
 void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.

@@ -94,5 +94,66 @@ TEST(Preview, FirstBytesThroughTheEngine) {
   DetachVolume(name);
 }
 
+TEST(Preview, InUseFillAndZeros) {
+  std::string text(600, 'a');
+  text.replace(10, kInUseRun - 1, kInUseRun - 1, '*');
+  const auto* b = reinterpret_cast<const uint8_t*>(text.data());
+  EXPECT_FALSE(HasInUseFill(b, text.size()));
+  text[10 + kInUseRun - 1] = '*';
+  EXPECT_TRUE(HasInUseFill(b, text.size()));
+  const uint8_t zeros[3] = {};
+  EXPECT_TRUE(AllZero(zeros, 3));
+  EXPECT_FALSE(AllZero(zeros, 0));  // nothing read is not "zeroed"
+}
+
+// The files of a volume as the preview reads them: a file whose clusters
+// were cleared after its deletion (40,000 bytes: the whole file is read to
+// tell), a text file kept, and on a card a JPEG read whole for its decoder.
+TEST(Preview, ReadPreviewThroughTheEngine) {
+  struct Want {
+    const char* image;
+    std::u16string name;
+    Kind kind;
+    uint64_t size;
+    bool zeroed;
+  };
+  const Want wants[] = {{"fat16-zeroed.img", u"TRIMMED.BIN", Kind::Binary, 40000, true},
+                        {"fat16-zeroed.img", u"KEPT.TXT", Kind::Utf8Text, 3000, false},
+                        {"deep-fat16-deleted.img", u"img_0001.jpg", Kind::Jpeg, 5134, false}};
+  for (const Want& want : wants) {
+    SCOPED_TRACE(want.image);
+    uint32_t err = 0;
+    const Text name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath(want.image)), 0, 0, err));
+    Text fsName, label;
+    ASSERT_TRUE(QueryVolumeInformation(name + u"\\", fsName, label));
+    const EngineRow* engine = EngineForFileSystem(fsName);
+    ASSERT_NE(engine, nullptr);
+    std::vector<FoundFile> found;
+    ReceiverEvents ev;
+    ev.onFound = [&](FoundFile& f) { found.push_back(f); };
+    MessageReceiver receiver(ev, name);
+    ASSERT_TRUE(RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver));
+    bool seen = false;
+    for (const FoundFile& f : found) {
+      // A deleted FAT entry has lost its first character.
+      if (f.name.size() != want.name.size() || f.name.substr(1) != want.name.substr(1)) continue;
+      seen = true;
+      Preview p;
+      ASSERT_TRUE(ReadPreview(*engine, f, [] { return false; }, p));
+      EXPECT_EQ(p.kind, want.kind);
+      EXPECT_EQ(p.size, want.size);
+      EXPECT_EQ(p.zeroed, want.zeroed);
+      EXPECT_FALSE(p.inUseFill);
+      if (want.kind == Kind::Jpeg) EXPECT_EQ(p.bytes.size(), want.size);
+      if (want.kind == Kind::Utf8Text) EXPECT_EQ(p.bytes.size(), want.size);
+      // A cancelled read says so and gives nothing to show.
+      EXPECT_FALSE(ReadPreview(*engine, f, [] { return true; }, p));
+    }
+    EXPECT_TRUE(seen);
+    engine->release();
+    DetachVolume(name);
+  }
+}
+
 }  // namespace
 }  // namespace rv::preview
