@@ -179,6 +179,7 @@
 #define IDS_PREVIEW_BYTES 479        // %d: bytes shown, %I64u: the file's size
 #define IDS_PREVIEW_ZEROED 480       // %I64u: the file's size
 #define IDS_PREVIEW_IN_USE 481       // added where the '*' fill shows
+#define IDS_PREVIEW_ZEROED_NOTE 482  // before a zeroed file's bytes
 // Preview pane controls
 #define IDC_PREVIEW_LABEL 1300
 #define IDC_PREVIEW_TEXT 1301

@@ -1,8 +1,10 @@
 #include "shell/preview_pane.h"
 
-#include <gdiplus.h>
 #include <objbase.h>
+#include <propidl.h>
 #include <windowsx.h>
+// After the COM headers it needs (PROPID).
+#include <gdiplus.h>
 
 #include <algorithm>
 #include <atomic>
@@ -217,7 +219,11 @@ void ShowResult(Result& r) {
   if (p.zeroed && r.index < CurrentSearch().found.size()) CurrentSearch().MutableStateOf(r.index).zeroedSeen = true;
   const std::wstring inUse = p.inUseFill ? LibraryString(IDS_PREVIEW_IN_USE) : std::wstring();
   const std::wstring hex = Lines(preview::HexDump(p.bytes.data(), p.bytes.size(), kHexShown));
-  if (p.zeroed) return Show(FormatLibraryString(IDS_PREVIEW_ZEROED, {p.size}), hex);
+  if (p.zeroed) {
+    const std::wstring zeros = Lines(preview::HexDump(p.bytes.data(), p.bytes.size(), 256));
+    return Show(FormatLibraryString(IDS_PREVIEW_ZEROED, {p.size}),
+                LibraryString(IDS_PREVIEW_ZEROED_NOTE) + L"\r\n\r\n" + zeros);
+  }
   if (preview::IsPicture(p.kind)) {
     const Text name = T(FormatName(p.kind));
     if (r.picture) {
@@ -374,7 +380,7 @@ LRESULT CALLBACK PaneProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
       if (g_dragging) {
         POINT p{0, GET_Y_LPARAM(lp)};
         ClientToScreen(w, &p);
-        g_settings.height = std::clamp(g_dragStartHeight + (g_dragStartY - p.y), kPreviewMinHeight, kPreviewMaxHeight);
+        g_settings.height = std::clamp<int>(g_dragStartHeight + (g_dragStartY - p.y), kPreviewMinHeight, kPreviewMaxHeight);
         LayoutChildren(Shell().mainWindow);
       }
       return 0;
@@ -431,7 +437,7 @@ void CreatePreviewPane(HWND window) {
   g_pane = CreateWindowExW(WS_EX_CONTROLPARENT, kPreviewPaneClass, L"", WS_CHILD | WS_CLIPCHILDREN, 0, 0, 0, 0,
                            window, nullptr, s.program, nullptr);
   if (!g_pane) return;
-  const HFONT font = static_cast<HFONT>(SendMessageW(s.fileList, WM_GETFONT, 0, 0));
+  const auto font = reinterpret_cast<HFONT>(SendMessageW(s.fileList, WM_GETFONT, 0, 0));
   g_label = CreateWindowExW(0, L"STATIC", L"", WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP | SS_ENDELLIPSIS, 0, 0, 0,
                             0, g_pane, reinterpret_cast<HMENU>(IDC_PREVIEW_LABEL), s.program, nullptr);
   g_text = CreateWindowExW(WS_EX_CLIENTEDGE, L"EDIT", L"",
