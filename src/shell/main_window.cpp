@@ -361,7 +361,7 @@ void LayoutChildren(HWND window) {
     MoveWindow(s.searchPanel, listLeft, paneTop, std::max<int>(0, width - listLeft), panelHeight, TRUE);
     listTop += panelHeight;
   }
-  bottom = PlacePreviewPane(listLeft, width - listLeft, listTop, bottom);
+  HidePreviewPane();  // its rows come from no engine
   if (s.fileList)
     MoveWindow(s.fileList, listLeft, listTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - listTop),
                TRUE);

@@ -407,7 +407,7 @@ LRESULT CALLBACK PaneProc(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
 
 void ShowPane(bool shown) {
   g_settings.shown = shown;
-  if (g_pane) ShowWindow(g_pane, shown ? SW_SHOWNA : SW_HIDE);
+  if (g_pane && !shown) ShowWindow(g_pane, SW_HIDE);  // shown where the layout places it
   if (HMENU menu = GetMenu(Shell().mainWindow))
     CheckMenuItem(menu, CMD_PREVIEW_PANE, MF_BYCOMMAND | (shown ? MF_CHECKED : MF_UNCHECKED));
   LayoutChildren(Shell().mainWindow);
@@ -484,6 +484,10 @@ int PlacePreviewPane(int left, int width, int top, int bottom) {
   if (height == 0) return bottom;
   MoveWindow(g_pane, left, bottom - height, std::max(0, width), height, TRUE);
   return bottom - height;
+}
+
+void HidePreviewPane() {
+  if (g_pane) ShowWindow(g_pane, SW_HIDE);
 }
 
 void TogglePreviewPane() {

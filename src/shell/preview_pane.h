@@ -1,4 +1,4 @@
-// The preview pane under the file list: the one selected file's start as
+// The preview pane under the search results: the one selected file's start as
 // the volume holds it now, read through the engine that listed it (never
 // written anywhere) on a worker thread of its own, one read at a time; a
 // newer selection supersedes the read before it. Pictures are decoded by
@@ -21,6 +21,8 @@ void DestroyPreviewPane();
 // Places the pane at the bottom of the list's space [top, bottom) and
 // returns the list's bottom.
 int PlacePreviewPane(int left, int width, int top, int bottom);
+// Out of the way of the two-pane view, whose rows no engine listed.
+void HidePreviewPane();
 
 // The View menu's command, and Alt+P (shows the pane, then focuses it).
 void TogglePreviewPane();
