@@ -70,28 +70,43 @@ TEST(Preview, HexDumpLines) {
 
 // The first bytes as the engine's reader gives them, for every deleted file
 // of a FAT volume, cut at the limit asked.
-TEST(Preview, FirstBytesThroughTheEngine) {
-  uint32_t err = 0;
-  const Text name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath("fat16-2k.img")), 0, 0, err));
-  Text fsName, label;
-  ASSERT_TRUE(QueryVolumeInformation(name + u"\\", fsName, label));
-  const EngineRow* engine = EngineForFileSystem(fsName);
-  ASSERT_NE(engine, nullptr);
+// A test image attached as a volume, and every deleted file its engine
+// lists; detached when the object goes.
+struct SearchedImage {
+  Text name;
+  const EngineRow* engine = nullptr;
   std::vector<FoundFile> found;
-  ReceiverEvents ev;
-  ev.onFound = [&](FoundFile& f) { found.push_back(f); };
-  MessageReceiver receiver(ev, name);
-  ASSERT_TRUE(RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver));
-  ASSERT_FALSE(found.empty());
-  for (const FoundFile& f : found) {
+
+  explicit SearchedImage(const char* image) {
+    uint32_t err = 0;
+    name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath(image)), 0, 0, err));
+    Text fsName, label;
+    if (!QueryVolumeInformation(name + u"\\", fsName, label)) return;
+    engine = EngineForFileSystem(fsName);
+    if (!engine) return;
+    ReceiverEvents ev;
+    ev.onFound = [&](FoundFile& f) { found.push_back(f); };
+    MessageReceiver receiver(ev, name);
+    if (!RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver)) found.clear();
+  }
+  ~SearchedImage() {
+    if (engine) engine->release();
+    DetachVolume(name);
+  }
+};
+
+TEST(Preview, FirstBytesThroughTheEngine) {
+  SearchedImage volume("fat16-2k.img");
+  ASSERT_NE(volume.engine, nullptr);
+  const EngineRow* engine = volume.engine;
+  ASSERT_FALSE(volume.found.empty());
+  for (const FoundFile& f : volume.found) {
     std::vector<uint8_t> start, whole;
     ASSERT_TRUE(ReadStart(*engine, f, 1000, start));
     ASSERT_TRUE(ReadStart(*engine, f, SIZE_MAX, whole));
     EXPECT_EQ(start.size(), std::min<size_t>(1000, whole.size()));
     EXPECT_TRUE(std::equal(start.begin(), start.end(), whole.begin()));
   }
-  engine->release();
-  DetachVolume(name);
 }
 
 TEST(Preview, InUseFillAndZeros) {
@@ -122,19 +137,11 @@ TEST(Preview, ReadPreviewThroughTheEngine) {
                         {"deep-fat16-deleted.img", u"img_0001.jpg", Kind::Jpeg, 5134, false}};
   for (const Want& want : wants) {
     SCOPED_TRACE(want.image);
-    uint32_t err = 0;
-    const Text name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath(want.image)), 0, 0, err));
-    Text fsName, label;
-    ASSERT_TRUE(QueryVolumeInformation(name + u"\\", fsName, label));
-    const EngineRow* engine = EngineForFileSystem(fsName);
-    ASSERT_NE(engine, nullptr);
-    std::vector<FoundFile> found;
-    ReceiverEvents ev;
-    ev.onFound = [&](FoundFile& f) { found.push_back(f); };
-    MessageReceiver receiver(ev, name);
-    ASSERT_TRUE(RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver));
+    SearchedImage volume(want.image);
+    ASSERT_NE(volume.engine, nullptr);
+    const EngineRow* engine = volume.engine;
     bool seen = false;
-    for (const FoundFile& f : found) {
+    for (const FoundFile& f : volume.found) {
       // A deleted FAT entry has lost its first character.
       if (f.name.size() != want.name.size() || f.name.substr(1) != want.name.substr(1)) continue;
       seen = true;
@@ -150,8 +157,6 @@ TEST(Preview, ReadPreviewThroughTheEngine) {
       EXPECT_FALSE(ReadPreview(*engine, f, [] { return true; }, p));
     }
     EXPECT_TRUE(seen);
-    engine->release();
-    DetachVolume(name);
   }
 }
 
