@@ -11,7 +11,9 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "preview/preview.h"
@@ -132,7 +134,13 @@ void RunWorker(HWND pane) {
     auto result = std::make_unique<Result>();
     result->generation = generation;
     result->index = request.index;
-    result->read = preview::ReadPreview(*request.engine, request.file, superseded, result->preview);
+    try {
+      result->read = preview::ReadPreview(*request.engine, request.file, superseded, result->preview);
+    } catch (const std::bad_alloc&) {
+      // A picture's bytes did not fit in memory: shown as unreadable.
+      result->read = false;
+      result->preview = preview::Preview{};
+    }
     if (superseded()) continue;
     if (result->read && decoders && preview::IsPicture(result->preview.kind))
       result->picture = DecodePicture(result->preview.bytes, result->width, result->height);
@@ -216,7 +224,10 @@ void ShowResult(Result& r) {
   if (!r.read) return ShowState(IDS_PREVIEW_UNREADABLE);
   if (p.size == 0) return ShowState(IDS_PREVIEW_EMPTY);
   // A file zeroed throughout is said so on its row as well.
-  if (p.zeroed && r.index < CurrentSearch().found.size()) CurrentSearch().MutableStateOf(r.index).zeroedSeen = true;
+  if (p.zeroed && r.index < CurrentSearch().found.size()) {
+    CurrentSearch().MutableStateOf(r.index).zeroedSeen = true;
+    if (Shell().fileList) InvalidateRect(Shell().fileList, nullptr, FALSE);  // its row says so at once
+  }
   const std::wstring inUse = p.inUseFill ? LibraryString(IDS_PREVIEW_IN_USE) : std::wstring();
   const std::wstring hex = Lines(preview::HexDump(p.bytes.data(), p.bytes.size(), kHexShown));
   if (p.zeroed) {
@@ -457,7 +468,11 @@ void CreatePreviewPane(HWND window) {
   SendMessageW(g_text, EM_SETLIMITTEXT, 0, 0);
   g_editProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(g_text, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(TextProc)));
   ShowState(IDS_PREVIEW_NONE);
-  g_worker.thread = std::thread(RunWorker, g_pane);
+  try {
+    g_worker.thread = std::thread(RunWorker, g_pane);
+  } catch (const std::system_error&) {
+    // No thread to read with: the pane stays, saying it is reading.
+  }
   ShowPane(g_settings.shown);
 }
 

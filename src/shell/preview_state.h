@@ -8,7 +8,7 @@
 namespace rv::shell {
 
 constexpr char16_t kPreviewPaneKey[] = u"SOFTWARE\\Tarvelle\\Retriva\\Sizes\\Preview";
-constexpr int kPreviewDefaultHeight = 200;
+constexpr int kPreviewDefaultHeight = 160;
 // Neither the pane nor the list above it is made smaller than this.
 constexpr int kPreviewMinHeight = 60;
 constexpr int kPreviewMaxHeight = 4000;
