@@ -2267,6 +2267,26 @@ void CheckPreviewPane() {
         "Tab from the pane goes on to the search bar");
 
   // The View menu's item hides the pane; the state outlives the program.
+  // Its top edge is a splitter: dragged up, the pane grows, and keeps its height.
+  auto height = [](HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    return static_cast<int>(r.bottom - r.top);
+  };
+  RECT edge{};
+  GetWindowRect(pane, &edge);
+  const int before = height(pane), x = (edge.left + edge.right) / 2;
+  SetForegroundWindow(w);
+  MoveMouse(x, edge.top + 1);
+  Mouse(MOUSEEVENTF_LEFTDOWN);
+  MoveMouse(x, edge.top - 39);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  Check(WaitFor([&] { return height(pane) >= before + 30; }, 3000),
+        "dragging the pane's top edge 40 pixels up makes it taller (" + std::to_string(before) + " -> " +
+            std::to_string(height(pane)) + ")");
+  const int dragged = height(pane);
+  Check(WaitFor([&] { return RegDword(key, L"Height") == static_cast<DWORD>(dragged); }, 3000),
+        "its height is stored (" + std::to_string(RegDword(key, L"Height")) + ")");
   // (Wine answers no menu state across processes: the check mark is seen
   // on the screenshots.)
   OpenMenuAndShoot(w, L'v', L"preview-view-menu");
@@ -2281,6 +2301,7 @@ void CheckPreviewPane() {
   Check(pane && !IsWindowVisible(pane), "after a restart the pane stays hidden");
   PostMessageW(w, WM_COMMAND, CMD_PREVIEW_PANE, 0);
   Check(WaitFor([&] { return pane && IsWindowVisible(pane); }, 5000), "the item shows it again");
+  Check(height(pane) == dragged, "at the height it was dragged to (" + std::to_string(height(pane)) + ")");
   Check(WaitFor([&] { return RegDword(key, L"Shown") == 1; }, 5000), "the shown state is stored");
   CloseAndExit(*p, w, "preview again");
 }
