@@ -2277,8 +2277,20 @@ void CheckPreviewPane() {
   GetWindowRect(pane, &edge);
   const int before = height(pane), x = (edge.left + edge.right) / 2;
   SetForegroundWindow(w);
-  MoveMouse(x, edge.top + 1);
-  Mouse(MOUSEEVENTF_LEFTDOWN);
+  Sleep(300);
+  // A press the busy machine loses is pressed again, until the pane holds the mouse.
+  auto captured = [&] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(pane, nullptr), &info);
+    return info.hwndCapture == pane;
+  };
+  for (int i = 0; i < 5 && !captured(); ++i) {
+    if (i) Mouse(MOUSEEVENTF_LEFTUP);
+    MoveMouse(x, edge.top + 3);
+    MoveMouse(x, edge.top + 1);
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+  }
   MoveMouse(x, edge.top - 39);
   Mouse(MOUSEEVENTF_LEFTUP);
   Check(WaitFor([&] { return height(pane) >= before + 30; }, 3000),
