@@ -239,7 +239,8 @@ void ShowResult(Result& r) {
     const Text name = T(FormatName(p.kind));
     if (r.picture) {
       Show(FormatLibraryString(IDS_PREVIEW_PICTURE,
-                               {TextView(name), static_cast<int64_t>(r.width), static_cast<int64_t>(r.height)}),
+                               {TextView(name), static_cast<int64_t>(r.width), static_cast<int64_t>(r.height)}) +
+               inUse,
            L"", r.picture, r.width, r.height);
       r.picture = nullptr;  // the pane's now
       return;
