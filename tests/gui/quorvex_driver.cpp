@@ -2177,9 +2177,10 @@ void CheckSearchAndRecover(bool small, bool large) {
 }
 
 // ---- The preview pane -------------------------------------------------------------
-// Volumes p: (a camera card whose pictures and documents were deleted) and
+// Volumes p: (a camera card whose pictures and documents were deleted),
 // q: (a text file kept, and a file whose clusters were zeroed after its
-// deletion), mapped by window-test.sh.
+// deletion) and r: (a file partly overwritten since), mapped by
+// window-test.sh.
 
 std::wstring PreviewState(UINT id, const std::vector<FormatArg>& args = {}) {
   Text t = FormatLibraryText(ToText(LibraryText(id)), args);
@@ -2251,6 +2252,17 @@ void CheckPreviewPane() {
   shown = paneSays(PreviewState(IDS_PREVIEW_ZEROED, {uint64_t{40000}}));
   Check(shown && WindowText(text).rfind(LibraryText(IDS_PREVIEW_ZEROED_NOTE), 0) == 0,
         "a file zeroed throughout is said to be zeroed, and why");
+
+  Check(SearchVolume(bar, status, L"R:"), "the third volume's search ends");
+  Check(SelectRowNamed(list, L"ictim-deleted.bin") >= 0, "a partly overwritten file's row is selected");
+  const std::wstring inUse = LibraryText(IDS_PREVIEW_IN_USE);
+  shown = WaitFor([&] {
+    const std::wstring t = WindowText(pane);
+    return t.size() > inUse.size() && t.compare(t.size() - inUse.size(), inUse.size(), inUse) == 0;
+  }, 15000);
+  Check(shown && WindowText(text).find(std::wstring(64, L'*')) != std::wstring::npos,
+        "its clusters in use now show as * and the pane says why (" + Narrow(WindowText(pane)) + ")");
+  Shot(L"preview-in-use");
 
   // Alt+P goes into the pane; Tab and Shift+Tab pass between it, the list
   // and the search bar.

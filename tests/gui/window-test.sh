@@ -109,8 +109,9 @@ ${want_large:+b large $large}
 VOLUMES
 fi
 
-# The preview's volumes: a camera card whose files were deleted, and a
-# volume with a deleted text file and a deleted file zeroed after it.
+# The preview's volumes: a camera card whose files were deleted, a volume
+# with a deleted text file and a deleted file zeroed after it, and one with
+# a deleted file partly overwritten by a newer one.
 want_preview=
 if [ $# -eq 0 ]; then want_preview=1; fi
 for part in "$@"; do if [ "$part" = preview ]; then want_preview=1; fi; done
@@ -122,6 +123,7 @@ if [ -n "$want_preview" ]; then
   done <<PREVIEW
 p deep-fat16-deleted.img
 q fat16-zeroed.img
+r fat16-2k.img
 PREVIEW
 fi
 
