@@ -251,7 +251,7 @@ bool ReadPreview(const EngineRow& engine, const FoundFile& file, const std::func
     if (cancelled() || !reader->ReadAt(got, out.bytes.data() + got, want - got, more)) return false;
     out.bytes.resize(got + more);
   }
-  if (AllZero(out.bytes.data(), out.bytes.size())) {
+  if (AllZero(out.bytes.data(), out.bytes.size()) && out.size <= kZeroScanBytes) {
     bool stopped = false;
     out.zeroed = RestIsZero(*reader, out.bytes.size(), cancelled, stopped);
     if (stopped) return false;

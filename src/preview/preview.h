@@ -50,6 +50,10 @@ bool HasInUseFill(const uint8_t* data, size_t size);
 // a picture whole up to a bound (a decoder needs the end of the data too).
 constexpr size_t kStartBytes = 64 * 1024;
 constexpr size_t kPictureBytes = 16 * 1024 * 1024;
+// A file that starts with zeros is read to its end to tell whether it is
+// zeroed throughout only up to this size: the engine lock is held for the
+// read, and a recovery of a larger file tells it anyway.
+constexpr uint64_t kZeroScanBytes = 256ull * 1024 * 1024;
 
 struct Preview {
   uint64_t size = 0;            // the bytes a recovery would write
@@ -64,9 +68,10 @@ struct Preview {
 // Reads what the preview shows of a found file through the engine that
 // listed it, holding the engine lock throughout, so that no search or
 // undelete changes the engine's volume between the reads. When the start
-// is all zeros the rest is read too (in chunks, into memory) to tell a
-// zeroed file from one that merely starts with zeros. `cancelled` is asked
-// between chunks. False when it said so, or the file could not be read.
+// is all zeros the rest of a file up to kZeroScanBytes is read too (in
+// chunks, into memory) to tell a zeroed file from one that merely starts
+// with zeros. `cancelled` is asked between chunks. False when it said so,
+// or the file could not be read.
 bool ReadPreview(const EngineRow& engine, const FoundFile& file, const std::function<bool()>& cancelled,
                  Preview& out);
 
