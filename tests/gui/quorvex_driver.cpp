@@ -1937,6 +1937,30 @@ bool SearchDone(HWND bar, HWND status) {
   return IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)) && StatusText(status, 0) == LibraryText(293);
 }
 
+// The program started in its search view, and the windows a search works.
+struct SearchView {
+  std::unique_ptr<Program> program;
+  HWND window = nullptr, bar = nullptr, list = nullptr, status = nullptr;
+};
+
+// False, with a failed check, when the window or one of its parts is missing.
+bool StartSearchView(SearchView& v) {
+  v.program = Launch(Quorvex());
+  v.window = WaitForMainWindow(v.program->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!v.window) {
+    Check(false, "the window starts");
+    return false;
+  }
+  v.bar = ChildOfClass(v.window, L"#32770");
+  v.list = ChildOfClass(v.window, WC_LISTVIEWW);
+  v.status = ChildOfClass(v.window, STATUSCLASSNAMEW);
+  if (!v.bar || !v.list || !v.status) {
+    Check(false, "search bar, file list and status bar");
+    return false;
+  }
+  return true;
+}
+
 // What the previous run searched and where it recovered to: the next run
 // must offer them again from the registry.
 std::wstring g_lastFolder;
@@ -1946,13 +1970,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   std::printf("-- search and recover on %c: (%s)\n", static_cast<char>(letter), Narrow(kind).c_str());
   std::wstring results = g_build + L"\\window-results";
   std::wstring prefix = results + L"\\" + std::wstring(1, letter);
-  auto p = Launch(Quorvex());
-  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
-  if (!w) return Check(false, "the window starts");
-  HWND bar = ChildOfClass(w, L"#32770");
-  HWND list = ChildOfClass(w, WC_LISTVIEWW);
-  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
-  if (!bar || !list || !status) return Check(false, "search bar, file list and status bar");
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
 
   std::wstring drive = std::wstring(1, letter) + L":";
   if (!g_lastFolder.empty()) {
@@ -2117,12 +2138,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
 // whole search fills the list (timed for the benchmark).
 void SearchLargeVolume(wchar_t letter) {
   std::printf("-- a large volume on %c:\n", static_cast<char>(letter));
-  auto p = Launch(Quorvex());
-  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
-  if (!w) return Check(false, "the window starts");
-  HWND bar = ChildOfClass(w, L"#32770");
-  HWND list = ChildOfClass(w, WC_LISTVIEWW);
-  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
   std::wstring drive = std::wstring(1, letter) + L":";
   SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
   auto rows = [&] { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); };
@@ -2214,14 +2233,12 @@ void CheckPreviewPane() {
   std::printf("-- preview pane\n");
   const wchar_t* key = reinterpret_cast<const wchar_t*>(kPreviewPaneKey);
   RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
-  auto p = Launch(Quorvex());
-  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
-  if (!w) return Check(false, "the window starts");
-  HWND bar = ChildOfClass(w, L"#32770");
-  HWND list = ChildOfClass(w, WC_LISTVIEWW);
-  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
   HWND pane = ChildOfClass(w, L"RVPreviewPane");
-  if (!bar || !list || !status || !pane) return Check(false, "search bar, file list, status bar and preview pane");
+  if (!pane) return Check(false, "the preview pane is there");
   HWND text = GetDlgItem(pane, IDC_PREVIEW_TEXT), picture = GetDlgItem(pane, IDC_PREVIEW_PICTURE);
   Check(IsWindowVisible(pane) && WindowText(pane) == PreviewState(IDS_PREVIEW_NONE),
         "the pane is shown at first, asking for one file (" + Narrow(WindowText(pane)) + ")");
