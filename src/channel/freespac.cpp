@@ -52,7 +52,7 @@ bool FetchVolumeBitmap(const VolumeHandle& volume, uint64_t firstCluster, uint64
 }
 
 bool ReadVerifiedClusters(const VolumeHandle& volume, const VolumeBitmapSlice& bitmap, uint64_t firstCluster,
-                          uint64_t count, uint8_t* dest, uint32_t& inUse) {
+                          uint64_t count, uint8_t* dest, uint32_t& inUse, uint64_t* unreadable) {
   const uint64_t bpc = volume.bytesPerCluster;
   while (count > 0) {
     const bool allocated = bitmap.Allocated(firstCluster);
@@ -61,6 +61,11 @@ bool ReadVerifiedClusters(const VolumeHandle& volume, const VolumeBitmapSlice& b
     if (allocated) {
       std::memset(dest, kInUseFill, static_cast<size_t>(group * bpc));
       inUse = 1;
+    } else if (unreadable) {
+      const uint64_t lost =
+          DasdReadClustersSalvaging(volume, firstCluster, group, dest, volume.bytesPerSector, bpc, kInUseFill);
+      if (lost != 0) inUse = 1;
+      *unreadable += lost;
     } else if (!DasdReadCluster(volume, firstCluster, group, dest, volume.bytesPerSector, bpc)) {
       return false;
     }

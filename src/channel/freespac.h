@@ -29,8 +29,9 @@ bool FetchVolumeBitmap(const VolumeHandle& volume, uint64_t firstCluster, uint64
 // Reads `count` clusters from `firstCluster` into `dest` (room for
 // count × cluster size + one sector). Groups of clusters in the same state
 // cost one read or one fill; allocated groups become "*" and set `inUse`.
-// False when a disk read fails.
+// With `unreadable`, a free cluster the volume cannot give becomes "*" too
+// (set `inUse`, counted there); without it, false when a disk read fails.
 bool ReadVerifiedClusters(const VolumeHandle& volume, const VolumeBitmapSlice& bitmap, uint64_t firstCluster,
-                          uint64_t count, uint8_t* dest, uint32_t& inUse);
+                          uint64_t count, uint8_t* dest, uint32_t& inUse, uint64_t* unreadable = nullptr);
 
 }  // namespace rv

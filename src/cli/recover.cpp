@@ -352,7 +352,8 @@ int RunRecover(const RecoverArgs& args) {
     status = std::max(status, RecoverCarvedFiles(args, *v, session.Destination(), session.Output(), deepIds, deep,
                                                  report.get()));
   if (report && !report->Write(engine, chosen, done)) status = std::max(status, kExitSomeFailed);
-  return status;
+  // Folders the search could not read: their files were not recovered.
+  return std::max(status, SayUnreadable(args.search));
 }
 
 }  // namespace rv::cli

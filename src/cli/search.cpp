@@ -4,6 +4,8 @@
 #include <cstring>
 #include <iostream>
 
+#include <nlohmann/json.hpp>
+
 #include "channel/skips.h"
 #include "cli/commands.h"
 #include "cli/deep.h"
@@ -147,11 +149,49 @@ std::unique_ptr<OpenedVolume> OpenForEngine(const VolumeArgs& args, Engine& engi
 }
 
 namespace {
-// Folders and records the last search could not read.
+// Folders and records the last search could not read: all counted, the
+// first kMaxKept kept for the JSON stream's closing object.
+struct UnreadablePlace {
+  std::string kind, folder, why;
+  uint64_t where = 0;
+};
+constexpr size_t kMaxKept = 10000;
 uint64_t g_unreadable = 0;
+std::vector<UnreadablePlace> g_unreadablePlaces;
 }  // namespace
 
 uint64_t UnreadableOfLastSearch() { return g_unreadable; }
+
+int SayUnreadable(const SearchArgs& args) {
+  const uint64_t unreadable = g_unreadable;
+  if (unreadable == 0) return kExitOk;
+  if (args.json) {
+    // The stream's last object, only when the listing is known to be short:
+    // one line that says so and where, after the files.
+    nlohmann::ordered_json j;
+    j["unreadable"] = unreadable;
+    nlohmann::ordered_json places = nlohmann::ordered_json::array();
+    for (const auto& p : g_unreadablePlaces) {
+      nlohmann::ordered_json at;
+      at["kind"] = p.kind;
+      at[p.kind.find("record") != std::string::npos ? "record" : "cluster"] = p.where;
+      at["folder"] = p.folder.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(p.folder);
+      at["error"] = p.why;
+      places.push_back(std::move(at));
+    }
+    j["unreadable_at"] = std::move(places);
+    const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+  }
+  if (!args.quiet) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "retriva: %llu folder%s or record%s could not be read from the volume; files in %s may be missing.\n",
+                 static_cast<unsigned long long>(unreadable), unreadable == 1 ? "" : "s", unreadable == 1 ? "" : "s",
+                 unreadable == 1 ? "it" : "them");
+  }
+  return kExitSomeFailed;
+}
 
 bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, bool estimate, std::string& refusal,
                  const std::function<void(const FoundFile&)>& wanted) {
@@ -183,6 +223,13 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
     ProgressLine::Get().Show(head + ToUtf8(text));
   };
   ev.onShowMessage = [&](const MessageBoxText& m) { refusal = ToUtf8(m.text); };
+  // The path inside the volume, without the attached image's device name.
+  const auto InsideVolume = [&v](const Text& full) {
+    TextView path = full;
+    if (path.size() >= v.volumeName.size() && EqualsIgnoreCase(path.substr(0, v.volumeName.size()), v.volumeName))
+      path.remove_prefix(v.volumeName.size());
+    return path;
+  };
   // --verbose: every damaged record or entry passed over, with where it is.
   const SkipReporter skipped = [&](const SkippedRecord& s) {
     std::string where = std::string(s.kind) + " " + std::to_string(s.where);
@@ -194,16 +241,17 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
                                                    std::to_string(s.where);
     std::string folderPath;
     if (!s.path.empty()) {
-      // The path inside the volume, without the attached image's device name.
-      TextView path = s.path;
-      if (path.size() >= v.volumeName.size() && EqualsIgnoreCase(path.substr(0, v.volumeName.size()), v.volumeName))
-        path.remove_prefix(v.volumeName.size());
-      folderPath = ForTerminal(ToUtf8(path));
+      folderPath = ForTerminal(ToUtf8(InsideVolume(s.path)));
       where += " (" + folderPath + ")";
     }
     ProgressLine::Get().Clear();
     const bool unreadable = s.action == std::string(kCouldNotRead);
-    if (unreadable) ++g_unreadable;
+    if (unreadable) {
+      ++g_unreadable;
+      if (g_unreadablePlaces.size() < kMaxKept)
+        g_unreadablePlaces.push_back({s.kind, ToUtf8(s.path.empty() ? Text() : Text(InsideVolume(s.path))), s.why,
+                                      s.kind == std::string("FAT folder") ? s.where + 2 : s.where});
+    }
     if (args.verbose) {
       std::fprintf(stderr, "retriva: %s %s: %s\n", s.action, where.c_str(), s.why);
     } else if (unreadable && !args.quiet) {
@@ -214,6 +262,7 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
   };
   // Read failures are always said; the rest of what was passed over with --verbose.
   g_unreadable = 0;
+  g_unreadablePlaces.clear();
   SetSkipReporter(&skipped);
   RunEngineSearch(engine, v, FromUtf8(args.pattern), NormaliseFolder(args.folder), !args.noSubfolders, ev);
   SetSkipReporter(nullptr);
@@ -378,16 +427,9 @@ int RunSearch(const SearchArgs& args) {
   }
   // Folders or records whose clusters a read could not get: their files
   // may be missing, which the exit status says too.
-  const uint64_t unreadable = UnreadableOfLastSearch();
-  if (unreadable != 0 && !args.quiet) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "retriva: %llu folder%s or record%s could not be read from the volume; files in %s may be missing.\n",
-                 static_cast<unsigned long long>(unreadable), unreadable == 1 ? "" : "s", unreadable == 1 ? "" : "s",
-                 unreadable == 1 ? "it" : "them");
-  }
-  const int status = unreadable != 0 ? kExitSomeFailed : kExitOk;
-  if (args.deep) return std::max(status, ListCarvedFiles(args, *v, deep));
-  return status;
+  if (!args.deep) return SayUnreadable(args);
+  const int status = ListCarvedFiles(args, *v, deep);
+  return std::max(status, SayUnreadable(args));
 }
 
 }  // namespace rv::cli

@@ -23,6 +23,11 @@ bool SearchFound(const SearchArgs& args, Engine engine, const OpenedVolume& v, b
 // Folders and records the last SearchFound could not read from the volume
 // (each said on stderr as it was met).
 uint64_t UnreadableOfLastSearch();
+// Says how many the last search could not read, when any: a line on stderr
+// (unless --quiet) and, with --json, the stream's closing object
+// {"unreadable": N, "unreadable_at": [{"kind", "cluster" or "record", "folder", "error"}]}.
+// The exit status that follows from it.
+int SayUnreadable(const SearchArgs& args);
 // "RECORD" on NTFS ("RECORD:STREAM" for a named data stream),
 // "LOCATOR:INDEX" on FAT: what --id takes.
 std::string LocatorText(const FoundFile& f, Engine engine);

@@ -8,6 +8,7 @@
 #include "format/le.h"
 #include "platform/text.h"
 #include "volume/cluster_layout.h"
+#include "volume/readable.h"
 #include "volume/dasd.h"
 #include "volume/diaglog.h"
 
@@ -544,7 +545,13 @@ uint32_t RecoverablePercentOf(XueVolume& v, const EntrySet& set) {
   const uint64_t all = (set.dataLength + bpc - 1) / bpc;
   if (all == 0) return 100;
   const uint64_t zeros = all - std::min<uint64_t>(all, (wanted + bpc - 1) / bpc);
-  return static_cast<uint32_t>((plan.FreeCount() + zeros) * 100 / all);
+  // A free cluster the source cannot read comes back as '*' all the same.
+  std::vector<LcnRun> kept;
+  for (uint32_t c : plan.clusters)
+    if (c != 0) AppendCluster(kept, c - 2u);
+  const uint64_t free = plan.FreeCount();
+  const uint64_t readable = free - std::min(free, UnreadableClusters(*v.source, v.boot.ClusterOffset(2), bpc, kept));
+  return static_cast<uint32_t>((readable + zeros) * 100 / all);
 }
 
 }  // namespace rv

@@ -90,8 +90,25 @@ bool FillChunk(XueVolume& v, const ClusterPlan& plan, uint64_t validLength, uint
       // Whole sectors: the tail of the last sector lands in the chunk's
       // slack and is overwritten by what follows.
       const uint64_t rounded = (piece + bps - 1) / bps * bps;
-      if (!ReadHeap(*v.source, v.boot, c, within, chunk + done, static_cast<uint32_t>(rounded))) return false;
-      copy.anyData = true;
+      if (ReadHeap(*v.source, v.boot, c, within, chunk + done, static_cast<uint32_t>(rounded))) {
+        copy.anyData = true;
+      } else {
+        // Cluster by cluster: one the volume cannot give (a bad sector, a
+        // part of a container cut off) is '*', as one in use now.
+        for (uint64_t got = 0; got < piece;) {
+          const uint64_t k = index + (within + got) / bpc, in = (within + got) % bpc;
+          const uint64_t n = std::min(piece - got, bpc - in);
+          const uint32_t cluster = plan.clusters[static_cast<size_t>(k)];
+          const uint32_t whole = static_cast<uint32_t>((n + bps - 1) / bps * bps);
+          if (ReadHeap(*v.source, v.boot, cluster, in, chunk + done + got, whole)) {
+            copy.anyData = true;
+          } else {
+            std::memset(chunk + done + got, '*', static_cast<size_t>(n));
+            copy.inUse = true;
+          }
+          got += n;
+        }
+      }
     }
     done += static_cast<uint32_t>(piece);
   }

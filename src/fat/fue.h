@@ -270,8 +270,10 @@ bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan,
 void ChooseClustersByContent(FueVolumeData& volume, uint64_t firstLcn, uint32_t age, GuessedClusters& plan);
 // Chunk bytes [offset, offset + byteCount) of the planned file into
 // `chunk`, in whole clusters (`offset` a multiple of the cluster size; room
-// for the last cluster whole). False on a read error.
-bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk);
+// for the last cluster whole). With `unreadable`, a cluster the volume
+// cannot give is '*' and counted there; without it, false on a read error.
+bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk,
+                      uint64_t* unreadable = nullptr);
 // A reader of a found file as a recovery writes it; null when the entry is
 // no longer a deleted file of that path.
 std::unique_ptr<FoundFileReader> OpenReader(const FatUndeleteRecord& record);

@@ -7,6 +7,7 @@
 #include "format/fat_boot.h"
 #include "format/fat_entry.h"
 #include "fat/fue.h"
+#include "volume/readable.h"
 
 namespace rv::FueUdel {
 
@@ -37,11 +38,15 @@ bool RecoverablePercent(uint32_t locator, uint32_t entryIndex, TextView fullPath
   // The clusters a recovery takes: those that follow the first one and are
   // no other entry's first cluster, while the FAT shows them free.
   uint64_t free = 0;
+  std::vector<LcnRun> taken;
   for (uint64_t lcn = static_cast<uint64_t>(startLcn); free < needed; lcn = NextGuessedLcn(v, lcn)) {
     uint32_t value = 1;
     if (!table.Entry(lcn + 2, value) || value != 0) break;
     ++free;
+    AppendCluster(taken, lcn);
   }
+  // A free cluster the source cannot read comes back as '*' all the same.
+  free -= std::min(free, UnreadableClusters(*v.handle, v.dataAreaOffset, v.bytesPerCluster, taken));
   percent = static_cast<uint32_t>(free * 100 / needed);
   return true;
 }

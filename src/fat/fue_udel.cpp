@@ -252,7 +252,8 @@ bool PlanGuessedClusters(int64_t startLcn, uint64_t size, GuessedClusters& plan,
   return true;
 }
 
-bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk) {
+bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byteCount, uint8_t* chunk,
+                      uint64_t* unreadable) {
   const FueVolumeData& v = TheFueVolume();
   const uint64_t bpc = plan.bytesPerCluster;
   if (bpc == 0 || offset % bpc != 0) return false;
@@ -264,8 +265,9 @@ bool ReadGuessedChunk(const GuessedClusters& plan, uint64_t offset, uint32_t byt
   for (index = first; index < first + count && index < plan.freeClusters && run < plan.runs.size();) {
     const uint64_t within = index - runStart;
     const uint64_t n = std::min(plan.runs[run].count - within, first + count - index);
-    if (!DasdReadCluster(v, plan.runs[run].lcn + within, n, chunk + (index - first) * bpc, v.bytesPerSector, bpc))
-      return false;
+    uint8_t* at = chunk + (index - first) * bpc;
+    if (unreadable) *unreadable += DasdReadClustersSalvaging(v, plan.runs[run].lcn + within, n, at, v.bytesPerSector, bpc, '*');
+    else if (!DasdReadCluster(v, plan.runs[run].lcn + within, n, at, v.bytesPerSector, bpc)) return false;
     index += n;
     runStart += plan.runs[run++].count;
   }
@@ -294,6 +296,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   uint32_t result = kCopiedWhole;
   uint64_t offset = 0;
   uint64_t posted = 0;
+  uint64_t unreadable = 0;  // free clusters the volume could not give: '*
   const uint32_t chunkBytes = ChunkBytesOf(v);
   while (offset < size) {
     if (g_fatRunState.load() == kEngineStopRequested) {
@@ -301,7 +304,7 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
       break;
     }
     const uint32_t length = static_cast<uint32_t>(size - offset < chunkBytes ? size - offset : chunkBytes);
-    if (!ReadGuessedChunk(plan, offset, length, chunk)) {
+    if (!ReadGuessedChunk(plan, offset, length, chunk, &unreadable)) {
       result = kReadWriteFailed;
       break;
     }
@@ -319,11 +322,11 @@ uint32_t CopyDeletedFileData(int64_t startLcn, uint64_t size, TextView fileName,
   gmem::Unlock(buffers.transfer);
   if (result != kCopiedWhole) return result;
   // Every cluster taken by other files: "*" throughout is not a recovery.
-  if (size > 0 && plan.freeClusters == 0) return kReadWriteFailed;
+  if (size > 0 && plan.freeClusters <= unreadable) return kReadWriteFailed;
   if (plan.validated) NoteClustersByFormat();
   file.SetModificationTime(modificationTime);
   if (file.Commit(outputPath) != kOutputCreated) return file.DestinationFull() ? kDestinationFull : kReadWriteFailed;
-  return plan.InUse() || plan.cut ? kCopiedPartly : kCopiedWhole;
+  return plan.InUse() || plan.cut || unreadable != 0 ? kCopiedPartly : kCopiedWhole;
 }
 
 namespace {
@@ -355,7 +358,9 @@ class FatFileReader final : public GridFileReader {
 
  private:
   const uint8_t* MakePiece(uint64_t start, uint64_t length) override {
-    return ReadGuessedChunk(plan_, start, static_cast<uint32_t>(length), chunk_) ? chunk_ : nullptr;
+    // The bytes a recovery writes: '*' where a cluster cannot be read.
+    uint64_t unreadable = 0;
+    return ReadGuessedChunk(plan_, start, static_cast<uint32_t>(length), chunk_, &unreadable) ? chunk_ : nullptr;
   }
   GuessedClusters plan_;
   std::vector<uint8_t> storage_;

@@ -6,6 +6,7 @@
 
 #include "channel/freespac.h"
 #include "ntfs/nue.h"
+#include "volume/readable.h"
 
 namespace rv::NueUdel {
 namespace {
@@ -62,6 +63,8 @@ bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
   // Only the clusters that hold data up to the file's size count.
   uint64_t wanted = (v.dataSize + v.bytesPerCluster - 1) / v.bytesPerCluster;
   uint64_t stored = 0, free = 0;
+  thread_local std::vector<LcnRun> freeRuns;
+  freeRuns.clear();
   for (const auto& run : group.runs) {
     if (wanted == 0) break;
     const uint64_t n = std::min<uint64_t>(run.length, wanted);
@@ -70,10 +73,15 @@ bool PercentOfRunTable(NueVolumeData& v, uint32_t dataKind, uint32_t& percent) {
     for (uint64_t c = 0; c < n; ++c) {
       bool allocated = true;
       if (!Slices().Allocated(v, static_cast<uint64_t>(run.lcn) + c, allocated)) return false;
-      free += allocated ? 0 : 1;
+      if (!allocated) {
+        ++free;
+        AppendCluster(freeRuns, static_cast<uint64_t>(run.lcn) + c);
+      }
     }
     stored += n;
   }
+  // A free cluster the source cannot read comes back as '*' all the same.
+  free -= std::min(free, UnreadableClusters(*v.handle, 0, v.bytesPerCluster, freeRuns));
   // Clusters a damaged run list no longer maps are lost.
   if (v.dataDamaged != 0) stored += wanted;
   percent = stored == 0 ? 100 : static_cast<uint32_t>(free * 100 / stored);

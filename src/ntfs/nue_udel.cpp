@@ -100,8 +100,12 @@ bool ReadFileClusters(FileJob& job, uint64_t vcn, uint64_t count, uint8_t* dest)
       const uint64_t lcn = static_cast<uint64_t>(r.lcn) + within;
       VolumeBitmapSlice bitmap;
       if (!FetchVolumeBitmap(v, lcn, n, bitmap)) return false;
-      if (!ReadVerifiedClusters(v, bitmap, lcn, n, dest, job.inUse)) return false;
-      for (uint64_t k = 0; k < n; ++k) job.freeRead += bitmap.Allocated(lcn + k) ? 0 : 1;
+      // A free cluster that cannot be read comes back as '*', as one in use.
+      uint64_t unreadable = 0;
+      if (!ReadVerifiedClusters(v, bitmap, lcn, n, dest, job.inUse, &unreadable)) return false;
+      uint64_t freeRead = 0;
+      for (uint64_t k = 0; k < n; ++k) freeRead += bitmap.Allocated(lcn + k) ? 0 : 1;
+      job.freeRead += freeRead - std::min(freeRead, unreadable);
     }
     dest += n * bpc;
     count -= n;

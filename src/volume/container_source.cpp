@@ -347,6 +347,14 @@ class ContainerSource final : public VolumeSource {
   Text Describe() const override { return path_; }
   const std::shared_ptr<ContainerReader>& Reader() const { return reader_; }
   uint64_t Base() const { return base_; }
+  // VHD, VHDX and VMDK files hold their blocks in the order they were
+  // written, so a cut file loses blocks anywhere on the disk, unseen until
+  // they are read. A cut E01 or QCOW2 is refused when opened, and an E01's
+  // chunks cost an inflate each: there only a failed read says so.
+  bool MayHoldUnreadable() const override {
+    return reader_->Format() != ImageFormat::Ewf && reader_->Format() != ImageFormat::Qcow2 ? true
+                                                                                            : VolumeSource::MayHoldUnreadable();
+  }
 
   // The sector size an image file of the same bytes gets: the boot
   // sector's. False when the first sector cannot be read.

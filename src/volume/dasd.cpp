@@ -58,6 +58,20 @@ BOOL DasdReadCluster(const VolumeHandle& volume, uint64_t firstCluster, uint64_t
   return kTrue;
 }
 
+uint64_t DasdReadClustersSalvaging(const VolumeHandle& volume, uint64_t firstCluster, uint64_t count, void* dest,
+                                   uint64_t sectorSize, uint64_t clusterSize, uint8_t fill) {
+  if (count == 0 || DasdReadCluster(volume, firstCluster, count, dest, sectorSize, clusterSize)) return 0;
+  // In order: a cluster's read may spill a sector into the next one's room.
+  uint64_t failed = 0;
+  auto* out = static_cast<uint8_t*>(dest);
+  for (uint64_t i = 0; i < count; ++i) {
+    if (DasdReadCluster(volume, firstCluster + i, 1, out + i * clusterSize, sectorSize, clusterSize)) continue;
+    std::memset(out + i * clusterSize, fill, static_cast<size_t>(clusterSize));
+    ++failed;
+  }
+  return failed;
+}
+
 gmem::Handle DasdReadClusterAlloc(const VolumeHandle& volume, uint64_t firstUnit, uint64_t count, uint64_t unitSize) {
   const uint64_t bytes = count * unitSize;
   if (bytes == 0 || bytes / unitSize != count) {

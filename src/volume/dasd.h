@@ -52,6 +52,13 @@ struct VolumeHandle {
 // is zeroed.
 BOOL DasdReadCluster(const VolumeHandle& volume, uint64_t firstCluster, uint64_t count, void* dest,
                      uint64_t sectorSize, uint64_t clusterSize);
+// DasdReadCluster for a recovery: where the read fails, the clusters are
+// read one by one and each that cannot be read (a bad sector, a part of a
+// container that is cut off or fails its checksum) is filled with `fill`,
+// so what the volume still holds around it comes back. The number of
+// clusters that could not be read.
+uint64_t DasdReadClustersSalvaging(const VolumeHandle& volume, uint64_t firstCluster, uint64_t count, void* dest,
+                                   uint64_t sectorSize, uint64_t clusterSize, uint8_t fill);
 // Reads count × unitSize bytes at byte firstUnit × unitSize (no data-area
 // offset) into a new movable block of that size plus one unit, unlocked.
 gmem::Handle DasdReadClusterAlloc(const VolumeHandle& volume, uint64_t firstUnit, uint64_t count, uint64_t unitSize);

@@ -18,10 +18,13 @@ bool VolumeSource::Read(uint64_t offset, void* buffer, uint32_t length) {
     return false;
   }
   if (!InBounds(SizeBytes(), offset, length)) {
+    failedReads_.fetch_add(1, std::memory_order_relaxed);
     SetLastErrorCode(kErrorSectorNotFound);
     return false;
   }
-  return ReadRaw(offset, buffer, length);
+  if (ReadRaw(offset, buffer, length)) return true;
+  failedReads_.fetch_add(1, std::memory_order_relaxed);
+  return false;
 }
 
 bool VolumeSource::ReadBytes(uint64_t offset, void* buffer, size_t length) {

@@ -6,6 +6,7 @@
 // the on-disk answer where the system cannot give one (and always under
 // Wine, whose answers for a drive mapped to an image are wrong).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -74,6 +75,15 @@ class VolumeSource {
   virtual NtStatus RetrievalPointers(TextView path, bool directory, const void* in, uint32_t inLength, void* out,
                                      uint32_t outLength, uint64_t& information, uint64_t& fileSize);
 
+  // Reads that failed so far (a bad sector, a container chunk failing its
+  // checksum or cut off, a range past the end). While it is 0 every read
+  // came back whole, so what was not read yet is taken to be readable.
+  uint64_t FailedReads() const { return failedReads_.load(std::memory_order_relaxed); }
+  // Whether a range not read yet may fail to read: once a read has failed,
+  // and always where the source cannot be whole by construction (a sparse
+  // container whose file was cut short fails only where a cut grain lies).
+  virtual bool MayHoldUnreadable() const { return FailedReads() != 0; }
+
   // The on-disk answer layer, built on first use from the boot sector.
   OnDiskFs& OnDisk();
   // Drops what the on-disk layer learned (the volume changed under us).
@@ -83,6 +93,7 @@ class VolumeSource {
   virtual bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) = 0;
 
  private:
+  std::atomic<uint64_t> failedReads_{0};
   std::mutex onDiskMutex_;
   std::unique_ptr<OnDiskFs> onDisk_;
 };

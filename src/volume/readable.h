@@ -1,0 +1,31 @@
+// Which clusters of a deleted file can still be read from the volume.
+//
+// The share of a file that a recovery gets back counts the clusters the
+// file system shows free; on a damaged source (a bad sector, a container
+// cut short, an E01 chunk failing its checksum) some of those cannot be
+// read, and the recovery puts '*' in their place. The search does not read
+// file data, so the answer is only worth its reads once the source has
+// failed a read: until then every cluster is taken to be readable.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "volume/cluster_layout.h"
+#include "volume/source.h"
+
+namespace rv {
+
+// Of the clusters in `runs` (cluster `lcn` at byte `clusterZero + lcn ×
+// bytesPerCluster`), how many a read cannot get. 0 without reading where
+// the source cannot hold unreadable ones. Reads in pieces of about 1 MiB, and a
+// piece that fails cluster by cluster.
+uint64_t UnreadableClusters(VolumeSource& source, uint64_t clusterZero, uint64_t bytesPerCluster,
+                            const std::vector<LcnRun>& runs);
+
+// Appends cluster `lcn` to `runs`, joining it to the last run when it follows it.
+inline void AppendCluster(std::vector<LcnRun>& runs, uint64_t lcn) {
+  if (!runs.empty() && runs.back().lcn + runs.back().count == lcn) ++runs.back().count;
+  else runs.push_back({lcn, 1});
+}
+
+}  // namespace rv
