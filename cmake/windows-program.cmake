@@ -54,7 +54,7 @@ list(REMOVE_ITEM SHELL_WINDOW_SOURCES ${CMAKE_SOURCE_DIR}/src/shell/seam.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/logic.cpp ${CMAKE_SOURCE_DIR}/src/shell/settings.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/registry.cpp ${CMAKE_SOURCE_DIR}/src/shell/results.cpp
      ${CMAKE_SOURCE_DIR}/src/shell/command_states.cpp
-     ${CMAKE_SOURCE_DIR}/src/shell/two_pane/criteria.cpp)
+     ${CMAKE_SOURCE_DIR}/src/shell/two_pane/criteria.cpp ${CMAKE_SOURCE_DIR}/src/shell/preview_state.cpp)
 add_library(quorvex_objects OBJECT ${SHELL_WINDOW_SOURCES})
 target_link_libraries(quorvex_objects PUBLIC retriva_shell retriva_core)
 target_include_directories(quorvex_objects PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
@@ -63,7 +63,7 @@ function(add_quorvex target)
   add_executable(${target} WIN32 $<TARGET_OBJECTS:quorvex_objects> src/shell/seam.cpp ${RES_SOURCE}/quorvex.rc)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME quorvex)
   target_include_directories(${target} PRIVATE ${RES_SOURCE} ${ART_DIR} ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR}/generated)
-  target_link_libraries(${target} PRIVATE retriva_shell retriva_core comctl32 advapi32 user32 gdi32 shell32 ole32)
+  target_link_libraries(${target} PRIVATE retriva_shell retriva_core comctl32 advapi32 user32 gdi32 shell32 ole32 gdiplus)
   target_link_options(${target} PRIVATE -municode -mwindows)
   add_dependencies(${target} shell_art)
 endfunction()

@@ -70,6 +70,9 @@
 #define CMD_INFO_LAST 40054
 #define CMD_SERVICE_OPTION 40055
 #define CMD_STARTUP 40901
+// The preview pane under the file list
+#define CMD_PREVIEW_PANE 40070   // View: show or hide it
+#define CMD_PREVIEW_FOCUS 40071  // Alt+P: into it (shown first when hidden)
 
 // ---- Dialog controls -----------------------------------------------------------
 // Search bar (331)
@@ -179,3 +182,21 @@
 #define IDC_SB_DEEP 1170
 // The condition images of the file list's first column, in ConditionWord order.
 #define IDB_CONDITION_FIRST 470  // 470 .. 476
+// The preview pane
+#define IDS_PREVIEW_LABEL 490        // "&Preview: " before the pane's state
+#define IDS_PREVIEW_NONE 491
+#define IDS_PREVIEW_AFTER_SEARCH 492
+#define IDS_PREVIEW_READING 493
+#define IDS_PREVIEW_UNREADABLE 494
+#define IDS_PREVIEW_EMPTY 495
+#define IDS_PREVIEW_PICTURE 496      // %s: format, %d x %d: pixels
+#define IDS_PREVIEW_PICTURE_BAD 497  // %s: format
+#define IDS_PREVIEW_TEXT 498         // %s: encoding
+#define IDS_PREVIEW_BYTES 499        // %d: bytes shown, %I64u: the file's size
+#define IDS_PREVIEW_ZEROED 500       // %I64u: the file's size
+#define IDS_PREVIEW_IN_USE 501       // added where the '*' fill shows
+#define IDS_PREVIEW_ZEROED_NOTE 502  // before a zeroed file's bytes
+// Preview pane controls
+#define IDC_PREVIEW_LABEL 1300
+#define IDC_PREVIEW_TEXT 1301
+#define IDC_PREVIEW_PICTURE 1302

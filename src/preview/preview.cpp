@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "format/le.h"
+#include "channel/file_reader.h"
 
 namespace rv::preview {
 
@@ -157,7 +158,7 @@ std::string HexDump(const uint8_t* data, size_t size, size_t maxBytes) {
   const size_t n = std::min(size, maxBytes);
   std::string out;
   for (size_t line = 0; line < n; line += 16) {
-    char offset[16];
+    char offset[24];
     std::snprintf(offset, sizeof offset, "%08zx  ", line);
     out += offset;
     std::string ascii;
@@ -188,6 +189,73 @@ bool ReadStart(const EngineRow& engine, const FoundFile& file, size_t maxBytes, 
     return false;
   }
   out.resize(got);
+  return true;
+}
+
+bool AllZero(const uint8_t* data, size_t size) {
+  return size > 0 && std::all_of(data, data + size, [](uint8_t b) { return b == 0; });
+}
+
+bool HasInUseFill(const uint8_t* data, size_t size) {
+  size_t run = 0;
+  for (size_t i = 0; i < size; ++i) {
+    run = data[i] == '*' ? run + 1 : 0;
+    if (run >= kInUseRun) return true;
+  }
+  return false;
+}
+
+namespace {
+
+constexpr size_t kZeroScanChunk = 1024 * 1024;
+
+// The bytes from `offset` to the end are all zero; false when a non-zero
+// byte comes, the read fails or `cancelled` says so (`stopped` then set).
+bool RestIsZero(FoundFileReader& reader, uint64_t offset, const std::function<bool()>& cancelled, bool& stopped) {
+  std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(kZeroScanChunk, reader.Size() - offset)));
+  while (offset < reader.Size()) {
+    if (cancelled()) {
+      stopped = true;
+      return false;
+    }
+    size_t got = 0;
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(chunk.size(), reader.Size() - offset));
+    if (!reader.ReadAt(offset, chunk.data(), want, got) || got == 0) return false;
+    if (!AllZero(chunk.data(), got)) return false;
+    offset += got;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ReadPreview(const EngineRow& engine, const FoundFile& file, const std::function<bool()>& cancelled,
+                 Preview& out) {
+  out = Preview{};
+  std::lock_guard<std::recursive_mutex> hold(EngineLock());
+  if (cancelled()) return false;
+  std::unique_ptr<FoundFileReader> reader = OpenFoundFile(engine, file);
+  if (!reader) return false;
+  out.size = reader->Size();
+  size_t want = static_cast<size_t>(std::min<uint64_t>(kStartBytes, out.size));
+  out.bytes.resize(want);
+  size_t got = 0;
+  if (!reader->ReadAt(0, out.bytes.data(), want, got)) return false;
+  out.bytes.resize(got);
+  out.kind = Classify(out.bytes.data(), out.bytes.size());
+  out.inUseFill = HasInUseFill(out.bytes.data(), out.bytes.size());
+  if (IsPicture(out.kind) && out.size > got) {
+    want = static_cast<size_t>(std::min<uint64_t>(kPictureBytes, out.size));
+    out.bytes.resize(want);
+    size_t more = 0;
+    if (cancelled() || !reader->ReadAt(got, out.bytes.data() + got, want - got, more)) return false;
+    out.bytes.resize(got + more);
+  }
+  if (AllZero(out.bytes.data(), out.bytes.size()) && out.size <= kZeroScanBytes) {
+    bool stopped = false;
+    out.zeroed = RestIsZero(*reader, out.bytes.size(), cancelled, stopped);
+    if (stopped) return false;
+  }
   return true;
 }
 

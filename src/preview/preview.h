@@ -7,6 +7,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,5 +37,42 @@ std::string HexDump(const uint8_t* data, size_t size, size_t maxBytes = 4096);
 // listed it (under the engine lock). False when the engine has no reader
 // for it or the volume could not be read.
 bool ReadStart(const EngineRow& engine, const FoundFile& file, size_t maxBytes, std::vector<uint8_t>& out);
+
+// At least one byte, and every one zero.
+bool AllZero(const uint8_t* data, size_t size);
+// A run of '*' as long as the smallest cluster: the fill a recovery writes
+// where a cluster is in use by another file now (a text's own asterisks are
+// rarely that many in a row).
+constexpr size_t kInUseRun = 512;
+bool HasInUseFill(const uint8_t* data, size_t size);
+
+// How much of a file the preview reads: its start for text and bytes, and
+// a picture whole up to a bound (a decoder needs the end of the data too).
+constexpr size_t kStartBytes = 64 * 1024;
+constexpr size_t kPictureBytes = 16 * 1024 * 1024;
+// A file that starts with zeros is read to its end to tell whether it is
+// zeroed throughout only up to this size: the engine lock is held for the
+// read, and a recovery of a larger file tells it anyway.
+constexpr uint64_t kZeroScanBytes = 256ull * 1024 * 1024;
+
+struct Preview {
+  uint64_t size = 0;            // the bytes a recovery would write
+  Kind kind = Kind::Empty;      // of the first kStartBytes
+  std::vector<uint8_t> bytes;   // the start; a picture's whole data up to kPictureBytes
+  // Not empty, and every byte of the file reads as zero, as a recovery
+  // would write it: the clusters were cleared (an SSD's TRIM, a wipe).
+  bool zeroed = false;
+  bool inUseFill = false;       // the start holds the '*' fill of clusters in use now
+};
+
+// Reads what the preview shows of a found file through the engine that
+// listed it, holding the engine lock throughout, so that no search or
+// undelete changes the engine's volume between the reads. When the start
+// is all zeros the rest of a file up to kZeroScanBytes is read too (in
+// chunks, into memory) to tell a zeroed file from one that merely starts
+// with zeros. `cancelled` is asked between chunks. False when it said so,
+// or the file could not be read.
+bool ReadPreview(const EngineRow& engine, const FoundFile& file, const std::function<bool()>& cancelled,
+                 Preview& out);
 
 }  // namespace rv::preview

@@ -7,6 +7,7 @@
 
 #include "res/resource.h"
 #include "shell/command_states.h"
+#include "shell/preview_pane.h"
 #include "shell/search_session.h"
 #include "shell/state.h"
 #include "shell/two_pane/search_panel.h"
@@ -70,7 +71,9 @@ void UpdateCommandStates() {
   EnableItem(s.searchBar, IDC_SB_CLOSE, now.barClose);
   EnableItem(s.searchPanel, IDC_SP_SEARCH, now.panelSearch);
   EnableItem(s.searchPanel, IDC_SP_STOP, now.panelStop);
+  const bool previewWas = g_applied && g_applied->states.previewRead;
   g_applied = next;
+  if (now.previewRead != previewWas) PreviewReadAllowed(now.previewRead);
 }
 
 BusyScope::BusyScope() {

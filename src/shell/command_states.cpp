@@ -45,6 +45,7 @@ CommandStates ComputeCommandStates(const WindowState& w) {
   c.filterBySelection = twoPane && w.selectedRows > 0;
   c.searchThisFolder = undocked && w.tree != TreeSelection::None;
   c.collapseTree = w.tree == TreeSelection::UnderRoot;
+  c.previewRead = !w.busy && w.search != SearchPhase::Starting && w.search != SearchPhase::Running;
 
   if (w.searchBarOpen) {
     const bool searching = w.search == SearchPhase::Starting || w.search == SearchPhase::Running;

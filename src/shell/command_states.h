@@ -52,6 +52,9 @@ struct CommandStates {
   // The search panel's buttons.
   bool panelSearch = false;
   bool panelStop = false;
+  // The preview pane may read the selected file through its engine: not
+  // while a search holds the engine for its whole run, nor during an undelete.
+  bool previewRead = false;
 
   bool operator==(const CommandStates&) const = default;
 };

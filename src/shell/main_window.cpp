@@ -11,6 +11,7 @@
 #include "shell/controls.h"
 #include "shell/engines.h"
 #include "shell/layout.h"
+#include "shell/preview_pane.h"
 #include "shell/search_bar.h"
 #include "shell/two_pane/search_panel.h"
 #include "shell/state.h"
@@ -157,6 +158,8 @@ void OnCommand(HWND window, WPARAM wp, LPARAM lp) {
     case CMD_HELP_TOPICS: OpenHelp(nullptr); break;
     case CMD_SERVICE_OPTION: OnToggleServiceOption(window); break;
     case CMD_STARTUP: RunStartup(window); break;
+    case CMD_PREVIEW_PANE: TogglePreviewPane(); break;
+    case CMD_PREVIEW_FOCUS: FocusPreviewPane(); break;
     default: HandleViewCommand(window, id); break;
   }
 }
@@ -207,6 +210,7 @@ void Shutdown(HWND window) {
   ShellState& s = Shell();
   s.busy = true;
   StopEnginesAndWait();
+  DestroyPreviewPane();
   if (s.searchBar) CloseSearchBar();
   ReleaseEngines();
   if (s.searchPanel) CloseSearchPanel();  // its pages save their lists
@@ -293,7 +297,7 @@ bool RegisterWindowClasses(HINSTANCE program) {
   bar.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   bar.hbrBackground = CreateSolidBrush(RGB(0, 125, 140));
   bar.lpszClassName = kTitleBarClass;
-  return RegisterClassExW(&bar) != 0;
+  return RegisterClassExW(&bar) != 0 && RegisterPreviewClasses(program);
 }
 
 HWND CreateMainWindow(HINSTANCE program) {
@@ -339,6 +343,7 @@ void LayoutChildren(HWND window) {
     int barHeight = bar.bottom - bar.top;
     SetWindowPos(s.searchBar, nullptr, 0, 0, width, barHeight, SWP_NOZORDER | SWP_NOACTIVATE);
     if (s.rightTitleBar) MoveWindow(s.rightTitleBar, 0, barHeight, width, titleHeight, TRUE);
+    bottom = PlacePreviewPane(0, width, barHeight + paneTop, bottom);
     if (s.fileList)
       MoveWindow(s.fileList, 0, barHeight + paneTop, width, std::max<int>(0, bottom - barHeight - paneTop), TRUE);
     return;
@@ -357,6 +362,7 @@ void LayoutChildren(HWND window) {
     MoveWindow(s.searchPanel, listLeft, paneTop, std::max<int>(0, width - listLeft), panelHeight, TRUE);
     listTop += panelHeight;
   }
+  HidePreviewPane();  // its rows come from no engine
   if (s.fileList)
     MoveWindow(s.fileList, listLeft, listTop, std::max<int>(0, width - listLeft), std::max<int>(0, bottom - listTop),
                TRUE);

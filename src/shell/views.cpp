@@ -10,6 +10,7 @@
 #include "shell/command_states.h"
 #include "shell/two_pane/destination_dialogs.h"
 #include "shell/layout.h"
+#include "shell/preview_pane.h"
 #include "shell/test_seam.h"
 #include "shell/registry.h"
 #include "shell/results.h"
@@ -239,14 +240,7 @@ LRESULT CALLBACK FileListProc(HWND list, UINT msg, WPARAM wp, LPARAM lp) {
       }
       if (wp == VK_ESCAPE && TreeDragInProgress()) return SendMessageW(s.volumeTree, msg, wp, lp);
       if (wp == VK_TAB) {
-        if (s.searchBar) {
-          SetFocus(s.searchBar);
-        } else if (s.searchPanel) {
-          if (GetKeyState(VK_SHIFT) & 0x8000) FocusSearchPanelClose();
-          else SetFocus(s.volumeTree && IsWindowVisible(s.volumeTree) ? s.volumeTree : s.searchPanel);
-        } else if (s.volumeTree) {
-          SetFocus(s.volumeTree);
-        }
+        if ((GetKeyState(VK_SHIFT) & 0x8000) || !TabIntoPreviewPane()) FocusAfterFileList();
         return 0;
       }
       if (wp == 'A' && (GetKeyState(VK_CONTROL) & 0x8000)) {
@@ -294,6 +288,18 @@ HWND CreateFileList(HWND window) {
 
 DateOrder ListDateOrder() { return UserDateOrder(); }
 
+void FocusAfterFileList() {
+  ShellState& s = Shell();
+  if (s.searchBar) {
+    SetFocus(s.searchBar);
+  } else if (s.searchPanel) {
+    if (GetKeyState(VK_SHIFT) & 0x8000) FocusSearchPanelClose();
+    else SetFocus(s.volumeTree && IsWindowVisible(s.volumeTree) ? s.volumeTree : s.searchPanel);
+  } else if (s.volumeTree) {
+    SetFocus(s.volumeTree);
+  }
+}
+
 void CreateChildWindows(HWND window) {
   ShellState& s = Shell();
   s.statusBar = CreateWindowExW(0, STATUSCLASSNAMEW, L"", WS_CHILD | WS_VISIBLE | SBARS_SIZEGRIP | SBARS_TOOLTIPS, 0, 0, 0, 0, window,
@@ -319,6 +325,7 @@ void CreateChildWindows(HWND window) {
     SetFocus(s.volumeTree);
   }
   s.fileList = CreateFileList(window);
+  CreatePreviewPane(window);
   SetStatusText(0, LibraryString(IDS_STATUS_READY));
   LayoutChildren(window);
 }
@@ -362,6 +369,7 @@ void EmptyFileList() {
   search.carved.clear();
   search.lost.clear();
   search.deepSource.reset();
+  ClearPreview();
   if (Shell().fileList) ListView_DeleteAllItems(Shell().fileList);
   FreeListStore();
 }
@@ -422,6 +430,13 @@ void FlushFoundRows() {
   g_lastFlush = GetTickCount();
   if (!list || ListView_GetItemCount(list) == static_cast<int>(g_rows.size())) return;
   ListView_SetItemCountEx(list, static_cast<int>(g_rows.size()), LVSICF_NOINVALIDATEALL | LVSICF_NOSCROLL);
+}
+
+int SingleSelectedFile() {
+  HWND list = Shell().fileList;
+  if (!list || ListView_GetSelectedCount(list) != 1) return -1;
+  const int row = ListView_GetNextItem(list, -1, LVNI_SELECTED);
+  return row >= 0 && static_cast<size_t>(row) < g_rows.size() ? static_cast<int>(g_rows[row]) : -1;
 }
 
 std::vector<FoundFile> SelectedFiles() {
@@ -626,6 +641,7 @@ LRESULT ForwardNotify(HWND, NMHDR* header) {
     case LVN_COLUMNCLICK: SortByColumn(reinterpret_cast<NMLISTVIEW*>(header)->iSubItem); break;
     case LVN_ITEMCHANGED:
       UpdateCommandStates();
+      PreviewSelectionChanged();
       // The summary follows the selection only in the two-pane view.
       if (!s.searchBar) RefreshSummary();
       break;

@@ -46,6 +46,12 @@ std::vector<FoundFile> SelectedFiles();
 std::vector<size_t> SelectedIndexes();
 // The list paints the conditions again (they changed).
 void RedrawConditions();
+// The found file of the one selected row (its index in the search's found
+// files); -1 unless exactly one row is selected.
+int SingleSelectedFile();
+// Tab out of the file list and the panes under it: the docked dialog, or
+// the volume tree.
+void FocusAfterFileList();
 // Widens the size and date columns to their texts after a search.
 void FitResultColumns();
 // The free-space figure the summary shows when nothing is selected.

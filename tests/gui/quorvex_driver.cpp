@@ -22,6 +22,7 @@
 
 #include "res/resource.h"
 #include "shell/logic.h"
+#include "shell/preview_state.h"
 #include "shell/registry.h"
 #include "shell/settings.h"
 #include "shell/two_pane/criteria.h"
@@ -352,7 +353,7 @@ void CheckLibrary() {
       {IDM_MAIN,
        {CMD_START_SEARCH, CMD_SEARCH_PANEL, CMD_UNDELETE, CMD_UNDELETE_TO, CMD_EXIT, CMD_LIST_FOLDER, CMD_REFRESH_ALL,
         CMD_CONNECT, CMD_STOP_LISTING, CMD_VOLUME_PROPERTIES, CMD_FILTER_EXTENSION, CMD_FILTER_NAME,
-        CMD_SEARCH_THIS_FOLDER, CMD_COLLAPSE_TREE, CMD_SERVICE_OPTION, CMD_HELP_TOPICS, 40048, 40049, 40050, 40051,
+        CMD_SEARCH_THIS_FOLDER, CMD_COLLAPSE_TREE, CMD_SERVICE_OPTION, CMD_PREVIEW_PANE, CMD_HELP_TOPICS, 40048, 40049, 40050, 40051,
         40052, 40053, 40054}},
       {IDM_LIST_POPUP, {CMD_UNDELETE, CMD_UNDELETE_TO, CMD_FILTER_NAME, CMD_FILTER_EXTENSION}},
       {IDM_TREE_POPUP, {CMD_LIST_FOLDER, CMD_REFRESH_ALL, CMD_SEARCH_THIS_FOLDER, CMD_COLLAPSE_TREE}},
@@ -1999,6 +2000,30 @@ void SearchDeep(Program& p, HWND w, HWND bar, HWND list, HWND status, const std:
   CloseAndExit(p, w, "after the deep scan");
 }
 
+// The program started in its search view, and the windows a search works.
+struct SearchView {
+  std::unique_ptr<Program> program;
+  HWND window = nullptr, bar = nullptr, list = nullptr, status = nullptr;
+};
+
+// False, with a failed check, when the window or one of its parts is missing.
+bool StartSearchView(SearchView& v) {
+  v.program = Launch(Quorvex());
+  v.window = WaitForMainWindow(v.program->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!v.window) {
+    Check(false, "the window starts");
+    return false;
+  }
+  v.bar = ChildOfClass(v.window, L"#32770");
+  v.list = ChildOfClass(v.window, WC_LISTVIEWW);
+  v.status = ChildOfClass(v.window, STATUSCLASSNAMEW);
+  if (!v.bar || !v.list || !v.status) {
+    Check(false, "search bar, file list and status bar");
+    return false;
+  }
+  return true;
+}
+
 // What the previous run searched and where it recovered to: the next run
 // must offer them again from the registry.
 std::wstring g_lastFolder;
@@ -2008,13 +2033,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
   std::printf("-- search and recover on %c: (%s)\n", static_cast<char>(letter), Narrow(kind).c_str());
   std::wstring results = g_build + L"\\window-results";
   std::wstring prefix = results + L"\\" + std::wstring(1, letter);
-  auto p = Launch(Quorvex());
-  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
-  if (!w) return Check(false, "the window starts");
-  HWND bar = ChildOfClass(w, L"#32770");
-  HWND list = ChildOfClass(w, WC_LISTVIEWW);
-  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
-  if (!bar || !list || !status) return Check(false, "search bar, file list and status bar");
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
 
   std::wstring drive = std::wstring(1, letter) + L":";
   if (!g_lastFolder.empty()) {
@@ -2188,12 +2210,10 @@ void SearchAndRecover(wchar_t letter, const std::wstring& kind, bool shoot) {
 // whole search fills the list (timed for the benchmark).
 void SearchLargeVolume(wchar_t letter) {
   std::printf("-- a large volume on %c:\n", static_cast<char>(letter));
-  auto p = Launch(Quorvex());
-  HWND w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
-  if (!w) return Check(false, "the window starts");
-  HWND bar = ChildOfClass(w, L"#32770");
-  HWND list = ChildOfClass(w, WC_LISTVIEWW);
-  HWND status = ChildOfClass(w, STATUSCLASSNAMEW);
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
   std::wstring drive = std::wstring(1, letter) + L":";
   SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive.c_str()));
   auto rows = [&] { return static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0)); };
@@ -2247,6 +2267,158 @@ void CheckSearchAndRecover(bool small, bool large) {
   fclose(f);
 }
 
+// ---- The preview pane -------------------------------------------------------------
+// Volumes p: (a camera card whose pictures and documents were deleted),
+// q: (a text file kept, and a file whose clusters were zeroed after its
+// deletion) and r: (a file partly overwritten since), mapped by
+// window-test.sh.
+
+std::wstring PreviewState(UINT id, const std::vector<FormatArg>& args = {}) {
+  Text t = FormatLibraryText(ToText(LibraryText(id)), args);
+  return std::wstring(t.begin(), t.end());
+}
+
+// The row whose name ends as `tail` (a deleted FAT entry has lost its first
+// character), selected alone as a click would; -1 when there is none.
+int SelectRowNamed(HWND list, const std::wstring& tail) {
+  std::vector<Row> rows = ListRows(list);
+  for (size_t r = 0; r < rows.size(); ++r) {
+    const std::wstring& name = rows[r][0];
+    if (name.size() >= tail.size() && name.compare(name.size() - tail.size(), tail.size(), tail) == 0) {
+      SetRowStates(list, -1, 0, LVIS_SELECTED | LVIS_FOCUSED);
+      SetRowStates(list, static_cast<int>(r), LVIS_SELECTED | LVIS_FOCUSED, LVIS_SELECTED | LVIS_FOCUSED);
+      return static_cast<int>(r);
+    }
+  }
+  return -1;
+}
+
+bool SearchVolume(HWND bar, HWND status, const wchar_t* drive) {
+  SendMessageW(GetDlgItem(bar, IDC_SB_PATTERN), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+  SendMessageW(GetDlgItem(bar, IDC_SB_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(drive));
+  PressButton(bar, IDC_SB_SEARCH);
+  WaitFor([&] { return !IsWindowEnabled(GetDlgItem(bar, IDC_SB_SEARCH)); }, 5000);
+  return WaitFor([&] { return SearchDone(bar, status); }, 60000);
+}
+
+void CheckPreviewPane() {
+  std::printf("-- preview pane\n");
+  const wchar_t* key = reinterpret_cast<const wchar_t*>(kPreviewPaneKey);
+  RegDeleteTreeW(HKEY_LOCAL_MACHINE, key);
+  SearchView view;
+  if (!StartSearchView(view)) return;
+  auto& p = view.program;
+  HWND w = view.window, bar = view.bar, list = view.list, status = view.status;
+  HWND pane = ChildOfClass(w, L"RVPreviewPane");
+  if (!pane) return Check(false, "the preview pane is there");
+  HWND text = GetDlgItem(pane, IDC_PREVIEW_TEXT), picture = GetDlgItem(pane, IDC_PREVIEW_PICTURE);
+  Check(IsWindowVisible(pane) && WindowText(pane) == PreviewState(IDS_PREVIEW_NONE),
+        "the pane is shown at first, asking for one file (" + Narrow(WindowText(pane)) + ")");
+  auto paneSays = [&](const std::wstring& want) { return WaitFor([&] { return WindowText(pane) == want; }, 15000); };
+
+  Check(SearchVolume(bar, status, L"P:"), "the card's search ends");
+  Check(SelectRowNamed(list, L"mg_0001.jpg") >= 0, "a JPEG row is selected");
+  const std::wstring picturePrefix = PreviewState(IDS_PREVIEW_PICTURE, {rv::TextView(u"JPEG"), int64_t{0}, int64_t{0}})
+                                         .substr(0, 14);  // "picture (JPEG)"
+  bool shown = WaitFor([&] { return WindowText(pane).rfind(picturePrefix, 0) == 0; }, 15000);
+  Check(shown && IsWindowVisible(picture) && !IsWindowVisible(text) && WindowText(picture) == WindowText(pane),
+        "a JPEG is shown as a picture, named for a screen reader (" + Narrow(WindowText(pane)) + ")");
+  Shot(L"preview-picture");
+  Check(SelectRowNamed(list, L"uarterly report.docx") >= 0, "a document row is selected");
+  shown = paneSays(PreviewState(IDS_PREVIEW_BYTES, {int64_t{533}, uint64_t{533}}));
+  Check(shown && IsWindowVisible(text) && WindowText(text).rfind(L"00000000  50 4b 03 04 ", 0) == 0,
+        "a binary file is shown as a hex dump (" + Narrow(WindowText(pane)) + ")");
+  Shot(L"preview-hex");
+
+  Check(SearchVolume(bar, status, L"Q:"), "the second volume's search ends");
+  Check(WindowText(pane) == PreviewState(IDS_PREVIEW_NONE), "a new search empties the pane");
+  Check(SelectRowNamed(list, L"EPT.TXT") >= 0, "a text row is selected");
+  Check(paneSays(PreviewState(IDS_PREVIEW_TEXT, {rv::TextView(u"UTF-8")})) &&
+            WindowText(text).rfind(L"kept\r\nkept\r\n", 0) == 0,
+        "a text file is shown as text in the edit control");
+  Shot(L"preview-text");
+  Check(SelectRowNamed(list, L"RIMMED.BIN") >= 0, "the zeroed file's row is selected");
+  shown = paneSays(PreviewState(IDS_PREVIEW_ZEROED, {uint64_t{40000}}));
+  Check(shown && WindowText(text).rfind(LibraryText(IDS_PREVIEW_ZEROED_NOTE), 0) == 0,
+        "a file zeroed throughout is said to be zeroed, and why");
+
+  Check(SearchVolume(bar, status, L"R:"), "the third volume's search ends");
+  Check(SelectRowNamed(list, L"ictim-deleted.bin") >= 0, "a partly overwritten file's row is selected");
+  const std::wstring inUse = LibraryText(IDS_PREVIEW_IN_USE);
+  shown = WaitFor([&] {
+    const std::wstring t = WindowText(pane);
+    return t.size() > inUse.size() && t.compare(t.size() - inUse.size(), inUse.size(), inUse) == 0;
+  }, 15000);
+  Check(shown && WindowText(text).find(std::wstring(64, L'*')) != std::wstring::npos,
+        "its clusters in use now show as * and the pane says why (" + Narrow(WindowText(pane)) + ")");
+  Shot(L"preview-in-use");
+
+  // Alt+P goes into the pane; Tab and Shift+Tab pass between it, the list
+  // and the search bar.
+  SetForegroundWindow(w);
+  Sleep(300);
+  PressKeys({VK_MENU, 'P'});
+  Check(WaitFor([&] { return FocusOf(w) == text; }, 5000), "Alt+P puts the focus in the pane's text");
+  PressKeys({VK_SHIFT, VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == list; }, 5000), "Shift+Tab goes back to the list");
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) == text; }, 5000), "Tab from the list goes into the pane");
+  PressKeys({VK_TAB});
+  Check(WaitFor([&] { return FocusOf(w) != text && IsChild(bar, FocusOf(w)); }, 5000),
+        "Tab from the pane goes on to the search bar");
+
+  // The View menu's item hides the pane; the state outlives the program.
+  // Its top edge is a splitter: dragged up, the pane grows, and keeps its height.
+  auto height = [](HWND window) {
+    RECT r{};
+    GetWindowRect(window, &r);
+    return static_cast<int>(r.bottom - r.top);
+  };
+  RECT edge{};
+  GetWindowRect(pane, &edge);
+  const int before = height(pane), x = (edge.left + edge.right) / 2;
+  SetForegroundWindow(w);
+  Sleep(300);
+  // A press the busy machine loses is pressed again, until the pane holds the mouse.
+  auto captured = [&] {
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(pane, nullptr), &info);
+    return info.hwndCapture == pane;
+  };
+  for (int i = 0; i < 5 && !captured(); ++i) {
+    if (i) Mouse(MOUSEEVENTF_LEFTUP);
+    MoveMouse(x, edge.top + 3);
+    MoveMouse(x, edge.top + 1);
+    Mouse(MOUSEEVENTF_LEFTDOWN);
+  }
+  MoveMouse(x, edge.top - 39);
+  Mouse(MOUSEEVENTF_LEFTUP);
+  Check(WaitFor([&] { return height(pane) >= before + 30; }, 3000),
+        "dragging the pane's top edge 40 pixels up makes it taller (" + std::to_string(before) + " -> " +
+            std::to_string(height(pane)) + ")");
+  const int dragged = height(pane);
+  Check(WaitFor([&] { return RegDword(key, L"Height") == static_cast<DWORD>(dragged); }, 3000),
+        "its height is stored (" + std::to_string(RegDword(key, L"Height")) + ")");
+  // (Wine answers no menu state across processes: the check mark is seen
+  // on the screenshots.)
+  OpenMenuAndShoot(w, L'v', L"preview-view-menu");
+  PostMessageW(w, WM_COMMAND, CMD_PREVIEW_PANE, 0);
+  Check(WaitFor([&] { return !IsWindowVisible(pane); }, 5000), "View > Preview Pane hides the pane");
+  Check(WaitFor([&] { return RegDword(key, L"Shown") == 0; }, 5000), "the hidden state is stored");
+  CloseAndExit(*p, w, "preview");
+  p = Launch(Quorvex());
+  w = WaitForMainWindow(p->pi.dwProcessId, LibraryText(IDS_SEARCH_TITLE));
+  if (!w) return Check(false, "the window starts again");
+  pane = ChildOfClass(w, L"RVPreviewPane");
+  Check(pane && !IsWindowVisible(pane), "after a restart the pane stays hidden");
+  PostMessageW(w, WM_COMMAND, CMD_PREVIEW_PANE, 0);
+  Check(WaitFor([&] { return pane && IsWindowVisible(pane); }, 5000), "the item shows it again");
+  Check(height(pane) == dragged, "at the height it was dragged to (" + std::to_string(height(pane)) + ")");
+  Check(WaitFor([&] { return RegDword(key, L"Shown") == 1; }, 5000), "the shown state is stored");
+  CloseAndExit(*p, w, "preview again");
+}
+
 }  // namespace
 
 // Windows under Xvfb have no window manager to frame them: a Wine virtual
@@ -2297,6 +2469,7 @@ int wmain(int argc, wchar_t** argv) {
   if (want(L"bar")) CheckSearchBarButtons();
   if (want(L"panel")) CheckSearchPanel();
   if (want(L"destination")) CheckDestinationDialogs();
+  if (want(L"preview")) CheckPreviewPane();
   bool large = want(L"large");
   if (want(L"results") || large) CheckSearchAndRecover(want(L"results"), large);
   std::printf("%d failed\n", g_failures);

@@ -12,7 +12,7 @@
 #
 # Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
 #   PART: library lists main close hidden notadmin widths refusals panes bar panel
-#         destination results
+#         destination preview results
 #         large (Stop on a 50,000-file volume, and a timed whole search)
 #
 # "results" maps test volumes to drive letters of the prefix (NTFS, FAT16,
@@ -108,6 +108,24 @@ s ntfs-big-sparse $build/test-images/ntfs-big-sparse.img
 d deep-fat32 $build/test-images/deep-fat32.img
 ${want_large:+b large $large}
 VOLUMES
+fi
+
+# The preview's volumes: a camera card whose files were deleted, a volume
+# with a deleted text file and a deleted file zeroed after it, and one with
+# a deleted file partly overwritten by a newer one.
+want_preview=
+if [ $# -eq 0 ]; then want_preview=1; fi
+for part in "$@"; do if [ "$part" = preview ]; then want_preview=1; fi; done
+if [ -n "$want_preview" ]; then
+  while read -r letter image; do
+    mkdir -p "$build/window-preview/$letter"
+    ln -sfn "$build/window-preview/$letter" "$WINEPREFIX/dosdevices/$letter:"
+    ln -sfn "$build/test-images/$image" "$WINEPREFIX/dosdevices/$letter::"
+  done <<PREVIEW
+p deep-fat16-deleted.img
+q fat16-zeroed.img
+r fat16-2k.img
+PREVIEW
 fi
 
 "$run" "$driver" "$build" "$shots" "$@" &

@@ -70,28 +70,98 @@ TEST(Preview, HexDumpLines) {
 
 // The first bytes as the engine's reader gives them, for every deleted file
 // of a FAT volume, cut at the limit asked.
-TEST(Preview, FirstBytesThroughTheEngine) {
-  uint32_t err = 0;
-  const Text name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath("fat16-2k.img")), 0, 0, err));
-  Text fsName, label;
-  ASSERT_TRUE(QueryVolumeInformation(name + u"\\", fsName, label));
-  const EngineRow* engine = EngineForFileSystem(fsName);
-  ASSERT_NE(engine, nullptr);
+// A test image attached as a volume, and every deleted file its engine
+// lists; detached when the object goes.
+struct SearchedImage {
+  Text name;
+  const EngineRow* engine = nullptr;
   std::vector<FoundFile> found;
-  ReceiverEvents ev;
-  ev.onFound = [&](FoundFile& f) { found.push_back(f); };
-  MessageReceiver receiver(ev, name);
-  ASSERT_TRUE(RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver));
-  ASSERT_FALSE(found.empty());
-  for (const FoundFile& f : found) {
+
+  explicit SearchedImage(const char* image) {
+    uint32_t err = 0;
+    name = AttachVolume(OpenImageSource(FromUtf8(test::ImagePath(image)), 0, 0, err));
+    Text fsName, label;
+    if (!QueryVolumeInformation(name + u"\\", fsName, label)) return;
+    engine = EngineForFileSystem(fsName);
+    if (!engine) return;
+    ReceiverEvents ev;
+    ev.onFound = [&](FoundFile& f) { found.push_back(f); };
+    MessageReceiver receiver(ev, name);
+    if (!RunEngineSearch(*engine, {1, u"*", u"\\", name + u"\\"}, receiver)) found.clear();
+  }
+  ~SearchedImage() {
+    if (engine) engine->release();
+    DetachVolume(name);
+  }
+};
+
+TEST(Preview, FirstBytesThroughTheEngine) {
+  SearchedImage volume("fat16-2k.img");
+  ASSERT_NE(volume.engine, nullptr);
+  const EngineRow* engine = volume.engine;
+  ASSERT_FALSE(volume.found.empty());
+  for (const FoundFile& f : volume.found) {
     std::vector<uint8_t> start, whole;
     ASSERT_TRUE(ReadStart(*engine, f, 1000, start));
     ASSERT_TRUE(ReadStart(*engine, f, SIZE_MAX, whole));
     EXPECT_EQ(start.size(), std::min<size_t>(1000, whole.size()));
     EXPECT_TRUE(std::equal(start.begin(), start.end(), whole.begin()));
   }
-  engine->release();
-  DetachVolume(name);
+}
+
+TEST(Preview, InUseFillAndZeros) {
+  std::string text(600, 'a');
+  text.replace(10, kInUseRun - 1, kInUseRun - 1, '*');
+  const auto* b = reinterpret_cast<const uint8_t*>(text.data());
+  EXPECT_FALSE(HasInUseFill(b, text.size()));
+  text[10 + kInUseRun - 1] = '*';
+  EXPECT_TRUE(HasInUseFill(b, text.size()));
+  const uint8_t zeros[3] = {};
+  EXPECT_TRUE(AllZero(zeros, 3));
+  EXPECT_FALSE(AllZero(zeros, 0));  // nothing read is not "zeroed"
+}
+
+// The files of a volume as the preview reads them: a file whose clusters
+// were cleared after its deletion (40,000 bytes: the whole file is read to
+// tell), a text file kept, on a card a JPEG read whole for its decoder, and
+// a file partly overwritten since, its lost clusters read as '*'.
+TEST(Preview, ReadPreviewThroughTheEngine) {
+  struct Want {
+    const char* image;
+    std::u16string name;
+    Kind kind;
+    uint64_t size;
+    bool zeroed;
+    bool inUse;
+  };
+  const Want wants[] = {{"fat16-zeroed.img", u"TRIMMED.BIN", Kind::Binary, 40000, true, false},
+                        {"fat16-zeroed.img", u"KEPT.TXT", Kind::Utf8Text, 3000, false, false},
+                        {"deep-fat16-deleted.img", u"img_0001.jpg", Kind::Jpeg, 5134, false, false},
+                        // Its clusters after the first were taken by a newer file.
+                        {"fat16-2k.img", u"victim-deleted.bin", Kind::Utf8Text, 6096, false, true}};
+  for (const Want& want : wants) {
+    SCOPED_TRACE(want.image);
+    SearchedImage volume(want.image);
+    ASSERT_NE(volume.engine, nullptr);
+    const EngineRow* engine = volume.engine;
+    bool seen = false;
+    for (const FoundFile& f : volume.found) {
+      // A deleted FAT entry has lost its first character.
+      if (f.name.size() != want.name.size() || f.name.substr(1) != want.name.substr(1)) continue;
+      seen = true;
+      Preview p;
+      ASSERT_TRUE(ReadPreview(*engine, f, [] { return false; }, p));
+      EXPECT_EQ(p.kind, want.kind);
+      EXPECT_EQ(p.size, want.size);
+      EXPECT_EQ(p.zeroed, want.zeroed);
+      EXPECT_EQ(p.inUseFill, want.inUse);
+      if (want.kind == Kind::Jpeg) EXPECT_EQ(p.bytes.size(), want.size);
+      if (want.kind == Kind::Utf8Text) EXPECT_EQ(p.bytes.size(), want.size);
+      // A cancelled read says so and gives nothing to show.
+      EXPECT_FALSE(ReadPreview(*engine, f, [] { return true; }, p));
+    }
+    EXPECT_TRUE(seen);
+  }
 }
 
 }  // namespace

@@ -39,6 +39,18 @@ TEST(ShellCommandStates, SearchBarButtonsFollowTheSearch) {
   EXPECT_EQ(BarButtons(ComputeCommandStates(closed)), "0000");
 }
 
+// A search holds the engine for its whole run: the preview reads before
+// and after it, never during it or an undelete.
+TEST(ShellCommandStates, PreviewReadsOnlyWhileTheEngineIsFree) {
+  EXPECT_TRUE(ComputeCommandStates(WithBar(SearchPhase::None)).previewRead);
+  EXPECT_FALSE(ComputeCommandStates(WithBar(SearchPhase::Starting)).previewRead);
+  EXPECT_FALSE(ComputeCommandStates(WithBar(SearchPhase::Running)).previewRead);
+  WindowState w = WithBar(SearchPhase::Ended);
+  EXPECT_TRUE(ComputeCommandStates(w).previewRead);
+  w.busy = true;
+  EXPECT_FALSE(ComputeCommandStates(w).previewRead);
+}
+
 TEST(ShellCommandStates, TheDockedBarGreysAndRefusesTheTwoPaneCommands) {
   WindowState w = WithBar(SearchPhase::Ended);
   w.selectedRows = 3;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "shell/logic.h"
+#include "shell/preview_state.h"
 #include "shell/settings.h"
 #ifdef _WIN32
 #include "shell/registry.h"
@@ -372,6 +373,26 @@ TEST(ShellRegistry, RoundTripsValuesUnderHklm) {
   EXPECT_FALSE(store.Open(kKey, false));
 }
 #endif
+
+// The pane's state round-trips; what a store lacks or holds out of range
+// comes back as the defaults or brought into range, and the list above the
+// pane keeps its minimum as the window shrinks.
+TEST(ShellPreviewPane, SettingsAndHeight) {
+  MemoryStore store;
+  EXPECT_EQ(LoadPreviewPane(store), PreviewPaneSettings{});
+  ASSERT_TRUE(SavePreviewPane(store, {false, 321}));
+  EXPECT_EQ(LoadPreviewPane(store), (PreviewPaneSettings{false, 321}));
+  store.values[kPreviewPaneKey][u"Height"] = Value{true, 0xFFFFFFFF, {}};
+  store.values[kPreviewPaneKey][u"Shown"] = Value{false, 0, u"1"};  // not a DWORD: the default
+  EXPECT_EQ(LoadPreviewPane(store), (PreviewPaneSettings{true, kPreviewMaxHeight}));
+  store.failWritesAfter = 0;
+  EXPECT_FALSE(SavePreviewPane(store, {}));
+
+  EXPECT_EQ(PreviewPaneHeight(200, 600), 200);
+  EXPECT_EQ(PreviewPaneHeight(590, 600), 600 - kPreviewMinHeight);
+  EXPECT_EQ(PreviewPaneHeight(10, 600), kPreviewMinHeight);
+  EXPECT_EQ(PreviewPaneHeight(200, 2 * kPreviewMinHeight - 1), 0);
+}
 
 }  // namespace
 }  // namespace rv::shell
