@@ -45,6 +45,20 @@ def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
     return best, peak
 
 
+def timed_into(cmd, out, then_sync=False):
+    """Seconds `cmd` takes writing into `out`, made empty first, after a
+    `sync` (so that no earlier run's writes are flushed in its time), and
+    followed by one when `then_sync`."""
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    subprocess.run(["sync"])
+    t0 = time.perf_counter()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if then_sync:
+        subprocess.run(["sync"])
+    return time.perf_counter() - t0
+
+
 def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):
     """Best time to read the given (offset, length) ranges in order, `chunk`
     bytes per read into one buffer kept for the whole read: a new bytes
