@@ -196,9 +196,10 @@ const FoundFile* DeepPass::EntryOf(const carve::CarvedFile& f) const {
 }
 
 bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
-                 DeepPass& out) {
+                 bool readNext, DeepPass& out) {
   ScanSetup setup;
   if (!PrepareScan(args, v, setup)) return false;
+  setup.options.keepInCache = readNext;
   ScanProgress progress;
   if (!args.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
   // Where each deleted file's data starts, and the clusters from there it

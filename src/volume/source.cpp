@@ -11,17 +11,28 @@ namespace rv {
 VolumeSource::VolumeSource() = default;
 VolumeSource::~VolumeSource() = default;
 
-bool VolumeSource::Read(uint64_t offset, void* buffer, uint32_t length) {
-  const uint32_t sector = SectorSize();
+namespace {
+// What Read and ReadOnce accept: whole sectors inside the volume.
+bool SectorsInside(const VolumeSource& source, uint64_t offset, uint32_t length) {
+  const uint32_t sector = source.SectorSize();
   if (length == 0 || sector == 0 || offset % sector != 0 || length % sector != 0) {
     SetLastErrorCode(kErrorInvalidParameter);
     return false;
   }
-  if (!InBounds(SizeBytes(), offset, length)) {
+  if (!InBounds(source.SizeBytes(), offset, length)) {
     SetLastErrorCode(kErrorSectorNotFound);
     return false;
   }
-  return ReadRaw(offset, buffer, length);
+  return true;
+}
+}  // namespace
+
+bool VolumeSource::Read(uint64_t offset, void* buffer, uint32_t length) {
+  return SectorsInside(*this, offset, length) && ReadRaw(offset, buffer, length);
+}
+
+bool VolumeSource::ReadOnce(uint64_t offset, void* buffer, uint32_t length) {
+  return SectorsInside(*this, offset, length) && ReadRawOnce(offset, buffer, length);
 }
 
 bool VolumeSource::ReadBytes(uint64_t offset, void* buffer, size_t length) {
