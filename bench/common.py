@@ -9,15 +9,23 @@ import subprocess
 import time
 
 
-def drop_caches():
-    """Empties the page cache (root only), so a run reads from the disk."""
+def drop_caches(settle=4.0):
+    """Empties the page cache (root only), so a run reads from the disk,
+    then waits `settle` seconds. On a virtual machine with free page
+    reporting (virtio-balloon) the guest hands freed pages back to the host
+    about two seconds after they are freed, and a buffered read that gets a
+    handed-back page waits for the host to fault it in again: a cold `cat`
+    that starts at once reuses pages not yet handed back and runs two to
+    three times faster than one that starts later. Waiting puts every cold
+    run in the same, later state."""
     try:
         os.sync()
         with open("/proc/sys/vm/drop_caches", "w") as f:
             f.write("3\n")
-        return True
     except OSError:
         return False
+    time.sleep(settle)
+    return True
 
 
 def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
