@@ -9,15 +9,23 @@ import subprocess
 import time
 
 
-def drop_caches():
-    """Empties the page cache (root only), so a run reads from the disk."""
+def drop_caches(settle=4.0):
+    """Empties the page cache (root only), so a run reads from the disk,
+    then waits `settle` seconds. On a virtual machine with free page
+    reporting (virtio-balloon) the guest hands freed pages back to the host
+    about two seconds after they are freed, and a buffered read that gets a
+    handed-back page waits for the host to fault it in again: a cold `cat`
+    that starts at once reuses pages not yet handed back and runs two to
+    three times faster than one that starts later. Waiting puts every cold
+    run in the same, later state."""
     try:
         os.sync()
         with open("/proc/sys/vm/drop_caches", "w") as f:
             f.write("3\n")
-        return True
     except OSError:
         return False
+    time.sleep(settle)
+    return True
 
 
 def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
@@ -43,6 +51,20 @@ def timed(cmd, repeat=3, stdout=subprocess.DEVNULL, env=None, cold=False):
     except (ValueError, IndexError):
         peak = 0
     return best, peak
+
+
+def timed_into(cmd, out, then_sync=False):
+    """Seconds `cmd` takes writing into `out`, made empty first, after a
+    `sync` (so that no earlier run's writes are flushed in its time), and
+    followed by one when `then_sync`."""
+    shutil.rmtree(out, ignore_errors=True)
+    os.makedirs(out)
+    subprocess.run(["sync"])
+    t0 = time.perf_counter()
+    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if then_sync:
+        subprocess.run(["sync"])
+    return time.perf_counter() - t0
 
 
 def sequential_read(path, ranges, chunk=1 << 20, repeat=3, cold=False):

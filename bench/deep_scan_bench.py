@@ -3,7 +3,9 @@
 (mkfs.fat, 32 KiB clusters) filled through mtools with photos made by
 cjpeg (some with EXIF thumbnails from exiftool), then formatted again.
 
-Timed, warm and from a dropped page cache, with peak memory:
+Timed, warm (the image read once by `cat` just before) and from a dropped
+page cache (see common.drop_caches), the median of --repeat runs, with
+peak memory:
   cat IMAGE > /dev/null                   the bytes read once
   retriva search IMAGE --deep             lists the photos, writes nothing
   retriva recover IMAGE --deep --to DIR   writes them (one syncfs at the end)
@@ -11,7 +13,7 @@ Timed, warm and from a dropped page cache, with peak memory:
   foremost -t all -i IMAGE -o DIR
 and for each recovering tool how many photos came back byte for byte.
 
-Usage: bench/deep_scan_bench.py [--mib 2048] [--photos 520] [--work DIR] [--repeat 2]
+Usage: bench/deep_scan_bench.py [--mib 2048] [--photos 520] [--work DIR] [--repeat 3] [--only NAME,...]
 Needs mkfs.fat, mtools, cjpeg, exiftool, ImageMagick, photorec, foremost;
 root for the dropped-cache runs.
 """
@@ -19,6 +21,7 @@ import argparse
 import hashlib
 import os
 import shutil
+import statistics
 import subprocess
 import sys
 import time
@@ -107,26 +110,27 @@ def make_card(image, mib, photos):
     sh(*fmt, stdout=subprocess.DEVNULL)
 
 
-def peak_kib(cmd):
-    p = subprocess.run(["/usr/bin/time", "-f", "%M", *cmd], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    try:
-        return int(p.stderr.decode().strip().splitlines()[-1])
-    except (ValueError, IndexError):
-        return 0
-
-
-def timed(cmd, repeat, cold, before=None, stdout=subprocess.DEVNULL):
-    best = None
+def timed(cmd, repeat, cold, image, before=None, stdout=subprocess.DEVNULL):
+    """Median seconds of `repeat` runs, each from a dropped page cache when
+    `cold`, else with the image just read through it, and the largest peak
+    RSS (KiB) of those runs (/usr/bin/time's fork and wait add next to
+    nothing to a run)."""
+    runs, peak = [], 0
     for _ in range(repeat):
         if before:
             before()
         if cold:
             drop_caches()
+        else:
+            sh("sh", "-c", f"cat '{image}' > /dev/null")
         t0 = time.perf_counter()
-        subprocess.run(cmd, stdout=stdout, stderr=subprocess.DEVNULL)
-        dt = time.perf_counter() - t0
-        best = dt if best is None else min(best, dt)
-    return best
+        p = subprocess.run(["/usr/bin/time", "-f", "%M", *cmd], stdout=stdout, stderr=subprocess.PIPE)
+        runs.append(time.perf_counter() - t0)
+        try:
+            peak = max(peak, int(p.stderr.decode().strip().splitlines()[-1]))
+        except (ValueError, IndexError):
+            pass
+    return statistics.median(runs), peak
 
 
 def hashes_under(folder):
@@ -143,7 +147,9 @@ def main():
     ap.add_argument("--mib", type=int, default=2048)
     ap.add_argument("--photos", type=int, default=520)
     ap.add_argument("--work", default="/tmp/retriva-deep-bench")
-    ap.add_argument("--repeat", type=int, default=2)
+    ap.add_argument("--repeat", type=int, default=3)
+    ap.add_argument("--peers-repeat", type=int, default=0, help="runs of photorec and foremost (default --repeat)")
+    ap.add_argument("--only", default="", help="comma-separated names of the runs to time (cat always runs)")
     args = ap.parse_args()
     os.makedirs(args.work, exist_ok=True)
     photos = make_photos(os.path.join(args.work, "photos"), args.photos)
@@ -175,11 +181,11 @@ def main():
             clean()
             c = photorec_cmd()
         before = (lambda: (clean(), photorec_cmd())) if name == "photorec" else (clean if writes else None)
-        warm = timed(c, args.repeat, False, before)
-        cold = timed(c, 1, True, before) if cold_ok else None
-        if before:
-            before()
-        peak = peak_kib(c)
+        if args.only and name != "cat" and name not in args.only.split(","):
+            continue
+        repeat = args.repeat if name == "cat" or name.startswith("retriva") else args.peers_repeat or args.repeat
+        warm, peak = timed(c, repeat, False, image, before)
+        cold = timed(c, repeat, True, image, before)[0] if cold_ok else None
         exact = len(hashes_under(out) & originals) if writes else None
         rows.append((name, warm, cold, peak, exact))
         print(f"{name}: warm {warm:.2f} s, cold {cold if cold is None else round(cold, 2)} s, peak {peak / 1024:.1f} MiB"

@@ -29,7 +29,7 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from deep_scan_bench import RETRIVA, fat32_format, fill_used, hashes_under, peak_kib, sh, timed  # noqa: E402
+from deep_scan_bench import RETRIVA, fat32_format, fill_used, hashes_under, sh, timed  # noqa: E402
 
 
 def make_files(folder, copies):
@@ -106,10 +106,7 @@ def main():
     ]
     rows = []
     for name, cmd, before in runs:
-        warm = timed(cmd, args.repeat, False, before)
-        if before:
-            before()
-        peak = peak_kib(cmd)
+        warm, peak = timed(cmd, args.repeat, False, image, before)
         exact = None
         if before:
             found = hashes_under(out) & set(by_hash)

@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import many_files_volume, report  # noqa: E402
+from common import many_files_volume, report, timed_into  # noqa: E402
 
 
 def tree_digest(folder):
@@ -33,16 +33,6 @@ def tree_digest(folder):
                 h.update(hashlib.sha256(f.read()).digest())
             count += 1
     return h.hexdigest(), count
-
-
-def recover_once(retriva, image, out):
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    subprocess.run(["sync"])
-    t0 = time.perf_counter()
-    subprocess.run([retriva, "recover", "--keep-folders", image, "--to", out], stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL)
-    return time.perf_counter() - t0
 
 
 def mount_once(retriva, image, point, out):
@@ -68,7 +58,8 @@ def main():
     a, image = many_files_volume()
     out = os.path.join(a.work, "mount-bench-out")
     point = os.path.join(a.work, "mount-bench-mnt")
-    recovered = min(recover_once(a.retriva, image, out) for _ in range(a.repeat))
+    recovered = min(timed_into([a.retriva, "recover", "--keep-folders", image, "--to", out], out)
+                    for _ in range(a.repeat))
     want, n_want = tree_digest(out)
     copied = min(mount_once(a.retriva, image, point, out) for _ in range(a.repeat))
     got, n_got = tree_digest(out)

@@ -13,33 +13,19 @@ Needs root for the FUSE mount that writes the volume (once; it is cached).
 """
 import os
 import shutil
-import subprocess
 import sys
-import time
 
 sys.path.insert(0, os.path.dirname(__file__))
-from common import many_files_volume, report  # noqa: E402
+from common import many_files_volume, report, timed_into  # noqa: E402
 
 
 def count_files(folder):
     return sum(len(files) for _, _, files in os.walk(folder))
 
 
-def once(cmd, out, then_sync=False):
-    shutil.rmtree(out, ignore_errors=True)
-    os.makedirs(out)
-    subprocess.run(["sync"])
-    t0 = time.perf_counter()
-    subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    if then_sync:
-        subprocess.run(["sync"])
-    dt = time.perf_counter() - t0
-    return dt, count_files(out)
-
-
 def best(cmd, out, repeat, then_sync=False):
-    runs = [once(cmd, out, then_sync) for _ in range(repeat)]
-    return min(t for t, _ in runs), runs[-1][1]
+    """Best time of `repeat` runs, and how many files the last one wrote."""
+    return min(timed_into(cmd, out, then_sync) for _ in range(repeat)), count_files(out)
 
 
 def main():

@@ -167,12 +167,14 @@ bool TypeWanted(const std::vector<std::string>& types, const char* extension) {
 // of kBlockBytes from wherever a read first falls outside it, so that the
 // pass reads each byte from the volume once, front to back, in large
 // aligned reads, whether the scan looks at a cluster's head or a validator
-// walks a file. Clusters the scan passes over (in use, or inside a file
-// found) are never read.
+// walks a file. A read that runs on past the block keeps the block's tail
+// (moved to its front) and reads only what follows, so no byte is read
+// twice where the volume is read past the system's cache. Clusters the
+// scan passes over (in use, or inside a file found) are never read.
 class BlockCache {
  public:
-  BlockCache(VolumeSource& source, uint64_t end)
-      : source_(source), end_(end), block_(kBlockBytes) {}
+  BlockCache(VolumeSource& source, uint64_t end, bool keepInCache)
+      : source_(source), end_(end), keepInCache_(keepInCache), block_(kBlockBytes) {}
 
   // `length` (<= kBlockBytes / 2) bytes at volume offset `offset`, valid
   // until the next call; null when they cannot be read.
@@ -180,13 +182,20 @@ class BlockCache {
     if (offset >= start_ && offset - start_ <= bytes_ && length <= bytes_ - (offset - start_))
       return block_.data() + (offset - start_);
     // Reads start on a sector, and on a page where the sector is smaller:
-    // the kernel copies whole pages fastest.
+    // the kernel copies whole pages fastest, and reads past its cache only
+    // whole pages into a page-aligned buffer.
     const uint64_t grain = std::max<uint64_t>(source_.SectorSize(), AlignedBuffer::kAlignment);
     const uint64_t from = offset / grain * grain;
     if (from >= end_ || length > kBlockBytes / 2) return Fail(offset);
     const uint64_t n = std::min<uint64_t>(kBlockBytes, end_ - from);
+    // The tail of the block from `from` on, when the read starts inside it
+    // and the block ends on the grain: kept, not read again.
+    const uint64_t blockEnd = start_ + bytes_;
+    const uint64_t kept = from >= start_ && from < blockEnd && blockEnd % grain == 0 ? blockEnd - from : 0;
+    if (kept) std::memmove(block_.data(), block_.data() + (from - start_), static_cast<size_t>(kept));
     bytes_ = 0;
-    if (n < offset - from + length || !source_.Read(from, block_.data(), static_cast<uint32_t>(n))) return Fail(offset);
+    if (n < offset - from + length || !Read(from + kept, block_.data() + kept, static_cast<uint32_t>(n - kept)))
+      return Fail(offset);
     start_ = from;
     bytes_ = n;
     return block_.data() + (offset - start_);
@@ -198,9 +207,13 @@ class BlockCache {
     failedAt_ = offset;
     return nullptr;
   }
+  bool Read(uint64_t offset, uint8_t* out, uint32_t length) {
+    return keepInCache_ ? source_.Read(offset, out, length) : source_.ReadOnce(offset, out, length);
+  }
 
   VolumeSource& source_;
   uint64_t end_;
+  bool keepInCache_;
   AlignedBuffer block_;
   uint64_t start_ = 0, bytes_ = 0, failedAt_ = 0;
 };
@@ -314,7 +327,7 @@ ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const Scan
   const uint64_t dataEnd = layout.UnitOffset(layout.unitCount);
   const uint64_t total = dataEnd - layout.firstUnitOffset;
   const uint64_t progressStep = std::max<uint64_t>(1, kBlockBytes / unitBytes);
-  BlockCache cache(source, dataEnd);
+  BlockCache cache(source, dataEnd, options.keepInCache);
   AlignedBuffer readerWindow(BoundedReader::kWindow);
   FreeMap free(source, layout);
   KnownFiles known(options.known, layout);

@@ -4,7 +4,7 @@
 // system shows free, measured by the format table (carve/formats.h).
 //
 // The scan reads the volume once, front to back, in blocks of kBlockBytes
-// aligned to the clusters; a candidate is measured through a BoundedReader
+// aligned to pages; a candidate is measured through a BoundedReader
 // over the volume from its start, and the scan then resumes after what the
 // file was found to hold, so a photo's clusters are read once by its
 // validator and never searched for starts. Memory is the block, the
@@ -82,6 +82,12 @@ struct ScanOptions {
   // Handed each stretch of free clusters the pass reads, in volume order:
   // the scanners of old records (src/lost) ride on the same reads.
   std::function<void(uint64_t offset, std::span<const uint8_t> bytes)> freeBytes;
+  // The files found are read again right after the pass (recovered or
+  // mounted): the pass reads through the system's cache, which keeps them.
+  // Otherwise it reads what the cache does not hold past it
+  // (VolumeSource::ReadOnce), as a pass over a volume larger than memory
+  // should.
+  bool keepInCache = false;
 };
 
 enum class ScanStatus { Done, Stopped, ReadFailed };

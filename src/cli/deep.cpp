@@ -11,6 +11,7 @@
 #include "channel/messages.h"
 #include "channel/outfile.h"
 #include "cli/deep_lost.h"
+#include "cli/deep_rows.h"
 #include "cli/terminal.h"
 #include "cli/text_columns.h"
 #include "platform/files.h"
@@ -100,10 +101,6 @@ nlohmann::ordered_json CarvedJsonTail(const carve::CarvedFile& f) {
   return j;
 }
 
-std::string JsonLine(const nlohmann::ordered_json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-}
-
 std::string CarvedRow(const std::string& name, const std::string& size, const std::string& format,
                       const std::string& offset, const std::string& folder, const std::string& id) {
   std::string row = PadToWidth(name, 40) + " " + std::string(size.size() < 12 ? 12 - size.size() : 0, ' ') + size +
@@ -119,42 +116,29 @@ std::string FormatText(const carve::CarvedFile& f) {
 }
 
 void PrintCarved(const SearchArgs& args, const carve::CarvedFile& f, const FoundFile* entry, size_t count) {
-  const std::string name = CarvedFileName(f), folder = CarvedFolder(f);
-  if (args.json) {
-    nlohmann::ordered_json j;
-    j["name"] = name;
-    j["folder"] = folder;
-    j["size"] = f.length;
-    // The deleted entry it is keeps the file's time.
-    char iso[32];
-    const size_t isoLength = entry ? ModifiedIsoText(entry->timeKind, entry->timeValue, iso) : 0;
-    j["time"] = entry ? ToUtf8(entry->time) : std::string();
-    j["modified"] = isoLength ? nlohmann::ordered_json(std::string(iso, isoLength)) : nlohmann::ordered_json(nullptr);
-    j["locator"] = f.cluster;
-    j["index"] = nullptr;
-    j["recoverable"] = 100;
-    j.update(CarvedJsonTail(f));
-    const std::string text = JsonLine(j);
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else if (args.csv) {
-    const std::string text = CsvField(name) + "," + CsvField(folder) + "," + std::to_string(f.length) + ",,,,," +
-                             carve::CarvedId(f) + ",100," + CsvField(f.row->name) + "," + std::to_string(f.offset) +
-                             "," + (f.truncated ? "true" : "false") + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else if (args.bodyfile) {
-    std::string path = folder + name;
-    for (char& c : path)
-      if (c == '\\') c = '/';
-      else if (c == '|') c = '?';
-    const std::string text = "0|" + ForTerminal(path) + " (carved)|" + carve::CarvedId(f) + "|r/rrwxrwxrwx|0|0|" +
-                             std::to_string(f.length) + "|0|0|0|0\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else {
-    ProgressLine::Get().Clear();
-    if (count == 0) WriteText(stdout, CarvedRow("CARVED", "SIZE", "FORMAT", "OFFSET", "FOLDER", "ID"));
-    WriteText(stdout, CarvedRow(ForTerminal(name), args.human ? HumanSize(f.length) : std::to_string(f.length),
-                                FormatText(f), std::to_string(f.offset), ForTerminal(folder), carve::CarvedId(f)));
-  }
+  DeepRow row;
+  row.name = CarvedFileName(f);
+  row.folder = CarvedFolder(f);
+  row.size = f.length;
+  // The deleted entry it is keeps the file's time.
+  char iso[32];
+  const size_t isoLength = entry ? ModifiedIsoText(entry->timeKind, entry->timeValue, iso) : 0;
+  row.time = entry ? ToUtf8(entry->time) : std::string();
+  row.modified.assign(iso, isoLength);
+  row.locator = f.cluster;
+  row.carved = true;
+  row.format = f.row->name;
+  row.extension = f.extension;
+  row.offset = f.offset;
+  row.truncated = f.truncated;
+  row.id = carve::CarvedId(f);
+  row.csvRecoverable = "100";
+  row.bodyNote = "carved";
+  if (PrintDeepRow(args, row)) return;
+  ProgressLine::Get().Clear();
+  if (count == 0) WriteText(stdout, CarvedRow("CARVED", "SIZE", "FORMAT", "OFFSET", "FOLDER", "ID"));
+  WriteText(stdout, CarvedRow(ForTerminal(row.name), args.human ? HumanSize(f.length) : std::to_string(f.length),
+                              FormatText(f), std::to_string(f.offset), ForTerminal(row.folder), row.id));
 }
 
 int ScanFailed(const OpenedVolume& v, carve::ScanStatus status, const std::string& error) {
@@ -212,9 +196,10 @@ const FoundFile* DeepPass::EntryOf(const carve::CarvedFile& f) const {
 }
 
 bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
-                 DeepPass& out) {
+                 bool readNext, DeepPass& out) {
   ScanSetup setup;
   if (!PrepareScan(args, v, setup)) return false;
+  setup.options.keepInCache = readNext;
   ScanProgress progress;
   if (!args.quiet && IsTerminal(stderr)) setup.options.progress = std::ref(progress);
   // Where each deleted file's data starts, and the clusters from there it
@@ -384,13 +369,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
                                     w.digests);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
     if (args.search.json) {
-      nlohmann::ordered_json j;
-      j["locator"] = w.file.cluster;
-      j["index"] = nullptr;
-      j["code"] = w.code;
-      j["source"] = w.source;
-      j["output"] = output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(output);
-      j["size"] = w.file.length;
+      nlohmann::ordered_json j = RecoveredJson(w.file.cluster, w.code, w.source, output, w.file.length);
       j.update(CarvedJsonTail(w.file));
       const std::string text = JsonLine(j);
       std::fwrite(text.data(), 1, text.size(), stdout);

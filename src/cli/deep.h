@@ -66,10 +66,12 @@ struct DeepPass {
 // clusters after the first (a FAT chain that is gone) and the format
 // measures the file whole at the size its entry gives; otherwise the
 // file's own row stays and the carved one is not listed. Either way the
-// clusters the file accounts for are not carved again. False (refused,
-// said on stderr) when the volume cannot be scanned.
+// clusters the file accounts for are not carved again. `readNext`: the
+// files found are read right after (recovered or mounted), so the pass
+// leaves the volume's bytes in the system's cache. False (refused, said on
+// stderr) when the volume cannot be scanned.
 bool RunDeepPass(const SearchArgs& args, const OpenedVolume& v, Engine engine, const std::vector<FoundFile>& found,
-                 DeepPass& out);
+                 bool readNext, DeepPass& out);
 
 // Whether a carved file passes the size filters.
 bool PassesSizeFilters(const carve::CarvedFile& f, const Filters& filters);

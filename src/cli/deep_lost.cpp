@@ -6,6 +6,7 @@
 
 #include "channel/messages.h"
 #include "channel/outfile.h"
+#include "cli/deep_rows.h"
 #include "cli/terminal.h"
 #include "cli/text_columns.h"
 #include "lost/lost_recover.h"
@@ -61,45 +62,25 @@ std::string Row(const std::string& name, const std::string& size, const std::str
 }
 
 void PrintOne(const SearchArgs& args, const lost::LostFile& f, bool first) {
-  const std::string name = ToUtf8(f.name), folder = FolderText(f), id = LostId(f), time = IsoTime(f.modified);
-  if (args.json) {
-    // The carved files' fields: "format" says where the old record was found.
-    nlohmann::ordered_json j;
-    j["name"] = name;
-    j["folder"] = folder;
-    j["size"] = f.size;
-    j["time"] = "";
-    j["modified"] = time.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(time);
-    j["locator"] = f.firstCluster;
-    j["index"] = nullptr;
-    j["recoverable"] = f.source == lost::LostSource::NtfsIndex ? 0 : 100;
-    j["carved"] = false;
-    j["format"] = SourceText(f.source);
-    j["extension"] = ExtensionOf(f);
-    j["offset"] = f.recordOffset;
-    j["truncated"] = false;
-    j["id"] = id;
-    const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else if (args.csv) {
-    const std::string text = CsvField(name) + "," + CsvField(folder) + "," + std::to_string(f.size) + "," + time +
-                             ",,,," + id + ",," + CsvField(SourceText(f.source)) + "," +
-                             std::to_string(f.recordOffset) + ",false\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else if (args.bodyfile) {
-    std::string path = folder + name;
-    for (char& c : path)
-      if (c == '\\') c = '/';
-      else if (c == '|') c = '?';
-    const int64_t mtime = f.modified ? FileTimeToUnix(f.modified) : 0;
-    const std::string text = "0|" + ForTerminal(path) + " (old record)|" + id + "|r/rrwxrwxrwx|0|0|" +
-                             std::to_string(f.size) + "|0|" + std::to_string(mtime) + "|0|0\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  } else {
-    if (first) WriteText(stdout, Row("OLD FILE", "SIZE", "MODIFIED", "FOUND IN", "FOLDER", "ID"));
-    WriteText(stdout, Row(ForTerminal(name), args.human ? HumanSize(f.size) : std::to_string(f.size), time,
-                          SourceText(f.source), ForTerminal(folder), id));
-  }
+  DeepRow row;
+  row.name = ToUtf8(f.name);
+  row.folder = FolderText(f);
+  row.size = f.size;
+  row.modified = IsoTime(f.modified);
+  row.locator = f.firstCluster;
+  row.recoverable = f.source == lost::LostSource::NtfsIndex ? 0 : 100;
+  // "format" says where the old record was found.
+  row.format = SourceText(f.source);
+  row.extension = ExtensionOf(f);
+  row.offset = f.recordOffset;
+  row.id = LostId(f);
+  row.csvModified = row.modified;
+  row.bodyNote = "old record";
+  row.bodyMtime = f.modified ? FileTimeToUnix(f.modified) : 0;
+  if (PrintDeepRow(args, row)) return;
+  if (first) WriteText(stdout, Row("OLD FILE", "SIZE", "MODIFIED", "FOUND IN", "FOLDER", "ID"));
+  WriteText(stdout, Row(ForTerminal(row.name), args.human ? HumanSize(f.size) : std::to_string(f.size), row.modified,
+                        row.format, ForTerminal(row.folder), row.id));
 }
 
 }  // namespace
@@ -194,18 +175,12 @@ size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const st
                           report->TakeDigests());
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(source) + ": not recovered\n");
     if (args.search.json) {
-      nlohmann::ordered_json j;
-      j["locator"] = f.firstCluster;
-      j["index"] = nullptr;
-      j["code"] = r.code;
-      j["source"] = source;
-      j["output"] = output.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(output);
-      j["size"] = f.size;
+      nlohmann::ordered_json j = RecoveredJson(f.firstCluster, r.code, source, output, f.size);
       j["contiguous_guess"] = r.guessed;
       j["format"] = SourceText(f.source);
       j["truncated"] = false;
       j["id"] = id;
-      const std::string text = j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+      const std::string text = JsonLine(j);
       std::fwrite(text.data(), 1, text.size(), stdout);
     } else if (!args.search.quiet && ok) {
       WriteText(stdout, std::to_string(r.code) + " " + id + " " + ForTerminal(source) + " -> " + ForTerminal(output) +

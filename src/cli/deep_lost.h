@@ -26,7 +26,6 @@ bool IsLostId(const std::string& id);
 using lost::LostOnPass;
 
 std::string LostId(const lost::LostFile& f);
-// An output path in the engines' "\" form as this system writes it ("/" on POSIX).
 // Output paths as this system writes them ("/" on POSIX).
 std::string OutputPathText(const Text& enginePath);
 // Prints the old files that pass the size filters, in the form `args`

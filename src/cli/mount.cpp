@@ -380,7 +380,7 @@ int RunMount(const MountArgs& args) {
   }
   DeepPass deep;
   if (args.search.deep) {
-    if (!RunDeepPass(args.search, *v, engine, found, deep)) return kExitRefused;
+    if (!RunDeepPass(args.search, *v, engine, found, true, deep)) return kExitRefused;
     if (deep.status == carve::ScanStatus::Stopped) {
       std::fprintf(stderr, "retriva: interrupted\n");
       return kExitSomeFailed;

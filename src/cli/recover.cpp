@@ -325,7 +325,7 @@ int RunRecover(const RecoverArgs& args) {
   DeepPass deep;
   const bool deepWanted = args.search.deep && (args.ids.empty() || !deepIds.empty());
   if (deepWanted) {
-    if (!RunDeepPass(args.search, *v, engine, found, deep)) return kExitRefused;
+    if (!RunDeepPass(args.search, *v, engine, found, true, deep)) return kExitRefused;
     if (deep.status == carve::ScanStatus::Stopped) {
       std::fprintf(stderr, "retriva: interrupted\n");
       return kExitSomeFailed;

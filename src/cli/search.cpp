@@ -404,7 +404,7 @@ int RunSearch(const SearchArgs& args) {
   }
   DeepPass deep;
   if (args.deep) {
-    if (!RunDeepPass(args, *v, engine, listed, deep)) return kExitRefused;
+    if (!RunDeepPass(args, *v, engine, listed, false, deep)) return kExitRefused;
     for (const FoundFile& f : deep.KeptAsListed(listed)) print(f);
   }
   const bool machine = args.json || args.bodyfile || args.csv;

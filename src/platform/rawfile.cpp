@@ -1,6 +1,7 @@
 #include "platform/rawfile.h"
 
 #include <string>
+#include <vector>
 
 #include "platform/lasterror.h"
 #include "platform/text.h"
@@ -14,6 +15,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -32,6 +34,9 @@ RawReader& RawReader::operator=(RawReader&& o) noexcept {
 #else
     fd_ = o.fd_;
     o.fd_ = -1;
+    directFd_ = o.directFd_;
+    o.directFd_ = -1;
+    directRefused_.store(o.directRefused_.load());
 #endif
     size_ = o.size_;
     deviceSector_ = o.deviceSector_;
@@ -97,6 +102,10 @@ bool RawReader::ReadAt(uint64_t offset, void* buffer, uint32_t length) const {
   return true;
 }
 
+bool RawReader::ReadOnceAt(uint64_t offset, void* buffer, uint32_t length) const {
+  return ReadAt(offset, buffer, length);
+}
+
 void RawReader::WillRead(uint64_t, uint64_t) const {}
 
 #else
@@ -105,7 +114,8 @@ bool RawReader::Valid() const { return fd_ >= 0; }
 
 void RawReader::Close() {
   if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (directFd_ >= 0) ::close(directFd_);
+  fd_ = directFd_ = -1;
 }
 
 RawReader RawReader::Open(TextView path, uint32_t& error) {
@@ -135,6 +145,11 @@ RawReader RawReader::Open(TextView path, uint32_t& error) {
   } else {
     r.size_ = static_cast<uint64_t>(st.st_size);
   }
+#ifdef O_DIRECT
+  // Through the descriptor already open, so that both read the same file
+  // even if the path has been replaced since.
+  r.directFd_ = ::open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY | O_CLOEXEC | O_DIRECT);
+#endif
   return r;
 }
 
@@ -155,6 +170,52 @@ bool RawReader::ReadAt(uint64_t offset, void* buffer, uint32_t length) const {
     done += static_cast<uint32_t>(got);
   }
   return true;
+}
+
+namespace {
+
+// Whether the system's cache holds every page of the range: mincore over a
+// mapping that is never touched, so nothing is read. (A read with
+// RWF_NOWAIT would tell too, but starts the readahead of what is missing.)
+bool AllCached(int fd, uint64_t offset, uint32_t length) {
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  const uint64_t start = offset / page * page;
+  const size_t span = static_cast<size_t>(offset + length - start);
+  void* map = ::mmap(nullptr, span, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(start));
+  if (map == MAP_FAILED) return false;
+  std::vector<unsigned char> resident((span + page - 1) / page);
+  bool all = ::mincore(map, span, resident.data()) == 0;
+  for (size_t i = 0; all && i < resident.size(); ++i) all = resident[i] & 1;
+  ::munmap(map, span);
+  return all;
+}
+
+bool Aligned(uint64_t v) { return v % RawReader::kDirectAlignment == 0; }
+
+}  // namespace
+
+bool RawReader::ReadOnceAt(uint64_t offset, void* buffer, uint32_t length) const {
+  auto* p = static_cast<uint8_t*>(buffer);
+  if (directFd_ < 0 || directRefused_.load() || length == 0 || !Aligned(offset) || !Aligned(length) ||
+      !Aligned(reinterpret_cast<uintptr_t>(p)) || AllCached(fd_, offset, length))
+    return ReadAt(offset, buffer, length);
+  uint32_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(directFd_, p + done, length - done, static_cast<off_t>(offset + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EINVAL) {
+      // The file system takes no direct reads (or not at this alignment):
+      // through the cache from now on.
+      directRefused_.store(true);
+      break;
+    }
+    if (got <= 0) break;
+    done += static_cast<uint32_t>(got);
+    if (!Aligned(static_cast<uint64_t>(got))) break;
+  }
+  // After an error, or a short read at the end of the file: ReadAt reads
+  // the rest, or says why it cannot.
+  return done == length || ReadAt(offset + done, p + done, length - done);
 }
 
 void RawReader::WillRead(uint64_t offset, uint64_t length) const {

@@ -31,6 +31,9 @@ class ImageSource final : public VolumeSource {
   bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) override {
     return reader_.ReadAt(base_ + offset, buffer, length);
   }
+  bool ReadRawOnce(uint64_t offset, void* buffer, uint32_t length) override {
+    return reader_.ReadOnceAt(base_ + offset, buffer, length);
+  }
 
  private:
   fs::RawReader reader_;

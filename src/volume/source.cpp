@@ -11,18 +11,30 @@ namespace rv {
 VolumeSource::VolumeSource() = default;
 VolumeSource::~VolumeSource() = default;
 
-bool VolumeSource::Read(uint64_t offset, void* buffer, uint32_t length) {
-  const uint32_t sector = SectorSize();
+namespace {
+// What Read and ReadOnce accept: whole sectors inside the volume.
+bool SectorsInside(const VolumeSource& source, uint64_t offset, uint32_t length) {
+  const uint32_t sector = source.SectorSize();
   if (length == 0 || sector == 0 || offset % sector != 0 || length % sector != 0) {
     SetLastErrorCode(kErrorInvalidParameter);
     return false;
   }
-  if (!InBounds(SizeBytes(), offset, length)) {
-    failedReads_.fetch_add(1, std::memory_order_relaxed);
+  if (!InBounds(source.SizeBytes(), offset, length)) {
     SetLastErrorCode(kErrorSectorNotFound);
     return false;
   }
-  if (ReadRaw(offset, buffer, length)) return true;
+  return true;
+}
+}  // namespace
+
+bool VolumeSource::Read(uint64_t offset, void* buffer, uint32_t length) {
+  if (SectorsInside(*this, offset, length) && ReadRaw(offset, buffer, length)) return true;
+  failedReads_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+bool VolumeSource::ReadOnce(uint64_t offset, void* buffer, uint32_t length) {
+  if (SectorsInside(*this, offset, length) && ReadRawOnce(offset, buffer, length)) return true;
   failedReads_.fetch_add(1, std::memory_order_relaxed);
   return false;
 }

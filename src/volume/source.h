@@ -46,6 +46,11 @@ class VolumeSource {
   // the end of the volume or comes back short fails: the buffer then holds
   // nothing the caller may use. Sets the last error on failure.
   bool Read(uint64_t offset, void* buffer, uint32_t length);
+  // Read, for bytes read once, front to back, by a pass over the whole
+  // volume: a source that can (image files and block devices) reads what
+  // the system has not cached past its cache, which the pass would only
+  // fill with bytes no one reads again.
+  bool ReadOnce(uint64_t offset, void* buffer, uint32_t length);
   // Byte-granular read for the on-disk answer layer: reads the covering
   // sectors and copies the wanted bytes out.
   bool ReadBytes(uint64_t offset, void* buffer, size_t length);
@@ -95,6 +100,7 @@ class VolumeSource {
 
  protected:
   virtual bool ReadRaw(uint64_t offset, void* buffer, uint32_t length) = 0;
+  virtual bool ReadRawOnce(uint64_t offset, void* buffer, uint32_t length) { return ReadRaw(offset, buffer, length); }
 
  private:
   std::atomic<uint64_t> failedReads_{0};

@@ -4,7 +4,13 @@
 
 #include <cstring>
 #include <filesystem>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
+#include "carve/aligned_buffer.h"
 #include "platform/lasterror.h"
 #include "platform/text.h"
 #include "test_support.h"
@@ -134,6 +140,88 @@ TEST(ImageSource, TruncatedImageShortReadIsAFailedRead) {
   EXPECT_FALSE(src->Read(3584, buf.data(), 1024));
   EXPECT_FALSE(src->Read(100, buf.data(), 512));  // misaligned offset
 }
+
+#ifndef _WIN32
+// Drops the file's pages from the system's cache (they are clean).
+void Uncache(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+  ::close(fd);
+}
+
+// How many of the range's pages the system's cache holds.
+size_t CachedPages(const std::string& path, uint64_t offset, size_t length) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  void* map = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+  ::close(fd);
+  if (map == MAP_FAILED) return SIZE_MAX;
+  std::vector<unsigned char> resident((length + 4095) / 4096);
+  ::mincore(map, length, resident.data());
+  ::munmap(map, length);
+  size_t n = 0;
+  for (unsigned char r : resident) n += r & 1;
+  return n;
+}
+
+// A pass over the whole volume reads what the cache does not hold past it:
+// the bytes must be those Read gives wherever the read falls (cached or
+// not, a partition at sector 63, a buffer off the page, a tail shorter than
+// a page), and a read past the end fails as Read does.
+TEST(ImageSource, ReadOnceGivesTheBytesReadGives) {
+  test::TempDir tmp;
+  const std::string path = tmp.path() + "/pass.img";
+  const uint64_t partition = 63 * 512;
+  std::vector<uint8_t> bytes(3 * 1024 * 1024 + 1536);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  // No boot sector: both sources read 512-byte sectors.
+  std::memset(bytes.data(), 0, 512);
+  std::memset(bytes.data() + partition, 0, 512);
+  {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  carve::AlignedBuffer buffer(4 << 20);
+  struct Case {
+    uint64_t offset;
+    uint32_t length;
+    size_t bufferOffset;
+    bool cached;
+  };
+  const uint64_t tail = bytes.size() / 4096 * 4096;
+  for (const uint64_t base : {uint64_t{0}, partition}) {
+    uint32_t err = 0;
+    auto src = OpenImageSource(FromUtf8(path), base, 0, err);
+    ASSERT_NE(src, nullptr);
+    const uint64_t size = src->SizeBytes();
+    for (const Case c : {Case{0, 1 << 20, 0, false}, Case{0, 1 << 20, 0, true}, Case{1 << 20, 1 << 20, 512, false},
+                         Case{tail - 4096 - base, static_cast<uint32_t>(size - (tail - 4096 - base)), 0, false},
+                         Case{0, static_cast<uint32_t>(size), 0, false}}) {
+      SCOPED_TRACE("base " + std::to_string(base) + ", offset " + std::to_string(c.offset));
+      if (!c.cached) Uncache(path);
+      std::memset(buffer.data(), 0xCC, buffer.size());
+      ASSERT_TRUE(src->ReadOnce(c.offset, buffer.data() + c.bufferOffset, c.length));
+      EXPECT_EQ(std::memcmp(buffer.data() + c.bufferOffset, bytes.data() + base + c.offset, c.length), 0);
+    }
+    EXPECT_FALSE(src->ReadOnce(size - 512, buffer.data(), 1024));
+    EXPECT_FALSE(src->ReadOnce(100, buffer.data(), 512));
+  }
+  // Read past the cache, an aligned read leaves it as it was, where the
+  // file system takes direct reads at all.
+  const int direct = ::open(path.c_str(), O_RDONLY | O_DIRECT);
+  if (direct < 0) GTEST_SKIP() << "the temporary folder's file system takes no direct reads";
+  ::close(direct);
+  uint32_t err = 0;
+  auto src = OpenImageSource(FromUtf8(path), 0, 0, err);
+  Uncache(path);
+  ASSERT_TRUE(src->ReadOnce(1 << 20, buffer.data(), 1 << 20));
+  EXPECT_EQ(CachedPages(path, 1 << 20, 1 << 20), 0u);
+  ASSERT_TRUE(src->Read(1 << 20, buffer.data(), 1 << 20));
+  EXPECT_EQ(std::memcmp(buffer.data(), bytes.data() + (1 << 20), 1 << 20), 0);
+}
+#endif
 
 class ControlSource final : public VolumeSource {
  public:

@@ -38,9 +38,12 @@ TEST(ReadOnlyVolume, ImageSourcesHoldOnlyReadOnlyDescriptors) {
   uint32_t err = 0;
   auto src = OpenImageSource(FromUtf8(image), 0, 0, err);
   ASSERT_NE(src, nullptr);
+  // One for reads through the cache and, where the file system allows it,
+  // one for direct reads: both read-only.
   auto modes = AccessModesOf(image);
-  ASSERT_EQ(modes.size(), 1u);
-  EXPECT_EQ(modes[0], O_RDONLY);
+  ASSERT_GE(modes.size(), 1u);
+  ASSERT_LE(modes.size(), 2u);
+  for (int mode : modes) EXPECT_EQ(mode, O_RDONLY);
 }
 #endif
 
