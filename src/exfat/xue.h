@@ -51,6 +51,16 @@ struct XueVolume {
   // start a live folder and, before it, a deleted one).
   std::unordered_multimap<uint32_t, ExfatFolder> folders;
   bool walked = false;
+  // The deleted sets the last finished walk listed (files, folders, and
+  // every set inside a deleted folder), sorted by first cluster: which of
+  // them may own the clusters a file without its chain is searched across.
+  struct DeletedClaim {
+    uint32_t cluster = 0;  // first cluster
+    uint32_t clusters = 0; // clusters its data length covers, at least 1
+    uint64_t age = 0;      // SetAge
+  };
+  std::vector<DeletedClaim> deletedClaims;
+  bool claimsComplete = false;  // the walk went to its end
   // Listings read again to find files by their entry index, kept so that a
   // recovery of many files of one folder reads it once; emptied by every
   // walk and recovery, and when they pass kMaxKeptListingBytes.
@@ -79,8 +89,13 @@ struct ClusterPlan {
 };
 // `deleted`: the clusters must be free (a deleted file or folder); a live
 // folder's clusters are read as its entry describes them.
+// `age` (SetAge, 0: unknown) tells which other deleted sets' clusters a
+// deleted file without its chain may have jumped or taken.
 bool PlanClusters(XueVolume& v, uint32_t firstCluster, uint64_t bytes, bool noFatChain, bool deleted,
-                  ClusterPlan& plan);
+                  ClusterPlan& plan, uint64_t age = 0);
+// When a set was written, to order deleted sets: its creation timestamp
+// (else its modification one) with its 10 ms steps; 0 when it has none.
+uint64_t SetAge(const exfat::EntrySet& set);
 constexpr uint64_t kMaxKeptListingBytes = 64ull << 20;
 // The listing of a folder the walk entered, read once while kept; null when
 // it cannot be read.

@@ -60,22 +60,52 @@ uint64_t ClusterPlan::FreeCount() const {
   return static_cast<uint64_t>(std::count_if(clusters.begin(), clusters.end(), [](uint32_t c) { return c != 0; }));
 }
 
+uint64_t SetAge(const EntrySet& set) {
+  if (set.created != 0) return uint64_t{set.created} << 8 | set.created10ms;
+  return set.modified == 0 ? 0 : uint64_t{set.modified} << 8 | set.modified10ms;
+}
+
 namespace {
+
+// Two deleted sets may claim the same clusters: a file deleted before
+// another was written leaves its set pointing into the newer file. If the
+// older file was still there when the newer one was written, the newer
+// one went around it (in pieces); if not, the newer one may have taken its
+// space whole. Only the content tells which, so the first cluster of a
+// deleted set that is not older than the file is never the file's, the
+// first clusters of older ones are open to it through its content check,
+// and the spans of older ones are the gaps it most likely jumped.
+std::vector<XueVolume::DeletedClaim>::const_iterator ClaimsFrom(const XueVolume& v, uint64_t cluster) {
+  return std::lower_bound(v.deletedClaims.begin(), v.deletedClaims.end(), cluster,
+                          [](const XueVolume::DeletedClaim& c, uint64_t x) { return c.cluster < x; });
+}
+
+// Whether cluster `cluster` starts a deleted set not older than `age` (or
+// any deleted set where the ages cannot tell).
+bool ClaimedByNotOlder(const XueVolume& v, uint64_t cluster, uint64_t age) {
+  for (auto it = ClaimsFrom(v, cluster); it != v.deletedClaims.end() && it->cluster == cluster; ++it)
+    if (age == 0 || it->age == 0 || it->age >= age) return true;
+  return false;
+}
 
 // A deleted file whose chain is gone: where its format validates across
 // other clusters than the guess (the free ones after its first, in pieces
 // around clusters in use or gaps), those are its clusters and no guess.
-void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, ClusterPlan& plan) {
+void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, uint64_t age, ClusterPlan& plan) {
   const ClusterLayoutCheck check = TheClusterLayoutCheck();
   const BootSector& b = v.boot;
   const uint64_t bpc = b.bytesPerCluster;
   if (!check || bpc == 0 || first < 2 || plan.clusters.size() < 2) return;
+  // What other deleted sets claim is known once a walk has listed them all.
+  const bool claims = v.claimsComplete;
   ClusterLayoutQuestion q;
   q.size = bytes;
   q.bytesPerCluster = bpc;
   q.clusterCount = b.clusterCount;
   q.firstLcn = first - 2u;
-  q.usable = [&v, &b](uint64_t lcn) { return b.IsHeapCluster(lcn + 2) && !v.bitmap.InUse(lcn + 2); };
+  q.usable = [&v, &b, age, claims](uint64_t lcn) {
+    return b.IsHeapCluster(lcn + 2) && !v.bitmap.InUse(lcn + 2) && !(claims && ClaimedByNotOlder(v, lcn + 2, age));
+  };
   q.read = [&v, &b, bpc](uint64_t lcn, uint64_t count, uint8_t* out) {
     return count * bpc <= UINT32_MAX && b.IsHeapCluster(lcn + 2) && b.IsHeapCluster(lcn + 1 + count) &&
            ReadHeap(*v.source, b, static_cast<uint32_t>(lcn + 2), 0, out, static_cast<uint32_t>(count * bpc));
@@ -84,6 +114,11 @@ void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, Clust
     if (c == 0) break;
     if (!q.guess.empty() && q.guess.back().lcn + q.guess.back().count + 2 == c) ++q.guess.back().count;
     else q.guess.push_back({c - 2u, 1});
+  }
+  if (claims && age != 0) {
+    const uint64_t to = uint64_t{first} + HintReach(plan.clusters.size());
+    for (auto it = ClaimsFrom(v, uint64_t{first} + 1); it != v.deletedClaims.end() && it->cluster <= to; ++it)
+      if (it->age != 0 && it->age < age) q.hints.push_back({it->cluster - 2u, it->clusters});
   }
   std::vector<LcnRun> runs;
   if (!check(q, runs)) return;
@@ -96,7 +131,8 @@ void ChooseClustersByContent(XueVolume& v, uint32_t first, uint64_t bytes, Clust
 
 }  // namespace
 
-bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain, bool deleted, ClusterPlan& plan) {
+bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain, bool deleted, ClusterPlan& plan,
+                  uint64_t age) {
   plan = ClusterPlan{};
   const BootSector& b = v.boot;
   uint64_t n = (bytes + b.bytesPerCluster - 1) / b.bytesPerCluster;
@@ -141,7 +177,7 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   }
   plan.guessed = true;
   consecutive(true);
-  if (deleted && !plan.cut) ChooseClustersByContent(v, first, bytes, plan);
+  if (deleted && !plan.cut) ChooseClustersByContent(v, first, bytes, age, plan);
   return true;
 }
 
@@ -386,6 +422,15 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
   v.ForgetListings();
   v.folders.clear();
   v.walked = false;
+  v.deletedClaims.clear();
+  v.claimsComplete = false;
+  auto claim = [&v](const EntrySet& set) {
+    if (!v.boot.IsHeapCluster(set.firstCluster)) return;
+    const uint64_t clusters = (set.dataLength + v.boot.bytesPerCluster - 1) / v.boot.bytesPerCluster;
+    v.deletedClaims.push_back({set.firstCluster,
+                               static_cast<uint32_t>(std::clamp<uint64_t>(clusters, 1, v.boot.clusterCount)),
+                               SetAge(set)});
+  };
   std::vector<Pending> stack;
   ExfatFolder root;
   root.firstCluster = v.boot.rootCluster;
@@ -469,7 +514,9 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
           if (v.boot.IsHeapCluster(sub.firstCluster) && sub.bytes != 0)
             subfolders.push_back({sub, item.path + ListedName(set.name) + u"\\"});
         }
+        if (candidate) claim(set);
       } else if (candidate) {
+        claim(set);
         XueFound found;
         found.folder = &where->second;
         found.entryIndex = static_cast<uint32_t>(pos / kEntryBytes);
@@ -488,6 +535,9 @@ bool WalkXueTree(XueVolume& v, const std::function<bool(const XueFound&)>& onFil
     }
     for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) stack.push_back(std::move(*it));
   }
+  std::sort(v.deletedClaims.begin(), v.deletedClaims.end(),
+            [](const XueVolume::DeletedClaim& a, const XueVolume::DeletedClaim& b) { return a.cluster < b.cluster; });
+  v.claimsComplete = true;
   v.walked = true;
   return rootRead;
 }
@@ -540,7 +590,7 @@ Text ListedName(const Text& storedName) {
 uint32_t RecoverablePercentOf(XueVolume& v, const EntrySet& set) {
   const uint64_t wanted = std::min(set.validDataLength, set.dataLength);
   ClusterPlan plan;
-  if (!PlanClusters(v, set.firstCluster, wanted, set.NoFatChain(), true, plan)) return 0;
+  if (!PlanClusters(v, set.firstCluster, wanted, set.NoFatChain(), true, plan, SetAge(set))) return 0;
   const uint64_t bpc = v.boot.bytesPerCluster;
   // Clusters past the valid data length hold zeros whoever has them now.
   const uint64_t all = (set.dataLength + bpc - 1) / bpc;

@@ -129,7 +129,7 @@ bool PlanFile(XueVolume& v, const EntrySet& s, FilePlan& plan) {
   plan.cut = s.dataLength > heapBytes;
   plan.size = std::min(s.dataLength, heapBytes);
   plan.validLength = std::min(s.validDataLength, plan.size);
-  return PlanClusters(v, s.firstCluster, plan.validLength, s.NoFatChain(), true, plan.clusters);
+  return PlanClusters(v, s.firstCluster, plan.validLength, s.NoFatChain(), true, plan.clusters, SetAge(s));
 }
 
 uint32_t CopyFile(XueVolume& v, const EntrySet& s, TextView destination, Text& outputPath, bool& guessed) {

@@ -18,10 +18,6 @@ namespace rv {
 
 namespace {
 
-// How far from the first cluster other entries' spans are offered as gaps:
-// as far as a layout looks for usable clusters.
-uint64_t HintReach(uint64_t needed) { return needed * 4 + 4096; }
-
 // Whether cluster `cluster` starts an entry that is not older than `age`
 // (or any entry at all where the ages cannot tell).
 bool ClaimedByNotOlder(const FueVolumeData& v, uint32_t cluster, uint32_t age) {

@@ -40,6 +40,11 @@ struct ClusterLayoutQuestion {
   std::vector<LcnRun> hints;
 };
 
+// How far past the first cluster other deleted files' spans are offered as
+// hints, for a file of `needed` clusters: as far as a layout looks for
+// usable clusters.
+inline uint64_t HintReach(uint64_t needed) { return needed * 4 + 4096; }
+
 // True, with `runs` (the file's clusters, in order, as many as its size
 // needs), when the file's format validates across them; false when the
 // content cannot decide (no known format, or none of the layouts tried

@@ -282,10 +282,12 @@ def exfat_chain(img, name):
 
 def exfat():
     """exfat-fragments.img: an exFAT card (2 KiB clusters) written through
-    exfat-fuse, where JPEG (2, 3 and 4 pieces), PNG, PDF and ZIP files were split around live
-    fillers (every other one deleted first) and then deleted, the fillers
-    after them: exfat-fuse clears a deleted file's FAT chain, so only the
-    content tells where each goes on. Writes exfat-fragment-manifest.json."""
+    exfat-fuse, where JPEG (2, 3 and 4 pieces), PNG, PDF and ZIP files were
+    split around live fillers (every other one deleted first; the target
+    written at least 2 s after them, so its entry is the newer) and then
+    deleted, the fillers after them: exfat-fuse clears a deleted file's FAT
+    chain, so only the content (and the older files around it) tells where
+    each goes on. Writes exfat-fragment-manifest.json."""
     with tempfile.TemporaryDirectory() as tmp:
         img, mnt = os.path.join(tmp, "exfat-fragments.img"), os.path.join(tmp, "mnt")
         os.makedirs(mnt)
@@ -323,6 +325,10 @@ def exfat():
                     for f in group[1::2]:
                         os.remove(os.path.join(mnt, f))
                     os.sync()
+                    # exFAT times count 2 s steps (exfat-fuse leaves the 10 ms
+                    # part 0): the target is written in a later step than its
+                    # fillers, so the fillers left around it are the older files.
+                    time.sleep(2.1)
                     put(name, data)
                     # What is left of the last hole, filled so that the next group starts after it.
                     if k * h > n:
