@@ -22,7 +22,7 @@ import zipfile
 
 # DLLs of every Windows installation (no C++ runtime, no UCRT forwarders).
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll", "shell32.dll",
-               "ole32.dll", "comdlg32.dll", "msvcrt.dll", "ntdll.dll"}
+               "ole32.dll", "comdlg32.dll", "msvcrt.dll", "ntdll.dll", "gdiplus.dll"}  # GDI+: the preview's picture decoder
 
 
 def main():
