@@ -76,6 +76,13 @@ class BoundedReader {
   uint64_t Limit() const { return limit_; }
   // Whether a read of the source failed (a device error, not a bad file).
   bool ReadFailed() const { return readFailed_; }
+  // Whether a measure decodes what it can of the content (a JPEG's
+  // entropy-coded scans) rather than walk it by its markers. Choosing a
+  // fragmented file's gaps needs every byte checked; the deep scan's pass
+  // needs the file's end, and decoding every photo on a card would cost
+  // it many times the read.
+  bool ChecksContent() const { return checkContent_; }
+  void WalkContentByMarkers() { checkContent_ = false; }
 
   // `length` bytes at `offset`, valid until the next call; null when any of
   // them lies past the limit or cannot be read. `length` <= kWindow.
@@ -110,6 +117,7 @@ class BoundedReader {
   uint64_t windowStart_ = UINT64_MAX;
   size_t windowBytes_ = 0;
   bool readFailed_ = false;
+  bool checkContent_ = true;
   uint8_t scratch_[8] = {};
 };
 

@@ -222,7 +222,8 @@ Measure MeasureJpeg(BoundedReader& r) {
     sawScan = true;
     // A sequential Huffman scan is decoded block by block; others are
     // walked by their markers.
-    const JpegDecodeState::ScanResult scan = decode.Scan(r, m + 3, length - 2u, segmentEnd);
+    const JpegDecodeState::ScanResult scan =
+        r.ChecksContent() ? decode.Scan(r, m + 3, length - 2u, segmentEnd) : JpegDecodeState::ScanResult{};
     if (scan.checked) {
       if (!scan.ok) return BrokenAt(true, scan.marker, scan.ranOut);
       pos = scan.marker;

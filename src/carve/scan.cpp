@@ -360,6 +360,7 @@ ScanStatus DeepScan(VolumeSource& source, const VolumeLayout& layout, const Scan
       if (!SignatureMatches(*row, headBytes)) continue;
       CachedVolumeBytes bytesFromHere(cache, start, dataEnd - start);
       BoundedReader reader(bytesFromHere, UINT64_MAX, &readerWindow);
+      reader.WalkContentByMarkers();
       const Measure m = MeasureWith(*row, reader);
       if (reader.ReadFailed()) return ReadFailedAt(error, cache.FailedAt(), u + layout.firstUnitNumber);
       const bool whole = m.verdict == Verdict::Whole;
