@@ -1165,7 +1165,9 @@ void CheckTwoPaneView() {
   if (!tree || !list || !status) return Check(false, "tree, list and status bar");
   HIMAGELIST images = reinterpret_cast<HIMAGELIST>(SendMessageW(tree, TVM_GETIMAGELIST, TVSIL_NORMAL, 0));
   Check(images != nullptr, "the tree has its image list (all six images loaded)");
-  Check(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3, "the test build's three two-pane rows");
+  // The rows are added once the refusal box is closed: they may follow the check by a moment.
+  Check(WaitFor([&] { return SendMessageW(list, LVM_GETITEMCOUNT, 0, 0) == 3; }, 5000),
+        "the test build's three two-pane rows");
 
   // A machine, a volume under it and a folder under that, as the service
   // would list them.
