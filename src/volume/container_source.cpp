@@ -352,8 +352,8 @@ class ContainerSource final : public VolumeSource {
   // they are read. A cut E01 or QCOW2 is refused when opened, and an E01's
   // chunks cost an inflate each: there only a failed read says so.
   bool MayHoldUnreadable() const override {
-    return reader_->Format() != ImageFormat::Ewf && reader_->Format() != ImageFormat::Qcow2 ? true
-                                                                                            : VolumeSource::MayHoldUnreadable();
+    const ImageFormat f = reader_->Format();
+    return (f != ImageFormat::Ewf && f != ImageFormat::Qcow2) || VolumeSource::MayHoldUnreadable();
   }
 
   // The sector size an image file of the same bytes gets: the boot

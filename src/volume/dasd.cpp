@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "volume/diaglog.h"
 #include "volume/osvolume.h"
+#include "volume/readable.h"
 
 namespace rv {
 namespace {
@@ -60,16 +61,10 @@ BOOL DasdReadCluster(const VolumeHandle& volume, uint64_t firstCluster, uint64_t
 
 uint64_t DasdReadClustersSalvaging(const VolumeHandle& volume, uint64_t firstCluster, uint64_t count, void* dest,
                                    uint64_t sectorSize, uint64_t clusterSize, uint8_t fill) {
-  if (count == 0 || DasdReadCluster(volume, firstCluster, count, dest, sectorSize, clusterSize)) return 0;
-  // In order: a cluster's read may spill a sector into the next one's room.
-  uint64_t failed = 0;
-  auto* out = static_cast<uint8_t*>(dest);
-  for (uint64_t i = 0; i < count; ++i) {
-    if (DasdReadCluster(volume, firstCluster + i, 1, out + i * clusterSize, sectorSize, clusterSize)) continue;
-    std::memset(out + i * clusterSize, fill, static_cast<size_t>(clusterSize));
-    ++failed;
-  }
-  return failed;
+  return ReadClustersSalvaging(count, clusterSize, static_cast<uint8_t*>(dest), fill,
+                               [&](uint64_t first, uint64_t n, uint8_t* at) {
+                                 return DasdReadCluster(volume, firstCluster + first, n, at, sectorSize, clusterSize) != 0;
+                               });
 }
 
 gmem::Handle DasdReadClusterAlloc(const VolumeHandle& volume, uint64_t firstUnit, uint64_t count, uint64_t unitSize) {

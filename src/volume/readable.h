@@ -8,6 +8,7 @@
 // failed a read: until then every cluster is taken to be readable.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "volume/cluster_layout.h"
@@ -21,6 +22,14 @@ namespace rv {
 // piece that fails cluster by cluster.
 uint64_t UnreadableClusters(VolumeSource& source, uint64_t clusterZero, uint64_t bytesPerCluster,
                             const std::vector<LcnRun>& runs);
+
+// Reads `count` clusters of `bytesPerCluster` into `dest` through
+// `read(first, n, at)` (clusters counted from dest's first); where that
+// fails, cluster by cluster and in order (a read may spill a sector into the
+// next cluster's room), each that cannot be read filled with `fill`. How
+// many could not be read.
+uint64_t ReadClustersSalvaging(uint64_t count, uint64_t bytesPerCluster, uint8_t* dest, uint8_t fill,
+                               const std::function<bool(uint64_t first, uint64_t n, uint8_t* at)>& read);
 
 // Appends cluster `lcn` to `runs`, joining it to the last run when it follows it.
 inline void AppendCluster(std::vector<LcnRun>& runs, uint64_t lcn) {
