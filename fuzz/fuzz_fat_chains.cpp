@@ -150,6 +150,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(v.runCount == 0 || (v.clusterCount == seq.size() && v.runCount <= seq.size()));
   } else if (!sound) {
     Check(v.runCount == 0 && v.clusterCount <= total + 1);
+  } else if (v.directoryMode && seq.size() > kMaxDirectoryBytes / bytesPerCluster + 1) {
+    // No folder holds more than 65,536 entries: a longer chain, sound as it
+    // is, is refused as a folder's (it runs on into a file's clusters).
+    Check(v.runCount == 0);
   } else {
     Check(v.clusterCount == seq.size() && v.runCount >= 1 && v.runCount <= seq.size());
     size_t k = 0;

@@ -20,8 +20,6 @@ constexpr uint32_t kLastErrorBadStartVcn = 0x20000001;
 // Retrieval replies are asked for with 256 extents first, doubled on
 // ERROR_MORE_DATA, up to this many.
 constexpr uint32_t kMaxRetrievalExtents = 1u << 20;
-// A folder holds at most 65,536 entries of 32 bytes.
-constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 constexpr uint64_t kEntryBytesOfFat = 32;
 
 MutableBytes RunListBytes(FueVolumeData& v) {

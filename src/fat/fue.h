@@ -19,6 +19,9 @@ class FoundFileReader;
 
 // The start LCN of an entry without a cluster: low part 0xFFFFFFFF, high 0.
 constexpr int64_t kNoClusterLcn = 0xFFFFFFFFll;
+// A folder holds at most 65,536 entries of 32 bytes: a longer chain is no
+// folder's.
+constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 // The locator of the root directory in a found-file report.
 constexpr uint32_t kRootDlcn = 0x7FFFFFFFu;
 constexpr uint32_t kDeletedDirFlag = 0x80000000u;

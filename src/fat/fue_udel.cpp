@@ -24,7 +24,6 @@ using fat::kEntryBytes;
 namespace {
 
 constexpr const char* kModule = "FueFF2";
-constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 
 constexpr uint32_t kReadWriteFailed = 71;
 constexpr uint32_t kStopped = 73;

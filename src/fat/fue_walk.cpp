@@ -19,8 +19,6 @@ using fat::kDeletedMark;
 namespace {
 
 constexpr const char* kModule = "FueFF2";
-// A directory holds at most 65,536 entries; a longer chain is not one.
-constexpr uint64_t kMaxDirectoryBytes = 65536ull * 32;
 
 bool AtEnd(const DirectoryWalk& w) { return !InBounds(w.end, w.pos, kEntryBytes) || w.begin[w.pos] == 0; }
 
