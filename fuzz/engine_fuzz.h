@@ -20,8 +20,14 @@ namespace rv::fuzz {
 
 inline std::vector<uint8_t> LoadImage(const char* name) {
   std::string path = std::string(RETRIVA_FUZZ_IMAGES) + "/" + name;
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  // One read of the whole file: a byte-wise stream copy of a volume image
+  // takes longer under the sanitizers than libFuzzer waits for one input.
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> image(f ? static_cast<size_t>(f.tellg()) : 0);
+  f.seekg(0);
+  f.read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  if (!f) image.clear();
+  return image;
 }
 
 // Patch records: u32 offset (within [areaStart, areaStart + areaLength)),
