@@ -88,6 +88,19 @@ bool ClaimedByNotOlder(const XueVolume& v, uint64_t cluster, uint64_t age) {
   return false;
 }
 
+// The clusters of deleted sets known to be newer than `age` that start
+// among [first, first + n), as [from, to) sorted by start: those sets were
+// written after the file was deleted, over its clusters. (A newer set that
+// starts before the file's first cluster is not looked for: that would
+// need every earlier set's span.)
+std::vector<std::pair<uint64_t, uint64_t>> NewerSpans(const XueVolume& v, uint64_t first, uint64_t n, uint64_t age) {
+  std::vector<std::pair<uint64_t, uint64_t>> spans;
+  if (age == 0 || !v.claimsComplete) return spans;
+  for (auto it = ClaimsFrom(v, first); it != v.deletedClaims.end() && it->cluster < first + n; ++it)
+    if (it->age != 0 && it->age > age) spans.emplace_back(it->cluster, uint64_t{it->cluster} + std::max<uint32_t>(it->clusters, 1));
+  return spans;
+}
+
 // A deleted file whose chain is gone: where its format validates across
 // other clusters than the guess (the free ones after its first, in pieces
 // around clusters in use or gaps), those are its clusters and no guess.
@@ -149,16 +162,22 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   plan.clusters.reserve(static_cast<size_t>(n));
   auto free = [&](uint64_t c) { return !deleted || !v.bitmap.InUse(c); };
   // Consecutive clusters from `first` on, nothing past the heap. Where they
-  // are known to be the file's (NoFatChain), only those in use now are lost;
-  // where they are a guess, the guess ends at the first one in use.
+  // are known to be the file's (NoFatChain), those in use now are lost, and
+  // those a newer deleted file was written over; where they are a guess,
+  // the guess ends at the first cluster in use or of a newer deleted file.
   auto consecutive = [&](bool guess) {
+    const std::vector<std::pair<uint64_t, uint64_t>> newer = deleted ? NewerSpans(v, first, n, age) : decltype(newer){};
+    size_t k = 0;
+    uint64_t overwrittenTo = 0;
     bool taken = false;
     for (uint64_t c = first; plan.clusters.size() < n; ++c) {
       if (!b.IsHeapCluster(c)) {
         plan.cut = true;
         break;
       }
-      taken = (guess && taken) || !free(c);
+      for (; k < newer.size() && newer[k].first <= c; ++k) overwrittenTo = std::max(overwrittenTo, newer[k].second);
+      const bool lost = !free(c) || c < overwrittenTo;
+      taken = (guess && taken) || lost;
       plan.clusters.push_back(taken ? 0 : static_cast<uint32_t>(c));
     }
   };

@@ -18,11 +18,12 @@ live, pieces) and each deleted file's bytes to originals/. Needs mtools,
 dosfstools, imagemagick, ghostscript, zstd.
 
 Also makes fat16-overlap.img (see overlap()), fat16-formatted.img (see
-formatted()) and exfat-fragments.img (see exfat(); needs root, a loop
-device, /dev/fuse, exfatprogs and exfat-fuse); with the argument
-"overlap", "formatted" or "exfat" only that one.
+formatted()), exfat-fragments.img (see exfat()) and exfat-overlap.img (see
+exfat_overlap(); both need root, a loop device, /dev/fuse, exfatprogs and
+exfat-fuse); with the argument "overlap", "formatted", "exfat" or
+"exfat-overlap" only that one.
 
-    tests/images/make-fragment-images.py [overlap|formatted|exfat]
+    tests/images/make-fragment-images.py [overlap|formatted|exfat|exfat-overlap]
 """
 import hashlib, io, json, os, re, struct, subprocess, tempfile, time, zipfile
 
@@ -250,9 +251,10 @@ def overlap():
             out.write("\n")
 
 
-def exfat_chain(img, name):
+def exfat_chain(img, name, folder_name=None):
     """(first cluster, NoFatChain, clusters) of a live file in the root
-    folder of an exFAT image, read from its entry set and the FAT."""
+    folder of an exFAT image (or in its subfolder `folder_name`), read from
+    its entry set and the FAT."""
     with open(img, "rb") as f:
         d = f.read()
     fat_off, fat_len, heap, count, root = struct.unpack_from("<IIIII", d, 80)
@@ -266,18 +268,111 @@ def exfat_chain(img, name):
             c = struct.unpack_from("<I", fat, 4 * c)[0]
         return out
 
-    folder = b"".join(d[heap * bps + (c - 2) * C:heap * bps + (c - 1) * C] for c in chain(root, count))
-    for i in range(0, len(folder) - 64, 32):
-        if folder[i] != 0x85:
-            continue
-        s, k = folder[i + 32:i + 64], folder[i + 1]
-        names = b"".join(folder[i + 64 + 32 * j + 2:i + 96 + 32 * j] for j in range(k - 1))
-        if names.decode("utf-16-le")[:s[3]] != name:
-            continue
-        first, size = struct.unpack_from("<I", s, 20)[0], struct.unpack_from("<Q", s, 24)[0]
-        n, nofat = (size + C - 1) // C, bool(s[1] & 2)
-        return first, nofat, list(range(first, first + n)) if nofat else chain(first, n)
-    raise KeyError(name)
+    def clusters_of(first, nofat, n):
+        return list(range(first, first + n)) if nofat else chain(first, n)
+
+    def find(clusters, wanted):
+        folder = b"".join(d[heap * bps + (c - 2) * C:heap * bps + (c - 1) * C] for c in clusters)
+        for i in range(0, len(folder) - 64, 32):
+            if folder[i] != 0x85:
+                continue
+            s, k = folder[i + 32:i + 64], folder[i + 1]
+            names = b"".join(folder[i + 64 + 32 * j + 2:i + 96 + 32 * j] for j in range(k - 1))
+            if names.decode("utf-16-le")[:s[3]] != wanted:
+                continue
+            first, size = struct.unpack_from("<I", s, 20)[0], struct.unpack_from("<Q", s, 24)[0]
+            n, nofat = (size + C - 1) // C, bool(s[1] & 2)
+            return first, nofat, clusters_of(first, nofat, n)
+        raise KeyError(wanted)
+
+    where = chain(root, count)
+    if folder_name is not None:
+        where = find(where, folder_name)[2]
+    return find(where, name)
+
+
+class ExfatCard:
+    """A 4 MiB exFAT image (2 KiB clusters) on a loop device, mounted through
+    exfat-fuse at `mnt` while inside a `with card.mounted():` block."""
+
+    def __init__(self, tmp, name, label):
+        self.img, self.mnt = os.path.join(tmp, name), os.path.join(tmp, "mnt")
+        os.makedirs(self.mnt, exist_ok=True)
+        with open(self.img, "wb") as f:
+            f.truncate(4 * 1024 * 1024)
+        self.dev = run("losetup", "-f", "--show", self.img).strip()
+        run("mkfs.exfat", "-c", str(C), "-L", label, self.dev)
+
+    def mounted(self):
+        card = self
+
+        class Mounted:
+            def __enter__(self):
+                run("mount.exfat-fuse", card.dev, card.mnt)
+
+            def __exit__(self, *a):
+                os.sync()
+                for _ in range(50):
+                    if subprocess.run(["umount", card.mnt]).returncode == 0:
+                        break
+                    time.sleep(0.2)
+        return Mounted()
+
+    def put(self, name, data):
+        with open(os.path.join(self.mnt, name), "wb") as f:
+            f.write(data)
+
+    def rm(self, name):
+        os.remove(os.path.join(self.mnt, name))
+
+    def close(self):
+        subprocess.run(["losetup", "-d", self.dev])
+
+
+def exfat_overlap():
+    """exfat-overlap.img: OLD\\OLD.TXT (8 clusters, contiguous: exfat-fuse
+    sets NoFatChain) is deleted; NEW\\NEW.TXT (3 clusters), written 2 s
+    later, takes its first three clusters, and is deleted too. OLD.TXT's
+    entry still names all eight: the first three hold NEW.TXT's bytes now.
+    Writes exfat-overlap-manifest.json."""
+    with tempfile.TemporaryDirectory() as tmp:
+        card = ExfatCard(tmp, "exfat-overlap.img", "OVERLAP")
+        try:
+            old, new = text("old", 8 * C - 30), text("new", 3 * C - 5)
+            with card.mounted():
+                os.makedirs(os.path.join(card.mnt, "OLD"))
+                os.makedirs(os.path.join(card.mnt, "NEW"))
+                card.put("KEEP.TXT", text("keep", 3 * C - 7))
+                card.put("OLD/OLD.TXT", old)
+            runs = {}
+
+            def note(name):
+                first, nofat, clusters = exfat_chain(card.img, name + ".TXT", name)
+                assert nofat, name
+                runs[name] = [[first, len(clusters)]]
+            note("OLD")
+            with card.mounted():
+                card.rm("OLD/OLD.TXT")
+            time.sleep(2.1)
+            with card.mounted():
+                card.put("NEW/NEW.TXT", new)
+            note("NEW")
+            assert runs["NEW"][0][0] == runs["OLD"][0][0], runs
+            with card.mounted():
+                card.rm("NEW/NEW.TXT")
+        finally:
+            card.close()
+        files = [{"path": "\\OLD\\OLD.TXT", "size": len(old), "sha256": hashlib.sha256(old).hexdigest(),
+                  "runs": runs["OLD"], "overwritten_clusters": 3},
+                 {"path": "\\NEW\\NEW.TXT", "size": len(new), "sha256": hashlib.sha256(new).hexdigest(),
+                  "runs": runs["NEW"]}]
+        with open(os.path.join(tmp, "old.txt"), "wb") as f:
+            f.write(old)
+        run("zstd", "-q", "-19", "-f", card.img, "-o", os.path.join(HERE, "exfat-overlap.img.zst"))
+        run("zstd", "-q", "-19", "-f", os.path.join(tmp, "old.txt"), "-o", os.path.join(HERE, "exfat-overlap-old.txt.zst"))
+        with open(os.path.join(HERE, "exfat-overlap-manifest.json"), "w") as out:
+            json.dump({"image": "exfat-overlap.img", "cluster_bytes": C, "files": files}, out, indent=1)
+            out.write("\n")
 
 
 def exfat():
@@ -370,3 +465,5 @@ if __name__ == "__main__":
         formatted()
     if sys.argv[1:] in ([], ["exfat"]):
         exfat()
+    if sys.argv[1:] in ([], ["exfat-overlap"]):
+        exfat_overlap()

@@ -146,6 +146,9 @@ TEST(ImageSource, TruncatedImageShortReadIsAFailedRead) {
 void Uncache(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
+  // Dirty pages (the file was just written) are not dropped: write them
+  // back first.
+  ::fdatasync(fd);
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
   ::close(fd);
 }

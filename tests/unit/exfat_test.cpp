@@ -10,6 +10,7 @@
 #include <set>
 #include <nlohmann/json.hpp>
 
+#include "channel/report.h"
 #include "engines/engines.h"
 #include "exfat/xue.h"
 #include "format/exfat_format.h"
@@ -297,6 +298,44 @@ TEST_F(ExfatEngine, FragmentedDeletedFilesArePlacedByTheirFormatAcrossOlderDelet
   }
   EXPECT_EQ(kinds, (std::set<std::string>{"JPG", "PNG", "PDF", "ZIP"}));
   EXPECT_EQ(manifest["files"].size(), 6u);
+}
+
+// exfat-overlap.img (exfat-fuse): OLD.TXT, contiguous (NoFatChain), was
+// deleted; NEW.TXT, written 2 s later, took its first three clusters and
+// was deleted too. OLD.TXT's entry still names all eight clusters: the three
+// that NEW.TXT was written over are lost, not passed off as OLD.TXT's, and
+// the five after them are its own bytes.
+TEST_F(ExfatEngine, ClustersANewerDeletedFileWasWrittenOverAreLost) {
+  std::vector<uint8_t> img = Image("exfat-overlap.img");
+  if (img.empty()) GTEST_SKIP() << "exfat-overlap.img not unpacked";
+  std::ifstream m(test::ImagesDir() + "/exfat-overlap-manifest.json");
+  const nlohmann::json manifest = nlohmann::json::parse(m);
+  const uint64_t bpc = manifest["cluster_bytes"];
+  Attach(img);
+  const auto found = Search();
+  for (const auto& d : manifest["files"]) {
+    const std::string path = d["path"];
+    SCOPED_TRACE(path);
+    const FoundFile* f = Named(found, FromUtf8(path.substr(path.rfind('\\') + 1)));
+    ASSERT_NE(f, nullptr);
+    test::TempDir dir;
+    const auto results = Recover({*f}, dir);
+    ASSERT_EQ(results.size(), 1u);
+    const auto bytes = test::ReadFileBytes(Native(results[0].output));
+    ASSERT_EQ(bytes.size(), d["size"].get<size_t>());
+    if (path == "\\NEW\\NEW.TXT") {
+      std::string hex;
+      EXPECT_EQ(results[0].code, kResultRecovered);
+      EXPECT_TRUE(FileSha256(Native(results[0].output), hex) && hex == d["sha256"]);
+      continue;
+    }
+    EXPECT_EQ(results[0].code, kResultPartlyInUse);
+    const uint64_t lost = d["overwritten_clusters"].get<uint64_t>() * bpc;
+    const auto old = test::ReadFileBytes(test::ImagesDir() + "/exfat-overlap-old.txt");
+    ASSERT_EQ(old.size(), bytes.size());
+    EXPECT_TRUE(std::all_of(bytes.begin(), bytes.begin() + lost, [](uint8_t c) { return c == '*'; }));
+    EXPECT_TRUE(std::equal(bytes.begin() + lost, bytes.end(), old.begin() + lost));
+  }
 }
 
 // A deleted file in the PNG's first gap that is no older than the PNG (here
