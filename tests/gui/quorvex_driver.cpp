@@ -1194,13 +1194,15 @@ void CheckTwoPaneView() {
   // The pointer on the splitter: the tree takes the mouse.
   // The last move before the button goes down is to `at` itself, where a
   // drag would leave the tree as it is.
+  // A busy machine takes its time to answer a move: each one is given a
+  // second before the next try.
   auto grab = [&](int at) {
-    for (int i = 0; i < 5 && !captured(); ++i) {
+    for (int i = 0; i < 5; ++i) {
       if (i) MoveMouse(at + 2, y);
       MoveMouse(at, y);
+      if (WaitFor(captured, 1000)) return true;
     }
-    Sleep(300);
-    return captured();
+    return false;
   };
   Check(grab(t.right + 1), "the pointer just right of the tree's edge makes the tree hold the mouse");
   Mouse(MOUSEEVENTF_LEFTDOWN);
@@ -1712,7 +1714,7 @@ void CheckSearchPanel() {
   // The pages fill their lists from the registry once they are made, which
   // may be after the panel shows: typing before that would be overwritten.
   std::vector<std::wstring> patterns;
-  WaitFor([&] { return (patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN))).size() >= 2; }, 5000);
+  WaitFor([&] { return (patterns = ComboItems(GetDlgItem(name, IDC_PN_PATTERN))).size() >= 2; }, 15000);
   Check(patterns.size() == 2 && patterns[0] == L"*.*" && patterns[1] == L"*.doc",
         "after a restart the pattern list holds *.*, *.doc");
   Check(!Enabled(date, IDC_PD_ON) && !Enabled(owner, IDC_PO_OWNER_ON) && !Enabled(owner, IDC_PO_DELETER_ON),
@@ -1720,7 +1722,7 @@ void CheckSearchPanel() {
   SetText(name, IDC_PN_PATTERN, L"a*");
   SetText(name, IDC_PN_FOLDER, L"d:\\");
   Click(panel, IDC_SP_SEARCH);
-  WaitFor([&] { return LoggedRequests(532).size() == 1; }, 5000);
+  WaitFor([&] { return LoggedRequests(532).size() == 1; }, 15000);
   SearchCriteria shortForm;
   shortForm.nameFlags = kNameGiven | kFolderGiven | kSubfolders;
   shortForm.pattern = u"a*";
@@ -2388,11 +2390,12 @@ void CheckPreviewPane() {
     GetGUIThreadInfo(GetWindowThreadProcessId(pane, nullptr), &info);
     return info.hwndCapture == pane;
   };
-  for (int i = 0; i < 5 && !captured(); ++i) {
+  for (int i = 0; i < 5; ++i) {
     if (i) Mouse(MOUSEEVENTF_LEFTUP);
     MoveMouse(x, edge.top + 3);
     MoveMouse(x, edge.top + 1);
     Mouse(MOUSEEVENTF_LEFTDOWN);
+    if (WaitFor(captured, 1000)) break;
   }
   MoveMouse(x, edge.top - 39);
   Mouse(MOUSEEVENTF_LEFTUP);

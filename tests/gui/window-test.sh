@@ -10,8 +10,11 @@
 # and no other test's windows or single-instance state can meet it; its
 # wineserver is stopped at the end.
 #
-# Usage: window-test.sh BUILD_DIR DRIVER_EXE [PART...]
-#   PART: library lists main close hidden notadmin widths refusals panes bar panel
+# Usage: window-test.sh BUILD_DIR DRIVER_EXE [--instance NAME] [PART...]
+#   --instance NAME: a prefix (BUILD/wineprefix-gui-NAME), display and
+#         screenshot folder (window-shots/NAME) of its own, so that two runs
+#         with different parts can go side by side
+#   PART: library lists main keyboard close hidden notadmin widths refusals panes bar panel
 #         destination preview results
 #         large (Stop on a 50,000-file volume, and a timed whole search)
 #
@@ -26,6 +29,11 @@ set -euo pipefail
 build=$(cd "$1" && pwd -P)
 driver=$2
 shift 2
+instance=
+if [ "${1:-}" = --instance ]; then
+  instance=$2
+  shift 2
+fi
 here=$(cd "$(dirname "$0")" && pwd -P)
 run="$here/../wine-run.sh"
 
@@ -33,23 +41,26 @@ for tool in Xvfb import; do
   command -v "$tool" >/dev/null || { echo "window-test: $tool is missing (xvfb, imagemagick)" >&2; exit 1; }
 done
 
-export RETRIVA_WINEPREFIX=$build/wineprefix-gui
+export RETRIVA_WINEPREFIX=$build/wineprefix-gui${instance:+-$instance}
 export WINEPREFIX=$RETRIVA_WINEPREFIX
-shots=$build/window-shots
+shots=$build/window-shots${instance:+/$instance}
 rm -rf "$shots"
 mkdir -p "$shots"
 
-# A display number nobody uses.
-display=
-for n in $(seq 91 160); do
-  if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
-    display=$n
-    break
-  fi
-done
-[ -n "$display" ] || { echo "window-test: no free X display" >&2; exit 1; }
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+# A display number nobody uses, picked by Xvfb itself (-displayfd): runs
+# started side by side cannot pick the same one.
+displayfile=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$displayfile" >/dev/null 2>&1 &
 xvfb=$!
+display=
+for _ in $(seq 100); do
+  display=$(tr -dc 0-9 <"$displayfile")
+  [ -n "$display" ] && [ -e "/tmp/.X11-unix/X$display" ] && break
+  kill -0 "$xvfb" 2>/dev/null || break
+  sleep 0.1
+done
+rm -f "$displayfile"
+[ -n "$display" ] || { echo "window-test: no free X display" >&2; exit 1; }
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   kill "$xvfb" 2>/dev/null || true
@@ -57,10 +68,6 @@ cleanup() {
 }
 trap cleanup EXIT
 export DISPLAY=:$display
-for _ in $(seq 100); do
-  [ -e "/tmp/.X11-unix/X$display" ] && break
-  sleep 0.1
-done
 
 # The prefix (made once) and its virtual desktop, which the next session
 # of its wineserver picks up.
