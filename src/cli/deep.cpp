@@ -271,25 +271,6 @@ int ListCarvedFiles(const SearchArgs& args, const OpenedVolume& v, const DeepPas
   return ScanFailed(v, pass.status, pass.error);
 }
 
-namespace {
-
-// A carved file as the report lists it: the times of the deleted file it
-// is, and its one run from its first byte, as it was written.
-ReportedFile CarvedReportRow(const carve::CarvedFile& f, const DeepPass& pass, const std::string& source,
-                             const std::string& id, uint32_t code) {
-  ReportedFile row;
-  if (const FoundFile* entry = pass.EntryOf(f)) row.found = *entry;
-  row.found.size = f.length;
-  row.path = source;
-  row.id = id;
-  row.code = code;
-  row.runs.push_back({0, f.offset, f.length, false});
-  row.runsKnown = true;
-  return row;
-}
-
-}  // namespace
-
 int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Text& dest,
                        OutputDestination& destination, const std::set<std::string>& ids, const DeepPass& pass,
                        RecoverReport* report) {
@@ -365,7 +346,7 @@ int RecoverCarvedFiles(const RecoverArgs& args, const OpenedVolume& v, const Tex
     truncated += ok && w.file.truncated;
     failed += !ok;
     const std::string output = w.output.empty() ? std::string() : OutputPathText(w.output);
-    if (report) report->AddDeepFile(CarvedReportRow(w.file, pass, w.source, w.id, w.code), ok ? output : std::string(),
+    if (report) report->AddDeepFile(CarvedReportRow(w.file, pass.EntryOf(w.file), w.source, w.id, w.code), ok ? output : std::string(),
                                     w.digests);
     if (!ok) WriteText(stderr, "retriva: " + ForTerminal(w.source) + ": not recovered\n");
     if (args.search.json) {

@@ -95,8 +95,6 @@ std::string OutputPathText(const Text& enginePath) {
 #endif
 }
 
-std::string LostId(const lost::LostFile& f) { return std::string(kLostIdPrefix) + std::to_string(f.recordOffset); }
-
 size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>& files) {
   size_t count = 0;
   for (const lost::LostFile& f : files) {
@@ -109,29 +107,6 @@ size_t PrintLostFiles(const SearchArgs& args, const std::vector<lost::LostFile>&
     std::printf("%zu file%s of an old file system found by their records.\n", count, count == 1 ? "" : "s");
   return count;
 }
-
-namespace {
-
-// An old record's file as the report lists it, its bytes where its
-// recovery read them.
-ReportedFile LostReportRow(const lost::LostFile& f, const std::string& source, const std::string& id,
-                           const lost::LostRecovery& r, const VolumePlacement& placement) {
-  ReportedFile row;
-  if (!r.resident.empty())
-    row.runs = ResidentByteRuns(r.resident);
-  else
-    row.runs = ByteRunsOf(placement, r.clusters, r.zeros, f.size);
-  row.runsKnown = r.placed && placement.bytesPerCluster != 0;
-  row.path = source;
-  row.id = id;
-  row.found.size = f.size;
-  row.found.timeKind = FoundTimeKind::FileTimeUtc;
-  row.found.timeValue = f.modified;
-  row.code = r.code;
-  return row;
-}
-
-}  // namespace
 
 size_t RecoverLostFiles(const RecoverArgs& args, const OpenedVolume& v, const std::vector<lost::LostFile>& files,
                         const Text& dest, OutputDestination& destination, const std::set<std::string>& ids,

@@ -15,17 +15,15 @@
 #include "cli/session.h"
 #include "lost/lost_file.h"
 #include "lost/lost_on_pass.h"
+#include "recovery/deep_report.h"
 
 namespace rv::cli {
 
-// What `--id` takes for a file of an old file system: "old:<byte offset of its record>".
-constexpr std::string_view kLostIdPrefix = "old:";
 bool IsLostId(const std::string& id);
 
 // The old records' scanners on the deep scan's pass.
 using lost::LostOnPass;
 
-std::string LostId(const lost::LostFile& f);
 // Output paths as this system writes them ("/" on POSIX).
 std::string OutputPathText(const Text& enginePath);
 // Prints the old files that pass the size filters, in the form `args`

@@ -12,6 +12,7 @@
 #include "lost/lost_recover.h"
 #include "ntfs/nue.h"
 #include "platform/text.h"
+#include "recovery/deep_report.h"
 #include "recovery/recovery_report.h"
 #include "recovery/recovery_session.h"
 #include "version_resource.h"
@@ -145,9 +146,9 @@ ReportHeader HeaderOf(const SearchSession& search) {
 // of the destination (as `retriva recover --deep` does), the others and
 // the old file system's files under their own names. NTFS records are
 // written by the NTFS engine's writers over its volume record. Returns a
-// report line per file.
+// report line per file; each file goes into `reportFile` when there is one.
 std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchSession& search,
-                                         const std::vector<size_t>& chosen) {
+                                         const std::vector<size_t>& chosen, RecoveryReportFile* reportFile) {
   std::vector<std::wstring> lines;
   if (chosen.empty()) return lines;
   std::lock_guard<std::recursive_mutex> hold(EngineLock());
@@ -163,6 +164,7 @@ std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchS
   }
   OutputOptions output;
   output.destination = &session.Output();
+  if (reportFile) output.observer = reportFile->Observer();
   ScopedOutputOptions scope(output);
   for (size_t i : chosen) {
     if (g_cancelled.load()) break;
@@ -170,13 +172,21 @@ std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchS
     const SearchSession::FoundState& state = search.states[i];
     Text folder = session.Destination(), written;
     uint32_t code = kResultNotRecovered;
-    if (!search.deepSource) {
-      // Nothing to read them from.
-    } else if (state.lost >= 0) {
-      const lost::LostRecovery r = lost::RecoverLostFile(*search.deepSource, ntfsOpen ? &TheNueVolume() : nullptr,
-                                                         search.lost[static_cast<size_t>(state.lost)], folder);
+    ReportedFile row;
+    const std::string source = ToUtf8(file.path);
+    if (state.lost >= 0) {
+      const lost::LostFile& old = search.lost[static_cast<size_t>(state.lost)];
+      lost::LostRecovery r;
+      r.code = kResultNotRecovered;
+      if (search.deepSource)
+        r = lost::RecoverLostFile(*search.deepSource, ntfsOpen ? &TheNueVolume() : nullptr, old, folder);
       code = r.code;
       written = r.output;
+      row = LostReportRow(old, source, LostId(old), r, VolumePlacement{});
+    } else if (!search.deepSource) {
+      // Nothing to read it from.
+      row = CarvedReportRow(search.carved[static_cast<size_t>(state.carved)], &file, source,
+                            carve::CarvedId(search.carved[static_cast<size_t>(state.carved)]), code);
     } else {
       NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
       const bool placed = file.folder.rfind(u"\\carved\\", 0) != 0 ||
@@ -190,6 +200,19 @@ std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchS
       code = r == carve::CarvedWrite::Written           ? kResultRecovered
              : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                         : kResultNotRecovered;
+      const carve::CarvedFile& carved = search.carved[static_cast<size_t>(state.carved)];
+      row = CarvedReportRow(carved, &file, source, carve::CarvedId(carved), code);
+    }
+    if (reportFile) {
+      const DigestingObserver::Digests digests = reportFile->TakeDigests();
+      const bool ok = code == kResultRecovered || code == kResultPartlyInUse;
+      if (ok && !written.empty()) {
+        row.output = ToUtf8(written);
+        row.md5 = digests.md5;
+        row.sha256 = digests.sha256;
+        row.written = digests.bytes;
+      }
+      reportFile->Add(std::move(row));
     }
     const ReportLineChoice choice = ReportLineFor(code);
     lines.push_back(FormatLibraryString(choice.stringId, {TextView(choice.outputName ? written : file.path)}));
@@ -249,7 +272,7 @@ void RunUndeleteDriver() {
       events.onProgress = [&](uint32_t percent, const Text& name) { progress.Show(percent, name); };
       if (reportFile) events.onResult = [&](size_t i) { reportFile->ResultArrived(i); };
       if (!files.empty()) report = session.Run(files, events);
-      if (!report.Refused()) carvedLines = WriteDeepFiles(session, search, carved);
+      if (!report.Refused()) carvedLines = WriteDeepFiles(session, search, carved, reportFile.get());
     }
     SetCursor(old);
   }
@@ -265,7 +288,7 @@ void RunUndeleteDriver() {
     c.guessed = c.guessed || f.guessed;
   }
   RedrawConditions();
-  if (reportFile && !files.empty()) WriteReportBeside(session, *reportFile, search, files, report);
+  if (reportFile) WriteReportBeside(session, *reportFile, search, files, report);
   std::vector<std::wstring> lines = ReportLines(files, report);
   lines.insert(lines.end(), carvedLines.begin(), carvedLines.end());
   DialogBoxParamW(s.resourceLibrary, MAKEINTRESOURCEW(IDD_UNDELETE_REPORT), s.mainWindow, ReportDialogProc,

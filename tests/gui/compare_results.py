@@ -127,6 +127,15 @@ def deep_file(letter, kind):
     cli = os.path.join(cli_out, "big1.jpg")
     same = os.path.exists(gui) and os.path.exists(cli) and open(gui, "rb").read() == open(cli, "rb").read()
     check(len(outcomes) == 1 and same, "the deep-scan file %s recovered byte for byte as recover --deep --id" % ident)
+    # The report beside it lists it under the same id, with its digest.
+    beside = os.path.join(results, letter + "-out", strings[440])
+    rows = []
+    if os.path.exists(beside):
+        text = open(beside, encoding="utf-8").read()
+        rows = list(csv.DictReader(l for l in text.splitlines() if not l.startswith("#")))
+    digest = hashlib.sha256(open(gui, "rb").read()).hexdigest() if os.path.exists(gui) else None
+    check(len(rows) == 1 and rows[0]["id"] == ident and rows[0]["sha256"] == digest,
+          "the report beside it has its row: id %s and the SHA-256 of its bytes (%r)" % (ident, rows))
 
 
 for line in open(os.path.join(build, "window-volumes.tsv")):

@@ -1990,6 +1990,9 @@ void SearchDeep(Program& p, HWND w, HWND bar, HWND list, HWND status, const std:
   if (!dest) return;
   std::wstring out = prefix + L"-out";
   SendMessageW(GetDlgItem(dest, IDC_UD_FOLDER), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(out.c_str()));
+  // With a report beside the file (compare_results.py reads its row).
+  HWND reportBox = GetDlgItem(dest, IDC_UD_REPORT);
+  if (SendMessageW(reportBox, BM_GETCHECK, 0, 0) != BST_CHECKED) SendMessageW(reportBox, BM_CLICK, 0, 0);
   PressButton(dest, IDOK);
   HWND report = WaitForTitled(p.pi.dwProcessId, L"Undelete Report", 60000);
   Check(report != nullptr, "deep scan: the report dialog opens");
