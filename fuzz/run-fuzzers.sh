@@ -4,12 +4,15 @@
 # fuzz/make-corpora.py). Regression inputs in fuzz/regressions/<target>/
 # are replayed first. Crashes land in build-fuzz/crashes/ and fail the run.
 #
-# Usage: fuzz/run-fuzzers.sh [--build DIR] [--seconds N | --total N] [--only NAME] [--report FILE] [--keep-crashes]
+# Usage: fuzz/run-fuzzers.sh [--build DIR] [--seconds N | --total N] [--jobs N] [--only NAME] [--report FILE]
+#                            [--keep-crashes]
 #   --build DIR     use the fuzz targets of an existing clang build configured
 #                   with -DRETRIVA_FUZZ=ON (the test command's sanitizer build)
 #                   instead of configuring build-fuzz
-#   --seconds N     seconds per target (default 20; 11 targets: about 4 minutes)
-#   --total N       seconds for all targets together, split evenly among them
+#   --seconds N     seconds per target (default 20)
+#   --total N       seconds of wall time for all targets together, split
+#                   evenly among them
+#   --jobs N        targets run side by side (default: the number of cores)
 #   --only NAME     run only this target (fuzz_ prefix optional); may repeat
 #   --report FILE   write a Markdown report (executions, cov/ft, corpus, crashes)
 #   --keep-crashes  copy each crashing input into fuzz/regressions/<target>/
@@ -20,6 +23,7 @@ build=
 total=
 report=
 keep=0
+jobs=$(nproc)
 only=()
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -29,7 +33,7 @@ while [ $# -gt 0 ]; do
     --only) only+=("fuzz_${2#fuzz_}"); shift 2 ;;
     --report) report=$2; shift 2 ;;
     --keep-crashes) keep=1; shift ;;
-    --jobs) shift 2 ;;  # accepted for older callers; targets run one at a time
+    --jobs) jobs=$2; shift 2 ;;
     *) echo "unknown option: $1" >&2; exit 2 ;;
   esac
 done
@@ -53,8 +57,9 @@ for exe in "$build"/fuzz/fuzz_*; do
   fi
   targets+=("$name")
 done
+[ "$jobs" -ge 1 ] || jobs=1
 if [ -n "$total" ]; then
-  seconds=$((total / ${#targets[@]}))
+  seconds=$((total * jobs / ${#targets[@]}))
   [ "$seconds" -ge 1 ] || seconds=1
 fi
 
@@ -85,8 +90,10 @@ if [ -n "$report" ]; then
   } >"$report"
 fi
 
-status=0
-for name in "${targets[@]}"; do
+# One target: its lines go to build-fuzz/NAME.summary, its table row to
+# build-fuzz/NAME.row, and its exit status says whether it found a fault.
+fuzz_one() {
+  local name=$1 exe short corpus work before after crashes log status=0
   exe=$build/fuzz/$name
   short=${name#fuzz_}
   corpus=fuzz/corpus/$short
@@ -95,7 +102,7 @@ for name in "${targets[@]}"; do
   [ -d "$corpus" ] && cp -n "$corpus"/* "$work"/ 2>/dev/null || true
   # Container seeds are made here, from the test volumes, by the real tools.
   if [ "$name" = fuzz_containers ] && [ -z "$(ls -A "$work")" ]; then
-    fuzz/make-container-seeds.sh "$build/test-images" "$work" || true
+    fuzz/make-container-seeds.sh "$build/test-images" "$work" >/dev/null 2>&1 || true
   fi
   # Regression inputs (minimised crashes found earlier) run first.
   if [ -d fuzz/regressions/$short ] && [ -n "$(ls -A fuzz/regressions/$short)" ]; then
@@ -122,14 +129,34 @@ for name in "${targets[@]}"; do
       cp build-fuzz/crashes/"$f" fuzz/regressions/$short/"${f#$name-}"
     done
   fi
-  if [ -n "$report" ]; then
-    execs=$(grep -Eo "stat::number_of_executed_units: [0-9]+" "$log" | grep -Eo "[0-9]+$" | tail -1 || true)
-    last=$(grep -E "cov: [0-9]+" "$log" | tail -1 || true)
-    cov=$(echo "$last" | grep -Eo "cov: [0-9]+" | grep -Eo "[0-9]+" || true)
-    ft=$(echo "$last" | grep -Eo "ft: [0-9]+" | grep -Eo "[0-9]+" || true)
-    files=$(ls "$work" | wc -l)
-    echo "| $name | $seconds | ${execs:-?} | ${cov:-?} | ${ft:-?} | $files | $crashes |" >>"$report"
+  local execs last cov ft files
+  execs=$(grep -Eo "stat::number_of_executed_units: [0-9]+" "$log" | grep -Eo "[0-9]+$" | tail -1 || true)
+  last=$(grep -E "cov: [0-9]+" "$log" | tail -1 || true)
+  cov=$(echo "$last" | grep -Eo "cov: [0-9]+" | grep -Eo "[0-9]+" || true)
+  ft=$(echo "$last" | grep -Eo "ft: [0-9]+" | grep -Eo "[0-9]+" || true)
+  files=$(ls "$work" | wc -l)
+  echo "| $name | $seconds | ${execs:-?} | ${cov:-?} | ${ft:-?} | $files | $crashes |" >"build-fuzz/$name.row"
+  return $status
+}
+
+# `jobs` targets at a time, each printing into its own file; the files are
+# printed in the targets' order once all have ended.
+status=0
+running=0
+for name in "${targets[@]}"; do
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
   fi
+  ( if fuzz_one "$name" >"build-fuzz/$name.summary" 2>&1; then echo 0; else echo 1; fi >"build-fuzz/$name.status" ) &
+  running=$((running + 1))
+done
+wait
+for name in "${targets[@]}"; do
+  cat "build-fuzz/$name.summary"
+  [ "$(cat "build-fuzz/$name.status" 2>/dev/null || echo 1)" = 0 ] || status=1
+  [ -z "$report" ] || cat "build-fuzz/$name.row" >>"$report" 2>/dev/null || true
+  rm -f "build-fuzz/$name.summary" "build-fuzz/$name.status" "build-fuzz/$name.row"
 done
 if [ -n "$report" ]; then
   {

@@ -384,29 +384,9 @@ def exfat():
     chain, so only the content (and the older files around it) tells where
     each goes on. Writes exfat-fragment-manifest.json."""
     with tempfile.TemporaryDirectory() as tmp:
-        img, mnt = os.path.join(tmp, "exfat-fragments.img"), os.path.join(tmp, "mnt")
-        os.makedirs(mnt)
-        with open(img, "wb") as f:
-            f.truncate(4 * 1024 * 1024)
-        dev = run("losetup", "-f", "--show", img).strip()
-
-        class Mounted:
-            def __enter__(self):
-                run("mount.exfat-fuse", dev, mnt)
-
-            def __exit__(self, *a):
-                os.sync()
-                for _ in range(50):
-                    if subprocess.run(["umount", mnt]).returncode == 0:
-                        break
-                    time.sleep(0.2)
-
-        def put(name, data):
-            with open(os.path.join(mnt, name), "wb") as f:
-                f.write(data)
-
+        card = ExfatCard(tmp, "exfat-fragments.img", "FRAGS")
+        img, mnt, put, Mounted = card.img, card.mnt, card.put, card.mounted
         try:
-            run("mkfs.exfat", "-c", str(C), "-L", "FRAGS", dev)
             targets = [t for t in split_targets(tmp) if t[0] in ("T2.JPG", "T3.JPG", "T4.JPG", "T4.PNG", "T2.PDF", "T3.ZIP")]
             fillers = []
             with Mounted():
@@ -447,7 +427,7 @@ def exfat():
                 for f in fillers:
                     os.remove(os.path.join(mnt, f))
         finally:
-            subprocess.run(["losetup", "-d", dev])
+            card.close()
         run("zstd", "-q", "-19", "-f", img, "-o", os.path.join(HERE, "exfat-fragments.img.zst"))
         with open(os.path.join(HERE, "exfat-fragment-manifest.json"), "w") as out:
             json.dump({"image": "exfat-fragments.img", "cluster_bytes": C, "files": files}, out, indent=1)
