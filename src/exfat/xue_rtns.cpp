@@ -166,7 +166,8 @@ bool PlanClusters(XueVolume& v, uint32_t first, uint64_t bytes, bool noFatChain,
   // those a newer deleted file was written over; where they are a guess,
   // the guess ends at the first cluster in use or of a newer deleted file.
   auto consecutive = [&](bool guess) {
-    const std::vector<std::pair<uint64_t, uint64_t>> newer = deleted ? NewerSpans(v, first, n, age) : decltype(newer){};
+    std::vector<std::pair<uint64_t, uint64_t>> newer;
+    if (deleted) newer = NewerSpans(v, first, n, age);
     size_t k = 0;
     uint64_t overwrittenTo = 0;
     bool taken = false;

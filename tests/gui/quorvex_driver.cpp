@@ -1212,7 +1212,8 @@ void CheckTwoPaneView() {
     GetWindowRect(tree, &r);
     return static_cast<int>(r.right - r.left);
   };
-  WaitFor([&] { return width() > before + 40; }, 3000);
+  // A loaded machine may take seconds to move it.
+  WaitFor([&] { return width() > before + 40; }, 15000);
   Mouse(MOUSEEVENTF_LEFTUP);
   GetWindowRect(tree, &t);
   GetWindowRect(list, &l);
@@ -1239,11 +1240,11 @@ void CheckTwoPaneView() {
   grab(t.right + 1);
   Mouse(MOUSEEVENTF_LEFTDOWN);
   MoveMouse(t.right + 41, y);
-  WaitFor([&] { return width() > afterDrag; }, 3000);
+  WaitFor([&] { return width() > afterDrag; }, 15000);
   RECT moved;
   GetWindowRect(tree, &moved);
   PressKeys({VK_ESCAPE});
-  WaitFor([&] { return width() == afterDrag; }, 3000);
+  WaitFor([&] { return width() == afterDrag; }, 15000);
   Mouse(MOUSEEVENTF_LEFTUP);
   GetWindowRect(tree, &t);
   Check(moved.right - moved.left > afterDrag && t.right - t.left == afterDrag,
@@ -2402,7 +2403,7 @@ void CheckPreviewPane() {
   }
   MoveMouse(x, edge.top - 39);
   Mouse(MOUSEEVENTF_LEFTUP);
-  Check(WaitFor([&] { return height(pane) >= before + 30; }, 3000),
+  Check(WaitFor([&] { return height(pane) >= before + 30; }, 15000),
         "dragging the pane's top edge 40 pixels up makes it taller (" + std::to_string(before) + " -> " +
             std::to_string(height(pane)) + ")");
   const int dragged = height(pane);
