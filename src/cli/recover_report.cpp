@@ -38,13 +38,7 @@ void RecoverReport::NoteByteRuns(Engine engine, const std::vector<FoundFile>& ch
 }
 
 void RecoverReport::AddDeepFile(ReportedFile file, const std::string& output, const DigestingObserver::Digests& d) {
-  file.output = output;
-  if (!output.empty()) {
-    file.md5 = d.md5;
-    file.sha256 = d.sha256;
-    file.written = d.bytes;
-  }
-  report_.Add(std::move(file));
+  report_.Add(std::move(file), output, d);
 }
 
 bool RecoverReport::Write(Engine engine, const std::vector<FoundFile>& chosen, const RecoveryReport& done) {

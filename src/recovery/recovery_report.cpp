@@ -28,6 +28,16 @@ void RecoveryReportFile::NoteByteRuns(const EngineRow& engine, const std::vector
   }
 }
 
+void RecoveryReportFile::Add(ReportedFile file, const std::string& output, const DigestingObserver::Digests& digests) {
+  file.output = output;
+  if (!output.empty()) {
+    file.md5 = digests.md5;
+    file.sha256 = digests.sha256;
+    file.written = digests.bytes;
+  }
+  added_.push_back(std::move(file));
+}
+
 std::string RecoveryReportFile::Text(ReportFormat format, const EngineRow* engine, const std::vector<FoundFile>& files,
                                      const RecoveryReport& done) {
   header_.ended = UtcNowText();

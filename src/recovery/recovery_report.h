@@ -41,8 +41,10 @@ class RecoveryReportFile {
   // The digests of the file written last outside the session (a carved
   // file), once.
   DigestingObserver::Digests TakeDigests() { return observer_.TakeCommitted(); }
-  // A file recovered outside the session, reported after the session's.
-  void Add(ReportedFile file) { added_.push_back(std::move(file)); }
+  // A file recovered outside the session (a deep-scan file), reported
+  // after the session's: written as `output` (empty when it was not), with
+  // the digests taken when it was written.
+  void Add(ReportedFile file, const std::string& output, const DigestingObserver::Digests& digests);
   const ReportHeader& Header() const { return header_; }
   // The report of `files` as the session `done` left them, then the files
   // added; the end time is now.

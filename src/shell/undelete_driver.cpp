@@ -183,36 +183,25 @@ std::vector<std::wstring> WriteDeepFiles(RecoverySession& session, const SearchS
       code = r.code;
       written = r.output;
       row = LostReportRow(old, source, LostId(old), r, VolumePlacement{});
-    } else if (!search.deepSource) {
-      // Nothing to read it from.
-      row = CarvedReportRow(search.carved[static_cast<size_t>(state.carved)], &file, source,
-                            carve::CarvedId(search.carved[static_cast<size_t>(state.carved)]), code);
     } else {
+      const carve::CarvedFile& carved = search.carved[static_cast<size_t>(state.carved)];
       NotRecoveredReason why = NotRecoveredReason::FolderNotMade;
-      const bool placed = file.folder.rfind(u"\\carved\\", 0) != 0 ||
-                          session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr;
+      // Without the scan's source there is nothing to read it from.
+      const bool placed = search.deepSource && (file.folder.rfind(u"\\carved\\", 0) != 0 ||
+                                                session.Output().MakeKeptFolder(file.folder, folder, why) != nullptr);
       uint64_t modified = 0;
       if (!FoundTimeToFileTime(file.timeKind, file.timeValue, modified)) modified = 0;
       const carve::CarvedWrite r =
-          placed ? carve::WriteCarvedFile(*search.deepSource, search.carved[static_cast<size_t>(state.carved)], folder,
-                                          file.name, written, &g_cancelled, modified)
+          placed ? carve::WriteCarvedFile(*search.deepSource, carved, folder, file.name, written, &g_cancelled, modified)
                  : carve::CarvedWrite::NotCreated;
       code = r == carve::CarvedWrite::Written           ? kResultRecovered
              : r == carve::CarvedWrite::DestinationFull ? kResultDestinationTooSmall
                                                         : kResultNotRecovered;
-      const carve::CarvedFile& carved = search.carved[static_cast<size_t>(state.carved)];
       row = CarvedReportRow(carved, &file, source, carve::CarvedId(carved), code);
     }
     if (reportFile) {
-      const DigestingObserver::Digests digests = reportFile->TakeDigests();
       const bool ok = code == kResultRecovered || code == kResultPartlyInUse;
-      if (ok && !written.empty()) {
-        row.output = ToUtf8(written);
-        row.md5 = digests.md5;
-        row.sha256 = digests.sha256;
-        row.written = digests.bytes;
-      }
-      reportFile->Add(std::move(row));
+      reportFile->Add(std::move(row), ok ? ToUtf8(written) : std::string(), reportFile->TakeDigests());
     }
     const ReportLineChoice choice = ReportLineFor(code);
     lines.push_back(FormatLibraryString(choice.stringId, {TextView(choice.outputName ? written : file.path)}));
